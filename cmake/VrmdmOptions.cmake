@@ -1,0 +1,28 @@
+# Build options shared by every host target: sanitizers and the compiler cache.
+
+set(VRMDM_SANITIZE "none" CACHE STRING "Sanitizer build: none, address (ASan+UBSan) or thread (TSan)")
+set_property(CACHE VRMDM_SANITIZE PROPERTY STRINGS none address thread)
+option(VRMDM_BUILD_TESTS "Build the GoogleTest suites" ON)
+option(VRMDM_USE_CCACHE "Use ccache when it is installed" ON)
+
+if(VRMDM_SANITIZE STREQUAL "address")
+  set(_vrmdm_san -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+elseif(VRMDM_SANITIZE STREQUAL "thread")
+  set(_vrmdm_san -fsanitize=thread -fno-omit-frame-pointer)
+elseif(VRMDM_SANITIZE STREQUAL "none" OR VRMDM_SANITIZE STREQUAL "")
+  set(_vrmdm_san "")
+else()
+  message(FATAL_ERROR "VRMDM_SANITIZE must be none, address or thread (got '${VRMDM_SANITIZE}')")
+endif()
+if(_vrmdm_san)
+  add_compile_options(${_vrmdm_san})
+  add_link_options(${_vrmdm_san})
+endif()
+
+if(VRMDM_USE_CCACHE)
+  find_program(VRMDM_CCACHE_PROGRAM ccache)
+  if(VRMDM_CCACHE_PROGRAM)
+    set(CMAKE_C_COMPILER_LAUNCHER "${VRMDM_CCACHE_PROGRAM}")
+    set(CMAKE_CXX_COMPILER_LAUNCHER "${VRMDM_CCACHE_PROGRAM}")
+  endif()
+endif()
