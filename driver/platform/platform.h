@@ -7,7 +7,10 @@
 #include <ntddk.h>
 #include <ntddser.h>
 #include <usb.h>
+// The DDK's usbdlib.h declares the USBD_ routines without C linkage.
+extern "C" {
 #include <usbdlib.h>
+}
 #include <usbioctl.h>
 #include <wmilib.h>
 #include <wmistr.h>
