@@ -1,0 +1,190 @@
+// Driver load, device creation and unload.
+
+#include "core/driver_entry.h"
+
+#include "core/dispatch.h"
+#include "serial/ringbuf.h"
+
+UNICODE_STRING DriverRegistryPath;
+LONG DeviceInstanceCounter;
+
+/*
+ * DriverEntry: keeps a NUL-terminated copy of the registry path (WMI hands it
+ * out later) and fills the dispatch table.  On failure nothing is installed
+ * and nothing is kept.  PASSIVE_LEVEL; called by the system once per load.
+ */
+EXTERN_C NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
+  DeviceInstanceCounter = 0;
+  DriverRegistryPath.Length = 0;
+  DriverRegistryPath.MaximumLength = 0;
+  DriverRegistryPath.Buffer = NULL;
+
+  USHORT length = RegistryPath != NULL ? RegistryPath->Length : 0;
+  // Room for the terminator must still fit a counted string.
+  if (length > 0xFFFF - sizeof(WCHAR)) {
+    return STATUS_INVALID_PARAMETER;
+  }
+  USHORT maximumLength = (USHORT)(length + sizeof(WCHAR));
+  PWSTR buffer = (PWSTR)ExAllocatePoolWithTag(PagedPool, maximumLength, POOL_TAG_REGISTRY_PATH);
+  if (buffer == NULL) {
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  RtlZeroMemory(buffer, maximumLength);
+  DriverRegistryPath.Buffer = buffer;
+  DriverRegistryPath.MaximumLength = maximumLength;
+  if (RegistryPath != NULL) {
+    RtlCopyUnicodeString(&DriverRegistryPath, RegistryPath);
+  }
+  buffer[DriverRegistryPath.Length / sizeof(WCHAR)] = 0;
+
+  DriverObject->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = DispatchSystemControl;
+  DriverObject->MajorFunction[IRP_MJ_POWER] = DispatchPower;
+  DriverObject->MajorFunction[IRP_MJ_CREATE] = DispatchCreate;
+  DriverObject->MajorFunction[IRP_MJ_CLOSE] = DispatchClose;
+  DriverObject->MajorFunction[IRP_MJ_CLEANUP] = DispatchCleanup;
+  DriverObject->DriverUnload = DriverUnload;
+  DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchDeviceControl;
+  DriverObject->MajorFunction[IRP_MJ_WRITE] = DispatchWrite;
+  DriverObject->MajorFunction[IRP_MJ_READ] = DispatchRead;
+  DriverObject->DriverExtension->AddDevice = AddDevice;
+  DriverObject->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
+  return STATUS_SUCCESS;
+}
+
+// Frees what AddDevice allocated for the device; NULL fields are skipped.
+static VOID FreeDeviceAllocations(PDEVICE_EXTENSION DeviceExtension) {
+  RingBufferFree(DeviceExtension->RingBuffer);
+  DeviceExtension->RingBuffer = NULL;
+  if (DeviceExtension->ReadBuffer != NULL) {
+    ExFreePoolWithTag(DeviceExtension->ReadBuffer, POOL_TAG_DRIVER);
+    DeviceExtension->ReadBuffer = NULL;
+  }
+  if (DeviceExtension->InterruptBuffer != NULL) {
+    ExFreePoolWithTag(DeviceExtension->InterruptBuffer, POOL_TAG_DRIVER);
+    DeviceExtension->InterruptBuffer = NULL;
+  }
+  if (DeviceExtension->ReadTimer != NULL) {
+    ExFreePoolWithTag(DeviceExtension->ReadTimer, POOL_TAG_DRIVER);
+    DeviceExtension->ReadTimer = NULL;
+  }
+  if (DeviceExtension->ReadTimerDpc != NULL) {
+    ExFreePoolWithTag(DeviceExtension->ReadTimerDpc, POOL_TAG_DRIVER);
+    DeviceExtension->ReadTimerDpc = NULL;
+  }
+}
+
+/*
+ * AddDevice: creates the numbered serial-port device object for one modem,
+ * sets up its extension (ring, transfer buffers, read timer and DPC, events,
+ * locks, line defaults) and attaches it above the bus driver's device.  The
+ * device is not configured here; Plug and Play start does that.
+ * PASSIVE_LEVEL; called by the Plug and Play manager.
+ */
+NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject) {
+  // Numbers are never given back, not even by a failed AddDevice.
+  ULONG instance = (ULONG)InterlockedIncrement(&DeviceInstanceCounter);
+
+  WCHAR nameBuffer[DEVICE_NAME_CHARS];
+  swprintf(nameBuffer, L"%s%4.4d", VRMDM_DEVICE_NAME_PREFIX, (int)instance);
+  UNICODE_STRING deviceName;
+  RtlInitUnicodeString(&deviceName, nameBuffer);
+
+  PDEVICE_OBJECT deviceObject = NULL;
+  NTSTATUS status = IoCreateDevice(DriverObject, sizeof(DEVICE_EXTENSION), &deviceName,
+                                   FILE_DEVICE_SERIAL_PORT, 0, FALSE, &deviceObject);
+  if (!NT_SUCCESS(status)) {
+    return status;
+  }
+
+  PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)deviceObject->DeviceExtension;
+  RtlZeroMemory(ext, sizeof(DEVICE_EXTENSION));
+  ext->InstanceNumber = instance;
+
+  ext->RingBuffer = RingBufferAllocate();
+  if (ext->RingBuffer != NULL) {
+    ext->ReadBuffer = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, READ_BUFFER_SIZE, POOL_TAG_DRIVER);
+  }
+  if (ext->ReadBuffer != NULL) {
+    ext->InterruptBuffer =
+        (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, INTERRUPT_BUFFER_SIZE, POOL_TAG_DRIVER);
+  }
+  if (ext->InterruptBuffer != NULL) {
+    ext->ReadTimer = (PKTIMER)ExAllocatePoolWithTag(NonPagedPool, sizeof(KTIMER), POOL_TAG_DRIVER);
+  }
+  if (ext->ReadTimer != NULL) {
+    ext->ReadTimerDpc = (PKDPC)ExAllocatePoolWithTag(NonPagedPool, sizeof(KDPC), POOL_TAG_DRIVER);
+  }
+  if (ext->ReadTimerDpc == NULL) {
+    DbgPrint("[AddDevice] out of memory for device %u\n", instance);
+    FreeDeviceAllocations(ext);
+    IoDeleteDevice(deviceObject);
+    return STATUS_UNSUCCESSFUL;
+  }
+
+  KeInitializeTimer(ext->ReadTimer);
+  KeInitializeDpc(ext->ReadTimerDpc, ReadTimeoutDpc, ext);
+
+  ext->UsingInterruptPipe = FALSE;
+  ext->BaudRate = DEFAULT_BAUD_RATE;
+  ext->StopBits = 0;
+  ext->Parity = 0;
+  ext->WordLength = DEFAULT_WORD_LENGTH;
+
+  InterlockedExchange(&ext->DeviceOpened, 0);
+  ext->OpenCount = 0;
+  ext->FunctionalDeviceObject = deviceObject;
+  ext->ModemStatus = 0;
+  ext->ModemControl = 0;
+  ext->NotifyIrp = NULL;
+
+  KeInitializeEvent(&ext->evKill_pPollingFunction, NotificationEvent, FALSE);
+  KeInitializeEvent(&ext->evKill_pWaitMaskFunction, NotificationEvent, FALSE);
+  KeInitializeEvent(&ext->evKill_pInterruptPollingFunction, NotificationEvent, FALSE);
+  KeInitializeEvent(&ext->evKill_pReadFunction, NotificationEvent, FALSE);
+  KeInitializeEvent(&ext->evKill_pWriteFunction, NotificationEvent, FALSE);
+  KeInitializeEvent(&ext->evControlDone, NotificationEvent, FALSE);
+  KeInitializeEvent(&ext->evBulkInDone, NotificationEvent, FALSE);
+  KeInitializeEvent(&ext->evInterruptDone, NotificationEvent, FALSE);
+  KeInitializeEvent(&ext->evTimersIdle, NotificationEvent, FALSE);
+  KeInitializeMutex(&ext->ControlMutex, 1);
+  KeInitializeSpinLock(&ext->SpinLock);
+  IoInitializeRemoveLockEx(&ext->RemoveLock, REMOVE_LOCK_TAG, 0, 0, sizeof(IO_REMOVE_LOCK));
+
+  ext->PhysicalDeviceObject = PhysicalDeviceObject;
+  ext->TopOfStackDeviceObject = IoAttachDeviceToDeviceStack(deviceObject, PhysicalDeviceObject);
+  if (ext->TopOfStackDeviceObject == NULL) {
+    // Without a device below, every request the driver sends would go
+    // nowhere: refuse the device rather than run half attached.
+    DbgPrint("[AddDevice] cannot attach device %u\n", instance);
+    FreeDeviceAllocations(ext);
+    IoDeleteDevice(deviceObject);
+    return STATUS_NO_SUCH_DEVICE;
+  }
+
+  ext->DevicePowerState = PowerDeviceD3;
+  POWER_STATE powerState;
+  powerState.DeviceState = PowerDeviceD3;
+  PoSetPowerState(deviceObject, DevicePowerState, powerState);
+
+  deviceObject->Flags |= ext->TopOfStackDeviceObject->Flags & (DO_POWER_PAGABLE | DO_POWER_INRUSH);
+  deviceObject->Flags |= DO_BUFFERED_IO;
+  // Last: the named device may be opened as soon as it is no longer
+  // initialising, so everything above must be in place first.
+  deviceObject->Flags &= ~DO_DEVICE_INITIALIZING;
+  return STATUS_SUCCESS;
+}
+
+/*
+ * DriverUnload: frees the registry path copy.  Every device has been removed
+ * and deleted by Plug and Play before the system unloads the driver.
+ * PASSIVE_LEVEL; called by the system.
+ */
+VOID DriverUnload(PDRIVER_OBJECT DriverObject) {
+  UNREFERENCED_PARAMETER(DriverObject);
+  if (DriverRegistryPath.Buffer != NULL) {
+    ExFreePoolWithTag(DriverRegistryPath.Buffer, POOL_TAG_REGISTRY_PATH);
+    DriverRegistryPath.Buffer = NULL;
+  }
+  DriverRegistryPath.Length = 0;
+  DriverRegistryPath.MaximumLength = 0;
+}

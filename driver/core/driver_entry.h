@@ -1,0 +1,8 @@
+// The driver's lifetime routines: load, one device per modem, unload.
+#pragma once
+
+#include "core/device_extension.h"
+
+EXTERN_C NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);
+VOID DriverUnload(PDRIVER_OBJECT DriverObject);

@@ -1,0 +1,399 @@
+// Open, cleanup and close.  One client at a time: OpenCount, tested under
+// SpinLock, admits a single open; cleanup stops everything the open started;
+// close ends the open.
+#include "core/open_close.h"
+
+#include "serial/interrupt.h"
+#include "serial/read.h"
+#include "serial/waitmask.h"
+#include "usb/pipes.h"
+#include "usb/usb_io.h"
+#include "serial/polling.h"
+#include "serial/write.h"
+#include "usb/cdc.h"
+
+#define LOCK_TAG ((PVOID)(ULONG_PTR)REMOVE_LOCK_TAG)
+
+// Handshake defaults of every open.
+static const ULONG kOpenControlHandShake = SERIAL_DTR_CONTROL | SERIAL_CTS_HANDSHAKE;  // 0x09
+static const ULONG kOpenFlowReplace = SERIAL_RTS_HANDSHAKE;                            // 0x80
+static const LONG kOpenXonLimit = 2048;
+static const LONG kOpenXoffLimit = 512;
+static const UCHAR kOpenWordLength = 7;
+
+// ModemStatus line bits given at open and at close.
+static const ULONG kOpenModemLines = MODEM_STATUS_DSR;    // DSR on, DCD off
+static const ULONG kCloseModemLines = ~MODEM_STATUS_DSR;  // DSR off, DCD on
+
+// One row per worker thread, in the order they are started.
+typedef struct _WORKER_THREAD_ROW {
+  PKSTART_ROUTINE Routine;
+  SIZE_T ThreadField;  // offset of the PKTHREAD field in DEVICE_EXTENSION
+  SIZE_T StopEvent;    // offset of the stop event
+  BOOLEAN InterruptPipeOnly;
+} WORKER_THREAD_ROW;
+
+static const WORKER_THREAD_ROW kWorkerThreads[] = {
+    {pReadFunction, offsetof(DEVICE_EXTENSION, pReadFunctionThread),
+     offsetof(DEVICE_EXTENSION, evKill_pReadFunction), FALSE},
+    {pWaitMaskFunction, offsetof(DEVICE_EXTENSION, pWaitMaskFunctionThread),
+     offsetof(DEVICE_EXTENSION, evKill_pWaitMaskFunction), FALSE},
+    {pPollingFunction, offsetof(DEVICE_EXTENSION, pPollingFunctionThread),
+     offsetof(DEVICE_EXTENSION, evKill_pPollingFunction), FALSE},
+    {pWriteFunction, offsetof(DEVICE_EXTENSION, pWriteFunctionThread),
+     offsetof(DEVICE_EXTENSION, evKill_pWriteFunction), FALSE},
+    {pInterruptPollingFunction, offsetof(DEVICE_EXTENSION, pInterruptPollingFunctionThread),
+     offsetof(DEVICE_EXTENSION, evKill_pInterruptPollingFunction), TRUE},
+};
+static const ULONG kWorkerThreadCount = sizeof(kWorkerThreads) / sizeof(kWorkerThreads[0]);
+
+static PKTHREAD* ThreadField(PDEVICE_EXTENSION ext, ULONG row) {
+  return (PKTHREAD*)((PUCHAR)ext + kWorkerThreads[row].ThreadField);
+}
+
+static PKEVENT StopEvent(PDEVICE_EXTENSION ext, ULONG row) {
+  return (PKEVENT)((PUCHAR)ext + kWorkerThreads[row].StopEvent);
+}
+
+// Reads a value that other threads change with interlocked operations, as
+// one atomic access.
+static LONG ReadShared(volatile void* Value) {
+  return InterlockedCompareExchange((LONG volatile*)Value, 0, 0);
+}
+
+/*
+ * CompleteWith: sets the final status, no information, and completes.
+ * IRQL: <= DISPATCH_LEVEL.  Callers: the dispatch routines of this file.
+ */
+static NTSTATUS CompleteWith(PIRP Irp, NTSTATUS Status) {
+  Irp->IoStatus.Status = Status;
+  Irp->IoStatus.Information = 0;
+  IoCompleteRequest(Irp, IO_NO_INCREMENT);
+  return Status;
+}
+
+/*
+ * WaitAndDropThread: waits for a worker thread to end and drops the
+ * reference the open took on it.  A null field (thread never started, or
+ * already dropped) is skipped.
+ * IRQL: PASSIVE_LEVEL.  Callers: cleanup and the unwinding of a failed start.
+ */
+static VOID WaitAndDropThread(PKTHREAD* Field) {
+  PKTHREAD thread = *Field;
+  if (thread == NULL) {
+    return;
+  }
+  KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, NULL);
+  ObDereferenceObject(thread);
+  *Field = NULL;
+}
+
+/*
+ * FreeOpenPackets: frees the two pipe-read packets of this open.  Only once
+ * the threads that read with them have ended.
+ * IRQL: <= DISPATCH_LEVEL.  Callers: cleanup and a failed open.
+ */
+static VOID FreeOpenPackets(PDEVICE_EXTENSION ext) {
+  if (ext->BulkInIrp != NULL) {
+    IoFreeIrp(ext->BulkInIrp);
+    ext->BulkInIrp = NULL;
+  }
+  if (ext->InterruptIrp != NULL) {
+    IoFreeIrp(ext->InterruptIrp);
+    ext->InterruptIrp = NULL;
+  }
+}
+
+/*
+ * FreeHandFlow: takes the handshake record out of the device record under
+ * SpinLock and frees it.
+ * IRQL: PASSIVE_LEVEL.  Callers: close and a failed open.
+ */
+static VOID FreeHandFlow(PDEVICE_EXTENSION ext) {
+  KIRQL irql;
+  KeAcquireSpinLock(&ext->SpinLock, &irql);
+  PSERIAL_HANDFLOW handFlow = ext->HandFlow;
+  ext->HandFlow = NULL;
+  KeReleaseSpinLock(&ext->SpinLock, irql);
+  if (handFlow != NULL) {
+    ExFreePool(handFlow);
+  }
+}
+
+/*
+ * StartWorkerThreads: see open_close.h.  Each thread gets the device record
+ * as its context and holds the remove lock while it runs.
+ * IRQL: PASSIVE_LEVEL.  Caller: DispatchCreate.
+ */
+NTSTATUS StartWorkerThreads(PDEVICE_EXTENSION DeviceExtension) {
+  PDEVICE_EXTENSION ext = DeviceExtension;
+  NTSTATUS status = STATUS_SUCCESS;
+  ULONG row;
+
+  for (row = 0; row < kWorkerThreadCount; row++) {
+    if (kWorkerThreads[row].InterruptPipeOnly && !ext->UsingInterruptPipe) {
+      continue;
+    }
+    OBJECT_ATTRIBUTES attributes;
+    HANDLE handle = NULL;
+    InitializeObjectAttributes(&attributes, NULL, OBJ_KERNEL_HANDLE, NULL, NULL);
+    status = PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, &attributes, NULL, NULL,
+                                  kWorkerThreads[row].Routine, ext);
+    if (!NT_SUCCESS(status)) {
+      if (kWorkerThreads[row].Routine == pInterruptPollingFunction) {
+        DbgPrint("pInterruptPollingFunction  Error \n");
+      }
+      break;
+    }
+    status = ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, NULL, KernelMode,
+                                       (PVOID*)ThreadField(ext, row), NULL);
+    ZwClose(handle);
+    if (!NT_SUCCESS(status)) {
+      // Running but unreachable: at least tell it to stop; it gives back the
+      // remove lock when it ends.
+      *ThreadField(ext, row) = NULL;
+      KeSetEvent(StopEvent(ext, row), 0, FALSE);
+      break;
+    }
+  }
+  if (NT_SUCCESS(status)) {
+    return STATUS_SUCCESS;
+  }
+
+  // Unwind: the threads already running would otherwise keep their remove
+  // lock acquisitions and the port could never be opened again.  The pipe
+  // reads are cancelled so that a polling thread blocked in one returns.
+  for (ULONG i = 0; i < row; i++) {
+    if (*ThreadField(ext, i) != NULL) {
+      KeSetEvent(StopEvent(ext, i), 0, FALSE);
+    }
+  }
+  if (ext->BulkInIrp != NULL) {
+    IoCancelIrp(ext->BulkInIrp);
+  }
+  if (ext->InterruptIrp != NULL) {
+    IoCancelIrp(ext->InterruptIrp);
+  }
+  for (ULONG i = 0; i < row; i++) {
+    WaitAndDropThread(ThreadField(ext, i));
+  }
+  return status;
+}
+
+/*
+ * DispatchCreate: admits one open at a time, resets the per-open state,
+ * starts the worker threads and raises DTR and RTS.
+ * IRQL: PASSIVE_LEVEL.  Caller: the I/O manager (IRP_MJ_CREATE).
+ */
+NTSTATUS DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+  KIRQL irql;
+  NTSTATUS status;
+
+  // Counting inside the lock makes two racing opens see each other in
+  // order: exactly one of them sees a count of 1.
+  KeAcquireSpinLock(&ext->SpinLock, &irql);
+  if (InterlockedIncrement(&ext->OpenCount) > 1) {
+    InterlockedDecrement(&ext->OpenCount);
+    KeReleaseSpinLock(&ext->SpinLock, irql);
+    return CompleteWith(Irp, STATUS_ACCESS_DENIED);
+  }
+  KeReleaseSpinLock(&ext->SpinLock, irql);
+
+  if (ReadShared(&ext->DeviceRemoved) != 0) {
+    InterlockedDecrement(&ext->OpenCount);
+    return CompleteWith(Irp, STATUS_NOT_SUPPORTED);
+  }
+  if (ReadShared(&ext->DeviceOpened) != 0) {
+    InterlockedDecrement(&ext->OpenCount);
+    return CompleteWith(Irp, STATUS_ACCESS_DENIED);
+  }
+  status = IoAcquireRemoveLock(&ext->RemoveLock, LOCK_TAG);
+  if (!NT_SUCCESS(status)) {
+    InterlockedDecrement(&ext->OpenCount);
+    return CompleteWith(Irp, status);
+  }
+
+  // Leftovers cannot exist after a close; freeing them keeps a broken
+  // sequence from leaking.
+  FreeHandFlow(ext);
+  FreeOpenPackets(ext);
+
+  PSERIAL_HANDFLOW handFlow =
+      (PSERIAL_HANDFLOW)ExAllocatePoolWithTag(NonPagedPool, sizeof(SERIAL_HANDFLOW), POOL_TAG_DRIVER);
+  if (handFlow == NULL) {
+    InterlockedDecrement(&ext->OpenCount);
+    CompleteWith(Irp, STATUS_NO_MEMORY);
+    IoReleaseRemoveLock(&ext->RemoveLock, LOCK_TAG);
+    return STATUS_NO_MEMORY;
+  }
+  handFlow->ControlHandShake = kOpenControlHandShake;
+  handFlow->FlowReplace = kOpenFlowReplace;
+  handFlow->XonLimit = kOpenXonLimit;
+  handFlow->XoffLimit = kOpenXoffLimit;
+  ext->HandFlow = handFlow;
+
+  ext->RxFlagSeen = FALSE;
+  InterlockedExchangePointer((PVOID volatile*)&ext->CurrentWriteIrp, NULL);
+  InterlockedExchange(&ext->ArmedTimerCount, 0);
+
+  // The polling threads read with these packets and cleanup cancels them,
+  // neither checking for null: an open without them must fail.
+  CCHAR stackSize = (CCHAR)(ext->TopOfStackDeviceObject->StackSize + 1);
+  ext->BulkInIrp = IoAllocateIrp(stackSize, FALSE);
+  if (ext->UsingInterruptPipe) {
+    ext->InterruptIrp = IoAllocateIrp(stackSize, FALSE);
+  }
+  if (ext->BulkInIrp == NULL || (ext->UsingInterruptPipe && ext->InterruptIrp == NULL)) {
+    FreeOpenPackets(ext);
+    FreeHandFlow(ext);
+    InterlockedDecrement(&ext->OpenCount);
+    CompleteWith(Irp, STATUS_INSUFFICIENT_RESOURCES);
+    IoReleaseRemoveLock(&ext->RemoveLock, LOCK_TAG);
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+
+  InterlockedExchange(&ext->DeviceOpened, 1);
+
+  PPIPE_ENTRY bulkIn = ZLKUSB_FindPipe(ext, UsbdPipeTypeBulk, PIPE_DIRECTION_IN);
+  if (bulkIn != NULL) {
+    (void)ZLKUSB_ResetPipe(ext->FunctionalDeviceObject, &bulkIn->PipeInfo);
+  }
+
+  // Line settings read as "not yet set" until the client sets them, so its
+  // first baud-rate request always reaches the modem.
+  ext->BaudRate = 0;
+  ext->StopBits = 0;
+  ext->Parity = 0;
+  ext->WordLength = kOpenWordLength;
+  InterlockedExchange(&ext->PendingWriteCount, 0);
+
+  KeResetEvent(&ext->evTimersIdle);
+  KeResetEvent(&ext->evKill_pPollingFunction);
+  KeResetEvent(&ext->evKill_pWaitMaskFunction);
+  KeResetEvent(&ext->evKill_pReadFunction);
+  KeResetEvent(&ext->evKill_pWriteFunction);
+  if (ext->UsingInterruptPipe) {
+    KeResetEvent(&ext->evKill_pInterruptPollingFunction);
+  }
+  RequestListInit(&ext->ReadQueue);
+  RequestListInit(&ext->WriteQueue);
+  KeInitializeEvent(&ext->evWriteDone, NotificationEvent, FALSE);
+  KeResetEvent(&ext->evWriteDone);
+
+  status = StartWorkerThreads(ext);
+  if (!NT_SUCCESS(status)) {
+    InterlockedExchange(&ext->DeviceOpened, 0);
+    FreeOpenPackets(ext);
+    FreeHandFlow(ext);
+    InterlockedDecrement(&ext->OpenCount);
+    CompleteWith(Irp, STATUS_INSUFFICIENT_RESOURCES);
+    IoReleaseRemoveLock(&ext->RemoveLock, LOCK_TAG);
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+
+  InterlockedExchange((LONG volatile*)&ext->ModemControl, (LONG)(MODEM_CONTROL_DTR | MODEM_CONTROL_RTS));
+  (void)ZLKUSB_SetControlLineState(Irp, ext);
+  UpdateModemStatus(ext, kOpenModemLines);
+
+  CompleteWith(Irp, STATUS_SUCCESS);
+  IoReleaseRemoveLock(&ext->RemoveLock, LOCK_TAG);
+  return STATUS_SUCCESS;
+}
+
+/*
+ * DispatchCleanup: the client's handle is closed.  Ends every pending
+ * wait-on-mask, read and write request, stops and waits for every worker
+ * thread and read timer of this open, and drops DTR and RTS.
+ * IRQL: PASSIVE_LEVEL.  Caller: the I/O manager (IRP_MJ_CLEANUP).
+ */
+NTSTATUS DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+  KIRQL irql;
+
+  if (ReadShared(&ext->DeviceOpened) == 0) {
+    return CompleteWith(Irp, STATUS_ACCESS_DENIED);
+  }
+  NTSTATUS status = IoAcquireRemoveLock(&ext->RemoveLock, LOCK_TAG);
+  if (!NT_SUCCESS(status)) {
+    return CompleteWith(Irp, status);
+  }
+
+  WaitQueueCancelAll(ext);
+  InterlockedExchange(&ext->PendingWriteCount, 0);
+
+  KeAcquireSpinLock(&ext->SpinLock, &irql);
+  KeSetEvent(&ext->evKill_pReadFunction, 0, FALSE);
+  if (ext->BulkInIrp != NULL) {
+    IoCancelIrp(ext->BulkInIrp);
+  }
+  if (ext->UsingInterruptPipe) {
+    KeSetEvent(&ext->evKill_pInterruptPollingFunction, 0, FALSE);
+    if (ext->InterruptIrp != NULL) {
+      IoCancelIrp(ext->InterruptIrp);
+    }
+  }
+  KeSetEvent(&ext->evKill_pPollingFunction, 0, FALSE);
+  KeSetEvent(&ext->evKill_pWaitMaskFunction, 0, FALSE);
+  KeSetEvent(&ext->evKill_pWriteFunction, 0, FALSE);
+  if (ReadShared(&ext->ArmedTimerCount) == 0) {
+    KeSetEvent(&ext->evTimersIdle, 0, FALSE);
+  }
+  KeReleaseSpinLock(&ext->SpinLock, irql);
+
+  WaitAndDropThread(&ext->pReadFunctionThread);
+  WaitAndDropThread(&ext->pPollingFunctionThread);
+  WaitAndDropThread(&ext->pWriteFunctionThread);
+  WaitAndDropThread(&ext->pWaitMaskFunctionThread);
+  WaitAndDropThread(&ext->pInterruptPollingFunctionThread);
+
+  // Threads that ended by themselves (device gone, powered down) did not
+  // purge their queues, and requests may have arrived while they stopped.
+  // Nothing serves them any more: end them here, which also disarms the
+  // read timer, so the wait below cannot hang on a 100 s read time-out.
+  WaitQueueCancelAll(ext);
+  RequestListFlush(ext, &ext->ReadQueue, TRUE);
+  RequestListFlush(ext, &ext->WriteQueue, FALSE);
+  InterlockedExchange(&ext->PendingWriteCount, 0);
+  KeAcquireSpinLock(&ext->SpinLock, &irql);
+  if (ReadShared(&ext->ArmedTimerCount) == 0) {
+    KeSetEvent(&ext->evTimersIdle, 0, FALSE);
+  }
+  KeReleaseSpinLock(&ext->SpinLock, irql);
+  KeWaitForSingleObject(&ext->evTimersIdle, Executive, KernelMode, FALSE, NULL);
+
+  FreeOpenPackets(ext);
+
+  InterlockedAnd((LONG volatile*)&ext->ModemControl, ~(LONG)(MODEM_CONTROL_DTR | MODEM_CONTROL_RTS));
+  (void)ZLKUSB_SetControlLineState(Irp, ext);
+
+  CompleteWith(Irp, STATUS_SUCCESS);
+  IoReleaseRemoveLock(&ext->RemoveLock, LOCK_TAG);
+  return STATUS_SUCCESS;
+}
+
+/*
+ * DispatchClose: ends the open.  The handshake record goes here rather than
+ * at cleanup: close comes only once every request of the handle has
+ * finished, so no control request can still be reading it.
+ * IRQL: PASSIVE_LEVEL.  Caller: the I/O manager (IRP_MJ_CLOSE).
+ */
+NTSTATUS DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+
+  NTSTATUS status = IoAcquireRemoveLock(&ext->RemoveLock, LOCK_TAG);
+  if (!NT_SUCCESS(status)) {
+    return CompleteWith(Irp, status);
+  }
+
+  InterlockedExchange(&ext->PendingWriteCount, 0);
+  UpdateModemStatus(ext, kCloseModemLines);
+  FreeHandFlow(ext);
+
+  InterlockedExchange(&ext->DeviceOpened, 0);
+  InterlockedDecrement(&ext->OpenCount);
+
+  CompleteWith(Irp, STATUS_SUCCESS);
+  IoReleaseRemoveLock(&ext->RemoveLock, LOCK_TAG);
+  return STATUS_SUCCESS;
+}

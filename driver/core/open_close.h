@@ -1,0 +1,15 @@
+// Open, cleanup and close of the port, and the worker threads that serve it
+// while it is open.
+#pragma once
+
+#include "core/device_extension.h"
+
+NTSTATUS DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+// Starts the read, wait-mask, bulk-IN polling and write threads, and the
+// interrupt polling thread when the modem has an interrupt pipe.  On failure
+// the threads already started are stopped and waited for before it returns
+// the failing status, so no thread of a failed open survives it.
+NTSTATUS StartWorkerThreads(PDEVICE_EXTENSION DeviceExtension);

@@ -1,0 +1,502 @@
+// Plug and Play requests of the serial-port device object.
+#include "core/pnp.h"
+
+#include "core/device_extension.h"
+#include "serial/notify.h"
+#include "serial/ringbuf.h"
+#include "serial/waitmask.h"
+#include "usb/pipes.h"
+#include "usb/usb_io.h"
+#include "wmi/wmi.h"
+#include "usb/config.h"
+
+// {86E0D1E0-8089-11D0-9CE4-08003E301F73}: the COM-port device interface class.
+static const GUID kComPortInterfaceClass = {
+    0x86E0D1E0, 0x8089, 0x11D0, {0x9C, 0xE4, 0x08, 0x00, 0x3E, 0x30, 0x1F, 0x73}};
+
+#define LOCK_TAG ((PVOID)(ULONG_PTR)REMOVE_LOCK_TAG)
+
+static const ULONG kDosPrefixChars = 12;       // "\DosDevices\"
+static const ULONG kNameBufferChars = 255;     // DOS-name and device-name buffers
+static const ULONG kPortNameQueryBytes = 256;  // KEY_VALUE_FULL_INFORMATION of "PortName"
+static const ULONG kSerialCommPathBytes = 255;
+
+/*
+ * ZLKUSB_DeferIrpCompletion: stops completion of a request we sent down and
+ * wait for, and wakes the waiter; the request stays ours.
+ * IRQL: <= DISPATCH_LEVEL.  Caller: the I/O manager, on completion of the
+ * start request passed down by DispatchPnp.
+ */
+NTSTATUS NTAPI ZLKUSB_DeferIrpCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+  UNREFERENCED_PARAMETER(DeviceObject);
+  UNREFERENCED_PARAMETER(Irp);
+  KeSetEvent((PKEVENT)Context, 1, FALSE);
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+/*
+ * IrpCapablitiesCompletionRoutine: on the way up, marks the device safe for
+ * surprise removal and keeps a copy of the capabilities for power handling,
+ * whatever status the bus driver gave.
+ * IRQL: <= DISPATCH_LEVEL.  Caller: the I/O manager, on completion of
+ * IRP_MN_QUERY_CAPABILITIES.
+ */
+NTSTATUS NTAPI IrpCapablitiesCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+  UNREFERENCED_PARAMETER(Context);
+  PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+
+  if (Irp->PendingReturned) {
+    IoMarkIrpPending(Irp);
+  }
+  PDEVICE_CAPABILITIES caps = IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceCapabilities.Capabilities;
+  if (caps != NULL) {
+    caps->SurpriseRemovalOK = TRUE;
+    RtlCopyMemory(&ext->DeviceCapabilities, caps, sizeof(DEVICE_CAPABILITIES));
+  }
+  return Irp->IoStatus.Status;
+}
+
+/*
+ * WriteSerialCommValue: writes one REG_SZ value under an absolute key path.
+ * Best effort: a port without its SERIALCOMM entry still works, so failures
+ * are not reported.
+ * IRQL: PASSIVE_LEVEL.  Caller: the start path.
+ */
+VOID WriteSerialCommValue(PCWSTR ValueName, PCUNICODE_STRING KeyPath, PCWSTR Data, ULONG DataLength) {
+  // The registry routine wants a terminated path; the counted string need
+  // not have one, so work on a zeroed copy.
+  if ((ULONG)KeyPath->Length + sizeof(WCHAR) > kSerialCommPathBytes) {
+    return;
+  }
+  PWCHAR path = (PWCHAR)ExAllocatePoolWithTag(PagedPool, kSerialCommPathBytes, POOL_TAG_DRIVER);
+  if (path == NULL) {
+    return;
+  }
+  RtlZeroMemory(path, kSerialCommPathBytes);
+  RtlCopyMemory(path, KeyPath->Buffer, KeyPath->Length);
+  (void)RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE | RTL_REGISTRY_OPTIONAL, path, ValueName, REG_SZ,
+                              (PVOID)Data, DataLength);
+  ExFreePoolWithTag(path, POOL_TAG_DRIVER);
+}
+
+/*
+ * PortNameFromValue: see pnp.h.  The installer writes PortName as a
+ * terminated REG_SZ, but a hand-edited value may lack the terminator or be
+ * absurdly long; neither may produce an unterminated or truncated name.
+ * IRQL: any.  Caller: the start path.
+ */
+NTSTATUS PortNameFromValue(const KEY_VALUE_FULL_INFORMATION* Info, ULONG InfoLength, PWCHAR PortName,
+                           ULONG PortNameChars, PULONG NameChars) {
+  *NameChars = 0;
+  if (InfoLength < FIELD_OFFSET(KEY_VALUE_FULL_INFORMATION, Name) || Info->Type != REG_SZ) {
+    return STATUS_UNSUCCESSFUL;
+  }
+  ULONG offset = Info->DataOffset;
+  ULONG length = Info->DataLength;
+  if (offset < (ULONG)FIELD_OFFSET(KEY_VALUE_FULL_INFORMATION, Name) || offset > InfoLength ||
+      length > InfoLength - offset || (offset & 1) != 0) {
+    return STATUS_UNSUCCESSFUL;
+  }
+  const WCHAR* data = (const WCHAR*)((const UCHAR*)Info + offset);
+  ULONG chars = length / sizeof(WCHAR);
+  ULONG n = 0;
+  while (n < chars && data[n] != 0) {
+    n++;
+  }
+  if (n == 0 || n > PORT_NAME_MAX_CHARS || n + 1 > PortNameChars) {
+    return STATUS_UNSUCCESSFUL;
+  }
+  RtlCopyMemory(PortName, data, n * sizeof(WCHAR));
+  PortName[n] = 0;
+  *NameChars = n;
+  return STATUS_SUCCESS;
+}
+
+/*
+ * BuildDeviceName: the numbered device name that AddDevice gave the device.
+ * IRQL: PASSIVE_LEVEL.  Caller: start and removal.
+ */
+static VOID BuildDeviceName(PDEVICE_EXTENSION ext, PWCHAR Buffer) {
+  RtlZeroMemory(Buffer, kNameBufferChars * sizeof(WCHAR));
+  swprintf(Buffer, L"%s%4.4d", VRMDM_DEVICE_NAME_PREFIX, (int)ext->InstanceNumber);
+}
+
+/*
+ * DeleteSerialCommValue: removes the SERIALCOMM value of this device.
+ * IRQL: PASSIVE_LEVEL.  Caller: removal and a failed start.
+ */
+static VOID DeleteSerialCommValue(PDEVICE_EXTENSION ext) {
+  WCHAR deviceName[kNameBufferChars];
+  BuildDeviceName(ext, deviceName);
+  (void)RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, L"\\SerialComm", deviceName);
+}
+
+/*
+ * DeleteDosLink: deletes the DOS link this device made, if it exists.
+ * IRQL: PASSIVE_LEVEL.  Caller: surprise removal, removal, failed start.
+ */
+static VOID DeleteDosLink(PDEVICE_EXTENSION ext) {
+  if (ext->DosDeviceName[0] != 0) {
+    UNICODE_STRING link;
+    RtlInitUnicodeString(&link, ext->DosDeviceName);
+    (void)IoDeleteSymbolicLink(&link);
+    ext->DosDeviceName[0] = 0;
+  }
+}
+
+/*
+ * ReleaseInterface: disables the COM-port interface and frees its name.
+ * IRQL: PASSIVE_LEVEL.  Caller: removal and a failed start.
+ */
+static VOID ReleaseInterface(PDEVICE_EXTENSION ext) {
+  if (ext->InterfaceName.Buffer != NULL) {
+    (void)IoSetDeviceInterfaceState(&ext->InterfaceName, FALSE);
+    RtlFreeUnicodeString(&ext->InterfaceName);
+    ext->InterfaceName.Buffer = NULL;
+    ext->InterfaceName.Length = 0;
+    ext->InterfaceName.MaximumLength = 0;
+  }
+}
+
+/*
+ * FreeDeviceResources: frees everything AddDevice, configuration and the
+ * opens left in the record.  No worker thread, timer or request may be using
+ * them any more.
+ * IRQL: PASSIVE_LEVEL.  Caller: removal and a failed start.
+ */
+static VOID FreeDeviceResources(PDEVICE_EXTENSION ext) {
+  if (ext->ReadBuffer != NULL) {
+    ExFreePool(ext->ReadBuffer);
+    ext->ReadBuffer = NULL;
+  }
+  if (ext->InterruptBuffer != NULL) {
+    ExFreePool(ext->InterruptBuffer);
+    ext->InterruptBuffer = NULL;
+  }
+  if (ext->DeviceDescriptor != NULL) {
+    ExFreePool(ext->DeviceDescriptor);
+    ext->DeviceDescriptor = NULL;
+  }
+  if (ext->ConfigurationDescriptor != NULL) {
+    ExFreePool(ext->ConfigurationDescriptor);
+    ext->ConfigurationDescriptor = NULL;
+  }
+  if (ext->RingBuffer != NULL) {
+    RingBufferFree(ext->RingBuffer);
+    ext->RingBuffer = NULL;
+  }
+  if (ext->ReadTimer != NULL) {
+    // Cleanup has waited for every armed timer; this only makes sure.
+    KeCancelTimer(ext->ReadTimer);
+    if (ext->ReadTimerDpc != NULL) {
+      KeRemoveQueueDpc(ext->ReadTimerDpc);
+    }
+    ExFreePool(ext->ReadTimer);
+    ext->ReadTimer = NULL;
+  }
+  if (ext->ReadTimerDpc != NULL) {
+    ExFreePool(ext->ReadTimerDpc);
+    ext->ReadTimerDpc = NULL;
+  }
+  // Per-open allocations normally go at cleanup and close; a device removed
+  // without them must not leak.
+  if (ext->BulkInIrp != NULL) {
+    IoFreeIrp(ext->BulkInIrp);
+    ext->BulkInIrp = NULL;
+  }
+  if (ext->InterruptIrp != NULL) {
+    IoFreeIrp(ext->InterruptIrp);
+    ext->InterruptIrp = NULL;
+  }
+  if (ext->HandFlow != NULL) {
+    ExFreePool(ext->HandFlow);
+    ext->HandFlow = NULL;
+  }
+}
+
+/*
+ * SetDevicePowerState: records and reports the device power state.
+ * IRQL: PASSIVE_LEVEL.  Caller: start, removal, failed start.
+ */
+static VOID SetDevicePowerState(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE State) {
+  PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+  POWER_STATE powerState;
+  InterlockedExchange((LONG volatile*)&ext->DevicePowerState, (LONG)State);
+  powerState.DeviceState = State;
+  PoSetPowerState(DeviceObject, DevicePowerState, powerState);
+}
+
+/*
+ * DeregisterWmi: withdraws the WMI registration if this device made one.
+ * IRQL: PASSIVE_LEVEL.  Caller: removal and a failed start.
+ */
+static VOID DeregisterWmi(PDEVICE_OBJECT DeviceObject) {
+  PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+  if (ext->WmiLibInfo.GuidCount != 0) {
+    (void)IoWMIRegistrationControl(DeviceObject, WMIREG_ACTION_DEREGISTER);
+    ext->WmiLibInfo.GuidCount = 0;
+  }
+}
+
+/*
+ * FailStart: tears the device down after a start that could not publish the
+ * port, deletes the device object and fails the start request.
+ * IRQL: PASSIVE_LEVEL.  Caller: HandleStartDevice.
+ */
+static NTSTATUS FailStart(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN SerialCommWritten) {
+  PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+  PDEVICE_OBJECT lower = ext->TopOfStackDeviceObject;
+
+  FreeDeviceResources(ext);
+  SetDevicePowerState(DeviceObject, PowerDeviceD3);
+  DeregisterWmi(DeviceObject);
+  // What an earlier start of this device published would otherwise outlive
+  // the device object and point at nothing.
+  ReleaseInterface(ext);
+  DeleteDosLink(ext);
+  if (SerialCommWritten) {
+    DeleteSerialCommValue(ext);
+  }
+  IoDetachDevice(lower);
+  IoReleaseRemoveLock(&ext->RemoveLock, LOCK_TAG);
+  IoDeleteDevice(DeviceObject);
+
+  Irp->IoStatus.Status = STATUS_UNSUCCESSFUL;
+  Irp->IoStatus.Information = 0;
+  IoCompleteRequest(Irp, IO_NO_INCREMENT);
+  return STATUS_UNSUCCESSFUL;
+}
+
+/*
+ * ReadPortName: the PortName value of the device's hardware key, terminated.
+ * IRQL: PASSIVE_LEVEL.  Caller: HandleStartDevice.
+ */
+static NTSTATUS ReadPortName(PDEVICE_EXTENSION ext, PWCHAR PortName, ULONG PortNameChars, PULONG NameChars) {
+  HANDLE key = NULL;
+  NTSTATUS status =
+      IoOpenDeviceRegistryKey(ext->PhysicalDeviceObject, PLUGPLAY_REGKEY_DEVICE, STANDARD_RIGHTS_READ, &key);
+  if (!NT_SUCCESS(status)) {
+    return STATUS_UNSUCCESSFUL;
+  }
+
+  ULONG buffer[kPortNameQueryBytes / sizeof(ULONG)];  // ULONG-aligned for the record
+  UNICODE_STRING valueName;
+  ULONG resultLength = 0;
+  RtlInitUnicodeString(&valueName, L"PortName");
+  RtlZeroMemory(buffer, sizeof(buffer));
+  status = ZwQueryValueKey(key, &valueName, KeyValueFullInformation, buffer, sizeof(buffer), &resultLength);
+  if (NT_SUCCESS(status)) {
+    ULONG valid = resultLength < sizeof(buffer) ? resultLength : (ULONG)sizeof(buffer);
+    status = PortNameFromValue((const KEY_VALUE_FULL_INFORMATION*)buffer, valid, PortName, PortNameChars,
+                               NameChars);
+  }
+  ZwClose(key);
+  return NT_SUCCESS(status) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+}
+
+/*
+ * HandleStartDevice: lets the bus start the device, configures it, and
+ * publishes the port: DOS link, SERIALCOMM value, WMI, COM-port interface.
+ * IRQL: PASSIVE_LEVEL.  Caller: DispatchPnp, holding the remove lock.
+ */
+static NTSTATUS HandleStartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, PDEVICE_OBJECT lower) {
+  PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+  KEVENT started;
+  NTSTATUS status;
+
+  KeInitializeEvent(&started, NotificationEvent, FALSE);
+  IoCopyCurrentIrpStackLocationToNext(Irp);
+  IoSetCompletionRoutine(Irp, ZLKUSB_DeferIrpCompletion, &started, TRUE, TRUE, TRUE);
+  if (IoCallDriver(lower, Irp) == STATUS_PENDING) {
+    KeWaitForSingleObject(&started, Executive, KernelMode, FALSE, NULL);
+  }
+
+  status = ZLKUSB_ConfigureDevice(DeviceObject);
+  if (!NT_SUCCESS(status)) {
+    Irp->IoStatus.Status = status;
+    Irp->IoStatus.Information = 0;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    IoReleaseRemoveLock(&ext->RemoveLock, LOCK_TAG);
+    return status;
+  }
+
+  SetDevicePowerState(DeviceObject, PowerDeviceD0);
+
+  WCHAR portName[PORT_NAME_MAX_CHARS + 1];
+  ULONG portChars = 0;
+  if (!NT_SUCCESS(ReadPortName(ext, portName, PORT_NAME_MAX_CHARS + 1, &portChars))) {
+    return FailStart(DeviceObject, Irp, FALSE);
+  }
+
+  WCHAR dosName[kNameBufferChars];
+  RtlZeroMemory(dosName, sizeof(dosName));
+  RtlCopyMemory(dosName, VRMDM_DOS_DEVICES_PREFIX, kDosPrefixChars * sizeof(WCHAR));
+  RtlCopyMemory(dosName + kDosPrefixChars, portName, (portChars + 1) * sizeof(WCHAR));
+
+  WCHAR deviceName[kNameBufferChars];
+  BuildDeviceName(ext, deviceName);
+
+  UNICODE_STRING serialComm;
+  RtlInitUnicodeString(&serialComm, L"\\REGISTRY\\MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM");
+  WriteSerialCommValue(deviceName, &serialComm, portName, portChars * sizeof(WCHAR) + sizeof(WCHAR));
+
+  UNICODE_STRING dosUs, deviceUs;
+  RtlInitUnicodeString(&dosUs, dosName);
+  RtlInitUnicodeString(&deviceUs, deviceName);
+  if (IoCreateUnprotectedSymbolicLink(&dosUs, &deviceUs) != STATUS_SUCCESS) {
+    return FailStart(DeviceObject, Irp, TRUE);
+  }
+  // Recorded only once the link exists, so that a non-empty DosDeviceName
+  // always names a link of ours.
+  RtlCopyMemory(ext->DosDeviceName, dosName, (kDosPrefixChars + portChars + 1) * sizeof(WCHAR));
+
+  RegisterWmi(DeviceObject);
+
+  // A restart must not leak the name of an earlier registration.
+  ReleaseInterface(ext);
+  if (NT_SUCCESS(IoRegisterDeviceInterface(ext->PhysicalDeviceObject, &kComPortInterfaceClass, NULL,
+                                           &ext->InterfaceName))) {
+    (void)IoSetDeviceInterfaceState(&ext->InterfaceName, TRUE);
+  }
+
+  if (ext->UsingInterruptPipe) {
+    PPIPE_ENTRY pipe = ZLKUSB_FindPipe(ext, UsbdPipeTypeInterrupt, PIPE_DIRECTION_IN);
+    if (pipe != NULL) {
+      (void)ZLKUSB_ResetPipe(DeviceObject, &pipe->PipeInfo);
+    }
+  }
+
+  Irp->IoStatus.Status = STATUS_SUCCESS;
+  IoCompleteRequest(Irp, IO_NO_INCREMENT);
+  IoReleaseRemoveLock(&ext->RemoveLock, LOCK_TAG);
+  return STATUS_SUCCESS;
+}
+
+/*
+ * CompleteParkedNotifyIrp: hands a parked removal-notification request back
+ * to its client with the value 1.  The slot is read and emptied under the
+ * cancel spin lock, and the request is ours only if we take its cancel
+ * routine away; otherwise its cancel routine is running and completes it.
+ * IRQL: PASSIVE_LEVEL.  Caller: HandleSurpriseRemoval, after DeviceRemoved
+ * is set (a request parked after this sees the flag and ends itself).
+ */
+static VOID CompleteParkedNotifyIrp(PDEVICE_EXTENSION ext) {
+  KIRQL irql;
+  IoAcquireCancelSpinLock(&irql);
+  PIRP irp = ext->NotifyIrp;
+  if (irp == NULL || IoSetCancelRoutine(irp, NULL) == NULL) {
+    IoReleaseCancelSpinLock(irql);
+    return;
+  }
+  ext->NotifyIrp = NULL;
+  IoReleaseCancelSpinLock(irql);
+
+  PULONG buffer = (PULONG)irp->AssociatedIrp.SystemBuffer;
+  if (buffer != NULL) {
+    *buffer = REMOVAL_NOTIFY_SURPRISE_REMOVED;
+    irp->IoStatus.Information = sizeof(ULONG);
+  }
+  irp->IoStatus.Status = STATUS_SUCCESS;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  IoReleaseRemoveLock(&ext->RemoveLock, LOCK_TAG);
+}
+
+/*
+ * HandleSurpriseRemoval: the modem is gone.  Tells a waiting client, drops
+ * the modem lines, tells every worker thread to stop and withdraws the DOS
+ * name; the port stays open until its client cleans up and closes.
+ * IRQL: PASSIVE_LEVEL.  Caller: DispatchPnp, holding the remove lock.
+ */
+static NTSTATUS HandleSurpriseRemoval(PDEVICE_OBJECT DeviceObject, PIRP Irp, PDEVICE_OBJECT lower) {
+  PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+
+  InterlockedExchange((LONG volatile*)&ext->DeviceRemoved, 1);
+  if (ext->InterfaceName.Buffer != NULL) {
+    (void)IoSetDeviceInterfaceState(&ext->InterfaceName, FALSE);
+  }
+  CompleteParkedNotifyIrp(ext);
+
+  InterlockedAnd((LONG volatile*)&ext->ModemControl, ~(LONG)MODEM_CONTROL_DTR);
+  UpdateModemStatus(ext, 0);
+
+  if (ext->UsingInterruptPipe) {
+    KeSetEvent(&ext->evKill_pInterruptPollingFunction, 0, FALSE);
+  }
+  KeSetEvent(&ext->evKill_pPollingFunction, 0, FALSE);
+  KeSetEvent(&ext->evKill_pReadFunction, 0, FALSE);
+  KeSetEvent(&ext->evKill_pWaitMaskFunction, 0, FALSE);
+  KeSetEvent(&ext->evKill_pWriteFunction, 0, FALSE);
+
+  DeleteDosLink(ext);
+
+  Irp->IoStatus.Status = STATUS_SUCCESS;
+  IoSkipCurrentIrpStackLocation(Irp);
+  NTSTATUS status = IoCallDriver(lower, Irp);
+  IoReleaseRemoveLock(&ext->RemoveLock, LOCK_TAG);
+  return status;
+}
+
+/*
+ * HandleRemoveDevice: waits until nobody holds the device, withdraws every
+ * name and registration, frees everything and deletes the device object.
+ * IRQL: PASSIVE_LEVEL.  Caller: DispatchPnp, holding the remove lock.
+ */
+static NTSTATUS HandleRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, PDEVICE_OBJECT lower) {
+  PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+
+  IoReleaseRemoveLockAndWait(&ext->RemoveLock, LOCK_TAG);
+  InterlockedExchange((LONG volatile*)&ext->DeviceRemoved, 1);
+
+  ReleaseInterface(ext);
+  DeleteDosLink(ext);
+  DeleteSerialCommValue(ext);
+  FreeDeviceResources(ext);
+  SetDevicePowerState(DeviceObject, PowerDeviceD3);
+  DeregisterWmi(DeviceObject);
+
+  IoDetachDevice(lower);
+  IoDeleteDevice(DeviceObject);
+
+  Irp->IoStatus.Status = STATUS_SUCCESS;
+  IoSkipCurrentIrpStackLocation(Irp);
+  return IoCallDriver(lower, Irp);
+}
+
+/*
+ * DispatchPnp: the IRP_MJ_PNP routine.  Handles start, removal, surprise
+ * removal and the capabilities query; passes everything else down as is.
+ * IRQL: PASSIVE_LEVEL.  Caller: the Plug and Play manager.
+ */
+NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+  NTSTATUS status = IoAcquireRemoveLock(&ext->RemoveLock, LOCK_TAG);
+  if (!NT_SUCCESS(status)) {
+    Irp->IoStatus.Status = status;
+    Irp->IoStatus.Information = 0;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    return status;
+  }
+
+  // Removal deletes the device object; the device below is needed after.
+  PDEVICE_OBJECT lower = ext->TopOfStackDeviceObject;
+
+  switch (IoGetCurrentIrpStackLocation(Irp)->MinorFunction) {
+    case IRP_MN_START_DEVICE:
+      return HandleStartDevice(DeviceObject, Irp, lower);
+    case IRP_MN_REMOVE_DEVICE:
+      return HandleRemoveDevice(DeviceObject, Irp, lower);
+    case IRP_MN_SURPRISE_REMOVAL:
+      return HandleSurpriseRemoval(DeviceObject, Irp, lower);
+    case IRP_MN_QUERY_CAPABILITIES:
+      IoCopyCurrentIrpStackLocationToNext(Irp);
+      IoSetCompletionRoutine(Irp, IrpCapablitiesCompletionRoutine, NULL, TRUE, TRUE, TRUE);
+      status = IoCallDriver(lower, Irp);
+      IoReleaseRemoveLock(&ext->RemoveLock, LOCK_TAG);
+      return status;
+    default:
+      IoSkipCurrentIrpStackLocation(Irp);
+      status = IoCallDriver(lower, Irp);
+      IoReleaseRemoveLock(&ext->RemoveLock, LOCK_TAG);
+      return status;
+  }
+}

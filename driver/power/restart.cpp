@@ -1,0 +1,216 @@
+// The power-up restart of an open port, run as a work item.
+//
+// The restart holds the port-thread lock from its first look at the port to
+// its last change of a thread field, so a cleanup (or an open) of the same
+// port runs wholly before or wholly after it.  Under that lock it acts only
+// on a port that is still live: open, not removed, with its threads not yet
+// stopped by cleanup.  It also holds a RemoveLock acquisition, so removal
+// waits for it.
+#include "power/restart.h"
+
+#include "serial/interrupt.h"
+#include "serial/polling.h"
+#include "usb/cdc.h"
+
+#define RESTART_LOCK_TAG ((PVOID)(ULONG_PTR)REMOVE_LOCK_TAG)
+
+/*
+ * AcquirePortThreadLock / ReleasePortThreadLock: see restart.h.  The lock is
+ * ControlMutex: the line-state request takes it too, and a kernel mutex may
+ * be acquired again by its owner.
+ * PASSIVE_LEVEL.  Callers: PowerThreadRoutine, open and cleanup.
+ */
+VOID AcquirePortThreadLock(PDEVICE_EXTENSION Extension) {
+  KeWaitForSingleObject(&Extension->ControlMutex, Executive, KernelMode, FALSE, NULL);
+}
+
+VOID ReleasePortThreadLock(PDEVICE_EXTENSION Extension) { KeReleaseMutex(&Extension->ControlMutex, FALSE); }
+
+/*
+ * QueuePowerUpRestart: see restart.h.
+ */
+NTSTATUS QueuePowerUpRestart(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE OldState,
+                             DEVICE_POWER_STATE NewState) {
+  PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+  PPOWER_WORK_CONTEXT context;
+  PIO_WORKITEM workItem;
+
+  if (ext->DeviceOpened == 0) {
+    return STATUS_UNSUCCESSFUL;
+  }
+  if ((LONG)NewState >= (LONG)OldState) {
+    return STATUS_SUCCESS;  // only a move to more power restarts anything
+  }
+
+  context =
+      (PPOWER_WORK_CONTEXT)ExAllocatePoolWithTag(NonPagedPool, sizeof(POWER_WORK_CONTEXT), POOL_TAG_DRIVER);
+  if (context == NULL) {
+    return STATUS_UNSUCCESSFUL;
+  }
+  workItem = IoAllocateWorkItem(DeviceObject);
+  if (workItem == NULL) {
+    ExFreePoolWithTag(context, POOL_TAG_DRIVER);
+    return STATUS_UNSUCCESSFUL;
+  }
+  context->DeviceObject = DeviceObject;
+  context->WorkItem = workItem;
+  IoQueueWorkItem(workItem, PowerThreadRoutine, DelayedWorkQueue, context);
+  return STATUS_SUCCESS;
+}
+
+/*
+ * WaitForThreadEnd: waits, without time-out, for the thread in *Field to
+ * end; no thread is nothing to wait for.
+ * PASSIVE_LEVEL.  Caller: RestartPollingThread.
+ */
+static NTSTATUS WaitForThreadEnd(PKTHREAD* Field) {
+  if (*Field == NULL) {
+    return STATUS_SUCCESS;
+  }
+  return KeWaitForSingleObject(*Field, Executive, KernelMode, FALSE, NULL);
+}
+
+/*
+ * StartPollingThread: creates a system thread running Routine on the
+ * extension and keeps a reference to it in *Field; on any failure the field
+ * stays NULL.
+ * PASSIVE_LEVEL.  Caller: RestartPollingThread.
+ */
+static VOID StartPollingThread(PDEVICE_EXTENSION Extension, PKSTART_ROUTINE Routine, PKTHREAD* Field,
+                               const char* CreatedTrace) {
+  OBJECT_ATTRIBUTES attributes;
+  HANDLE handle = NULL;
+  PVOID thread = NULL;
+
+  InitializeObjectAttributes(&attributes, NULL, OBJ_KERNEL_HANDLE, NULL, NULL);
+  NTSTATUS status =
+      PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, &attributes, NULL, NULL, Routine, Extension);
+  if (CreatedTrace != NULL) {
+    DbgPrint("%s", CreatedTrace);
+  }
+  if (!NT_SUCCESS(status)) {
+    return;
+  }
+  if (NT_SUCCESS(ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, NULL, KernelMode, &thread, NULL))) {
+    *Field = (PKTHREAD)thread;
+  }
+  ZwClose(handle);
+}
+
+/*
+ * StopPollingThread: tells the thread in *Field to stop, ends the pipe read
+ * it may be blocked in, waits for it to end and drops it; leaves the stop
+ * event reset and the packet ready for the next thread.  Returns FALSE when
+ * the wait failed, leaving the thread and its event alone.
+ * PASSIVE_LEVEL, port-thread lock held.  Caller: PowerThreadRoutine.
+ */
+static BOOLEAN StopPollingThread(PKEVENT StopEvent, PIRP Packet, PKTHREAD* Field, const char* WaitedTrace,
+                                 const char* DroppedTrace) {
+  KeSetEvent(StopEvent, IO_NO_INCREMENT, FALSE);
+  // A read that the powered-up device never answers would hold the thread,
+  // and the restart with it, for good.
+  if (Packet != NULL) {
+    IoCancelIrp(Packet);
+  }
+  if (!NT_SUCCESS(WaitForThreadEnd(Field))) {
+    return FALSE;
+  }
+  if (WaitedTrace != NULL) {
+    DbgPrint("%s", WaitedTrace);
+  }
+  KeResetEvent(StopEvent);
+  // The cancel may have found the packet idle and left its cancel flag set;
+  // the next thread's first read must not be taken for cancelled.
+  if (Packet != NULL) {
+    IoReuseIrp(Packet, STATUS_SUCCESS);
+  }
+  if (*Field != NULL) {
+    if (DroppedTrace != NULL) {
+      DbgPrint("%s", DroppedTrace);
+    }
+    ObDereferenceObject(*Field);
+    *Field = NULL;
+  }
+  return TRUE;
+}
+
+/*
+ * PortIsLive: the port is open, its device present and its threads not yet
+ * stopped by cleanup (which drops the read thread and the pipe packet).
+ * PASSIVE_LEVEL, port-thread lock held.  Caller: PowerThreadRoutine.
+ */
+static BOOLEAN PortIsLive(PDEVICE_EXTENSION Extension) {
+  return Extension->DeviceOpened != 0 && Extension->DeviceRemoved == 0 &&
+         Extension->pReadFunctionThread != NULL && Extension->BulkInIrp != NULL;
+}
+
+/*
+ * PowerThreadRoutine: sends the line coding and then the line state again,
+ * and replaces the bulk-IN polling thread and, with an interrupt pipe, the
+ * interrupt polling thread.  Frees its work item and context.
+ * PASSIVE_LEVEL, system worker thread.  Caller: the work queue
+ * (QueuePowerUpRestart).
+ */
+VOID NTAPI PowerThreadRoutine(PDEVICE_OBJECT DeviceObject, PVOID Context) {
+  PPOWER_WORK_CONTEXT context = (PPOWER_WORK_CONTEXT)Context;
+  PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+  PIO_WORKITEM workItem = context->WorkItem;
+  BOOLEAN haveRemoveLock = NT_SUCCESS(IoAcquireRemoveLock(&ext->RemoveLock, RESTART_LOCK_TAG));
+  PIRP packet = NULL;
+
+  if (haveRemoveLock) {
+    AcquirePortThreadLock(ext);
+    if (PortIsLive(ext)) {
+      LINE_CODING coding;
+      KIRQL irql;
+
+      KeAcquireSpinLock(&ext->SpinLock, &irql);
+      coding.dwDTERate = ext->BaudRate;
+      coding.bCharFormat = ext->StopBits;
+      coding.bParityType = ext->Parity;
+      coding.bDataBits = ext->WordLength;
+      KeReleaseSpinLock(&ext->SpinLock, irql);
+      (void)ZLKUSB_SetLineCoding(DeviceObject, &coding);
+
+      packet = IoAllocateIrp((CCHAR)(ext->TopOfStackDeviceObject->StackSize + 1), FALSE);
+      DbgPrint("[PowerThreadRoutine] start\n");
+      if (packet == NULL) {
+        DbgPrint("[PowerThreadRoutine] Irp");
+      } else {
+        (void)ZLKUSB_SetControlLineState(packet, ext);
+
+        DbgPrint("[PowerThreadRoutine] deviceExtension->DevicePowerState = %d\n", (int)ext->DevicePowerState);
+        if (ext->DevicePowerState != PowerDeviceUnspecified) {
+          DbgPrint("[PowerThreadRoutine] not PowerDeviceUnspecified\n");
+          if (StopPollingThread(&ext->evKill_pPollingFunction, ext->BulkInIrp, &ext->pPollingFunctionThread,
+                                "KeReSetEvent( &deviceExtension->evKill_pPollingFunction (+2)\n", NULL)) {
+            DbgPrint("[kt_mdm] [PowerThreadRoutine] create pPollingFunctionThread\n");
+            StartPollingThread(ext, pPollingFunction, &ext->pPollingFunctionThread, NULL);
+          }
+          if (ext->UsingInterruptPipe) {
+            DbgPrint("[PowerThreadRoutine] deviceExtension->UsingInterruptPipe \n");
+            if (StopPollingThread(
+                    &ext->evKill_pInterruptPollingFunction, ext->InterruptIrp,
+                    &ext->pInterruptPollingFunctionThread,
+                    "[PowerThreadRoutine] deviceExtension->pInterruptPollingFunctionThread---Wait \n",
+                    "[PowerThreadRoutine] ObDereferenceObjectp   InterruptPollingFunctionThread\n")) {
+              StartPollingThread(
+                  ext, pInterruptPollingFunction, &ext->pInterruptPollingFunctionThread,
+                  "[PowerThreadRoutine] ObDereferenceObjectp   InterruptPollingFunctionThread\n");
+            }
+          }
+        }
+      }
+    }
+    ReleasePortThreadLock(ext);
+  }
+
+  if (packet != NULL) {
+    IoFreeIrp(packet);
+  }
+  IoFreeWorkItem(workItem);
+  ExFreePoolWithTag(context, POOL_TAG_DRIVER);
+  if (haveRemoveLock) {
+    IoReleaseRemoveLock(&ext->RemoveLock, RESTART_LOCK_TAG);
+  }
+}

@@ -1,0 +1,30 @@
+// The restart of the open port after the modem returns to a higher power
+// state: the line coding and DTR/RTS are sent again and the two polling
+// threads, which end by themselves when the device powers down, are replaced.
+#pragma once
+
+#include "core/device_extension.h"
+
+// One queued restart.  Non-paged, tag "Wdm "; allocated by
+// QueuePowerUpRestart, freed with its work item by PowerThreadRoutine.
+typedef struct _POWER_WORK_CONTEXT {
+  PDEVICE_OBJECT DeviceObject;
+  PIO_WORKITEM WorkItem;
+} POWER_WORK_CONTEXT, *PPOWER_WORK_CONTEXT;
+
+// Queues PowerThreadRoutine when the port is open and the device has moved
+// from OldState to a state of more power (a numerically lower one).  The
+// caller has already recorded NewState in DevicePowerState.  Never waits.
+// IRQL <= DISPATCH_LEVEL.  Caller: CompletionRoutineDevicePowerIrp.
+NTSTATUS QueuePowerUpRestart(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE OldState,
+                             DEVICE_POWER_STATE NewState);
+
+VOID NTAPI PowerThreadRoutine(PDEVICE_OBJECT DeviceObject, PVOID Context);
+
+// The restart, the open and the cleanup of a port all start, stop and
+// replace the same worker threads and their stop events; each holds this
+// lock while it does, so they never interleave.  Recursive for the holder,
+// so a holder may still send the line state (which takes the same mutex).
+// PASSIVE_LEVEL.
+VOID AcquirePortThreadLock(PDEVICE_EXTENSION Extension);
+VOID ReleasePortThreadLock(PDEVICE_EXTENSION Extension);

@@ -1,0 +1,14 @@
+// The receive ring: one per device, filled by the bulk-IN polling thread and
+// drained by the read path.  Every operation is indivisible against every
+// other on the same ring, on any processor, and may be called at or below
+// DISPATCH_LEVEL, with or without the device SpinLock held.
+#pragma once
+
+#include "core/device_extension.h"
+
+PRING_BUFFER RingBufferAllocate(void);
+VOID RingBufferFree(PRING_BUFFER Ring);
+ULONG RingBufferCount(PRING_BUFFER Ring);
+ULONG RingBufferPut(PRING_BUFFER Ring, const UCHAR* Source, ULONG Length);
+ULONG RingBufferGet(PRING_BUFFER Ring, PUCHAR Destination, ULONG Length);
+VOID RingBufferReset(PRING_BUFFER Ring);

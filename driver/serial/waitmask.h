@@ -1,0 +1,48 @@
+// Wait-on-mask requests and the modem-status image.
+//
+// Pending IOCTL_SERIAL_WAIT_ON_MASK requests wait in a fixed circular queue
+// in the device extension (WAIT_IRP_QUEUE_SLOTS slots, one always free).
+// Every routine that looks at the queue or at ModemStatus does so holding
+// the device SpinLock; a request leaves the queue for good only through the
+// side that clears its cancel routine first.
+#pragma once
+
+#include "core/device_extension.h"
+
+// ModemStatus bits (serial modem-status register layout).
+constexpr ULONG MODEM_STATUS_DSR_CHANGED = 0x02;
+constexpr ULONG MODEM_STATUS_DCD_CHANGED = 0x08;
+constexpr ULONG MODEM_STATUS_DSR = 0x20;
+constexpr ULONG MODEM_STATUS_DCD = 0x80;
+
+// Queue primitives.  Callers hold SpinLock.
+BOOLEAN WaitQueueInsert(PDEVICE_EXTENSION Extension, PIRP Irp);  // FALSE: queue full, nothing changed
+PIRP WaitQueueRemove(PDEVICE_EXTENSION Extension);               // NULL when empty
+ULONG WaitQueueCount(PDEVICE_EXTENSION Extension);               // 0..WAIT_IRP_QUEUE_MAX
+
+// Takes a new wait-on-mask request: queues it with CancelWaitIrp and returns
+// STATUS_PENDING, or completes it (queue full, output too short, already
+// cancelled) and returns the status it completed it with.  The caller has
+// not marked it pending.  PASSIVE_LEVEL..DISPATCH_LEVEL, SpinLock not held.
+NTSTATUS WaitQueueAddRequest(PDEVICE_EXTENSION Extension, PIRP Irp);
+
+// Completes the head request with event word 0, STATUS_SUCCESS, 4 bytes, no
+// boost (wait-mask change, thread stops).  TRUE when one was completed.
+// SpinLock not held.
+BOOLEAN WaitQueueCompleteHead(PDEVICE_EXTENSION Extension);
+
+// Completes every queued request with STATUS_CANCELLED, in queue order
+// (cleanup).  SpinLock not held.
+VOID WaitQueueCancelAll(PDEVICE_EXTENSION Extension);
+
+// The event rules, applied to the head request.
+VOID EvaluateWaitMask(PDEVICE_EXTENSION Extension);
+// The receive-only variant the read-service thread runs every pass.
+VOID CheckReceiveEvents(PDEVICE_EXTENSION Extension);
+
+VOID NTAPI pWaitMaskFunction(PVOID Context);
+VOID NTAPI CancelWaitIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+// Folds new DSR (0x20) and DCD (0x80) line states into ModemStatus; other
+// bits of LineBits are ignored.  SpinLock not held.
+VOID UpdateModemStatus(PDEVICE_EXTENSION Extension, ULONG LineBits);

@@ -1,0 +1,212 @@
+// The write path.
+//
+// DispatchWrite queues each write; pWriteFunction, the only sender, takes
+// them in order and passes the client's own request down with a transfer
+// URB.  The request comes back to the write thread: ZLKUSB_Write_Complete
+// records the outcome, signals evWriteDone and stops the completion, and the
+// thread lets it go on to the client only after it has taken it out of
+// CurrentWriteIrp under SpinLock.  So the write in flight stays valid for as
+// long as anyone can find it there (the time-out and the purge cancel it
+// with IoCancelIrp under SpinLock), and a write cancelled on time-out, by a
+// purge or at the thread's stop is always waited for before the next one is
+// sent: its completion can never be taken for the next write's, and at most
+// one write is ever on the bus.
+#include "serial/write.h"
+
+#include "core/dispatch.h"
+#include "serial/read.h"
+#include "usb/pipes.h"
+#include "usb/usb_io.h"
+
+// Reads a flag that other threads set with interlocked operations, as one
+// atomic access.
+static LONG ReadShared(volatile void* Value) { return InterlockedOr((LONG volatile*)Value, 0); }
+
+static PIRP ReadCurrentWrite(PDEVICE_EXTENSION Extension) {
+  return (PIRP)InterlockedCompareExchangePointer((PVOID volatile*)&Extension->CurrentWriteIrp, NULL, NULL);
+}
+
+// Clears CurrentWriteIrp under SpinLock, so a canceller holding SpinLock
+// never sees a request that is about to complete.
+static VOID ClearCurrentWrite(PDEVICE_EXTENSION Extension) {
+  KIRQL irql;
+  KeAcquireSpinLock(&Extension->SpinLock, &irql);
+  InterlockedExchangePointer((PVOID volatile*)&Extension->CurrentWriteIrp, NULL);
+  KeReleaseSpinLock(&Extension->SpinLock, irql);
+}
+
+static NTSTATUS RefuseWrite(PDEVICE_EXTENSION Extension, PIRP Irp, NTSTATUS Status) {
+  InterlockedDecrement(&Extension->PendingWriteCount);
+  Irp->IoStatus.Status = Status;
+  Irp->IoStatus.Information = 0;
+  IoCompleteRequest(Irp, IO_NO_INCREMENT);
+  return Status;
+}
+
+/*
+ * DispatchWrite: IRP_MJ_WRITE.  Notes the "ATS7=" command for the CONNECT
+ * filter (exactly "ATS7=1" and one more byte turns it on, any other write
+ * starting with "ATS7=" turns it off) and queues the write, pending.  No
+ * cancel routine: a queued write leaves the queue by being sent or purged.
+ * IRQL: PASSIVE_LEVEL..APC_LEVEL.  Called by the I/O manager.
+ */
+NTSTATUS DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+  InterlockedIncrement(&ext->PendingWriteCount);
+  if (ReadShared(&ext->DeviceRemoved) != 0) {
+    return RefuseWrite(ext, Irp, STATUS_NOT_SUPPORTED);
+  }
+  if (ReadShared(&ext->DeviceOpened) == 0) {
+    return RefuseWrite(ext, Irp, STATUS_ACCESS_DENIED);
+  }
+  const UCHAR* data = (const UCHAR*)Irp->AssociatedIrp.SystemBuffer;
+  if (data == NULL) {
+    return RefuseWrite(ext, Irp, STATUS_UNSUCCESSFUL);
+  }
+  ULONG length = IoGetCurrentIrpStackLocation(Irp)->Parameters.Write.Length;
+  if (length >= SUPPRESS_CONNECT_COMMAND_LENGTH &&
+      RtlEqualMemory(data, SUPPRESS_CONNECT_COMMAND, SUPPRESS_CONNECT_COMMAND_LENGTH)) {
+    BOOLEAN suppress = length == SUPPRESS_CONNECT_COMMAND_LENGTH + 2 && data[5] == '1';
+    KIRQL irql;
+    KeAcquireSpinLock(&ext->SpinLock, &irql);
+    ext->SuppressConnect = suppress;
+    KeReleaseSpinLock(&ext->SpinLock, irql);
+  }
+
+  // Pending before it is visible to the write thread, which may finish it
+  // at once.
+  IoMarkIrpPending(Irp);
+  if (!RequestListInsertTail(&ext->WriteQueue, Irp)) {
+    IoGetCurrentIrpStackLocation(Irp)->Control &= ~SL_PENDING_RETURNED;
+    return RefuseWrite(ext, Irp, STATUS_INSUFFICIENT_RESOURCES);
+  }
+  return STATUS_PENDING;
+}
+
+/*
+ * ZLKUSB_Write: passes Irp down the USB stack as a bulk-OUT transfer of
+ * Data/Length with ZLKUSB_Write_Complete as its completion routine.  When no
+ * OUT pipe or no URB can be had, nothing is sent: CurrentWriteIrp is cleared
+ * and the request is completed here with STATUS_UNSUCCESSFUL.
+ * IRQL: PASSIVE_LEVEL.  Called by pWriteFunction with Irp in CurrentWriteIrp.
+ */
+NTSTATUS ZLKUSB_Write(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Data, ULONG Length) {
+  PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+  PPIPE_ENTRY pipe = ZLKUSB_FindPipe(ext, UsbdPipeTypeBulk, PIPE_DIRECTION_OUT);
+  PURB urb = pipe != NULL ? ZLKUSB_BuildWriteUrb(Data, Length, pipe) : NULL;
+  if (urb == NULL) {
+    ClearCurrentWrite(ext);
+    return RefuseWrite(ext, Irp, STATUS_UNSUCCESSFUL);
+  }
+  ZLKUSB_SetUrbDeviceHandle(ext, urb);
+
+  ZLKUSB_SetupNextStackLocation(Irp, urb, ZLKUSB_Write_Complete, urb);
+  return IoCallDriver(ext->TopOfStackDeviceObject, Irp);
+}
+
+/*
+ * ZLKUSB_Write_Complete: the bus has finished the write: counts it off,
+ * records the bytes the device took (0 unless both the URB and the request
+ * succeeded), frees the URB and wakes the write thread, which completes the
+ * request to the client.  Takes no lock: it may run inside IoCancelIrp
+ * called under SpinLock.
+ * IRQL <= DISPATCH_LEVEL.  Called by the I/O manager on completion.
+ */
+NTSTATUS NTAPI ZLKUSB_Write_Complete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+  PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+  PURB urb = (PURB)Context;
+  InterlockedDecrement(&ext->PendingWriteCount);
+
+  ULONG transferred = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+  if (urb->UrbHeader.Status == USBD_STATUS_SUCCESS && Irp->IoStatus.Status == STATUS_SUCCESS) {
+    Irp->IoStatus.Information = transferred;
+  } else {
+    Irp->IoStatus.Information = 0;
+  }
+  ExFreePoolWithTag(urb, POOL_TAG_DRIVER);
+  KeSetEvent(&ext->evWriteDone, IO_NO_INCREMENT, FALSE);
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// Sends one write and sees it through: waits for it under the write
+// time-out, cancels it on time-out or stop and then waits for the bus to
+// give it back, and completes it to the client.
+static VOID SendWrite(PDEVICE_EXTENSION Extension, PIRP Irp) {
+  KIRQL irql;
+  KeAcquireSpinLock(&Extension->SpinLock, &irql);
+  ULONG timeoutMs = Extension->Timeouts.WriteTotalTimeoutConstant;
+  KeReleaseSpinLock(&Extension->SpinLock, irql);
+  LARGE_INTEGER due = TotalTimeoutToDueTime(timeoutMs);
+
+  KeClearEvent(&Extension->evWriteDone);
+  InterlockedExchangePointer((PVOID volatile*)&Extension->CurrentWriteIrp, Irp);
+  ZLKUSB_Write(Extension->FunctionalDeviceObject, Irp, Irp->AssociatedIrp.SystemBuffer,
+               IoGetCurrentIrpStackLocation(Irp)->Parameters.Write.Length);
+  if (ReadCurrentWrite(Extension) != Irp) {
+    return;  // never reached the bus; already completed
+  }
+
+  PVOID objects[2] = {&Extension->evWriteDone, &Extension->evKill_pWriteFunction};
+  NTSTATUS wait = KeWaitForMultipleObjects(2, objects, WaitAny, Executive, KernelMode, FALSE, &due, NULL);
+  if (wait != STATUS_WAIT_0) {
+    // Timed out, or the port is closing: a device that never takes the data
+    // must not hold the thread.
+    KeAcquireSpinLock(&Extension->SpinLock, &irql);
+    IoCancelIrp(Irp);
+    KeReleaseSpinLock(&Extension->SpinLock, irql);
+    KeWaitForSingleObject(&Extension->evWriteDone, Executive, KernelMode, FALSE, NULL);
+  }
+  ClearCurrentWrite(Extension);
+  KeClearEvent(&Extension->evWriteDone);
+  IoCompleteRequest(Irp, IO_NO_INCREMENT);
+}
+
+/*
+ * pWriteFunction: every millisecond sends the oldest queued write, so writes
+ * go out one at a time and in order.  On its stop event it ends the write in flight and purges
+ * the queue.  Holds the remove lock for its whole life.
+ * IRQL: PASSIVE_LEVEL (system thread).  Started by the open path.
+ */
+VOID NTAPI pWriteFunction(PVOID Context) {
+  PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)Context;
+  PVOID lockTag = (PVOID)(ULONG_PTR)REMOVE_LOCK_TAG;
+
+  KeSetPriorityThread(KeGetCurrentThread(), LOW_REALTIME_PRIORITY);
+  if (!NT_SUCCESS(IoAcquireRemoveLock(&ext->RemoveLock, lockTag))) {
+    return;
+  }
+  for (;;) {
+    LARGE_INTEGER period;
+    period.QuadPart = -10000;  // 1 ms
+    if (KeWaitForSingleObject(&ext->evKill_pWriteFunction, Executive, KernelMode, FALSE, &period) ==
+        STATUS_SUCCESS) {
+      break;
+    }
+    PREQUEST_NODE node = RequestListRemoveHead(&ext->WriteQueue);
+    if (node != NULL) {
+      PIRP irp = node->Irp;
+      RequestNodeFree(node);
+      SendWrite(ext, irp);
+    }
+  }
+  RequestListFlush(ext, &ext->WriteQueue, FALSE);
+  IoReleaseRemoveLock(&ext->RemoveLock, lockTag);
+  PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+/*
+ * AbortCurrentWrite: cancels the write on the bus, if any; the write thread
+ * completes it when the bus gives it back.  Holding SpinLock keeps the
+ * request from being completed while IoCancelIrp looks at it.
+ * IRQL <= DISPATCH_LEVEL, SpinLock not held.  Called by the purge request
+ * (transmit abort), which then flushes WriteQueue.
+ */
+VOID AbortCurrentWrite(PDEVICE_EXTENSION Extension) {
+  KIRQL irql;
+  KeAcquireSpinLock(&Extension->SpinLock, &irql);
+  PIRP irp = ReadCurrentWrite(Extension);
+  if (irp != NULL) {
+    IoCancelIrp(irp);
+  }
+  KeReleaseSpinLock(&Extension->SpinLock, irql);
+}

@@ -1,0 +1,49 @@
+// Requests to the USB bus driver: synchronous URB submission, transfer URB
+// builders, the reads on the two reused packets, pipe resets and the
+// hand-built next stack location shared by every asynchronous submission.
+#pragma once
+
+#include "core/device_extension.h"
+
+// Status of a transfer or reset for which the pipe table holds no pipe:
+// nothing is sent.
+#define ZLKUSB_STATUS_NO_PIPE STATUS_INVALID_DEVICE_STATE
+#define ZLKUSB_USBD_STATUS_NO_PIPE ((ULONG)USBD_STATUS_INVALID_PIPE_HANDLE)
+// USBD status a read reports when it cannot build its URB (the value of
+// USBD_STATUS_NO_MEMORY, which not every DDK defines).
+constexpr ULONG ZLKUSB_USBD_STATUS_NO_MEMORY = 0x80000100;
+
+// Sends Urb down the stack of DeviceObject (the functional device) and waits
+// for it; returns the packet's status.  PASSIVE_LEVEL.
+NTSTATUS ZLKUSB_SubmitUrbSync(PDEVICE_OBJECT DeviceObject, PURB Urb);
+
+// Stamps the bus driver's device handle into the URB header.
+VOID ZLKUSB_SetUrbDeviceHandle(PDEVICE_EXTENSION DeviceExtension, PURB Urb);
+
+// Records the device handle the bus driver wrote into a completed URB.
+// Safe at DISPATCH_LEVEL and against concurrent ZLKUSB_SetUrbDeviceHandle.
+VOID ZLKUSB_LearnUrbDeviceHandle(PDEVICE_EXTENSION DeviceExtension, PURB Urb);
+
+// Zero-filled bulk/interrupt transfer URBs (non-paged, freed with
+// ExFreePool), or NULL when the pool is exhausted or Pipe is NULL.
+PURB ZLKUSB_BuildReadUrb(PVOID Buffer, ULONG Length, PPIPE_ENTRY Pipe);
+PURB ZLKUSB_BuildWriteUrb(PVOID Buffer, ULONG Length, PPIPE_ENTRY Pipe);
+
+// Writes the next stack location of Irp as an internal URB submission whose
+// CompletionRoutine runs on success, error and cancel alike.
+VOID ZLKUSB_SetupNextStackLocation(PIRP Irp, PURB Urb, PIO_COMPLETION_ROUTINE CompletionRoutine,
+                                   PVOID Context);
+
+// Synchronous reads on the packets reused from open to cleanup.  *Length is
+// the byte count asked on entry and received on return; *UsbdStatus is the
+// URB's USBD status.  Only one thread reads each pipe.  PASSIVE_LEVEL.
+NTSTATUS ZLKUSB_ReadBulkIn(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Buffer, PULONG Length,
+                           PULONG UsbdStatus);
+NTSTATUS ReadInterrupt(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Buffer, PULONG Length, PULONG UsbdStatus);
+
+// Completion routine of the reads: signals the KEVENT given as Context and
+// keeps the packet.
+NTSTATUS ZLKUSB_Async_Complete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+
+// Resets (and clears the stall of) one pipe.  PASSIVE_LEVEL.
+NTSTATUS ZLKUSB_ResetPipe(PDEVICE_OBJECT DeviceObject, PUSBD_PIPE_INFORMATION PipeInfo);

@@ -1,0 +1,468 @@
+// System threads on real OS threads, thread objects (waitable, signalled when
+// the thread ends), priorities, and the worker threads behind work items.
+
+#include "ke_internal.h"
+
+#include <algorithm>
+#include <memory>
+
+struct _OBJECT_TYPE {
+  const char* name;
+};
+
+namespace {
+_OBJECT_TYPE g_thread_type{"Thread"};
+_OBJECT_TYPE g_event_type{"Event"};
+POBJECT_TYPE g_thread_type_ptr = &g_thread_type;
+POBJECT_TYPE g_event_type_ptr = &g_event_type;
+}  // namespace
+
+POBJECT_TYPE* PsThreadType = &g_thread_type_ptr;
+POBJECT_TYPE* ExEventObjectType = &g_event_type_ptr;
+
+namespace emu::ke {
+namespace {
+
+// Thrown by PsTerminateSystemThread and caught at the thread's top.  Driver
+// frames are built without exceptions but with unwind tables (the x86-64
+// default), so the unwinder passes through them.
+struct ThreadExit {
+  NTSTATUS status;
+};
+
+thread_local PKTHREAD t_self = nullptr;
+
+// Ends the record of a thread the kernel did not create (a test's thread,
+// the host's main thread) when that OS thread exits.
+struct ForeignThreadHolder {
+  PKTHREAD thread = nullptr;
+  ~ForeignThreadHolder() {
+    if (!thread) return;
+    Guard g(kernel().lock);
+    thread->exited = true;
+    thread->running = false;
+    thread->Header.SignalState = 1;
+    wake_waiters_locked(&thread->Header);
+    kernel().idle_cv.notify_all();
+    dereference_thread_locked(thread, g);
+  }
+};
+thread_local ForeignThreadHolder t_foreign;
+
+PKTHREAD new_thread_record(ThreadKind kind, std::string name) {
+  auto* t = new _KTHREAD;
+  t->Header.Lock = 0;
+  t->Header.Type = ThreadObject;
+  t->Header.Size = 0;
+  t->Header.SignalState = 0;
+  InitializeListHead(&t->Header.WaitListHead);
+  t->kind = kind;
+  t->name = std::move(name);
+  return t;
+}
+
+// Registers a record as a live, running thread (dispatcher lock held).
+void enlist_locked(PKTHREAD t, long references) {
+  Kernel& k = kernel();
+  t->id = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(k.next_thread_id));
+  k.next_thread_id += 4;
+  t->references = references;
+  t->running = true;
+  k.threads.insert(t);
+}
+
+// The end of any kernel-made thread: checks, abandons mutexes, signals the
+// thread object, drops the running reference.
+void end_thread(PKTHREAD t, std::string who) {
+  if (current_irql() != PASSIVE_LEVEL && t->kind == ThreadKind::system) {
+    report("thread-exit-at-raised-irql", who, t,
+           "the thread ended at IRQL " + std::to_string(current_irql()));
+  }
+  if (spin_locks_held() != 0) {
+    report("thread-exit-holding-spinlock", who, t, "the thread ended holding a spin lock");
+    release_all_recorded_locks_of_thread();
+  }
+  set_irql_raw(PASSIVE_LEVEL);
+  Kernel& k = kernel();
+  Guard g(k.lock);
+  std::vector<PKMUTANT> owned;
+  owned.swap(t->owned_mutexes);
+  for (PKMUTANT m : owned) {
+    m->OwnerThread = nullptr;
+    m->Abandoned = TRUE;
+    m->Header.SignalState = 1;
+    wake_waiters_locked(&m->Header);
+  }
+  // One critical section: once a waiter sees the thread object signalled,
+  // the running reference is gone too, and the record may be freed.
+  t->exited = true;
+  t->running = false;
+  k.system_running.erase(t);
+  t->Header.SignalState = 1;
+  wake_waiters_locked(&t->Header);
+  k.idle_cv.notify_all();
+  dereference_thread_locked(t, g);
+  g.unlock();
+  for (PKMUTANT m : owned) {
+    report("thread-exit-holding-mutex", who, m, "the thread ended owning a mutex; it was abandoned");
+  }
+}
+
+std::string routine_name(PKTHREAD t) {
+  return t->name.empty() ? "system thread " + hex(reinterpret_cast<const void*>(t->start_routine)) : t->name;
+}
+
+void system_thread_top(PKTHREAD t) {
+  t_self = t;
+  set_irql_raw(PASSIVE_LEVEL);
+  try {
+    t->start_routine(t->start_context);
+    t->exit_status = STATUS_SUCCESS;
+  } catch (const ThreadExit& e) {
+    t->exit_status = e.status;
+  }
+  end_thread(t, routine_name(t));
+}
+
+// ---- Work items ----
+struct WorkItem {
+  std::function<void()> fn;
+  std::string routine;
+};
+
+struct WorkQueue {
+  std::deque<WorkItem> items;
+  std::size_t workers = 0;
+  std::set<PKTHREAD> busy;
+  std::size_t idle = 0;
+  std::condition_variable cv;
+};
+
+WorkQueue& work_queue() {
+  static WorkQueue* q = new WorkQueue;
+  return *q;
+}
+
+constexpr std::size_t kMaxWorkers = 8;
+
+void worker_body() {
+  Kernel& k = kernel();
+  WorkQueue& q = work_queue();
+  PKTHREAD me = t_self;
+  Guard g(k.lock);
+  for (;;) {
+    // Waiting for work counts as blocked, for emu::clock's settling.
+    ++q.idle;
+    me->blocked = true;
+    me->blocking_waits++;
+    k.idle_cv.notify_all();
+    while (q.items.empty()) q.cv.wait(g);
+    me->blocked = false;
+    --q.idle;
+    WorkItem item = std::move(q.items.front());
+    q.items.pop_front();
+    q.busy.insert(me);
+    g.unlock();
+    set_irql_raw(PASSIVE_LEVEL);
+    item.fn();
+    std::string who = item.routine.empty() ? "work item" : item.routine;
+    if (current_irql() != PASSIVE_LEVEL) {
+      report("irql-changed", who, nullptr,
+             "a work item returned at IRQL " + std::to_string(current_irql()) + " instead of PASSIVE_LEVEL");
+      set_irql_raw(PASSIVE_LEVEL);
+    }
+    if (spin_locks_held() != 0) {
+      report("spinlock-held-on-return", who, nullptr, "a work item returned holding a spin lock");
+      release_all_recorded_locks_of_thread();
+    }
+    item.fn = nullptr;
+    g.lock();
+    q.busy.erase(me);
+    k.idle_cv.notify_all();
+  }
+}
+
+}  // namespace
+
+PKTHREAD current_thread() {
+  if (t_self) return t_self;
+  PKTHREAD t = new_thread_record(ThreadKind::foreign, "");
+  {
+    Guard g(kernel().lock);
+    enlist_locked(t, 1);
+  }
+  t_self = t;
+  t_foreign.thread = t;
+  return t;
+}
+
+void dereference_thread_locked(PKTHREAD thread, Guard&) {
+  if (--thread->references > 0) return;
+  kernel().threads.erase(thread);
+  delete thread;
+}
+
+void start_internal_thread_locked(ThreadKind kind, std::string name, std::function<void()> body) {
+  PKTHREAD t = new_thread_record(kind, std::move(name));
+  enlist_locked(t, 1);
+  std::thread([t, body = std::move(body)] {
+    t_self = t;
+    body();
+  }).detach();
+}
+
+bool worker_settled_locked() {
+  WorkQueue& q = work_queue();
+  if (!q.items.empty()) return false;
+  for (PKTHREAD t : q.busy) {
+    if (!t->blocked) return false;
+  }
+  return true;
+}
+
+std::size_t pending_work_items_locked() { return work_queue().items.size() + work_queue().busy.size(); }
+
+void queue_work_item(std::function<void()> fn, std::string_view routine) {
+  Kernel& k = kernel();
+  WorkQueue& q = work_queue();
+  Guard g(k.lock);
+  q.items.push_back({std::move(fn), std::string(routine)});
+  // Every queued item needs an idle worker of its own, or a new one.
+  if (q.items.size() > q.idle && q.workers < kMaxWorkers) {
+    ++q.workers;
+    start_internal_thread_locked(ThreadKind::worker, "worker", worker_body);
+  } else {
+    q.cv.notify_one();
+  }
+}
+
+std::size_t pending_work_items() {
+  Guard g(kernel().lock);
+  return pending_work_items_locked();
+}
+
+bool on_system_thread() { return t_self && t_self->kind == ThreadKind::system; }
+
+void reset_threads() {
+  Kernel& k = kernel();
+  std::vector<std::pair<std::string, const void*>> running;
+  std::vector<std::pair<std::string, const void*>> leaked;
+  {
+    Guard g(k.lock);
+    for (PKTHREAD t : k.system_running) running.emplace_back(routine_name(t), t);
+    // Ended threads whose object is still referenced: the handle was closed
+    // (handles are reset before this) but an object reference was not dropped.
+    std::vector<PKTHREAD> stale;
+    for (PKTHREAD t : k.threads) {
+      if (t->kind == ThreadKind::system && t->exited) stale.push_back(t);
+    }
+    for (PKTHREAD t : stale) {
+      leaked.emplace_back(routine_name(t), t);
+      t->references = 1;
+      dereference_thread_locked(t, g);
+    }
+    // Dropped dequeued work items are reported by the caller.
+    work_queue().items.clear();
+  }
+  for (auto& [who, t] : running) {
+    report("thread-still-running", "kernel_reset", t, who + " is still running at the end of the test");
+  }
+  for (auto& [who, t] : leaked) {
+    report(
+        "object-reference-leak", "kernel_reset", t,
+        "the thread object of " + who + " was referenced (ObReferenceObjectByHandle) and never dereferenced");
+  }
+}
+
+std::size_t live_threads_with_context(const void* base, std::size_t size, const void* context,
+                                      std::string_view routine) {
+  auto lo = reinterpret_cast<uintptr_t>(base);
+  auto hi = lo + size;
+  std::vector<std::pair<std::string, const void*>> hits;
+  {
+    Guard g(kernel().lock);
+    for (PKTHREAD t : kernel().system_running) {
+      auto a = reinterpret_cast<uintptr_t>(t->start_context);
+      if ((a >= lo && a < hi && size) || (context && t->start_context == context)) {
+        hits.emplace_back(routine_name(t), t);
+      }
+    }
+  }
+  for (auto& [who, t] : hits) {
+    report("thread-outlives-object", routine, t, who + " is still running with this object as its context");
+  }
+  return hits.size();
+}
+
+std::size_t check_no_live_objects(const void* base, std::size_t size, std::string_view routine,
+                                  const void* context) {
+  std::size_t n = live_timers_and_dpcs_in(base, size, routine);
+  n += live_dispatcher_objects_in(base, size, routine);
+  n += live_threads_with_context(base, size, context, routine);
+  return n;
+}
+
+}  // namespace emu::ke
+
+namespace emu {
+
+void run_on_system_thread(KIRQL irql, const std::function<void()>& fn) {
+  using namespace emu::ke;
+  PKTHREAD t = new_thread_record(ThreadKind::system, "run_on_system_thread");
+  {
+    Guard g(kernel().lock);
+    enlist_locked(t, 1);
+    kernel().system_running.insert(t);
+  }
+  std::thread os_thread([t, irql, &fn] {
+    t_self = t;
+    set_irql_raw(irql);
+    try {
+      fn();
+    } catch (const ThreadExit&) {
+    }
+    check_irql_unchanged(irql, "run_on_system_thread", nullptr);
+    set_irql_raw(PASSIVE_LEVEL);
+    end_thread(t, "run_on_system_thread");
+  });
+  os_thread.join();
+}
+
+}  // namespace emu
+
+using namespace emu::ke;
+
+EXTERN_C PKTHREAD NTAPI KeGetCurrentThread(VOID) { return current_thread(); }
+
+EXTERN_C HANDLE NTAPI PsGetCurrentThreadId(VOID) { return current_thread()->id; }
+
+EXTERN_C KPRIORITY NTAPI KeSetPriorityThread(PKTHREAD Thread, KPRIORITY Priority) {
+  if (Priority < LOW_PRIORITY || Priority > HIGH_PRIORITY) {
+    report("invalid-parameter", "KeSetPriorityThread", Thread, "priority " + std::to_string(Priority));
+  }
+  Guard g(kernel().lock);
+  KPRIORITY old = Thread->priority;
+  Thread->priority = Priority;
+  return old;
+}
+
+EXTERN_C KPRIORITY NTAPI KeQueryPriorityThread(PKTHREAD Thread) {
+  Guard g(kernel().lock);
+  return Thread->priority;
+}
+
+EXTERN_C NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG, POBJECT_ATTRIBUTES, HANDLE,
+                                             PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine,
+                                             PVOID StartContext) {
+  if (current_irql() != PASSIVE_LEVEL) {
+    report("irql-too-high", "PsCreateSystemThread", nullptr, "must be called at PASSIVE_LEVEL");
+  }
+  if (!ThreadHandle || !StartRoutine) return STATUS_INVALID_PARAMETER;
+  if (emu::faults::should_fail(emu::faults::Site::thread_creation, 0, __builtin_return_address(0))) {
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  PKTHREAD t = new_thread_record(ThreadKind::system, "");
+  t->start_routine = StartRoutine;
+  t->start_context = StartContext;
+  {
+    Guard g(kernel().lock);
+    enlist_locked(t, 2);  // the handle and the running thread
+    kernel().system_running.insert(t);
+  }
+  HANDLE handle = insert_handle(t, "Thread", [t] {
+    Guard g(kernel().lock);
+    dereference_thread_locked(t, g);
+  });
+  *ThreadHandle = handle;
+  if (ClientId) {
+    ClientId->UniqueProcess = reinterpret_cast<HANDLE>(uintptr_t(4));
+    ClientId->UniqueThread = t->id;
+  }
+  try {
+    std::thread([t] { system_thread_top(t); }).detach();
+  } catch (const std::system_error&) {
+    Guard g(kernel().lock);
+    kernel().system_running.erase(t);
+    t->exited = true;
+    t->Header.SignalState = 1;
+    dereference_thread_locked(t, g);
+    g.unlock();
+    ZwClose(handle);
+    *ThreadHandle = nullptr;
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  return STATUS_SUCCESS;
+}
+
+EXTERN_C NTSTATUS NTAPI PsTerminateSystemThread(NTSTATUS ExitStatus) {
+  if (!t_self || t_self->kind != ThreadKind::system) {
+    report("terminate-non-system-thread", "PsTerminateSystemThread", t_self,
+           "called from a thread that PsCreateSystemThread did not create");
+    return STATUS_INVALID_PARAMETER;
+  }
+  throw ThreadExit{ExitStatus};
+}
+
+EXTERN_C NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK, POBJECT_TYPE ObjectType,
+                                                  KPROCESSOR_MODE, PVOID* Object,
+                                                  POBJECT_HANDLE_INFORMATION HandleInformation) {
+  if (!Object) return STATUS_INVALID_PARAMETER;
+  *Object = nullptr;
+  PKTHREAD t = nullptr;
+  if (Handle == NtCurrentThread()) {
+    t = current_thread();
+  } else {
+    t = static_cast<PKTHREAD>(handle_object(Handle, "Thread"));
+    if (!t) {
+      if (handle_object(Handle, "")) return STATUS_OBJECT_TYPE_MISMATCH;
+      return STATUS_INVALID_HANDLE;
+    }
+  }
+  if (ObjectType && ObjectType != *PsThreadType) return STATUS_OBJECT_TYPE_MISMATCH;
+  Guard g(kernel().lock);
+  t->references++;
+  *Object = t;
+  if (HandleInformation) {
+    HandleInformation->HandleAttributes = 0;
+    HandleInformation->GrantedAccess = THREAD_ALL_ACCESS;
+  }
+  return STATUS_SUCCESS;
+}
+
+EXTERN_C NTSTATUS NTAPI ObReferenceObjectByPointer(PVOID Object, ACCESS_MASK, POBJECT_TYPE, KPROCESSOR_MODE) {
+  ObfReferenceObject(Object);
+  return STATUS_SUCCESS;
+}
+
+namespace emu::ke {
+// Object manager counts for tracked non-thread objects (object_manager.cpp).
+LONG_PTR ob_adjust(PVOID object, int delta, const char* routine);
+}  // namespace emu::ke
+
+EXTERN_C LONG_PTR FASTCALL ObfReferenceObject(PVOID Object) {
+  {
+    Guard g(kernel().lock);
+    auto* t = static_cast<PKTHREAD>(Object);
+    if (kernel().threads.count(t)) return ++t->references;
+  }
+  return ob_adjust(Object, +1, "ObfReferenceObject");
+}
+
+EXTERN_C LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object) {
+  {
+    Guard g(kernel().lock);
+    auto* t = static_cast<PKTHREAD>(Object);
+    if (kernel().threads.count(t)) {
+      if (t->kind != ThreadKind::system && t->references <= 1) {
+        g.unlock();
+        report("ob-reference-underflow", "ObfDereferenceObject", Object,
+               "dereferencing a thread object below its own reference");
+        return 0;
+      }
+      LONG_PTR left = t->references - 1;
+      dereference_thread_locked(t, g);
+      return left;
+    }
+  }
+  return ob_adjust(Object, -1, "ObfDereferenceObject");
+}

@@ -1,0 +1,73 @@
+// vrmdm: the vr_mdm driver running in the emulator, behind the user's
+// terminal, a pseudo-terminal, or a scenario.
+#include <unistd.h>
+
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <stdexcept>
+
+#include "cli.h"
+#include "emu_backend.h"
+#include "pty_server.h"
+#include "scenario.h"
+#include "scenario_runner.h"
+#include "session.h"
+#include "stop_signal.h"
+
+namespace {
+
+int run_script(const vrmdm::Options& options) {
+  std::string text;
+  if (options.script == "-") {
+    std::ostringstream s;
+    s << std::cin.rdbuf();
+    text = s.str();
+  } else {
+    std::ifstream in(options.script, std::ios::binary);
+    if (!in) {
+      std::cerr << "vrmdm: cannot read " << options.script << '\n';
+      return vrmdm::kRunScriptError;
+    }
+    std::ostringstream s;
+    s << in.rdbuf();
+    text = s.str();
+  }
+  vrmdm::Script script;
+  try {
+    script = vrmdm::parse_script(text);
+  } catch (const vrmdm::ScriptError& e) {
+    std::cerr << (options.script == "-" ? std::string("stdin") : options.script) << ":" << e.line() << ": "
+              << e.what() << '\n';
+    return vrmdm::kRunScriptError;
+  }
+  auto backend = vrmdm::make_emu_backend({options.trace});
+  vrmdm::ScenarioRunner runner(*backend, std::cout, std::cerr);
+  return runner.run(script);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  vrmdm::Options options;
+  try {
+    options = vrmdm::parse_options(std::vector<std::string>(argv + 1, argv + argc));
+  } catch (const std::invalid_argument& e) {
+    std::cerr << "vrmdm: " << e.what() << '\n' << vrmdm::kUsage;
+    return 2;
+  }
+  if (options.mode == vrmdm::Mode::help) {
+    std::cout << vrmdm::kUsage;
+    return 0;
+  }
+  if (options.mode == vrmdm::Mode::script) return run_script(options);
+
+  vrmdm::StopSignal stop;
+  vrmdm::SessionConfig config;
+  config.port = options.port;
+  config.modem = options.modem;
+  auto backend = vrmdm::make_emu_backend({options.trace});
+  if (options.mode == vrmdm::Mode::pty)
+    return vrmdm::run_pty(*backend, config, options.link, options.verbose, stop.fd(), std::cout, std::cerr);
+  return vrmdm::run_terminal(*backend, config, STDIN_FILENO, STDOUT_FILENO, stop.fd(), std::cerr);
+}

@@ -1,0 +1,221 @@
+// Class requests as the modem receives them, the device handle they refresh,
+// their serialisation, and the immediate character.
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "driver_fixture.h"
+#include "usb/cdc.h"
+#include "usb/pipes.h"
+#include "usb/usb_io.h"
+
+namespace {
+
+using emu::usb::Bytes;
+using emu::usb::ScriptedDevice;
+using vrmdm_test::DriverFixture;
+using vrmdm_test::PluggedDevice;
+namespace cdc = emu::usb::cdc;
+
+class CdcTest : public DriverFixture {
+ protected:
+  void SetUp() override {
+    DriverFixture::SetUp();
+    dev_ = &PlugScripted(cdc::Variant::acm);
+    ASSERT_EQ(dev_->add_status, STATUS_SUCCESS);
+    ASSERT_EQ(Configure(*dev_), STATUS_SUCCESS);
+    modem_ = dev_->as<ScriptedDevice>();
+    ext_ = dev_->ext();
+  }
+
+  NTSTATUS LineState(ULONG modemControl) {
+    ext_->ModemControl = modemControl;
+    return ZLKUSB_SetControlLineState(AllocateIrpFor(*dev_), ext_);
+  }
+  NTSTATUS Coding(ULONG baud, UCHAR stop, UCHAR parity, UCHAR bits) {
+    LINE_CODING coding = {baud, stop, parity, bits};
+    return ZLKUSB_SetLineCoding(dev_->fdo(), &coding);
+  }
+  std::vector<ScriptedDevice::ControlRecord> Requests(uint8_t request) {
+    std::vector<ScriptedDevice::ControlRecord> out;
+    for (auto& r : modem_->control_requests())
+      if (r.setup.bRequest == request) out.push_back(r);
+    return out;
+  }
+
+  PluggedDevice* dev_ = nullptr;
+  ScriptedDevice* modem_ = nullptr;
+  PDEVICE_EXTENSION ext_ = nullptr;
+};
+
+TEST_F(CdcTest, LineCodingBytesOnTheWire) {
+  ASSERT_EQ(Coding(9600, 0, 0, 8), STATUS_SUCCESS);
+  auto sent = Requests(cdc::SET_LINE_CODING);
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0].setup.bmRequestType, 0x21);
+  EXPECT_EQ(sent[0].setup.wValue, 0);
+  EXPECT_EQ(sent[0].setup.wIndex, 0);
+  EXPECT_EQ(sent[0].setup.wLength, 7);
+  EXPECT_EQ(sent[0].data, (Bytes{0x80, 0x25, 0x00, 0x00, 0x00, 0x00, 0x08}));
+
+  ASSERT_EQ(Coding(115200, 2, 2, 7), STATUS_SUCCESS);
+  EXPECT_EQ(Requests(cdc::SET_LINE_CODING).back().data, (Bytes{0x00, 0xC2, 0x01, 0x00, 0x02, 0x02, 0x07}));
+  ASSERT_EQ(Coding(921600, 1, 4, 5), STATUS_SUCCESS);
+  EXPECT_EQ(modem_->line_coding(), (cdc::LineCoding{921600, 1, 4, 5}));
+}
+
+TEST_F(CdcTest, ModemTakesTheLineCoding) {
+  auto& modem = PlugModem("acm-nointr", u"COM6");
+  ASSERT_EQ(Configure(modem), STATUS_SUCCESS);
+  LINE_CODING coding = {9600, 0, 0, 8};
+  ASSERT_EQ(ZLKUSB_SetLineCoding(modem.fdo(), &coding), STATUS_SUCCESS);
+  auto seen = modem.as<emu::usb::ModemModel>()->line_coding();
+  ASSERT_TRUE(seen.has_value());
+  EXPECT_EQ(seen->bytes(), (std::array<uint8_t, 7>{0x80, 0x25, 0x00, 0x00, 0x00, 0x00, 0x08}));
+}
+
+TEST_F(CdcTest, RefusedLineCodingReportsTheFailure) {
+  modem_->set_control_handler([](const emu::usb::SetupPacket& s, std::span<uint8_t>) {
+    return s.bRequest == cdc::SET_LINE_CODING ? emu::usb::Reply::stall() : emu::usb::Reply::data(0);
+  });
+  EXPECT_FALSE(NT_SUCCESS(Coding(9600, 0, 0, 8)));
+  EXPECT_EQ(emu::pool::outstanding(POOL_TAG_DRIVER), 7u);
+}
+
+TEST_F(CdcTest, ControlLineValueCarriesOnlyDtrAndRts) {
+  const std::pair<ULONG, uint16_t> cases[] = {{3, 3},          {0, 0},    {1, 1},   {2, 2},
+                                              {0xFFFFFFFF, 3}, {0x80, 0}, {0x1D, 1}};
+  for (auto [control, wire] : cases) {
+    ASSERT_EQ(LineState(control), STATUS_SUCCESS);
+    auto sent = Requests(cdc::SET_CONTROL_LINE_STATE);
+    ASSERT_FALSE(sent.empty());
+    EXPECT_EQ(sent.back().setup.wValue, wire) << "ModemControl " << control;
+    EXPECT_EQ(sent.back().setup.bmRequestType, 0x21);
+    EXPECT_EQ(sent.back().setup.wIndex, 0);
+    EXPECT_EQ(sent.back().setup.wLength, 0);
+  }
+  EXPECT_EQ(ext_->ControlUrb, nullptr);
+  EXPECT_EQ(emu::pool::outstanding(POOL_TAG_DRIVER), 7u);
+}
+
+TEST_F(CdcTest, EachCompletedLineStateRefreshesTheDeviceHandle) {
+  PVOID busHandle = emu::usb::info(dev_->pdo).device_handle;
+  ASSERT_NE(busHandle, nullptr);
+  for (int i = 0; i < 3; i++) {
+    ext_->UsbdDeviceHandle = nullptr;
+    ASSERT_EQ(LineState(3), STATUS_SUCCESS);
+    EXPECT_EQ(ext_->UsbdDeviceHandle, busHandle);
+  }
+}
+
+TEST_F(CdcTest, StalledLineStateStillSucceedsAndFreesTheMutex) {
+  modem_->set_control_handler([](const emu::usb::SetupPacket& s, std::span<uint8_t>) {
+    return s.bRequest == cdc::SET_CONTROL_LINE_STATE ? emu::usb::Reply::stall() : emu::usb::Reply::data(0);
+  });
+  EXPECT_EQ(LineState(3), STATUS_SUCCESS);
+  EXPECT_EQ(LineState(0), STATUS_SUCCESS);  // would hang on a mutex left held
+  EXPECT_EQ(KeReadStateMutex(&ext_->ControlMutex), 1);
+}
+
+TEST_F(CdcTest, LineStateWithoutAUrbSendsNothingAndFreesTheMutex) {
+  emu::faults::fail_tag(POOL_TAG_DRIVER);
+  EXPECT_EQ(LineState(3), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(Coding(9600, 0, 0, 8), STATUS_UNSUCCESSFUL);
+  emu::faults::clear();
+  EXPECT_TRUE(Requests(cdc::SET_CONTROL_LINE_STATE).empty());
+  EXPECT_TRUE(Requests(cdc::SET_LINE_CODING).empty());
+  EXPECT_EQ(KeReadStateMutex(&ext_->ControlMutex), 1);
+  EXPECT_EQ(LineState(3), STATUS_SUCCESS);
+}
+
+// Open, cleanup, the dispatcher and the power-up restart may all change the
+// lines at once; each request must complete on its own URB and event.
+TEST_F(CdcTest, ConcurrentLineStatesAndCodingsAllComplete) {
+  emu::usb::set_inline_completion_seed(11);
+  constexpr int kEach = 150;
+  std::atomic<int> failures{0};
+  auto lines = [&](ULONG value) {
+    for (int i = 0; i < kEach; i++) {
+      PIRP irp = IoAllocateIrp(CCHAR(ext_->TopOfStackDeviceObject->StackSize + 1), FALSE);
+      InterlockedExchange(reinterpret_cast<LONG volatile*>(&ext_->ModemControl), LONG(value));
+      if (ZLKUSB_SetControlLineState(irp, ext_) != STATUS_SUCCESS) failures++;
+      IoFreeIrp(irp);
+    }
+  };
+  auto codings = [&] {
+    for (int i = 0; i < kEach; i++)
+      if (Coding(9600 + i, 0, 0, 8) != STATUS_SUCCESS) failures++;
+  };
+  std::thread a(lines, 1), b(lines, 2), c(codings);
+  a.join();
+  b.join();
+  c.join();
+  emu::usb::disable_inline_completion();
+  EXPECT_EQ(failures, 0);
+  EXPECT_EQ(Requests(cdc::SET_CONTROL_LINE_STATE).size(), 2u * kEach);
+  EXPECT_EQ(Requests(cdc::SET_LINE_CODING).size(), std::size_t(kEach));
+  EXPECT_EQ(ext_->UsbdDeviceHandle, emu::usb::info(dev_->pdo).device_handle);
+  EXPECT_EQ(emu::pool::outstanding(POOL_TAG_DRIVER), 7u);
+}
+
+TEST_F(CdcTest, ImmediateCharacterGoesOutAtOnce) {
+  ULONG count = 99;
+  EXPECT_EQ(ZLKUSB_Write_OneChar(dev_->fdo(), 'Z', &count), STATUS_SUCCESS);
+  EXPECT_EQ(count, 1u);
+  EXPECT_EQ(modem_->take_out_data(cdc::BULK_OUT_ENDPOINT), Bytes{'Z'});
+  EXPECT_EQ(emu::outstanding_irps(), 0u);
+  EXPECT_EQ(emu::pool::outstanding(POOL_TAG_DRIVER), 7u);
+}
+
+TEST_F(CdcTest, ImmediateCharacterCompletedInsideTheCallCountsItsByte) {
+  emu::usb::set_inline_completion_seed(5);
+  for (int i = 0; i < 32; i++) {
+    ULONG count = 0;
+    ASSERT_EQ(ZLKUSB_Write_OneChar(dev_->fdo(), UCHAR('a' + i), &count), STATUS_SUCCESS);
+    ASSERT_EQ(count, 1u) << "character " << i;
+  }
+  emu::usb::disable_inline_completion();
+  EXPECT_GT(emu::usb::info(dev_->pdo).completed_inline, 0u);
+  EXPECT_EQ(modem_->take_out_data(cdc::BULK_OUT_ENDPOINT).size(), 32u);
+}
+
+TEST_F(CdcTest, ImmediateCharacterFailuresSendNothingAndLeakNothing) {
+  ULONG count = 7;
+  emu::faults::fail_irp_allocation(1);
+  EXPECT_EQ(ZLKUSB_Write_OneChar(dev_->fdo(), 'A', &count), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(count, 0u);
+  emu::faults::clear();
+
+  count = 7;
+  emu::faults::fail_tag(POOL_TAG_DRIVER);
+  EXPECT_EQ(ZLKUSB_Write_OneChar(dev_->fdo(), 'B', &count), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(count, 0u);
+  emu::faults::clear();
+
+  count = 7;
+  PIPE_ENTRY saved[PIPE_TABLE_INTERFACES][PIPE_TABLE_PIPES];
+  memcpy(saved, ext_->PipeTable, sizeof saved);
+  RtlZeroMemory(ext_->PipeTable, sizeof(ext_->PipeTable));
+  EXPECT_EQ(ZLKUSB_Write_OneChar(dev_->fdo(), 'C', &count), ZLKUSB_STATUS_NO_PIPE);
+  EXPECT_EQ(count, 0u);
+  memcpy(ext_->PipeTable, saved, sizeof saved);
+
+  EXPECT_TRUE(modem_->out_data(cdc::BULK_OUT_ENDPOINT).empty());
+  EXPECT_EQ(emu::outstanding_irps(), 0u);
+  EXPECT_EQ(emu::pool::outstanding(POOL_TAG_DRIVER), 7u);
+}
+
+TEST_F(CdcTest, StalledImmediateCharacterCountsNothing) {
+  emu::usb::inject_fault(dev_->pdo, cdc::BULK_OUT_ENDPOINT, emu::usb::Fault::stall());
+  ULONG count = 7;
+  NTSTATUS status = ZLKUSB_Write_OneChar(dev_->fdo(), 'Q', &count);
+  EXPECT_NE(status, STATUS_SUCCESS);
+  EXPECT_EQ(count, 0u);
+  EXPECT_TRUE(modem_->out_data(cdc::BULK_OUT_ENDPOINT).empty());
+}
+
+}  // namespace

@@ -1,0 +1,559 @@
+// The serial control requests as a client sees them: statuses, answer
+// lengths, stored settings and the class requests that reach the modem.
+#include <cstring>
+#include <vector>
+
+#include "port_test_helpers.h"
+
+namespace vrmdm_test {
+namespace {
+
+namespace cdc = emu::usb::cdc;
+
+constexpr ULONG kUnknownCodes[] = {
+    0x1B0000,  // function 0 of the serial type
+    0x1B00A0,  // past the last serial request
+    0x1B00A4, 0x220000,
+    0x222004,  // next to the notification code
+};
+
+// What a row needs from its buffers and how it answers none.
+struct RowSpec {
+  ULONG code;
+  ULONG input;   // bytes read
+  ULONG output;  // bytes answered
+  NTSTATUS no_buffers;
+  const char* name;
+};
+
+const RowSpec kRows[] = {
+    {IOCTL_SERIAL_SET_BAUD_RATE, 4, 0, STATUS_BUFFER_TOO_SMALL, "SET_BAUD_RATE"},
+    {IOCTL_SERIAL_SET_QUEUE_SIZE, 0, 0, STATUS_SUCCESS, "SET_QUEUE_SIZE"},
+    {IOCTL_SERIAL_SET_LINE_CONTROL, 3, 0, STATUS_BUFFER_TOO_SMALL, "SET_LINE_CONTROL"},
+    {IOCTL_SERIAL_SET_BREAK_ON, 0, 0, STATUS_SUCCESS, "SET_BREAK_ON"},
+    {IOCTL_SERIAL_SET_BREAK_OFF, 0, 0, STATUS_SUCCESS, "SET_BREAK_OFF"},
+    {IOCTL_SERIAL_IMMEDIATE_CHAR, 1, 0, STATUS_INVALID_PARAMETER, "IMMEDIATE_CHAR"},
+    {IOCTL_SERIAL_SET_TIMEOUTS, 20, 0, STATUS_BUFFER_TOO_SMALL, "SET_TIMEOUTS"},
+    {IOCTL_SERIAL_GET_TIMEOUTS, 0, 20, STATUS_BUFFER_TOO_SMALL, "GET_TIMEOUTS"},
+    {IOCTL_SERIAL_RESET_DEVICE, 0, 0, STATUS_SUCCESS, "RESET_DEVICE"},
+    {IOCTL_SERIAL_SET_XOFF, 0, 0, STATUS_SUCCESS, "SET_XOFF"},
+    {IOCTL_SERIAL_SET_XON, 0, 0, STATUS_SUCCESS, "SET_XON"},
+    {IOCTL_SERIAL_GET_WAIT_MASK, 0, 4, STATUS_BUFFER_TOO_SMALL, "GET_WAIT_MASK"},
+    {IOCTL_SERIAL_SET_WAIT_MASK, 4, 0, STATUS_BUFFER_TOO_SMALL, "SET_WAIT_MASK"},
+    {IOCTL_SERIAL_WAIT_ON_MASK, 0, 4, STATUS_BUFFER_TOO_SMALL, "WAIT_ON_MASK"},
+    {IOCTL_SERIAL_PURGE, 4, 0, STATUS_BUFFER_TOO_SMALL, "PURGE"},
+    {IOCTL_SERIAL_GET_BAUD_RATE, 0, 4, STATUS_BUFFER_TOO_SMALL, "GET_BAUD_RATE"},
+    {IOCTL_SERIAL_GET_LINE_CONTROL, 0, 3, STATUS_BUFFER_TOO_SMALL, "GET_LINE_CONTROL"},
+    {IOCTL_SERIAL_GET_CHARS, 0, 6, STATUS_BUFFER_TOO_SMALL, "GET_CHARS"},
+    {IOCTL_SERIAL_SET_CHARS, 6, 0, STATUS_BUFFER_TOO_SMALL, "SET_CHARS"},
+    {IOCTL_SERIAL_GET_HANDFLOW, 0, 16, STATUS_BUFFER_TOO_SMALL, "GET_HANDFLOW"},
+    {IOCTL_SERIAL_SET_HANDFLOW, 16, 0, STATUS_INVALID_PARAMETER, "SET_HANDFLOW"},
+    {IOCTL_SERIAL_GET_MODEMSTATUS, 0, 4, STATUS_BUFFER_TOO_SMALL, "GET_MODEMSTATUS"},
+    {IOCTL_SERIAL_GET_COMMSTATUS, 0, 20, STATUS_BUFFER_TOO_SMALL, "GET_COMMSTATUS"},
+    {IOCTL_SERIAL_XOFF_COUNTER, 0, 0, STATUS_SUCCESS, "XOFF_COUNTER"},
+    {IOCTL_SERIAL_GET_PROPERTIES, 0, 64, STATUS_BUFFER_TOO_SMALL, "GET_PROPERTIES"},
+    {IOCTL_SERIAL_GET_DTRRTS, 0, 4, STATUS_BUFFER_TOO_SMALL, "GET_DTRRTS"},
+    {IOCTL_SERIAL_LSRMST_INSERT, 0, 0, STATUS_SUCCESS, "LSRMST_INSERT"},
+    {IOCTL_SERIAL_CONFIG_SIZE, 0, 0, STATUS_SUCCESS, "CONFIG_SIZE"},
+    {IOCTL_SERIAL_GET_COMMCONFIG, 0, 0, STATUS_INVALID_PARAMETER, "GET_COMMCONFIG"},
+    {IOCTL_SERIAL_SET_COMMCONFIG, 0, 0, STATUS_INVALID_PARAMETER, "SET_COMMCONFIG"},
+    {IOCTL_SERIAL_GET_STATS, 0, 24, STATUS_BUFFER_TOO_SMALL, "GET_STATS"},
+    {IOCTL_SERIAL_CLEAR_STATS, 0, 0, STATUS_SUCCESS, "CLEAR_STATS"},
+    {IOCTL_SERIAL_GET_MODEM_CONTROL, 0, 4, STATUS_BUFFER_TOO_SMALL, "GET_MODEM_CONTROL"},
+    {IOCTL_SERIAL_SET_MODEM_CONTROL, 4, 0, STATUS_BUFFER_TOO_SMALL, "SET_MODEM_CONTROL"},
+    {IOCTL_SERIAL_SET_FIFO_CONTROL, 0, 0, STATUS_SUCCESS, "SET_FIFO_CONTROL"},
+    {IOCTL_REMOVAL_NOTIFY, 0, 4, STATUS_BUFFER_TOO_SMALL, "REMOVAL_NOTIFY"},
+};
+
+using ControlTest = OpenPortTest;
+
+SERIAL_TIMEOUTS Timeouts(ULONG interval, ULONG multiplier, ULONG constant, ULONG write_multiplier = 0,
+                         ULONG write_constant = 0) {
+  SERIAL_TIMEOUTS t{};
+  t.ReadIntervalTimeout = interval;
+  t.ReadTotalTimeoutMultiplier = multiplier;
+  t.ReadTotalTimeoutConstant = constant;
+  t.WriteTotalTimeoutMultiplier = write_multiplier;
+  t.WriteTotalTimeoutConstant = write_constant;
+  return t;
+}
+
+SERIAL_HANDFLOW HandFlow(ULONG control, ULONG flow, LONG xon = 2048, LONG xoff = 512) {
+  SERIAL_HANDFLOW h{};
+  h.ControlHandShake = control;
+  h.FlowReplace = flow;
+  h.XonLimit = xon;
+  h.XoffLimit = xoff;
+  return h;
+}
+
+// ---- Buffer lengths ---------------------------------------------------------------
+
+TEST_F(ControlTest, ShortOrMissingBuffersAreRefusedAndChangeNothing) {
+  for (const RowSpec& row : kRows) {
+    SCOPED_TRACE(row.name);
+    emu::IoResult none = Ioctl(row.code);
+    EXPECT_EQ(none.status, row.no_buffers);
+    EXPECT_EQ(none.information, 0u);
+    EXPECT_TRUE(none.output.empty());
+
+    if (row.input > 1) {
+      emu::IoResult shortIn = Ioctl(row.code, std::vector<uint8_t>(row.input - 1, 0x5A), 0);
+      EXPECT_EQ(shortIn.status, STATUS_BUFFER_TOO_SMALL);
+      EXPECT_EQ(shortIn.information, 0u);
+    }
+    if (row.output > 0) {
+      emu::IoResult shortOut = Ioctl(row.code, {}, row.output - 1);
+      EXPECT_EQ(shortOut.status, STATUS_BUFFER_TOO_SMALL);
+      EXPECT_EQ(shortOut.information, 0u);
+      EXPECT_TRUE(shortOut.output.empty());
+    }
+  }
+
+  // Nothing the refused requests carried was stored or sent.
+  EXPECT_TRUE(ClassRequests(cdc::SET_LINE_CODING).empty());
+  EXPECT_EQ(AsUlong(Ioctl(IOCTL_SERIAL_GET_BAUD_RATE, {}, 4).output), 0u);
+  EXPECT_EQ(AsUlong(Ioctl(IOCTL_SERIAL_GET_WAIT_MASK, {}, 4).output), 0u);
+  auto timeouts = FromBytes<SERIAL_TIMEOUTS>(Ioctl(IOCTL_SERIAL_GET_TIMEOUTS, {}, 20).output);
+  EXPECT_EQ(timeouts.ReadIntervalTimeout, 0u);
+  EXPECT_EQ(timeouts.WriteTotalTimeoutConstant, 0u);
+  auto chars = Ioctl(IOCTL_SERIAL_GET_CHARS, {}, 6).output;
+  EXPECT_EQ(chars, std::vector<uint8_t>(6, 0));
+  auto handFlow = FromBytes<SERIAL_HANDFLOW>(Ioctl(IOCTL_SERIAL_GET_HANDFLOW, {}, 16).output);
+  EXPECT_EQ(handFlow.ControlHandShake, 0x09u);
+  EXPECT_EQ(handFlow.FlowReplace, 0x80u);
+  EXPECT_TRUE(model().out_data(cdc::BULK_OUT_ENDPOINT).empty());
+}
+
+TEST_F(ControlTest, NoAnswerIsLongerThanTheOutputBuffer) {
+  // Each request with full input and the output it asks for, then with no
+  // room at all for output: Information never passes the output length.
+  const std::vector<uint8_t> baud = AsBytes<ULONG>(19200);
+  const std::vector<uint8_t> chars = {1, 2, 3, 4, 0x11, 0x13};
+  const std::vector<uint8_t> handFlow = AsBytes(HandFlow(0x01, 0x40));
+  const std::vector<uint8_t> mask = AsBytes<ULONG>(SERIAL_EV_RING);
+  const std::vector<uint8_t> purge = AsBytes<ULONG>(SERIAL_PURGE_TXCLEAR);
+  const std::vector<uint8_t> control = AsBytes<ULONG>(3);
+  const std::vector<uint8_t> one = {'x'};
+
+  struct Case {
+    ULONG code;
+    const std::vector<uint8_t>* input;
+    ULONG echoed;  // bytes reported when the output holds them
+  } cases[] = {
+      {IOCTL_SERIAL_SET_BAUD_RATE, &baud, 4},        {IOCTL_SERIAL_SET_CHARS, &chars, 6},
+      {IOCTL_SERIAL_SET_HANDFLOW, &handFlow, 16},    {IOCTL_SERIAL_PURGE, &purge, 4},
+      {IOCTL_SERIAL_SET_MODEM_CONTROL, &control, 4}, {IOCTL_SERIAL_IMMEDIATE_CHAR, &one, 1},
+      {IOCTL_SERIAL_SET_WAIT_MASK, &mask, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << std::hex << c.code);
+    emu::IoResult noRoom = Ioctl(c.code, *c.input, 0);
+    EXPECT_EQ(noRoom.status, STATUS_SUCCESS);
+    EXPECT_EQ(noRoom.information, 0u);
+    emu::IoResult room = Ioctl(c.code, *c.input, c.echoed);
+    EXPECT_EQ(room.status, STATUS_SUCCESS);
+    EXPECT_EQ(room.information, c.echoed);
+  }
+
+  for (const RowSpec& row : kRows) {
+    if (row.output == 0 || row.code == IOCTL_SERIAL_WAIT_ON_MASK || row.code == IOCTL_REMOVAL_NOTIFY) {
+      continue;
+    }
+    SCOPED_TRACE(row.name);
+    emu::IoResult exact = Ioctl(row.code, {}, row.output);
+    EXPECT_EQ(exact.status, STATUS_SUCCESS);
+    EXPECT_EQ(exact.information, row.output);
+    emu::IoResult roomy = Ioctl(row.code, {}, row.output + 64);
+    EXPECT_EQ(roomy.information, row.output);
+  }
+}
+
+// ---- Line settings ------------------------------------------------------------------
+
+TEST_F(ControlTest, LineCodingGoesOutOnlyWhenASettingChanges) {
+  // Right after open the stored rate is 0, so the first rate always goes out.
+  EXPECT_EQ(Ioctl(IOCTL_SERIAL_SET_BAUD_RATE, AsBytes<ULONG>(9600), 4).information, 4u);
+  auto sent = ClassRequests(cdc::SET_LINE_CODING);
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0].setup.bmRequestType, 0x21);
+  EXPECT_EQ(sent[0].setup.wIndex, 0);
+  EXPECT_EQ(sent[0].data, (std::vector<uint8_t>{0x80, 0x25, 0x00, 0x00, 0x00, 0x00, 0x07}));
+
+  // The same rate: nothing sent, still answered with 4 bytes.
+  EXPECT_EQ(Ioctl(IOCTL_SERIAL_SET_BAUD_RATE, AsBytes<ULONG>(9600), 4).information, 4u);
+  EXPECT_EQ(ClassRequests(cdc::SET_LINE_CODING).size(), 1u);
+
+  SERIAL_LINE_CONTROL line{STOP_BIT_1, NO_PARITY, 8};
+  EXPECT_EQ(Ioctl(IOCTL_SERIAL_SET_LINE_CONTROL, AsBytes(line)).status, STATUS_SUCCESS);
+  sent = ClassRequests(cdc::SET_LINE_CODING);
+  ASSERT_EQ(sent.size(), 2u);
+  EXPECT_EQ(sent[1].data, (std::vector<uint8_t>{0x80, 0x25, 0x00, 0x00, 0x00, 0x00, 0x08}));
+  EXPECT_EQ(Ioctl(IOCTL_SERIAL_SET_LINE_CONTROL, AsBytes(line)).status, STATUS_SUCCESS);
+  EXPECT_EQ(ClassRequests(cdc::SET_LINE_CODING).size(), 2u);
+
+  // Values are passed on as the client gave them.
+  SERIAL_LINE_CONTROL odd{STOP_BITS_2, SPACE_PARITY, 5};
+  Ioctl(IOCTL_SERIAL_SET_LINE_CONTROL, AsBytes(odd));
+  Ioctl(IOCTL_SERIAL_SET_BAUD_RATE, AsBytes<ULONG>(115200));
+  ASSERT_TRUE(model().line_coding().has_value());
+  EXPECT_EQ(*model().line_coding(), (cdc::LineCoding{115200, 2, 4, 5}));
+  EXPECT_EQ(AsUlong(Ioctl(IOCTL_SERIAL_GET_BAUD_RATE, {}, 4).output), 115200u);
+
+  // The framing answered is fixed, whatever was stored.
+  auto answered = Ioctl(IOCTL_SERIAL_GET_LINE_CONTROL, {}, 3).output;
+  EXPECT_EQ(answered, (std::vector<uint8_t>{1, 0, 8}));
+}
+
+TEST_F(ControlTest, ALineCodingTheModemRefusesStaysStored) {
+  model().set_control_handler([](const emu::usb::SetupPacket& setup, std::span<uint8_t>) {
+    return setup.bRequest == cdc::SET_LINE_CODING ? emu::usb::Reply::stall() : emu::usb::Reply::data(0);
+  });
+  EXPECT_EQ(Ioctl(IOCTL_SERIAL_SET_BAUD_RATE, AsBytes<ULONG>(57600), 4).status, STATUS_SUCCESS);
+  EXPECT_EQ(AsUlong(Ioctl(IOCTL_SERIAL_GET_BAUD_RATE, {}, 4).output), 57600u);
+  // Stored, so the same value again is not retried.
+  Ioctl(IOCTL_SERIAL_SET_BAUD_RATE, AsBytes<ULONG>(57600));
+  EXPECT_EQ(ClassRequests(cdc::SET_LINE_CODING).size(), 1u);
+}
+
+TEST_F(ControlTest, ReadTimeoutRules) {
+  struct Case {
+    SERIAL_TIMEOUTS given;
+    ULONG stored_constant;
+  } cases[] = {
+      {Timeouts(0, 0, 0, 7, 9), 10000},
+      {Timeouts(50, 0, 0), 50},
+      {Timeouts(0, 10, 0), 10000},
+      {Timeouts(50, 10, 0), 0},
+      {Timeouts(0xFFFFFFFF, 0, 0), 0xFFFFFFFF},
+      {Timeouts(0, 0, 300, 1, 2), 300},
+      {Timeouts(20, 0, 300), 300},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.given.ReadIntervalTimeout << "/"
+                                    << c.given.ReadTotalTimeoutMultiplier << "/"
+                                    << c.given.ReadTotalTimeoutConstant);
+    emu::IoResult set = Ioctl(IOCTL_SERIAL_SET_TIMEOUTS, AsBytes(c.given), 20);
+    EXPECT_EQ(set.status, STATUS_SUCCESS);
+    EXPECT_EQ(set.information, 0u);
+    auto stored = FromBytes<SERIAL_TIMEOUTS>(Ioctl(IOCTL_SERIAL_GET_TIMEOUTS, {}, 20).output);
+    EXPECT_EQ(stored.ReadIntervalTimeout, c.given.ReadIntervalTimeout);
+    EXPECT_EQ(stored.ReadTotalTimeoutMultiplier, c.given.ReadTotalTimeoutMultiplier);
+    EXPECT_EQ(stored.ReadTotalTimeoutConstant, c.stored_constant);
+    EXPECT_EQ(stored.WriteTotalTimeoutMultiplier, c.given.WriteTotalTimeoutMultiplier);
+    EXPECT_EQ(stored.WriteTotalTimeoutConstant, c.given.WriteTotalTimeoutConstant);
+  }
+}
+
+TEST_F(ControlTest, SpecialCharactersAreStoredAsGiven) {
+  const std::vector<uint8_t> chars = {0x1A, 0x00, 0xFF, '\r', 0x11, 0x13};
+  EXPECT_EQ(Ioctl(IOCTL_SERIAL_SET_CHARS, chars, 6).information, 6u);
+  EXPECT_EQ(Ioctl(IOCTL_SERIAL_GET_CHARS, {}, 6).output, chars);
+}
+
+// ---- Wait mask ------------------------------------------------------------------------
+
+TEST_F(ControlTest, WaitMaskAccumulatesAndEachSetReleasesOneWaiter) {
+  // Events that never occur on this modem, so only the mask changes end the waits.
+  auto first = port_->ioctl_async(IOCTL_SERIAL_WAIT_ON_MASK, {}, 4);
+  auto second = port_->ioctl_async(IOCTL_SERIAL_WAIT_ON_MASK, {}, 4);
+  EXPECT_EQ(first->returned(), STATUS_PENDING);
+  EXPECT_EQ(second->returned(), STATUS_PENDING);
+
+  Ioctl(IOCTL_SERIAL_SET_WAIT_MASK, AsBytes<ULONG>(SERIAL_EV_RING));
+  ASSERT_TRUE(first->wait());
+  EXPECT_EQ(first->status(), STATUS_SUCCESS);
+  EXPECT_EQ(first->information(), 4u);
+  EXPECT_EQ(AsUlong(first->output()), 0u);
+  EXPECT_FALSE(second->completed());
+
+  Ioctl(IOCTL_SERIAL_SET_WAIT_MASK, AsBytes<ULONG>(SERIAL_EV_CTS));
+  ASSERT_TRUE(second->wait());
+  EXPECT_EQ(AsUlong(second->output()), 0u);
+  EXPECT_EQ(AsUlong(Ioctl(IOCTL_SERIAL_GET_WAIT_MASK, {}, 4).output), SERIAL_EV_RING | SERIAL_EV_CTS);
+
+  // A set with nobody waiting completes nothing and still accumulates.
+  Ioctl(IOCTL_SERIAL_SET_WAIT_MASK, AsBytes<ULONG>(SERIAL_EV_BREAK));
+  EXPECT_EQ(AsUlong(Ioctl(IOCTL_SERIAL_GET_WAIT_MASK, {}, 4).output),
+            SERIAL_EV_RING | SERIAL_EV_CTS | SERIAL_EV_BREAK);
+  Ioctl(IOCTL_SERIAL_SET_WAIT_MASK, AsBytes<ULONG>(0));
+  EXPECT_EQ(AsUlong(Ioctl(IOCTL_SERIAL_GET_WAIT_MASK, {}, 4).output), 0u);
+
+  // A waiter under mask 0 is ended by cancellation only.
+  auto third = port_->ioctl_async(IOCTL_SERIAL_WAIT_ON_MASK, {}, 4);
+  EXPECT_FALSE(third->wait(std::chrono::milliseconds(30)));
+  EXPECT_TRUE(third->cancel());
+  ASSERT_TRUE(third->wait());
+  EXPECT_EQ(third->status(), STATUS_CANCELLED);
+  EXPECT_EQ(third->information(), 0u);
+}
+
+// ---- Purge --------------------------------------------------------------------------------
+
+TEST_F(ControlTest, PurgeAbortsReadsAndWritesAndDiscardsReceivedData) {
+  auto inQueue = [&] {
+    return FromBytes<SERIAL_STATUS>(Ioctl(IOCTL_SERIAL_GET_COMMSTATUS, {}, 20).output).AmountInInQueue;
+  };
+  model().queue_in(cdc::BULK_IN_ENDPOINT, "abc");
+  ASSERT_TRUE(WaitFor([&] { return inQueue() == 3; }));
+
+  // Transmit clear has nothing to act on.
+  emu::IoResult txClear = Ioctl(IOCTL_SERIAL_PURGE, AsBytes<ULONG>(SERIAL_PURGE_TXCLEAR), 4);
+  EXPECT_EQ(txClear.status, STATUS_SUCCESS);
+  EXPECT_EQ(txClear.information, 4u);
+  EXPECT_EQ(inQueue(), 3u);
+
+  Ioctl(IOCTL_SERIAL_PURGE, AsBytes<ULONG>(SERIAL_PURGE_RXCLEAR));
+  EXPECT_EQ(inQueue(), 0u);
+
+  // A read waiting (100 s default total time-out) and one queued behind it;
+  // a write the modem does not take and one queued behind it.
+  auto current = port_->read_async(8);
+  auto queued = port_->read_async(8);
+  model().limit_out(cdc::BULK_OUT_ENDPOINT, 0);
+  auto onBus = port_->write_async("first");
+  ASSERT_TRUE(emu::usb::wait_pending(dev_->pdo, cdc::BULK_OUT_ENDPOINT, 1));
+  auto waiting = port_->write_async("second");
+  EXPECT_FALSE(current->completed());
+  EXPECT_FALSE(onBus->completed());
+
+  Ioctl(IOCTL_SERIAL_PURGE, AsBytes<ULONG>(SERIAL_PURGE_RXABORT | SERIAL_PURGE_TXABORT |
+                                           SERIAL_PURGE_RXCLEAR | SERIAL_PURGE_TXCLEAR));
+  ASSERT_TRUE(current->wait());
+  ASSERT_TRUE(queued->wait());
+  ASSERT_TRUE(onBus->wait());
+  ASSERT_TRUE(waiting->wait());
+  EXPECT_EQ(current->status(), STATUS_SUCCESS);
+  EXPECT_EQ(current->information(), 0u);
+  EXPECT_EQ(queued->status(), STATUS_CANCELLED);
+  EXPECT_EQ(onBus->status(), STATUS_CANCELLED);
+  EXPECT_EQ(onBus->information(), 0u);
+  EXPECT_EQ(waiting->status(), STATUS_CANCELLED);
+  EXPECT_TRUE(model().out_data(cdc::BULK_OUT_ENDPOINT).empty());
+
+  // Both directions still work afterwards.
+  model().limit_out(cdc::BULK_OUT_ENDPOINT, std::nullopt);
+  emu::IoResult written = port_->write("after");
+  EXPECT_EQ(written.status, STATUS_SUCCESS);
+  EXPECT_EQ(written.information, 5u);
+  model().queue_in(cdc::BULK_IN_ENDPOINT, "xy");
+  emu::IoResult read = port_->read(8);
+  EXPECT_EQ(read.status, STATUS_SUCCESS);
+  EXPECT_EQ(read.output, (std::vector<uint8_t>{'x', 'y'}));
+}
+
+// ---- DTR, RTS and handshake ---------------------------------------------------------------
+
+TEST_F(ControlTest, LineRequestsSendOnlyDtrAndRts) {
+  struct Step {
+    ULONG code;
+    ULONG expected_value;
+  } steps[] = {
+      {IOCTL_SERIAL_CLR_DTR, 0x2},
+      {IOCTL_SERIAL_CLR_RTS, 0x0},
+      {IOCTL_SERIAL_SET_RTS, 0x2},
+      {IOCTL_SERIAL_SET_DTR, 0x3},
+  };
+  for (const Step& s : steps) {
+    emu::IoResult r = Ioctl(s.code);
+    EXPECT_EQ(r.status, STATUS_SUCCESS);
+    EXPECT_EQ(r.information, 0u);
+    ASSERT_TRUE(model().control_line_state().has_value());
+    EXPECT_EQ(*model().control_line_state(), s.expected_value);
+  }
+
+  // The whole value is kept and answered; the modem sees bits 0 and 1 only.
+  EXPECT_EQ(Ioctl(IOCTL_SERIAL_SET_MODEM_CONTROL, AsBytes<ULONG>(0xF1), 4).information, 4u);
+  EXPECT_EQ(*model().control_line_state(), 0x1);
+  EXPECT_EQ(AsUlong(Ioctl(IOCTL_SERIAL_GET_MODEM_CONTROL, {}, 4).output), 0xF1u);
+  auto last = ClassRequests(cdc::SET_CONTROL_LINE_STATE).back();
+  EXPECT_EQ(last.setup.bmRequestType, 0x21);
+  EXPECT_EQ(last.setup.wIndex, 0);
+  EXPECT_EQ(last.setup.wLength, 0);
+
+  // The lines the client asks for are never what GET_DTRRTS reports.
+  Ioctl(IOCTL_SERIAL_CLR_DTR);
+  EXPECT_EQ(AsUlong(Ioctl(IOCTL_SERIAL_GET_DTRRTS, {}, 4).output), 0xFFFFFFFFu);
+}
+
+TEST_F(ControlTest, ALineStateThatCannotBeBuiltFailsAndKeepsTheNewBits) {
+  const size_t before = ClassRequests(cdc::SET_CONTROL_LINE_STATE).size();
+  emu::faults::fail_tag(emu::pool::tag("Wdm "));
+  emu::IoResult r = Ioctl(IOCTL_SERIAL_CLR_DTR);
+  emu::faults::clear();
+  EXPECT_EQ(r.status, STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(r.information, 0u);
+  EXPECT_EQ(ClassRequests(cdc::SET_CONTROL_LINE_STATE).size(), before);
+  EXPECT_EQ(AsUlong(Ioctl(IOCTL_SERIAL_GET_MODEM_CONTROL, {}, 4).output), 0x2u);
+}
+
+TEST_F(ControlTest, HandshakeIsValidatedAndRaisesTheLinesItNames) {
+  Ioctl(IOCTL_SERIAL_CLR_DTR);
+  Ioctl(IOCTL_SERIAL_CLR_RTS);
+  const size_t sentBefore = ClassRequests(cdc::SET_CONTROL_LINE_STATE).size();
+
+  // Invalid bits: refused, nothing stored, nothing sent.
+  for (auto bad : {HandFlow(0x80, 0), HandFlow(0x04, 0), HandFlow(0x01, 0x20), HandFlow(0x40000000, 0x80)}) {
+    emu::IoResult r = Ioctl(IOCTL_SERIAL_SET_HANDFLOW, AsBytes(bad), 16);
+    EXPECT_EQ(r.status, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(r.information, 0u);
+  }
+  EXPECT_EQ(ClassRequests(cdc::SET_CONTROL_LINE_STATE).size(), sentBefore);
+  auto kept = FromBytes<SERIAL_HANDFLOW>(Ioctl(IOCTL_SERIAL_GET_HANDFLOW, {}, 16).output);
+  EXPECT_EQ(kept.ControlHandShake, 0x09u);
+  EXPECT_EQ(kept.FlowReplace, 0x80u);
+  EXPECT_EQ(kept.XonLimit, 2048);
+  EXPECT_EQ(kept.XoffLimit, 512);
+
+  // RTS handshake raises RTS.  Limits are not validated.
+  emu::IoResult rts =
+      Ioctl(IOCTL_SERIAL_SET_HANDFLOW, AsBytes(HandFlow(SERIAL_ERROR_ABORT, 0x80, -5, 99999)), 16);
+  EXPECT_EQ(rts.status, STATUS_SUCCESS);
+  EXPECT_EQ(rts.information, 16u);
+  EXPECT_EQ(*model().control_line_state(), 0x2);
+  auto stored = FromBytes<SERIAL_HANDFLOW>(Ioctl(IOCTL_SERIAL_GET_HANDFLOW, {}, 16).output);
+  EXPECT_EQ(stored.ControlHandShake, SERIAL_ERROR_ABORT);
+  EXPECT_EQ(stored.XonLimit, -5);
+  EXPECT_EQ(stored.XoffLimit, 99999);
+
+  // DTR handshake raises DTR (RTS stays).
+  Ioctl(IOCTL_SERIAL_SET_HANDFLOW, AsBytes(HandFlow(SERIAL_DTR_HANDSHAKE, 0)));
+  EXPECT_EQ(*model().control_line_state(), 0x3);
+  EXPECT_EQ(AsUlong(Ioctl(IOCTL_SERIAL_GET_MODEM_CONTROL, {}, 4).output), 0x3u);
+
+  // Clearing the handshakes never lowers a line, and sends nothing.
+  const size_t sent = ClassRequests(cdc::SET_CONTROL_LINE_STATE).size();
+  Ioctl(IOCTL_SERIAL_SET_HANDFLOW, AsBytes(HandFlow(0, 0)));
+  EXPECT_EQ(ClassRequests(cdc::SET_CONTROL_LINE_STATE).size(), sent);
+  EXPECT_EQ(AsUlong(Ioctl(IOCTL_SERIAL_GET_MODEM_CONTROL, {}, 4).output), 0x3u);
+}
+
+// ---- Modem status -----------------------------------------------------------------------
+
+TEST_F(ControlTest, ModemStatusIsReadAndCleared) {
+  // The open reported DSR on, with its change.
+  EXPECT_EQ(AsUlong(Ioctl(IOCTL_SERIAL_GET_MODEMSTATUS, {}, 4).output), 0x10u | 0x20u | 0x02u);
+  EXPECT_EQ(AsUlong(Ioctl(IOCTL_SERIAL_GET_MODEMSTATUS, {}, 4).output), 0x10u | 0x20u);
+
+  // Carrier rises on the interrupt pipe.
+  model().notify_serial_state(cdc::SERIAL_STATE_DCD | cdc::SERIAL_STATE_DSR);
+  ULONG seen = 0;
+  ASSERT_TRUE(WaitFor([&] {
+    seen = AsUlong(Ioctl(IOCTL_SERIAL_GET_MODEMSTATUS, {}, 4).output);
+    return (seen & 0x80) != 0;
+  }));
+  EXPECT_EQ(seen, 0x80u | 0x20u | 0x10u | 0x08u);
+  EXPECT_EQ(AsUlong(Ioctl(IOCTL_SERIAL_GET_MODEMSTATUS, {}, 4).output), 0x80u | 0x20u | 0x10u);
+}
+
+// ---- Constant answers ---------------------------------------------------------------------
+
+TEST_F(ControlTest, PropertiesAreCompleteAndCarryNothingOfTheBuffer) {
+  // The system buffer starts out holding the input: fill it with a pattern.
+  emu::IoResult r = Ioctl(IOCTL_SERIAL_GET_PROPERTIES, std::vector<uint8_t>(64, 0xA5), 64);
+  ASSERT_EQ(r.status, STATUS_SUCCESS);
+  ASSERT_EQ(r.information, 64u);
+
+  SERIAL_COMMPROP expected;
+  std::memset(&expected, 0, sizeof(expected));
+  expected.PacketLength = 64;
+  expected.PacketVersion = 2;
+  expected.ServiceMask = 0x1;
+  expected.MaxTxQueue = 1500;
+  expected.MaxRxQueue = 1500;
+  expected.MaxBaud = 0x10000000;
+  expected.ProvSubType = 0x1;
+  expected.ProvCapabilities = 0xFF;
+  expected.SettableParams = 0x7F;
+  expected.SettableBaud = 0x1006FFFF;
+  expected.SettableData = 0x000F;
+  expected.SettableStopParity = 0x1F07;
+  EXPECT_EQ(r.output, AsBytes(expected));
+}
+
+TEST_F(ControlTest, StatusStatisticsAndConfigAnswers) {
+  ext()->PerfStats = SERIALPERF_STATS{11, 22, 33, 44, 55, 66};
+  EXPECT_EQ(FromBytes<SERIALPERF_STATS>(Ioctl(IOCTL_SERIAL_GET_STATS, {}, 24).output).ParityErrorCount, 66u);
+  EXPECT_EQ(Ioctl(IOCTL_SERIAL_CLEAR_STATS).status, STATUS_SUCCESS);
+  auto stats = FromBytes<SERIALPERF_STATS>(Ioctl(IOCTL_SERIAL_GET_STATS, {}, 24).output);
+  EXPECT_EQ(stats.ReceivedCount, 0u);
+  EXPECT_EQ(stats.TransmittedCount, 0u);
+  EXPECT_EQ(stats.FrameErrorCount, 33u);
+  EXPECT_EQ(stats.ParityErrorCount, 66u);
+  ext()->PerfStats = SERIALPERF_STATS{};
+  EXPECT_EQ(Ioctl(IOCTL_SERIAL_GET_STATS, {}, 24).output, std::vector<uint8_t>(24, 0));
+
+  // The comm status: only the unread count is live; the padding is clean too.
+  model().queue_in(cdc::BULK_IN_ENDPOINT, "12345");
+  std::vector<uint8_t> status;
+  ASSERT_TRUE(WaitFor([&] {
+    status = Ioctl(IOCTL_SERIAL_GET_COMMSTATUS, std::vector<uint8_t>(20, 0xEE), 20).output;
+    return FromBytes<SERIAL_STATUS>(status).AmountInInQueue == 5;
+  }));
+  std::vector<uint8_t> expected(20, 0);
+  expected[8] = 5;
+  EXPECT_EQ(status, expected);
+
+  // The configuration size writes nothing.
+  emu::IoResult config = Ioctl(IOCTL_SERIAL_CONFIG_SIZE, {}, 4);
+  EXPECT_EQ(config.status, STATUS_SUCCESS);
+  EXPECT_EQ(config.information, 0u);
+}
+
+TEST_F(ControlTest, ImmediateCharacterGoesOutAtOnceAndAloneIsAccepted) {
+  emu::IoResult two = Ioctl(IOCTL_SERIAL_IMMEDIATE_CHAR, {'a', 'b'}, 1);
+  EXPECT_EQ(two.status, STATUS_INVALID_PARAMETER);
+  EXPECT_TRUE(model().out_data(cdc::BULK_OUT_ENDPOINT).empty());
+
+  emu::IoResult one = Ioctl(IOCTL_SERIAL_IMMEDIATE_CHAR, {0x1B}, 1);
+  EXPECT_EQ(one.status, STATUS_SUCCESS);
+  EXPECT_EQ(one.information, 1u);
+  EXPECT_EQ(model().out_data(cdc::BULK_OUT_ENDPOINT), (std::vector<uint8_t>{0x1B}));
+}
+
+TEST_F(ControlTest, UnknownCodesAreInvalid) {
+  for (ULONG code : kUnknownCodes) {
+    SCOPED_TRACE(testing::Message() << std::hex << code);
+    emu::IoResult r = Ioctl(code, std::vector<uint8_t>(8, 1), 8);
+    EXPECT_EQ(r.status, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(r.information, 0u);
+  }
+  // A serial code that is not a multiple of four (another transfer method)
+  // is not the request of the same number.
+  const uint8_t rate[4] = {0x80, 0x25, 0, 0};
+  emu::IoResult neither = SendIoctlDirect(dev_->fdo(), IOCTL_SERIAL_SET_BAUD_RATE | METHOD_NEITHER, rate, 4);
+  EXPECT_EQ(neither.status, STATUS_INVALID_PARAMETER);
+  EXPECT_TRUE(ClassRequests(cdc::SET_LINE_CODING).empty());
+}
+
+// ---- Admission ------------------------------------------------------------------------------
+
+class ControlAdmissionTest : public DriverFixture {};
+
+TEST_F(ControlAdmissionTest, RefusedBeforeOpenAndAfterSurpriseRemoval) {
+  PluggedDevice& dev = PlugScripted();
+  ASSERT_EQ(Start(dev), STATUS_SUCCESS);
+
+  const ULONG beforeOpen[] = {IOCTL_SERIAL_GET_BAUD_RATE, IOCTL_SERIAL_SET_DTR, IOCTL_REMOVAL_NOTIFY,
+                              0x1B00A0};
+  for (ULONG code : beforeOpen) {
+    emu::IoResult r = SendIoctlDirect(dev.fdo(), code, {}, 4);
+    EXPECT_EQ(r.status, STATUS_ACCESS_DENIED);
+    EXPECT_EQ(r.information, 0u);
+  }
+  EXPECT_FALSE(dev.as<emu::usb::ScriptedDevice>()->control_line_state().has_value());
+
+  emu::Handle& port = Open();
+  ASSERT_EQ(port.status(), STATUS_SUCCESS);
+  ASSERT_EQ(dev.node->surprise_remove(), STATUS_SUCCESS);
+  const ULONG afterRemoval[] = {IOCTL_SERIAL_GET_BAUD_RATE, IOCTL_SERIAL_SET_DTR, IOCTL_SERIAL_WAIT_ON_MASK,
+                                IOCTL_REMOVAL_NOTIFY, 0x1B00A0};
+  for (ULONG code : afterRemoval) {
+    emu::IoResult r = port.ioctl(code, {}, 4);
+    EXPECT_EQ(r.status, STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(r.information, 0u);
+  }
+}
+
+}  // namespace
+}  // namespace vrmdm_test

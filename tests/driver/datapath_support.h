@@ -1,0 +1,205 @@
+// Shared by the data-path suites: a fixture with one open port on a device of
+// the emulated bus, and small helpers around the serial requests the tests
+// use to drive the reads, writes and wait-on-mask requests.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include <emu/io_manager.h>
+#include <emu/kernel.h>
+#include <emu/usb_bus.h>
+#include <emu/verifier.h>
+
+#include "driver_fixture.h"
+#include "serial/read.h"
+#include "serial/ringbuf.h"
+#include "serial/waitmask.h"
+
+namespace vrmdm_test {
+
+using namespace std::chrono_literals;
+namespace usb = emu::usb;
+
+constexpr uint8_t kBulkIn = usb::cdc::BULK_IN_ENDPOINT;
+constexpr uint8_t kBulkOut = usb::cdc::BULK_OUT_ENDPOINT;
+
+// Polls `pred` in real time until it holds or `limit` passes.
+template <class Pred>
+bool WaitFor(Pred pred, std::chrono::milliseconds limit = 5000ms) {
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      return pred();
+    }
+    std::this_thread::sleep_for(50us);
+  }
+  return true;
+}
+
+inline std::string AsText(const std::vector<uint8_t>& bytes) {
+  return std::string(bytes.begin(), bytes.end());
+}
+
+// Builds with a sanitizer run the stress and volume cases scaled down.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+#else
+constexpr bool kSanitized = false;
+#endif
+
+class DataPathTest : public DriverFixture {
+ protected:
+  void SetUp() override {
+    DriverFixture::SetUp();
+    // A frozen clock's advance waits for the threads it wakes to block
+    // again; on a loaded machine a thread may wait long for a processor, and
+    // giving up early would let it re-arm its wait past the step.
+    previous_grace_ = emu::clock::settle_grace(60s);
+  }
+  void TearDown() override {
+    emu::clock::settle_grace(previous_grace_);
+    // Threads asleep on a frozen clock would never see their stop events.
+    if (emu::clock::frozen()) {
+      emu::clock::unfreeze();
+    }
+    // A read-timer DPC signals the last disarming just before it returns;
+    // let it return before the device (and the DPC object) goes away.
+    emu::ke::flush_dpcs();
+    DriverFixture::TearDown();
+  }
+
+  // Freezes the clock and brings every worker thread into step with it: a
+  // thread still on its way to its first timed wait (or held off the
+  // processor) when the clock stops would otherwise arm that wait a step late.
+  // Each advance waits for the threads it wakes to block again, so after two
+  // full periods of the slowest (5 ms) every thread is in step.
+  void FreezeClock() {
+    emu::clock::freeze();
+    emu::clock::advance(5ms);
+    emu::clock::advance(5ms);
+  }
+
+  // Advances a frozen clock `step` at a time until `done` holds (checked for a
+  // moment of real time after each step), at most `max_steps` times.  For a
+  // thread that an event, not the clock, woke last: it may re-arm its timed
+  // wait only after the next step has begun.
+  template <class Pred>
+  bool StepUntil(Pred done, emu::clock::duration step = 1ms, int max_steps = 100) {
+    for (int i = 0; i < max_steps; i++) {
+      emu::clock::advance(step);
+      if (WaitFor(done, 20ms)) {
+        return true;
+      }
+    }
+    return false;
+  }
+
+  // The scripted CDC device, started and opened.  Without an interrupt pipe
+  // by default, so only the test moves the modem lines.
+  void OpenScripted(usb::cdc::Variant variant = usb::cdc::Variant::acm_nointr) {
+    dev_ = &PlugScripted(variant);
+    ASSERT_EQ(Start(*dev_), STATUS_SUCCESS);
+    port_ = &Open();
+    ASSERT_TRUE(port_->is_open()) << std::hex << port_->status();
+    ext_ = dev_->ext();
+    scripted_ = dev_->as<usb::ScriptedDevice>();
+    ASSERT_NE(scripted_, nullptr);
+  }
+
+  ULONG RingCount() const { return RingBufferCount(ext_->RingBuffer); }
+  bool WaitRing(ULONG count) {
+    return WaitFor([&] { return RingCount() == count; });
+  }
+  // Queues one bulk-IN transfer and waits until the polling thread has
+  // stored it.  A transfer the thread drops is checked by delivering a stored
+  // one behind it: the thread handles transfers in order.
+  void Queue(std::string_view bytes) {
+    scripted_->queue_packet(kBulkIn, std::span<const uint8_t>((const uint8_t*)bytes.data(), bytes.size()));
+  }
+  void Deliver(std::string_view bytes) {
+    ULONG before = RingCount();
+    Queue(bytes);
+    ASSERT_TRUE(WaitRing(before + (ULONG)bytes.size())) << "ring holds " << RingCount();
+  }
+  std::string TakeRing() {
+    std::string out(RingCount(), '\0');
+    KIRQL irql;
+    KeAcquireSpinLock(&ext_->SpinLock, &irql);
+    ULONG n = out.empty() ? 0 : RingBufferGet(ext_->RingBuffer, (PUCHAR)out.data(), (ULONG)out.size());
+    KeReleaseSpinLock(&ext_->SpinLock, irql);
+    out.resize(n);
+    return out;
+  }
+
+  NTSTATUS Ioctl(ULONG code, const void* input, size_t length) {
+    auto r = port_->ioctl(code, std::span<const uint8_t>((const uint8_t*)input, length), 0);
+    return r.status;
+  }
+  void SetTimeouts(ULONG read_constant, ULONG write_constant, ULONG read_interval = 0) {
+    SERIAL_TIMEOUTS t{};
+    t.ReadIntervalTimeout = read_interval;
+    t.ReadTotalTimeoutConstant = read_constant;
+    t.WriteTotalTimeoutConstant = write_constant;
+    ASSERT_EQ(Ioctl(IOCTL_SERIAL_SET_TIMEOUTS, &t, sizeof(t)), STATUS_SUCCESS);
+  }
+  void SetWaitMask(ULONG mask) {
+    ASSERT_EQ(Ioctl(IOCTL_SERIAL_SET_WAIT_MASK, &mask, sizeof(mask)), STATUS_SUCCESS);
+  }
+  void SetEventChar(UCHAR c) {
+    SERIAL_CHARS chars{};
+    chars.EventChar = c;
+    ASSERT_EQ(Ioctl(IOCTL_SERIAL_SET_CHARS, &chars, sizeof(chars)), STATUS_SUCCESS);
+  }
+  void Purge(ULONG mask) { ASSERT_EQ(Ioctl(IOCTL_SERIAL_PURGE, &mask, sizeof(mask)), STATUS_SUCCESS); }
+  emu::RequestPtr WaitOnMask() { return port_->ioctl_async(IOCTL_SERIAL_WAIT_ON_MASK, {}, sizeof(ULONG)); }
+  static ULONG EventsOf(const emu::RequestPtr& r) {
+    auto out = r->output();
+    ULONG events = 0;
+    if (out.size() >= sizeof(events)) {
+      std::memcpy(&events, out.data(), sizeof(events));
+    }
+    return events;
+  }
+
+  // Reads a field the driver guards with SpinLock.
+  template <class F>
+  auto Locked(F f) {
+    KIRQL irql;
+    KeAcquireSpinLock(&ext_->SpinLock, &irql);
+    auto value = f();
+    KeReleaseSpinLock(&ext_->SpinLock, irql);
+    return value;
+  }
+  ULONG ModemStatus() {
+    return Locked([&] { return ext_->ModemStatus; });
+  }
+  BOOLEAN RxFlagSeen() {
+    return Locked([&] { return ext_->RxFlagSeen; });
+  }
+  ULONG QueuedWaits() {
+    return Locked([&] { return WaitQueueCount(ext_); });
+  }
+  LONG ArmedTimers() { return InterlockedCompareExchange(&ext_->ArmedTimerCount, 0, 0); }
+
+  emu::clock::duration previous_grace_{};
+  PluggedDevice* dev_ = nullptr;
+  emu::Handle* port_ = nullptr;
+  PDEVICE_EXTENSION ext_ = nullptr;
+  usb::ScriptedDevice* scripted_ = nullptr;
+};
+
+}  // namespace vrmdm_test

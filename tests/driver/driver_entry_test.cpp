@@ -1,0 +1,242 @@
+// Driver load, device creation (naming, defaults, unwinding under allocation
+// failures, a stack that cannot be attached) and unload.
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+
+#include "core/dispatch.h"
+#include "core/driver_entry.h"
+#include "driver_fixture.h"
+#include "serial/ringbuf.h"
+
+namespace {
+
+using vrmdm_test::DeviceNameFor;
+using vrmdm_test::DriverFixture;
+using vrmdm_test::kRegistryPath;
+
+std::u16string ToU16(const UNICODE_STRING& s) {
+  return std::u16string(reinterpret_cast<const char16_t*>(s.Buffer), s.Length / sizeof(WCHAR));
+}
+
+// ---- DriverEntry and unload -----------------------------------------------------------
+
+TEST(DriverEntryTest, KeepsATerminatedCopyOfTheRegistryPathAndFillsTheTable) {
+  emu::kernel_reset();
+  emu::Driver driver = emu::load_driver(&DriverEntry, kRegistryPath, u"\\Driver\\vr_mdm");
+  ASSERT_TRUE(driver.loaded());
+  EXPECT_EQ(driver.entry_status(), STATUS_SUCCESS);
+
+  EXPECT_EQ(ToU16(DriverRegistryPath), kRegistryPath);
+  EXPECT_EQ(DriverRegistryPath.MaximumLength, DriverRegistryPath.Length + sizeof(WCHAR));
+  EXPECT_EQ(DriverRegistryPath.Buffer[DriverRegistryPath.Length / sizeof(WCHAR)], 0);
+  EXPECT_EQ(emu::pool::outstanding(emu::pool::tag("M2k ")), 1u);
+  auto blocks = emu::pool::blocks(emu::pool::tag("M2k "));
+  ASSERT_EQ(blocks.size(), 1u);
+  EXPECT_EQ(blocks[0].type, PagedPool);
+  EXPECT_EQ(DeviceInstanceCounter, 0);
+
+  PDRIVER_OBJECT object = driver.object();
+  EXPECT_EQ(object->MajorFunction[IRP_MJ_SYSTEM_CONTROL], &DispatchSystemControl);
+  EXPECT_EQ(object->MajorFunction[IRP_MJ_POWER], &DispatchPower);
+  EXPECT_EQ(object->MajorFunction[IRP_MJ_CREATE], &DispatchCreate);
+  EXPECT_EQ(object->MajorFunction[IRP_MJ_CLOSE], &DispatchClose);
+  EXPECT_EQ(object->MajorFunction[IRP_MJ_CLEANUP], &DispatchCleanup);
+  EXPECT_EQ(object->MajorFunction[IRP_MJ_DEVICE_CONTROL], &DispatchDeviceControl);
+  EXPECT_EQ(object->MajorFunction[IRP_MJ_WRITE], &DispatchWrite);
+  EXPECT_EQ(object->MajorFunction[IRP_MJ_READ], &DispatchRead);
+  EXPECT_EQ(object->MajorFunction[IRP_MJ_PNP], &DispatchPnp);
+  EXPECT_EQ(object->DriverUnload, &DriverUnload);
+  EXPECT_EQ(object->DriverExtension->AddDevice, &AddDevice);
+  // Untouched slots keep the system's default, the same for all of them.
+  PDRIVER_DISPATCH fallback = object->MajorFunction[IRP_MJ_SHUTDOWN];
+  EXPECT_EQ(object->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL], fallback);
+  EXPECT_EQ(object->MajorFunction[IRP_MJ_FLUSH_BUFFERS], fallback);
+  EXPECT_EQ(object->MajorFunction[IRP_MJ_QUERY_INFORMATION], fallback);
+  EXPECT_EQ(object->MajorFunction[IRP_MJ_SET_INFORMATION], fallback);
+  EXPECT_NE(fallback, &DispatchRead);
+  EXPECT_EQ(object->DriverStartIo, nullptr);
+
+  driver.unload();
+  EXPECT_EQ(DriverRegistryPath.Buffer, nullptr);
+  EXPECT_EQ(emu::pool::outstanding(emu::pool::tag("M2k ")), 0u);
+  EXPECT_EQ(emu::verifier::take_findings().size(), 0u);
+  emu::kernel_reset();
+}
+
+TEST(DriverEntryTest, FailedAllocationLoadsNothingAndKeepsNothing) {
+  emu::kernel_reset();
+  emu::faults::fail_tag(emu::pool::tag("M2k "));
+  emu::Driver driver = emu::load_driver(&DriverEntry, kRegistryPath, u"\\Driver\\vr_mdm");
+  emu::faults::clear();
+  EXPECT_FALSE(driver.loaded());
+  EXPECT_EQ(driver.entry_status(), STATUS_INSUFFICIENT_RESOURCES);
+  EXPECT_EQ(DriverRegistryPath.Buffer, nullptr);
+  EXPECT_EQ(DriverRegistryPath.Length, 0);
+  EXPECT_EQ(emu::pool::outstanding_total(), 0u);
+  EXPECT_EQ(emu::verifier::take_findings().size(), 0u);
+  emu::kernel_reset();
+}
+
+TEST(DriverEntryTest, ReloadStartsNumberingAgain) {
+  emu::kernel_reset();
+  {
+    emu::Driver driver = emu::load_driver(&DriverEntry, kRegistryPath, u"\\Driver\\vr_mdm");
+    DeviceInstanceCounter = 41;
+    driver.unload();
+  }
+  emu::Driver driver = emu::load_driver(&DriverEntry, kRegistryPath, u"\\Driver\\vr_mdm");
+  EXPECT_EQ(DeviceInstanceCounter, 0);
+  driver.unload();
+  EXPECT_EQ(emu::verifier::take_findings().size(), 0u);
+  emu::kernel_reset();
+}
+
+// ---- AddDevice ----------------------------------------------------------------------------
+
+class AddDeviceTest : public DriverFixture {};
+
+TEST_F(AddDeviceTest, NamesDevicesWithAtLeastFourDigits) {
+  auto& first = PlugModem("acm", u"COM5");
+  ASSERT_EQ(first.add_status, STATUS_SUCCESS);
+  EXPECT_EQ(emu::device_name(first.fdo()), u"\\Device\\Velmar1_DS_0001");
+  EXPECT_EQ(first.ext()->InstanceNumber, 1u);
+
+  auto& second = PlugModem("acm", u"COM6");
+  ASSERT_EQ(second.add_status, STATUS_SUCCESS);
+  EXPECT_EQ(emu::device_name(second.fdo()), u"\\Device\\Velmar1_DS_0002");
+
+  DeviceInstanceCounter = 11;
+  auto& twelfth = PlugModem("acm", u"COM7");
+  EXPECT_EQ(emu::device_name(twelfth.fdo()), u"\\Device\\Velmar1_DS_0012");
+
+  DeviceInstanceCounter = 9998;
+  auto& four = PlugModem("acm", u"COM8");
+  EXPECT_EQ(emu::device_name(four.fdo()), u"\\Device\\Velmar1_DS_9999");
+  auto& five = PlugModem("acm", u"COM9");
+  EXPECT_EQ(emu::device_name(five.fdo()), u"\\Device\\Velmar1_DS_10000");
+  EXPECT_EQ(five.ext()->InstanceNumber, 10000u);
+}
+
+TEST_F(AddDeviceTest, RemovedAndReaddedDeviceGetsANewNumber) {
+  auto& device = PlugModem();
+  ASSERT_EQ(device.add_status, STATUS_SUCCESS);
+  Remove(device);
+  EXPECT_EQ(emu::find_device(u"\\Device\\Velmar1_DS_0001"), nullptr);
+  auto& again = PlugModem();
+  EXPECT_EQ(emu::device_name(again.fdo()), u"\\Device\\Velmar1_DS_0002");
+}
+
+TEST_F(AddDeviceTest, NewDeviceIsAttachedInD3WithLineDefaults) {
+  auto& device = PlugModem();
+  ASSERT_EQ(device.add_status, STATUS_SUCCESS);
+  PDEVICE_OBJECT fdo = device.fdo();
+  PDEVICE_EXTENSION ext = device.ext();
+
+  EXPECT_EQ(fdo->DeviceType, static_cast<DEVICE_TYPE>(FILE_DEVICE_SERIAL_PORT));
+  EXPECT_NE(fdo->Flags & DO_BUFFERED_IO, 0u);
+  EXPECT_EQ(fdo->Flags & DO_DEVICE_INITIALIZING, 0u);
+  EXPECT_EQ(fdo->Flags & DO_POWER_PAGABLE, device.pdo->Flags & DO_POWER_PAGABLE);
+  EXPECT_EQ(fdo->StackSize, device.pdo->StackSize + 1);
+
+  EXPECT_EQ(ext->FunctionalDeviceObject, fdo);
+  EXPECT_EQ(ext->PhysicalDeviceObject, device.pdo);
+  EXPECT_EQ(ext->TopOfStackDeviceObject, device.pdo);
+  EXPECT_EQ(ext->DevicePowerState, PowerDeviceD3);
+  EXPECT_EQ(emu::reported_device_power(fdo), PowerDeviceD3);
+  EXPECT_EQ(ext->BaudRate, 9600u);
+  EXPECT_EQ(ext->WordLength, 8);
+  EXPECT_EQ(ext->Parity, 0);
+  EXPECT_EQ(ext->StopBits, 0);
+  EXPECT_FALSE(ext->UsingInterruptPipe);
+  EXPECT_EQ(ext->DeviceOpened, 0);
+  EXPECT_EQ(ext->OpenCount, 0);
+  EXPECT_EQ(ext->ModemControl, 0u);
+  EXPECT_EQ(ext->NotifyIrp, nullptr);
+  EXPECT_EQ(ext->DosDeviceName[0], 0);
+
+  ASSERT_NE(ext->RingBuffer, nullptr);
+  EXPECT_EQ(RingBufferCount(ext->RingBuffer), 0u);
+  ASSERT_NE(ext->ReadBuffer, nullptr);
+  ASSERT_NE(ext->InterruptBuffer, nullptr);
+  ASSERT_NE(ext->ReadTimer, nullptr);
+  ASSERT_NE(ext->ReadTimerDpc, nullptr);
+  EXPECT_EQ(ext->ReadTimerDpc->DeferredRoutine, &ReadTimeoutDpc);
+  EXPECT_EQ(ext->ReadTimerDpc->DeferredContext, ext);
+  // Ring, read buffer, interrupt buffer, timer, DPC: nothing else yet.
+  EXPECT_EQ(emu::pool::outstanding(POOL_TAG_DRIVER), 5u);
+  for (const auto& block : emu::pool::blocks(POOL_TAG_DRIVER)) EXPECT_EQ(block.type, NonPagedPool);
+
+  // The remove lock and the mutex are usable: the lock is free, the mutex signalled.
+  EXPECT_EQ(IoAcquireRemoveLock(&ext->RemoveLock, nullptr), STATUS_SUCCESS);
+  IoReleaseRemoveLock(&ext->RemoveLock, nullptr);
+  EXPECT_EQ(KeReadStateMutex(&ext->ControlMutex), 1);
+  EXPECT_EQ(KeReadStateEvent(&ext->evTimersIdle), 0);
+}
+
+// Every allocation AddDevice makes, failed in turn: the device never exists
+// half built, nothing leaks, and numbers only grow.
+TEST_F(AddDeviceTest, UnwindsCleanlyWhenAnyAllocationFails) {
+  auto pdo = emu::usb::plug(std::make_shared<emu::usb::ModemModel>());
+  auto node = emu::usb::node(pdo);
+  ASSERT_NE(node, nullptr);
+  std::set<ULONG> failedNumbers;
+  ULONG lastNumber = 0;
+  auto scenario = [&] {
+    ULONG number = static_cast<ULONG>(DeviceInstanceCounter) + 1;
+    NTSTATUS status = node->add_device(driver_);
+    EXPECT_GT(number, lastNumber);
+    lastNumber = number;
+    if (NT_SUCCESS(status)) {
+      EXPECT_EQ(emu::device_name(node->fdo()), DeviceNameFor(number));
+      EXPECT_EQ(node->remove(), STATUS_SUCCESS);
+    } else {
+      failedNumbers.insert(number);
+      EXPECT_EQ(node->fdo(), nullptr);
+      EXPECT_EQ(emu::find_device(DeviceNameFor(number)), nullptr);
+    }
+    EXPECT_EQ(emu::pool::outstanding(POOL_TAG_DRIVER), 0u);
+  };
+  std::size_t faulted = emu::faults::for_each_allocation_site(scenario, [&](const emu::faults::SiteRun& run) {
+    EXPECT_TRUE(run.hit) << "allocation " << run.index << " not reached";
+  });
+  // Ring, four buffers and the device object at the least.
+  EXPECT_GE(faulted, 6u);
+  EXPECT_GE(failedNumbers.size(), 6u);
+
+  ULONG next = static_cast<ULONG>(DeviceInstanceCounter) + 1;
+  ASSERT_EQ(node->add_device(driver_), STATUS_SUCCESS);
+  EXPECT_EQ(emu::device_name(node->fdo()), DeviceNameFor(next));
+  EXPECT_EQ(failedNumbers.count(next), 0u);
+  EXPECT_EQ(node->remove(), STATUS_SUCCESS);
+}
+
+TEST_F(AddDeviceTest, PoolFailureReportsUnsuccessful) {
+  auto pdo = emu::usb::plug(std::make_shared<emu::usb::ModemModel>());
+  auto node = emu::usb::node(pdo);
+  emu::faults::fail_tag(POOL_TAG_DRIVER);
+  EXPECT_EQ(node->add_device(driver_), STATUS_UNSUCCESSFUL);
+  emu::faults::clear();
+  EXPECT_EQ(emu::find_device(DeviceNameFor(1)), nullptr);
+  EXPECT_EQ(emu::pool::outstanding(POOL_TAG_DRIVER), 0u);
+}
+
+// A device below that is already going away cannot be attached to: the new
+// device object must not stay behind, unattached.
+TEST_F(AddDeviceTest, RefusesADeviceItCannotAttachTo) {
+  PDEVICE_OBJECT dying = nullptr;
+  ASSERT_EQ(IoCreateDevice(driver_.object(), 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &dying),
+            STATUS_SUCCESS);
+  dying->Flags &= ~DO_DEVICE_INITIALIZING;
+  ObReferenceObject(dying);
+  IoDeleteDevice(dying);  // still referenced: deleted but not yet gone
+
+  EXPECT_EQ(AddDevice(driver_.object(), dying), STATUS_NO_SUCH_DEVICE);
+  EXPECT_EQ(emu::find_device(DeviceNameFor(1)), nullptr);
+  EXPECT_EQ(emu::pool::outstanding(POOL_TAG_DRIVER), 0u);
+  ObDereferenceObject(dying);
+}
+
+}  // namespace

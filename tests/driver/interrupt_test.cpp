@@ -1,0 +1,187 @@
+// The interrupt polling thread: serial-state notifications become the DSR
+// and DCD bits of the modem status, and the thread ends only on the read
+// outcomes that mean cancellation, power-down or a halted endpoint.
+#include <tuple>
+
+#include "serial/waitmask.h"
+#include "support/port_fixture.h"
+
+namespace vrmdm_test::lifecycle {
+namespace {
+
+constexpr uint8_t kNotify = usb::cdc::NOTIFY_ENDPOINT;
+
+class InterruptTest : public LifecycleFixture {
+ protected:
+  void SetUp() override {
+    LifecycleFixture::SetUp();
+    dev_ = &PlugScripted(usb::cdc::Variant::acm, u"COM5");
+    ASSERT_EQ(Start(*dev_), STATUS_SUCCESS);
+    ext_ = dev_->ext();
+    model_ = dev_->as<usb::ScriptedDevice>();
+    port_ = &Open();
+    ASSERT_EQ(port_->status(), STATUS_SUCCESS);
+    thread_ = ext_->pInterruptPollingFunctionThread;
+    ASSERT_NE(thread_, nullptr);
+    ASSERT_TRUE(usb::wait_pending(dev_->pdo, kNotify, 1)) << "the thread reads the notification pipe";
+  }
+
+  // Sends a serial state and waits for the modem status it must produce.
+  ::testing::AssertionResult Notify(uint16_t state, ULONG expected) {
+    model_->notify_serial_state(state);
+    if (Eventually([&] { return ModemStatusOf(ext_) == expected; }, 5s)) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "state " << std::hex << state << ": modem status "
+                                         << ModemStatusOf(ext_) << ", expected " << expected;
+  }
+
+  void SetPower(DEVICE_POWER_STATE state) {
+    InterlockedExchange((LONG volatile*)&ext_->DevicePowerState, (LONG)state);
+  }
+
+  PluggedDevice* dev_ = nullptr;
+  PDEVICE_EXTENSION ext_ = nullptr;
+  usb::ScriptedDevice* model_ = nullptr;
+  emu::Handle* port_ = nullptr;
+  PKTHREAD thread_ = nullptr;
+};
+
+constexpr ULONG DSR = SERIAL_MSR_DSR, DCD = SERIAL_MSR_DCD, DDSR = SERIAL_MSR_DDSR, DDCD = SERIAL_MSR_DDCD;
+
+TEST_F(InterruptTest, CarrierBitsOfEachNotificationBecomeTheModemStatus) {
+  ASSERT_EQ(ModemStatusOf(ext_), DSR | DDSR) << "as the open left it";
+  EXPECT_TRUE(Notify(0x03, DSR | DCD | DDCD));   // DSR unchanged, DCD rises
+  EXPECT_TRUE(Notify(0x01, DCD | DDSR));         // DSR falls, DCD unchanged
+  EXPECT_TRUE(Notify(0x02, DSR | DDSR | DDCD));  // both change
+  EXPECT_TRUE(Notify(0x00, DDSR));               // DSR falls
+  EXPECT_TRUE(Notify(0x7C, 0));                  // break, ring and errors only: both off, no change
+  EXPECT_TRUE(Notify(0x7E, DSR | DDSR));         // only bits 1..0 count
+
+  // Byte 8 is read whatever the notification says it is.
+  std::vector<uint8_t> odd = {0xA1, 0x2A, 0, 0, 0, 0, 2, 0, 0x01, 0};
+  model_->queue_packet(kNotify, odd);
+  EXPECT_TRUE(Eventually([&] { return ModemStatusOf(ext_) == (DCD | DDSR | DDCD); }));
+}
+
+TEST_F(InterruptTest, ACarrierChangeCompletesAWaitOnMask) {
+  ASSERT_EQ(port_->ioctl(IOCTL_SERIAL_SET_WAIT_MASK, Bytes<ULONG>(SERIAL_EV_RLSD)).status, STATUS_SUCCESS);
+  auto wait = port_->ioctl_async(IOCTL_SERIAL_WAIT_ON_MASK, {}, sizeof(ULONG));
+  ASSERT_EQ(wait->returned(), STATUS_PENDING);
+  model_->notify_serial_state(usb::cdc::SERIAL_STATE_DCD | usb::cdc::SERIAL_STATE_DSR);
+  ASSERT_TRUE(wait->wait(5000ms));
+  EXPECT_EQ(wait->status(), STATUS_SUCCESS);
+  EXPECT_EQ(FirstUlong(wait->output()), (ULONG)SERIAL_EV_RLSD);
+  emu::IoResult status = port_->ioctl(IOCTL_SERIAL_GET_MODEMSTATUS, {}, sizeof(ULONG));
+  EXPECT_EQ(FirstUlong(status.output) & (DSR | DCD), DSR | DCD);
+}
+
+TEST_F(InterruptTest, AFailedReadRepeatsTheLastStateAndTheThreadReadsOn) {
+  ASSERT_TRUE(Notify(0x03, DSR | DCD | DDCD));
+  // The read now waiting fails; the one after it is held by the device, so
+  // only the repeated state of the failed read can retire the DCD change.
+  usb::inject_fault(dev_->pdo, kNotify,
+                    usb::Fault::error(USBD_STATUS_DEV_NOT_RESPONDING, STATUS_UNSUCCESSFUL));
+  usb::inject_fault(dev_->pdo, kNotify, usb::Fault::never_complete());
+  model_->notify_serial_state(0x00);  // wakes the waiting read
+  EXPECT_TRUE(Eventually([&] { return ModemStatusOf(ext_) == (DSR | DCD); }))
+      << std::hex << ModemStatusOf(ext_);
+  EXPECT_TRUE(emu::trace::contains(
+      "[vr_mdm] pInterruptPollingFunction USB Access Fail (UrbStatus = c0000005 , ntStatus = c0000001)"));
+  EXPECT_TRUE(emu::trace::contains(
+      "[ReadInterrupt] UrbStatus = C0000005 , ntStatus = C0000001 DevicePowerState = 1"));
+  EXPECT_TRUE(usb::wait_pending(dev_->pdo, kNotify, 1)) << "and it reads again";
+  EXPECT_FALSE(ThreadEnded(thread_));
+}
+
+TEST_F(InterruptTest, ASuccessfulReadIsTracedAsAnAccessFailureToo) {
+  emu::trace::clear();
+  EXPECT_TRUE(Notify(0x03, DSR | DCD | DDCD));
+  EXPECT_TRUE(Eventually([] {
+    return emu::trace::contains(
+        "[vr_mdm] pInterruptPollingFunction USB Access Fail (UrbStatus = 0 , ntStatus = 0)");
+  }));
+}
+
+TEST_F(InterruptTest, CleanupCancelsTheReadAndTheThreadEndsOnTheCancelledStatus) {
+  emu::trace::clear();
+  port_->close();
+  EXPECT_TRUE(emu::trace::contains("[pInterruptPollingFunction]USBD_STATUS_CANCELED "));
+  EXPECT_EQ(ext_->pInterruptPollingFunctionThread, nullptr);
+  EXPECT_EQ(ext_->InterruptIrp, nullptr);
+}
+
+TEST_F(InterruptTest, NoReadWhileThePowerStateIsUnspecified) {
+  SetPower(PowerDeviceUnspecified);
+  emu::clock::freeze();
+  EXPECT_TRUE(Notify(0x03, DSR | DCD | DDCD));  // the read already pending still lands
+  emu::clock::advance(1ms);                     // the thread looks at the state and sleeps
+  EXPECT_FALSE(usb::wait_pending(dev_->pdo, kNotify, 1, 300ms)) << "read issued in an unknown power state";
+  emu::clock::advance(50ms);
+  EXPECT_FALSE(usb::wait_pending(dev_->pdo, kNotify, 1, 100ms));
+  SetPower(PowerDeviceD0);
+  emu::clock::advance(60ms);
+  EXPECT_TRUE(usb::wait_pending(dev_->pdo, kNotify, 1));
+  EXPECT_FALSE(ThreadEnded(thread_));
+}
+
+// One failed read in a given power state: does the thread end, and with
+// which trace?
+struct ExitCase {
+  const char* name;
+  DEVICE_POWER_STATE power;
+  USBD_STATUS usbd;
+  NTSTATUS status;
+  const char* exit_trace;  // null: the thread reads on
+};
+
+class InterruptExitTest : public InterruptTest, public testing::WithParamInterface<ExitCase> {};
+
+TEST_P(InterruptExitTest, ReadOutcome) {
+  const ExitCase& c = GetParam();
+  emu::trace::clear();
+  SetPower(c.power);
+  usb::inject_fault(dev_->pdo, kNotify, usb::Fault::error(c.usbd, c.status));
+  model_->notify_serial_state(0x03);  // wakes the waiting read, which fails
+  if (c.exit_trace != nullptr) {
+    EXPECT_TRUE(Eventually([&] { return ThreadEnded(thread_); })) << "the thread should end";
+    EXPECT_TRUE(emu::trace::contains(c.exit_trace));
+    EXPECT_FALSE(emu::trace::contains("pInterruptPollingFunction USB Access Fail (UrbStatus = " +
+                                      [&] {
+                                        char b[16];
+                                        snprintf(b, sizeof b, "%x", (unsigned)c.usbd);
+                                        return std::string(b);
+                                      }()))
+        << "an exit is not traced as an access failure";
+  } else {
+    EXPECT_TRUE(Eventually([] { return emu::trace::contains("pInterruptPollingFunction USB Access Fail"); }));
+    SetPower(PowerDeviceD0);
+    EXPECT_TRUE(Notify(0x00, DDSR | DDCD)) << "the thread still reads";
+    EXPECT_FALSE(ThreadEnded(thread_));
+  }
+  SetPower(PowerDeviceD0);
+  emu::CloseResult closed = port_->close();
+  EXPECT_EQ(closed.cleanup, STATUS_SUCCESS);
+  EXPECT_EQ(closed.close, STATUS_SUCCESS);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, InterruptExitTest,
+    testing::Values(
+        ExitCase{"HaltedInD0", PowerDeviceD0, USBD_STATUS_ENDPOINT_HALTED, STATUS_UNSUCCESSFUL,
+                 "[pInterruptPollingFunction]ntStatus == USBD_STATUS_ENDPOINT_HALTED "},
+        ExitCase{"PoweredOffInD3", PowerDeviceD3, USBD_STATUS_DEV_NOT_RESPONDING, STATUS_DEVICE_POWERED_OFF,
+                 "[pInterruptPollingFunction]PowerDeviceD3 == STATUS_DEVICE_POWERED_OFF "},
+        ExitCase{"NotReadyInD3", PowerDeviceD3, USBD_STATUS_DEV_NOT_RESPONDING, STATUS_DEVICE_NOT_READY,
+                 "[pInterruptPollingFunction]PowerDeviceD3 == STATUS_DEVICE_NOT_READY "},
+        ExitCase{"PoweredOffInD2", PowerDeviceD2, USBD_STATUS_DEV_NOT_RESPONDING, STATUS_DEVICE_POWERED_OFF,
+                 "[pInterruptPollingFunction]  STATUS_DEVICE_POWERED_OFF  && PowerDeviceD2 "},
+        ExitCase{"NotReadyInD2", PowerDeviceD2, USBD_STATUS_DEV_NOT_RESPONDING, STATUS_DEVICE_NOT_READY,
+                 nullptr},
+        ExitCase{"PoweredOffInD0", PowerDeviceD0, USBD_STATUS_DEV_NOT_RESPONDING, STATUS_DEVICE_POWERED_OFF,
+                 nullptr},
+        ExitCase{"DeviceGone", PowerDeviceD0, USBD_STATUS_DEVICE_GONE, STATUS_NO_SUCH_DEVICE, nullptr},
+        ExitCase{"CancelledWithAnotherUsbdStatus", PowerDeviceD0, USBD_STATUS_DEV_NOT_RESPONDING,
+                 STATUS_CANCELLED, nullptr}),
+    [](const testing::TestParamInfo<ExitCase>& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace vrmdm_test::lifecycle

@@ -1,0 +1,173 @@
+// The removal-notification request: one parked at a time, handed back once
+// by surprise removal or by cancellation, whichever gets it first.
+#include <atomic>
+#include <thread>
+
+#include "port_test_helpers.h"
+
+namespace vrmdm_test {
+namespace {
+
+using NotifyTest = OpenPortTest;
+
+emu::RequestPtr Park(emu::Handle& port) { return port.ioctl_async(IOCTL_REMOVAL_NOTIFY, {}, sizeof(ULONG)); }
+
+// A parked request ends exactly one of two ways.
+void ExpectRemovedOrCancelled(const emu::RequestPtr& r) {
+  ASSERT_TRUE(r->wait());
+  if (r->status() == STATUS_SUCCESS) {
+    EXPECT_EQ(r->information(), sizeof(ULONG));
+    EXPECT_EQ(AsUlong(r->output()), REMOVAL_NOTIFY_SURPRISE_REMOVED);
+  } else {
+    EXPECT_EQ(r->status(), STATUS_CANCELLED);
+    EXPECT_EQ(r->information(), 0u);
+  }
+}
+
+TEST_F(NotifyTest, OneSlotRefusesASecondRequestUntilTheFirstIsCancelled) {
+  auto first = Park(*port_);
+  EXPECT_EQ(first->returned(), STATUS_PENDING);
+  EXPECT_FALSE(first->completed());
+
+  // Refused with the reason in its buffer (an error status: the I/O manager
+  // copies no output back, so only the reported length is visible here).
+  emu::IoResult second = Ioctl(IOCTL_REMOVAL_NOTIFY, {}, 4);
+  EXPECT_EQ(second.status, STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(second.information, 4u);
+  EXPECT_FALSE(first->completed());
+
+  EXPECT_TRUE(first->cancel());
+  ASSERT_TRUE(first->wait());
+  EXPECT_EQ(first->status(), STATUS_CANCELLED);
+  EXPECT_EQ(first->information(), 0u);
+
+  auto third = Park(*port_);
+  EXPECT_EQ(third->returned(), STATUS_PENDING);
+  EXPECT_FALSE(third->completed());
+  EXPECT_EQ(port_->cancel_io(), 1u);
+  ASSERT_TRUE(third->wait());
+  EXPECT_EQ(third->status(), STATUS_CANCELLED);
+}
+
+TEST_F(NotifyTest, ARequestWithNoRoomForTheReasonIsNotParked) {
+  emu::IoResult r = Ioctl(IOCTL_REMOVAL_NOTIFY, {1, 2, 3, 4}, 2);
+  EXPECT_EQ(r.status, STATUS_BUFFER_TOO_SMALL);
+  EXPECT_EQ(r.information, 0u);
+  auto parked = Park(*port_);
+  EXPECT_EQ(parked->returned(), STATUS_PENDING);
+  parked->cancel();
+  ASSERT_TRUE(parked->wait());
+}
+
+TEST_F(NotifyTest, SurpriseRemovalHandsTheParkedRequestBack) {
+  auto parked = Park(*port_);
+  ASSERT_FALSE(parked->completed());
+  ASSERT_EQ(dev_->node->surprise_remove(), STATUS_SUCCESS);
+  ASSERT_TRUE(parked->wait());
+  EXPECT_EQ(parked->status(), STATUS_SUCCESS);
+  EXPECT_EQ(parked->information(), 4u);
+  EXPECT_EQ(AsUlong(parked->output()), REMOVAL_NOTIFY_SURPRISE_REMOVED);
+
+  // Nothing more parks on a removed device, and the removal is not held up.
+  EXPECT_EQ(Ioctl(IOCTL_REMOVAL_NOTIFY, {}, 4).status, STATUS_NOT_SUPPORTED);
+  port_->close();
+  EXPECT_EQ(dev_->node->remove(), STATUS_SUCCESS);
+  dev_->removed = true;
+  EXPECT_EQ(dev_->node->fdo(), nullptr);
+}
+
+TEST_F(NotifyTest, CancellationRacingTheParkingEndsEveryRequestOnce) {
+  // A canceller spins over the port's pending requests while requests are
+  // parked one after another: some are cancelled before their cancel routine
+  // is set, some after.  Each must end cancelled, once, and free the slot.
+  std::atomic<bool> stop{false};
+  std::thread canceller([&] {
+    while (!stop.load()) {
+      port_->cancel_io();
+    }
+  });
+  for (int round = 0; round < 3000; ++round) {
+    auto r = Park(*port_);
+    if (!r->wait(std::chrono::seconds(5))) {
+      ADD_FAILURE() << "round " << round << ": never cancelled";
+      break;
+    }
+    if (r->status() != STATUS_CANCELLED) {
+      ADD_FAILURE() << "round " << round << ": status " << std::hex << r->status();
+      break;
+    }
+  }
+  stop = true;
+  canceller.join();
+  EXPECT_EQ(emu::verifier::count(), 0u);
+}
+
+class NotifyRemovalRaceTest : public DriverFixture {
+ protected:
+  // Plugs, starts and opens a fresh modem.
+  std::pair<PluggedDevice*, emu::Handle*> OpenFresh() {
+    PluggedDevice& dev = PlugScripted();
+    EXPECT_EQ(Start(dev), STATUS_SUCCESS);
+    emu::Handle& port = Open();
+    EXPECT_EQ(port.status(), STATUS_SUCCESS);
+    return {&dev, &port};
+  }
+  void Finish(PluggedDevice& dev, emu::Handle& port) {
+    port.close();
+    EXPECT_EQ(dev.node->remove(), STATUS_SUCCESS);  // no RemoveLock acquisition left behind
+    dev.removed = true;
+  }
+};
+
+TEST_F(NotifyRemovalRaceTest, SurpriseRemovalRacingCancellation) {
+  for (int round = 0; round < 300 && !HasFailure(); ++round) {
+    auto [dev, port] = OpenFresh();
+    auto parked = Park(*port);
+    ASSERT_FALSE(parked->completed());
+    std::atomic<int> ready{0};
+    std::thread remover([&, dev = dev] {
+      ready++;
+      while (ready.load() < 2) {
+      }
+      EXPECT_EQ(dev->node->surprise_remove(), STATUS_SUCCESS);
+    });
+    ready++;
+    while (ready.load() < 2) {
+    }
+    parked->cancel();
+    remover.join();
+    ExpectRemovedOrCancelled(parked);
+    Finish(*dev, *port);
+  }
+}
+
+TEST_F(NotifyRemovalRaceTest, SurpriseRemovalRacingTheParking) {
+  // The request arrives while the device goes: it is refused, or parked and
+  // handed back; it never stays parked on a removed device.
+  for (int round = 0; round < 300 && !HasFailure(); ++round) {
+    auto [dev, port] = OpenFresh();
+    std::atomic<int> ready{0};
+    std::thread remover([&, dev = dev] {
+      ready++;
+      while (ready.load() < 2) {
+      }
+      EXPECT_EQ(dev->node->surprise_remove(), STATUS_SUCCESS);
+    });
+    ready++;
+    while (ready.load() < 2) {
+    }
+    auto r = Park(*port);
+    remover.join();
+    ASSERT_TRUE(r->wait(std::chrono::seconds(5))) << "round " << round << ": left parked after removal";
+    if (r->status() == STATUS_NOT_SUPPORTED) {
+      EXPECT_EQ(r->information(), 0u);
+    } else {
+      EXPECT_EQ(r->status(), STATUS_SUCCESS);
+      EXPECT_EQ(AsUlong(r->output()), REMOVAL_NOTIFY_SURPRISE_REMOVED);
+    }
+    Finish(*dev, *port);
+  }
+}
+
+}  // namespace
+}  // namespace vrmdm_test

@@ -1,0 +1,311 @@
+// Open, cleanup and close: one client at a time, every thread and line the
+// open raises is taken down again by cleanup, and a failed open leaves the
+// port exactly as it found it.
+#include <atomic>
+#include <thread>
+
+#include "serial/notify.h"
+#include "support/port_fixture.h"
+
+namespace vrmdm_test::lifecycle {
+namespace {
+
+class OpenCloseTest : public LifecycleFixture {
+ protected:
+  void StartScripted(usb::cdc::Variant variant) {
+    dev_ = &PlugScripted(variant, u"COM5");
+    ASSERT_EQ(Start(*dev_), STATUS_SUCCESS);
+    ext_ = dev_->ext();
+    model_ = dev_->as<usb::ScriptedDevice>();
+  }
+
+  std::vector<uint16_t> LineStatesSent() const {
+    std::vector<uint16_t> values;
+    for (auto& r : model_->control_requests()) {
+      if (r.setup.type() == 1 && r.setup.bRequest == usb::cdc::SET_CONTROL_LINE_STATE)
+        values.push_back(r.setup.wValue);
+    }
+    return values;
+  }
+
+  std::vector<PKTHREAD> Threads() const {
+    return {ext_->pReadFunctionThread, ext_->pWaitMaskFunctionThread, ext_->pPollingFunctionThread,
+            ext_->pWriteFunctionThread, ext_->pInterruptPollingFunctionThread};
+  }
+
+  // Nothing of an open is left: no thread, packet, handshake record or count.
+  void ExpectClosedState(size_t irpsBefore) {
+    for (PKTHREAD t : Threads()) EXPECT_EQ(t, nullptr);
+    EXPECT_EQ(ext_->BulkInIrp, nullptr);
+    EXPECT_EQ(ext_->InterruptIrp, nullptr);
+    EXPECT_EQ(ext_->HandFlow, nullptr);
+    EXPECT_EQ(Shared(&ext_->OpenCount), 0);
+    EXPECT_EQ(Shared(&ext_->DeviceOpened), 0);
+    EXPECT_EQ(emu::outstanding_irps(), irpsBefore);
+    EXPECT_TRUE(emu::is_quiescent()) << "a thread, timer or work item outlived the open";
+  }
+
+  PluggedDevice* dev_ = nullptr;
+  PDEVICE_EXTENSION ext_ = nullptr;
+  usb::ScriptedDevice* model_ = nullptr;
+};
+
+class OpenThreadsTest : public OpenCloseTest, public testing::WithParamInterface<usb::cdc::Variant> {};
+
+TEST_P(OpenThreadsTest, OpenStartsTheThreadsAndRaisesTheLinesCleanupUndoesBoth) {
+  StartScripted(GetParam());
+  const bool interrupt = GetParam() != usb::cdc::Variant::acm_nointr;
+  const size_t irpsBefore = emu::outstanding_irps();
+
+  for (int round = 0; round < 2; round++) {
+    SCOPED_TRACE(round);
+    emu::Handle port = emu::open(u"\\DosDevices\\COM5");
+    ASSERT_EQ(port.status(), STATUS_SUCCESS);
+    EXPECT_EQ(model_->control_line_state(), usb::cdc::CONTROL_LINE_DTR | usb::cdc::CONTROL_LINE_RTS);
+    EXPECT_EQ(ext_->ModemControl, MODEM_CONTROL_DTR | MODEM_CONTROL_RTS);
+
+    std::vector<PKTHREAD> threads = Threads();
+    for (size_t i = 0; i < threads.size(); i++) {
+      if (i == 4 && !interrupt) {
+        EXPECT_EQ(threads[i], nullptr) << "no interrupt pipe, no interrupt thread";
+        continue;
+      }
+      ASSERT_NE(threads[i], nullptr) << i;
+      EXPECT_FALSE(ThreadEnded(threads[i])) << i;
+      EXPECT_TRUE(Eventually([&] { return KeQueryPriorityThread(threads[i]) == LOW_REALTIME_PRIORITY; }))
+          << i;
+    }
+    EXPECT_NE(ext_->BulkInIrp, nullptr);
+    EXPECT_EQ(ext_->InterruptIrp != nullptr, interrupt);
+    ASSERT_NE(ext_->HandFlow, nullptr);
+    EXPECT_EQ(ext_->HandFlow->ControlHandShake, (ULONG)(SERIAL_DTR_CONTROL | SERIAL_CTS_HANDSHAKE));
+    EXPECT_EQ(ext_->HandFlow->FlowReplace, (ULONG)SERIAL_RTS_HANDSHAKE);
+    EXPECT_EQ(ext_->HandFlow->XonLimit, 2048);
+    EXPECT_EQ(ext_->HandFlow->XoffLimit, 512);
+
+    emu::CloseResult closed = port.close();
+    EXPECT_EQ(closed.cleanup, STATUS_SUCCESS);
+    EXPECT_EQ(closed.close, STATUS_SUCCESS);
+    EXPECT_EQ(model_->control_line_state(), 0);
+    EXPECT_EQ(ext_->ModemControl & (MODEM_CONTROL_DTR | MODEM_CONTROL_RTS), 0u);
+    ExpectClosedState(irpsBefore);
+  }
+  // Each open raised both lines and each cleanup dropped them; open sent no
+  // line coding of its own.
+  EXPECT_EQ(LineStatesSent(), (std::vector<uint16_t>{3, 0, 3, 0}));
+  EXPECT_FALSE(model_->line_coding().has_value());
+}
+
+INSTANTIATE_TEST_SUITE_P(Variants, OpenThreadsTest,
+                         testing::Values(usb::cdc::Variant::acm, usb::cdc::Variant::acm_nointr),
+                         [](const testing::TestParamInfo<usb::cdc::Variant>& info) {
+                           return info.param == usb::cdc::Variant::acm ? "WithInterruptPipe"
+                                                                       : "WithoutInterruptPipe";
+                         });
+
+TEST_F(OpenCloseTest, OnlyOneClientAtATimeUntilTheFirstIsClosed) {
+  StartScripted(usb::cdc::Variant::acm);
+  emu::Handle first = emu::open(u"COM5");
+  ASSERT_EQ(first.status(), STATUS_SUCCESS);
+
+  emu::Handle second = emu::open(u"COM5");
+  EXPECT_EQ(second.status(), STATUS_ACCESS_DENIED);
+  EXPECT_FALSE(second.is_open());
+  EXPECT_EQ(emu::open(DeviceNameFor(1)).status(), STATUS_ACCESS_DENIED);
+
+  // The refused opens left the first one working.
+  EXPECT_EQ(first.write("AT\r").information, 3u);
+  EXPECT_TRUE(Eventually([&] { return model_->out_data(usb::cdc::BULK_OUT_ENDPOINT).size() == 3; }));
+
+  // A request still parked keeps the file alive: cleanup has run, close has
+  // not, and the port is still taken.
+  auto parked = first.ioctl_async(IOCTL_REMOVAL_NOTIFY, {}, sizeof(ULONG));
+  ASSERT_EQ(parked->returned(), STATUS_PENDING);
+  emu::CloseResult closed = first.close();
+  EXPECT_EQ(closed.cleanup, STATUS_SUCCESS);
+  EXPECT_EQ(closed.close, STATUS_PENDING);
+  EXPECT_EQ(emu::open(u"COM5").status(), STATUS_ACCESS_DENIED);
+
+  ASSERT_TRUE(parked->cancel());
+  ASSERT_TRUE(parked->wait());
+  EXPECT_EQ(parked->status(), STATUS_CANCELLED);
+  ASSERT_TRUE(first.wait_closed());
+  emu::Handle third = emu::open(u"COM5");
+  EXPECT_EQ(third.status(), STATUS_SUCCESS);
+}
+
+TEST_F(OpenCloseTest, TwoOpensRacingAdmitExactlyOne) {
+  StartScripted(usb::cdc::Variant::acm_nointr);
+  for (int round = 0; round < 30; round++) {
+    SCOPED_TRACE(round);
+    std::atomic<int> ready{0};
+    emu::Handle handles[2];
+    auto opener = [&](int i) {
+      ready++;
+      while (ready.load() < 2) {
+      }
+      handles[i] = emu::open(u"COM5");
+    };
+    std::thread a(opener, 0), b(opener, 1);
+    a.join();
+    b.join();
+    int opened = handles[0].is_open() + handles[1].is_open();
+    ASSERT_EQ(opened, 1) << std::hex << handles[0].status() << " " << handles[1].status();
+    EXPECT_EQ(handles[handles[0].is_open() ? 1 : 0].status(), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(Shared(&ext_->OpenCount), 1);
+    handles[0].close();
+    handles[1].close();
+    EXPECT_EQ(Shared(&ext_->OpenCount), 0);
+  }
+}
+
+TEST_F(OpenCloseTest, CloseReportsDsrOffDcdOnAndReopenTheReverseWithBothChanges) {
+  StartScripted(usb::cdc::Variant::acm_nointr);
+  emu::Handle port = emu::open(u"COM5");
+  ASSERT_EQ(port.status(), STATUS_SUCCESS);
+  EXPECT_EQ(ModemStatusOf(ext_), (ULONG)(SERIAL_MSR_DSR | SERIAL_MSR_DDSR));
+  port.close();
+  EXPECT_EQ(ModemStatusOf(ext_), (ULONG)(SERIAL_MSR_DCD | SERIAL_MSR_DDCD | SERIAL_MSR_DDSR));
+
+  emu::Handle again = emu::open(u"COM5");
+  ASSERT_EQ(again.status(), STATUS_SUCCESS);
+  emu::IoResult status = again.ioctl(IOCTL_SERIAL_GET_MODEMSTATUS, {}, sizeof(ULONG));
+  ASSERT_EQ(status.status, STATUS_SUCCESS);
+  const ULONG lines = SERIAL_MSR_DSR | SERIAL_MSR_DCD | SERIAL_MSR_DDSR | SERIAL_MSR_DDCD;
+  EXPECT_EQ(FirstUlong(status.output) & lines, (ULONG)(SERIAL_MSR_DSR | SERIAL_MSR_DDSR | SERIAL_MSR_DDCD));
+}
+
+TEST_F(OpenCloseTest, OpenResetsTheLineSettingsButKeepsTheClientsOthers) {
+  StartScripted(usb::cdc::Variant::acm_nointr);
+  {
+    emu::Handle port = emu::open(u"COM5");
+    ASSERT_EQ(port.status(), STATUS_SUCCESS);
+    ASSERT_EQ(port.ioctl(IOCTL_SERIAL_SET_BAUD_RATE, Bytes<ULONG>(115200)).status, STATUS_SUCCESS);
+    SERIAL_TIMEOUTS t{};
+    t.ReadTotalTimeoutConstant = 1234;
+    ASSERT_EQ(port.ioctl(IOCTL_SERIAL_SET_TIMEOUTS, Bytes(t)).status, STATUS_SUCCESS);
+  }
+  emu::Handle port = emu::open(u"COM5");
+  ASSERT_EQ(port.status(), STATUS_SUCCESS);
+  EXPECT_EQ(ext_->BaudRate, 0u);
+  EXPECT_EQ(ext_->WordLength, 7);
+  EXPECT_EQ(ext_->StopBits, 0);
+  EXPECT_EQ(ext_->Parity, 0);
+  EXPECT_EQ(ext_->Timeouts.ReadTotalTimeoutConstant, 1234u);
+}
+
+TEST_F(OpenCloseTest, EveryFailedOpenUnwindsAndThePortOpensAfterwards) {
+  StartScripted(usb::cdc::Variant::acm);
+  const size_t irpsBefore = emu::outstanding_irps();
+  const size_t poolBefore = emu::pool::outstanding(POOL_TAG_DRIVER);
+
+  struct Case {
+    std::string what;
+    std::function<void()> arm;
+    NTSTATUS expected;
+  };
+  std::vector<Case> cases;
+  for (size_t n = 1; n <= 5; n++) {
+    cases.push_back({"thread " + std::to_string(n) + " not created",
+                     [n] { emu::faults::fail_thread_creation(n); }, STATUS_INSUFFICIENT_RESOURCES});
+  }
+  cases.push_back(
+      {"no bulk-IN packet", [] { emu::faults::fail_irp_allocation(1); }, STATUS_INSUFFICIENT_RESOURCES});
+  cases.push_back(
+      {"no interrupt packet", [] { emu::faults::fail_irp_allocation(2); }, STATUS_INSUFFICIENT_RESOURCES});
+  cases.push_back({"no handshake record", [] { emu::faults::fail_tag(POOL_TAG_DRIVER); }, STATUS_NO_MEMORY});
+
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    emu::trace::clear();
+    c.arm();
+    emu::Handle failed = emu::open(u"COM5");
+    emu::faults::clear();
+    EXPECT_EQ(failed.status(), c.expected);
+    EXPECT_FALSE(failed.is_open());
+    // The threads that did start were stopped and waited for before the
+    // open returned; nothing of the attempt is left.
+    ExpectClosedState(irpsBefore);
+    EXPECT_EQ(emu::pool::outstanding(POOL_TAG_DRIVER), poolBefore);
+
+    emu::Handle port = emu::open(u"COM5");
+    ASSERT_EQ(port.status(), STATUS_SUCCESS);
+    EXPECT_EQ(port.write("AT\r").status, STATUS_SUCCESS);
+    port.close();
+    ExpectClosedState(irpsBefore);
+  }
+}
+
+TEST_F(OpenCloseTest, AMissingInterruptThreadIsTraced) {
+  StartScripted(usb::cdc::Variant::acm);
+  emu::faults::fail_thread_creation(5);
+  EXPECT_EQ(emu::open(u"COM5").status(), STATUS_INSUFFICIENT_RESOURCES);
+  emu::faults::clear();
+  EXPECT_TRUE(emu::trace::contains("pInterruptPollingFunction  Error "));
+}
+
+TEST_F(OpenCloseTest, CleanupEndsEveryRequestStillPendingOnThePort) {
+  StartScripted(usb::cdc::Variant::acm_nointr);
+  emu::Handle port = emu::open(u"COM5");
+  ASSERT_EQ(port.status(), STATUS_SUCCESS);
+  ASSERT_EQ(port.ioctl(IOCTL_SERIAL_SET_WAIT_MASK, Bytes<ULONG>(SERIAL_EV_CTS)).status, STATUS_SUCCESS);
+
+  // A device that takes no data: one write on the bus, two behind it.
+  model_->limit_out(usb::cdc::BULK_OUT_ENDPOINT, 0);
+  std::vector<emu::RequestPtr> writes;
+  for (int i = 0; i < 3; i++) writes.push_back(port.write_async("ATDT123\r"));
+  ASSERT_TRUE(usb::wait_pending(dev_->pdo, usb::cdc::BULK_OUT_ENDPOINT, 1));
+
+  // From here only the stop path may end anything: no read time-out fires.
+  emu::clock::freeze();
+  std::vector<emu::RequestPtr> reads, waits;
+  for (int i = 0; i < 3; i++) reads.push_back(port.read_async(16));
+  for (int i = 0; i < 2; i++) waits.push_back(port.ioctl_async(IOCTL_SERIAL_WAIT_ON_MASK, {}, sizeof(ULONG)));
+  for (auto& r : reads) ASSERT_EQ(r->returned(), STATUS_PENDING);
+  for (auto& w : waits) ASSERT_EQ(w->returned(), STATUS_PENDING);
+
+  emu::CloseResult closed = port.close();
+  EXPECT_EQ(closed.cleanup, STATUS_SUCCESS);
+  EXPECT_EQ(closed.close, STATUS_SUCCESS) << "close waits for no request";
+
+  ASSERT_TRUE(reads[0]->completed());
+  EXPECT_EQ(reads[0]->status(), STATUS_SUCCESS);  // the current read ends without data
+  EXPECT_EQ(reads[0]->information(), 0u);
+  for (size_t i = 1; i < reads.size(); i++) {
+    ASSERT_TRUE(reads[i]->completed());
+    EXPECT_EQ(reads[i]->status(), STATUS_CANCELLED);
+  }
+  for (auto& w : waits) {
+    ASSERT_TRUE(w->completed());
+    EXPECT_EQ(w->status(), STATUS_CANCELLED);
+    EXPECT_EQ(w->information(), 0u);
+  }
+  for (auto& w : writes) {
+    ASSERT_TRUE(w->completed());
+    EXPECT_EQ(w->status(), STATUS_CANCELLED);
+    EXPECT_EQ(w->information(), 0u);
+  }
+  EXPECT_TRUE(model_->out_data(usb::cdc::BULK_OUT_ENDPOINT).empty());
+  EXPECT_EQ(Shared(&ext_->ArmedTimerCount), 0);
+  EXPECT_TRUE(emu::is_quiescent());
+}
+
+TEST_F(OpenCloseTest, CleanupWithoutAnOpenIsRefused) {
+  StartScripted(usb::cdc::Variant::acm_nointr);
+  // A cleanup that reaches the device with no open behind it (a kernel
+  // component's own request, not a handle of ours).
+  PIRP irp = AllocateIrpFor(*dev_);
+  ASSERT_NE(irp, nullptr);
+  PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
+  sp->MajorFunction = IRP_MJ_CLEANUP;
+  irp->IoStatus.Status = STATUS_PENDING;
+  IoSetCompletionRoutine(
+      irp, [](PDEVICE_OBJECT, PIRP, PVOID) -> NTSTATUS { return STATUS_MORE_PROCESSING_REQUIRED; }, nullptr,
+      TRUE, TRUE, TRUE);
+  EXPECT_EQ(emu::call_driver(dev_->fdo(), irp), STATUS_ACCESS_DENIED);
+  EXPECT_EQ(irp->IoStatus.Status, STATUS_ACCESS_DENIED);
+  EXPECT_TRUE(LineStatesSent().empty()) << "nothing was sent to the modem";
+}
+
+}  // namespace
+}  // namespace vrmdm_test::lifecycle

@@ -1,0 +1,110 @@
+// Helpers shared by the control, notification and power tests: records to
+// and from request buffers, an open port on the scriptable CDC device, and a
+// control request sent straight to a device without a handle.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <span>
+#include <thread>
+#include <vector>
+
+#include "serial/notify.h"
+#include "support/driver_fixture.h"
+
+namespace vrmdm_test {
+
+template <class T>
+std::vector<uint8_t> AsBytes(const T& value) {
+  std::vector<uint8_t> bytes(sizeof(T));
+  std::memcpy(bytes.data(), &value, sizeof(T));
+  return bytes;
+}
+
+template <class T>
+T FromBytes(const std::vector<uint8_t>& bytes) {
+  T value{};
+  EXPECT_GE(bytes.size(), sizeof(T));
+  std::memcpy(&value, bytes.data(), std::min(bytes.size(), sizeof(T)));
+  return value;
+}
+
+inline ULONG AsUlong(const std::vector<uint8_t>& bytes) { return FromBytes<ULONG>(bytes); }
+
+// Polls `done` (real time) until it holds or `limit` passes.
+inline bool WaitFor(const std::function<bool()>& done,
+                    std::chrono::milliseconds limit = std::chrono::milliseconds(10000)) {
+  auto until = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > until) {
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+// A device-control request from a kernel component: no file object, sent
+// straight to `device` (so it reaches a port that nobody opened).
+inline emu::IoResult SendIoctlDirect(PDEVICE_OBJECT device, ULONG code, std::span<const uint8_t> input,
+                                     ULONG output_length) {
+  std::vector<uint8_t> in(input.begin(), input.end());
+  std::vector<uint8_t> out(output_length, 0xCC);
+  KEVENT done;
+  IO_STATUS_BLOCK iosb{};
+  KeInitializeEvent(&done, NotificationEvent, FALSE);
+  PIRP irp =
+      IoBuildDeviceIoControlRequest(code, device, in.empty() ? nullptr : in.data(), (ULONG)in.size(),
+                                    out.empty() ? nullptr : out.data(), output_length, FALSE, &done, &iosb);
+  emu::IoResult result;
+  if (irp == nullptr) {
+    ADD_FAILURE() << "no request packet";
+    return result;
+  }
+  if (emu::call_driver(device, irp) == STATUS_PENDING) {
+    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+  }
+  result.status = iosb.Status;
+  result.information = iosb.Information;
+  result.output.assign(out.begin(), out.begin() + std::min<size_t>(iosb.Information, out.size()));
+  result.completed = true;
+  return result;
+}
+
+// A driver loaded, the scriptable CDC device plugged and started, and its
+// port open.
+class OpenPortTest : public DriverFixture {
+ protected:
+  void SetUp() override {
+    DriverFixture::SetUp();
+    dev_ = &PlugScripted();
+    ASSERT_EQ(Start(*dev_), STATUS_SUCCESS);
+    port_ = &Open();
+    ASSERT_EQ(port_->status(), STATUS_SUCCESS);
+  }
+
+  emu::IoResult Ioctl(ULONG code, std::vector<uint8_t> input = {}, ULONG output_length = 0) {
+    return port_->ioctl(code, input, output_length);
+  }
+  emu::usb::ScriptedDevice& model() { return *dev_->as<emu::usb::ScriptedDevice>(); }
+  PDEVICE_EXTENSION ext() { return dev_->ext(); }
+  // Class requests with this bRequest the device has received, in order.
+  std::vector<emu::usb::ScriptedDevice::ControlRecord> ClassRequests(uint8_t request) {
+    std::vector<emu::usb::ScriptedDevice::ControlRecord> found;
+    for (auto& record : model().control_requests()) {
+      if (record.setup.type() == 1 && record.setup.bRequest == request) {
+        found.push_back(record);
+      }
+    }
+    return found;
+  }
+
+  PluggedDevice* dev_ = nullptr;
+  emu::Handle* port_ = nullptr;
+};
+
+}  // namespace vrmdm_test

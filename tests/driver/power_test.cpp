@@ -1,0 +1,364 @@
+// Power requests and the restart of an open port after power-up.
+#include <atomic>
+#include <thread>
+
+#include "port_test_helpers.h"
+
+namespace vrmdm_test {
+namespace {
+
+namespace cdc = emu::usb::cdc;
+
+// Every driver of the stack starts the next power request once per request:
+// this driver and the bus driver below it.
+constexpr size_t kStartNextPerRequest = 2;
+
+// Whether a thread object has ended (signalled), without waiting.
+bool ThreadEnded(PKTHREAD thread) {
+  LARGE_INTEGER now{};
+  return KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, &now) == STATUS_SUCCESS;
+}
+
+bool WaitThreadEnded(PKTHREAD thread) {
+  return WaitFor([&] { return ThreadEnded(thread); });
+}
+
+class PowerTest : public OpenPortTest {
+ protected:
+  // Brings the device to D3 through the system's sleep state.
+  void PowerDown() {
+    emu::PowerResult r = dev_->node->set_system_power(PowerSystemSleeping3);
+    ASSERT_EQ(r.status, STATUS_SUCCESS);
+    ASSERT_EQ(ext()->DevicePowerState, PowerDeviceD3);
+  }
+  // The same, then waits until both polling threads have ended by themselves
+  // on the errors of the powered-down device.
+  void PowerDownAndLetPollingEnd() {
+    PKTHREAD polling = ext()->pPollingFunctionThread;
+    PKTHREAD interrupt = ext()->pInterruptPollingFunctionThread;
+    ASSERT_NE(polling, nullptr);
+    ASSERT_NE(interrupt, nullptr);
+    PowerDown();
+    ASSERT_TRUE(WaitThreadEnded(polling));
+    ASSERT_TRUE(WaitThreadEnded(interrupt));
+  }
+  // Whether any power-up restart ran since the trace was last cleared, once
+  // every queued work item has run.
+  bool RestartRan() {
+    EXPECT_TRUE(emu::wait_work_items());
+    return emu::trace::contains("[PowerThreadRoutine] start");
+  }
+};
+
+// ---- System to device state -------------------------------------------------------------
+
+TEST_F(PowerTest, SystemStatesBecomeTheDeviceStatesOfTheCapabilities) {
+  ext()->DeviceCapabilities.DeviceState[PowerSystemSleeping1] = PowerDeviceD2;
+  ext()->DeviceCapabilities.DeviceState[PowerSystemSleeping2] = PowerDeviceD1;
+  struct Step {
+    SYSTEM_POWER_STATE system;
+    DEVICE_POWER_STATE device;
+  } steps[] = {
+      {PowerSystemSleeping1, PowerDeviceD2},
+      {PowerSystemSleeping2, PowerDeviceD1},
+      {PowerSystemHibernate, PowerDeviceD3},
+      {PowerSystemWorking, PowerDeviceD0},
+  };
+  for (const Step& s : steps) {
+    SCOPED_TRACE(testing::Message() << "S" << (s.system - 1));
+    const size_t asked = emu::power_requests().size();
+    emu::PowerResult r = dev_->node->set_system_power(s.system);
+    EXPECT_EQ(r.status, STATUS_SUCCESS);
+    EXPECT_EQ(r.start_next_power, kStartNextPerRequest);
+    auto requests = emu::power_requests();
+    ASSERT_EQ(requests.size(), asked + 1);
+    EXPECT_EQ(requests.back().target, dev_->pdo);
+    EXPECT_EQ(requests.back().minor, IRP_MN_SET_POWER);
+    EXPECT_EQ(requests.back().state.DeviceState, s.device);
+    // The system request completed only once its device request had.
+    EXPECT_EQ(requests.back().status, STATUS_SUCCESS);
+    EXPECT_EQ(ext()->SystemPowerState, s.system);
+    EXPECT_EQ(ext()->DevicePowerState, s.device);
+    EXPECT_EQ(emu::reported_device_power(dev_->fdo()), s.device);
+  }
+  ASSERT_TRUE(emu::wait_work_items());
+}
+
+TEST_F(PowerTest, RequestsForTheCurrentStateAndQueriesGoDownUntouched) {
+  emu::PowerResult same = dev_->node->set_device_power(PowerDeviceD0);
+  EXPECT_EQ(same.status, STATUS_SUCCESS);
+  EXPECT_EQ(same.start_next_power, kStartNextPerRequest);
+  EXPECT_EQ(ext()->DevicePowerState, PowerDeviceD0);
+
+  for (SYSTEM_POWER_STATE s : {PowerSystemSleeping3, PowerSystemShutdown}) {
+    emu::PowerResult q = dev_->node->query_system_power(s);
+    EXPECT_EQ(q.status, STATUS_SUCCESS);
+    EXPECT_EQ(q.start_next_power, kStartNextPerRequest);
+  }
+  emu::PowerResult qd = dev_->node->query_device_power(PowerDeviceD3);
+  EXPECT_EQ(qd.status, STATUS_SUCCESS);
+  EXPECT_EQ(qd.start_next_power, kStartNextPerRequest);
+  // Queries change nothing and ask for nothing.
+  EXPECT_EQ(ext()->DevicePowerState, PowerDeviceD0);
+  EXPECT_FALSE(RestartRan());
+}
+
+// ---- Power-down and power-up of an open port ------------------------------------------------
+
+TEST_F(PowerTest, PowerDownEndsOnlyThePollingThreadsAndQueuesNothing) {
+  PKTHREAD read = ext()->pReadFunctionThread;
+  PKTHREAD write = ext()->pWriteFunctionThread;
+  PKTHREAD waitMask = ext()->pWaitMaskFunctionThread;
+  PowerDownAndLetPollingEnd();
+  EXPECT_FALSE(ThreadEnded(read));
+  EXPECT_FALSE(ThreadEnded(write));
+  EXPECT_FALSE(ThreadEnded(waitMask));
+  EXPECT_FALSE(RestartRan());
+}
+
+TEST_F(PowerTest, PowerUpResendsTheLineAndReplacesThePollingThreads) {
+  Ioctl(IOCTL_SERIAL_SET_BAUD_RATE, AsBytes<ULONG>(38400));
+  SERIAL_LINE_CONTROL line{STOP_BITS_2, ODD_PARITY, 7};
+  Ioctl(IOCTL_SERIAL_SET_LINE_CONTROL, AsBytes(line));
+  Ioctl(IOCTL_SERIAL_CLR_RTS);
+  PowerDown();
+
+  const size_t before = model().control_requests().size();
+  emu::PowerResult up = dev_->node->set_system_power(PowerSystemWorking);
+  ASSERT_EQ(up.status, STATUS_SUCCESS);
+  ASSERT_TRUE(emu::wait_work_items());
+
+  // Line coding first, then the line state, each once.
+  auto all = model().control_requests();
+  ASSERT_EQ(all.size(), before + 2);
+  EXPECT_EQ(all[before].setup.bRequest, cdc::SET_LINE_CODING);
+  EXPECT_EQ(cdc::LineCoding::from(std::span<const uint8_t, 7>(all[before].data.data(), 7)),
+            (cdc::LineCoding{38400, 2, 1, 7}));
+  EXPECT_EQ(all[before + 1].setup.bRequest, cdc::SET_CONTROL_LINE_STATE);
+  EXPECT_EQ(all[before + 1].setup.wValue, cdc::CONTROL_LINE_DTR);
+  EXPECT_TRUE(emu::trace::contains("[PowerThreadRoutine] deviceExtension->DevicePowerState = 1"));
+
+  // New polling threads run; data and modem lines flow again.
+  ASSERT_NE(ext()->pPollingFunctionThread, nullptr);
+  ASSERT_NE(ext()->pInterruptPollingFunctionThread, nullptr);
+  EXPECT_FALSE(ThreadEnded(ext()->pPollingFunctionThread));
+  EXPECT_FALSE(ThreadEnded(ext()->pInterruptPollingFunctionThread));
+  model().queue_in(cdc::BULK_IN_ENDPOINT, "after power-up");
+  std::string received;
+  ASSERT_TRUE(WaitFor([&] {
+    emu::IoResult r = port_->read(64);
+    received.append(r.output.begin(), r.output.end());
+    return received.size() >= 14;
+  }));
+  EXPECT_EQ(received, "after power-up");
+  EXPECT_EQ(port_->write("AT\r").information, 3u);
+  EXPECT_EQ(model().out_data(cdc::BULK_OUT_ENDPOINT), (std::vector<uint8_t>{'A', 'T', '\r'}));
+  Ioctl(IOCTL_SERIAL_GET_MODEMSTATUS, {}, 4);  // clear the open's change bits
+  model().notify_serial_state(cdc::SERIAL_STATE_DCD | cdc::SERIAL_STATE_DSR);
+  EXPECT_TRUE(
+      WaitFor([&] { return (AsUlong(Ioctl(IOCTL_SERIAL_GET_MODEMSTATUS, {}, 4).output) & 0x80) != 0; }));
+}
+
+TEST_F(PowerTest, SeveralPowerCyclesKeepDataFlowing) {
+  for (int cycle = 0; cycle < 5; ++cycle) {
+    SCOPED_TRACE(cycle);
+    PowerDown();
+    ASSERT_EQ(dev_->node->set_system_power(PowerSystemWorking).status, STATUS_SUCCESS);
+    ASSERT_TRUE(emu::wait_work_items());
+    const std::string text = "cycle " + std::to_string(cycle);
+    model().queue_in(cdc::BULK_IN_ENDPOINT, text);
+    std::string received;
+    ASSERT_TRUE(WaitFor([&] {
+      emu::IoResult r = port_->read(64);
+      received.append(r.output.begin(), r.output.end());
+      return received.size() >= text.size();
+    }));
+    EXPECT_EQ(received, text);
+  }
+}
+
+TEST_F(PowerTest, RestartDoesNotHangOnAPollingThreadWaitingInARead) {
+  // The device stays in D0 (the driver only believes it was in D1), so the
+  // polling thread sits in a read the modem never answers.
+  ASSERT_TRUE(emu::usb::wait_pending(dev_->pdo, cdc::BULK_IN_ENDPOINT, 1));
+  PKTHREAD old = ext()->pPollingFunctionThread;
+  ObReferenceObject(old);  // the restart drops the port's reference
+  ext()->DevicePowerState = PowerDeviceD1;
+  ASSERT_EQ(dev_->node->set_device_power(PowerDeviceD0).status, STATUS_SUCCESS);
+  ASSERT_TRUE(emu::wait_work_items(std::chrono::seconds(10)));
+  EXPECT_TRUE(ThreadEnded(old));
+  ObDereferenceObject(old);
+
+  // The replacement's reads are not taken for cancelled.
+  model().queue_in(cdc::BULK_IN_ENDPOINT, "still here");
+  std::string received;
+  ASSERT_TRUE(WaitFor([&] {
+    emu::IoResult r = port_->read(64);
+    received.append(r.output.begin(), r.output.end());
+    return received.size() >= 10;
+  }));
+  EXPECT_EQ(received, "still here");
+}
+
+TEST_F(PowerTest, PowerUpRacingCleanupNeverInterleaves) {
+  for (int round = 0; round < 40 && !HasFailure(); ++round) {
+    SCOPED_TRACE(round);
+    if (round > 0) {
+      port_ = &Open();
+      ASSERT_EQ(port_->status(), STATUS_SUCCESS);
+    }
+    PowerDown();
+    std::atomic<int> ready{0};
+    emu::PowerResult up;
+    std::thread power([&] {
+      ready++;
+      while (ready.load() < 2) {
+      }
+      up = dev_->node->set_system_power(PowerSystemWorking);
+    });
+    ready++;
+    while (ready.load() < 2) {
+    }
+    emu::CloseResult closed = port_->close();
+    power.join();
+    EXPECT_EQ(up.status, STATUS_SUCCESS);
+    EXPECT_EQ(closed.cleanup, STATUS_SUCCESS);
+    ASSERT_TRUE(emu::wait_work_items());
+    // Whatever the order, the closed port has no thread left.
+    EXPECT_EQ(ext()->pPollingFunctionThread, nullptr);
+    EXPECT_EQ(ext()->pInterruptPollingFunctionThread, nullptr);
+    ASSERT_TRUE(emu::wait_quiescent());
+  }
+}
+
+TEST_F(PowerTest, PowerUpWithThePortClosedSendsNothing) {
+  port_->close();
+  const size_t before = model().control_requests().size();
+  ASSERT_EQ(dev_->node->set_system_power(PowerSystemSleeping3).status, STATUS_SUCCESS);
+  ASSERT_EQ(dev_->node->set_system_power(PowerSystemWorking).status, STATUS_SUCCESS);
+  EXPECT_FALSE(RestartRan());
+  EXPECT_EQ(model().control_requests().size(), before);
+}
+
+TEST_F(PowerTest, RestartAllocationFailuresLoseNothing) {
+  // Each request packet and work item that one power-up allocates, failed in
+  // turn: whatever the power-up then reports, nothing leaks, no request is
+  // lost and the port still closes and opens.
+  using emu::faults::Site;
+  PowerDown();
+  const size_t irpsBefore = emu::faults::calls(Site::irp_allocation);
+  const size_t itemsBefore = emu::faults::calls(Site::work_item_allocation);
+  ASSERT_EQ(dev_->node->set_system_power(PowerSystemWorking).status, STATUS_SUCCESS);
+  ASSERT_TRUE(emu::wait_work_items());
+  const size_t irps = emu::faults::calls(Site::irp_allocation) - irpsBefore;
+  const size_t items = emu::faults::calls(Site::work_item_allocation) - itemsBefore;
+  ASSERT_EQ(items, 1u);
+
+  bool restartLostItsPacket = false;
+  struct Run {
+    Site site;
+    size_t n;
+  };
+  std::vector<Run> runs;
+  for (size_t n = 1; n <= irps; ++n) runs.push_back({Site::irp_allocation, n});
+  runs.push_back({Site::work_item_allocation, 1});
+  for (const Run& run : runs) {
+    SCOPED_TRACE(testing::Message() << emu::faults::site_name(run.site) << " #" << run.n);
+    ASSERT_EQ(port_->close().cleanup, STATUS_SUCCESS);
+    port_ = &Open();
+    ASSERT_EQ(port_->status(), STATUS_SUCCESS);
+    PowerDown();
+    emu::trace::clear();
+    emu::faults::fail_nth(run.site, run.n);
+    dev_->node->set_system_power(PowerSystemWorking);
+    ASSERT_TRUE(emu::wait_work_items());
+    emu::faults::clear();
+    if (run.site == Site::work_item_allocation) {
+      EXPECT_FALSE(emu::trace::contains("[PowerThreadRoutine] start"));
+    }
+    if (emu::trace::contains("[PowerThreadRoutine] Irp")) {
+      restartLostItsPacket = true;
+      EXPECT_FALSE(emu::trace::contains("[PowerThreadRoutine] deviceExtension->DevicePowerState"));
+    }
+    if (ext()->DevicePowerState != PowerDeviceD0) {
+      ASSERT_EQ(dev_->node->set_system_power(PowerSystemWorking).status, STATUS_SUCCESS);
+      ASSERT_TRUE(emu::wait_work_items());
+    }
+  }
+  EXPECT_TRUE(restartLostItsPacket);
+}
+
+// ---- Failures below --------------------------------------------------------------------------
+
+class PowerFailureTest : public DriverFixture {};
+
+TEST_F(PowerFailureTest, FailuresBelowLeaveTheRecordedStates) {
+  std::atomic<bool> failDevice{false}, failSystem{false};
+  emu::PdoConfig config;
+  config.power = [&](PDEVICE_OBJECT pdo, PIRP irp) -> NTSTATUS {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    const bool isDevice = stack->Parameters.Power.Type == DevicePowerState;
+    if (stack->MinorFunction == IRP_MN_SET_POWER && ((isDevice && failDevice) || (!isDevice && failSystem))) {
+      PoStartNextPowerIrp(irp);
+      irp->IoStatus.Status = STATUS_DEVICE_NOT_READY;
+      IoCompleteRequest(irp, IO_NO_INCREMENT);
+      return STATUS_DEVICE_NOT_READY;
+    }
+    return emu::pdo_default_power(pdo, irp);
+  };
+  auto node = emu::create_pdo(config);
+  node->set_port_name(u"COM7");
+  ASSERT_EQ(node->add_device(driver_), STATUS_SUCCESS);
+  auto* ext = (PDEVICE_EXTENSION)node->fdo()->DeviceExtension;
+  ASSERT_EQ(node->query_capabilities(), STATUS_SUCCESS);
+  ASSERT_EQ(ext->DevicePowerState, PowerDeviceD3);
+
+  // The device request fails: the system request fails with it.
+  failDevice = true;
+  emu::PowerResult r = node->set_system_power(PowerSystemWorking);
+  EXPECT_EQ(r.status, STATUS_DEVICE_NOT_READY);
+  EXPECT_EQ(r.start_next_power, kStartNextPerRequest);
+  EXPECT_EQ(ext->DevicePowerState, PowerDeviceD3);
+  EXPECT_EQ(ext->SystemPowerState, PowerSystemWorking);
+  EXPECT_NE(emu::reported_device_power(node->fdo()), std::optional<DEVICE_POWER_STATE>(PowerDeviceD0));
+  emu::PowerResult d = node->set_device_power(PowerDeviceD0);
+  EXPECT_EQ(d.status, STATUS_DEVICE_NOT_READY);
+  EXPECT_EQ(d.start_next_power, kStartNextPerRequest);
+  EXPECT_EQ(ext->DevicePowerState, PowerDeviceD3);
+
+  // The system request fails below: no device request is asked for.
+  failDevice = false;
+  failSystem = true;
+  const size_t asked = emu::power_requests().size();
+  r = node->set_system_power(PowerSystemSleeping1);
+  EXPECT_EQ(r.status, STATUS_DEVICE_NOT_READY);
+  EXPECT_EQ(r.start_next_power, kStartNextPerRequest);
+  EXPECT_EQ(emu::power_requests().size(), asked);
+  EXPECT_EQ(ext->SystemPowerState, PowerSystemWorking);
+
+  // Nothing failing: D0 at last.
+  failSystem = false;
+  EXPECT_EQ(node->set_system_power(PowerSystemWorking).status, STATUS_SUCCESS);
+  EXPECT_EQ(ext->DevicePowerState, PowerDeviceD0);
+  EXPECT_TRUE(emu::wait_work_items());
+  EXPECT_FALSE(emu::trace::contains("[PowerThreadRoutine] start"));  // nobody had the port open
+
+  EXPECT_EQ(node->remove(), STATUS_SUCCESS);
+  EXPECT_EQ(node->fdo(), nullptr);
+}
+
+TEST_F(PowerFailureTest, NoRecordForTheSystemRequestFailsIt) {
+  auto node = emu::create_pdo({});
+  node->set_port_name(u"COM7");
+  ASSERT_EQ(node->add_device(driver_), STATUS_SUCCESS);
+  ASSERT_EQ(node->query_capabilities(), STATUS_SUCCESS);
+  emu::faults::fail_tag(emu::pool::tag("Wdm "));
+  emu::PowerResult r = node->set_system_power(PowerSystemWorking);
+  emu::faults::clear();
+  EXPECT_EQ(r.status, STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(r.start_next_power, kStartNextPerRequest);
+  EXPECT_EQ(node->remove(), STATUS_SUCCESS);
+}
+
+}  // namespace
+}  // namespace vrmdm_test

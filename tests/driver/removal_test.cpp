@@ -1,0 +1,217 @@
+// A client's whole session with the modem, and the modem pulled out from
+// under a busy port: every request ends exactly once, cleanup and close run,
+// the removal finishes and nothing is left behind.
+#include <thread>
+
+#include "serial/notify.h"
+#include "support/port_fixture.h"
+
+namespace vrmdm_test::lifecycle {
+namespace {
+
+class RemovalTest : public LifecycleFixture {
+ protected:
+  // Reads until `text` has arrived (the whole transcript so far is returned).
+  static std::string ReadUntil(emu::Handle& port, std::string_view text, std::string& transcript) {
+    auto until = std::chrono::steady_clock::now() + 10s;
+    while (transcript.find(text) == std::string::npos && std::chrono::steady_clock::now() < until) {
+      emu::IoResult r = port.read(256);
+      EXPECT_EQ(r.status, STATUS_SUCCESS);
+      if (r.status != STATUS_SUCCESS) break;
+      transcript.append(r.output.begin(), r.output.end());
+    }
+    return transcript;
+  }
+
+  static ULONG ModemStatusIoctl(emu::Handle& port) {
+    emu::IoResult r = port.ioctl(IOCTL_SERIAL_GET_MODEMSTATUS, {}, sizeof(ULONG));
+    EXPECT_EQ(r.status, STATUS_SUCCESS);
+    return FirstUlong(r.output);
+  }
+};
+
+TEST_F(RemovalTest, ClientTalksToTheModemByItsDosNameAndHangsUp) {
+  auto& dev = PlugModem("acm", u"COM5");
+  ASSERT_EQ(Start(dev), STATUS_SUCCESS);
+  auto* modem = dev.as<usb::ModemModel>();
+  emu::Handle port = emu::open(u"\\DosDevices\\COM5");
+  ASSERT_EQ(port.status(), STATUS_SUCCESS);
+  EXPECT_EQ(modem->control_line_state(), usb::cdc::CONTROL_LINE_DTR | usb::cdc::CONTROL_LINE_RTS);
+  SetReadTimeout(port, 20);
+
+  std::string transcript;
+  ASSERT_EQ(port.write("AT\r").information, 3u);
+  EXPECT_NE(ReadUntil(port, "OK\r\n", transcript).find("OK\r\n"), std::string::npos) << transcript;
+
+  transcript.clear();
+  ASSERT_EQ(port.write("ATD*99#\r").information, 8u);
+  const std::string connect = "CONNECT " + std::to_string(modem->config().connect_rate);
+  EXPECT_NE(ReadUntil(port, connect, transcript).find(connect), std::string::npos) << transcript;
+  // The carrier comes up through the notification pipe.
+  EXPECT_TRUE(Eventually([&] { return (ModemStatusIoctl(port) & SERIAL_MSR_DCD) != 0; }));
+
+  transcript.clear();
+  ASSERT_EQ(port.write("hello, modem").information, 12u);
+  EXPECT_NE(ReadUntil(port, "hello, modem", transcript).find("hello, modem"), std::string::npos)
+      << transcript;
+
+  // Dropping DTR hangs up.
+  ASSERT_EQ(port.ioctl(IOCTL_SERIAL_CLR_DTR).status, STATUS_SUCCESS);
+  transcript.clear();
+  EXPECT_NE(ReadUntil(port, "NO CARRIER", transcript).find("NO CARRIER"), std::string::npos) << transcript;
+  EXPECT_TRUE(Eventually([&] { return (ModemStatusIoctl(port) & SERIAL_MSR_DCD) == 0; }));
+  EXPECT_FALSE(modem->connected());
+
+  emu::CloseResult closed = port.close();
+  EXPECT_EQ(closed.cleanup, STATUS_SUCCESS);
+  EXPECT_EQ(closed.close, STATUS_SUCCESS);
+  EXPECT_EQ(modem->control_line_state(), 0);
+  const auto received = modem->received();
+  std::string sent(received.begin(), received.end());
+  EXPECT_NE(sent.find("AT\rATD*99#\r"), std::string::npos) << sent;
+}
+
+TEST_F(RemovalTest, OpenAfterSurpriseRemovalIsRefused) {
+  auto& dev = PlugScripted(usb::cdc::Variant::acm, u"COM5");
+  ASSERT_EQ(Start(dev), STATUS_SUCCESS);
+  ASSERT_EQ(dev.node->surprise_remove(), STATUS_SUCCESS);
+  EXPECT_FALSE(emu::open(u"COM5").is_open()) << "the DOS name is gone";
+  EXPECT_EQ(emu::open(DeviceNameFor(1)).status(), STATUS_NOT_SUPPORTED);
+  EXPECT_EQ(Shared(&dev.ext()->OpenCount), 0);
+  EXPECT_EQ(dev.node->remove(), STATUS_SUCCESS);
+  dev.removed = true;
+}
+
+enum class Order {
+  SurpriseRemovalThenClose,  // the system's order when the modem is pulled out
+  CloseRacingRemoval,        // the client closes while surprise removal runs
+  RemovalWaitsForTheHandle,  // removal asked while the port is still open
+};
+
+class RemovalUnderLoadTest : public RemovalTest, public testing::WithParamInterface<Order> {};
+
+TEST_P(RemovalUnderLoadTest, EveryRequestEndsOnceAndTheDeviceGoes) {
+  const int rounds = 4;
+  for (int round = 0; round < rounds; round++) {
+    SCOPED_TRACE(round);
+    auto& dev = PlugScripted(usb::cdc::Variant::acm, u"COM5");
+    ASSERT_EQ(Start(dev), STATUS_SUCCESS);
+    auto* model = dev.as<usb::ScriptedDevice>();
+    PDEVICE_OBJECT fdo = dev.fdo();
+    emu::Handle port = emu::open(u"COM5");
+    ASSERT_EQ(port.status(), STATUS_SUCCESS);
+
+    auto notify = port.ioctl_async(IOCTL_REMOVAL_NOTIFY, {}, sizeof(ULONG));
+    ASSERT_EQ(notify->returned(), STATUS_PENDING);
+    ASSERT_EQ(port.ioctl(IOCTL_SERIAL_SET_WAIT_MASK, Bytes<ULONG>(SERIAL_EV_CTS)).status, STATUS_SUCCESS);
+    model->limit_out(usb::cdc::BULK_OUT_ENDPOINT, 0);
+    std::vector<emu::RequestPtr> writes, reads, waits;
+    for (int i = 0; i < 3; i++) writes.push_back(port.write_async("ATDT5551234\r"));
+    for (int i = 0; i < 3; i++) reads.push_back(port.read_async(64));
+    for (int i = 0; i < 3; i++)
+      waits.push_back(port.ioctl_async(IOCTL_SERIAL_WAIT_ON_MASK, {}, sizeof(ULONG)));
+    ASSERT_TRUE(usb::wait_pending(dev.pdo, usb::cdc::BULK_OUT_ENDPOINT, 1));
+
+    usb::unplug(dev.pdo);
+    emu::CloseResult closed;
+    switch (GetParam()) {
+      case Order::SurpriseRemovalThenClose:
+        ASSERT_EQ(dev.node->surprise_remove(), STATUS_SUCCESS);
+        closed = port.close();
+        ASSERT_EQ(dev.node->remove(), STATUS_SUCCESS);
+        break;
+      case Order::CloseRacingRemoval: {
+        std::thread closer([&] { closed = port.close(); });
+        EXPECT_EQ(dev.node->surprise_remove(), STATUS_SUCCESS);
+        closer.join();
+        ASSERT_EQ(dev.node->remove(), STATUS_SUCCESS);
+        break;
+      }
+      case Order::RemovalWaitsForTheHandle:
+        ASSERT_EQ(dev.node->surprise_remove(), STATUS_SUCCESS);
+        EXPECT_EQ(dev.node->remove(), STATUS_PENDING);
+        EXPECT_EQ(dev.node->fdo(), fdo) << "nothing is deleted under an open handle";
+        closed = port.close();
+        EXPECT_EQ(dev.node->deferred_remove_status(), STATUS_SUCCESS);
+        break;
+    }
+    dev.removed = true;
+    EXPECT_EQ(closed.cleanup, STATUS_SUCCESS);
+    EXPECT_EQ(closed.close, STATUS_SUCCESS);
+    EXPECT_EQ(dev.node->fdo(), nullptr);
+
+    ASSERT_TRUE(notify->completed());
+    EXPECT_EQ(notify->status(), STATUS_SUCCESS);
+    EXPECT_EQ(FirstUlong(notify->output()), REMOVAL_NOTIFY_SURPRISE_REMOVED);
+    for (auto& r : reads) {
+      ASSERT_TRUE(r->completed());
+      EXPECT_TRUE(r->status() == STATUS_SUCCESS || r->status() == STATUS_CANCELLED)
+          << std::hex << r->status();
+      EXPECT_EQ(r->information(), 0u);
+    }
+    for (auto& w : writes) {
+      ASSERT_TRUE(w->completed());
+      EXPECT_TRUE(w->status() == STATUS_NO_SUCH_DEVICE || w->status() == STATUS_CANCELLED)
+          << std::hex << w->status();
+      EXPECT_EQ(w->information(), 0u);
+    }
+    for (auto& w : waits) {
+      ASSERT_TRUE(w->completed());
+      EXPECT_TRUE(w->status() == STATUS_SUCCESS || w->status() == STATUS_CANCELLED)
+          << std::hex << w->status();
+      if (w->status() == STATUS_SUCCESS) {
+        EXPECT_EQ(FirstUlong(w->output()), 0u);
+      }
+    }
+    EXPECT_FALSE(emu::symbolic_link_target(u"\\DosDevices\\COM5").has_value());
+    EXPECT_FALSE(emu::registry::get_value(kSerialComm, DeviceNameFor(round + 1)).has_value());
+    EXPECT_TRUE(emu::wait_quiescent(2000ms));
+    EXPECT_EQ(emu::outstanding_irps(), 0u);
+    ASSERT_EQ(emu::verifier::count(), 0u) << emu::verifier::describe(emu::verifier::findings().front());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Orders, RemovalUnderLoadTest,
+                         testing::Values(Order::SurpriseRemovalThenClose, Order::CloseRacingRemoval,
+                                         Order::RemovalWaitsForTheHandle),
+                         [](const testing::TestParamInfo<Order>& info) {
+                           switch (info.param) {
+                             case Order::SurpriseRemovalThenClose:
+                               return "SurpriseRemovalThenClose";
+                             case Order::CloseRacingRemoval:
+                               return "CloseRacingRemoval";
+                             default:
+                               return "RemovalWaitsForTheHandle";
+                           }
+                         });
+
+TEST_F(RemovalTest, SurpriseRemovalWhileAReadWaitsOnItsLongTimeOut) {
+  // The read thread may see the removal before its stop event and leave
+  // without ending the read; cleanup must still end it, not wait 100 s.
+  auto& dev = PlugScripted(usb::cdc::Variant::acm_nointr, u"COM5");
+  ASSERT_EQ(Start(dev), STATUS_SUCCESS);
+  emu::Handle port = emu::open(u"COM5");
+  ASSERT_EQ(port.status(), STATUS_SUCCESS);
+  emu::clock::freeze();
+  auto read = port.read_async(16);
+  ASSERT_EQ(read->returned(), STATUS_PENDING);
+  // The removal flag first, as surprise removal sets it, then a pass of the
+  // read thread before any stop event.
+  InterlockedExchange((LONG volatile*)&dev.ext()->DeviceRemoved, 1);
+  emu::clock::advance(2ms);
+  ASSERT_TRUE(Eventually([&] { return ThreadEnded(dev.ext()->pReadFunctionThread); }));
+  EXPECT_FALSE(read->completed());
+
+  ASSERT_EQ(dev.node->surprise_remove(), STATUS_SUCCESS);
+  emu::CloseResult closed = port.close();
+  EXPECT_EQ(closed.cleanup, STATUS_SUCCESS);
+  ASSERT_TRUE(read->completed());
+  EXPECT_EQ(read->status(), STATUS_SUCCESS);
+  EXPECT_EQ(read->information(), 0u);
+  EXPECT_EQ(Shared(&dev.ext()->ArmedTimerCount), 0);
+  EXPECT_EQ(dev.node->remove(), STATUS_SUCCESS);
+  dev.removed = true;
+}
+
+}  // namespace
+}  // namespace vrmdm_test::lifecycle

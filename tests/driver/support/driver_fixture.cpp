@@ -1,0 +1,122 @@
+#include "driver_fixture.h"
+
+#include <cstdio>
+
+#include "core/driver_entry.h"
+#include "usb/config.h"
+
+namespace vrmdm_test {
+
+std::u16string DeviceNameFor(ULONG instance) {
+  char digits[16];
+  snprintf(digits, sizeof digits, "%04u", instance);
+  std::u16string name = u"\\Device\\Velmar1_DS_";
+  for (const char* p = digits; *p; p++) name.push_back(static_cast<char16_t>(*p));
+  return name;
+}
+
+PDEVICE_OBJECT PluggedDevice::fdo() const { return NT_SUCCESS(add_status) && node ? node->fdo() : nullptr; }
+
+PDEVICE_EXTENSION PluggedDevice::ext() const {
+  PDEVICE_OBJECT device = fdo();
+  return device ? static_cast<PDEVICE_EXTENSION>(device->DeviceExtension) : nullptr;
+}
+
+void DriverFixture::SetUp() {
+  emu::kernel_reset();
+  emu::verifier::clear();
+  driver_ = emu::load_driver(&DriverEntry, kRegistryPath, u"\\Driver\\vr_mdm");
+  ASSERT_TRUE(driver_.loaded()) << "DriverEntry returned " << std::hex << driver_.entry_status();
+}
+
+void DriverFixture::TearDown() {
+  handles_.clear();  // cleanup and close
+  for (auto& device : devices_) {
+    if (!device.removed) Remove(device);
+  }
+  for (PIRP irp : irps_) IoFreeIrp(irp);
+  irps_.clear();
+  emu::usb::reset();
+  devices_.clear();
+  if (driver_.loaded()) driver_.unload();  // reports leaked devices, links and pool
+  EXPECT_TRUE(emu::wait_quiescent()) << "threads, timers or work items still running";
+  emu::kernel_reset();
+  for (const auto& finding : emu::verifier::take_findings()) {
+    ADD_FAILURE() << emu::verifier::describe(finding);
+  }
+}
+
+PluggedDevice& DriverFixture::Plug(std::shared_ptr<emu::usb::DeviceModel> model, std::u16string_view port) {
+  PluggedDevice& device = devices_.emplace_back();
+  device.model = std::move(model);
+  device.pdo = emu::usb::plug(device.model);
+  device.node = emu::usb::node(device.pdo);
+  EXPECT_NE(device.node, nullptr);
+  if (!device.node) {
+    device.removed = true;
+    return device;
+  }
+  if (!port.empty()) device.node->set_port_name(port);
+  device.add_status = device.node->add_device(driver_);
+  if (!NT_SUCCESS(device.add_status)) device.removed = true;  // nothing of ours to remove
+  return device;
+}
+
+PluggedDevice& DriverFixture::PlugModem(std::string_view variant, std::u16string_view port,
+                                        emu::usb::ModemConfig config) {
+  auto parsed = emu::usb::cdc::parse_variant(variant);
+  EXPECT_TRUE(parsed.has_value()) << variant;
+  if (parsed) config.variant = *parsed;
+  return Plug(std::make_shared<emu::usb::ModemModel>(config), port);
+}
+
+PluggedDevice& DriverFixture::PlugScripted(emu::usb::cdc::Variant variant, std::u16string_view port) {
+  return Plug(emu::usb::ScriptedDevice::cdc_acm(variant), port);
+}
+
+PluggedDevice& DriverFixture::PlugDescriptors(std::vector<uint8_t> device, std::vector<uint8_t> configuration,
+                                              std::u16string_view port) {
+  return Plug(std::make_shared<emu::usb::ScriptedDevice>(std::move(device), std::move(configuration)), port);
+}
+
+NTSTATUS DriverFixture::Start(PluggedDevice& device) {
+  // A failed start makes the system remove the device.
+  NTSTATUS status = device.node->start();
+  if (NT_SUCCESS(status)) {
+    device.started = true;
+  } else {
+    device.removed = true;
+  }
+  return status;
+}
+
+NTSTATUS DriverFixture::Configure(PluggedDevice& device) {
+  NTSTATUS status = STATUS_UNSUCCESSFUL;
+  emu::run_at_irql(PASSIVE_LEVEL, [&] { status = ZLKUSB_ConfigureDevice(device.fdo()); });
+  return status;
+}
+
+emu::Handle& DriverFixture::Open(std::u16string_view port) {
+  std::u16string name = u"\\DosDevices\\";
+  name += port;
+  return handles_.emplace_back(emu::open(name));
+}
+
+void DriverFixture::Remove(PluggedDevice& device) {
+  if (device.removed || !device.node) return;
+  handles_.clear();
+  if (device.started) {
+    EXPECT_EQ(device.node->surprise_remove(), STATUS_SUCCESS);
+  }
+  EXPECT_EQ(device.node->remove(), STATUS_SUCCESS);
+  device.removed = true;
+}
+
+PIRP DriverFixture::AllocateIrpFor(const PluggedDevice& device) {
+  PDEVICE_EXTENSION ext = device.ext();
+  PIRP irp = IoAllocateIrp(static_cast<CCHAR>(ext->TopOfStackDeviceObject->StackSize + 1), FALSE);
+  if (irp) irps_.push_back(irp);
+  return irp;
+}
+
+}  // namespace vrmdm_test

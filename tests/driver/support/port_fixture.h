@@ -1,0 +1,88 @@
+// Shared by the lifecycle suites (Plug and Play, open/close, removal, the
+// interrupt thread, WMI): a fixture that never leaves the clock frozen, and
+// small helpers to look at a port from outside.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "driver_fixture.h"
+
+namespace vrmdm_test::lifecycle {
+
+using namespace std::chrono_literals;
+namespace usb = emu::usb;
+
+inline constexpr std::u16string_view kSerialComm = u"\\REGISTRY\\MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM";
+
+// Polls `done` (real time) until it holds or `limit` passes.
+inline bool Eventually(const std::function<bool()>& done, std::chrono::milliseconds limit = 10s) {
+  auto until = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > until) return done();
+    std::this_thread::sleep_for(200us);
+  }
+  return true;
+}
+
+// Reads a field that driver threads change with interlocked operations.
+inline ULONG Shared(volatile ULONG* field) {
+  return (ULONG)InterlockedCompareExchange((LONG volatile*)field, 0, 0);
+}
+inline LONG Shared(volatile LONG* field) { return InterlockedCompareExchange(field, 0, 0); }
+
+// Whether a worker thread (a referenced thread object) has ended.
+inline bool ThreadEnded(PKTHREAD thread) {
+  LARGE_INTEGER now;
+  now.QuadPart = 0;
+  return KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, &now) == STATUS_SUCCESS;
+}
+
+template <class T>
+std::vector<uint8_t> Bytes(const T& value) {
+  std::vector<uint8_t> bytes(sizeof(T));
+  std::memcpy(bytes.data(), &value, sizeof(T));
+  return bytes;
+}
+
+inline ULONG FirstUlong(const std::vector<uint8_t>& bytes) {
+  ULONG value = 0;
+  std::memcpy(&value, bytes.data(), std::min(bytes.size(), sizeof(value)));
+  return value;
+}
+
+inline std::u16string ToU16(std::string_view text) { return std::u16string(text.begin(), text.end()); }
+
+// REG_SZ data of `text`, with or without its terminator.
+inline std::vector<uint8_t> RegSz(std::u16string_view text, bool terminated = true) {
+  std::vector<uint8_t> data((text.size() + (terminated ? 1 : 0)) * 2, 0);
+  std::memcpy(data.data(), text.data(), text.size() * 2);
+  return data;
+}
+
+class LifecycleFixture : public DriverFixture {
+ protected:
+  void TearDown() override {
+    // Threads asleep on a frozen clock would never see their stop events.
+    if (emu::clock::frozen()) emu::clock::unfreeze();
+    DriverFixture::TearDown();
+  }
+
+  // Total read time-out of `ms` (0: the driver's own default applies).
+  static void SetReadTimeout(emu::Handle& port, ULONG ms) {
+    SERIAL_TIMEOUTS t{};
+    t.ReadTotalTimeoutConstant = ms;
+    ASSERT_EQ(port.ioctl(IOCTL_SERIAL_SET_TIMEOUTS, Bytes(t)).status, STATUS_SUCCESS);
+  }
+
+  static ULONG ModemStatusOf(PDEVICE_EXTENSION ext) { return Shared(&ext->ModemStatus); }
+};
+
+}  // namespace vrmdm_test::lifecycle

@@ -1,0 +1,375 @@
+// Configuration against the simulated modem's descriptor variants and
+// against malformed descriptor sets, and the pipe lookup.
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <vector>
+
+#include "driver_fixture.h"
+#include "usb/config.h"
+#include "usb/pipes.h"
+
+namespace {
+
+using emu::usb::Bytes;
+using emu::usb::cdc::Variant;
+using vrmdm_test::DriverFixture;
+using vrmdm_test::PluggedDevice;
+namespace cdc = emu::usb::cdc;
+
+constexpr UCHAR kIn = PIPE_DIRECTION_IN;
+constexpr UCHAR kOut = PIPE_DIRECTION_OUT;
+
+// ---- Descriptor building ----------------------------------------------------------------
+
+Bytes Config(uint8_t interfaces, uint16_t total = 0) {
+  return {9, 0x02, uint8_t(total), uint8_t(total >> 8), interfaces, 1, 0, 0x80, 50};
+}
+Bytes Iface(uint8_t number, uint8_t endpoints, uint8_t cls = 0x0A) {
+  return {9, 0x04, number, 0, endpoints, cls, 0, 0, 0};
+}
+Bytes Ep(uint8_t address, uint8_t attributes, uint16_t packet = 64) {
+  return {7, 0x05, address, attributes, uint8_t(packet), uint8_t(packet >> 8), 0};
+}
+// Joins the pieces and, unless `total` was given, sets wTotalLength to the size.
+Bytes Set(std::initializer_list<Bytes> parts) {
+  Bytes out;
+  for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+  if (out.size() >= 4 && out[2] == 0 && out[3] == 0) {
+    out[2] = uint8_t(out.size());
+    out[3] = uint8_t(out.size() >> 8);
+  }
+  return out;
+}
+
+// A device whose configuration set changes between the two reads of it.
+class ShiftingDevice : public emu::usb::ScriptedDevice {
+ public:
+  ShiftingDevice(Bytes first, Bytes later)
+      : ScriptedDevice(cdc::device_descriptor(), later), first_(std::move(first)) {}
+  std::span<const uint8_t> configuration_descriptor() const override {
+    if (reads_++ == 0) return first_;
+    return ScriptedDevice::configuration_descriptor();
+  }
+
+ private:
+  Bytes first_;
+  mutable int reads_ = 0;
+};
+
+class UsbConfigTest : public DriverFixture {
+ protected:
+  PluggedDevice& Added(std::shared_ptr<emu::usb::DeviceModel> model) {
+    PluggedDevice& device = Plug(std::move(model));
+    EXPECT_EQ(device.add_status, STATUS_SUCCESS);
+    return device;
+  }
+  PluggedDevice& AddedWith(Bytes configuration) {
+    return Added(
+        std::make_shared<emu::usb::ScriptedDevice>(cdc::device_descriptor(), std::move(configuration)));
+  }
+  static ULONG_PTR Handle(const PIPE_ENTRY* entry) {
+    return entry ? ULONG_PTR(entry->PipeInfo.PipeHandle) : 0;
+  }
+  static UCHAR Address(const PIPE_ENTRY* entry) { return entry ? entry->PipeInfo.EndpointAddress : 0; }
+  std::size_t SelectRequests(const PluggedDevice& d) {
+    auto info = emu::usb::info(d.pdo);
+    auto it = info.urbs_by_function.find(URB_FUNCTION_SELECT_CONFIGURATION);
+    return it == info.urbs_by_function.end() ? 0 : it->second;
+  }
+};
+
+// ---- The modem's three descriptor variants ---------------------------------------------------
+
+TEST_F(UsbConfigTest, ModemWithNotificationEndpoint) {
+  auto& d = Added(emu::usb::make_modem("acm"));
+  ASSERT_EQ(Configure(d), STATUS_SUCCESS);
+  PDEVICE_EXTENSION ext = d.ext();
+
+  EXPECT_TRUE(ext->UsingInterruptPipe);
+  // Communications interface first: interrupt in row 0, bulk pipes in row 1.
+  EXPECT_EQ(ext->PipeTable[0][0].PipeInfo.EndpointAddress, cdc::NOTIFY_ENDPOINT);
+  EXPECT_EQ(ext->PipeTable[0][0].PipeInfo.PipeType, UsbdPipeTypeInterrupt);
+  EXPECT_EQ(ext->PipeTable[0][1].PipeInfo.PipeType, 0);
+  EXPECT_EQ(ext->PipeTable[1][0].PipeInfo.EndpointAddress, cdc::BULK_IN_ENDPOINT);
+  EXPECT_EQ(ext->PipeTable[1][0].PipeIndex, 0);
+  EXPECT_EQ(ext->PipeTable[1][1].PipeInfo.EndpointAddress, cdc::BULK_OUT_ENDPOINT);
+  EXPECT_EQ(ext->PipeTable[1][1].PipeIndex, 1);
+  EXPECT_EQ(ext->PipeTable[2][0].PipeInfo.PipeType, 0);
+
+  EXPECT_EQ(ZLKUSB_FindPipe(ext, UsbdPipeTypeInterrupt, kIn), &ext->PipeTable[0][0]);
+  EXPECT_EQ(ZLKUSB_FindPipe(ext, UsbdPipeTypeInterrupt, kOut), &ext->PipeTable[0][0]);  // direction ignored
+  EXPECT_EQ(ZLKUSB_FindPipe(ext, UsbdPipeTypeBulk, kIn), &ext->PipeTable[1][0]);
+  EXPECT_EQ(ZLKUSB_FindPipe(ext, UsbdPipeTypeBulk, kOut), &ext->PipeTable[1][1]);
+  EXPECT_NE(Handle(ZLKUSB_FindPipe(ext, UsbdPipeTypeBulk, kIn)), 0u);
+
+  // What the bus was asked for.
+  EXPECT_EQ(emu::usb::selected_max_transfer_size(d.pdo, cdc::NOTIFY_ENDPOINT), 64u);
+  EXPECT_EQ(emu::usb::selected_max_transfer_size(d.pdo, cdc::BULK_IN_ENDPOINT), 65536u);
+  EXPECT_EQ(emu::usb::selected_max_transfer_size(d.pdo, cdc::BULK_OUT_ENDPOINT), 65536u);
+
+  auto info = emu::usb::info(d.pdo);
+  EXPECT_EQ(info.configuration, 1);
+  EXPECT_NE(info.device_handle, nullptr);
+  EXPECT_EQ(ext->UsbdDeviceHandle, info.device_handle);
+
+  // The kept copies are what the device holds.
+  ASSERT_NE(ext->DeviceDescriptor, nullptr);
+  auto dd = d.model->device_descriptor();
+  EXPECT_EQ(0, memcmp(ext->DeviceDescriptor, dd.data(), 18));
+  ASSERT_NE(ext->ConfigurationDescriptor, nullptr);
+  auto cd = d.model->configuration_descriptor();
+  ASSERT_EQ(ext->ConfigurationDescriptor->wTotalLength, cd.size());
+  EXPECT_EQ(0, memcmp(ext->ConfigurationDescriptor, cd.data(), cd.size()));
+  // Working URBs, the interface list and the descriptor buffers are gone.
+  EXPECT_EQ(emu::pool::outstanding(POOL_TAG_DRIVER), 5u + 2u);
+}
+
+TEST_F(UsbConfigTest, ModemWithoutNotificationEndpoint) {
+  auto& d = Added(emu::usb::make_modem("acm-nointr"));
+  ASSERT_EQ(Configure(d), STATUS_SUCCESS);
+  PDEVICE_EXTENSION ext = d.ext();
+  EXPECT_FALSE(ext->UsingInterruptPipe);
+  EXPECT_EQ(ZLKUSB_FindPipe(ext, UsbdPipeTypeInterrupt, kIn), nullptr);
+  EXPECT_EQ(Address(ZLKUSB_FindPipe(ext, UsbdPipeTypeBulk, kIn)), cdc::BULK_IN_ENDPOINT);
+  EXPECT_EQ(Address(ZLKUSB_FindPipe(ext, UsbdPipeTypeBulk, kOut)), cdc::BULK_OUT_ENDPOINT);
+  EXPECT_EQ(emu::usb::selected_max_transfer_size(d.pdo, cdc::BULK_IN_ENDPOINT), 65536u);
+}
+
+TEST_F(UsbConfigTest, ModemWithDataInterfaceFirst) {
+  auto& d = Added(emu::usb::make_modem("acm-datafirst"));
+  ASSERT_EQ(Configure(d), STATUS_SUCCESS);
+  PDEVICE_EXTENSION ext = d.ext();
+  EXPECT_TRUE(ext->UsingInterruptPipe);
+  EXPECT_EQ(ZLKUSB_FindPipe(ext, UsbdPipeTypeBulk, kIn), &ext->PipeTable[0][0]);
+  EXPECT_EQ(ZLKUSB_FindPipe(ext, UsbdPipeTypeBulk, kOut), &ext->PipeTable[0][1]);
+  EXPECT_EQ(ZLKUSB_FindPipe(ext, UsbdPipeTypeInterrupt, kIn), &ext->PipeTable[1][0]);
+  EXPECT_EQ(emu::usb::selected_max_transfer_size(d.pdo, cdc::NOTIFY_ENDPOINT), 64u);
+  EXPECT_EQ(emu::usb::selected_max_transfer_size(d.pdo, cdc::BULK_OUT_ENDPOINT), 65536u);
+}
+
+TEST_F(UsbConfigTest, ConfiguringAgainReplacesTheKeptDescriptors) {
+  auto& d = Added(emu::usb::make_modem("acm"));
+  ASSERT_EQ(Configure(d), STATUS_SUCCESS);
+  auto before = emu::pool::outstanding(POOL_TAG_DRIVER);
+  ASSERT_EQ(Configure(d), STATUS_SUCCESS);
+  EXPECT_EQ(emu::pool::outstanding(POOL_TAG_DRIVER), before);
+  EXPECT_TRUE(d.ext()->UsingInterruptPipe);
+  EXPECT_EQ(Address(ZLKUSB_FindPipe(d.ext(), UsbdPipeTypeBulk, kIn)), cdc::BULK_IN_ENDPOINT);
+}
+
+// ---- Descriptor sets as a device may give them ---------------------------------------------
+
+TEST_F(UsbConfigTest, SetShorterThanItsTotalLengthIsReadAsFarAsItGoes) {
+  Bytes set = cdc::configuration_descriptor(Variant::acm);
+  set[2] = 200;  // announces more than it has
+  set[3] = 0;
+  auto& d = AddedWith(set);
+  ASSERT_EQ(Configure(d), STATUS_SUCCESS);
+  EXPECT_TRUE(d.ext()->UsingInterruptPipe);
+  EXPECT_EQ(Address(ZLKUSB_FindPipe(d.ext(), UsbdPipeTypeBulk, kOut)), cdc::BULK_OUT_ENDPOINT);
+  EXPECT_EQ(d.ext()->ConfigurationDescriptor->wTotalLength, set.size());
+}
+
+TEST_F(UsbConfigTest, SecondReadWithALargerTotalLengthStaysInsideTheBuffer) {
+  Bytes full = cdc::configuration_descriptor(Variant::acm);
+  Bytes first = full;
+  first[2] = 30;  // the first read announces 30 bytes, the second 67
+  first[3] = 0;
+  auto& d = Added(std::make_shared<ShiftingDevice>(first, full));
+  // Only 30 bytes were asked for: the data interface is not among them, so
+  // the selection cannot name every interface and fails.
+  EXPECT_FALSE(NT_SUCCESS(Configure(d)));
+  EXPECT_EQ(ZLKUSB_FindPipe(d.ext(), UsbdPipeTypeBulk, kIn), nullptr);
+  EXPECT_FALSE(d.ext()->UsingInterruptPipe);
+}
+
+TEST_F(UsbConfigTest, SecondReadWithASmallerTotalLengthIsBoundedByIt) {
+  Bytes full = cdc::configuration_descriptor(Variant::acm);
+  Bytes later = full;
+  later.resize(full.size() + 40, 0xEE);  // trailing bytes the set does not own
+  Bytes first = full;
+  first[2] = uint8_t(later.size());
+  auto& d = Added(std::make_shared<ShiftingDevice>(first, later));
+  ASSERT_EQ(Configure(d), STATUS_SUCCESS);
+  EXPECT_EQ(d.ext()->ConfigurationDescriptor->wTotalLength, full.size());
+  EXPECT_EQ(Address(ZLKUSB_FindPipe(d.ext(), UsbdPipeTypeBulk, kIn)), cdc::BULK_IN_ENDPOINT);
+}
+
+TEST_F(UsbConfigTest, ZeroLengthDescriptorEndsTheSet) {
+  Bytes set = Set({Config(2), Iface(0, 1, 0x02), Ep(0x81, 3, 16), Iface(1, 2), Ep(0x82, 2), Ep(0x02, 2),
+                   Bytes{0, 0x24, 1, 2, 3}});
+  auto& d = AddedWith(set);
+  ASSERT_EQ(Configure(d), STATUS_SUCCESS);  // well-formed up to the empty descriptor
+  EXPECT_TRUE(d.ext()->UsingInterruptPipe);
+  EXPECT_EQ(d.ext()->ConfigurationDescriptor->wTotalLength, set.size() - 5);
+}
+
+TEST_F(UsbConfigTest, ZeroLengthDescriptorBeforeTheDataInterfaceFailsWithoutHanging) {
+  Bytes set = Set(
+      {Config(2), Iface(0, 1, 0x02), Bytes{0, 0x24}, Ep(0x81, 3, 16), Iface(1, 2), Ep(0x82, 2), Ep(0x02, 2)});
+  auto& d = AddedWith(set);
+  EXPECT_FALSE(NT_SUCCESS(Configure(d)));
+  EXPECT_EQ(ZLKUSB_FindPipe(d.ext(), UsbdPipeTypeBulk, kIn), nullptr);
+}
+
+TEST_F(UsbConfigTest, DescriptorRunningPastTheEndIsCutOff) {
+  Bytes set = Set({Config(2), Iface(0, 1, 0x02), Ep(0x81, 3, 16), Iface(1, 2), Ep(0x82, 2), Ep(0x02, 2),
+                   Bytes{40, 0x24, 1}});
+  auto& d = AddedWith(set);
+  ASSERT_EQ(Configure(d), STATUS_SUCCESS);
+  EXPECT_EQ(d.ext()->ConfigurationDescriptor->wTotalLength, set.size() - 3);
+}
+
+TEST_F(UsbConfigTest, EndpointBeforeAnyInterfaceIsSteppedOver) {
+  Bytes set = Set({Config(2), Ep(0x83, 3, 16), Iface(0, 0, 0x02), Iface(1, 2), Ep(0x82, 2), Ep(0x02, 2)});
+  auto& d = AddedWith(set);
+  ASSERT_EQ(Configure(d), STATUS_SUCCESS);
+  EXPECT_FALSE(d.ext()->UsingInterruptPipe);
+  EXPECT_EQ(Address(ZLKUSB_FindPipe(d.ext(), UsbdPipeTypeBulk, kIn)), 0x82);
+  EXPECT_EQ(emu::usb::selected_max_transfer_size(d.pdo, 0x82), 65536u);
+}
+
+TEST_F(UsbConfigTest, MoreEndpointsThanDeclaredWriteNoFurtherPipe) {
+  // The last interface's information ends the request: a write for a third
+  // pipe would land past it.
+  Bytes set = Set({Config(2), Iface(0, 0, 0x02), Iface(1, 2), Ep(0x82, 2), Ep(0x02, 2), Ep(0x83, 3, 16)});
+  auto& d = AddedWith(set);
+  ASSERT_EQ(Configure(d), STATUS_SUCCESS);
+  EXPECT_FALSE(d.ext()->UsingInterruptPipe);
+  EXPECT_EQ(ZLKUSB_FindPipe(d.ext(), UsbdPipeTypeInterrupt, kIn), nullptr);
+  EXPECT_EQ(emu::usb::selected_max_transfer_size(d.pdo, 0x83), std::nullopt);
+}
+
+TEST_F(UsbConfigTest, OnlyThreeInterfacesAndTwoPipesEachAreTabled) {
+  Bytes set = Set({Config(4), Iface(0, 0, 0x02), Iface(1, 3), Ep(0x82, 2), Ep(0x02, 2), Ep(0x83, 2),
+                   Iface(2, 1), Ep(0x04, 2), Iface(3, 1), Ep(0x85, 3, 16)});
+  auto& d = AddedWith(set);
+  ASSERT_EQ(Configure(d), STATUS_SUCCESS);
+  PDEVICE_EXTENSION ext = d.ext();
+  EXPECT_EQ(ext->PipeTable[1][0].PipeInfo.EndpointAddress, 0x82);
+  EXPECT_EQ(ext->PipeTable[1][1].PipeInfo.EndpointAddress, 0x02);
+  EXPECT_EQ(ext->PipeTable[2][0].PipeInfo.EndpointAddress, 0x04);
+  // Pipes beyond the table still get their sizes on the wire...
+  EXPECT_EQ(emu::usb::selected_max_transfer_size(d.pdo, 0x83), 65536u);
+  EXPECT_EQ(emu::usb::selected_max_transfer_size(d.pdo, 0x85), 64u);
+  // ...but an interrupt pipe the table does not hold cannot be polled.
+  EXPECT_EQ(ZLKUSB_FindPipe(ext, UsbdPipeTypeInterrupt, kIn), nullptr);
+  EXPECT_FALSE(ext->UsingInterruptPipe);
+}
+
+TEST_F(UsbConfigTest, NoInterfaceMeansNoSelection) {
+  auto& d = AddedWith(Set({Config(0)}));
+  EXPECT_EQ(Configure(d), STATUS_DEVICE_DATA_ERROR);
+  EXPECT_EQ(SelectRequests(d), 0u);
+}
+
+TEST_F(UsbConfigTest, TotalLengthBelowTheConfigurationDescriptorIsRefused) {
+  Bytes set = Set({Config(2), Iface(0, 0, 0x02), Iface(1, 2), Ep(0x82, 2), Ep(0x02, 2)});
+  set[2] = 5;
+  auto& d = AddedWith(set);
+  EXPECT_EQ(Configure(d), STATUS_DEVICE_DATA_ERROR);
+  EXPECT_NE(d.ext()->DeviceDescriptor, nullptr);  // read before, kept
+  EXPECT_EQ(d.ext()->ConfigurationDescriptor, nullptr);
+  EXPECT_EQ(SelectRequests(d), 0u);
+}
+
+TEST_F(UsbConfigTest, TruncatedConfigurationDescriptorIsRefused) {
+  auto& d = AddedWith(Bytes{9, 0x02, 9, 0});
+  EXPECT_EQ(Configure(d), STATUS_DEVICE_DATA_ERROR);
+  EXPECT_EQ(SelectRequests(d), 0u);
+}
+
+TEST_F(UsbConfigTest, FailedSelectionIsReportedAndLeavesNoPipes) {
+  auto scripted = emu::usb::ScriptedDevice::cdc_acm(Variant::acm);
+  scripted->set_control_handler([](const emu::usb::SetupPacket& setup, std::span<uint8_t>) {
+    return setup.bRequest == USB_REQUEST_SET_CONFIGURATION ? emu::usb::Reply::stall()
+                                                           : emu::usb::Reply::data(0);
+  });
+  auto& d = Added(scripted);
+  EXPECT_FALSE(NT_SUCCESS(Configure(d)));
+  EXPECT_EQ(SelectRequests(d), 1u);
+  EXPECT_EQ(ZLKUSB_FindPipe(d.ext(), UsbdPipeTypeBulk, kIn), nullptr);
+  EXPECT_EQ(ZLKUSB_FindPipe(d.ext(), UsbdPipeTypeBulk, kOut), nullptr);
+  EXPECT_FALSE(d.ext()->UsingInterruptPipe);
+}
+
+TEST_F(UsbConfigTest, FailedDeviceDescriptorReadStoresNothing) {
+  auto& d = Added(emu::usb::make_modem("acm"));
+  emu::usb::inject_fault(d.pdo, 0, emu::usb::Fault::error(USBD_STATUS_DEV_NOT_RESPONDING, STATUS_IO_TIMEOUT));
+  EXPECT_EQ(Configure(d), STATUS_IO_TIMEOUT);
+  EXPECT_EQ(d.ext()->DeviceDescriptor, nullptr);
+  EXPECT_EQ(d.ext()->ConfigurationDescriptor, nullptr);
+  EXPECT_EQ(SelectRequests(d), 0u);
+  EXPECT_EQ(emu::pool::outstanding(POOL_TAG_DRIVER), 5u);
+}
+
+// Every allocation of the configuration failed in turn: a failure status, no
+// leak, and a configuration that works afterwards.
+TEST_F(UsbConfigTest, SurvivesEveryAllocationFailure) {
+  auto& d = Added(emu::usb::make_modem("acm"));
+  PDEVICE_EXTENSION ext = d.ext();
+  const auto base = emu::pool::outstanding(POOL_TAG_DRIVER);
+  std::size_t failures = 0;
+  auto scenario = [&] {
+    NTSTATUS status = Configure(d);
+    if (!NT_SUCCESS(status)) failures++;
+    std::size_t kept = (ext->DeviceDescriptor != nullptr) + (ext->ConfigurationDescriptor != nullptr);
+    EXPECT_EQ(emu::pool::outstanding(POOL_TAG_DRIVER), base + kept);
+    EXPECT_EQ(emu::pool::outstanding(emu::pool::tag("USBD")), 0u);
+    EXPECT_EQ(emu::outstanding_irps(), 0u);
+  };
+  std::size_t sites = emu::faults::for_each_allocation_site(scenario);
+  EXPECT_GE(sites, 10u);  // URBs, buffers, copies, list, request packets
+  EXPECT_GE(failures, sites / 2);
+  ASSERT_EQ(Configure(d), STATUS_SUCCESS);
+  EXPECT_TRUE(ext->UsingInterruptPipe);
+}
+
+// ---- The lookup itself -----------------------------------------------------------------------
+
+class FindPipeTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ext_ = std::make_unique<DEVICE_EXTENSION>(); }
+  void SetPipe(int row, int column, USBD_PIPE_TYPE type, UCHAR address) {
+    PIPE_ENTRY& e = ext_->PipeTable[row][column];
+    e.PipeInfo.PipeType = type;
+    e.PipeInfo.EndpointAddress = address;
+    e.PipeIndex = UCHAR(column);
+  }
+  std::unique_ptr<DEVICE_EXTENSION> ext_;
+};
+
+TEST_F(FindPipeTest, EmptyTableFindsNothing) {
+  EXPECT_EQ(ZLKUSB_FindPipe(ext_.get(), UsbdPipeTypeBulk, kIn), nullptr);
+  EXPECT_EQ(ZLKUSB_FindPipe(ext_.get(), UsbdPipeTypeBulk, kOut), nullptr);
+  EXPECT_EQ(ZLKUSB_FindPipe(ext_.get(), UsbdPipeTypeInterrupt, kIn), nullptr);
+}
+
+TEST_F(FindPipeTest, FirstMatchByRowThenEntryWins) {
+  SetPipe(2, 0, UsbdPipeTypeBulk, 0x84);
+  SetPipe(1, 1, UsbdPipeTypeBulk, 0x83);
+  SetPipe(1, 0, UsbdPipeTypeBulk, 0x03);
+  EXPECT_EQ(ZLKUSB_FindPipe(ext_.get(), UsbdPipeTypeBulk, kIn), &ext_->PipeTable[1][1]);
+  EXPECT_EQ(ZLKUSB_FindPipe(ext_.get(), UsbdPipeTypeBulk, kOut), &ext_->PipeTable[1][0]);
+  SetPipe(0, 1, UsbdPipeTypeBulk, 0x82);
+  EXPECT_EQ(ZLKUSB_FindPipe(ext_.get(), UsbdPipeTypeBulk, kIn), &ext_->PipeTable[0][1]);
+}
+
+TEST_F(FindPipeTest, DisabledEntriesAndOtherTypesArePassedOver) {
+  SetPipe(0, 0, UsbdPipeTypeInterrupt, 0x81);
+  SetPipe(0, 1, UsbdPipeTypeIsochronous, 0x82);
+  SetPipe(1, 0, UsbdPipeTypeBulk, 0x83);
+  ext_->PipeTable[0][0].Disabled = 1;
+  EXPECT_EQ(ZLKUSB_FindPipe(ext_.get(), UsbdPipeTypeInterrupt, kIn), nullptr);
+  EXPECT_EQ(ZLKUSB_FindPipe(ext_.get(), UsbdPipeTypeBulk, kIn), &ext_->PipeTable[1][0]);
+  ext_->PipeTable[0][0].Disabled = 0;
+  EXPECT_EQ(ZLKUSB_FindPipe(ext_.get(), UsbdPipeTypeInterrupt, kOut), &ext_->PipeTable[0][0]);
+  // Types and directions with no meaning here match nothing.
+  EXPECT_EQ(ZLKUSB_FindPipe(ext_.get(), UsbdPipeTypeIsochronous, kIn), nullptr);
+  EXPECT_EQ(ZLKUSB_FindPipe(ext_.get(), UsbdPipeTypeControl, kIn), nullptr);
+  EXPECT_EQ(ZLKUSB_FindPipe(ext_.get(), UsbdPipeTypeBulk, 2), nullptr);
+}
+
+}  // namespace

@@ -1,0 +1,250 @@
+// Wait-on-mask: which events complete a waiting request, the modem-status
+// change bits, the queue's limit and its order under cancellation, and
+// exactly-once completion when cancellation races the evaluations.
+#include <atomic>
+#include <random>
+
+#include "datapath_support.h"
+
+namespace vrmdm_test {
+namespace {
+
+constexpr ULONG kDsr = MODEM_STATUS_DSR, kDcd = MODEM_STATUS_DCD;
+constexpr ULONG kDsrChanged = MODEM_STATUS_DSR_CHANGED, kDcdChanged = MODEM_STATUS_DCD_CHANGED;
+
+class WaitMaskTest : public DataPathTest {
+ protected:
+  void SetUp() override {
+    DataPathTest::SetUp();
+    OpenScripted();
+  }
+  void SetModemStatus(ULONG value) {
+    Locked([&] { return ext_->ModemStatus = value; });
+  }
+};
+
+TEST_F(WaitMaskTest, ModemStatusUpdateFollowsTheLineTable) {
+  struct Row {
+    ULONG before, lines, after;
+  };
+  const Row rows[] = {
+      // DSR: set/set clears the change bit, set/clear sets line and change,
+      // clear/clear clears the change bit, clear/set clears the line, sets change.
+      {kDsr | kDsrChanged, kDsr, kDsr},
+      {0, kDsr, kDsr | kDsrChanged},
+      {kDsrChanged, 0, 0},
+      {kDsr, 0, kDsrChanged},
+      // The same for DCD.
+      {kDcd | kDcdChanged, kDcd, kDcd},
+      {0, kDcd, kDcd | kDcdChanged},
+      {kDcdChanged, 0, 0},
+      {kDcd, 0, kDcdChanged},
+      // Both at once; argument bits other than DSR and DCD are ignored.
+      {kDsr, 0xFFFFFFFFu & ~kDsr, kDsrChanged | kDcd | kDcdChanged},
+      {kDsr | kDcd, 0xFFFFFFFFu, kDsr | kDcd},
+  };
+  for (const Row& row : rows) {
+    SetModemStatus(row.before);
+    UpdateModemStatus(ext_, row.lines);
+    EXPECT_EQ(ModemStatus(), row.after) << std::hex << "before " << row.before << " lines " << row.lines;
+  }
+}
+
+TEST_F(WaitMaskTest, DcdChangeIsReportedOnceAndThenCleared) {
+  FreezeClock();
+  SetModemStatus(kDsr);
+  SetWaitMask(SERIAL_EV_RLSD);
+  auto w = WaitOnMask();
+  EXPECT_EQ(w->returned(), STATUS_PENDING);
+  UpdateModemStatus(ext_, kDcd);  // DCD comes on, DSR goes off
+  EXPECT_EQ(ModemStatus(), kDcd | kDcdChanged | kDsrChanged);
+  emu::clock::advance(5ms);
+  ASSERT_TRUE(w->wait(2000ms));
+  EXPECT_EQ(w->status(), STATUS_SUCCESS);
+  EXPECT_EQ(w->information(), sizeof(ULONG));
+  EXPECT_EQ(EventsOf(w), (ULONG)SERIAL_EV_RLSD);
+  // Reported: the DCD change bit is gone; the DSR one, not asked for, stays.
+  EXPECT_EQ(ModemStatus(), kDcd | kDsrChanged);
+
+  UpdateModemStatus(ext_, kDcd);  // nothing changed: no change bit survives
+  EXPECT_EQ(ModemStatus(), kDcd);
+  auto again = WaitOnMask();
+  emu::clock::advance(20ms);
+  EXPECT_FALSE(again->completed());
+}
+
+TEST_F(WaitMaskTest, SameLineStateTwiceLeavesNoEvent) {
+  FreezeClock();
+  SetModemStatus(0);
+  SetWaitMask(SERIAL_EV_RLSD);
+  auto w = WaitOnMask();
+  UpdateModemStatus(ext_, kDcd);
+  UpdateModemStatus(ext_, kDcd);  // no evaluation in between
+  emu::clock::advance(20ms);
+  EXPECT_FALSE(w->completed());
+}
+
+TEST_F(WaitMaskTest, ReceivedDataIsReportedButLeftInTheRing) {
+  SetWaitMask(SERIAL_EV_RXCHAR);
+  FreezeClock();
+  auto w = WaitOnMask();
+  Deliver("z");  // the evaluation after the stored transfer reports it
+  ASSERT_TRUE(w->wait(2000ms));
+  EXPECT_EQ(EventsOf(w), (ULONG)SERIAL_EV_RXCHAR);
+  EXPECT_EQ(RingCount(), 1u);
+  // Unread data completes every new wait at the next look.
+  auto w2 = WaitOnMask();
+  emu::clock::advance(1ms);
+  ASSERT_TRUE(w2->wait(2000ms));
+  EXPECT_EQ(EventsOf(w2), (ULONG)SERIAL_EV_RXCHAR);
+  EXPECT_EQ(RingCount(), 1u);
+}
+
+TEST_F(WaitMaskTest, RxflagNeedsAnEventCharacterNotJustData) {
+  SetWaitMask(SERIAL_EV_RXFLAG);
+  FreezeClock();
+  auto w = WaitOnMask();
+  Deliver("plain");
+  emu::clock::advance(20ms);
+  EXPECT_FALSE(w->completed());
+}
+
+TEST_F(WaitMaskTest, DataAndDcdChangeCompleteOneRequestWithBothEvents) {
+  SetWaitMask(SERIAL_EV_RXCHAR | SERIAL_EV_RLSD);
+  FreezeClock();
+  Deliver("d");  // stored while no request waits
+  SetModemStatus(kDsr);
+  UpdateModemStatus(ext_, kDsr | kDcd);
+  auto w = WaitOnMask();
+  auto w2 = WaitOnMask();
+  EvaluateWaitMask(ext_);
+  ASSERT_TRUE(w->wait(2000ms));
+  EXPECT_EQ(EventsOf(w), (ULONG)(SERIAL_EV_RXCHAR | SERIAL_EV_RLSD));
+  EXPECT_FALSE(w2->completed());
+  EXPECT_EQ(ModemStatus() & kDcdChanged, 0u);
+}
+
+TEST_F(WaitMaskTest, MasksWithoutReportableEventsNeverComplete) {
+  FreezeClock();
+  SetModemStatus(0);
+  SetWaitMask(0);
+  auto w = WaitOnMask();
+  Deliver("data");
+  UpdateModemStatus(ext_, kDsr | kDcd);
+  emu::clock::advance(20ms);
+  EXPECT_FALSE(w->completed());
+
+  SetWaitMask(SERIAL_EV_CTS | SERIAL_EV_RING | SERIAL_EV_BREAK | SERIAL_EV_ERR | SERIAL_EV_TXEMPTY);
+  ASSERT_TRUE(w->wait(2000ms));  // a new mask ends the waiting request, with no event
+  EXPECT_EQ(w->status(), STATUS_SUCCESS);
+  EXPECT_EQ(EventsOf(w), 0u);
+  auto w2 = WaitOnMask();
+  UpdateModemStatus(ext_, 0);
+  emu::clock::advance(20ms);
+  EXPECT_FALSE(w2->completed());
+}
+
+TEST_F(WaitMaskTest, QueueTakesNinetyNineRequestsAndRefusesTheHundredth) {
+  FreezeClock();
+  SetWaitMask(0);
+  std::vector<emu::RequestPtr> waits;
+  for (int i = 0; i < 99; i++) {
+    waits.push_back(WaitOnMask());
+    ASSERT_EQ(waits.back()->returned(), STATUS_PENDING) << i;
+  }
+  EXPECT_EQ(QueuedWaits(), 99u);
+  auto refused = WaitOnMask();
+  ASSERT_TRUE(refused->wait(2000ms));
+  EXPECT_EQ(refused->returned(), STATUS_INSUFFICIENT_RESOURCES);
+  EXPECT_EQ(refused->status(), STATUS_INSUFFICIENT_RESOURCES);
+  EXPECT_EQ(refused->information(), 0u);
+  EXPECT_EQ(QueuedWaits(), 99u);
+
+  // Cleanup ends every queued request as cancelled.
+  emu::clock::unfreeze();
+  port_->close();
+  for (auto& w : waits) {
+    ASSERT_TRUE(w->wait(2000ms));
+    EXPECT_EQ(w->status(), STATUS_CANCELLED);
+  }
+}
+
+TEST_F(WaitMaskTest, CancellingTheThirdOfFiveRotatesTheOthers) {
+  FreezeClock();  // no evaluation may rotate the queue meanwhile
+  SetWaitMask(0);
+  std::vector<emu::RequestPtr> w;
+  for (int i = 0; i < 5; i++) {
+    w.push_back(WaitOnMask());
+  }
+  ASSERT_TRUE(w[2]->cancel());
+  ASSERT_TRUE(w[2]->wait(2000ms));
+  EXPECT_EQ(w[2]->status(), STATUS_CANCELLED);
+  EXPECT_EQ(w[2]->information(), 0u);
+  // Each mask change ends the head request only: the order is now 4, 5, 1, 2.
+  const int order[] = {3, 4, 0, 1};
+  for (size_t k = 0; k < 4; k++) {
+    SetWaitMask(0);
+    ASSERT_TRUE(w[order[k]]->wait(2000ms)) << "position " << k;
+    EXPECT_EQ(w[order[k]]->status(), STATUS_SUCCESS);
+    EXPECT_EQ(EventsOf(w[order[k]]), 0u);
+    for (size_t j = k + 1; j < 4; j++) {
+      EXPECT_FALSE(w[order[j]]->completed()) << "position " << j << " ended early";
+    }
+  }
+  EXPECT_EQ(QueuedWaits(), 0u);
+}
+
+// Cancellation racing the three evaluators (the polling thread after each
+// transfer, the read thread every millisecond, the wait-mask thread every
+// 5 ms): each request ends exactly once, as an event or as cancelled.
+TEST_F(WaitMaskTest, CancelRacingTheEvaluationsCompletesEachRequestOnce) {
+  SetWaitMask(SERIAL_EV_RXCHAR | SERIAL_EV_RLSD);
+  const int rounds = kSanitized ? 400 : 3000;
+  std::mt19937 rng(99);
+  int events = 0, cancelled = 0;
+  for (int round = 0; round < rounds; round++) {
+    std::vector<emu::RequestPtr> waits;
+    int count = 1 + rng() % 3;
+    for (int i = 0; i < count; i++) {
+      waits.push_back(WaitOnMask());
+    }
+    switch (rng() % 3) {
+      case 0:
+        Queue("e");
+        break;
+      case 1:
+        UpdateModemStatus(ext_, (rng() & 1) ? kDcd : 0);
+        break;
+      default:
+        break;
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds(rng() % 2000));
+    if (rng() % 2) {
+      waits[rng() % waits.size()]->cancel();
+    } else {
+      port_->cancel_io();
+    }
+    for (auto& w : waits) {
+      if (!w->completed()) {
+        w->cancel();
+      }
+      ASSERT_TRUE(w->wait(5000ms)) << "round " << round;
+      if (w->status() == STATUS_CANCELLED) {
+        ASSERT_EQ(w->information(), 0u);
+        cancelled++;
+      } else {
+        ASSERT_EQ(w->status(), STATUS_SUCCESS);
+        ASSERT_NE(EventsOf(w), 0u);
+        events++;
+      }
+    }
+    TakeRing();
+  }
+  EXPECT_GT(events, 0);
+  EXPECT_GT(cancelled, 0);
+  EXPECT_EQ(QueuedWaits(), 0u);
+  EXPECT_EQ(emu::verifier::count(), 0u);
+}
+
+}  // namespace
+}  // namespace vrmdm_test

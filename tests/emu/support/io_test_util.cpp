@@ -1,0 +1,73 @@
+#include "io_test_util.h"
+
+namespace iotest {
+
+std::vector<std::string> take_checks() {
+  std::vector<std::string> out;
+  for (auto& f : emu::verifier::take_findings()) out.push_back(f.check);
+  return out;
+}
+
+bool has(const std::vector<std::string>& checks, std::string_view check) {
+  for (auto& c : checks)
+    if (c == check) return true;
+  return false;
+}
+
+std::vector<emu::verifier::Finding> take(std::string_view check) {
+  std::vector<emu::verifier::Finding> mine;
+  for (auto& f : emu::verifier::take_findings()) {
+    if (f.check == check)
+      mine.push_back(f);
+    else
+      emu::verifier::report(f.check, f.routine, f.object, f.detail);
+  }
+  return mine;
+}
+
+namespace {
+
+NTSTATUS NTAPI FnDispatch(PDEVICE_OBJECT dev, PIRP irp) {
+  Fn* fn = *static_cast<Fn**>(dev->DeviceExtension);
+  return (*fn)(dev, irp);
+}
+
+}  // namespace
+
+NTSTATUS NTAPI FnDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+  for (auto& slot : driver->MajorFunction) slot = FnDispatch;
+  return STATUS_SUCCESS;
+}
+
+emu::Driver load_fn_driver(std::u16string_view name) {
+  return emu::load_driver(FnDriverEntry, u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\FnTest",
+                          name);
+}
+
+PDEVICE_OBJECT make_device(PDRIVER_OBJECT driver, Fn* fn, PDEVICE_OBJECT below, const char16_t* name) {
+  UNICODE_STRING uname;
+  if (name != nullptr) RtlInitUnicodeString(&uname, name);
+  PDEVICE_OBJECT dev = nullptr;
+  if (!NT_SUCCESS(
+          IoCreateDevice(driver, sizeof(Fn*), name ? &uname : nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &dev)))
+    return nullptr;
+  *static_cast<Fn**>(dev->DeviceExtension) = fn;
+  if (below != nullptr) IoAttachDeviceToDeviceStack(dev, below);
+  dev->Flags |= DO_BUFFERED_IO;
+  dev->Flags &= ~DO_DEVICE_INITIALIZING;
+  return dev;
+}
+
+void drop_device(PDEVICE_OBJECT device, PDEVICE_OBJECT below) {
+  if (below != nullptr) IoDetachDevice(below);
+  IoDeleteDevice(device);
+}
+
+NTSTATUS complete(PIRP irp, NTSTATUS status, ULONG_PTR information) {
+  irp->IoStatus.Status = status;
+  irp->IoStatus.Information = information;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return status;
+}
+
+}  // namespace iotest

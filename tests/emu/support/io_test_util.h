@@ -1,0 +1,40 @@
+// Helpers shared by the I/O manager's tests: finding checks, and a driver
+// whose dispatch routine runs a per-device function, for building stacks of
+// test devices.
+#pragma once
+
+#include <emu/io_manager.h>
+#include <emu/kernel.h>
+#include <emu/verifier.h>
+#include <nt/ntddk.h>
+
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace iotest {
+
+// Takes every finding and returns their check ids.
+std::vector<std::string> take_checks();
+bool has(const std::vector<std::string>& checks, std::string_view check);
+// Takes every finding; returns those of `check` (the others are kept).
+std::vector<emu::verifier::Finding> take(std::string_view check);
+
+using Fn = std::function<NTSTATUS(PDEVICE_OBJECT, PIRP)>;
+
+// A driver whose every major function calls the Fn stored in the device's
+// extension (see make_device).
+NTSTATUS NTAPI FnDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING path);
+emu::Driver load_fn_driver(std::u16string_view name = u"\\Driver\\FnTest");
+
+// A device of `driver` running `fn` (which must outlive it), attached on top
+// of `below` when given.
+PDEVICE_OBJECT make_device(PDRIVER_OBJECT driver, Fn* fn, PDEVICE_OBJECT below = nullptr,
+                           const char16_t* name = nullptr);
+// Detaches (when attached) and deletes a device made by make_device.
+void drop_device(PDEVICE_OBJECT device, PDEVICE_OBJECT below = nullptr);
+
+NTSTATUS complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0);
+
+}  // namespace iotest

@@ -1,0 +1,377 @@
+// The terminal and pty front ends against a fake port: bytes both ways, one
+// read in flight at a time, the client's termios and flushes turned into
+// requests with the right payloads, and clean ends.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "cli.h"
+#include "fake_backend.h"
+#include "line_settings.h"
+#include "port_bridge.h"
+#include "pty_server.h"
+#include "session.h"
+
+namespace vrmdm {
+namespace {
+
+using testing::FakeBackend;
+using testing::IoctlCall;
+using namespace std::chrono_literals;
+
+constexpr uint32_t kSetBaudRate = 0x1B0004;
+constexpr uint32_t kSetLineControl = 0x1B000C;
+constexpr uint32_t kPurge = 0x1B004C;
+constexpr uint32_t kSetTimeouts = 0x1B001C;
+
+Bytes B(std::string_view s) { return Bytes(s.begin(), s.end()); }
+
+std::vector<IoctlCall> calls_of(const FakeBackend& b, uint32_t code) {
+  std::vector<IoctlCall> out;
+  for (const auto& c : b.ioctls())
+    if (c.code == code) out.push_back(c);
+  return out;
+}
+
+// Reads from `fd` until `want` has been seen or the time is up.
+std::string read_until(int fd, std::string_view want, std::chrono::milliseconds limit = 5s) {
+  std::string got;
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (got.find(want) == std::string::npos && std::chrono::steady_clock::now() < end) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, 20) <= 0) continue;
+    char buf[256];
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n <= 0) break;
+    got.append(buf, static_cast<std::size_t>(n));
+  }
+  return got;
+}
+
+TEST(LineSettings, FromTermiosFlags) {
+  EXPECT_EQ(line_settings_from(CS8, 115200), (LineSettings{115200, 0, 0, 8}));
+  EXPECT_EQ(line_settings_from(CS7 | PARENB, 9600), (LineSettings{9600, 0, 2, 7}));
+  EXPECT_EQ(line_settings_from(CS7 | PARENB | PARODD, 9600), (LineSettings{9600, 0, 1, 7}));
+  EXPECT_EQ(line_settings_from(CS8 | PARENB | CMSPAR | PARODD, 300), (LineSettings{300, 0, 3, 8}));
+  EXPECT_EQ(line_settings_from(CS8 | PARENB | CMSPAR, 300), (LineSettings{300, 0, 4, 8}));
+  EXPECT_EQ(line_settings_from(CS8 | CSTOPB, 57600), (LineSettings{57600, 2, 0, 8}));
+  EXPECT_EQ(line_settings_from(CS5 | CSTOPB, 50), (LineSettings{50, 1, 0, 5}));
+  EXPECT_EQ(line_settings_from(CS6 | CMSPAR, 1200), (LineSettings{1200, 0, 0, 6})) << "CMSPAR without PARENB";
+  // Payloads as the requests carry them: a little-endian ULONG; StopBits, Parity, WordLength.
+  const LineSettings s{921600, 2, 1, 7};
+  EXPECT_EQ(s.baud_payload(), (std::array<uint8_t, 4>{0x00, 0x10, 0x0E, 0x00}));
+  EXPECT_EQ(s.line_control_payload(), (std::array<uint8_t, 3>{2, 1, 7}));
+  EXPECT_EQ(s.describe(), "921600 7O2");
+  EXPECT_EQ(purge_mask_for_flush(true, false), 0x0Au);
+  EXPECT_EQ(purge_mask_for_flush(false, true), 0x05u);
+  EXPECT_EQ(purge_mask_for_flush(true, true), 0x0Fu);
+  EXPECT_EQ(purge_mask_for_flush(false, false), 0u);
+}
+
+TEST(Bridge, KeepsExactlyOneReadInFlightAndStopsCleanly) {
+  FakeBackend b;
+  std::mutex m;
+  std::string got;
+  PortBridge bridge(b, [&](std::span<const uint8_t> bytes) {
+    std::lock_guard lock(m);
+    got.append(bytes.begin(), bytes.end());
+  });
+  bridge.start();
+  // Time-outs first: a read idles for a quarter second at most.
+  auto timeouts = calls_of(b, kSetTimeouts);
+  ASSERT_EQ(timeouts.size(), 1u);
+  ASSERT_EQ(timeouts[0].input.size(), 20u);
+  EXPECT_EQ(timeouts[0].input[8], 250);  // ReadTotalTimeoutConstant, low byte
+
+  for (int i = 0; i < 200; ++i) b.to_host(std::string(1, static_cast<char>('a' + i % 26)));
+  ASSERT_TRUE(FakeBackend::eventually([&] {
+    std::lock_guard lock(m);
+    return got.size() == 200;
+  }));
+  {
+    std::lock_guard lock(m);
+    for (int i = 0; i < 200; ++i) ASSERT_EQ(got[i], 'a' + i % 26) << "at " << i;
+  }
+  EXPECT_EQ(b.max_reads_outstanding(), 1);
+  EXPECT_EQ(bridge.bytes_received(), 200u);
+
+  const IoOutcome o = bridge.send(B("AT\r"));
+  EXPECT_EQ(o.status, 0u);
+  EXPECT_EQ(o.information, 3u);
+  EXPECT_EQ(b.written(), B("AT\r"));
+
+  const auto t0 = std::chrono::steady_clock::now();
+  bridge.stop();
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 2s)
+      << "stop waited for the idle read instead of cancelling it";
+  EXPECT_EQ(b.reads_outstanding(), 0);
+  EXPECT_FALSE(bridge.failed());
+}
+
+TEST(Bridge, GivesUpOnAPortThatRefusesReads) {
+  FakeBackend b;
+  std::atomic<uint32_t> reason{0};
+  PortBridge bridge(
+      b, [](std::span<const uint8_t>) {}, [&](uint32_t status) { reason = status; });
+  bridge.start();
+  b.fail_reads(0xC00000BB);
+  ASSERT_TRUE(FakeBackend::eventually([&] { return bridge.failed(); }));
+  EXPECT_EQ(reason.load(), 0xC00000BBu);
+  const int issued = b.reads_issued();
+  std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(b.reads_issued(), issued) << "the reader spins on a dead port";
+  bridge.stop();
+}
+
+TEST(Terminal, PipedInputIsSentAndAnswersPrinted) {
+  FakeBackend b;
+  // The modem answers each carriage return.
+  int in_pipe[2], out_pipe[2];
+  ASSERT_EQ(pipe(in_pipe), 0);
+  ASSERT_EQ(pipe(out_pipe), 0);
+  std::ostringstream err;
+  SessionConfig config;
+  config.port = "COM3";
+  config.quiet = 100ms;
+  int status = -1;
+  std::thread session([&] { status = run_terminal(b, config, in_pipe[0], out_pipe[1], -1, err); });
+  ASSERT_EQ(write(in_pipe[1], "AT\r", 3), 3);
+  ASSERT_TRUE(FakeBackend::eventually([&] { return b.written() == B("AT\r"); }));
+  b.to_host("AT\r\r\nOK\r\n");
+  close(in_pipe[1]);  // end of input: the session lingers for the answer, then ends
+  session.join();
+  close(out_pipe[1]);
+  EXPECT_EQ(read_until(out_pipe[0], "OK\r\n", 1s), "AT\r\r\nOK\r\n");
+  close(in_pipe[0]);
+  close(out_pipe[0]);
+  EXPECT_EQ(status, 0) << err.str();
+  EXPECT_EQ(b.calls(), (std::vector<std::string>{"plug COM3 acm", "open", "shutdown"}));
+  // The line is set up as a terminal program would before talking.
+  auto baud = calls_of(b, kSetBaudRate);
+  ASSERT_EQ(baud.size(), 1u);
+  EXPECT_EQ(baud[0].input, (Bytes{0x00, 0xC2, 0x01, 0x00}));
+  auto lc = calls_of(b, kSetLineControl);
+  ASSERT_EQ(lc.size(), 1u);
+  EXPECT_EQ(lc[0].input, (Bytes{0, 0, 8}));
+}
+
+TEST(Terminal, FailedOpenAndFindingsGiveExitStatusOne) {
+  FakeBackend b;
+  b.open_status = 0xC0000034;
+  std::ostringstream err;
+  EXPECT_EQ(run_terminal(b, {}, STDIN_FILENO, STDOUT_FILENO, -1, err), 1);
+  EXPECT_NE(err.str().find("STATUS_OBJECT_NAME_NOT_FOUND"), std::string::npos) << err.str();
+  EXPECT_EQ(b.calls().back(), "shutdown");
+
+  FakeBackend b2;
+  b2.fake_findings = {"pool-leak: 1 block"};
+  int devnull = ::open("/dev/null", O_RDONLY);
+  std::ostringstream err2;
+  SessionConfig quick;
+  quick.quiet = 10ms;
+  EXPECT_EQ(run_terminal(b2, quick, devnull, STDOUT_FILENO, -1, err2), 1);
+  close(devnull);
+  EXPECT_NE(err2.str().find("pool-leak"), std::string::npos);
+}
+
+class PtyFixture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(pipe(stop_), 0);
+    std::string error;
+    ASSERT_TRUE(server_.create(error)) << error;
+  }
+  void TearDown() override {
+    stop();
+    if (client_ >= 0) close(client_);
+    close(stop_[0]);
+    close(stop_[1]);
+  }
+  void serve() {
+    thread_ = std::thread([this] { served_ok_ = server_.serve(stop_[0]); });
+  }
+  void stop() {
+    if (thread_.joinable()) {
+      ASSERT_EQ(write(stop_[1], "x", 1), 1);
+      thread_.join();
+    }
+  }
+  void open_client() {
+    client_ = ::open(server_.slave_path().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(client_, 0);
+  }
+  void set_client(speed_t speed, tcflag_t cflag_set, tcflag_t cflag_clear) {
+    termios t{};
+    ASSERT_EQ(tcgetattr(client_, &t), 0);
+    cfmakeraw(&t);
+    cfsetspeed(&t, speed);
+    t.c_cflag = (t.c_cflag & ~cflag_clear) | cflag_set;
+    ASSERT_EQ(tcsetattr(client_, TCSANOW, &t), 0);
+  }
+
+  FakeBackend backend_;
+  std::ostringstream log_;
+  PtyServer server_{backend_, &log_};
+  int stop_[2] = {-1, -1};
+  int client_ = -1;
+  std::thread thread_;
+  bool served_ok_ = false;
+};
+
+TEST_F(PtyFixture, BytesFlowBothWays) {
+  serve();
+  open_client();
+  ASSERT_EQ(write(client_, "ATD*99#\r", 8), 8);
+  ASSERT_TRUE(FakeBackend::eventually([&] { return backend_.written() == B("ATD*99#\r"); }));
+  // Binary data from the port arrives unchanged: the slave starts raw, so
+  // no CR/LF mapping, no XON/XOFF, no echo.
+  static constexpr char kAnswer[] = "\r\nCONNECT 7200000\r\n\x00\xff\x11\x13\n";
+  const std::string answer(kAnswer, sizeof kAnswer - 1);
+  backend_.to_host(answer);
+  EXPECT_EQ(read_until(client_, std::string("\x13\n", 2)), answer);
+  stop();
+  EXPECT_TRUE(served_ok_);
+  EXPECT_EQ(backend_.written(), B("ATD*99#\r")) << "the client's own bytes were echoed back to the port";
+}
+
+TEST_F(PtyFixture, ClientSettingsBecomeRequestsOnlyWhenTheyChange) {
+  serve();
+  // The starting settings go out once.
+  ASSERT_TRUE(FakeBackend::eventually([&] { return calls_of(backend_, kSetLineControl).size() == 1; }));
+  ASSERT_EQ(calls_of(backend_, kSetBaudRate).size(), 1u);
+  EXPECT_EQ(calls_of(backend_, kSetBaudRate)[0].input, (Bytes{0x80, 0x25, 0, 0}));  // 9600
+
+  open_client();
+  set_client(B115200, CSTOPB, 0);
+  ASSERT_TRUE(FakeBackend::eventually([&] { return calls_of(backend_, kSetBaudRate).size() == 2; }));
+  EXPECT_EQ(calls_of(backend_, kSetBaudRate)[1].input, (Bytes{0x00, 0xC2, 0x01, 0x00}));
+  ASSERT_TRUE(FakeBackend::eventually([&] { return calls_of(backend_, kSetLineControl).size() == 2; }));
+  EXPECT_EQ(calls_of(backend_, kSetLineControl)[1].input, (Bytes{2, 0, 8}));
+
+  // Same speed again: nothing new.  Only the framing changes: only SET_LINE_CONTROL.
+  set_client(B115200, CSTOPB, 0);
+  set_client(B115200, 0, CSTOPB);
+  ASSERT_TRUE(FakeBackend::eventually([&] { return calls_of(backend_, kSetLineControl).size() == 3; }));
+  std::this_thread::sleep_for(150ms);
+  EXPECT_EQ(calls_of(backend_, kSetBaudRate).size(), 2u);
+  EXPECT_EQ(calls_of(backend_, kSetLineControl).size(), 3u);
+  EXPECT_EQ(calls_of(backend_, kSetLineControl)[2].input, (Bytes{0, 0, 8}));
+
+  // A speed change made just before a write reaches the port before the write.
+  set_client(B57600, 0, 0);
+  ASSERT_EQ(write(client_, "X", 1), 1);
+  ASSERT_TRUE(FakeBackend::eventually([&] { return backend_.written() == B("X"); }));
+  EXPECT_EQ(calls_of(backend_, kSetBaudRate).size(), 3u);
+  stop();
+  EXPECT_NE(log_.str().find("ioctl SET_BAUD_RATE in=00c20100 -> STATUS_SUCCESS"), std::string::npos)
+      << log_.str();
+}
+
+TEST_F(PtyFixture, FlushesBecomePurges) {
+  serve();
+  open_client();
+  ASSERT_EQ(tcflush(client_, TCIFLUSH), 0);
+  ASSERT_TRUE(FakeBackend::eventually([&] { return calls_of(backend_, kPurge).size() == 1; }));
+  EXPECT_EQ(calls_of(backend_, kPurge)[0].input, (Bytes{0x0A, 0, 0, 0}));
+  ASSERT_EQ(tcflush(client_, TCOFLUSH), 0);
+  ASSERT_TRUE(FakeBackend::eventually([&] { return calls_of(backend_, kPurge).size() == 2; }));
+  EXPECT_EQ(calls_of(backend_, kPurge)[1].input, (Bytes{0x05, 0, 0, 0}));
+  // Data written after a flush still arrives, after the purge.
+  ASSERT_EQ(write(client_, "AT\r", 3), 3);
+  ASSERT_TRUE(FakeBackend::eventually([&] { return backend_.written() == B("AT\r"); }));
+}
+
+TEST_F(PtyFixture, ClientsComeAndGoWithoutEndingTheServer) {
+  serve();
+  for (int i = 0; i < 3; ++i) {
+    open_client();
+    const std::string msg = "AT" + std::to_string(i) + "\r";
+    ASSERT_EQ(write(client_, msg.data(), msg.size()), static_cast<ssize_t>(msg.size()));
+    ASSERT_TRUE(FakeBackend::eventually([&] { return backend_.written().size() == 4u * (i + 1); }));
+    close(client_);
+    client_ = -1;
+  }
+  EXPECT_EQ(backend_.written(), B("AT0\rAT1\rAT2\r"));
+  stop();
+  EXPECT_TRUE(served_ok_);
+}
+
+TEST_F(PtyFixture, FailingPortEndsServing) {
+  serve();
+  backend_.fail_reads(0xC00000BB);
+  thread_.join();
+  EXPECT_FALSE(served_ok_);
+}
+
+TEST_F(PtyFixture, LinkIsMadeReplacedAndRemoved) {
+  const auto dir = std::filesystem::temp_directory_path() / ("vrmdm-link-" + std::to_string(getpid()));
+  std::filesystem::create_directories(dir);
+  const auto link = (dir / "COM5").string();
+  std::string error;
+  {
+    PtyServer first(backend_, nullptr);
+    ASSERT_TRUE(first.create(error)) << error;
+    ASSERT_TRUE(first.make_link(link, error)) << error;
+    // A link left by another (or a dead) server is replaced.
+    ASSERT_TRUE(server_.make_link(link, error)) << error;
+    EXPECT_EQ(std::filesystem::read_symlink(link).string(), server_.slave_path());
+  }
+  // The first server leaves a link that is no longer its own alone.
+  EXPECT_EQ(std::filesystem::read_symlink(link).string(), server_.slave_path());
+  const auto link2 = (dir / "COM6").string();
+  {
+    PtyServer second(backend_, nullptr);
+    ASSERT_TRUE(second.create(error)) << error;
+    ASSERT_TRUE(second.make_link(link2, error)) << error;
+    EXPECT_TRUE(std::filesystem::is_symlink(link2));
+  }
+  EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(link2))) << "link outlived its server";
+  // A regular file is never replaced.
+  const auto file = (dir / "notalink").string();
+  { std::ofstream(file) << "keep"; }
+  EXPECT_FALSE(server_.make_link(file, error));
+  EXPECT_TRUE(std::filesystem::is_regular_file(file));
+  std::filesystem::remove_all(dir);
+}
+
+TEST(Options, CommandLine) {
+  Options o = parse_options({});
+  EXPECT_EQ(o.mode, Mode::terminal);
+  EXPECT_EQ(o.port, "COM5");
+  EXPECT_EQ(o.modem, "acm");
+  o = parse_options({"--trace", "--port", "COM12", "--modem", "acm-nointr"});
+  EXPECT_TRUE(o.trace);
+  EXPECT_EQ(o.port, "COM12");
+  EXPECT_EQ(o.modem, "acm-nointr");
+  o = parse_options({"pty", "--link", "/tmp/COM5", "-v"});
+  EXPECT_EQ(o.mode, Mode::pty);
+  EXPECT_EQ(o.link, "/tmp/COM5");
+  EXPECT_TRUE(o.verbose);
+  o = parse_options({"script", "-"});
+  EXPECT_EQ(o.mode, Mode::script);
+  EXPECT_EQ(o.script, "-");
+  EXPECT_EQ(parse_options({"--help"}).mode, Mode::help);
+  for (auto bad : std::vector<std::vector<std::string>>{{"--modem", "pots"},
+                                                        {"--port"},
+                                                        {"--port", "../x"},
+                                                        {"--link", "/tmp/x"},
+                                                        {"script"},
+                                                        {"script", "a", "b"},
+                                                        {"pty", "extra"},
+                                                        {"--bogus"}}) {
+    EXPECT_THROW(parse_options(bad), std::invalid_argument) << bad[0];
+  }
+}
+
+}  // namespace
+}  // namespace vrmdm

@@ -1,0 +1,231 @@
+#include "fake_backend.h"
+
+#include <algorithm>
+#include <thread>
+
+namespace vrmdm::testing {
+
+namespace {
+constexpr uint32_t kCancelled = 0xC0000120;
+}
+
+bool FakeRequest::wait(std::chrono::milliseconds limit) {
+  std::unique_lock lock(mutex_);
+  return cv_.wait_for(lock, limit, [&] { return done_; });
+}
+
+bool FakeRequest::completed() const {
+  std::lock_guard lock(mutex_);
+  return done_;
+}
+
+IoOutcome FakeRequest::outcome() const {
+  std::lock_guard lock(mutex_);
+  return outcome_;
+}
+
+bool FakeRequest::cancel() { return complete({kCancelled, 0, {}}); }
+
+bool FakeRequest::complete(IoOutcome outcome) {
+  std::lock_guard lock(mutex_);
+  ++completions_;
+  if (done_) return false;
+  done_ = true;
+  outcome_ = std::move(outcome);
+  cv_.notify_all();
+  return true;
+}
+
+int FakeRequest::completions() const {
+  std::lock_guard lock(mutex_);
+  return completions_;
+}
+
+void FakeBackend::note(std::string call) {
+  std::lock_guard lock(mutex_);
+  calls_.push_back(std::move(call));
+}
+
+void FakeBackend::serve_reads_locked() {
+  // Drop reads that ended some other way (cancelled).
+  std::erase_if(reads_, [](const PendingRead& r) { return r.request->completed(); });
+  while (!reads_.empty() && (!inbound_.empty() || read_failure_)) {
+    PendingRead r = reads_.front();
+    reads_.erase(reads_.begin());
+    if (read_failure_) {
+      r.request->complete({*read_failure_, 0, {}});
+      continue;
+    }
+    const std::size_t n = std::min<std::size_t>(r.length, inbound_.size());
+    Bytes out(inbound_.begin(), inbound_.begin() + static_cast<std::ptrdiff_t>(n));
+    inbound_.erase(inbound_.begin(), inbound_.begin() + static_cast<std::ptrdiff_t>(n));
+    r.request->complete({0, n, std::move(out)});
+  }
+}
+
+void FakeBackend::to_host(std::string_view bytes) {
+  std::lock_guard lock(mutex_);
+  inbound_.insert(inbound_.end(), bytes.begin(), bytes.end());
+  serve_reads_locked();
+}
+
+void FakeBackend::fail_reads(uint32_t status) {
+  std::lock_guard lock(mutex_);
+  read_failure_ = status;
+  serve_reads_locked();
+}
+
+std::vector<IoctlCall> FakeBackend::ioctls() const {
+  std::lock_guard lock(mutex_);
+  return ioctls_;
+}
+
+Bytes FakeBackend::written() const {
+  std::lock_guard lock(mutex_);
+  return written_;
+}
+
+std::vector<std::string> FakeBackend::calls() const {
+  std::lock_guard lock(mutex_);
+  return calls_;
+}
+
+int FakeBackend::reads_issued() const {
+  std::lock_guard lock(mutex_);
+  return reads_issued_;
+}
+
+int FakeBackend::max_reads_outstanding() const {
+  std::lock_guard lock(mutex_);
+  return max_outstanding_;
+}
+
+int FakeBackend::reads_outstanding() const {
+  std::lock_guard lock(mutex_);
+  return static_cast<int>(std::count_if(reads_.begin(), reads_.end(),
+                                        [](const PendingRead& r) { return !r.request->completed(); }));
+}
+
+std::vector<std::shared_ptr<FakeRequest>> FakeBackend::pending_writes() const {
+  std::lock_guard lock(mutex_);
+  std::vector<std::shared_ptr<FakeRequest>> out;
+  for (const auto& w : writes_)
+    if (!w->completed()) out.push_back(w);
+  return out;
+}
+
+bool FakeBackend::eventually(const std::function<bool()>& pred, std::chrono::milliseconds limit) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < end) {
+    if (pred()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return pred();
+}
+
+uint32_t FakeBackend::plug(const PlugOptions& options) {
+  note("plug " + options.port + " " + options.modem);
+  return plug_status;
+}
+
+uint32_t FakeBackend::open() {
+  note("open");
+  return open_status;
+}
+
+uint32_t FakeBackend::close() {
+  note("close");
+  return close_status;
+}
+
+PendingPtr FakeBackend::read(uint32_t length) {
+  auto r = std::make_shared<FakeRequest>();
+  std::lock_guard lock(mutex_);
+  ++reads_issued_;
+  reads_.push_back({r, length});
+  const int outstanding = static_cast<int>(std::count_if(
+      reads_.begin(), reads_.end(), [](const PendingRead& p) { return !p.request->completed(); }));
+  max_outstanding_ = std::max(max_outstanding_, outstanding);
+  serve_reads_locked();
+  return r;
+}
+
+PendingPtr FakeBackend::write(std::span<const uint8_t> data) {
+  auto r = std::make_shared<FakeRequest>();
+  std::lock_guard lock(mutex_);
+  written_.insert(written_.end(), data.begin(), data.end());
+  if (hold_writes) {
+    writes_.push_back(r);
+  } else {
+    r->complete({0, data.size(), {}});
+  }
+  return r;
+}
+
+PendingPtr FakeBackend::ioctl(uint32_t code, std::span<const uint8_t> input, uint32_t output_length) {
+  IoctlCall call{code, Bytes(input.begin(), input.end()), output_length};
+  {
+    std::lock_guard lock(mutex_);
+    ioctls_.push_back(call);
+  }
+  auto r = std::make_shared<FakeRequest>();
+  if (ioctl_answer) {
+    const IoOutcome o = ioctl_answer(call);
+    if (o.status == 0x103) {  // stays pending until cancelled or shut down
+      std::lock_guard lock(mutex_);
+      others_.push_back(r);
+      return r;
+    }
+    r->complete(o);
+  } else {
+    r->complete({0, 0, {}});
+  }
+  return r;
+}
+
+void FakeBackend::modem_send(std::span<const uint8_t> data) {
+  note("modem send " + std::string(data.begin(), data.end()));
+}
+void FakeBackend::modem_lines(std::optional<bool> dcd, std::optional<bool> dsr) {
+  note(std::string("modem lines") + (dcd ? (*dcd ? " dcd=1" : " dcd=0") : "") +
+       (dsr ? (*dsr ? " dsr=1" : " dsr=0") : ""));
+}
+void FakeBackend::modem_unplug() { note("modem unplug"); }
+std::optional<std::string> FakeBackend::modem_line_coding() const { return std::nullopt; }
+uint32_t FakeBackend::surprise_remove() {
+  note("surprise-remove");
+  return 0;
+}
+uint32_t FakeBackend::remove() {
+  note("remove");
+  return 0;
+}
+uint32_t FakeBackend::power_device(int d_state) {
+  note("power device D" + std::to_string(d_state));
+  return 0;
+}
+uint32_t FakeBackend::power_system(int s_state) {
+  note("power system S" + std::to_string(s_state));
+  return 0;
+}
+void FakeBackend::freeze_clock() { note("clock freeze"); }
+void FakeBackend::run_clock() { note("clock run"); }
+void FakeBackend::sleep(std::chrono::milliseconds span) { note("sleep " + std::to_string(span.count())); }
+
+void FakeBackend::shutdown() {
+  note("shutdown");
+  // As cleanup does: whatever is still pending ends cancelled.
+  std::vector<std::shared_ptr<FakeRequest>> pending;
+  {
+    std::lock_guard lock(mutex_);
+    for (auto& r : reads_) pending.push_back(r.request);
+    for (auto& w : writes_) pending.push_back(w);
+    for (auto& o : others_) pending.push_back(o);
+    reads_.clear();
+  }
+  for (auto& r : pending) r->complete({kCancelled, 0, {}});
+}
+
+std::vector<std::string> FakeBackend::findings() const { return fake_findings; }
+
+}  // namespace vrmdm::testing

@@ -1,0 +1,42 @@
+// Fails every test that leaves a verifier finding behind.
+//
+// Registered at static initialisation, so each suite that links the test
+// support gets it without a main() of its own.  After each test it resets the
+// emulated kernel (unless the suite opted out with emu::set_auto_reset(false));
+// the reset reports leaks, threads still running and timers still set as
+// findings, which then fail the test like any other.
+
+#include <emu/kernel.h>
+#include <emu/verifier.h>
+#include <gtest/gtest.h>
+
+namespace {
+
+class VerifierListener : public ::testing::EmptyTestEventListener {
+ public:
+  void OnTestStart(const ::testing::TestInfo&) override {
+    // A finding reported between two tests (a straggling thread of the
+    // previous one) is not lost: it fails the test now starting.
+    auto late = emu::verifier::take_findings();
+    for (const auto& f : late) {
+      ADD_FAILURE() << "verifier finding reported before this test started: " << emu::verifier::describe(f);
+    }
+  }
+
+  void OnTestEnd(const ::testing::TestInfo&) override {
+    if (emu::auto_reset()) emu::kernel_reset();
+    auto findings = emu::verifier::take_findings();
+    for (const auto& f : findings) {
+      ADD_FAILURE() << "verifier: " << emu::verifier::describe(f);
+    }
+  }
+};
+
+// Appended after the default printer, so it sees OnTestEnd before the
+// printer reports the verdict and its failures count.
+[[maybe_unused]] const bool registered = [] {
+  ::testing::UnitTest::GetInstance()->listeners().Append(new VerifierListener);
+  return true;
+}();
+
+}  // namespace

@@ -1,0 +1,682 @@
+// The bus driven with URBs as a function driver sends them.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <set>
+#include <string>
+#include <thread>
+
+#include "descriptor_builder.h"
+#include "usb_client.h"
+
+namespace {
+
+using namespace usbtest;
+using namespace std::string_literals;
+using emu::usb::Fault;
+using emu::usb::ScriptedDevice;
+namespace cdc = emu::usb::cdc;
+
+constexpr ULONG kIn = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
+constexpr ULONG kOut = USBD_TRANSFER_DIRECTION_OUT;
+
+// The sizes a serial driver gives its pipes.
+void driver_sizes(PURB urb) {
+  auto* p = reinterpret_cast<uint8_t*>(&urb->UrbSelectConfiguration.Interface);
+  auto* end = reinterpret_cast<uint8_t*>(urb) + urb->UrbHeader.Length;
+  while (p < end) {
+    auto* info = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(p);
+    for (ULONG i = 0; i < info->NumberOfPipes; ++i) {
+      // Before the selection the type is unknown; the driver goes by the
+      // descriptors.  Here: interface 0 has the interrupt pipe.
+      info->Pipes[i].MaximumTransferSize = info->InterfaceNumber == 0 ? 64 : 65536;
+    }
+    p += info->Length;
+  }
+}
+
+class BusUrbTest : public BusTest {
+ protected:
+  PDEVICE_OBJECT plug_scripted(cdc::Variant v = cdc::Variant::acm) {
+    dev_ = ScriptedDevice::cdc_acm(v);
+    return emu::usb::plug(dev_);
+  }
+  std::shared_ptr<ScriptedDevice> dev_;
+};
+
+TEST_F(BusUrbTest, DescriptorRequestsReturnWhatWasAskedAndStampTheDeviceHandle) {
+  PDEVICE_OBJECT pdo = plug_scripted();
+  Client c(pdo);
+  const auto want_device = cdc::device_descriptor();
+  const auto want_config = cdc::configuration_descriptor(cdc::Variant::acm);
+
+  EXPECT_EQ(c.get_descriptor(USB_DEVICE_DESCRIPTOR_TYPE, 18), want_device);
+  auto first8 = c.get_descriptor(USB_DEVICE_DESCRIPTOR_TYPE, 8);
+  EXPECT_EQ(first8, std::vector<uint8_t>(want_device.begin(), want_device.begin() + 8));
+  EXPECT_EQ(c.get_descriptor(USB_CONFIGURATION_DESCRIPTOR_TYPE, 9),
+            std::vector<uint8_t>(want_config.begin(), want_config.begin() + 9));
+  // Asking for more than there is returns what there is.
+  EXPECT_EQ(c.get_descriptor(USB_CONFIGURATION_DESCRIPTOR_TYPE, 1024), want_config);
+
+  Sync s;
+  EXPECT_TRUE(c.get_descriptor(USB_STRING_DESCRIPTOR_TYPE, 255, &s, 1).empty());
+  EXPECT_EQ(s.status, STATUS_UNSUCCESSFUL) << "the scripted device has no strings: the request stalls";
+  EXPECT_EQ(s.usbd, USBD_STATUS_STALL_PID);
+  c.get_descriptor(USB_CONFIGURATION_DESCRIPTOR_TYPE, 9, &s, 1);
+  EXPECT_EQ(s.usbd, USBD_STATUS_STALL_PID) << "there is one configuration only";
+
+  // Every processed URB carries the device's handle, one per device.
+  PDEVICE_OBJECT other = emu::usb::plug(std::make_shared<emu::usb::ModemModel>());
+  UrbRequest a(pdo), b(other);
+  uint8_t buffer[18];
+  for (UrbRequest* r : {&a, &b}) {
+    UsbBuildGetDescriptorRequest(r->urb(), (USHORT)sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST),
+                                 USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, buffer, nullptr, sizeof buffer, nullptr);
+    EXPECT_EQ(c.submit(*r).status, STATUS_SUCCESS);
+  }
+  EXPECT_NE(a.urb()->UrbHeader.UsbdDeviceHandle, nullptr);
+  EXPECT_EQ(a.urb()->UrbHeader.UsbdDeviceHandle, emu::usb::info(pdo).device_handle);
+  EXPECT_EQ(b.urb()->UrbHeader.UsbdDeviceHandle, emu::usb::info(other).device_handle);
+  EXPECT_NE(a.urb()->UrbHeader.UsbdDeviceHandle, b.urb()->UrbHeader.UsbdDeviceHandle);
+
+  // The modem has its strings.
+  Client m(other);
+  auto manufacturer = m.get_descriptor(USB_STRING_DESCRIPTOR_TYPE, 255, nullptr, 1);
+  ASSERT_EQ(manufacturer.size(), 2u + 2 * 6);
+  EXPECT_EQ(manufacturer[1], USB_STRING_DESCRIPTOR_TYPE);
+  EXPECT_EQ(manufacturer[2], 'V');
+}
+
+TEST_F(BusUrbTest, SelectConfigurationFillsInterfacesAndPipesAndKeepsTheDriversSizes) {
+  for (auto variant : {cdc::Variant::acm, cdc::Variant::acm_datafirst, cdc::Variant::acm_nointr}) {
+    SCOPED_TRACE(static_cast<int>(variant));
+    PDEVICE_OBJECT pdo = plug_scripted(variant);
+    Client c(pdo);
+    auto config = cdc::configuration_descriptor(variant);
+    Sync s = c.select(config, driver_sizes);
+    ASSERT_EQ(s.status, STATUS_SUCCESS);
+    EXPECT_EQ(s.usbd, USBD_STATUS_SUCCESS);
+    EXPECT_NE(c.config_handle(), nullptr);
+
+    ASSERT_EQ(c.interfaces().size(), 2u);
+    const auto& first = c.interfaces()[0];
+    const bool data_first = variant == cdc::Variant::acm_datafirst;
+    EXPECT_EQ(first.InterfaceNumber, data_first ? 1 : 0);
+    EXPECT_EQ(first.Class, data_first ? 0x0A : 0x02);
+    EXPECT_EQ(first.SubClass, data_first ? 0x00 : 0x02);
+    EXPECT_EQ(first.Protocol, data_first ? 0x00 : 0x01);
+    EXPECT_NE(c.interfaces()[0].InterfaceHandle, c.interfaces()[1].InterfaceHandle);
+
+    const bool intr = variant != cdc::Variant::acm_nointr;
+    ASSERT_EQ(c.pipes().size(), intr ? 3u : 2u);
+    std::set<USBD_PIPE_HANDLE> handles;
+    for (const auto& p : c.pipes()) {
+      EXPECT_NE(p.PipeHandle, nullptr);
+      handles.insert(p.PipeHandle);
+    }
+    EXPECT_EQ(handles.size(), c.pipes().size());
+    auto in = c.pipe(cdc::BULK_IN_ENDPOINT);
+    EXPECT_EQ(in.PipeType, UsbdPipeTypeBulk);
+    EXPECT_EQ(in.MaximumPacketSize, 64);
+    EXPECT_EQ(in.MaximumTransferSize, 65536u);
+    EXPECT_EQ(c.pipe(cdc::BULK_OUT_ENDPOINT).PipeType, UsbdPipeTypeBulk);
+    EXPECT_EQ(emu::usb::selected_max_transfer_size(pdo, cdc::BULK_IN_ENDPOINT), 65536u);
+    if (intr) {
+      auto n = c.pipe(cdc::NOTIFY_ENDPOINT);
+      EXPECT_EQ(n.PipeType, UsbdPipeTypeInterrupt);
+      EXPECT_EQ(n.MaximumPacketSize, 16);
+      EXPECT_EQ(n.Interval, 10);
+      EXPECT_EQ(n.MaximumTransferSize, 64u);
+      EXPECT_EQ(emu::usb::selected_max_transfer_size(pdo, cdc::NOTIFY_ENDPOINT), 64u);
+    } else {
+      EXPECT_EQ(emu::usb::selected_max_transfer_size(pdo, cdc::NOTIFY_ENDPOINT), std::nullopt);
+    }
+    // The device learnt the pipes the host opened, with the sizes.
+    auto seen = dev_->configured_pipes();
+    ASSERT_EQ(seen.size(), c.pipes().size());
+    for (const auto& p : seen) EXPECT_EQ(p.max_transfer_size, p.endpoint_address == 0x81 ? 64u : 65536u);
+    EXPECT_EQ(emu::usb::info(pdo).configuration, std::optional<uint8_t>(1));
+
+    // A transfer longer than the pipe's maximum transfer size is refused.
+    std::vector<uint8_t> big(65537);
+    ULONG moved = 99;
+    Sync t = c.transfer(cdc::BULK_OUT_ENDPOINT, big.data(), (ULONG)big.size(), kOut, &moved);
+    EXPECT_EQ(t.status, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(t.usbd, USBD_STATUS_INVALID_PARAMETER);
+    EXPECT_TRUE(dev_->out_data(cdc::BULK_OUT_ENDPOINT).empty());
+  }
+}
+
+TEST_F(BusUrbTest, SelectConfigurationRefusesRequestsThatDoNotFitTheDevice) {
+  PDEVICE_OBJECT pdo = plug_scripted();
+  Client c(pdo);
+  auto config = cdc::configuration_descriptor(cdc::Variant::acm);
+  struct Case {
+    const char* what;
+    std::function<void(PURB)> spoil;
+    USBD_STATUS usbd;
+  };
+  const Case cases[] = {
+      {"interface record too short for its pipes",
+       [](PURB u) { u->UrbSelectConfiguration.Interface.Length -= sizeof(USBD_PIPE_INFORMATION); },
+       USBD_STATUS_BUFFER_TOO_SMALL},
+      {"interface that does not exist",
+       [](PURB u) { u->UrbSelectConfiguration.Interface.InterfaceNumber = 7; },
+       USBD_STATUS_INTERFACE_NOT_FOUND},
+      {"URB cut short", [](PURB u) { u->UrbHeader.Length -= 8; }, USBD_STATUS_INVALID_PARAMETER},
+      {"another configuration value",
+       [&](PURB u) {
+         static uint8_t other[9];
+         memcpy(other, u->UrbSelectConfiguration.ConfigurationDescriptor, 9);
+         other[5] = 2;
+         u->UrbSelectConfiguration.ConfigurationDescriptor =
+             reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(other);
+       },
+       USBD_STATUS_INVALID_PARAMETER},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.what);
+    Sync s = c.select(config, k.spoil);
+    EXPECT_FALSE(NT_SUCCESS(s.status));
+    EXPECT_EQ(s.usbd, k.usbd);
+    EXPECT_TRUE(emu::usb::info(pdo).pipes.empty()) << "a refused selection opens no pipe";
+  }
+  // A handle from a refused selection is worth nothing.
+  ASSERT_EQ(c.select(config).status, STATUS_SUCCESS);
+  USBD_PIPE_HANDLE good = c.pipe(cdc::BULK_OUT_ENDPOINT).PipeHandle;
+  ASSERT_EQ(c.select(config).status, STATUS_SUCCESS);
+  UrbRequest r(pdo);
+  uint8_t byte = 'x';
+  UsbBuildInterruptOrBulkTransferRequest(r.urb(), (USHORT)sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER),
+                                         good, &byte, nullptr, 1, kOut, nullptr);
+  Sync s = c.submit(r);
+  EXPECT_EQ(s.status, STATUS_INVALID_PARAMETER) << "a pipe of the replaced configuration";
+  EXPECT_EQ(s.usbd, USBD_STATUS_INVALID_PIPE_HANDLE);
+  EXPECT_EQ(r.returned(), STATUS_INVALID_PARAMETER) << "refused at once, not pended";
+}
+
+TEST_F(BusUrbTest, MalformedDescriptorSetsFromTheDeviceAreHandledSafely) {
+  struct Case {
+    const char* what;
+    std::vector<uint8_t> set;
+    NTSTATUS status;
+    USBD_STATUS usbd;
+    std::size_t pipes;
+  };
+  const Case cases[] = {
+      {"bLength 0 before the second interface",
+       ConfigBuilder(2)
+           .iface(0, 1)
+           .endpoint(0x81, 3, 16, 10)
+           .raw({0, 0x24, 0, 0})
+           .iface(1, 2, 0x0A)
+           .endpoint(0x82, 2)
+           .endpoint(0x02, 2)
+           .build(),
+       STATUS_DEVICE_DATA_ERROR, USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR, 0},
+      {"more interfaces announced than present",
+       ConfigBuilder(3)
+           .iface(0, 1)
+           .endpoint(0x81, 3, 16, 10)
+           .iface(1, 2, 0x0A)
+           .endpoint(0x82, 2)
+           .endpoint(0x02, 2)
+           .build(),
+       STATUS_DEVICE_DATA_ERROR, USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR, 0},
+      {"endpoint before the first interface",
+       ConfigBuilder(2)
+           .endpoint(0x83, 2)
+           .iface(0, 1)
+           .endpoint(0x81, 3, 16, 10)
+           .iface(1, 2, 0x0A)
+           .endpoint(0x82, 2)
+           .endpoint(0x02, 2)
+           .build(),
+       STATUS_SUCCESS, USBD_STATUS_SUCCESS, 3},
+      {"fewer endpoints than bNumEndpoints",
+       ConfigBuilder(2).iface(0, 1).endpoint(0x81, 3, 16, 10).iface(1, 2, 0x0A).endpoint(0x82, 2).build(),
+       STATUS_DEVICE_DATA_ERROR, USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR, 0},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.what);
+    auto model = std::make_shared<ScriptedDevice>(device_descriptor(), k.set);
+    PDEVICE_OBJECT pdo = emu::usb::plug(model);
+    Client c(pdo);
+    Sync s = c.configure();
+    EXPECT_EQ(s.status, k.status);
+    EXPECT_EQ(s.usbd, k.usbd);
+    EXPECT_EQ(emu::usb::info(pdo).pipes.size(), k.pipes);
+  }
+
+  // wTotalLength beyond the data: the device sends what it has and says so.
+  auto real = ConfigBuilder(2)
+                  .iface(0, 1)
+                  .endpoint(0x81, 3, 16, 10)
+                  .iface(1, 2, 0x0A)
+                  .endpoint(0x82, 2)
+                  .endpoint(0x02, 2)
+                  .build();
+  auto claimed = real;
+  claimed[2] = static_cast<uint8_t>(real.size() + 40);
+  auto model = std::make_shared<ScriptedDevice>(device_descriptor(), claimed);
+  PDEVICE_OBJECT pdo = emu::usb::plug(model);
+  Client c(pdo);
+  UrbRequest r(pdo);
+  std::vector<uint8_t> buffer(real.size() + 40, 0);
+  UsbBuildGetDescriptorRequest(r.urb(), (USHORT)sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST),
+                               USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, buffer.data(), nullptr,
+                               (ULONG)buffer.size(), nullptr);
+  ASSERT_EQ(c.submit(r).status, STATUS_SUCCESS);
+  EXPECT_EQ(r.urb()->UrbControlDescriptorRequest.TransferBufferLength, real.size());
+  EXPECT_EQ(c.select(buffer).status, STATUS_SUCCESS) << "every interface is there within the bytes sent";
+  EXPECT_EQ(c.pipes().size(), 3u);
+}
+
+TEST_F(BusUrbTest, BulkTransfersMoveBytesAndFollowTheShortTransferRules) {
+  PDEVICE_OBJECT pdo = plug_scripted();
+  Client c(pdo);
+  ASSERT_EQ(c.configure().status, STATUS_SUCCESS);
+
+  // OUT: the device takes the bytes; the URB says how many.
+  ULONG moved = 0;
+  std::string hello = "hello";
+  EXPECT_EQ(c.transfer(cdc::BULK_OUT_ENDPOINT, hello.data(), 5, kOut, &moved).status, STATUS_SUCCESS);
+  EXPECT_EQ(moved, 5u);
+  EXPECT_EQ(dev_->take_out_data(cdc::BULK_OUT_ENDPOINT), std::vector<uint8_t>(hello.begin(), hello.end()));
+
+  // IN pends while the device NAKs, from the bus thread at DISPATCH_LEVEL.
+  UrbRequest r(pdo);
+  uint8_t buffer[16] = {};
+  c.build_transfer(r, cdc::BULK_IN_ENDPOINT, buffer, sizeof buffer, kIn);
+  EXPECT_EQ(r.send(), STATUS_PENDING);
+  EXPECT_TRUE(emu::usb::wait_pending(pdo, cdc::BULK_IN_ENDPOINT, 1));
+  EXPECT_FALSE(r.wait(20ms));
+  dev_->queue_in(cdc::BULK_IN_ENDPOINT, "abc");
+  ASSERT_TRUE(r.wait());
+  EXPECT_EQ(r.status(), STATUS_SUCCESS);
+  EXPECT_EQ(r.usbd(), USBD_STATUS_SUCCESS);
+  EXPECT_EQ(r.urb()->UrbBulkOrInterruptTransfer.TransferBufferLength, 3u);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), 3), "abc");
+  EXPECT_EQ(r.completion_irql(), DISPATCH_LEVEL);
+  EXPECT_NE(r.completion_thread(), std::this_thread::get_id());
+  EXPECT_EQ(r.completions(), 1);
+
+  // More than fits: the rest stays for the next transfer; packets keep
+  // their boundaries; an empty packet is a zero-length transfer.
+  dev_->queue_in(cdc::BULK_IN_ENDPOINT, "0123456789ABCDEFGHIJ");
+  const uint8_t packet[] = {'p', 'q'};
+  dev_->queue_packet(cdc::BULK_IN_ENDPOINT, packet);
+  dev_->queue_packet(cdc::BULK_IN_ENDPOINT, {});
+  std::vector<std::string> reads;
+  for (int i = 0; i < 4; ++i) {
+    uint8_t b[16];
+    ULONG n = 0;
+    ASSERT_EQ(c.transfer(cdc::BULK_IN_ENDPOINT, b, sizeof b, kIn, &n).status, STATUS_SUCCESS);
+    reads.emplace_back(reinterpret_cast<char*>(b), n);
+  }
+  EXPECT_EQ(reads, (std::vector<std::string>{"0123456789ABCDEF", "GHIJ", "pq", ""}));
+
+  // A short packet the client did not allow halts the pipe until it is reset.
+  dev_->queue_in(cdc::BULK_IN_ENDPOINT, "xy");
+  Sync s = c.transfer(cdc::BULK_IN_ENDPOINT, buffer, sizeof buffer, USBD_TRANSFER_DIRECTION_IN, &moved);
+  EXPECT_EQ(s.status, STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(s.usbd, USBD_STATUS_DATA_UNDERRUN);
+  EXPECT_EQ(moved, 2u) << "the bytes that came are reported";
+  dev_->queue_in(cdc::BULK_IN_ENDPOINT, "z");
+  s = c.transfer(cdc::BULK_IN_ENDPOINT, buffer, sizeof buffer, kIn, &moved);
+  EXPECT_EQ(s.usbd, USBD_STATUS_ENDPOINT_HALTED);
+  EXPECT_EQ(moved, 0u);
+  EXPECT_EQ(c.pipe_request(URB_FUNCTION_RESET_PIPE, cdc::BULK_IN_ENDPOINT).status, STATUS_SUCCESS);
+  EXPECT_EQ(dev_->reset_pipes(), std::vector<uint8_t>{cdc::BULK_IN_ENDPOINT});
+  s = c.transfer(cdc::BULK_IN_ENDPOINT, buffer, sizeof buffer, kIn, &moved);
+  EXPECT_EQ(s.status, STATUS_SUCCESS);
+  EXPECT_EQ(moved, 1u);
+
+  // An OUT transfer the device takes in pieces completes once all is taken.
+  dev_->limit_out(cdc::BULK_OUT_ENDPOINT, 3);
+  UrbRequest w(pdo);
+  std::string text = "abcdefgh";
+  c.build_transfer(w, cdc::BULK_OUT_ENDPOINT, text.data(), 8, kOut);
+  EXPECT_EQ(w.send(), STATUS_PENDING);
+  EXPECT_FALSE(w.wait(20ms));
+  EXPECT_EQ(dev_->out_data(cdc::BULK_OUT_ENDPOINT).size(), 3u);
+  dev_->limit_out(cdc::BULK_OUT_ENDPOINT, std::nullopt);
+  ASSERT_TRUE(w.wait());
+  EXPECT_EQ(w.urb()->UrbBulkOrInterruptTransfer.TransferBufferLength, 8u);
+  EXPECT_EQ(dev_->take_out_data(cdc::BULK_OUT_ENDPOINT), std::vector<uint8_t>(text.begin(), text.end()));
+}
+
+TEST_F(BusUrbTest, ClassRequestsReachTheDeviceAsSent) {
+  PDEVICE_OBJECT pdo = plug_scripted();
+  Client c(pdo);
+  ASSERT_EQ(c.configure().status, STATUS_SUCCESS);
+
+  uint8_t coding[7] = {0x80, 0x25, 0, 0, 0, 0, 8};  // 9600 8N1
+  EXPECT_EQ(c.class_request(cdc::SET_LINE_CODING, 0, 0, coding, 7, false).status, STATUS_SUCCESS);
+  EXPECT_EQ(c.class_request(cdc::SET_CONTROL_LINE_STATE, 3, 0, nullptr, 0, false).status, STATUS_SUCCESS);
+  uint8_t back[7] = {};
+  UrbRequest g(pdo);
+  UsbBuildVendorRequest(g.urb(), URB_FUNCTION_CLASS_INTERFACE,
+                        (USHORT)sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST), kIn, 0,
+                        cdc::GET_LINE_CODING, 0, 0, back, nullptr, 7, nullptr);
+  EXPECT_EQ(c.submit(g).status, STATUS_SUCCESS);
+  EXPECT_EQ(g.urb()->UrbControlVendorClassRequest.TransferBufferLength, 7u);
+  EXPECT_EQ(0, memcmp(back, coding, 7));
+
+  auto records = dev_->control_requests();
+  std::vector<ScriptedDevice::ControlRecord> cls;
+  for (auto& r : records)
+    if (r.setup.type() == 1) cls.push_back(r);
+  ASSERT_EQ(cls.size(), 3u);
+  EXPECT_EQ(cls[0].setup.bmRequestType, 0x21);
+  EXPECT_EQ(cls[0].setup.bRequest, cdc::SET_LINE_CODING);
+  EXPECT_EQ(cls[0].setup.wIndex, 0);
+  EXPECT_EQ(cls[0].setup.wLength, 7);
+  EXPECT_EQ(cls[0].data, std::vector<uint8_t>(coding, coding + 7));
+  EXPECT_EQ(cls[1].setup.bmRequestType, 0x21);
+  EXPECT_EQ(cls[1].setup.wValue, 3);
+  EXPECT_EQ(cls[1].setup.wLength, 0);
+  EXPECT_EQ(cls[2].setup.bmRequestType, 0xA1);
+  EXPECT_EQ(dev_->line_coding()->dte_rate, 9600u);
+  EXPECT_EQ(dev_->control_line_state(), 3);
+
+  // A request the device stalls fails with the stall, and the default pipe
+  // keeps working.
+  dev_->set_control_handler([](const emu::usb::SetupPacket& s, std::span<uint8_t>) {
+    return s.bRequest == cdc::SET_CONTROL_LINE_STATE ? emu::usb::Reply::stall() : emu::usb::Reply::data(0);
+  });
+  Sync s = c.class_request(cdc::SET_CONTROL_LINE_STATE, 1, 0, nullptr, 0, false);
+  EXPECT_EQ(s.status, STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(s.usbd, USBD_STATUS_STALL_PID);
+  EXPECT_EQ(c.class_request(cdc::SET_LINE_CODING, 0, 0, coding, 7, false).status, STATUS_SUCCESS);
+}
+
+TEST_F(BusUrbTest, InjectedFaultsFailTransfersAsTheDeviceWould) {
+  PDEVICE_OBJECT pdo = plug_scripted();
+  Client c(pdo);
+  ASSERT_EQ(c.configure().status, STATUS_SUCCESS);
+  uint8_t b[16];
+  ULONG moved = 0;
+
+  // Stall: the pipe halts until reset.
+  emu::usb::inject_fault(pdo, cdc::BULK_IN_ENDPOINT, Fault::stall());
+  dev_->queue_in(cdc::BULK_IN_ENDPOINT, "data");
+  EXPECT_EQ(c.transfer(cdc::BULK_IN_ENDPOINT, b, 16, kIn).usbd, USBD_STATUS_STALL_PID);
+  EXPECT_EQ(c.transfer(cdc::BULK_IN_ENDPOINT, b, 16, kIn).usbd, USBD_STATUS_ENDPOINT_HALTED);
+  ASSERT_EQ(c.pipe_request(URB_FUNCTION_RESET_PIPE, cdc::BULK_IN_ENDPOINT).status, STATUS_SUCCESS);
+  EXPECT_EQ(c.transfer(cdc::BULK_IN_ENDPOINT, b, 16, kIn, &moved).status, STATUS_SUCCESS);
+  EXPECT_EQ(moved, 4u) << "the stalled transfer took nothing from the device";
+
+  // Error status, twice, then normal again.
+  emu::usb::inject_fault(pdo, cdc::BULK_OUT_ENDPOINT,
+                         Fault::error(USBD_STATUS_XACT_ERROR, STATUS_IO_TIMEOUT, 2));
+  for (int i = 0; i < 2; ++i) {
+    Sync s = c.write(cdc::BULK_OUT_ENDPOINT, "x");
+    EXPECT_EQ(s.status, STATUS_IO_TIMEOUT);
+    EXPECT_EQ(s.usbd, USBD_STATUS_XACT_ERROR);
+  }
+  EXPECT_EQ(c.write(cdc::BULK_OUT_ENDPOINT, "y").status, STATUS_SUCCESS);
+  EXPECT_EQ(dev_->take_out_data(cdc::BULK_OUT_ENDPOINT), std::vector<uint8_t>{'y'});
+
+  // Delay under the emulator clock.
+  emu::clock::freeze();
+  emu::usb::inject_fault(pdo, cdc::BULK_OUT_ENDPOINT, Fault::delayed(500ms));
+  UrbRequest w(pdo);
+  uint8_t z = 'z';
+  c.build_transfer(w, cdc::BULK_OUT_ENDPOINT, &z, 1, kOut);
+  EXPECT_EQ(w.send(), STATUS_PENDING);
+  EXPECT_FALSE(w.wait(30ms));
+  emu::clock::advance(499ms);
+  EXPECT_FALSE(w.wait(30ms));
+  emu::clock::advance(1ms);
+  ASSERT_TRUE(w.wait());
+  EXPECT_EQ(w.status(), STATUS_SUCCESS);
+  emu::clock::unfreeze();
+
+  // Never completes: only a cancel ends it, and the endpoint goes on.
+  emu::usb::inject_fault(pdo, cdc::BULK_OUT_ENDPOINT, Fault::never_complete());
+  UrbRequest stuck(pdo);
+  c.build_transfer(stuck, cdc::BULK_OUT_ENDPOINT, &z, 1, kOut);
+  EXPECT_EQ(stuck.send(), STATUS_PENDING);
+  EXPECT_FALSE(stuck.wait(30ms));
+  EXPECT_TRUE(stuck.cancel());
+  ASSERT_TRUE(stuck.wait());
+  EXPECT_EQ(stuck.status(), STATUS_CANCELLED);
+  EXPECT_EQ(stuck.usbd(), USBD_STATUS_CANCELED);
+  EXPECT_EQ(stuck.urb()->UrbBulkOrInterruptTransfer.TransferBufferLength, 0u);
+  EXPECT_EQ(c.write(cdc::BULK_OUT_ENDPOINT, "w").status, STATUS_SUCCESS);
+
+  // A fault on the default pipe hits the control requests.
+  emu::usb::inject_fault(pdo, 0, Fault::stall());
+  Sync s;
+  c.get_descriptor(USB_DEVICE_DESCRIPTOR_TYPE, 18, &s);
+  EXPECT_EQ(s.usbd, USBD_STATUS_STALL_PID);
+  c.get_descriptor(USB_DEVICE_DESCRIPTOR_TYPE, 18, &s);
+  EXPECT_EQ(s.status, STATUS_SUCCESS) << "a control pipe clears its own stall";
+
+  // Pulled out while a transfer is pending.
+  emu::usb::inject_fault(pdo, cdc::BULK_IN_ENDPOINT, Fault::unplug_while_pending());
+  UrbRequest gone(pdo);
+  c.build_transfer(gone, cdc::BULK_IN_ENDPOINT, b, 16, kIn);
+  EXPECT_EQ(gone.send(), STATUS_PENDING);
+  ASSERT_TRUE(gone.wait());
+  EXPECT_EQ(gone.status(), STATUS_NO_SUCH_DEVICE);
+  EXPECT_EQ(gone.usbd(), USBD_STATUS_DEVICE_GONE);
+  EXPECT_FALSE(emu::usb::info(pdo).plugged);
+}
+
+TEST_F(BusUrbTest, PipeResetWaitsForDrainedPipesAndAbortCancelsThem) {
+  PDEVICE_OBJECT pdo = plug_scripted();
+  Client c(pdo);
+  ASSERT_EQ(c.configure().status, STATUS_SUCCESS);
+  uint8_t b1[8], b2[8];
+  UrbRequest r1(pdo), r2(pdo);
+  c.build_transfer(r1, cdc::BULK_IN_ENDPOINT, b1, 8, kIn);
+  c.build_transfer(r2, cdc::BULK_IN_ENDPOINT, b2, 8, kIn);
+  EXPECT_EQ(r1.send(), STATUS_PENDING);
+  EXPECT_EQ(r2.send(), STATUS_PENDING);
+  ASSERT_TRUE(emu::usb::wait_pending(pdo, cdc::BULK_IN_ENDPOINT, 2));
+  Sync s = c.pipe_request(URB_FUNCTION_RESET_PIPE, cdc::BULK_IN_ENDPOINT);
+  EXPECT_EQ(s.usbd, USBD_STATUS_ERROR_BUSY);
+  EXPECT_EQ(c.pipe_request(URB_FUNCTION_ABORT_PIPE, cdc::BULK_IN_ENDPOINT).status, STATUS_SUCCESS);
+  ASSERT_TRUE(r1.wait());
+  ASSERT_TRUE(r2.wait());
+  EXPECT_EQ(r1.status(), STATUS_CANCELLED);
+  EXPECT_EQ(r2.usbd(), USBD_STATUS_CANCELED);
+  EXPECT_EQ(r1.completions() + r2.completions(), 2);
+  EXPECT_EQ(c.pipe_request(URB_FUNCTION_RESET_PIPE, cdc::BULK_IN_ENDPOINT).status, STATUS_SUCCESS);
+}
+
+TEST_F(BusUrbTest, BelowD0TransfersFailAsOnAPoweredDownDevice) {
+  for (NTSTATUS how : {STATUS_DEVICE_POWERED_OFF, STATUS_DEVICE_NOT_READY}) {
+    dev_ = ScriptedDevice::cdc_acm();
+    emu::usb::PlugOptions options;
+    options.powered_down_status = how;
+    options.sleep_device_state = PowerDeviceD2;
+    PDEVICE_OBJECT pdo = emu::usb::plug(dev_, options);
+    auto node = emu::usb::node(pdo);
+    ASSERT_EQ(node->start(), STATUS_SUCCESS);
+
+    DEVICE_CAPABILITIES caps{};
+    ASSERT_EQ(node->query_capabilities(&caps), STATUS_SUCCESS);
+    EXPECT_EQ(caps.DeviceState[PowerSystemWorking], PowerDeviceD0);
+    for (int s = PowerSystemSleeping1; s <= PowerSystemSleeping3; ++s)
+      EXPECT_EQ(caps.DeviceState[s], PowerDeviceD2);
+    EXPECT_EQ(caps.DeviceState[PowerSystemHibernate], PowerDeviceD3);
+    EXPECT_EQ(caps.DeviceState[PowerSystemShutdown], PowerDeviceD3);
+    EXPECT_TRUE(caps.DeviceD2);
+    EXPECT_TRUE(caps.Removable);
+
+    Client c(pdo);
+    ASSERT_EQ(c.configure().status, STATUS_SUCCESS);
+    uint8_t b[8];
+    UrbRequest pending(pdo);
+    c.build_transfer(pending, cdc::BULK_IN_ENDPOINT, b, 8, kIn);
+    EXPECT_EQ(pending.send(), STATUS_PENDING);
+    ASSERT_TRUE(emu::usb::wait_pending(pdo, cdc::BULK_IN_ENDPOINT, 1));
+
+    EXPECT_EQ(node->set_device_power(PowerDeviceD3).status, STATUS_SUCCESS);
+    EXPECT_EQ(emu::reported_device_power(pdo), std::optional(PowerDeviceD3));
+    EXPECT_EQ(dev_->power(), PowerDeviceD3);
+    ASSERT_TRUE(pending.wait());
+    EXPECT_EQ(pending.status(), how) << "the pending read fails when the device powers down";
+    EXPECT_EQ(c.write(cdc::BULK_OUT_ENDPOINT, "x").status, how);
+    EXPECT_EQ(c.class_request(cdc::SET_CONTROL_LINE_STATE, 1, 0, nullptr, 0, false).status, how);
+    EXPECT_TRUE(dev_->out_data(cdc::BULK_OUT_ENDPOINT).empty());
+
+    EXPECT_EQ(node->set_device_power(PowerDeviceD0).status, STATUS_SUCCESS);
+    EXPECT_EQ(c.write(cdc::BULK_OUT_ENDPOINT, "y").status, STATUS_SUCCESS);
+    node->surprise_remove();
+    node->remove();
+  }
+}
+
+TEST_F(BusUrbTest, UnpluggedDevicesFailEverythingAndLeaveWithTheirRemoval) {
+  PDEVICE_OBJECT pdo = plug_scripted();
+  auto node = emu::usb::node(pdo);
+  ASSERT_EQ(node->start(), STATUS_SUCCESS);
+  Client c(pdo);
+  ASSERT_EQ(c.configure().status, STATUS_SUCCESS);
+  uint8_t b[8];
+  UrbRequest in(pdo), intr(pdo);
+  c.build_transfer(in, cdc::BULK_IN_ENDPOINT, b, 8, kIn);
+  c.build_transfer(intr, cdc::NOTIFY_ENDPOINT, b, 8, kIn);
+  EXPECT_EQ(in.send(), STATUS_PENDING);
+  EXPECT_EQ(intr.send(), STATUS_PENDING);
+  ASSERT_TRUE(emu::usb::wait_pending(pdo, cdc::NOTIFY_ENDPOINT, 1));
+
+  ULONG port = 0;
+  UrbRequest st(pdo);
+  st.send(IOCTL_INTERNAL_USB_GET_PORT_STATUS, &port);
+  ASSERT_TRUE(st.wait());
+  EXPECT_EQ(port, ULONG(USBD_PORT_ENABLED | USBD_PORT_CONNECTED));
+
+  emu::usb::unplug(pdo);
+  for (UrbRequest* r : {&in, &intr}) {
+    ASSERT_TRUE(r->wait());
+    EXPECT_EQ(r->status(), STATUS_NO_SUCH_DEVICE);
+    EXPECT_EQ(r->usbd(), USBD_STATUS_DEVICE_GONE);
+    EXPECT_EQ(r->completions(), 1);
+  }
+  Sync s = c.write(cdc::BULK_OUT_ENDPOINT, "late");
+  EXPECT_EQ(s.status, STATUS_NO_SUCH_DEVICE);
+  EXPECT_EQ(s.usbd, USBD_STATUS_DEVICE_GONE);
+  c.get_descriptor(USB_DEVICE_DESCRIPTOR_TYPE, 18, &s);
+  EXPECT_EQ(s.usbd, USBD_STATUS_DEVICE_GONE);
+  UrbRequest st2(pdo);
+  st2.send(IOCTL_INTERNAL_USB_GET_PORT_STATUS, &port);
+  ASSERT_TRUE(st2.wait());
+  EXPECT_EQ(port, 0u);
+
+  // Identifiers are still answered, as pool strings the requester frees.
+  auto query = [&](BUS_QUERY_ID_TYPE type) {
+    ULONG_PTR information = 0;
+    EXPECT_EQ(node->send_pnp(
+                  IRP_MN_QUERY_ID, [&](PIO_STACK_LOCATION sp) { sp->Parameters.QueryId.IdType = type; },
+                  &information),
+              STATUS_SUCCESS);
+    std::u16string text;
+    auto* p = reinterpret_cast<const WCHAR*>(information);
+    while (p != nullptr && (p[0] != 0 || p[1] != 0)) text.push_back(static_cast<char16_t>(*p++));
+    if (information != 0) ExFreePool(reinterpret_cast<PVOID>(information));
+    return text;
+  };
+  EXPECT_EQ(query(BusQueryDeviceID), u"USB\\VID_1234&PID_5678");
+  EXPECT_EQ(query(BusQueryHardwareIDs), u"USB\\VID_1234&PID_5678&REV_0100\0USB\\VID_1234&PID_5678"s);
+  EXPECT_EQ(query(BusQueryCompatibleIDs).substr(0, 30), u"USB\\Class_02&SubClass_00&Prot_");
+
+  EXPECT_EQ(node->surprise_remove(), STATUS_SUCCESS);
+  EXPECT_EQ(node->remove(), STATUS_SUCCESS);
+  EXPECT_EQ(node->pdo(), nullptr) << "the bus deletes the PDO of a device that left";
+  EXPECT_EQ(emu::usb::node(pdo), nullptr);
+}
+
+TEST_F(BusUrbTest, InlineCompletionKeepsOrderAndCompletesEachRequestOnce) {
+  PDEVICE_OBJECT pdo = plug_scripted();
+  Client c(pdo);
+  ASSERT_EQ(c.configure().status, STATUS_SUCCESS);
+  emu::usb::set_inline_completion_seed(12345);
+  std::string sent, got;
+  int inline_seen = 0, pended = 0;
+  for (int i = 0; i < 200; ++i) {
+    std::string chunk = std::to_string(i) + ",";
+    sent += chunk;
+    UrbRequest w(pdo);
+    c.build_transfer(w, cdc::BULK_OUT_ENDPOINT, chunk.data(), (ULONG)chunk.size(), kOut);
+    NTSTATUS returned = w.send();
+    ASSERT_TRUE(w.wait());
+    EXPECT_EQ(w.completions(), 1);
+    EXPECT_EQ(w.status(), STATUS_SUCCESS);
+    if (returned == STATUS_PENDING) {
+      ++pended;
+    } else {
+      EXPECT_EQ(returned, STATUS_SUCCESS);
+      EXPECT_EQ(w.completion_thread(), std::this_thread::get_id()) << "inline means inside the submission";
+      ++inline_seen;
+    }
+  }
+  auto out = dev_->take_out_data(cdc::BULK_OUT_ENDPOINT);
+  EXPECT_EQ(std::string(out.begin(), out.end()), sent);
+  EXPECT_GT(inline_seen, 20);
+  EXPECT_GT(pended, 20);
+  EXPECT_EQ(emu::usb::info(pdo).completed_inline, static_cast<std::size_t>(inline_seen));
+
+  // A NAKed read pends even when chosen for inline completion.
+  for (int i = 0; i < 10; ++i) {
+    uint8_t b[4];
+    UrbRequest r(pdo);
+    c.build_transfer(r, cdc::BULK_IN_ENDPOINT, b, 4, kIn);
+    EXPECT_EQ(r.send(), STATUS_PENDING);
+    dev_->queue_in(cdc::BULK_IN_ENDPOINT, "k");
+    ASSERT_TRUE(r.wait());
+    EXPECT_EQ(r.status(), STATUS_SUCCESS);
+  }
+  emu::usb::disable_inline_completion();
+}
+
+TEST_F(BusUrbTest, BadSubmissionsFailAtOnce) {
+  PDEVICE_OBJECT pdo = plug_scripted();
+  Client c(pdo);
+  ASSERT_EQ(c.configure().status, STATUS_SUCCESS);
+
+  UrbRequest unknown(pdo);
+  unknown.urb()->UrbHeader.Length = sizeof(struct _URB_HEADER);
+  unknown.urb()->UrbHeader.Function = URB_FUNCTION_GET_FRAME_LENGTH;
+  Sync s = c.submit(unknown);
+  EXPECT_EQ(unknown.returned(), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(s.usbd, USBD_STATUS_INVALID_URB_FUNCTION);
+
+  // A header length of another layout (the 32-bit size) is refused.
+  UrbRequest shorty(pdo);
+  uint8_t b[4];
+  c.build_transfer(shorty, cdc::BULK_OUT_ENDPOINT, b, 4, kOut);
+  shorty.urb()->UrbHeader.Length = 72;
+  s = c.submit(shorty);
+  EXPECT_EQ(s.status, STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(s.usbd, USBD_STATUS_INVALID_PARAMETER);
+
+  UrbRequest nobuffer(pdo);
+  c.build_transfer(nobuffer, cdc::BULK_OUT_ENDPOINT, nullptr, 4, kOut);
+  EXPECT_EQ(c.submit(nobuffer).status, STATUS_INVALID_PARAMETER);
+
+  UrbRequest other_ioctl(pdo);
+  other_ioctl.send(0x220FFF);
+  ASSERT_TRUE(other_ioctl.wait());
+  EXPECT_EQ(other_ioctl.status(), STATUS_NOT_SUPPORTED);
+
+  // The same URB twice while the bus holds it is the client's fault.
+  UrbRequest first(pdo), second(pdo);
+  c.build_transfer(first, cdc::BULK_IN_ENDPOINT, b, 4, kIn);
+  EXPECT_EQ(first.send(), STATUS_PENDING);
+  second.send(IOCTL_INTERNAL_USB_SUBMIT_URB, first.urb());
+  ASSERT_TRUE(second.wait());
+  EXPECT_EQ(second.status(), STATUS_INVALID_PARAMETER);
+  auto findings = emu::verifier::take_findings();
+  ASSERT_EQ(findings.size(), 1u);
+  EXPECT_EQ(findings[0].check, "usb-urb-in-flight");
+  dev_->queue_in(cdc::BULK_IN_ENDPOINT, "ok");
+  ASSERT_TRUE(first.wait());
+  EXPECT_EQ(first.status(), STATUS_SUCCESS);
+}
+
+}  // namespace

@@ -1,0 +1,155 @@
+// Cancellation racing completion: whatever wins, each request completes
+// exactly once, with statuses that agree, and no byte is lost or doubled.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <barrier>
+#include <functional>
+#include <map>
+#include <string>
+#include <thread>
+
+#include "usb_client.h"
+
+namespace {
+
+using namespace usbtest;
+using emu::usb::ScriptedDevice;
+namespace cdc = emu::usb::cdc;
+
+constexpr ULONG kIn = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
+
+// Runs `rounds` rounds: the main thread submits a read that has to wait,
+// then `racers` run at once against it; the read's outcome goes to `check`.
+template <class Racer, class Check>
+void race(int rounds, std::vector<Racer> racers, UrbRequest& r, const std::function<void()>& submit,
+          Check check) {
+  std::barrier sync(static_cast<std::ptrdiff_t>(racers.size() + 1));
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> threads;
+  for (auto& racer : racers) {
+    threads.emplace_back([&, racer] {
+      for (int i = 0;; ++i) {
+        sync.arrive_and_wait();
+        if (stop) return;
+        racer(i);
+        sync.arrive_and_wait();
+      }
+    });
+  }
+  for (int i = 0; i < rounds; ++i) {
+    const int before = r.completions();
+    submit();
+    sync.arrive_and_wait();
+    sync.arrive_and_wait();
+    ASSERT_TRUE(r.wait()) << "round " << i << ": the read never completed";
+    // A second completion would show up while the racers are parked.
+    ASSERT_EQ(r.completions(), before + 1) << "round " << i;
+    check(i);
+    if (::testing::Test::HasFatalFailure()) break;
+  }
+  stop = true;
+  sync.arrive_and_wait();
+  for (auto& t : threads) t.join();
+}
+
+class CancelRaceTest : public BusTest {};
+
+TEST_F(CancelRaceTest, CancelAgainstArrivingDataCompletesOnceAndLosesNothing) {
+  for (bool with_inline : {false, true}) {
+    SCOPED_TRACE(with_inline ? "inline completion on" : "bus thread only");
+    auto dev = ScriptedDevice::cdc_acm();
+    PDEVICE_OBJECT pdo = emu::usb::plug(dev);
+    Client c(pdo);
+    ASSERT_EQ(c.configure().status, STATUS_SUCCESS);
+    if (with_inline) emu::usb::set_inline_completion_seed(77);
+
+    UrbRequest r(pdo);
+    uint8_t buffer[8];
+    std::string queued, received;
+    int cancelled = 0, delivered = 0;
+    auto feeder = [&](int i) {
+      const char byte = static_cast<char>('a' + i % 26);
+      dev->queue_in(cdc::BULK_IN_ENDPOINT, std::string_view(&byte, 1));
+    };
+    auto canceller = [&](int) { r.cancel(); };
+    race(
+        3000, std::vector<std::function<void(int)>>{feeder, canceller}, r,
+        [&] {
+          queued += static_cast<char>('a' + (delivered + cancelled) % 26);
+          c.build_transfer(r, cdc::BULK_IN_ENDPOINT, buffer, sizeof buffer, kIn);
+          r.send();
+        },
+        [&](int i) {
+          const ULONG n = r.urb()->UrbBulkOrInterruptTransfer.TransferBufferLength;
+          if (r.status() == STATUS_SUCCESS) {
+            ASSERT_EQ(r.usbd(), USBD_STATUS_SUCCESS) << "round " << i;
+            ASSERT_GE(n, 1u);
+            ASSERT_LE(n, sizeof buffer);
+            received.append(reinterpret_cast<char*>(buffer), n);
+            ++delivered;
+          } else {
+            ASSERT_EQ(r.status(), STATUS_CANCELLED) << "round " << i;
+            ASSERT_EQ(r.usbd(), USBD_STATUS_CANCELED) << "round " << i;
+            ASSERT_EQ(n, 0u);
+            ++cancelled;
+          }
+        });
+    // Whatever was not read is still in the device, in order.
+    std::string rest;
+    while (dev->queued_in(cdc::BULK_IN_ENDPOINT) > 0) {
+      ULONG n = 0;
+      ASSERT_EQ(c.transfer(cdc::BULK_IN_ENDPOINT, buffer, sizeof buffer, kIn, &n).status, STATUS_SUCCESS);
+      rest.append(reinterpret_cast<char*>(buffer), n);
+    }
+    EXPECT_EQ(received + rest, queued);
+    EXPECT_GT(cancelled, 0) << "the race never went the cancel's way";
+    EXPECT_GT(delivered, 0) << "the race never went the data's way";
+    EXPECT_EQ(emu::usb::info(pdo).pending_transfers, 0u);
+    emu::usb::reset();
+  }
+}
+
+TEST_F(CancelRaceTest, CancelAgainstPowerDownAndAbortCompletesOnce) {
+  auto dev = ScriptedDevice::cdc_acm();
+  PDEVICE_OBJECT pdo = emu::usb::plug(dev);
+  auto node = emu::usb::node(pdo);
+  ASSERT_EQ(node->start(), STATUS_SUCCESS);
+  Client c(pdo);
+  ASSERT_EQ(c.configure().status, STATUS_SUCCESS);
+  UrbRequest r(pdo);
+  uint8_t buffer[8];
+  std::map<NTSTATUS, int> outcomes;
+  auto canceller = [&](int) { r.cancel(); };
+  auto power = [&](int i) {
+    if (i % 2 == 0) {
+      node->set_device_power(PowerDeviceD3);
+    } else {
+      c.pipe_request(URB_FUNCTION_ABORT_PIPE, cdc::BULK_IN_ENDPOINT);
+    }
+  };
+  race(
+      400, std::vector<std::function<void(int)>>{canceller, power}, r,
+      [&] {
+        c.build_transfer(r, cdc::BULK_IN_ENDPOINT, buffer, sizeof buffer, kIn);
+        r.send();
+      },
+      [&](int i) {
+        const NTSTATUS s = r.status();
+        ++outcomes[s];
+        if (s == STATUS_CANCELLED) {
+          ASSERT_EQ(r.usbd(), USBD_STATUS_CANCELED) << "round " << i;
+        } else {
+          ASSERT_EQ(s, STATUS_DEVICE_POWERED_OFF) << "round " << i;
+          ASSERT_EQ(i % 2, 0);
+        }
+        if (i % 2 == 0) {
+          ASSERT_EQ(node->set_device_power(PowerDeviceD0).status, STATUS_SUCCESS);
+        }
+      });
+  EXPECT_GT(outcomes[STATUS_CANCELLED], 0);
+  node->surprise_remove();
+  node->remove();
+}
+
+}  // namespace
