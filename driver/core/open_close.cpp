@@ -3,6 +3,7 @@
 // close ends the open.
 #include "core/open_close.h"
 
+#include "power/restart.h"
 #include "serial/interrupt.h"
 #include "serial/read.h"
 #include "serial/waitmask.h"
@@ -237,6 +238,10 @@ NTSTATUS DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   InterlockedExchangePointer((PVOID volatile*)&ext->CurrentWriteIrp, NULL);
   InterlockedExchange(&ext->ArmedTimerCount, 0);
 
+  // The power-up restart replaces threads too; it must see either no port
+  // or a complete one.
+  AcquirePortThreadLock(ext);
+
   // The polling threads read with these packets and cleanup cancels them,
   // neither checking for null: an open without them must fail.
   CCHAR stackSize = (CCHAR)(ext->TopOfStackDeviceObject->StackSize + 1);
@@ -246,6 +251,7 @@ NTSTATUS DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   }
   if (ext->BulkInIrp == NULL || (ext->UsingInterruptPipe && ext->InterruptIrp == NULL)) {
     FreeOpenPackets(ext);
+    ReleasePortThreadLock(ext);
     FreeHandFlow(ext);
     InterlockedDecrement(&ext->OpenCount);
     CompleteWith(Irp, STATUS_INSUFFICIENT_RESOURCES);
@@ -285,12 +291,14 @@ NTSTATUS DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   if (!NT_SUCCESS(status)) {
     InterlockedExchange(&ext->DeviceOpened, 0);
     FreeOpenPackets(ext);
+    ReleasePortThreadLock(ext);
     FreeHandFlow(ext);
     InterlockedDecrement(&ext->OpenCount);
     CompleteWith(Irp, STATUS_INSUFFICIENT_RESOURCES);
     IoReleaseRemoveLock(&ext->RemoveLock, LOCK_TAG);
     return STATUS_INSUFFICIENT_RESOURCES;
   }
+  ReleasePortThreadLock(ext);
 
   InterlockedExchange((LONG volatile*)&ext->ModemControl, (LONG)(MODEM_CONTROL_DTR | MODEM_CONTROL_RTS));
   (void)ZLKUSB_SetControlLineState(Irp, ext);
@@ -322,6 +330,8 @@ NTSTATUS DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   WaitQueueCancelAll(ext);
   InterlockedExchange(&ext->PendingWriteCount, 0);
 
+  // Keeps a power-up restart from starting a polling thread behind our back.
+  AcquirePortThreadLock(ext);
   KeAcquireSpinLock(&ext->SpinLock, &irql);
   KeSetEvent(&ext->evKill_pReadFunction, 0, FALSE);
   if (ext->BulkInIrp != NULL) {
@@ -363,6 +373,7 @@ NTSTATUS DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   KeWaitForSingleObject(&ext->evTimersIdle, Executive, KernelMode, FALSE, NULL);
 
   FreeOpenPackets(ext);
+  ReleasePortThreadLock(ext);
 
   InterlockedAnd((LONG volatile*)&ext->ModemControl, ~(LONG)(MODEM_CONTROL_DTR | MODEM_CONTROL_RTS));
   (void)ZLKUSB_SetControlLineState(Irp, ext);

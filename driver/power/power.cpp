@@ -9,6 +9,12 @@
 
 #include "power/restart.h"
 
+// The polling threads read DevicePowerState with interlocked operations while
+// it changes here; every access of this file is interlocked too.
+static inline DEVICE_POWER_STATE ReadDeviceState(PDEVICE_EXTENSION Extension) {
+  return (DEVICE_POWER_STATE)InterlockedOr((volatile LONG*)&Extension->DevicePowerState, 0);
+}
+
 /*
  * DispatchPower: set-power requests are handled by type; every other power
  * request (query, wait-wake, power sequence...) goes down untouched.
@@ -153,7 +159,7 @@ NTSTATUS HandleDeviceSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
 
-  if (stack->Parameters.Power.State.DeviceState == ext->DevicePowerState) {
+  if (stack->Parameters.Power.State.DeviceState == ReadDeviceState(ext)) {
     PoStartNextPowerIrp(Irp);
     IoSkipCurrentIrpStackLocation(Irp);
     return PoCallDriver(ext->TopOfStackDeviceObject, Irp);
@@ -189,8 +195,8 @@ NTSTATUS NTAPI CompletionRoutineDevicePowerIrp(PDEVICE_OBJECT DeviceObject, PIRP
   PoSetPowerState(DeviceObject, DevicePowerState, newState);
   // Recorded before the restart is queued: the restart and the threads it
   // starts read the state and must see the new one.
-  DEVICE_POWER_STATE oldState = ext->DevicePowerState;
-  ext->DevicePowerState = newState.DeviceState;
+  DEVICE_POWER_STATE oldState = (DEVICE_POWER_STATE)InterlockedExchange(
+      (volatile LONG*)&ext->DevicePowerState, (LONG)newState.DeviceState);
   if (oldState > newState.DeviceState) {
     (void)QueuePowerUpRestart(DeviceObject, oldState, newState.DeviceState);
   }

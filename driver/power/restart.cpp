@@ -14,6 +14,9 @@
 
 #define RESTART_LOCK_TAG ((PVOID)(ULONG_PTR)REMOVE_LOCK_TAG)
 
+// Flags other paths change with interlocked operations are read the same way.
+static inline LONG ReadShared(volatile void* Value) { return InterlockedOr((volatile LONG*)Value, 0); }
+
 /*
  * AcquirePortThreadLock / ReleasePortThreadLock: see restart.h.  The lock is
  * ControlMutex: the line-state request takes it too, and a kernel mutex may
@@ -35,7 +38,7 @@ NTSTATUS QueuePowerUpRestart(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE Old
   PPOWER_WORK_CONTEXT context;
   PIO_WORKITEM workItem;
 
-  if (ext->DeviceOpened == 0) {
+  if (ReadShared(&ext->DeviceOpened) == 0) {
     return STATUS_UNSUCCESSFUL;
   }
   if ((LONG)NewState >= (LONG)OldState) {
@@ -140,7 +143,7 @@ static BOOLEAN StopPollingThread(PKEVENT StopEvent, PIRP Packet, PKTHREAD* Field
  * PASSIVE_LEVEL, port-thread lock held.  Caller: PowerThreadRoutine.
  */
 static BOOLEAN PortIsLive(PDEVICE_EXTENSION Extension) {
-  return Extension->DeviceOpened != 0 && Extension->DeviceRemoved == 0 &&
+  return ReadShared(&Extension->DeviceOpened) != 0 && ReadShared(&Extension->DeviceRemoved) == 0 &&
          Extension->pReadFunctionThread != NULL && Extension->BulkInIrp != NULL;
 }
 
@@ -179,8 +182,9 @@ VOID NTAPI PowerThreadRoutine(PDEVICE_OBJECT DeviceObject, PVOID Context) {
       } else {
         (void)ZLKUSB_SetControlLineState(packet, ext);
 
-        DbgPrint("[PowerThreadRoutine] deviceExtension->DevicePowerState = %d\n", (int)ext->DevicePowerState);
-        if (ext->DevicePowerState != PowerDeviceUnspecified) {
+        const LONG powerState = ReadShared(&ext->DevicePowerState);
+        DbgPrint("[PowerThreadRoutine] deviceExtension->DevicePowerState = %d\n", (int)powerState);
+        if (powerState != PowerDeviceUnspecified) {
           DbgPrint("[PowerThreadRoutine] not PowerDeviceUnspecified\n");
           if (StopPollingThread(&ext->evKill_pPollingFunction, ext->BulkInIrp, &ext->pPollingFunctionThread,
                                 "KeReSetEvent( &deviceExtension->evKill_pPollingFunction (+2)\n", NULL)) {

@@ -22,6 +22,9 @@
 
 #define CONTROL_LOCK_TAG ((PVOID)(ULONG_PTR)REMOVE_LOCK_TAG)
 
+// Flags other paths change with interlocked operations are read the same way.
+static inline LONG ReadShared(volatile void* Value) { return InterlockedOr((volatile LONG*)Value, 0); }
+
 // The comm-config requests, which not every DDK names; both are refused.
 constexpr ULONG SERIAL_GET_COMMCONFIG_CODE =
     CTL_CODE(FILE_DEVICE_SERIAL_PORT, 33, METHOD_BUFFERED, FILE_ANY_ACCESS);
@@ -415,7 +418,7 @@ static NTSTATUS ControlClearStats(PCONTROL_CALL Call) {
 }
 
 static NTSTATUS ControlGetModemControl(PCONTROL_CALL Call) {
-  *(PULONG)Call->Buffer = (ULONG)InterlockedOr((volatile LONG*)&Call->Extension->ModemControl, 0);
+  *(PULONG)Call->Buffer = (ULONG)ReadShared(&Call->Extension->ModemControl);
   Call->Irp->IoStatus.Information = sizeof(ULONG);
   return STATUS_SUCCESS;
 }
@@ -522,7 +525,7 @@ NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   NTSTATUS status;
 
   Irp->IoStatus.Information = 0;
-  if (ext->DeviceOpened == 0) {
+  if (ReadShared(&ext->DeviceOpened) == 0) {
     return CompleteControl(Irp, STATUS_ACCESS_DENIED);
   }
   status = IoAcquireRemoveLock(&ext->RemoveLock, CONTROL_LOCK_TAG);
@@ -531,7 +534,7 @@ NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   }
   Irp->IoStatus.Status = STATUS_SUCCESS;
 
-  if (ext->DeviceRemoved != 0) {
+  if (ReadShared(&ext->DeviceRemoved) != 0) {
     status = STATUS_NOT_SUPPORTED;
   } else {
     const CONTROL_ROW* row = FindControlRow(stack->Parameters.DeviceIoControl.IoControlCode);

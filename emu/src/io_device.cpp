@@ -694,6 +694,9 @@ void Driver::unload() {
   PDRIVER_OBJECT driver = object_;
   object_ = nullptr;
   if (driver == nullptr || !io::driver_known(driver)) return;
+  // The system unloads no driver whose code may still run: a power request's
+  // completion function or a work item finishing on a worker thread.
+  wait_work_items(std::chrono::milliseconds(2000));
   if (driver->DriverUnload != nullptr) {
     KIRQL irql = KeGetCurrentIrql();
     {

@@ -462,11 +462,12 @@ VOID NTAPI IoFreeIrp(PIRP Irp) {
                                         : std::string("a driver")));
       return;
     }
-    if (Irp->CancelRoutine != nullptr)
+    // IoCancelIrp may exchange the routine from any thread at any time.
+    PDRIVER_CANCEL cancel = __atomic_load_n(&Irp->CancelRoutine, __ATOMIC_RELAXED);
+    if (cancel != nullptr)
       emu::verifier::report("irp-freed-with-cancel-routine", symbol_name(caller), Irp,
                             "IoFreeIrp with cancel routine " +
-                                symbol_name(reinterpret_cast<const void*>(Irp->CancelRoutine)) +
-                                " still set");
+                                symbol_name(reinterpret_cast<const void*>(cancel)) + " still set");
   }
   release_irp(Irp);
 }
@@ -574,7 +575,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     rec->completed_in = current_routine();
   }
   auto by = [&] { return routine_context(caller, current_routine()); };
-  PDRIVER_CANCEL cancel = Irp->CancelRoutine;
+  PDRIVER_CANCEL cancel = __atomic_load_n(&Irp->CancelRoutine, __ATOMIC_RELAXED);
   if (cancel != nullptr)
     emu::verifier::report("irp-completed-with-cancel-routine", by(), Irp,
                           "request completed by " + by() + " with cancel routine " +

@@ -246,17 +246,17 @@ class Formatter {
       case u'A': {
         double v =
             size == Size::big ? static_cast<double>(va_arg(args_, long double)) : va_arg(args_, double);
-        std::string spec = "%";
-        if (left) spec += '-';
-        if (plus) spec += '+';
-        if (space) spec += ' ';
-        if (alt) spec += '#';
-        if (zero) spec += '0';
-        if (width >= 0) spec += std::to_string(width);
-        if (precision >= 0) spec += "." + std::to_string(precision);
-        spec += static_cast<char>(conv);
+        std::string printf_format = "%";
+        if (left) printf_format += '-';
+        if (plus) printf_format += '+';
+        if (space) printf_format += ' ';
+        if (alt) printf_format += '#';
+        if (zero) printf_format += '0';
+        if (width >= 0) printf_format += std::to_string(width);
+        if (precision >= 0) printf_format += "." + std::to_string(precision);
+        printf_format += static_cast<char>(conv);
         char buf[512];
-        std::snprintf(buf, sizeof buf, spec.c_str(), v);
+        std::snprintf(buf, sizeof buf, printf_format.c_str(), v);
         out_ += ascii(buf);
         break;
       }

@@ -120,6 +120,7 @@ class NotifyRemovalRaceTest : public DriverFixture {
 };
 
 TEST_F(NotifyRemovalRaceTest, SurpriseRemovalRacingCancellation) {
+  int removed = 0, cancelled = 0;
   for (int round = 0; round < 300 && !HasFailure(); ++round) {
     auto [dev, port] = OpenFresh();
     auto parked = Park(*port);
@@ -137,8 +138,11 @@ TEST_F(NotifyRemovalRaceTest, SurpriseRemovalRacingCancellation) {
     parked->cancel();
     remover.join();
     ExpectRemovedOrCancelled(parked);
+    (parked->status() == STATUS_SUCCESS ? removed : cancelled)++;
     Finish(*dev, *port);
   }
+  RecordProperty("removed", removed);
+  RecordProperty("cancelled", cancelled);
 }
 
 TEST_F(NotifyRemovalRaceTest, SurpriseRemovalRacingTheParking) {

@@ -19,6 +19,11 @@ bool ThreadEnded(PKTHREAD thread) {
   return KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, &now) == STATUS_SUCCESS;
 }
 
+// The recorded device state, read as the driver's threads read it.
+DEVICE_POWER_STATE DeviceState(PDEVICE_EXTENSION ext) {
+  return (DEVICE_POWER_STATE)InterlockedOr((volatile LONG*)&ext->DevicePowerState, 0);
+}
+
 bool WaitThreadEnded(PKTHREAD thread) {
   return WaitFor([&] { return ThreadEnded(thread); });
 }
@@ -29,7 +34,7 @@ class PowerTest : public OpenPortTest {
   void PowerDown() {
     emu::PowerResult r = dev_->node->set_system_power(PowerSystemSleeping3);
     ASSERT_EQ(r.status, STATUS_SUCCESS);
-    ASSERT_EQ(ext()->DevicePowerState, PowerDeviceD3);
+    ASSERT_EQ(DeviceState(ext()), PowerDeviceD3);
   }
   // The same, then waits until both polling threads have ended by themselves
   // on the errors of the powered-down device.
@@ -78,7 +83,7 @@ TEST_F(PowerTest, SystemStatesBecomeTheDeviceStatesOfTheCapabilities) {
     // The system request completed only once its device request had.
     EXPECT_EQ(requests.back().status, STATUS_SUCCESS);
     EXPECT_EQ(ext()->SystemPowerState, s.system);
-    EXPECT_EQ(ext()->DevicePowerState, s.device);
+    EXPECT_EQ(DeviceState(ext()), s.device);
     EXPECT_EQ(emu::reported_device_power(dev_->fdo()), s.device);
   }
   ASSERT_TRUE(emu::wait_work_items());
@@ -88,7 +93,7 @@ TEST_F(PowerTest, RequestsForTheCurrentStateAndQueriesGoDownUntouched) {
   emu::PowerResult same = dev_->node->set_device_power(PowerDeviceD0);
   EXPECT_EQ(same.status, STATUS_SUCCESS);
   EXPECT_EQ(same.start_next_power, kStartNextPerRequest);
-  EXPECT_EQ(ext()->DevicePowerState, PowerDeviceD0);
+  EXPECT_EQ(DeviceState(ext()), PowerDeviceD0);
 
   for (SYSTEM_POWER_STATE s : {PowerSystemSleeping3, PowerSystemShutdown}) {
     emu::PowerResult q = dev_->node->query_system_power(s);
@@ -99,7 +104,7 @@ TEST_F(PowerTest, RequestsForTheCurrentStateAndQueriesGoDownUntouched) {
   EXPECT_EQ(qd.status, STATUS_SUCCESS);
   EXPECT_EQ(qd.start_next_power, kStartNextPerRequest);
   // Queries change nothing and ask for nothing.
-  EXPECT_EQ(ext()->DevicePowerState, PowerDeviceD0);
+  EXPECT_EQ(DeviceState(ext()), PowerDeviceD0);
   EXPECT_FALSE(RestartRan());
 }
 
@@ -183,7 +188,7 @@ TEST_F(PowerTest, RestartDoesNotHangOnAPollingThreadWaitingInARead) {
   ASSERT_TRUE(emu::usb::wait_pending(dev_->pdo, cdc::BULK_IN_ENDPOINT, 1));
   PKTHREAD old = ext()->pPollingFunctionThread;
   ObReferenceObject(old);  // the restart drops the port's reference
-  ext()->DevicePowerState = PowerDeviceD1;
+  InterlockedExchange((volatile LONG*)&ext()->DevicePowerState, PowerDeviceD1);
   ASSERT_EQ(dev_->node->set_device_power(PowerDeviceD0).status, STATUS_SUCCESS);
   ASSERT_TRUE(emu::wait_work_items(std::chrono::seconds(10)));
   EXPECT_TRUE(ThreadEnded(old));
@@ -280,12 +285,37 @@ TEST_F(PowerTest, RestartAllocationFailuresLoseNothing) {
       restartLostItsPacket = true;
       EXPECT_FALSE(emu::trace::contains("[PowerThreadRoutine] deviceExtension->DevicePowerState"));
     }
-    if (ext()->DevicePowerState != PowerDeviceD0) {
+    if (DeviceState(ext()) != PowerDeviceD0) {
       ASSERT_EQ(dev_->node->set_system_power(PowerSystemWorking).status, STATUS_SUCCESS);
       ASSERT_TRUE(emu::wait_work_items());
     }
   }
   EXPECT_TRUE(restartLostItsPacket);
+}
+
+using PowerWithoutInterruptPipeTest = DriverFixture;
+
+TEST_F(PowerWithoutInterruptPipeTest, PowerUpRestartsOnlyTheBulkPolling) {
+  PluggedDevice& dev = PlugScripted(cdc::Variant::acm_nointr);
+  ASSERT_EQ(Start(dev), STATUS_SUCCESS);
+  emu::Handle& port = Open();
+  ASSERT_EQ(port.status(), STATUS_SUCCESS);
+  ASSERT_EQ(dev.ext()->pInterruptPollingFunctionThread, nullptr);
+  ASSERT_EQ(dev.node->set_system_power(PowerSystemSleeping3).status, STATUS_SUCCESS);
+  ASSERT_EQ(dev.node->set_system_power(PowerSystemWorking).status, STATUS_SUCCESS);
+  ASSERT_TRUE(emu::wait_work_items());
+  EXPECT_TRUE(emu::trace::contains("[kt_mdm] [PowerThreadRoutine] create pPollingFunctionThread"));
+  EXPECT_FALSE(emu::trace::contains("UsingInterruptPipe"));
+  EXPECT_EQ(dev.ext()->pInterruptPollingFunctionThread, nullptr);
+  auto* model = dev.as<emu::usb::ScriptedDevice>();
+  model->queue_in(cdc::BULK_IN_ENDPOINT, "ok");
+  std::string received;
+  ASSERT_TRUE(WaitFor([&] {
+    emu::IoResult r = port.read(8);
+    received.append(r.output.begin(), r.output.end());
+    return received.size() >= 2;
+  }));
+  EXPECT_EQ(received, "ok");
 }
 
 // ---- Failures below --------------------------------------------------------------------------
@@ -311,20 +341,20 @@ TEST_F(PowerFailureTest, FailuresBelowLeaveTheRecordedStates) {
   ASSERT_EQ(node->add_device(driver_), STATUS_SUCCESS);
   auto* ext = (PDEVICE_EXTENSION)node->fdo()->DeviceExtension;
   ASSERT_EQ(node->query_capabilities(), STATUS_SUCCESS);
-  ASSERT_EQ(ext->DevicePowerState, PowerDeviceD3);
+  ASSERT_EQ(DeviceState(ext), PowerDeviceD3);
 
   // The device request fails: the system request fails with it.
   failDevice = true;
   emu::PowerResult r = node->set_system_power(PowerSystemWorking);
   EXPECT_EQ(r.status, STATUS_DEVICE_NOT_READY);
   EXPECT_EQ(r.start_next_power, kStartNextPerRequest);
-  EXPECT_EQ(ext->DevicePowerState, PowerDeviceD3);
+  EXPECT_EQ(DeviceState(ext), PowerDeviceD3);
   EXPECT_EQ(ext->SystemPowerState, PowerSystemWorking);
   EXPECT_NE(emu::reported_device_power(node->fdo()), std::optional<DEVICE_POWER_STATE>(PowerDeviceD0));
   emu::PowerResult d = node->set_device_power(PowerDeviceD0);
   EXPECT_EQ(d.status, STATUS_DEVICE_NOT_READY);
   EXPECT_EQ(d.start_next_power, kStartNextPerRequest);
-  EXPECT_EQ(ext->DevicePowerState, PowerDeviceD3);
+  EXPECT_EQ(DeviceState(ext), PowerDeviceD3);
 
   // The system request fails below: no device request is asked for.
   failDevice = false;
@@ -339,7 +369,7 @@ TEST_F(PowerFailureTest, FailuresBelowLeaveTheRecordedStates) {
   // Nothing failing: D0 at last.
   failSystem = false;
   EXPECT_EQ(node->set_system_power(PowerSystemWorking).status, STATUS_SUCCESS);
-  EXPECT_EQ(ext->DevicePowerState, PowerDeviceD0);
+  EXPECT_EQ(DeviceState(ext), PowerDeviceD0);
   EXPECT_TRUE(emu::wait_work_items());
   EXPECT_FALSE(emu::trace::contains("[PowerThreadRoutine] start"));  // nobody had the port open
 

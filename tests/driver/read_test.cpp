@@ -51,8 +51,7 @@ TEST_F(ReadTest, DataCompletesTheWaitingReadOnTheNextPass) {
   emu::clock::advance(100ms);
   Deliver("xy");
   EXPECT_FALSE(r->completed());  // nothing looks at the ring while the clock stands
-  emu::clock::advance(1ms);
-  ASSERT_TRUE(r->wait(2000ms));
+  ASSERT_TRUE(StepUntil([&] { return r->completed(); }, 1ms, 3));  // the read thread's next pass
   EXPECT_EQ(r->status(), STATUS_SUCCESS);
   EXPECT_EQ(AsText(r->output()), "xy");
   EXPECT_TRUE(WaitFor([&] { return ArmedTimers() == 0; }));
@@ -108,12 +107,10 @@ TEST_F(ReadTest, QueuedReadsArePromotedInOrderWithAFreshTimer) {
   // Data goes to the reads in arrival order, one read per pass.
   auto d = port_->read_async(2);
   Deliver("abcdef");
-  emu::clock::advance(1ms);
-  ASSERT_TRUE(c->wait(2000ms));
+  ASSERT_TRUE(StepUntil([&] { return c->completed(); }, 1ms, 3));
   EXPECT_EQ(AsText(c->output()), "ab");
   EXPECT_FALSE(d->completed());
-  emu::clock::advance(1ms);
-  ASSERT_TRUE(d->wait(2000ms));
+  ASSERT_TRUE(StepUntil([&] { return d->completed(); }, 1ms, 3));
   EXPECT_EQ(AsText(d->output()), "cd");
   EXPECT_EQ(RingCount(), 2u);
   EXPECT_TRUE(WaitFor([&] { return ArmedTimers() == 0; }));
@@ -156,17 +153,8 @@ TEST_F(ReadTest, CancellingAQueuedReadKeepsTheOthersInArrivalOrder) {
   ASSERT_TRUE(c->wait(2000ms));
   Deliver("abcdef");
   std::string got;
-  int idx = 0;
   for (auto* r : {&a, &b, &d}) {
-    emu::clock::advance(1ms);
-    if (!(*r)->wait(500ms)) {
-      fprintf(stderr, "DBG idx %d: ring %u armed %d cur %p a%d b%d d%d now %lld\n", idx, RingCount(), ArmedTimers(), (void*)ext_->CurrentReadIrp,
-              a->completed(), b->completed(), d->completed(), (long long)emu::clock::now().count());
-      emu::clock::advance(1ms);
-      fprintf(stderr, "DBG +1: %d\n", (*r)->wait(500ms));
-    }
-    idx++;
-    ASSERT_TRUE((*r)->wait(2000ms));
+    ASSERT_TRUE(StepUntil([&] { return (*r)->completed(); }, 1ms, 3));
     got += AsText((*r)->output());
   }
   EXPECT_EQ(got, "abcdef");
@@ -178,8 +166,7 @@ TEST_F(ReadTest, ZeroLengthReadIsLeftToTheReadThread) {
   FreezeClock();
   auto r = port_->read_async(0);
   EXPECT_EQ(r->returned(), STATUS_PENDING);
-  emu::clock::advance(1ms);
-  ASSERT_TRUE(r->wait(2000ms));
+  ASSERT_TRUE(StepUntil([&] { return r->completed(); }, 1ms, 3));
   EXPECT_EQ(r->status(), STATUS_SUCCESS);
   EXPECT_EQ(r->information(), 0u);
   EXPECT_EQ(RingCount(), 1u);
@@ -196,8 +183,7 @@ TEST_F(ReadTest, UnreportedEventCharacterHoldsReadsForTheReadThread) {
   EXPECT_EQ(r->returned(), STATUS_PENDING);  // data there, but the event comes first
   auto w = WaitOnMask();
   EXPECT_EQ(w->returned(), STATUS_PENDING);
-  emu::clock::advance(1ms);
-  ASSERT_TRUE(w->wait(2000ms));
+  ASSERT_TRUE(StepUntil([&] { return w->completed(); }, 1ms, 3));
   EXPECT_EQ(w->status(), STATUS_SUCCESS);
   EXPECT_EQ(EventsOf(w), (ULONG)(SERIAL_EV_RXFLAG | SERIAL_EV_RXCHAR));
   ASSERT_TRUE(r->wait(2000ms));

@@ -124,7 +124,7 @@ struct PlugOptions {
   // Transfers pending when the device leaves D0 fail with that status too
   // (else they stay queued until the device is back in D0).
   bool fail_pending_on_power_down = true;
-  // Identifiers; empty ones are built from the device descriptor.
+  // The instance part of the device's identifiers (default: its number).
   std::u16string instance_id;
 };
 
@@ -162,7 +162,7 @@ struct Fault {
     stall,           // the transfer stalls; a bulk/interrupt pipe halts until RESET_PIPE
     never_complete,  // the transfer pends until cancelled or the device leaves
     error,           // the transfer fails with usbd_status / status
-    delay,           // the transfer starts only `delay` of emulator time after it arrived
+    delay,           // the transfer reaches the device `delay` of emulator time late
     unplug,          // the device is pulled out while this transfer is pending
   };
   Kind kind = Kind::stall;

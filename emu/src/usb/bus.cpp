@@ -1128,7 +1128,9 @@ NTSTATUS query_id(Device& dev, PIRP irp) {
       break;
     }
     case BusQueryInstanceID:
-      ids = {std::to_string(dev.id)};
+      ids = {dev.options.instance_id.empty()
+                 ? std::to_string(dev.id)
+                 : std::string(dev.options.instance_id.begin(), dev.options.instance_id.end())};
       break;
     default:
       return complete_now(irp, nullptr, 0, irp->IoStatus.Status);

@@ -31,12 +31,6 @@
 
 #include "core/device_extension.h"
 
-// Defined by the USB bus (emu/src/usb/bus.cpp) but not declared in
-// usb_bus.h: the Plug and Play node of a plugged device.
-namespace emu::usb {
-std::shared_ptr<DeviceNode> node(PDEVICE_OBJECT pdo);
-}
-
 namespace vrmdm_test {
 
 inline constexpr std::u16string_view kRegistryPath =
@@ -48,9 +42,9 @@ std::u16string DeviceNameFor(ULONG instance);
 // One device on the emulated USB bus and the stack above it.
 struct PluggedDevice {
   std::shared_ptr<emu::usb::DeviceModel> model;
-  PDEVICE_OBJECT pdo = nullptr;             // the bus driver's device
-  std::shared_ptr<emu::DeviceNode> node;    // Plug and Play's view of it
-  NTSTATUS add_status = STATUS_PENDING;     // what AddDevice returned
+  PDEVICE_OBJECT pdo = nullptr;           // the bus driver's device
+  std::shared_ptr<emu::DeviceNode> node;  // Plug and Play's view of it
+  NTSTATUS add_status = STATUS_PENDING;   // what AddDevice returned
   bool started = false;
   bool removed = false;
 
