@@ -18,7 +18,7 @@ static const ULONG kSerialStateOffset = 8;
  * byte to the DSR/DCD line bits that UpdateModemStatus reads.
  * IRQL: any.  Caller: pInterruptPollingFunction.
  */
-ULONG InterruptStateToModemLines(UCHAR SerialState) {
+static ULONG InterruptStateToModemLines(UCHAR SerialState) {
   ULONG lines = 0;
   if (SerialState & 0x01) lines |= MODEM_STATUS_DCD;
   if (SerialState & 0x02) lines |= MODEM_STATUS_DSR;

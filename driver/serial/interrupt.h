@@ -4,7 +4,4 @@
 
 #include "platform/platform.h"
 
-// Line bits given to UpdateModemStatus for bits 1..0 of notification byte 8.
-ULONG InterruptStateToModemLines(UCHAR SerialState);
-
 VOID NTAPI pInterruptPollingFunction(PVOID Context);

@@ -198,8 +198,10 @@ TEST_F(RemovalTest, SurpriseRemovalWhileAReadWaitsOnItsLongTimeOut) {
   // The removal flag first, as surprise removal sets it, then a pass of the
   // read thread before any stop event.
   InterlockedExchange((LONG volatile*)&dev.ext()->DeviceRemoved, 1);
-  emu::clock::advance(2ms);
-  ASSERT_TRUE(Eventually([&] { return ThreadEnded(dev.ext()->pReadFunctionThread); }));
+  ASSERT_TRUE(Eventually([&] {
+    emu::clock::advance(1ms);
+    return ThreadEnded(dev.ext()->pReadFunctionThread);
+  }));
   EXPECT_FALSE(read->completed());
 
   ASSERT_EQ(dev.node->surprise_remove(), STATUS_SUCCESS);
