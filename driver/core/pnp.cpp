@@ -191,6 +191,9 @@ static VOID FreeDeviceResources(PDEVICE_EXTENSION ext) {
     if (ext->ReadTimerDpc != NULL) {
       KeRemoveQueueDpc(ext->ReadTimerDpc);
     }
+    // The timer's DPC signals evTimersIdle as its last act, so it may still be
+    // running on another processor: let it return before its memory goes.
+    KeFlushQueuedDpcs();
     ExFreePool(ext->ReadTimer);
     ext->ReadTimer = NULL;
   }
