@@ -82,7 +82,14 @@ class LifecycleFixture : public DriverFixture {
     ASSERT_EQ(port.ioctl(IOCTL_SERIAL_SET_TIMEOUTS, Bytes(t)).status, STATUS_SUCCESS);
   }
 
-  static ULONG ModemStatusOf(PDEVICE_EXTENSION ext) { return Shared(&ext->ModemStatus); }
+  // ModemStatus is guarded by the device's SpinLock, not changed atomically.
+  static ULONG ModemStatusOf(PDEVICE_EXTENSION ext) {
+    KIRQL irql;
+    KeAcquireSpinLock(&ext->SpinLock, &irql);
+    ULONG status = ext->ModemStatus;
+    KeReleaseSpinLock(&ext->SpinLock, irql);
+    return status;
+  }
 };
 
 }  // namespace vrmdm_test::lifecycle
