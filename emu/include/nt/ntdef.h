@@ -91,8 +91,7 @@ static_assert(sizeof(WCHAR) == 2, "WCHAR is UTF-16");
 
 #define UNREFERENCED_PARAMETER(P) ((void)(P))
 #define FIELD_OFFSET(type, field) ((LONG)offsetof(type, field))
-#define CONTAINING_RECORD(address, type, field) \
-  ((type*)((PCHAR)(address) - (ULONG_PTR)(&((type*)0)->field)))
+#define CONTAINING_RECORD(address, type, field) ((type*)((PCHAR)(address) - (ULONG_PTR)(&((type*)0)->field)))
 #define ARGUMENT_PRESENT(p) ((p) != NULL)
 
 typedef union _LARGE_INTEGER {
@@ -252,8 +251,12 @@ typedef struct _STRING {
 // Full barriers, as on Windows.
 inline LONG InterlockedIncrement(LONG volatile* p) { return __atomic_add_fetch(p, 1, __ATOMIC_SEQ_CST); }
 inline LONG InterlockedDecrement(LONG volatile* p) { return __atomic_sub_fetch(p, 1, __ATOMIC_SEQ_CST); }
-inline LONG InterlockedExchange(LONG volatile* p, LONG v) { return __atomic_exchange_n(p, v, __ATOMIC_SEQ_CST); }
-inline LONG InterlockedExchangeAdd(LONG volatile* p, LONG v) { return __atomic_fetch_add(p, v, __ATOMIC_SEQ_CST); }
+inline LONG InterlockedExchange(LONG volatile* p, LONG v) {
+  return __atomic_exchange_n(p, v, __ATOMIC_SEQ_CST);
+}
+inline LONG InterlockedExchangeAdd(LONG volatile* p, LONG v) {
+  return __atomic_fetch_add(p, v, __ATOMIC_SEQ_CST);
+}
 inline LONG InterlockedCompareExchange(LONG volatile* p, LONG exchange, LONG comparand) {
   __atomic_compare_exchange_n(p, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
   return comparand;
@@ -279,5 +282,6 @@ inline void KeMemoryBarrier() { __atomic_thread_fence(__ATOMIC_SEQ_CST); }
 EXTERN_C ULONG DbgPrint(PCSTR format, ...);
 EXTERN_C void NTAPI RtlAssert(PVOID failed_assertion, PVOID file_name, ULONG line, PSTR message);
 #define ASSERT(exp) ((!(exp)) ? (RtlAssert((PVOID) #exp, (PVOID)__FILE__, __LINE__, NULL), FALSE) : TRUE)
-#define ASSERTMSG(msg, exp) ((!(exp)) ? (RtlAssert((PVOID) #exp, (PVOID)__FILE__, __LINE__, (PSTR)(msg)), FALSE) : TRUE)
+#define ASSERTMSG(msg, exp) \
+  ((!(exp)) ? (RtlAssert((PVOID) #exp, (PVOID)__FILE__, __LINE__, (PSTR)(msg)), FALSE) : TRUE)
 #define KdPrint(x) DbgPrint x
