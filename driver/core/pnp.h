@@ -22,4 +22,4 @@ VOID WriteSerialCommValue(PCWSTR ValueName, PCUNICODE_STRING KeyPath, PCWSTR Dat
 // string, is empty, lies outside the result, or is longer than
 // PORT_NAME_MAX_CHARS.  *NameChars receives the length without terminator.
 EXTERN_C NTSTATUS PortNameFromValue(const KEY_VALUE_FULL_INFORMATION* Info, ULONG InfoLength, PWCHAR PortName,
-                           ULONG PortNameChars, PULONG NameChars);
+                                    ULONG PortNameChars, PULONG NameChars);
