@@ -153,14 +153,28 @@ typedef struct _DEVICE_EXTENSION {
   KEVENT evBulkInDone;
   KEVENT evInterruptDone;
   KEVENT evTimersIdle;
-  LONG DeviceOpened;       // written with InterlockedExchange
+  LONG DeviceOpened;  // written with InterlockedExchange
+  // 1 from the start of cleanup to the next open: the handle is going, so
+  // requests that would wait on the port are refused.  Set under SpinLock.
+  LONG PortClosing;
+  // 1 from a successful query-stop to the cancel-stop or the next start:
+  // opens are refused.  Changed and tested with OpenCount under SpinLock.
+  LONG StopPending;
+  // The power-up restart: queued and not yet begun; given up on (the port
+  // then refuses requests that would wait, and each refusal queues it again).
+  LONG PowerRestartQueued;
+  LONG PowerRestartFailed;
   LONG PendingWriteCount;  // interlocked
   LONG ArmedTimerCount;    // interlocked
   PIRP NotifyIrp;          // holds one RemoveLock acquisition while set
   PIRP BulkInIrp;          // reused for every bulk-IN read
   PIRP InterruptIrp;       // reused for every interrupt read
   ULONG BaudRate;
-  ULONG ModemStatus;   // SERIAL_MSR_* image, under SpinLock
+  ULONG ModemStatus;  // SERIAL_MSR_* image, under SpinLock
+  // DSR/DCD changes (MODEM_STATUS_*_CHANGED) not yet reported to a
+  // wait-on-mask request, under SpinLock.  Kept apart from ModemStatus so
+  // that reading the modem status cannot take an event from a waiter.
+  ULONG PendingModemChanges;
   ULONG ModemControl;  // MODEM_CONTROL_DTR | MODEM_CONTROL_RTS
   ULONG WaitQueueTail;
   ULONG WaitQueueHead;

@@ -5,6 +5,7 @@
 
 #include "power/restart.h"
 #include "serial/interrupt.h"
+#include "serial/notify.h"
 #include "serial/read.h"
 #include "serial/waitmask.h"
 #include "usb/pipes.h"
@@ -182,6 +183,31 @@ NTSTATUS StartWorkerThreads(PDEVICE_EXTENSION DeviceExtension) {
 }
 
 /*
+ * WaitingRequestRefusal: see open_close.h.  Flags only, read atomically, so
+ * it may run under SpinLock or the cancel spin lock.
+ * IRQL <= DISPATCH_LEVEL.  Callers: the read, write, wait-on-mask and
+ * removal-notification paths, under the lock they queue under.
+ */
+NTSTATUS WaitingRequestRefusal(PDEVICE_EXTENSION Extension) {
+  if (ReadShared(&Extension->DeviceRemoved) != 0) {
+    return STATUS_NOT_SUPPORTED;
+  }
+  if (ReadShared(&Extension->DeviceOpened) == 0) {
+    return STATUS_ACCESS_DENIED;
+  }
+  if (ReadShared(&Extension->PortClosing) != 0) {
+    return STATUS_CANCELLED;
+  }
+  if (ReadShared(&Extension->PowerRestartFailed) != 0) {
+    // Nothing would serve the request; the refusal asks for the restart
+    // again, so the port recovers once the resources are back.
+    (void)RetryPowerUpRestart(Extension->FunctionalDeviceObject);
+    return STATUS_DEVICE_NOT_READY;
+  }
+  return STATUS_SUCCESS;
+}
+
+/*
  * DispatchCreate: admits one open at a time, resets the per-open state,
  * starts the worker threads and raises DTR and RTS.
  * IRQL: PASSIVE_LEVEL.  Caller: the I/O manager (IRP_MJ_CREATE).
@@ -193,11 +219,18 @@ NTSTATUS DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
   // Counting inside the lock makes two racing opens see each other in
   // order: exactly one of them sees a count of 1.
+  // A stop pending is tested in the same hold, so that a query-stop either
+  // sees this open counted or this open sees the stop.
   KeAcquireSpinLock(&ext->SpinLock, &irql);
   if (InterlockedIncrement(&ext->OpenCount) > 1) {
     InterlockedDecrement(&ext->OpenCount);
     KeReleaseSpinLock(&ext->SpinLock, irql);
     return CompleteWith(Irp, STATUS_ACCESS_DENIED);
+  }
+  if (ReadShared(&ext->StopPending) != 0) {
+    InterlockedDecrement(&ext->OpenCount);
+    KeReleaseSpinLock(&ext->SpinLock, irql);
+    return CompleteWith(Irp, STATUS_DEVICE_NOT_READY);
   }
   KeReleaseSpinLock(&ext->SpinLock, irql);
 
@@ -259,6 +292,10 @@ NTSTATUS DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return STATUS_INSUFFICIENT_RESOURCES;
   }
 
+  // A new handle: nothing of the last one's closing or of an old failed
+  // restart applies to the threads started below.
+  InterlockedExchange(&ext->PortClosing, 0);
+  InterlockedExchange(&ext->PowerRestartFailed, 0);
   InterlockedExchange(&ext->DeviceOpened, 1);
 
   PPIPE_ENTRY bulkIn = ZLKUSB_FindPipe(ext, UsbdPipeTypeBulk, PIPE_DIRECTION_IN);
@@ -327,7 +364,16 @@ NTSTATUS DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return CompleteWith(Irp, status);
   }
 
-  WaitQueueCancelAll(ext);
+  // From here on nothing new waits on the port: the request paths test the
+  // flag under the lock they queue under (SpinLock; the cancel spin lock for
+  // the notification request), so whatever was queued before is found below.
+  KeAcquireSpinLock(&ext->SpinLock, &irql);
+  InterlockedExchange(&ext->PortClosing, 1);
+  KeReleaseSpinLock(&ext->SpinLock, irql);
+  // A parked notification would keep the handle's close from ever coming.
+  EndParkedNotifyIrp(ext, STATUS_CANCELLED);
+
+  WaitQueueEndAll(ext, STATUS_CANCELLED);
   InterlockedExchange(&ext->PendingWriteCount, 0);
 
   // Keeps a power-up restart from starting a polling thread behind our back.
@@ -361,7 +407,7 @@ NTSTATUS DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   // purge their queues, and requests may have arrived while they stopped.
   // Nothing serves them any more: end them here, which also disarms the
   // read timer, so the wait below cannot hang on a 100 s read time-out.
-  WaitQueueCancelAll(ext);
+  WaitQueueEndAll(ext, STATUS_CANCELLED);
   RequestListFlush(ext, &ext->ReadQueue, TRUE);
   RequestListFlush(ext, &ext->WriteQueue, FALSE);
   InterlockedExchange(&ext->PendingWriteCount, 0);

@@ -13,3 +13,15 @@ NTSTATUS DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 // the threads already started are stopped and waited for before it returns
 // the failing status, so no thread of a failed open survives it.
 NTSTATUS StartWorkerThreads(PDEVICE_EXTENSION DeviceExtension);
+
+// The status with which a request that would wait on the port (a read, a
+// write, a wait-on-mask or a removal notification) is refused now, or
+// STATUS_SUCCESS when it may wait: STATUS_NOT_SUPPORTED once the device is
+// removed, STATUS_ACCESS_DENIED with no open, STATUS_CANCELLED from the start
+// of the handle's cleanup (what cleanup gives the requests it ends), and
+// STATUS_DEVICE_NOT_READY while a failed power-up restart leaves nothing to
+// serve it.  Callers test it under the lock they queue under, so that
+// removal and cleanup, which set their flags under that lock before they
+// drain the queues, find every request admitted before them.
+// IRQL <= DISPATCH_LEVEL.
+NTSTATUS WaitingRequestRefusal(PDEVICE_EXTENSION Extension);

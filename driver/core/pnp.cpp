@@ -162,7 +162,7 @@ static VOID ReleaseInterface(PDEVICE_EXTENSION ext) {
  * FreeDeviceResources: frees everything AddDevice, configuration and the
  * opens left in the record.  No worker thread, timer or request may be using
  * them any more.
- * IRQL: PASSIVE_LEVEL.  Caller: removal and a failed start.
+ * IRQL: PASSIVE_LEVEL.  Caller: removal, once the remove lock is waited out.
  */
 static VOID FreeDeviceResources(PDEVICE_EXTENSION ext) {
   if (ext->ReadBuffer != NULL) {
@@ -242,31 +242,26 @@ static VOID DeregisterWmi(PDEVICE_OBJECT DeviceObject) {
 }
 
 /*
- * FailStart: tears the device down after a start that could not publish the
- * port, deletes the device object and fails the start request.
+ * FailStart: fails a start that could not publish the port.  What this or
+ * an earlier start published is withdrawn, so no name leads to a device that
+ * is not started; everything else stays for the removal that the Plug and
+ * Play manager sends after a failed start, which waits out the remove lock
+ * before it frees the record's buffers and deletes the device object.
  * IRQL: PASSIVE_LEVEL.  Caller: HandleStartDevice.
  */
-static NTSTATUS FailStart(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN SerialCommWritten) {
+static NTSTATUS FailStart(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
-  PDEVICE_OBJECT lower = ext->TopOfStackDeviceObject;
 
-  FreeDeviceResources(ext);
   SetDevicePowerState(DeviceObject, PowerDeviceD3);
   DeregisterWmi(DeviceObject);
-  // What an earlier start of this device published would otherwise outlive
-  // the device object and point at nothing.
   ReleaseInterface(ext);
   DeleteDosLink(ext);
-  if (SerialCommWritten) {
-    DeleteSerialCommValue(ext);
-  }
-  IoDetachDevice(lower);
-  IoReleaseRemoveLock(&ext->RemoveLock, LOCK_TAG);
-  IoDeleteDevice(DeviceObject);
+  DeleteSerialCommValue(ext);
 
   Irp->IoStatus.Status = STATUS_UNSUCCESSFUL;
   Irp->IoStatus.Information = 0;
   IoCompleteRequest(Irp, IO_NO_INCREMENT);
+  IoReleaseRemoveLock(&ext->RemoveLock, LOCK_TAG);
   return STATUS_UNSUCCESSFUL;
 }
 
@@ -328,7 +323,7 @@ static NTSTATUS HandleStartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, PDEVICE
   WCHAR portName[PORT_NAME_MAX_CHARS + 1];
   ULONG portChars = 0;
   if (!NT_SUCCESS(ReadPortName(ext, portName, PORT_NAME_MAX_CHARS + 1, &portChars))) {
-    return FailStart(DeviceObject, Irp, FALSE);
+    return FailStart(DeviceObject, Irp);
   }
 
   WCHAR dosName[kNameBufferChars];
@@ -343,21 +338,28 @@ static NTSTATUS HandleStartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, PDEVICE
   RtlInitUnicodeString(&serialComm, L"\\REGISTRY\\MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM");
   WriteSerialCommValue(deviceName, &serialComm, portName, portChars * sizeof(WCHAR) + sizeof(WCHAR));
 
-  UNICODE_STRING dosUs, deviceUs;
-  RtlInitUnicodeString(&dosUs, dosName);
-  RtlInitUnicodeString(&deviceUs, deviceName);
-  if (IoCreateUnprotectedSymbolicLink(&dosUs, &deviceUs) != STATUS_SUCCESS) {
-    return FailStart(DeviceObject, Irp, TRUE);
+  // A start after a stop finds what the first start published still in
+  // place and keeps it; only a port name changed in between gets a new link.
+  const SIZE_T dosBytes = (kDosPrefixChars + portChars + 1) * sizeof(WCHAR);
+  if (!RtlEqualMemory(ext->DosDeviceName, dosName, dosBytes)) {
+    DeleteDosLink(ext);
+    UNICODE_STRING dosUs, deviceUs;
+    RtlInitUnicodeString(&dosUs, dosName);
+    RtlInitUnicodeString(&deviceUs, deviceName);
+    if (IoCreateUnprotectedSymbolicLink(&dosUs, &deviceUs) != STATUS_SUCCESS) {
+      return FailStart(DeviceObject, Irp);
+    }
+    // Recorded only once the link exists, so that a non-empty DosDeviceName
+    // always names a link of ours.
+    RtlCopyMemory(ext->DosDeviceName, dosName, dosBytes);
   }
-  // Recorded only once the link exists, so that a non-empty DosDeviceName
-  // always names a link of ours.
-  RtlCopyMemory(ext->DosDeviceName, dosName, (kDosPrefixChars + portChars + 1) * sizeof(WCHAR));
 
-  RegisterWmi(DeviceObject);
+  if (ext->WmiLibInfo.GuidCount == 0) {
+    RegisterWmi(DeviceObject);
+  }
 
-  // A restart must not leak the name of an earlier registration.
-  ReleaseInterface(ext);
-  if (NT_SUCCESS(IoRegisterDeviceInterface(ext->PhysicalDeviceObject, &kComPortInterfaceClass, NULL,
+  if (ext->InterfaceName.Buffer == NULL &&
+      NT_SUCCESS(IoRegisterDeviceInterface(ext->PhysicalDeviceObject, &kComPortInterfaceClass, NULL,
                                            &ext->InterfaceName))) {
     (void)IoSetDeviceInterfaceState(&ext->InterfaceName, TRUE);
   }
@@ -369,6 +371,9 @@ static NTSTATUS HandleStartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, PDEVICE
     }
   }
 
+  // Started: the port may be opened again.
+  InterlockedExchange(&ext->StopPending, 0);
+
   Irp->IoStatus.Status = STATUS_SUCCESS;
   IoCompleteRequest(Irp, IO_NO_INCREMENT);
   IoReleaseRemoveLock(&ext->RemoveLock, LOCK_TAG);
@@ -376,48 +381,62 @@ static NTSTATUS HandleStartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, PDEVICE
 }
 
 /*
- * CompleteParkedNotifyIrp: hands a parked removal-notification request back
- * to its client with the value 1.  The slot is read and emptied under the
- * cancel spin lock, and the request is ours only if we take its cancel
- * routine away; otherwise its cancel routine is running and completes it.
- * IRQL: PASSIVE_LEVEL.  Caller: HandleSurpriseRemoval, after DeviceRemoved
- * is set (a request parked after this sees the flag and ends itself).
+ * HandleQueryStop: a stop would take the configuration from under the open
+ * port's threads and requests, so it is refused while a handle is open (or
+ * being opened); otherwise opens are refused until the stop is cancelled or
+ * the device is started again, and the query goes down.
+ * IRQL: PASSIVE_LEVEL.  Caller: DispatchPnp, holding the remove lock.
  */
-static VOID CompleteParkedNotifyIrp(PDEVICE_EXTENSION ext) {
+static NTSTATUS HandleQueryStop(PDEVICE_OBJECT DeviceObject, PIRP Irp, PDEVICE_OBJECT lower) {
+  PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
   KIRQL irql;
-  IoAcquireCancelSpinLock(&irql);
-  PIRP irp = ext->NotifyIrp;
-  if (irp == NULL || IoSetCancelRoutine(irp, NULL) == NULL) {
-    IoReleaseCancelSpinLock(irql);
-    return;
-  }
-  ext->NotifyIrp = NULL;
-  IoReleaseCancelSpinLock(irql);
 
-  PULONG buffer = (PULONG)irp->AssociatedIrp.SystemBuffer;
-  if (buffer != NULL) {
-    *buffer = REMOVAL_NOTIFY_SURPRISE_REMOVED;
-    irp->IoStatus.Information = sizeof(ULONG);
+  // OpenCount and StopPending are tested together by the open path too.
+  KeAcquireSpinLock(&ext->SpinLock, &irql);
+  BOOLEAN open = InterlockedCompareExchange(&ext->OpenCount, 0, 0) != 0;
+  if (!open) {
+    InterlockedExchange(&ext->StopPending, 1);
   }
-  irp->IoStatus.Status = STATUS_SUCCESS;
-  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  KeReleaseSpinLock(&ext->SpinLock, irql);
+
+  NTSTATUS status;
+  if (open) {
+    status = STATUS_DEVICE_BUSY;
+    Irp->IoStatus.Status = status;
+    Irp->IoStatus.Information = 0;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+  } else {
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    IoSkipCurrentIrpStackLocation(Irp);
+    status = IoCallDriver(lower, Irp);
+  }
   IoReleaseRemoveLock(&ext->RemoveLock, LOCK_TAG);
+  return status;
 }
 
 /*
- * HandleSurpriseRemoval: the modem is gone.  Tells a waiting client, drops
- * the modem lines, tells every worker thread to stop and withdraws the DOS
- * name; the port stays open until its client cleans up and closes.
+ * HandleSurpriseRemoval: the modem is gone.  Tells a waiting client, ends
+ * the wait-on-mask requests, drops the modem lines, tells every worker
+ * thread to stop and withdraws the DOS name; the port stays open until its
+ * client cleans up and closes.
  * IRQL: PASSIVE_LEVEL.  Caller: DispatchPnp, holding the remove lock.
  */
 static NTSTATUS HandleSurpriseRemoval(PDEVICE_OBJECT DeviceObject, PIRP Irp, PDEVICE_OBJECT lower) {
   PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
 
+  // Set under SpinLock: a request that would queue tests it in the hold that
+  // queues it, so every one admitted before is queued by now and ended below.
+  KIRQL irql;
+  KeAcquireSpinLock(&ext->SpinLock, &irql);
   InterlockedExchange((LONG volatile*)&ext->DeviceRemoved, 1);
+  KeReleaseSpinLock(&ext->SpinLock, irql);
   if (ext->InterfaceName.Buffer != NULL) {
     (void)IoSetDeviceInterfaceState(&ext->InterfaceName, FALSE);
   }
-  CompleteParkedNotifyIrp(ext);
+  EndParkedNotifyIrp(ext, STATUS_SUCCESS);
+  // No line event can come any more; the stopping threads would end only
+  // the head request each.
+  WaitQueueEndAll(ext, STATUS_CANCELLED);
 
   InterlockedAnd((LONG volatile*)&ext->ModemControl, ~(LONG)MODEM_CONTROL_DTR);
   UpdateModemStatus(ext, 0);
@@ -466,8 +485,9 @@ static NTSTATUS HandleRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, PDEVIC
 }
 
 /*
- * DispatchPnp: the IRP_MJ_PNP routine.  Handles start, removal, surprise
- * removal and the capabilities query; passes everything else down as is.
+ * DispatchPnp: the IRP_MJ_PNP routine.  Handles start, the stop queries,
+ * removal, surprise removal and the capabilities query; passes everything
+ * else (the stop itself included) down as is.
  * IRQL: PASSIVE_LEVEL.  Caller: the Plug and Play manager.
  */
 NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
@@ -490,6 +510,15 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
       return HandleRemoveDevice(DeviceObject, Irp, lower);
     case IRP_MN_SURPRISE_REMOVAL:
       return HandleSurpriseRemoval(DeviceObject, Irp, lower);
+    case IRP_MN_QUERY_STOP_DEVICE:
+      return HandleQueryStop(DeviceObject, Irp, lower);
+    case IRP_MN_CANCEL_STOP_DEVICE:
+      // The stop is off: the port may be opened again.
+      InterlockedExchange(&ext->StopPending, 0);
+      IoSkipCurrentIrpStackLocation(Irp);
+      status = IoCallDriver(lower, Irp);
+      IoReleaseRemoveLock(&ext->RemoveLock, LOCK_TAG);
+      return status;
     case IRP_MN_QUERY_CAPABILITIES:
       IoCopyCurrentIrpStackLocationToNext(Irp);
       IoSetCompletionRoutine(Irp, IrpCapablitiesCompletionRoutine, NULL, TRUE, TRUE, TRUE);

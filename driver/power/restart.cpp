@@ -10,6 +10,7 @@
 
 #include "serial/interrupt.h"
 #include "serial/polling.h"
+#include "serial/waitmask.h"
 #include "usb/cdc.h"
 
 #define RESTART_LOCK_TAG ((PVOID)(ULONG_PTR)REMOVE_LOCK_TAG)
@@ -30,13 +31,63 @@ VOID AcquirePortThreadLock(PDEVICE_EXTENSION Extension) {
 VOID ReleasePortThreadLock(PDEVICE_EXTENSION Extension) { KeReleaseMutex(&Extension->ControlMutex, FALSE); }
 
 /*
+ * MarkRestartFailed: the restart cannot run for now.  The port refuses the
+ * requests that would wait (each refusal asks for the restart again), and
+ * the wait-on-mask requests queued, which nothing would serve, are ended.
+ * IRQL <= DISPATCH_LEVEL, SpinLock not held.  Callers: QueuePowerUpRestart
+ * and PowerThreadRoutine.
+ */
+static VOID MarkRestartFailed(PDEVICE_EXTENSION Extension) {
+  KIRQL irql;
+  DbgPrint("[vr_mdm] power-up restart failed\n");
+  // Under SpinLock, as the request paths test it: a wait admitted before is
+  // queued by now and ended below.
+  KeAcquireSpinLock(&Extension->SpinLock, &irql);
+  InterlockedExchange(&Extension->PowerRestartFailed, 1);
+  KeReleaseSpinLock(&Extension->SpinLock, irql);
+  WaitQueueEndAll(Extension, STATUS_DEVICE_NOT_READY);
+}
+
+/*
+ * QueueRestartWorkItem: queues one run of PowerThreadRoutine, unless one is
+ * queued and has not begun (it will do what this one would).
+ * IRQL <= DISPATCH_LEVEL; may be called under SpinLock.  Callers:
+ * QueuePowerUpRestart, RetryPowerUpRestart.
+ */
+static NTSTATUS QueueRestartWorkItem(PDEVICE_OBJECT DeviceObject) {
+  PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+  PPOWER_WORK_CONTEXT context;
+  PIO_WORKITEM workItem;
+
+  if (InterlockedCompareExchange(&ext->PowerRestartQueued, 1, 0) != 0) {
+    return STATUS_SUCCESS;
+  }
+  context =
+      (PPOWER_WORK_CONTEXT)ExAllocatePoolWithTag(NonPagedPool, sizeof(POWER_WORK_CONTEXT), POOL_TAG_DRIVER);
+  if (context == NULL) {
+    goto failed;
+  }
+  workItem = IoAllocateWorkItem(DeviceObject);
+  if (workItem == NULL) {
+    ExFreePoolWithTag(context, POOL_TAG_DRIVER);
+    goto failed;
+  }
+  context->DeviceObject = DeviceObject;
+  context->WorkItem = workItem;
+  IoQueueWorkItem(workItem, PowerThreadRoutine, DelayedWorkQueue, context);
+  return STATUS_SUCCESS;
+
+failed:
+  InterlockedExchange(&ext->PowerRestartQueued, 0);
+  return STATUS_UNSUCCESSFUL;
+}
+
+/*
  * QueuePowerUpRestart: see restart.h.
  */
 NTSTATUS QueuePowerUpRestart(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE OldState,
                              DEVICE_POWER_STATE NewState) {
   PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
-  PPOWER_WORK_CONTEXT context;
-  PIO_WORKITEM workItem;
 
   if (ReadShared(&ext->DeviceOpened) == 0) {
     return STATUS_UNSUCCESSFUL;
@@ -44,27 +95,22 @@ NTSTATUS QueuePowerUpRestart(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE Old
   if ((LONG)NewState >= (LONG)OldState) {
     return STATUS_SUCCESS;  // only a move to more power restarts anything
   }
-
-  context =
-      (PPOWER_WORK_CONTEXT)ExAllocatePoolWithTag(NonPagedPool, sizeof(POWER_WORK_CONTEXT), POOL_TAG_DRIVER);
-  if (context == NULL) {
-    return STATUS_UNSUCCESSFUL;
+  NTSTATUS status = QueueRestartWorkItem(DeviceObject);
+  if (!NT_SUCCESS(status)) {
+    MarkRestartFailed(ext);
   }
-  workItem = IoAllocateWorkItem(DeviceObject);
-  if (workItem == NULL) {
-    ExFreePoolWithTag(context, POOL_TAG_DRIVER);
-    return STATUS_UNSUCCESSFUL;
-  }
-  context->DeviceObject = DeviceObject;
-  context->WorkItem = workItem;
-  IoQueueWorkItem(workItem, PowerThreadRoutine, DelayedWorkQueue, context);
-  return STATUS_SUCCESS;
+  return status;
 }
+
+/*
+ * RetryPowerUpRestart: see restart.h.
+ */
+NTSTATUS RetryPowerUpRestart(PDEVICE_OBJECT DeviceObject) { return QueueRestartWorkItem(DeviceObject); }
 
 /*
  * WaitForThreadEnd: waits, without time-out, for the thread in *Field to
  * end; no thread is nothing to wait for.
- * PASSIVE_LEVEL.  Caller: RestartPollingThread.
+ * PASSIVE_LEVEL.  Caller: StopPollingThread.
  */
 static NTSTATUS WaitForThreadEnd(PKTHREAD* Field) {
   if (*Field == NULL) {
@@ -77,7 +123,7 @@ static NTSTATUS WaitForThreadEnd(PKTHREAD* Field) {
  * StartPollingThread: creates a system thread running Routine on the
  * extension and keeps a reference to it in *Field; on any failure the field
  * stays NULL.
- * PASSIVE_LEVEL.  Caller: RestartPollingThread.
+ * PASSIVE_LEVEL.  Caller: RestartPort.
  */
 static VOID StartPollingThread(PDEVICE_EXTENSION Extension, PKSTART_ROUTINE Routine, PKTHREAD* Field,
                                const char* CreatedTrace) {
@@ -105,7 +151,7 @@ static VOID StartPollingThread(PDEVICE_EXTENSION Extension, PKSTART_ROUTINE Rout
  * it may be blocked in, waits for it to end and drops it; leaves the stop
  * event reset and the packet ready for the next thread.  Returns FALSE when
  * the wait failed, leaving the thread and its event alone.
- * PASSIVE_LEVEL, port-thread lock held.  Caller: PowerThreadRoutine.
+ * PASSIVE_LEVEL, port-thread lock held.  Caller: RestartPort.
  */
 static BOOLEAN StopPollingThread(PKEVENT StopEvent, PIRP Packet, PKTHREAD* Field, const char* WaitedTrace,
                                  const char* DroppedTrace) {
@@ -148,70 +194,113 @@ static BOOLEAN PortIsLive(PDEVICE_EXTENSION Extension) {
 }
 
 /*
- * PowerThreadRoutine: sends the line coding and then the line state again,
- * and replaces the bulk-IN polling thread and, with an interrupt pipe, the
- * interrupt polling thread.  Frees its work item and context.
+ * PollingThreadRuns: Thread was started and has not ended.
+ * PASSIVE_LEVEL.  Caller: RestartPort.
+ */
+static BOOLEAN PollingThreadRuns(PKTHREAD Thread) {
+  LARGE_INTEGER now;
+  now.QuadPart = 0;
+  return Thread != NULL &&
+         KeWaitForSingleObject(Thread, Executive, KernelMode, FALSE, &now) == STATUS_TIMEOUT;
+}
+
+/*
+ * RestartPort: one attempt at the restart: the line coding, then the line
+ * state, then the bulk-IN and interrupt polling threads.  A retry keeps the
+ * threads an earlier attempt got running.  FALSE when a packet or a thread
+ * could not be had, so that the attempt is worth repeating.
+ * PASSIVE_LEVEL, port-thread lock held, port live.  Caller: PowerThreadRoutine.
+ */
+static BOOLEAN RestartPort(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION ext, BOOLEAN Retry) {
+  LINE_CODING coding;
+  KIRQL irql;
+
+  KeAcquireSpinLock(&ext->SpinLock, &irql);
+  coding.dwDTERate = ext->BaudRate;
+  coding.bCharFormat = ext->StopBits;
+  coding.bParityType = ext->Parity;
+  coding.bDataBits = ext->WordLength;
+  KeReleaseSpinLock(&ext->SpinLock, irql);
+  (void)ZLKUSB_SetLineCoding(DeviceObject, &coding);
+
+  PIRP packet = IoAllocateIrp((CCHAR)(ext->TopOfStackDeviceObject->StackSize + 1), FALSE);
+  DbgPrint("[PowerThreadRoutine] start\n");
+  if (packet == NULL) {
+    DbgPrint("[PowerThreadRoutine] Irp");
+    return FALSE;
+  }
+  (void)ZLKUSB_SetControlLineState(packet, ext);
+  IoFreeIrp(packet);
+
+  const LONG powerState = ReadShared(&ext->DevicePowerState);
+  DbgPrint("[PowerThreadRoutine] deviceExtension->DevicePowerState = %d\n", (int)powerState);
+  if (powerState == PowerDeviceUnspecified) {
+    return TRUE;
+  }
+  DbgPrint("[PowerThreadRoutine] not PowerDeviceUnspecified\n");
+  if (!(Retry && PollingThreadRuns(ext->pPollingFunctionThread)) &&
+      StopPollingThread(&ext->evKill_pPollingFunction, ext->BulkInIrp, &ext->pPollingFunctionThread,
+                        "KeReSetEvent( &deviceExtension->evKill_pPollingFunction (+2)\n", NULL)) {
+    DbgPrint("[kt_mdm] [PowerThreadRoutine] create pPollingFunctionThread\n");
+    StartPollingThread(ext, pPollingFunction, &ext->pPollingFunctionThread, NULL);
+  }
+  if (!ext->UsingInterruptPipe) {
+    return ext->pPollingFunctionThread != NULL;
+  }
+  DbgPrint("[PowerThreadRoutine] deviceExtension->UsingInterruptPipe \n");
+  if (!(Retry && PollingThreadRuns(ext->pInterruptPollingFunctionThread)) &&
+      StopPollingThread(&ext->evKill_pInterruptPollingFunction, ext->InterruptIrp,
+                        &ext->pInterruptPollingFunctionThread,
+                        "[PowerThreadRoutine] deviceExtension->pInterruptPollingFunctionThread---Wait \n",
+                        "[PowerThreadRoutine] ObDereferenceObjectp   InterruptPollingFunctionThread\n")) {
+    StartPollingThread(ext, pInterruptPollingFunction, &ext->pInterruptPollingFunctionThread,
+                       "[PowerThreadRoutine] ObDereferenceObjectp   InterruptPollingFunctionThread\n");
+  }
+  return ext->pPollingFunctionThread != NULL && ext->pInterruptPollingFunctionThread != NULL;
+}
+
+/*
+ * PowerThreadRoutine: restarts the open port after power-up (RestartPort).
+ * An attempt that lacked a packet or a thread is repeated a few times after
+ * a pause, since such shortages pass; when all fail, the restart is marked
+ * failed (MarkRestartFailed).  Stops early when the port is cleaned up or removed.  Frees its
+ * work item and context.
  * PASSIVE_LEVEL, system worker thread.  Caller: the work queue
- * (QueuePowerUpRestart).
+ * (QueueRestartWorkItem).
  */
 VOID NTAPI PowerThreadRoutine(PDEVICE_OBJECT DeviceObject, PVOID Context) {
   PPOWER_WORK_CONTEXT context = (PPOWER_WORK_CONTEXT)Context;
   PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
   PIO_WORKITEM workItem = context->WorkItem;
+
+  // Begun: a power-up from now on needs a run of its own.
+  InterlockedExchange(&ext->PowerRestartQueued, 0);
   BOOLEAN haveRemoveLock = NT_SUCCESS(IoAcquireRemoveLock(&ext->RemoveLock, RESTART_LOCK_TAG));
-  PIRP packet = NULL;
 
-  if (haveRemoveLock) {
+  for (ULONG attempt = 0; haveRemoveLock; attempt++) {
     AcquirePortThreadLock(ext);
-    if (PortIsLive(ext)) {
-      LINE_CODING coding;
-      KIRQL irql;
-
-      KeAcquireSpinLock(&ext->SpinLock, &irql);
-      coding.dwDTERate = ext->BaudRate;
-      coding.bCharFormat = ext->StopBits;
-      coding.bParityType = ext->Parity;
-      coding.bDataBits = ext->WordLength;
-      KeReleaseSpinLock(&ext->SpinLock, irql);
-      (void)ZLKUSB_SetLineCoding(DeviceObject, &coding);
-
-      packet = IoAllocateIrp((CCHAR)(ext->TopOfStackDeviceObject->StackSize + 1), FALSE);
-      DbgPrint("[PowerThreadRoutine] start\n");
-      if (packet == NULL) {
-        DbgPrint("[PowerThreadRoutine] Irp");
-      } else {
-        (void)ZLKUSB_SetControlLineState(packet, ext);
-
-        const LONG powerState = ReadShared(&ext->DevicePowerState);
-        DbgPrint("[PowerThreadRoutine] deviceExtension->DevicePowerState = %d\n", (int)powerState);
-        if (powerState != PowerDeviceUnspecified) {
-          DbgPrint("[PowerThreadRoutine] not PowerDeviceUnspecified\n");
-          if (StopPollingThread(&ext->evKill_pPollingFunction, ext->BulkInIrp, &ext->pPollingFunctionThread,
-                                "KeReSetEvent( &deviceExtension->evKill_pPollingFunction (+2)\n", NULL)) {
-            DbgPrint("[kt_mdm] [PowerThreadRoutine] create pPollingFunctionThread\n");
-            StartPollingThread(ext, pPollingFunction, &ext->pPollingFunctionThread, NULL);
-          }
-          if (ext->UsingInterruptPipe) {
-            DbgPrint("[PowerThreadRoutine] deviceExtension->UsingInterruptPipe \n");
-            if (StopPollingThread(
-                    &ext->evKill_pInterruptPollingFunction, ext->InterruptIrp,
-                    &ext->pInterruptPollingFunctionThread,
-                    "[PowerThreadRoutine] deviceExtension->pInterruptPollingFunctionThread---Wait \n",
-                    "[PowerThreadRoutine] ObDereferenceObjectp   InterruptPollingFunctionThread\n")) {
-              StartPollingThread(
-                  ext, pInterruptPollingFunction, &ext->pInterruptPollingFunctionThread,
-                  "[PowerThreadRoutine] ObDereferenceObjectp   InterruptPollingFunctionThread\n");
-            }
-          }
-        }
-      }
-    }
+    BOOLEAN live = PortIsLive(ext);
+    BOOLEAN done = !live || RestartPort(DeviceObject, ext, attempt != 0);
     ReleasePortThreadLock(ext);
+    if (done) {
+      if (live) {
+        InterlockedExchange(&ext->PowerRestartFailed, 0);
+      }
+      break;
+    }
+    if (attempt + 1 == POWER_RESTART_ATTEMPTS) {
+      MarkRestartFailed(ext);
+      break;
+    }
+    // Cleanup and surprise removal set this event: no use going on then.
+    LARGE_INTEGER pause;
+    pause.QuadPart = -10000LL * POWER_RESTART_RETRY_MS;
+    if (KeWaitForSingleObject(&ext->evKill_pReadFunction, Executive, KernelMode, FALSE, &pause) ==
+        STATUS_SUCCESS) {
+      break;
+    }
   }
 
-  if (packet != NULL) {
-    IoFreeIrp(packet);
-  }
   IoFreeWorkItem(workItem);
   ExFreePoolWithTag(context, POOL_TAG_DRIVER);
   if (haveRemoveLock) {

@@ -15,11 +15,23 @@ typedef struct _POWER_WORK_CONTEXT {
 // Queues PowerThreadRoutine when the port is open and the device has moved
 // from OldState to a state of more power (a numerically lower one).  The
 // caller has already recorded NewState in DevicePowerState.  Never waits.
+// When the work item cannot be had, marks the restart failed: requests that
+// would wait are refused, and each refusal asks for it again.
 // IRQL <= DISPATCH_LEVEL.  Caller: CompletionRoutineDevicePowerIrp.
 NTSTATUS QueuePowerUpRestart(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE OldState,
                              DEVICE_POWER_STATE NewState);
 
+// Queues the restart again after it failed (PowerRestartFailed), unless one
+// is already queued.  IRQL <= DISPATCH_LEVEL.  Caller: the request paths,
+// when they refuse a request for want of a restart.
+NTSTATUS RetryPowerUpRestart(PDEVICE_OBJECT DeviceObject);
+
 VOID NTAPI PowerThreadRoutine(PDEVICE_OBJECT DeviceObject, PVOID Context);
+
+// A restart that lacks a packet or a thread tries again this many times in
+// all, this many milliseconds apart.
+constexpr ULONG POWER_RESTART_ATTEMPTS = 5;
+constexpr LONG POWER_RESTART_RETRY_MS = 20;
 
 // The restart, the open and the cleanup of a port all start, stop and
 // replace the same worker threads and their stop events; each holds this

@@ -10,8 +10,17 @@
 #include "serial/polling.h"
 
 // Byte 8 of a serial-state notification: bit 0 receive carrier (DCD),
-// bit 1 transmission carrier (DSR).  Nothing else of the notification is read.
+// bit 1 transmission carrier (DSR).  Only a whole serial-state notification
+// (its code, its 8-byte header and 2-byte state) says anything about the
+// lines: another notification, or a short one, leaves them as they are.
 static const ULONG kSerialStateOffset = 8;
+static const ULONG kNotificationCodeOffset = 1;
+static const UCHAR kSerialStateNotification = 0x20;
+static const ULONG kSerialStateLength = 10;
+
+// Pause after a failed read, so a pipe that keeps failing costs a read per
+// 10 ms, not one per millisecond.
+static const LONG kFailedReadPauseMs = 10;
 
 /*
  * InterruptStateToModemLines: maps the two carrier bits of a serial-state
@@ -25,6 +34,10 @@ static ULONG InterruptStateToModemLines(UCHAR SerialState) {
   return lines;
 }
 
+// A USBD status in the halted class (both top bits set: a stall, a halted
+// endpoint, a device not answering) leaves the pipe halted until it is reset.
+static BOOLEAN PipeHalted(ULONG UsbdStatus) { return (UsbdStatus >> 30) == 3; }
+
 // The power path writes DevicePowerState while this thread runs.
 static DEVICE_POWER_STATE CurrentPowerState(PDEVICE_EXTENSION ext) {
   return (DEVICE_POWER_STATE)InterlockedCompareExchange((LONG volatile*)&ext->DevicePowerState, 0, 0);
@@ -32,7 +45,9 @@ static DEVICE_POWER_STATE CurrentPowerState(PDEVICE_EXTENSION ext) {
 
 /*
  * InterruptReadEndsThread: the read outcomes after which reading on is
- * pointless (cancelled at cleanup, device powered down, endpoint halted).
+ * pointless (cancelled at cleanup, device powered down, endpoint halted
+ * outside D0).  A halt in D0 is cured by a pipe reset instead: ending there
+ * would freeze DSR and DCD until the port is reopened.
  * Traces the reason when it says so.
  * IRQL: PASSIVE_LEVEL.  Caller: pInterruptPollingFunction.
  */
@@ -46,7 +61,7 @@ static BOOLEAN InterruptReadEndsThread(DEVICE_POWER_STATE PowerState, NTSTATUS n
     *Trace = "[pInterruptPollingFunction]PowerDeviceD3 == STATUS_DEVICE_NOT_READY \n";
   } else if (PowerState == PowerDeviceD2 && ntStatus == STATUS_DEVICE_POWERED_OFF) {
     *Trace = "[pInterruptPollingFunction]  STATUS_DEVICE_POWERED_OFF  && PowerDeviceD2 \n";
-  } else if (urbStatus == (ULONG)USBD_STATUS_ENDPOINT_HALTED) {
+  } else if (PowerState != PowerDeviceD0 && urbStatus == (ULONG)USBD_STATUS_ENDPOINT_HALTED) {
     *Trace = "[pInterruptPollingFunction]ntStatus == USBD_STATUS_ENDPOINT_HALTED \n";
   } else {
     return FALSE;
@@ -57,8 +72,9 @@ static BOOLEAN InterruptReadEndsThread(DEVICE_POWER_STATE PowerState, NTSTATUS n
 /*
  * pInterruptPollingFunction: reads serial-state notifications, 16 bytes at
  * a time, and feeds DSR/DCD into the modem status until its stop event is
- * set or a read says the pipe is cancelled, powered down or halted.  Holds
- * the remove lock for its whole life so removal waits for it.
+ * set or a read says the pipe is cancelled, powered down or halted outside
+ * D0; a pipe halted in D0 is reset and read again.  Holds the remove lock
+ * for its whole life so removal waits for it.
  * IRQL: PASSIVE_LEVEL (system thread).  Started by the open path and by the
  * power-up restart.
  */
@@ -73,9 +89,10 @@ VOID NTAPI pInterruptPollingFunction(PVOID Context) {
 
   (void)ZLKUSB_ResetInterruptPipe(ext->FunctionalDeviceObject);
 
+  LONG pauseMs = 1;
   for (;;) {
     LARGE_INTEGER pause;
-    pause.QuadPart = -10000;  // 1 ms
+    pause.QuadPart = -10000LL * pauseMs;
     if (KeWaitForSingleObject(&ext->evKill_pInterruptPollingFunction, Executive, KernelMode, FALSE, &pause) ==
         STATUS_SUCCESS) {
       IoReleaseRemoveLock(&ext->RemoveLock, lockTag);
@@ -110,8 +127,18 @@ VOID NTAPI pInterruptPollingFunction(PVOID Context) {
     DbgPrint("[vr_mdm] pInterruptPollingFunction USB Access Fail (UrbStatus = %x , ntStatus = %x)\n",
              (unsigned)urbStatus, (unsigned)ntStatus);
 
-    // After a failed read the buffer still holds the last notification, so
-    // the same line state is given again; that retires a stale change bit.
-    UpdateModemStatus(ext, InterruptStateToModemLines(ext->InterruptBuffer[kSerialStateOffset]));
+    if (!NT_SUCCESS(ntStatus) || USBD_ERROR(urbStatus)) {
+      // The buffer holds nothing new: the lines stay as last reported.
+      if (PipeHalted(urbStatus)) {
+        (void)ZLKUSB_ResetInterruptPipe(ext->FunctionalDeviceObject);
+      }
+      pauseMs = kFailedReadPauseMs;
+      continue;
+    }
+    pauseMs = 1;
+    if (length >= kSerialStateLength &&
+        ext->InterruptBuffer[kNotificationCodeOffset] == kSerialStateNotification) {
+      UpdateModemStatus(ext, InterruptStateToModemLines(ext->InterruptBuffer[kSerialStateOffset]));
+    }
   }
 }

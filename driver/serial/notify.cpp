@@ -11,6 +11,8 @@
 // request and releases the RemoveLock acquisition it carried.
 #include "serial/notify.h"
 
+#include "core/open_close.h"
+
 #define NOTIFY_LOCK_TAG ((PVOID)(ULONG_PTR)REMOVE_LOCK_TAG)
 
 /*
@@ -35,7 +37,7 @@ static VOID FinishNotifyIrp(PDEVICE_EXTENSION Extension, PIRP Irp, NTSTATUS Stat
  * ParkNotifyIrp: stores the request in the empty slot and leaves it pending
  * with CancelNotifyIrp as its cancel routine, or refuses it with reason 2 when
  * the slot is taken.  A request already cancelled, or arriving after surprise
- * removal has looked at the slot, is ended here at once.
+ * removal or cleanup has looked at the slot, is ended here at once.
  * IRQL PASSIVE_LEVEL.  Caller: DispatchDeviceControl, holding a RemoveLock
  * acquisition (REMOVE_LOCK_TAG) that a request taken here keeps.
  */
@@ -43,6 +45,7 @@ NTSTATUS ParkNotifyIrp(PDEVICE_EXTENSION Extension, PIRP Irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
   PULONG reason = (PULONG)Irp->AssociatedIrp.SystemBuffer;
   NTSTATUS finish = STATUS_PENDING;
+  NTSTATUS refusal;
   KIRQL irql;
 
   // Every way out writes a reason code: no room for it, no request.
@@ -66,6 +69,10 @@ NTSTATUS ParkNotifyIrp(PDEVICE_EXTENSION Extension, PIRP Irp) {
     // Surprise removal came after the dispatcher's own check and found the
     // slot empty; parked now, the request would wait for good.
     finish = STATUS_SUCCESS;
+  } else if ((refusal = WaitingRequestRefusal(Extension)) != STATUS_SUCCESS) {
+    // The handle is being cleaned up (or the port cannot serve): cleanup
+    // has looked at the slot or is about to, and must not find it taken.
+    finish = refusal;
   } else {
     Extension->NotifyIrp = Irp;
     (void)IoSetCancelRoutine(Irp, CancelNotifyIrp);
@@ -76,6 +83,27 @@ NTSTATUS ParkNotifyIrp(PDEVICE_EXTENSION Extension, PIRP Irp) {
     FinishNotifyIrp(Extension, Irp, finish);
   }
   return STATUS_PENDING;
+}
+
+/*
+ * EndParkedNotifyIrp: see notify.h.  The slot is read and emptied under the
+ * cancel spin lock, and the request is ours only if we take its cancel
+ * routine away; otherwise its cancel routine is running and completes it.
+ * IRQL PASSIVE_LEVEL.  Callers: surprise removal, after DeviceRemoved is set,
+ * and cleanup, after PortClosing is set (a request parked after either sees
+ * its flag and ends itself).
+ */
+VOID EndParkedNotifyIrp(PDEVICE_EXTENSION Extension, NTSTATUS Status) {
+  KIRQL irql;
+  IoAcquireCancelSpinLock(&irql);
+  PIRP irp = Extension->NotifyIrp;
+  if (irp == NULL || IoSetCancelRoutine(irp, NULL) == NULL) {
+    IoReleaseCancelSpinLock(irql);
+    return;
+  }
+  Extension->NotifyIrp = NULL;
+  IoReleaseCancelSpinLock(irql);
+  FinishNotifyIrp(Extension, irp, Status);
 }
 
 /*

@@ -19,7 +19,10 @@ NTSTATUS ParkNotifyIrp(PDEVICE_EXTENSION Extension, PIRP Irp);
 // Cancel routine of the parked request.
 VOID NTAPI CancelNotifyIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
-// Surprise removal (core/pnp.cpp) hands the parked request back itself: it
-// reads and empties the slot under the cancel spin lock and owns the request
-// only if it takes the cancel routine away, releasing the RemoveLock with
-// REMOVE_LOCK_TAG.  The routines here keep to the same rules.
+// Ends the parked request, if any, exactly once: with STATUS_SUCCESS and the
+// reason REMOVAL_NOTIFY_SURPRISE_REMOVED (surprise removal), or with another
+// status and no data (STATUS_CANCELLED at cleanup).  Whoever takes the cancel
+// routine away owns the completion: a request whose cancel routine already
+// runs is left to it.  The request's RemoveLock acquisition goes with it.
+// PASSIVE_LEVEL.
+VOID EndParkedNotifyIrp(PDEVICE_EXTENSION Extension, NTSTATUS Status);

@@ -25,6 +25,7 @@
 #include "serial/read.h"
 
 #include "core/dispatch.h"
+#include "core/open_close.h"
 #include "serial/ringbuf.h"
 #include "serial/waitmask.h"
 
@@ -301,8 +302,17 @@ NTSTATUS DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return FailRead(Irp, STATUS_INVALID_PARAMETER);
   }
 
+  // Tested in the hold that would queue it: cleanup and removal set their
+  // flags under SpinLock before they end what is queued.
   KIRQL irql;
   KeAcquireSpinLock(&ext->SpinLock, &irql);
+  status = WaitingRequestRefusal(ext);
+  if (status != STATUS_SUCCESS) {
+    KeReleaseSpinLock(&ext->SpinLock, irql);
+    FailRead(Irp, status);
+    IoReleaseRemoveLock(&ext->RemoveLock, Irp);
+    return status;
+  }
   BOOLEAN flagPending = (ext->WaitMask & SERIAL_EV_RXFLAG) != 0 && ext->RxFlagSeen != 0;
   if (!flagPending) {
     BOOLEAN hasData = RingBufferCount(ext->RingBuffer) != 0;

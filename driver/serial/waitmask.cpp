@@ -1,13 +1,15 @@
 // Wait-on-mask requests and the modem-status image.
 //
-// Locking: the queue indices, the slots, ModemStatus and RxFlagSeen change
-// only under the device SpinLock.  A request is completed by whoever takes
-// it out of the queue and then wins the race to clear its cancel routine;
-// the loser (CancelWaitIrp, entered after IoCancelIrp took the routine)
-// completes it as cancelled.  CancelWaitIrp lets go of the cancel spin lock
-// before it takes SpinLock, because the write path calls IoCancelIrp while
-// holding SpinLock.
+// Locking: the queue indices, the slots, ModemStatus, PendingModemChanges
+// and RxFlagSeen change only under the device SpinLock.  A request is
+// completed by whoever takes it out of the queue and then wins the race to
+// clear its cancel routine; the loser (CancelWaitIrp, entered after
+// IoCancelIrp took the routine) completes it as cancelled.  CancelWaitIrp
+// lets go of the cancel spin lock before it takes SpinLock, because the write
+// path calls IoCancelIrp while holding SpinLock.
 #include "serial/waitmask.h"
+
+#include "core/open_close.h"
 
 #include "serial/read.h"
 #include "serial/ringbuf.h"
@@ -91,7 +93,8 @@ static VOID FinishWaitIrp(PIRP Irp, NTSTATUS Status, ULONG Events, CCHAR Boost) 
  * event word is set to 0; it is queued pending with CancelWaitIrp, or, when
  * its output buffer cannot hold the event word, the queue is full or the
  * request was cancelled before it got its cancel routine, completed at once
- * (STATUS_BUFFER_TOO_SMALL, STATUS_INSUFFICIENT_RESOURCES, STATUS_CANCELLED).
+ * (STATUS_BUFFER_TOO_SMALL, STATUS_INSUFFICIENT_RESOURCES, STATUS_CANCELLED);
+ * so is a request the port refuses (WaitingRequestRefusal).
  * IRQL <= DISPATCH_LEVEL, SpinLock not held.  Called by the control dispatcher.
  */
 NTSTATUS WaitQueueAddRequest(PDEVICE_EXTENSION Extension, PIRP Irp) {
@@ -104,9 +107,14 @@ NTSTATUS WaitQueueAddRequest(PDEVICE_EXTENSION Extension, PIRP Irp) {
   }
   *(PULONG)Irp->AssociatedIrp.SystemBuffer = 0;
 
+  // Tested in the hold that queues: removal and cleanup set their flags
+  // under SpinLock before they drain the queue.
   KIRQL irql;
   KeAcquireSpinLock(&Extension->SpinLock, &irql);
-  if (WaitQueueCount(Extension) >= WAIT_IRP_QUEUE_MAX) {
+  status = WaitingRequestRefusal(Extension);
+  if (status != STATUS_SUCCESS) {
+    // The port is going, or nothing could serve the request.
+  } else if (WaitQueueCount(Extension) >= WAIT_IRP_QUEUE_MAX) {
     // Left pending outside the queue it could only end by cancellation.
     status = STATUS_INSUFFICIENT_RESOURCES;
   } else if (!SetCancelRoutineUnlessCancelled(Irp, CancelWaitIrp)) {
@@ -142,12 +150,13 @@ BOOLEAN WaitQueueCompleteHead(PDEVICE_EXTENSION Extension) {
 }
 
 /*
- * WaitQueueCancelAll: completes every request queued on entry with
- * STATUS_CANCELLED, head first.  Each is taken under SpinLock, so the drain
- * never overlaps an evaluation or a cancel routine's walk.
- * IRQL <= DISPATCH_LEVEL, SpinLock not held.  Called by cleanup.
+ * WaitQueueEndAll: completes every request queued on entry with Status (an
+ * error status: no event word), head first.  Each is taken under SpinLock,
+ * so the drain never overlaps an evaluation or a cancel routine's walk.
+ * IRQL <= DISPATCH_LEVEL, SpinLock not held.  Called by cleanup, surprise
+ * removal and a power-up restart that gives up.
  */
-VOID WaitQueueCancelAll(PDEVICE_EXTENSION Extension) {
+VOID WaitQueueEndAll(PDEVICE_EXTENSION Extension, NTSTATUS Status) {
   KIRQL irql;
   KeAcquireSpinLock(&Extension->SpinLock, &irql);
   ULONG count = WaitQueueCount(Extension);
@@ -162,7 +171,7 @@ VOID WaitQueueCancelAll(PDEVICE_EXTENSION Extension) {
       break;
     }
     if (owned) {
-      FinishWaitIrp(irp, STATUS_CANCELLED, 0, IO_NO_INCREMENT);
+      FinishWaitIrp(irp, Status, 0, IO_NO_INCREMENT);
     }
   }
 }
@@ -194,7 +203,7 @@ static ULONG ReceiveEvents(PDEVICE_EXTENSION Extension, ULONG Mask) {
 VOID EvaluateWaitMask(PDEVICE_EXTENSION Extension) {
   KIRQL irql;
   KeAcquireSpinLock(&Extension->SpinLock, &irql);
-  ULONG changes = Extension->ModemStatus & (MODEM_STATUS_DSR_CHANGED | MODEM_STATUS_DCD_CHANGED);
+  ULONG changes = Extension->PendingModemChanges;
   PIRP irp = WaitQueueRemove(Extension);
   if (irp == NULL) {
     KeReleaseSpinLock(&Extension->SpinLock, irql);
@@ -224,9 +233,11 @@ VOID EvaluateWaitMask(PDEVICE_EXTENSION Extension) {
   }
   if (events & SERIAL_EV_RLSD) {
     Extension->ModemStatus &= ~MODEM_STATUS_DCD_CHANGED;
+    Extension->PendingModemChanges &= ~MODEM_STATUS_DCD_CHANGED;
   }
   if (events & SERIAL_EV_DSR) {
     Extension->ModemStatus &= ~MODEM_STATUS_DSR_CHANGED;
+    Extension->PendingModemChanges &= ~MODEM_STATUS_DSR_CHANGED;
   }
   KeReleaseSpinLock(&Extension->SpinLock, irql);
   FinishWaitIrp(irp, STATUS_SUCCESS, events, IO_SERIAL_INCREMENT);
@@ -322,7 +333,9 @@ VOID NTAPI CancelWaitIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
 /*
  * UpdateModemStatus: records the new DSR and DCD line states.  A line that
- * changed gets its change bit set; a line found unchanged clears it.
+ * changed gets its change bit set, in the status image and among the changes
+ * a waiter is still to be told of; a line found unchanged leaves both alone,
+ * since a repeated state must not take back a change nobody was told of.
  * IRQL <= DISPATCH_LEVEL, SpinLock not held.  Called by open, close,
  * surprise removal and the interrupt polling thread.
  */
@@ -335,11 +348,10 @@ VOID UpdateModemStatus(PDEVICE_EXTENSION Extension, ULONG LineBits) {
   for (ULONG i = 0; i < 2; i++) {
     ULONG line = kLines[i][0];
     ULONG change = kLines[i][1];
-    if ((LineBits & line) == (status & line)) {
-      status &= ~change;
-    } else {
+    if ((LineBits & line) != (status & line)) {
       status ^= line;
       status |= change;
+      Extension->PendingModemChanges |= change;
     }
   }
   Extension->ModemStatus = status;

@@ -31,9 +31,9 @@ NTSTATUS WaitQueueAddRequest(PDEVICE_EXTENSION Extension, PIRP Irp);
 // SpinLock not held.
 BOOLEAN WaitQueueCompleteHead(PDEVICE_EXTENSION Extension);
 
-// Completes every queued request with STATUS_CANCELLED, in queue order
-// (cleanup).  SpinLock not held.
-VOID WaitQueueCancelAll(PDEVICE_EXTENSION Extension);
+// Completes every queued request with Status (STATUS_CANCELLED at cleanup and
+// surprise removal), no event word, in queue order.  SpinLock not held.
+VOID WaitQueueEndAll(PDEVICE_EXTENSION Extension, NTSTATUS Status);
 
 // The event rules, applied to the head request.
 VOID EvaluateWaitMask(PDEVICE_EXTENSION Extension);
@@ -44,5 +44,6 @@ VOID NTAPI pWaitMaskFunction(PVOID Context);
 VOID NTAPI CancelWaitIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
 // Folds new DSR (0x20) and DCD (0x80) line states into ModemStatus; other
-// bits of LineBits are ignored.  SpinLock not held.
+// bits of LineBits are ignored.  A change stays pending for the wait-on-mask
+// rules until one reports it.  SpinLock not held.
 VOID UpdateModemStatus(PDEVICE_EXTENSION Extension, ULONG LineBits);

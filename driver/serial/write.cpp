@@ -14,6 +14,7 @@
 #include "serial/write.h"
 
 #include "core/dispatch.h"
+#include "core/open_close.h"
 #include "serial/read.h"
 #include "usb/pipes.h"
 #include "usb/usb_io.h"
@@ -74,11 +75,19 @@ NTSTATUS DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   }
 
   // Pending before it is visible to the write thread, which may finish it
-  // at once.
+  // at once.  Admitted in the hold that queues it: cleanup and removal set
+  // their flags under SpinLock before the queue is flushed.
   IoMarkIrpPending(Irp);
-  if (!RequestListInsertTail(&ext->WriteQueue, Irp)) {
+  KIRQL irql;
+  KeAcquireSpinLock(&ext->SpinLock, &irql);
+  NTSTATUS status = WaitingRequestRefusal(ext);
+  if (status == STATUS_SUCCESS && !RequestListInsertTail(&ext->WriteQueue, Irp)) {
+    status = STATUS_INSUFFICIENT_RESOURCES;
+  }
+  KeReleaseSpinLock(&ext->SpinLock, irql);
+  if (status != STATUS_SUCCESS) {
     IoGetCurrentIrpStackLocation(Irp)->Control &= ~SL_PENDING_RETURNED;
-    return RefuseWrite(ext, Irp, STATUS_INSUFFICIENT_RESOURCES);
+    return RefuseWrite(ext, Irp, status);
   }
   return STATUS_PENDING;
 }

@@ -176,19 +176,6 @@ TEST_F(PnpTest, ASecondDeviceWithTheSameNameFailsAndLeavesTheFirstIntact) {
   port.close();
 }
 
-TEST_F(PnpTest, RestartAfterStopFindsItsOwnLinkAndTearsEverythingDown) {
-  auto& dev = PlugScripted(usb::cdc::Variant::acm, u"COM5");
-  ASSERT_EQ(Start(dev), STATUS_SUCCESS);
-  ASSERT_EQ(dev.node->query_stop(), STATUS_SUCCESS);
-  ASSERT_EQ(dev.node->stop(), STATUS_SUCCESS);
-  EXPECT_EQ(Start(dev), STATUS_UNSUCCESSFUL);
-  EXPECT_EQ(dev.node->fdo(), nullptr);
-  // Nothing of the deleted device may outlive it.
-  EXPECT_FALSE(emu::symbolic_link_target(u"\\DosDevices\\COM5").has_value());
-  EXPECT_FALSE(emu::registry::get_value(kSerialComm, DeviceNameFor(1)).has_value());
-  EXPECT_FALSE(ComPortEnabled(dev.pdo));
-}
-
 TEST_F(PnpTest, CapabilitiesGoUpWithSurpriseRemovalAllowedAndAreKept) {
   auto& dev = PlugScripted(usb::cdc::Variant::acm, u"COM5");
   ASSERT_EQ(Start(dev), STATUS_SUCCESS);

@@ -28,16 +28,18 @@ TEST_F(WaitMaskTest, ModemStatusUpdateFollowsTheLineTable) {
     ULONG before, lines, after;
   };
   const Row rows[] = {
-      // DSR: set/set clears the change bit, set/clear sets line and change,
-      // clear/clear clears the change bit, clear/set clears the line, sets change.
-      {kDsr | kDsrChanged, kDsr, kDsr},
+      // DSR: an unchanged line leaves its change bit as it is (a change not
+      // yet reported stays); set/clear sets line and change, clear/set
+      // clears the line and sets change.
+      {kDsr | kDsrChanged, kDsr, kDsr | kDsrChanged},
+      {kDsr, kDsr, kDsr},
       {0, kDsr, kDsr | kDsrChanged},
-      {kDsrChanged, 0, 0},
+      {kDsrChanged, 0, kDsrChanged},
       {kDsr, 0, kDsrChanged},
       // The same for DCD.
-      {kDcd | kDcdChanged, kDcd, kDcd},
+      {kDcd | kDcdChanged, kDcd, kDcd | kDcdChanged},
       {0, kDcd, kDcd | kDcdChanged},
-      {kDcdChanged, 0, 0},
+      {kDcdChanged, 0, kDcdChanged},
       {kDcd, 0, kDcdChanged},
       // Both at once; argument bits other than DSR and DCD are ignored.
       {kDsr, 0xFFFFFFFFu & ~kDsr, kDsrChanged | kDcd | kDcdChanged},
@@ -65,22 +67,25 @@ TEST_F(WaitMaskTest, DcdChangeIsReportedOnceAndThenCleared) {
   // Reported: the DCD change bit is gone; the DSR one, not asked for, stays.
   EXPECT_EQ(ModemStatus(), kDcd | kDsrChanged);
 
-  UpdateModemStatus(ext_, kDcd);  // nothing changed: no change bit survives
-  EXPECT_EQ(ModemStatus(), kDcd);
+  UpdateModemStatus(ext_, kDcd);  // nothing changed: nothing new to report
+  EXPECT_EQ(ModemStatus(), kDcd | kDsrChanged);
   auto again = WaitOnMask();
   emu::clock::advance(20ms);
   EXPECT_FALSE(again->completed());
 }
 
-TEST_F(WaitMaskTest, SameLineStateTwiceLeavesNoEvent) {
+TEST_F(WaitMaskTest, SameLineStateTwiceStillReportsTheChangeOnce) {
   FreezeClock();
   SetModemStatus(0);
   SetWaitMask(SERIAL_EV_RLSD);
   auto w = WaitOnMask();
   UpdateModemStatus(ext_, kDcd);
   UpdateModemStatus(ext_, kDcd);  // no evaluation in between
+  ASSERT_TRUE(StepUntil([&] { return w->completed(); }, 5ms, 3));
+  EXPECT_EQ(EventsOf(w), (ULONG)SERIAL_EV_RLSD);
+  auto again = WaitOnMask();
   emu::clock::advance(20ms);
-  EXPECT_FALSE(w->completed());
+  EXPECT_FALSE(again->completed());
 }
 
 TEST_F(WaitMaskTest, ReceivedDataIsReportedButLeftInTheRing) {

@@ -1,0 +1,526 @@
+// What clients really do to a port, in the order they do it: close with a
+// request still parked, send a request while another thread closes the
+// handle, poll the modem status while waiting for the carrier, stop and
+// restart the device, pull it out under queued waits, sleep the machine when
+// resources are short.  Each sequence must end every request exactly once
+// and leave a port that reopens and carries data.
+#include <atomic>
+#include <random>
+#include <thread>
+
+#include "serial/notify.h"
+#include "serial/waitmask.h"
+#include "support/port_fixture.h"
+
+namespace vrmdm_test::lifecycle {
+namespace {
+
+constexpr uint8_t kNotify = usb::cdc::NOTIFY_ENDPOINT;
+constexpr uint8_t kBulkIn = usb::cdc::BULK_IN_ENDPOINT;
+constexpr uint8_t kBulkOut = usb::cdc::BULK_OUT_ENDPOINT;
+
+// One file object of the port, driven request by request the way the I/O
+// manager drives it when a request races the closing of its handle: the
+// request reaches the driver after the file's cleanup and before its close.
+class RawFile {
+ public:
+  struct Result {
+    NTSTATUS returned = STATUS_PENDING;  // what the dispatch routine returned
+    NTSTATUS status = STATUS_PENDING;
+    ULONG_PTR information = 0;
+    bool completed = false;
+  };
+
+  explicit RawFile(PDEVICE_OBJECT device) : device_(device) {
+    file_.Type = IO_TYPE_FILE;
+    file_.Size = sizeof(FILE_OBJECT);
+    file_.DeviceObject = device;
+  }
+
+  // Sends one request with a buffer of `length` bytes and waits (bounded)
+  // for it.  A request the driver never completes is kept, so that nothing
+  // is freed under it, and reported by the caller's checks.
+  Result Send(UCHAR major, ULONG length = 0, ULONG code = 0) {
+    auto buffer = std::make_unique<std::vector<uint8_t>>(std::max<ULONG>(length, 1), 'A');
+    PIRP irp = IoAllocateIrp(device_->StackSize, FALSE);
+    PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
+    sp->MajorFunction = major;
+    sp->FileObject = &file_;
+    irp->Tail.Overlay.OriginalFileObject = &file_;
+    irp->AssociatedIrp.SystemBuffer = length != 0 ? buffer->data() : nullptr;
+    if (major == IRP_MJ_READ) sp->Parameters.Read.Length = length;
+    if (major == IRP_MJ_WRITE) sp->Parameters.Write.Length = length;
+    if (major == IRP_MJ_DEVICE_CONTROL) {
+      sp->Parameters.DeviceIoControl.IoControlCode = code;
+      sp->Parameters.DeviceIoControl.OutputBufferLength = length;
+    }
+    auto done = std::make_unique<KEVENT>();
+    KeInitializeEvent(done.get(), NotificationEvent, FALSE);
+    IoSetCompletionRoutine(irp, Completed, done.get(), TRUE, TRUE, TRUE);
+
+    Result result;
+    result.returned = emu::call_driver(device_, irp);
+    LARGE_INTEGER limit;
+    limit.QuadPart = -10000LL * 5000;  // 5 s
+    result.completed =
+        KeWaitForSingleObject(done.get(), Executive, KernelMode, FALSE, &limit) == STATUS_SUCCESS;
+    if (!result.completed) {
+      abandoned_.push_back({irp, std::move(buffer), std::move(done)});
+      return result;
+    }
+    result.status = irp->IoStatus.Status;
+    result.information = irp->IoStatus.Information;
+    IoFreeIrp(irp);
+    return result;
+  }
+
+  // Requests never completed; each still holds its packet.
+  size_t Abandoned() const { return abandoned_.size(); }
+
+ private:
+  static NTSTATUS NTAPI Completed(PDEVICE_OBJECT, PIRP, PVOID context) {
+    KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+  }
+
+  struct Left {
+    PIRP irp;
+    std::unique_ptr<std::vector<uint8_t>> buffer;
+    std::unique_ptr<KEVENT> done;
+  };
+  PDEVICE_OBJECT device_;
+  FILE_OBJECT file_{};
+  std::vector<Left> abandoned_;
+};
+
+class ClientSequencesTest : public LifecycleFixture {
+ protected:
+  PluggedDevice& StartScripted(usb::cdc::Variant variant = usb::cdc::Variant::acm,
+                               std::u16string_view port = u"COM5") {
+    PluggedDevice& dev = PlugScripted(variant, port);
+    EXPECT_EQ(Start(dev), STATUS_SUCCESS);
+    return dev;
+  }
+
+  // The port opens and carries bytes both ways.
+  static void ExpectPortWorks(PluggedDevice& dev, std::u16string_view port = u"COM5") {
+    auto* model = dev.as<usb::ScriptedDevice>();
+    emu::Handle handle = emu::open(u"\\DosDevices\\" + std::u16string(port));
+    ASSERT_EQ(handle.status(), STATUS_SUCCESS);
+    model->take_out_data(kBulkOut);
+    EXPECT_EQ(handle.write("AT\r").information, 3u);
+    EXPECT_EQ(model->out_data(kBulkOut), (std::vector<uint8_t>{'A', 'T', '\r'}));
+    SetReadTimeout(handle, 50);
+    model->queue_in(kBulkIn, "\r\nOK\r\n");
+    std::string received;
+    EXPECT_TRUE(Eventually([&] {
+      emu::IoResult r = handle.read(16);
+      received.append(r.output.begin(), r.output.end());
+      return received.size() >= 6;
+    }));
+    EXPECT_EQ(received, "\r\nOK\r\n");
+    emu::CloseResult closed = handle.close();
+    EXPECT_EQ(closed.cleanup, STATUS_SUCCESS);
+    EXPECT_EQ(closed.close, STATUS_SUCCESS);
+  }
+
+  static emu::RequestPtr WaitOnMask(emu::Handle& port) {
+    return port.ioctl_async(IOCTL_SERIAL_WAIT_ON_MASK, {}, sizeof(ULONG));
+  }
+  static void SetWaitMask(emu::Handle& port, ULONG mask) {
+    ASSERT_EQ(port.ioctl(IOCTL_SERIAL_SET_WAIT_MASK, Bytes(mask)).status, STATUS_SUCCESS);
+  }
+};
+
+// ---- The handle goes ------------------------------------------------------------------
+
+TEST_F(ClientSequencesTest, CleanupEndsTheParkedNotificationAndThePortReopens) {
+  PluggedDevice& dev = StartScripted();
+  for (int round = 0; round < 3; round++) {
+    SCOPED_TRACE(round);
+    emu::Handle port = emu::open(u"COM5");
+    ASSERT_EQ(port.status(), STATUS_SUCCESS);
+    auto parked = port.ioctl_async(IOCTL_REMOVAL_NOTIFY, {}, sizeof(ULONG));
+    ASSERT_EQ(parked->returned(), STATUS_PENDING);
+
+    emu::CloseResult closed = port.close();
+    EXPECT_EQ(closed.cleanup, STATUS_SUCCESS);
+    EXPECT_EQ(closed.close, STATUS_SUCCESS) << "the parked request kept the file from closing";
+    ASSERT_TRUE(parked->completed());
+    EXPECT_EQ(parked->status(), STATUS_CANCELLED);
+    EXPECT_EQ(parked->information(), 0u);
+    EXPECT_EQ(dev.ext()->NotifyIrp, nullptr);
+    ExpectPortWorks(dev);
+  }
+  // Every parked request gave its RemoveLock acquisition back.
+  EXPECT_EQ(dev.node->query_remove(), STATUS_SUCCESS);
+  EXPECT_EQ(dev.node->remove(), STATUS_SUCCESS);
+  dev.removed = true;
+}
+
+TEST_F(ClientSequencesTest, RequestsArrivingAfterCleanupAreRefusedAtOnce) {
+  // Another thread's WriteFile, ReadFile, WaitCommEvent or notification
+  // request loses the race with CloseHandle: it reaches the driver after the
+  // cleanup.  It ends at once as a request the cleanup had ended would, and
+  // the close still comes.
+  struct Case {
+    const char* what;
+    UCHAR major;
+    ULONG length;
+    ULONG code;
+  } cases[] = {
+      {"write", IRP_MJ_WRITE, 3, 0},
+      {"read", IRP_MJ_READ, 16, 0},
+      {"wait-on-mask", IRP_MJ_DEVICE_CONTROL, sizeof(ULONG), IOCTL_SERIAL_WAIT_ON_MASK},
+      {"removal notification", IRP_MJ_DEVICE_CONTROL, sizeof(ULONG), IOCTL_REMOVAL_NOTIFY},
+  };
+  PluggedDevice& dev = StartScripted();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    dev.as<usb::ScriptedDevice>()->take_out_data(kBulkOut);
+    RawFile file(dev.fdo());
+    ASSERT_EQ(file.Send(IRP_MJ_CREATE).status, STATUS_SUCCESS);
+    ASSERT_EQ(file.Send(IRP_MJ_CLEANUP).status, STATUS_SUCCESS);
+
+    RawFile::Result late = file.Send(c.major, c.length, c.code);
+    EXPECT_TRUE(late.completed) << "left pending with nothing to serve it";
+    EXPECT_EQ(late.status, STATUS_CANCELLED);
+    EXPECT_EQ(late.information, 0u);
+    EXPECT_TRUE(dev.as<usb::ScriptedDevice>()->out_data(kBulkOut).empty()) << "a late write went out";
+
+    EXPECT_EQ(file.Send(IRP_MJ_CLOSE).status, STATUS_SUCCESS);
+    ASSERT_EQ(file.Abandoned(), 0u);
+    ExpectPortWorks(dev);
+  }
+}
+
+// ---- The modem lines ---------------------------------------------------------------------
+
+TEST_F(ClientSequencesTest, ACarrierChangeWaitsForTheWaiterWhateverComesBetween) {
+  // The carrier rises while no wait is queued; then something that says
+  // nothing new about the lines happens; then the client waits for
+  // SERIAL_EV_RLSD.  The change must still be reported.
+  struct Case {
+    const char* what;
+    std::function<void(PluggedDevice&, emu::Handle&)> between;
+  };
+  const Case cases[] = {
+      {"the same notification again",
+       [](PluggedDevice& dev, emu::Handle&) { dev.as<usb::ScriptedDevice>()->notify_serial_state(0x03); }},
+      {"another notification with the same byte 8",
+       [](PluggedDevice& dev, emu::Handle&) {
+         dev.as<usb::ScriptedDevice>()->queue_packet(
+             kNotify, std::vector<uint8_t>{0xA1, 0x2A, 0, 0, 0, 0, 2, 0, 0x03, 0});
+       }},
+      {"a short serial-state notification",
+       [](PluggedDevice& dev, emu::Handle&) {
+         dev.as<usb::ScriptedDevice>()->queue_packet(
+             kNotify, std::vector<uint8_t>{0xA1, 0x20, 0, 0, 0, 0, 2, 0, 0x03});
+       }},
+      {"a failed interrupt read",
+       [](PluggedDevice& dev, emu::Handle&) {
+         usb::inject_fault(dev.pdo, kNotify,
+                           usb::Fault::error(USBD_STATUS_DEV_NOT_RESPONDING, STATUS_UNSUCCESSFUL));
+       }},
+      {"GET_MODEMSTATUS polling",
+       [](PluggedDevice&, emu::Handle& port) {
+         for (int i = 0; i < 3; i++) {
+           emu::IoResult r = port.ioctl(IOCTL_SERIAL_GET_MODEMSTATUS, {}, sizeof(ULONG));
+           EXPECT_EQ(r.status, STATUS_SUCCESS);
+           EXPECT_NE(FirstUlong(r.output) & SERIAL_MSR_DCD, 0u);
+         }
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    PluggedDevice& dev = StartScripted();
+    auto* model = dev.as<usb::ScriptedDevice>();
+    PDEVICE_EXTENSION ext = dev.ext();
+    emu::Handle port = emu::open(u"COM5");
+    ASSERT_EQ(port.status(), STATUS_SUCCESS);
+    SetWaitMask(port, SERIAL_EV_RLSD);
+
+    model->notify_serial_state(usb::cdc::SERIAL_STATE_DCD | usb::cdc::SERIAL_STATE_DSR);
+    ASSERT_TRUE(Eventually([&] { return (ModemStatusOf(ext) & SERIAL_MSR_DCD) != 0; }));
+    c.between(dev, port);
+    // DSR drops behind it: once that shows, everything before it was handled.
+    model->notify_serial_state(usb::cdc::SERIAL_STATE_DCD);
+    ASSERT_TRUE(Eventually([&] { return (ModemStatusOf(ext) & SERIAL_MSR_DSR) == 0; }));
+    EXPECT_NE(ModemStatusOf(ext) & SERIAL_MSR_DCD, 0u);
+
+    auto wait = WaitOnMask(port);
+    ASSERT_TRUE(wait->wait(5000ms)) << "the carrier change was lost";
+    EXPECT_EQ(wait->status(), STATUS_SUCCESS);
+    EXPECT_EQ(FirstUlong(wait->output()), (ULONG)SERIAL_EV_RLSD);
+    // Reported once: the next wait has nothing to report.
+    auto next = WaitOnMask(port);
+    EXPECT_FALSE(next->wait(30ms));
+    port.close();
+    ASSERT_TRUE(next->completed());
+    EXPECT_EQ(next->status(), STATUS_CANCELLED);
+    Remove(dev);
+  }
+}
+
+TEST_F(ClientSequencesTest, TheInterruptThreadOutlivesAFailingPipeWithoutSpinning) {
+  PluggedDevice& dev = StartScripted();
+  auto* model = dev.as<usb::ScriptedDevice>();
+  PDEVICE_EXTENSION ext = dev.ext();
+  emu::Handle port = emu::open(u"COM5");
+  ASSERT_EQ(port.status(), STATUS_SUCCESS);
+  PKTHREAD thread = ext->pInterruptPollingFunctionThread;
+  ASSERT_TRUE(usb::wait_pending(dev.pdo, kNotify, 1));
+
+  // A stall halts the pipe in D0: the thread resets it and reads on, so the
+  // next notification still reaches the modem status.
+  auto notifyResets = [&] {
+    auto resets = model->reset_pipes();
+    return std::count(resets.begin(), resets.end(), kNotify);
+  };
+  const auto resets = notifyResets();
+  usb::inject_fault(dev.pdo, kNotify, usb::Fault::stall());
+  model->notify_serial_state(0x03);
+  ASSERT_TRUE(Eventually([&] { return (ModemStatusOf(ext) & SERIAL_MSR_DCD) != 0; }))
+      << "the thread ended on the halt";
+  EXPECT_FALSE(ThreadEnded(thread));
+  EXPECT_GT(notifyResets(), resets);
+
+  // A pipe that fails every read costs one read per pause, counted over a
+  // stretch of frozen time.
+  ASSERT_TRUE(usb::wait_pending(dev.pdo, kNotify, 1));
+  usb::inject_fault(dev.pdo, kNotify,
+                    usb::Fault::error(USBD_STATUS_DEV_NOT_RESPONDING, STATUS_UNSUCCESSFUL, -1));
+  emu::clock::freeze();
+  model->notify_serial_state(0x03);  // wakes the read, which fails
+  ASSERT_TRUE(Eventually([] { return emu::trace::contains("ntStatus = C0000001 DevicePowerState"); }));
+  const size_t before = emu::trace::count("[ReadInterrupt] UrbStatus");
+  emu::clock::advance(100ms);
+  const size_t passes = emu::trace::count("[ReadInterrupt] UrbStatus") - before;
+  printf("[ interrupt ] %zu failed reads in 100 ms of frozen time\n", passes);
+  EXPECT_LE(passes, 11u);
+  emu::clock::unfreeze();
+  usb::clear_faults(dev.pdo);
+  model->notify_serial_state(0x00);
+  EXPECT_TRUE(Eventually([&] { return (ModemStatusOf(ext) & SERIAL_MSR_DCD) == 0; }));
+  EXPECT_FALSE(ThreadEnded(thread));
+}
+
+// ---- The device goes ---------------------------------------------------------------------
+
+TEST_F(ClientSequencesTest, SurpriseRemovalEndsEveryQueuedWait) {
+  PluggedDevice& dev = StartScripted();
+  emu::Handle port = emu::open(u"COM5");
+  ASSERT_EQ(port.status(), STATUS_SUCCESS);
+  SetWaitMask(port, SERIAL_EV_CTS);  // never reported
+  std::vector<emu::RequestPtr> waits;
+  for (int i = 0; i < 3; i++) waits.push_back(WaitOnMask(port));
+  for (auto& w : waits) ASSERT_EQ(w->returned(), STATUS_PENDING);
+
+  usb::unplug(dev.pdo);
+  ASSERT_EQ(dev.node->surprise_remove(), STATUS_SUCCESS);
+  // Before the handle closes: a client waiting for the carrier learns now.
+  for (auto& w : waits) {
+    ASSERT_TRUE(w->wait(5000ms));
+    EXPECT_TRUE(w->status() == STATUS_CANCELLED || w->status() == STATUS_SUCCESS) << std::hex << w->status();
+  }
+  EXPECT_EQ(WaitOnMask(port)->status(), STATUS_NOT_SUPPORTED);
+  EXPECT_EQ(port.close().close, STATUS_SUCCESS);
+  EXPECT_EQ(dev.node->remove(), STATUS_SUCCESS);
+  dev.removed = true;
+}
+
+TEST_F(ClientSequencesTest, WaitsRacingSurpriseRemovalNeverOutliveIt) {
+  // A wait dispatched while the removal runs is either refused or ended by
+  // it; none may wait for the handle's close.  Seeded jitter moves the
+  // dispatch across the removal.
+  const uint32_t seed = std::random_device{}();
+  std::mt19937 jitter(seed);
+  const int rounds = 60;
+  int refused = 0, ended = 0;
+  for (int round = 0; round < rounds && !HasFailure(); round++) {
+    PluggedDevice& dev = StartScripted();
+    emu::Handle port = emu::open(u"COM5");
+    ASSERT_EQ(port.status(), STATUS_SUCCESS);
+    SetWaitMask(port, SERIAL_EV_CTS);
+    // Spins of up to a millisecond or so on either side.
+    auto delay = [&jitter] { return std::uniform_int_distribution<int>(0, 1000000)(jitter); };
+    const int removerDelay = delay() / 10, waiterDelay = delay();
+    auto spin = [](int n) {
+      for (int i = 0; i < n; i++) std::atomic_signal_fence(std::memory_order_seq_cst);
+    };
+    std::atomic<bool> go{false};
+    std::thread remover([&] {
+      while (!go.load()) {
+      }
+      spin(removerDelay);
+      usb::unplug(dev.pdo);
+      EXPECT_EQ(dev.node->surprise_remove(), STATUS_SUCCESS);
+    });
+    go = true;
+    spin(waiterDelay);
+    std::vector<emu::RequestPtr> waits;
+    for (int i = 0; i < 4; i++) waits.push_back(WaitOnMask(port));
+    remover.join();
+    for (auto& w : waits) {
+      if (!w->wait(5000ms)) {
+        ADD_FAILURE() << "round " << round << " (seed " << seed << "): a wait outlived the removal";
+        break;
+      }
+      (w->status() == STATUS_NOT_SUPPORTED ? refused : ended)++;
+    }
+    port.close();
+    EXPECT_EQ(dev.node->remove(), STATUS_SUCCESS);
+    dev.removed = true;
+  }
+  printf("[ removal race ] %d rounds, %d waits refused, %d ended by the removal, seed %u\n", rounds, refused,
+         ended, seed);
+}
+
+TEST_F(ClientSequencesTest, StopAndStartKeepThePortAndItsNames) {
+  PluggedDevice& dev = StartScripted();
+  const std::u16string name = DeviceNameFor(1);
+  auto comPorts = [&] {
+    size_t enabled = 0;
+    for (auto& i : emu::device_interfaces(&GUID_DEVINTERFACE_COMPORT))
+      enabled += i.pdo == dev.pdo && i.enabled;
+    return enabled;
+  };
+
+  // Open: the stop is refused, and cancelled by the system; the port works on.
+  emu::Handle port = emu::open(u"COM5");
+  ASSERT_EQ(port.status(), STATUS_SUCCESS);
+  EXPECT_EQ(dev.node->query_stop(), STATUS_DEVICE_BUSY);
+  EXPECT_EQ(dev.node->cancel_stop(), STATUS_SUCCESS);
+  EXPECT_EQ(port.write("AT\r").information, 3u);
+  EXPECT_EQ(port.close().close, STATUS_SUCCESS);
+
+  // Closed: a stop that is cancelled leaves the port as it was.
+  ASSERT_EQ(dev.node->query_stop(), STATUS_SUCCESS);
+  EXPECT_EQ(emu::open(u"COM5").status(), STATUS_DEVICE_NOT_READY) << "opened between query-stop and stop";
+  ASSERT_EQ(dev.node->cancel_stop(), STATUS_SUCCESS);
+  ExpectPortWorks(dev);
+
+  // Stopped and started again, twice: the same names, published once.
+  for (int round = 0; round < 2; round++) {
+    SCOPED_TRACE(round);
+    ASSERT_EQ(dev.node->query_stop(), STATUS_SUCCESS);
+    ASSERT_EQ(dev.node->stop(), STATUS_SUCCESS);
+    EXPECT_EQ(emu::open(u"COM5").status(), STATUS_DEVICE_NOT_READY);
+    ASSERT_EQ(dev.node->start(), STATUS_SUCCESS);
+    EXPECT_EQ(emu::symbolic_link_target(u"\\DosDevices\\COM5"), name);
+    EXPECT_TRUE(emu::registry::get_value(kSerialComm, name).has_value());
+    EXPECT_EQ(comPorts(), 1u);
+    EXPECT_TRUE(emu::wmi::is_registered(dev.fdo()));
+    ExpectPortWorks(dev);
+  }
+}
+
+TEST_F(ClientSequencesTest, AFailedRestartLeavesTheDeviceToTheRemovalThatWaitsForItsUsers) {
+  PluggedDevice& dev = StartScripted();
+  ExpectPortWorks(dev);
+  PDEVICE_OBJECT fdo = dev.fdo();
+  PDEVICE_EXTENSION ext = dev.ext();
+  ASSERT_EQ(dev.node->query_stop(), STATUS_SUCCESS);
+  ASSERT_EQ(dev.node->stop(), STATUS_SUCCESS);
+
+  // The port name is no longer usable: the restart fails.  Someone still
+  // holds the device (as a worker thread or a parked request would).
+  dev.node->set_hardware_value(u"PortName", REG_DWORD, {5, 0, 0, 0});
+  static int holder;
+  ASSERT_EQ(IoAcquireRemoveLock(&ext->RemoveLock, &holder), STATUS_SUCCESS);
+  EXPECT_EQ(dev.node->start(/*remove_on_failure=*/false), STATUS_UNSUCCESSFUL);
+  ASSERT_EQ(dev.node->fdo(), fdo) << "deleted by the failed start";
+  EXPECT_NE(ext->RingBuffer, nullptr) << "freed by the failed start";
+  EXPECT_FALSE(emu::symbolic_link_target(u"\\DosDevices\\COM5").has_value());
+  EXPECT_FALSE(emu::registry::get_value(kSerialComm, DeviceNameFor(1)).has_value());
+
+  std::atomic<bool> removed{false};
+  std::thread remover([&] {
+    EXPECT_EQ(dev.node->remove(), STATUS_SUCCESS);
+    removed = true;
+  });
+  std::this_thread::sleep_for(50ms);  // gives a removal that did not wait the time to finish
+  EXPECT_FALSE(removed.load()) << "removal did not wait for the device's user";
+  IoReleaseRemoveLock(&ext->RemoveLock, &holder);
+  remover.join();
+  dev.removed = true;
+  EXPECT_EQ(dev.node->fdo(), nullptr);
+}
+
+// ---- The machine sleeps ------------------------------------------------------------------
+
+TEST_F(ClientSequencesTest, APowerUpRestartShortOfResourcesIsRetriedAndFailsRequestsMeanwhile) {
+  using emu::faults::Site;
+  struct Case {
+    const char* what;
+    Site site;
+    size_t n;       // 0: every call until the faults are cleared
+    bool recovers;  // by itself, before any request comes
+  } cases[] = {
+      {"one thread not created", Site::thread_creation, 1, true},
+      {"no thread for a while", Site::thread_creation, 0, false},
+      {"no work item for a while", Site::work_item_allocation, 0, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    PluggedDevice& dev = StartScripted();
+    auto* model = dev.as<usb::ScriptedDevice>();
+    PDEVICE_EXTENSION ext = dev.ext();
+    emu::Handle port = emu::open(u"COM5");
+    ASSERT_EQ(port.status(), STATUS_SUCCESS);
+    SetReadTimeout(port, 20);
+    SetWaitMask(port, SERIAL_EV_RLSD);
+    ASSERT_EQ(dev.node->set_system_power(PowerSystemSleeping3).status, STATUS_SUCCESS);
+    ASSERT_TRUE(Eventually([&] { return ThreadEnded(ext->pPollingFunctionThread); }));
+    auto wait = WaitOnMask(port);  // for a carrier that only the interrupt thread could report
+
+    emu::faults::fail_nth(c.site, c.n);
+    ASSERT_EQ(dev.node->set_system_power(PowerSystemWorking).status, STATUS_SUCCESS);
+    ASSERT_TRUE(emu::wait_work_items());
+    if (!c.recovers) {
+      ASSERT_TRUE(wait->completed()) << "left waiting for an event nothing can report";
+      EXPECT_TRUE(wait->status() == STATUS_DEVICE_NOT_READY) << std::hex << wait->status();
+      emu::IoResult read = port.read(16);
+      EXPECT_EQ(read.status, STATUS_DEVICE_NOT_READY);
+      EXPECT_EQ(port.write("AT\r").status, STATUS_DEVICE_NOT_READY);
+      EXPECT_EQ(WaitOnMask(port)->status(), STATUS_DEVICE_NOT_READY);
+      // The resources are back: a refusal brings the restart back (one of
+      // those above may already have).
+      emu::faults::clear();
+      ASSERT_TRUE(emu::wait_work_items());
+      NTSTATUS again = port.read(16).status;
+      if (c.site == Site::work_item_allocation) {
+        EXPECT_EQ(again, STATUS_DEVICE_NOT_READY) << "no restart could have been queued yet";
+      } else {
+        EXPECT_TRUE(again == STATUS_DEVICE_NOT_READY || again == STATUS_SUCCESS) << std::hex << again;
+      }
+      ASSERT_TRUE(emu::wait_work_items());
+    }
+    emu::faults::clear();
+    EXPECT_FALSE(ThreadEnded(ext->pPollingFunctionThread));
+    EXPECT_FALSE(ThreadEnded(ext->pInterruptPollingFunctionThread));
+
+    model->queue_in(kBulkIn, "RING\r\n");
+    std::string received;
+    EXPECT_TRUE(Eventually([&] {
+      emu::IoResult r = port.read(16);
+      EXPECT_EQ(r.status, STATUS_SUCCESS);
+      received.append(r.output.begin(), r.output.end());
+      return received.size() >= 6 || r.status != STATUS_SUCCESS;
+    }));
+    EXPECT_EQ(received, "RING\r\n");
+    if (c.recovers) {
+      EXPECT_FALSE(wait->completed());
+    } else {
+      wait = WaitOnMask(port);
+    }
+    model->notify_serial_state(0x03);
+    ASSERT_TRUE(wait->wait(5000ms));
+    EXPECT_EQ(FirstUlong(wait->output()), (ULONG)SERIAL_EV_RLSD);
+    EXPECT_EQ(port.close().close, STATUS_SUCCESS);
+    Remove(dev);
+  }
+}
+
+}  // namespace
+}  // namespace vrmdm_test::lifecycle
