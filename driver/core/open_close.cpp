@@ -218,9 +218,8 @@ NTSTATUS DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   NTSTATUS status;
 
   // Counting inside the lock makes two racing opens see each other in
-  // order: exactly one of them sees a count of 1.
-  // A stop pending is tested in the same hold, so that a query-stop either
-  // sees this open counted or this open sees the stop.
+  // order: exactly one of them sees a count of 1.  A stop pending is tested
+  // in the same hold, so a query-stop either sees this open or is seen.
   KeAcquireSpinLock(&ext->SpinLock, &irql);
   if (InterlockedIncrement(&ext->OpenCount) > 1) {
     InterlockedDecrement(&ext->OpenCount);

@@ -293,10 +293,17 @@ TEST_F(ClientSequencesTest, TheInterruptThreadOutlivesAFailingPipeWithoutSpinnin
   emu::clock::freeze();
   model->notify_serial_state(0x03);  // wakes the read, which fails
   ASSERT_TRUE(Eventually([] { return emu::trace::contains("ntStatus = C0000001 DevicePowerState"); }));
+  // Each millisecond, the thread is let back to its pause before time goes on.
+  PKEVENT pause = &ext->evKill_pInterruptPollingFunction;
+  ASSERT_TRUE(emu::ke::wait_for_waiters(pause, 1));
   const size_t before = emu::trace::count("[ReadInterrupt] UrbStatus");
-  emu::clock::advance(100ms);
+  for (int ms = 0; ms < 100; ms++) {
+    emu::clock::advance(1ms);
+    ASSERT_TRUE(emu::ke::wait_for_waiters(pause, 1));
+  }
   const size_t passes = emu::trace::count("[ReadInterrupt] UrbStatus") - before;
   printf("[ interrupt ] %zu failed reads in 100 ms of frozen time\n", passes);
+  EXPECT_GE(passes, 9u) << "the thread stopped reading";
   EXPECT_LE(passes, 11u);
   emu::clock::unfreeze();
   usb::clear_faults(dev.pdo);
@@ -439,8 +446,9 @@ TEST_F(ClientSequencesTest, AFailedRestartLeavesTheDeviceToTheRemovalThatWaitsFo
     EXPECT_EQ(dev.node->remove(), STATUS_SUCCESS);
     removed = true;
   });
-  std::this_thread::sleep_for(50ms);  // gives a removal that did not wait the time to finish
-  EXPECT_FALSE(removed.load()) << "removal did not wait for the device's user";
+  EXPECT_TRUE(emu::ke::wait_for_waiters(&ext->RemoveLock.Common.RemoveEvent, 1))
+      << "removal did not wait for the device's user";
+  EXPECT_FALSE(removed.load());
   IoReleaseRemoveLock(&ext->RemoveLock, &holder);
   remover.join();
   dev.removed = true;
