@@ -5,10 +5,11 @@
 // while it takes a cancel routine away and calls it; a request leaves the
 // slot before that lock is dropped, so whoever finds it in the slot while
 // holding the lock knows the packet is alive.  Of the parties that may end a
-// parked request (surprise removal, its cancel routine, the dispatcher that
-// parks it), the one that takes the cancel routine away owns the completion;
-// a cancel routine that was called owns it outright.  The owner completes the
-// request and releases the RemoveLock acquisition it carried.
+// parked request (surprise removal, the handle's cleanup, its cancel routine,
+// the dispatcher that parks it), the one that takes the cancel routine away
+// owns the completion; a cancel routine that was called owns it outright.
+// The owner completes the request and releases the RemoveLock acquisition it
+// carried.
 #include "serial/notify.h"
 
 #include "core/open_close.h"
