@@ -58,6 +58,10 @@ BOOLEAN ScanSpecialChars(PDEVICE_EXTENSION Extension, const UCHAR* Bytes, ULONG 
   return FALSE;
 }
 
+// Where the CONNECT filter stands between two transfers: outside a result
+// line, inside one, or just after its CR (an LF may follow).
+typedef enum _CONNECT_LINE { ConnectLineNone, ConnectLineText, ConnectLineCr } CONNECT_LINE;
+
 /*
  * DropConnectLines: removes from Bytes, in place, every "CONNECT" and the
  * rest of its line up to and including the line end (CR, CR LF or LF); the
@@ -67,9 +71,9 @@ BOOLEAN ScanSpecialChars(PDEVICE_EXTENSION Extension, const UCHAR* Bytes, ULONG 
  * the end of the transfer into the next one.  "CONNECT" itself cut in two by
  * a transfer boundary is not recognised: holding bytes back for the next
  * transfer could hold them for good.  Returns the number of bytes kept.
- * IRQL: any.  Called by pPollingFunction, its only user, for each transfer.
+ * IRQL: any.  Called by StoreTransfer for each transfer the filter applies to.
  */
-ULONG DropConnectLines(PUCHAR Bytes, ULONG Length, CONNECT_LINE* Line) {
+static ULONG DropConnectLines(PUCHAR Bytes, ULONG Length, CONNECT_LINE* Line) {
   ULONG kept = 0;
   ULONG i = 0;
   while (i < Length) {

@@ -26,7 +26,6 @@
 // signal belongs to that arming and its time is up.  Any other run is stale
 // and changes nothing.  evTimersIdle is set exactly while no arming is
 // outstanding; removal flushes the DPC queue for a stale run still going.
-
 #include "serial/read.h"
 
 #include "core/dispatch.h"

@@ -65,9 +65,9 @@ struct FailingReadRow {
 class FailingReadTest : public DataPathFaultTest, public ::testing::WithParamInterface<FailingReadRow> {};
 
 // Reads that bring nothing are paced by the 10 ms pause, on the frozen clock:
-// a handful of passes over 100 ms, never thousands.  A halted pipe in D0 is
-// reset once and data flows again; the device state is asked for once per
-// run of failures, not on every pass.
+// one pass per 10 ms, never thousands.  A halted pipe in D0 is reset once and
+// data flows again; the device state is asked for once per run of failures,
+// not on every pass.
 TEST_P(FailingReadTest, FailedReadsArePacedAndThePortRecovers) {
   const FailingReadRow& row = GetParam();
   OpenScripted();
@@ -76,8 +76,16 @@ TEST_P(FailingReadTest, FailedReadsArePacedAndThePortRecovers) {
   emu::trace::clear();
   const size_t resets = BulkInResets();
   const size_t invalidations = dev_->node->state_invalidations();
+  // Every other thread is in its timed wait now; the polling thread, when it
+  // pauses, adds one.
+  const size_t waiters = emu::ke::timed_waiter_count();
+  auto paused_after = [&](size_t passes) {
+    return WaitFor(
+        [&] { return FailedReadPasses() == passes && emu::ke::timed_waiter_count() == waiters + 1; });
+  };
 
   SetPowerState(row.power);
+  size_t passes = 1;
   switch (row.kind) {
     case FailingReadRow::error:
       usb::inject_fault(dev_->pdo, kBulkIn, usb::Fault::error(row.usbd, row.status, -1));
@@ -90,13 +98,18 @@ TEST_P(FailingReadTest, FailedReadsArePacedAndThePortRecovers) {
     case FailingReadRow::zero_length:
       Queue("x");
       for (int i = 0; i < 20; i++) Queue("");
+      passes = 2;  // the one right after data is read past at once
       break;
   }
-  emu::clock::advance(100ms);
-  size_t passes = FailedReadPasses();
-  EXPECT_LE(passes, 13u) << "the thread spins";
-  if (row.kind != FailingReadRow::stall) {
-    EXPECT_GE(passes, 3u) << "the thread stopped retrying";
+  ASSERT_TRUE(paused_after(passes)) << FailedReadPasses() << " passes: the thread spins";
+  if (row.kind == FailingReadRow::stall) {
+    emu::clock::advance(10ms);  // the pipe was reset: the next read takes the data
+    ASSERT_TRUE(WaitRing(4));
+  } else {
+    for (int step = 1; step <= 10; step++) {
+      emu::clock::advance(10ms);
+      ASSERT_TRUE(paused_after(++passes)) << "step " << step << ": " << FailedReadPasses() << " passes";
+    }
   }
   EXPECT_EQ(BulkInResets() - resets, row.resets);
   EXPECT_EQ(dev_->node->state_invalidations() - invalidations, row.invalidations);
