@@ -81,12 +81,6 @@ TEST_F(ReadTest, MaxUlongIntervalExpiresAtOnceThroughTheTimer) {
   EXPECT_EQ(r->information(), 0u);
 }
 
-TEST_F(ReadTest, TotalTimeOutsAreFormedInSixtyFourBits) {
-  EXPECT_EQ(TotalTimeoutToDueTime(0).QuadPart, -1'000'000'000LL);
-  EXPECT_EQ(TotalTimeoutToDueTime(214'749).QuadPart, -2'147'490'000LL);
-  EXPECT_EQ(TotalTimeoutToDueTime(MAXULONG).QuadPart, -42'949'672'950'000LL);
-}
-
 TEST_F(ReadTest, QueuedReadsArePromotedInOrderWithAFreshTimer) {
   SetTimeouts(500, 0);
   FreezeClock();
