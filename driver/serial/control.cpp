@@ -97,13 +97,15 @@ static VOID ReportEcho(PCONTROL_CALL Call, ULONG Bytes) {
   Call->Irp->IoStatus.Information = (Call->OutputLength >= Bytes) ? Bytes : 0;
 }
 
-/*
- * SendLineCoding: sends the stored line settings to the modem.  The send's
- * result is not reported: the settings stay stored either way.
- * PASSIVE_LEVEL.  Callers: the baud-rate and line-control handlers.
- */
-static VOID SendLineCoding(PCONTROL_CALL Call, PLINE_CODING Coding) {
-  (void)ZLKUSB_SetLineCoding(Call->DeviceObject, Coding);
+// The line coding of the stored settings, which the set handlers change
+// and send.  They store the new settings only once the modem has taken them,
+// so a refused or unsent coding leaves the old ones in place and a retry
+// sends it again.  SpinLock held.
+static VOID StoredLineCoding(PDEVICE_EXTENSION Extension, PLINE_CODING Coding) {
+  Coding->dwDTERate = Extension->BaudRate;
+  Coding->bCharFormat = Extension->StopBits;
+  Coding->bParityType = Extension->Parity;
+  Coding->bDataBits = Extension->WordLength;
 }
 
 /*
@@ -154,22 +156,23 @@ static NTSTATUS ControlSetBaudRate(PCONTROL_CALL Call) {
   PDEVICE_EXTENSION ext = Call->Extension;
   ULONG rate = ((PSERIAL_BAUD_RATE)Call->Buffer)->BaudRate;
   LINE_CODING coding;
-  BOOLEAN changed = FALSE;
+  BOOLEAN changed;
   KIRQL irql;
 
   KeAcquireSpinLock(&ext->SpinLock, &irql);
-  if (rate != ext->BaudRate) {
-    ext->BaudRate = rate;
-    coding.dwDTERate = ext->BaudRate;
-    coding.bCharFormat = ext->StopBits;
-    coding.bParityType = ext->Parity;
-    coding.bDataBits = ext->WordLength;
-    changed = TRUE;
-  }
+  changed = rate != ext->BaudRate;
+  StoredLineCoding(ext, &coding);
   KeReleaseSpinLock(&ext->SpinLock, irql);
 
   if (changed) {
-    SendLineCoding(Call, &coding);
+    coding.dwDTERate = rate;
+    NTSTATUS status = ZLKUSB_SetLineCoding(Call->DeviceObject, &coding);
+    if (!NT_SUCCESS(status)) {
+      return status;
+    }
+    KeAcquireSpinLock(&ext->SpinLock, &irql);
+    ext->BaudRate = rate;
+    KeReleaseSpinLock(&ext->SpinLock, irql);
   }
   ReportEcho(Call, sizeof(SERIAL_BAUD_RATE));
   return STATUS_SUCCESS;
@@ -179,36 +182,77 @@ static NTSTATUS ControlSetLineControl(PCONTROL_CALL Call) {
   PDEVICE_EXTENSION ext = Call->Extension;
   const SERIAL_LINE_CONTROL* line = (const SERIAL_LINE_CONTROL*)Call->Buffer;
   LINE_CODING coding;
-  BOOLEAN changed = FALSE;
+  BOOLEAN changed;
   KIRQL irql;
 
   KeAcquireSpinLock(&ext->SpinLock, &irql);
-  if (line->StopBits != ext->StopBits || line->Parity != ext->Parity || line->WordLength != ext->WordLength) {
-    ext->StopBits = line->StopBits;
-    ext->Parity = line->Parity;
-    ext->WordLength = line->WordLength;
-    coding.dwDTERate = ext->BaudRate;
-    coding.bCharFormat = ext->StopBits;
-    coding.bParityType = ext->Parity;
-    coding.bDataBits = ext->WordLength;
-    changed = TRUE;
-  }
+  changed =
+      line->StopBits != ext->StopBits || line->Parity != ext->Parity || line->WordLength != ext->WordLength;
+  StoredLineCoding(ext, &coding);
   KeReleaseSpinLock(&ext->SpinLock, irql);
 
   if (changed) {
-    SendLineCoding(Call, &coding);
+    coding.bCharFormat = line->StopBits;
+    coding.bParityType = line->Parity;
+    coding.bDataBits = line->WordLength;
+    NTSTATUS status = ZLKUSB_SetLineCoding(Call->DeviceObject, &coding);
+    if (!NT_SUCCESS(status)) {
+      return status;
+    }
+    KeAcquireSpinLock(&ext->SpinLock, &irql);
+    ext->StopBits = line->StopBits;
+    ext->Parity = line->Parity;
+    ext->WordLength = line->WordLength;
+    KeReleaseSpinLock(&ext->SpinLock, irql);
   }
   return STATUS_SUCCESS;
 }
 
+/*
+ * ImmediateCharCancel: cancel routine of an immediate-character request
+ * while its character is on the bus.  It only wakes the dispatcher, which
+ * gives the transfer up and completes the request; the event lives on the
+ * dispatcher's stack, in the request's first driver-context slot.
+ * IRQL: DISPATCH_LEVEL, entered holding the cancel spin lock.  Called by the
+ * I/O manager through IoCancelIrp.
+ */
+VOID NTAPI ImmediateCharCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  UNREFERENCED_PARAMETER(DeviceObject);
+  PKEVENT cancelled = (PKEVENT)Irp->Tail.Overlay.DriverContext[0];
+  IoReleaseCancelSpinLock(Irp->CancelIrql);
+  KeSetEvent(cancelled, IO_NO_INCREMENT, FALSE);
+}
+
 static NTSTATUS ControlImmediateChar(PCONTROL_CALL Call) {
+  PDEVICE_EXTENSION ext = Call->Extension;
   ULONG sent = 0;
+  KIRQL irql;
 
   if (Call->Buffer == NULL || Call->InputLength != sizeof(UCHAR)) {
     return STATUS_INVALID_PARAMETER;
   }
+  // A modem that takes no data must not hold the caller for good: the send
+  // is bounded like a write and ends when the client cancels it.
+  KeAcquireSpinLock(&ext->SpinLock, &irql);
+  LARGE_INTEGER timeout = TotalTimeoutToDueTime(ext->Timeouts.WriteTotalTimeoutConstant);
+  KeReleaseSpinLock(&ext->SpinLock, irql);
+  KEVENT cancelled;
+  KeInitializeEvent(&cancelled, NotificationEvent, FALSE);
+  Call->Irp->Tail.Overlay.DriverContext[0] = &cancelled;
+  if (!SetCancelRoutineUnlessCancelled(Call->Irp, ImmediateCharCancel)) {
+    return STATUS_CANCELLED;
+  }
+
   // The send's own status is not the request's: the count says what went out.
-  (void)ZLKUSB_Write_OneChar(Call->DeviceObject, *(PUCHAR)Call->Buffer, &sent);
+  (void)ZLKUSB_Write_OneChar(Call->DeviceObject, *(PUCHAR)Call->Buffer, &sent, &timeout, &cancelled);
+  if (IoSetCancelRoutine(Call->Irp, NULL) == NULL) {
+    // The cancel routine has been taken: it is about to signal the event,
+    // which must outlive it.
+    KeWaitForSingleObject(&cancelled, Executive, KernelMode, FALSE, NULL);
+  }
+  if (sent == 0 && Call->Irp->Cancel) {
+    return STATUS_CANCELLED;
+  }
   ReportEcho(Call, sent);
   return STATUS_SUCCESS;
 }

@@ -5,6 +5,9 @@
 
 NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
+// Cancel routine of an immediate-character request while its byte is sent.
+DRIVER_CANCEL ImmediateCharCancel;
+
 // Handshake and flow-control record of the open port.  Each sets the request's
 // Information itself; the dispatcher completes the request with the result.
 NTSTATUS GetHandFlow(PDEVICE_OBJECT DeviceObject, PVOID Buffer, PIRP Irp);

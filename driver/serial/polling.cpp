@@ -1,9 +1,10 @@
 // The bulk-IN polling thread.  It is the ring's only producer: it reads the
 // bulk IN pipe 4,096 bytes at a time with no pause between successful reads,
-// notes event characters for SERIAL_EV_RXFLAG, drops transfers holding
-// "CONNECT" while the filter is on, stores the rest and runs the wait-mask
-// evaluation.  It backs off while the ring is nearly full so that a put
-// always finds room for a whole transfer.
+// notes event characters for SERIAL_EV_RXFLAG, drops the modem's CONNECT
+// result line while the filter is on and the carrier down, stores the rest
+// and runs the wait-mask evaluation.  It backs off while the ring is nearly
+// full so that a put always finds room for a whole transfer, and pauses
+// between reads that bring nothing, so a failing device never makes it spin.
 //
 // The settings it consults (wait mask, special characters, the filter
 // switch) and the RxFlagSeen it sets are touched under SpinLock, briefly,
@@ -57,21 +58,57 @@ BOOLEAN ScanSpecialChars(PDEVICE_EXTENSION Extension, const UCHAR* Bytes, ULONG 
   return FALSE;
 }
 
+// Where the CONNECT filter stands between two transfers: outside a result
+// line, inside one, or just after its CR (an LF may follow).
+typedef enum _CONNECT_LINE { ConnectLineNone, ConnectLineText, ConnectLineCr } CONNECT_LINE;
+
 /*
- * ContainsConnect: TRUE when the seven bytes "CONNECT" occur in Bytes.  Each
- * transfer is searched by itself.
- * IRQL: any.  Called by pPollingFunction.
+ * DropConnectLines: removes from Bytes, in place, every "CONNECT" and the
+ * rest of its line up to and including the line end (CR, CR LF or LF); the
+ * other bytes keep their order.  A result line holds printable characters
+ * only, so any other byte ends it early and is kept: a stray "CONNECT" in
+ * binary data costs at most its printable run.  *Line carries a line cut by
+ * the end of the transfer into the next one.  "CONNECT" itself cut in two by
+ * a transfer boundary is not recognised: holding bytes back for the next
+ * transfer could hold them for good.  Returns the number of bytes kept.
+ * IRQL: any.  Called by StoreTransfer for each transfer the filter applies to.
  */
-BOOLEAN ContainsConnect(const UCHAR* Bytes, ULONG Length) {
-  if (Length < CONNECT_FILTER_LENGTH) {
-    return FALSE;
-  }
-  for (ULONG i = 0; i + CONNECT_FILTER_LENGTH <= Length; i++) {
-    if (RtlEqualMemory(Bytes + i, CONNECT_FILTER_TEXT, CONNECT_FILTER_LENGTH)) {
-      return TRUE;
+static ULONG DropConnectLines(PUCHAR Bytes, ULONG Length, CONNECT_LINE* Line) {
+  ULONG kept = 0;
+  ULONG i = 0;
+  while (i < Length) {
+    UCHAR c = Bytes[i];
+    if (*Line == ConnectLineText) {
+      if (c == '\r') {
+        *Line = ConnectLineCr;
+        i++;
+      } else if (c == '\n') {
+        *Line = ConnectLineNone;
+        i++;
+      } else if (c >= 0x20 && c < 0x7F) {
+        i++;
+      } else {
+        *Line = ConnectLineNone;  // not a result line's character: kept below
+      }
+      continue;
     }
+    if (*Line == ConnectLineCr) {
+      *Line = ConnectLineNone;
+      if (c == '\n') {
+        i++;
+      }
+      continue;
+    }
+    if (Length - i >= CONNECT_FILTER_LENGTH &&
+        RtlEqualMemory(Bytes + i, CONNECT_FILTER_TEXT, CONNECT_FILTER_LENGTH)) {
+      *Line = ConnectLineText;
+      i += CONNECT_FILTER_LENGTH;
+      continue;
+    }
+    Bytes[kept++] = c;
+    i++;
   }
-  return FALSE;
+  return kept;
 }
 
 // The power state as power management last stored it; read as a whole word
@@ -79,6 +116,11 @@ BOOLEAN ContainsConnect(const UCHAR* Bytes, ULONG Length) {
 static DEVICE_POWER_STATE CurrentPowerState(PDEVICE_EXTENSION Extension) {
   return (DEVICE_POWER_STATE)InterlockedCompareExchange((LONG volatile*)&Extension->DevicePowerState, 0, 0);
 }
+
+// Whether a transfer's USBD status left its pipe halted: the two top bits
+// set (the DDK's USBD_HALTED, which usbdi.h keeps from this driver's
+// includes).  Such a pipe takes nothing until it is reset.
+static BOOLEAN PipeHalted(ULONG UrbStatus) { return (UrbStatus >> 30) == 3; }
 
 // The read outcomes that end the thread, tested in order; Trace is NULL for
 // a row that ends silently.  FALSE: trace the failure and read again.
@@ -104,12 +146,13 @@ static BOOLEAN BulkReadEndsThread(DEVICE_POWER_STATE PowerState, NTSTATUS ntStat
 }
 
 // Handles one received transfer: the event-character note, the CONNECT
-// filter, the put and the wait-mask evaluation.
-static VOID StoreTransfer(PDEVICE_EXTENSION Extension, const UCHAR* Bytes, ULONG Length) {
+// filter, the put and the wait-mask evaluation.  The filter is off while the
+// carrier is up: the data phase carries the client's own bytes.
+static VOID StoreTransfer(PDEVICE_EXTENSION Extension, PUCHAR Bytes, ULONG Length, CONNECT_LINE* Line) {
   KIRQL irql;
   KeAcquireSpinLock(&Extension->SpinLock, &irql);
   BOOLEAN scan = (Extension->WaitMask & SERIAL_EV_RXFLAG) != 0;
-  BOOLEAN filter = Extension->SuppressConnect != 0;
+  BOOLEAN filter = Extension->SuppressConnect != 0 && (Extension->ModemStatus & MODEM_STATUS_DCD) == 0;
   KeReleaseSpinLock(&Extension->SpinLock, irql);
 
   if (scan && ScanSpecialChars(Extension, Bytes, Length)) {
@@ -117,19 +160,34 @@ static VOID StoreTransfer(PDEVICE_EXTENSION Extension, const UCHAR* Bytes, ULONG
     Extension->RxFlagSeen = TRUE;
     KeReleaseSpinLock(&Extension->SpinLock, irql);
   }
-  if (filter && ContainsConnect(Bytes, Length)) {
-    return;  // the whole transfer is dropped; a flag noted above stays
+  if (!filter) {
+    *Line = ConnectLineNone;
+  } else {
+    Length = DropConnectLines(Bytes, Length, Line);
+    if (Length == 0) {
+      return;  // nothing but a result line; a flag noted above stays
+    }
   }
   // The back-off keeps a transfer's worth of room free, so this takes all.
   RingBufferPut(Extension->RingBuffer, Bytes, Length);
   EvaluateWaitMask(Extension);
 }
 
+// Waits up to Timeout (100 ns units, negative: relative; 0: only looks) for
+// the stop event; TRUE when it is set.
+static BOOLEAN StopRequested(PDEVICE_EXTENSION Extension, LONGLONG Timeout) {
+  LARGE_INTEGER timeout;
+  timeout.QuadPart = Timeout;
+  return KeWaitForSingleObject(&Extension->evKill_pPollingFunction, Executive, KernelMode, FALSE, &timeout) ==
+         STATUS_SUCCESS;
+}
+
 /*
  * pPollingFunction: reads the bulk IN pipe into the ring until its stop event
  * is found set or a read fails in a way that ends it (cancelled at cleanup,
  * powered down, halted outside D0, device gone); other failures are traced
- * and retried.  Holds the remove lock for its whole life.
+ * and retried after a pause, a halted pipe in D0 after a reset.  Holds the
+ * remove lock for its whole life.
  * IRQL: PASSIVE_LEVEL (system thread).  Started by the open path and by the
  * power-up restart.
  */
@@ -144,15 +202,13 @@ VOID NTAPI pPollingFunction(PVOID Context) {
   (void)ZLKUSB_ResetBulkInPipe(ext->FunctionalDeviceObject);
 
   PCSTR trace = NULL;
+  BOOLEAN idle = FALSE;     // the last read brought no data
+  BOOLEAN failing = FALSE;  // the last read failed
+  CONNECT_LINE connectLine = ConnectLineNone;
   for (;;) {
-    LARGE_INTEGER noWait;
-    noWait.QuadPart = 0;
-    if (KeWaitForSingleObject(&ext->evKill_pPollingFunction, Executive, KernelMode, FALSE, &noWait) ==
-        STATUS_SUCCESS) {
+    if (StopRequested(ext, 0)) {
       break;
     }
-    IoInvalidateDeviceState(ext->PhysicalDeviceObject);
-
     if (RingBufferCount(ext->RingBuffer) > RING_BUFFER_BACKOFF_THRESHOLD) {
       SleepMilliseconds(RING_BUFFER_BACKOFF_MS);
       continue;
@@ -167,14 +223,33 @@ VOID NTAPI pPollingFunction(PVOID Context) {
     NTSTATUS ntStatus =
         ZLKUSB_ReadBulkIn(ext->FunctionalDeviceObject, ext->BulkInIrp, ext->ReadBuffer, &length, &urbStatus);
     if (ntStatus == STATUS_SUCCESS && length > 0) {
-      StoreTransfer(ext, ext->ReadBuffer, length);
+      idle = FALSE;
+      failing = FALSE;
+      StoreTransfer(ext, ext->ReadBuffer, length, &connectLine);
       continue;
     }
-    if (BulkReadEndsThread(CurrentPowerState(ext), ntStatus, urbStatus, &trace)) {
+    DEVICE_POWER_STATE powerState = CurrentPowerState(ext);
+    if (BulkReadEndsThread(powerState, ntStatus, urbStatus, &trace)) {
       break;
     }
     DbgPrint("[vr_mdm] pPollingFunction USB Access Fail (UrbStatus = %x , ntStatus = %x)\n",
              (unsigned)urbStatus, (unsigned)ntStatus);
+
+    // A read that keeps failing must not spin at this priority.  A
+    // zero-length transfer right after data only ends that data (a device
+    // sending a multiple of its packet size) and is read past at once.
+    BOOLEAN failed = ntStatus != STATUS_SUCCESS;
+    if (failed && !failing) {
+      IoInvalidateDeviceState(ext->PhysicalDeviceObject);  // once as the reads start failing
+    }
+    if (failed && powerState == PowerDeviceD0 && PipeHalted(urbStatus)) {
+      (void)ZLKUSB_ResetBulkInPipe(ext->FunctionalDeviceObject);  // a stall is cleared only by a reset
+    }
+    if ((failed || idle) && StopRequested(ext, -(LONGLONG)RING_BUFFER_BACKOFF_MS * 10000)) {
+      break;
+    }
+    idle = TRUE;
+    failing = failed;
   }
   IoReleaseRemoveLock(&ext->RemoveLock, lockTag);
   if (trace != NULL) {

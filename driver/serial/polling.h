@@ -13,5 +13,4 @@ constexpr ULONG POLLING_TRANSFER_SIZE = 4096;
 
 VOID SleepMilliseconds(LONG Milliseconds);
 BOOLEAN ScanSpecialChars(PDEVICE_EXTENSION Extension, const UCHAR* Bytes, ULONG Length);
-BOOLEAN ContainsConnect(const UCHAR* Bytes, ULONG Length);
 VOID NTAPI pPollingFunction(PVOID Context);

@@ -15,13 +15,17 @@
 // already gone, it leaves the read (and the ring's data) alone and the
 // cancel routine, not finding the read current or queued, completes it.
 //
-// The timer: a DPC run that expired before its arming was disarmed may find
-// the timer armed again for the next read.  KeSetTimer resets the timer's
-// signal state, so a run that finds the timer not signalled (under SpinLock)
-// knows its expiry is stale and leaves the current read alone.  Each arming
-// is counted off exactly once: by the disarmer when it stopped the timer or
-// pulled the DPC off the queue, otherwise by the DPC run itself, as its last
-// act; so evTimersIdle means no DPC of ours is left to run.
+// The timer: one DPC object serves every arming, so a DPC run cannot tell
+// which expiry queued it (a run may already be under way when its read
+// leaves, and an expiry of the next arming may merge into a queued run).
+// ArmedTimerCount, changed only under SpinLock, is 1 exactly while the
+// arming of the current read is outstanding.  The arming ends once: by the
+// agent that takes the current read (which cancels the timer and pulls a
+// queued DPC), or by a DPC run that finds, under SpinLock, the arming still
+// outstanding and the timer signalled: KeSetTimer resets the signal, so the
+// signal belongs to that arming and its time is up.  Any other run is stale
+// and changes nothing.  evTimersIdle is set exactly while no arming is
+// outstanding; removal flushes the DPC queue for a stale run still going.
 #include "serial/read.h"
 
 #include "core/dispatch.h"
@@ -137,21 +141,37 @@ BOOLEAN RequestListRemoveIrp(PREQUEST_LIST List, PIRP Irp) {
 VOID RequestNodeFree(PREQUEST_NODE Node) { ExFreePoolWithTag(Node, POOL_TAG_REQUEST_NODE); }
 
 /*
- * TotalTimeoutToDueTime: due time for a read or write total time-out
- * constant in milliseconds.  0 stands for 100 seconds.  Other values are
- * multiplied by -10,000 in 32 bits, wrapping, and widened with their sign,
- * so very large constants become short or already-past absolute times.
- * IRQL: any.  Called by DispatchRead and pWriteFunction.
+ * TotalTimeoutToDueTime: relative due time for a read or write total
+ * time-out constant in milliseconds; 0 stands for 100 seconds.  Formed in 64
+ * bits: every ULONG of milliseconds is a due time that far ahead.
+ * IRQL: any.  Called by the read and write paths and the immediate character.
  */
 LARGE_INTEGER TotalTimeoutToDueTime(ULONG Milliseconds) {
   LARGE_INTEGER due;
   if (Milliseconds == 0) {
     due.QuadPart = -1000000000LL;
   } else {
-    ULONG product = Milliseconds * (0u - 10000u);
-    due.QuadPart = (LONGLONG)(LONG)product;
+    due.QuadPart = -(LONGLONG)Milliseconds * 10000;
   }
   return due;
+}
+
+/*
+ * ReadDueTimeFor: due time of a read that becomes current under Timeouts.
+ * The interval rule's "return at once" (ReadIntervalTimeout MAXULONG and no
+ * totals, stored as constant MAXULONG, no multiplier) is an absolute time
+ * long past, so the timer completes the read at once with what is there.
+ * IRQL <= DISPATCH_LEVEL, SpinLock held (Timeouts is written under it).
+ * Called by DispatchRead.
+ */
+static LARGE_INTEGER ReadDueTimeFor(const SERIAL_TIMEOUTS* Timeouts) {
+  if (Timeouts->ReadIntervalTimeout == MAXULONG && Timeouts->ReadTotalTimeoutMultiplier == 0 &&
+      Timeouts->ReadTotalTimeoutConstant == MAXULONG) {
+    LARGE_INTEGER past;
+    past.QuadPart = 0;
+    return past;
+  }
+  return TotalTimeoutToDueTime(Timeouts->ReadTotalTimeoutConstant);
 }
 
 /*
@@ -174,44 +194,48 @@ BOOLEAN SetCancelRoutineUnlessCancelled(PIRP Irp, PDRIVER_CANCEL CancelRoutine) 
 }
 
 /*
- * DecrementArmedTimerCount: counts off one arming of the read timer and
- * signals evTimersIdle when none is left.
- * IRQL <= DISPATCH_LEVEL.  Called by DisarmReadTimer and ReadTimeoutDpc.
+ * DecrementArmedTimerCount: ends the outstanding arming of the read timer,
+ * if there is one, and signals evTimersIdle.  Under SpinLock, so the count
+ * and the event always agree and an arming is never ended twice.
+ * IRQL: DISPATCH_LEVEL, SpinLock held.  Called by DisarmReadTimer and
+ * ReadTimeoutDpc.
  */
 VOID DecrementArmedTimerCount(PDEVICE_EXTENSION Extension) {
+  if (InterlockedCompareExchange(&Extension->ArmedTimerCount, 0, 0) == 0) {
+    return;
+  }
   if (InterlockedDecrement(&Extension->ArmedTimerCount) == 0) {
     KeSetEvent(&Extension->evTimersIdle, IO_NO_INCREMENT, FALSE);
   }
 }
 
 /*
- * ArmReadTimer: counts one arming and sets the timer.
- * IRQL <= DISPATCH_LEVEL, SpinLock held.  Called when a read becomes current.
+ * ArmReadTimer: counts the arming of the read that just became current and
+ * sets the timer.  The timer is idle until that arming ends.
+ * IRQL: DISPATCH_LEVEL, SpinLock held.  Called when a read becomes current.
  */
 VOID ArmReadTimer(PDEVICE_EXTENSION Extension, PKTIMER Timer, PKDPC Dpc, LARGE_INTEGER DueTime) {
   InterlockedIncrement(&Extension->ArmedTimerCount);
+  KeResetEvent(&Extension->evTimersIdle);
   KeSetTimer(Timer, DueTime, Dpc);
 }
 
 /*
- * DisarmReadTimer: ends the arming of the current read.  The timer is
- * cancelled when Force is set or it has not expired; if that stops it, or
- * its DPC is taken off the DPC queue, the arming is counted off here.
- * Otherwise the DPC is already running and counts the arming off itself.
- * IRQL <= DISPATCH_LEVEL, SpinLock held.  Called by every agent that takes
+ * DisarmReadTimer: ends the arming of the current read, which the caller has
+ * just taken.  The timer is cancelled when Force is set or it has not
+ * expired, and a DPC run still queued is taken off the queue; a run already
+ * under way finds the arming ended and leaves everything alone.
+ * IRQL: DISPATCH_LEVEL, SpinLock held.  Called by every agent that takes
  * the current read other than the timer's own DPC.
  */
 VOID DisarmReadTimer(PDEVICE_EXTENSION Extension, PKTIMER Timer, PKDPC Dpc, BOOLEAN Force) {
-  BOOLEAN stopped = FALSE;
   if (Timer != NULL && (Force || !KeReadStateTimer(Timer))) {
-    stopped = KeCancelTimer(Timer);
+    (void)KeCancelTimer(Timer);
   }
-  if (!stopped && Dpc != NULL) {
-    stopped = KeRemoveQueueDpc(Dpc);
+  if (Dpc != NULL) {
+    (void)KeRemoveQueueDpc(Dpc);
   }
-  if (stopped) {
-    DecrementArmedTimerCount(Extension);
-  }
+  DecrementArmedTimerCount(Extension);
 }
 
 static PIRP TakeCurrentRead(PDEVICE_EXTENSION Extension) {
@@ -333,7 +357,7 @@ NTSTATUS DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     }
   }
 
-  LARGE_INTEGER due = TotalTimeoutToDueTime(ext->Timeouts.ReadTotalTimeoutConstant);
+  LARGE_INTEGER due = ReadDueTimeFor(&ext->Timeouts);
   if (ext->ReadTimer == NULL || ext->ReadTimerDpc == NULL) {
     status = STATUS_UNSUCCESSFUL;
   } else if (!SetCancelRoutineUnlessCancelled(Irp, ReadCancelRoutine)) {
@@ -406,7 +430,7 @@ VOID NTAPI pReadFunction(PVOID Context) {
  * ReadTimeoutDpc: the current read's total time-out has passed: completes it
  * with STATUS_SUCCESS and whatever the ring holds (possibly nothing) and
  * promotes the next read.  A stale run (see the top of this file) changes
- * nothing but the count.
+ * nothing.
  * IRQL: DISPATCH_LEVEL.  Called through ReadTimer.
  */
 VOID ReadTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2) {
@@ -417,7 +441,9 @@ VOID ReadTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVO
 
   KeAcquireSpinLockAtDpcLevel(&ext->SpinLock);
   PIRP irp = NULL;
-  if (ext->ReadTimer != NULL && KeReadStateTimer(ext->ReadTimer)) {
+  if (InterlockedCompareExchange(&ext->ArmedTimerCount, 0, 0) != 0 && ext->ReadTimer != NULL &&
+      KeReadStateTimer(ext->ReadTimer)) {
+    DecrementArmedTimerCount(ext);
     irp = TakeCurrentRead(ext);
   }
   if (irp != NULL && irp->Type != IO_TYPE_IRP) {
@@ -436,7 +462,6 @@ VOID ReadTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVO
   if (owned) {
     IoCompleteRequest(irp, IO_NO_INCREMENT);
   }
-  DecrementArmedTimerCount(ext);
 }
 
 /*
@@ -468,7 +493,7 @@ VOID NTAPI ReadCancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
  * RequestListFlush: ends the requests of a list.  For the read list the
  * current read ends first, with STATUS_SUCCESS and no data; every queued
  * request ends with STATUS_CANCELLED (a purged write is also counted off
- * PendingWriteCount).  Reads already claimed by their cancel routine are
+ * PendingWriteCount).  Requests already claimed by their cancel routine are
  * left to it.
  * IRQL <= DISPATCH_LEVEL, SpinLock not held.  Called by the purge and by the
  * stops of pReadFunction and pWriteFunction.
@@ -496,13 +521,12 @@ VOID RequestListFlush(PDEVICE_EXTENSION Extension, PREQUEST_LIST List, BOOLEAN I
     }
     PIRP irp = node->Irp;
     RequestNodeFree(node);
-    // Queued writes carry no cancel routine; a read without one is being
-    // cancelled and belongs to ReadCancelRoutine.
-    BOOLEAN owned = IoSetCancelRoutine(irp, NULL) != NULL || !IsRead;
-    if (!IsRead) {
-      InterlockedDecrement(&Extension->PendingWriteCount);
-    }
-    if (owned) {
+    // A request without its cancel routine is being cancelled and belongs
+    // to its cancel routine, which also counts off a write.
+    if (IoSetCancelRoutine(irp, NULL) != NULL) {
+      if (!IsRead) {
+        InterlockedDecrement(&Extension->PendingWriteCount);
+      }
       KeReleaseSpinLock(&Extension->SpinLock, irql);
       FailRead(irp, STATUS_CANCELLED);
       KeAcquireSpinLock(&Extension->SpinLock, &irql);

@@ -11,6 +11,12 @@
 // purge or at the thread's stop is always waited for before the next one is
 // sent: its completion can never be taken for the next write's, and at most
 // one write is ever on the bus.
+//
+// A queued write carries WriteCancelRoutine.  It is queued, and taken off
+// the queue by the thread or a purge, under SpinLock, which the cancel
+// routine takes before it looks in the queue; whoever clears the cancel
+// routine first completes the write.  The thread clears it as it takes a
+// write, so the write in flight is cancelled only through the bus.
 #include "serial/write.h"
 
 #include "core/dispatch.h"
@@ -47,8 +53,9 @@ static NTSTATUS RefuseWrite(PDEVICE_EXTENSION Extension, PIRP Irp, NTSTATUS Stat
 /*
  * DispatchWrite: IRP_MJ_WRITE.  Notes the "ATS7=" command for the CONNECT
  * filter (exactly "ATS7=1" and one more byte turns it on, any other write
- * starting with "ATS7=" turns it off) and queues the write, pending.  No
- * cancel routine: a queued write leaves the queue by being sent or purged.
+ * starting with "ATS7=" turns it off) and queues the write, pending, with
+ * WriteCancelRoutine: a queued write leaves the queue by being sent, purged
+ * or cancelled.
  * IRQL: PASSIVE_LEVEL..APC_LEVEL.  Called by the I/O manager.
  */
 NTSTATUS DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
@@ -76,20 +83,70 @@ NTSTATUS DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
   // Pending before it is visible to the write thread, which may finish it
   // at once.  Admitted in the hold that queues it: cleanup and removal set
-  // their flags under SpinLock before the queue is flushed.
+  // their flags under SpinLock before the queue is flushed.  The cancel
+  // routine and the queue entry appear together under SpinLock, which the
+  // write thread and the cancel routine take before they look for the write
+  // in the queue.
   IoMarkIrpPending(Irp);
   KIRQL irql;
   KeAcquireSpinLock(&ext->SpinLock, &irql);
   NTSTATUS status = WaitingRequestRefusal(ext);
-  if (status == STATUS_SUCCESS && !RequestListInsertTail(&ext->WriteQueue, Irp)) {
-    status = STATUS_INSUFFICIENT_RESOURCES;
+  if (status == STATUS_SUCCESS) {
+    status = STATUS_PENDING;
+    if (!SetCancelRoutineUnlessCancelled(Irp, WriteCancelRoutine)) {
+      status = STATUS_CANCELLED;
+    } else if (!RequestListInsertTail(&ext->WriteQueue, Irp)) {
+      if (IoSetCancelRoutine(Irp, NULL) != NULL) {
+        status = STATUS_INSUFFICIENT_RESOURCES;
+      }
+      // else: being cancelled; WriteCancelRoutine completes it.
+    }
   }
   KeReleaseSpinLock(&ext->SpinLock, irql);
-  if (status != STATUS_SUCCESS) {
+  if (status != STATUS_PENDING) {
     IoGetCurrentIrpStackLocation(Irp)->Control &= ~SL_PENDING_RETURNED;
     return RefuseWrite(ext, Irp, status);
   }
   return STATUS_PENDING;
+}
+
+/*
+ * WriteCancelRoutine: cancel routine of queued writes.  Takes the write out
+ * of WriteQueue if it is still there; if not, the write thread or a purge
+ * took it, found its cancel routine gone and left it here.  Completes it
+ * with STATUS_CANCELLED in either case.  A write on the bus has no cancel
+ * routine of ours: the bus cancels it.
+ * IRQL: DISPATCH_LEVEL, entered holding the cancel spin lock, which it lets
+ * go before it takes SpinLock (IoCancelIrp is called under SpinLock).
+ * Called by the I/O manager through IoCancelIrp.
+ */
+VOID NTAPI WriteCancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+  IoReleaseCancelSpinLock(Irp->CancelIrql);
+
+  KIRQL irql;
+  KeAcquireSpinLock(&ext->SpinLock, &irql);
+  (void)RequestListRemoveIrp(&ext->WriteQueue, Irp);
+  KeReleaseSpinLock(&ext->SpinLock, irql);
+
+  RefuseWrite(ext, Irp, STATUS_CANCELLED);
+}
+
+// Takes the oldest queued write for sending, or NULL.  A write whose cancel
+// routine has already been taken is left to WriteCancelRoutine.
+static PIRP TakeNextWrite(PDEVICE_EXTENSION Extension) {
+  PIRP irp = NULL;
+  KIRQL irql;
+  KeAcquireSpinLock(&Extension->SpinLock, &irql);
+  PREQUEST_NODE node;
+  while (irp == NULL && (node = RequestListRemoveHead(&Extension->WriteQueue)) != NULL) {
+    if (IoSetCancelRoutine(node->Irp, NULL) != NULL) {
+      irp = node->Irp;
+    }
+    RequestNodeFree(node);
+  }
+  KeReleaseSpinLock(&Extension->SpinLock, irql);
+  return irp;
 }
 
 /*
@@ -172,8 +229,8 @@ static VOID SendWrite(PDEVICE_EXTENSION Extension, PIRP Irp) {
 
 /*
  * pWriteFunction: every millisecond sends the oldest queued write, so writes
- * go out one at a time and in order.  On its stop event it ends the write in flight and purges
- * the queue.  Holds the remove lock for its whole life.
+ * go out one at a time and in order.  On its stop event it ends the write in
+ * flight and purges the queue.  Holds the remove lock for its whole life.
  * IRQL: PASSIVE_LEVEL (system thread).  Started by the open path.
  */
 VOID NTAPI pWriteFunction(PVOID Context) {
@@ -191,10 +248,8 @@ VOID NTAPI pWriteFunction(PVOID Context) {
         STATUS_SUCCESS) {
       break;
     }
-    PREQUEST_NODE node = RequestListRemoveHead(&ext->WriteQueue);
-    if (node != NULL) {
-      PIRP irp = node->Irp;
-      RequestNodeFree(node);
+    PIRP irp = TakeNextWrite(ext);
+    if (irp != NULL) {
       SendWrite(ext, irp);
     }
   }

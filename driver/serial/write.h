@@ -12,6 +12,7 @@ NTSTATUS DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 VOID NTAPI pWriteFunction(PVOID Context);
 NTSTATUS ZLKUSB_Write(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Data, ULONG Length);
 NTSTATUS NTAPI ZLKUSB_Write_Complete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+DRIVER_CANCEL WriteCancelRoutine;
 
 // The transmit abort of a purge: cancels the write on the bus, if any.  The
 // write thread still owns that write and completes it when the bus gives it

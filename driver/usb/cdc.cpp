@@ -25,9 +25,10 @@ PURB ZLKUSB_BuildClassRequestUrb(USHORT Function, ULONG TransferFlags, ULONG Tra
 
 /*
  * ZLKUSB_SetLineCoding: sends SET_LINE_CODING with the 7 bytes of
- * LineCoding to interface 0 and waits for it.  Takes no lock: the URB is its
- * own.  PASSIVE_LEVEL; called by the control dispatcher and the power-up
- * restart.
+ * LineCoding to interface 0 and waits for it.  Fails when the URB cannot be
+ * had or the device or bus refuses the request, so that the caller keeps
+ * its old settings.  Takes no lock: the URB is its own.  PASSIVE_LEVEL;
+ * called by the control dispatcher and the power-up restart.
  */
 NTSTATUS ZLKUSB_SetLineCoding(PDEVICE_OBJECT DeviceObject, PLINE_CODING LineCoding) {
   PURB urb = ZLKUSB_BuildClassRequestUrb(URB_FUNCTION_CLASS_INTERFACE, USBD_TRANSFER_DIRECTION_OUT,
@@ -37,6 +38,9 @@ NTSTATUS ZLKUSB_SetLineCoding(PDEVICE_OBJECT DeviceObject, PLINE_CODING LineCodi
     return STATUS_UNSUCCESSFUL;
   }
   NTSTATUS status = ZLKUSB_SubmitUrbSync(DeviceObject, urb);
+  if (NT_SUCCESS(status) && !USBD_SUCCESS(urb->UrbHeader.Status)) {
+    status = STATUS_UNSUCCESSFUL;
+  }
   ExFreePoolWithTag(urb, POOL_TAG_DRIVER);
   return status;
 }
@@ -94,12 +98,16 @@ NTSTATUS ZLKUSB_IOCTL_Async_Complete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOI
 
 /*
  * ZLKUSB_Write_OneChar: sends one character on the bulk OUT pipe on a packet
- * of its own and waits for it; not ordered against the write thread.
+ * of its own and waits for it; not ordered against the write thread.  The
+ * wait is bounded by Timeout (a due time; NULL: none) and ends early when
+ * Cancelled (NULL: none) is signalled; the transfer is then cancelled and
+ * waited for, so the URB and the packet are never freed under the bus.
  * Returns the transfer's status and the bytes sent in *Count.  Without a
  * bulk OUT pipe nothing is sent.  PASSIVE_LEVEL; called by the control
  * dispatcher for the immediate character.
  */
-NTSTATUS ZLKUSB_Write_OneChar(PDEVICE_OBJECT DeviceObject, UCHAR Character, PULONG Count) {
+NTSTATUS ZLKUSB_Write_OneChar(PDEVICE_OBJECT DeviceObject, UCHAR Character, PULONG Count,
+                              PLARGE_INTEGER Timeout, PKEVENT Cancelled) {
   PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
   *Count = 0;
   PPIPE_ENTRY pipe = ZLKUSB_FindPipe(ext, UsbdPipeTypeBulk, 0);
@@ -125,7 +133,13 @@ NTSTATUS ZLKUSB_Write_OneChar(PDEVICE_OBJECT DeviceObject, UCHAR Character, PULO
 
   NTSTATUS status = IoCallDriver(ext->TopOfStackDeviceObject, irp);
   if (status == STATUS_PENDING) {
-    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, NULL);
+    PVOID objects[2] = {&done, Cancelled};
+    NTSTATUS wait = KeWaitForMultipleObjects(Cancelled != NULL ? 2 : 1, objects, WaitAny, Executive,
+                                             KernelMode, FALSE, Timeout, NULL);
+    if (wait != STATUS_WAIT_0) {
+      IoCancelIrp(irp);
+      KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, NULL);
+    }
     status = (NTSTATUS)urb->UrbHeader.Status;
     *Count = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
   } else if (NT_SUCCESS(status)) {

@@ -27,6 +27,9 @@ NTSTATUS ZLKUSB_SetControlLineState(PIRP Irp, PDEVICE_EXTENSION DeviceExtension)
 NTSTATUS ZLKUSB_IOCTL_Async_Complete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 
 // Sends Character on the bulk OUT pipe at once, outside the write queue;
-// *Count gets the bytes sent.  PASSIVE_LEVEL.
-NTSTATUS ZLKUSB_Write_OneChar(PDEVICE_OBJECT DeviceObject, UCHAR Character, PULONG Count);
+// *Count gets the bytes sent.  The transfer is given up (cancelled and
+// waited for) at Timeout or when Cancelled is signalled; either may be NULL.
+// PASSIVE_LEVEL.
+NTSTATUS ZLKUSB_Write_OneChar(PDEVICE_OBJECT DeviceObject, UCHAR Character, PULONG Count,
+                              PLARGE_INTEGER Timeout, PKEVENT Cancelled);
 NTSTATUS ZLKUSB_Write_OneChar_Complete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);

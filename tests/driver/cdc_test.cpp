@@ -164,7 +164,7 @@ TEST_F(CdcTest, ConcurrentLineStatesAndCodingsAllComplete) {
 
 TEST_F(CdcTest, ImmediateCharacterGoesOutAtOnce) {
   ULONG count = 99;
-  EXPECT_EQ(ZLKUSB_Write_OneChar(dev_->fdo(), 'Z', &count), STATUS_SUCCESS);
+  EXPECT_EQ(ZLKUSB_Write_OneChar(dev_->fdo(), 'Z', &count, nullptr, nullptr), STATUS_SUCCESS);
   EXPECT_EQ(count, 1u);
   EXPECT_EQ(modem_->take_out_data(cdc::BULK_OUT_ENDPOINT), Bytes{'Z'});
   EXPECT_EQ(emu::outstanding_irps(), 0u);
@@ -175,7 +175,7 @@ TEST_F(CdcTest, ImmediateCharacterCompletedInsideTheCallCountsItsByte) {
   emu::usb::set_inline_completion_seed(5);
   for (int i = 0; i < 32; i++) {
     ULONG count = 0;
-    ASSERT_EQ(ZLKUSB_Write_OneChar(dev_->fdo(), UCHAR('a' + i), &count), STATUS_SUCCESS);
+    ASSERT_EQ(ZLKUSB_Write_OneChar(dev_->fdo(), UCHAR('a' + i), &count, nullptr, nullptr), STATUS_SUCCESS);
     ASSERT_EQ(count, 1u) << "character " << i;
   }
   emu::usb::disable_inline_completion();
@@ -186,13 +186,13 @@ TEST_F(CdcTest, ImmediateCharacterCompletedInsideTheCallCountsItsByte) {
 TEST_F(CdcTest, ImmediateCharacterFailuresSendNothingAndLeakNothing) {
   ULONG count = 7;
   emu::faults::fail_irp_allocation(1);
-  EXPECT_EQ(ZLKUSB_Write_OneChar(dev_->fdo(), 'A', &count), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(ZLKUSB_Write_OneChar(dev_->fdo(), 'A', &count, nullptr, nullptr), STATUS_UNSUCCESSFUL);
   EXPECT_EQ(count, 0u);
   emu::faults::clear();
 
   count = 7;
   emu::faults::fail_tag(POOL_TAG_DRIVER);
-  EXPECT_EQ(ZLKUSB_Write_OneChar(dev_->fdo(), 'B', &count), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(ZLKUSB_Write_OneChar(dev_->fdo(), 'B', &count, nullptr, nullptr), STATUS_UNSUCCESSFUL);
   EXPECT_EQ(count, 0u);
   emu::faults::clear();
 
@@ -200,7 +200,7 @@ TEST_F(CdcTest, ImmediateCharacterFailuresSendNothingAndLeakNothing) {
   PIPE_ENTRY saved[PIPE_TABLE_INTERFACES][PIPE_TABLE_PIPES];
   memcpy(saved, ext_->PipeTable, sizeof saved);
   RtlZeroMemory(ext_->PipeTable, sizeof(ext_->PipeTable));
-  EXPECT_EQ(ZLKUSB_Write_OneChar(dev_->fdo(), 'C', &count), ZLKUSB_STATUS_NO_PIPE);
+  EXPECT_EQ(ZLKUSB_Write_OneChar(dev_->fdo(), 'C', &count, nullptr, nullptr), ZLKUSB_STATUS_NO_PIPE);
   EXPECT_EQ(count, 0u);
   memcpy(ext_->PipeTable, saved, sizeof saved);
 
@@ -212,7 +212,7 @@ TEST_F(CdcTest, ImmediateCharacterFailuresSendNothingAndLeakNothing) {
 TEST_F(CdcTest, StalledImmediateCharacterCountsNothing) {
   emu::usb::inject_fault(dev_->pdo, cdc::BULK_OUT_ENDPOINT, emu::usb::Fault::stall());
   ULONG count = 7;
-  NTSTATUS status = ZLKUSB_Write_OneChar(dev_->fdo(), 'Q', &count);
+  NTSTATUS status = ZLKUSB_Write_OneChar(dev_->fdo(), 'Q', &count, nullptr, nullptr);
   EXPECT_NE(status, STATUS_SUCCESS);
   EXPECT_EQ(count, 0u);
   EXPECT_TRUE(modem_->out_data(cdc::BULK_OUT_ENDPOINT).empty());

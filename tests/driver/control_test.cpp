@@ -207,17 +207,6 @@ TEST_F(ControlTest, LineCodingGoesOutOnlyWhenASettingChanges) {
   EXPECT_EQ(answered, (std::vector<uint8_t>{1, 0, 8}));
 }
 
-TEST_F(ControlTest, ALineCodingTheModemRefusesStaysStored) {
-  model().set_control_handler([](const emu::usb::SetupPacket& setup, std::span<uint8_t>) {
-    return setup.bRequest == cdc::SET_LINE_CODING ? emu::usb::Reply::stall() : emu::usb::Reply::data(0);
-  });
-  EXPECT_EQ(Ioctl(IOCTL_SERIAL_SET_BAUD_RATE, AsBytes<ULONG>(57600), 4).status, STATUS_SUCCESS);
-  EXPECT_EQ(AsUlong(Ioctl(IOCTL_SERIAL_GET_BAUD_RATE, {}, 4).output), 57600u);
-  // Stored, so the same value again is not retried.
-  Ioctl(IOCTL_SERIAL_SET_BAUD_RATE, AsBytes<ULONG>(57600));
-  EXPECT_EQ(ClassRequests(cdc::SET_LINE_CODING).size(), 1u);
-}
-
 TEST_F(ControlTest, ReadTimeoutRules) {
   struct Case {
     SERIAL_TIMEOUTS given;

@@ -1,0 +1,568 @@
+// Faults of the data path that ordinary clients run into: a failing bulk-IN
+// pipe, long time-outs, read-timer armings racing data, cancelled writes and
+// immediate characters, the CONNECT filter against user data, and line
+// settings the modem refused.  Everything goes through the I/O manager as a
+// client's requests would; long time-outs run on the frozen clock.
+#include <atomic>
+#include <future>
+#include <random>
+
+#include "datapath_support.h"
+
+namespace vrmdm_test {
+namespace {
+
+class DataPathFaultTest : public DataPathTest {
+ protected:
+  void SetPowerState(DEVICE_POWER_STATE state) {
+    InterlockedExchange((LONG volatile*)&ext_->DevicePowerState, (LONG)state);
+  }
+  size_t BulkInResets() {
+    auto resets = scripted_->reset_pipes();
+    return (size_t)std::count(resets.begin(), resets.end(), kBulkIn);
+  }
+  size_t FailedReadPasses() { return emu::trace::count("pPollingFunction USB Access Fail"); }
+  std::string OnTheWire() { return AsText(scripted_->out_data(kBulkOut)); }
+  LONG PendingWrites() { return InterlockedCompareExchange(&ext_->PendingWriteCount, 0, 0); }
+  // Reads everything the ring holds, through the port.
+  std::string ReadAll() {
+    std::string got;
+    while (RingCount() != 0) {
+      auto r = port_->read(4096);
+      EXPECT_EQ(r.status, STATUS_SUCCESS);
+      got += AsText(r.output);
+    }
+    return got;
+  }
+  static ULONG FromUlong(const std::vector<uint8_t>& bytes) {
+    ULONG value = 0;
+    std::memcpy(&value, bytes.data(), std::min(bytes.size(), sizeof(value)));
+    return value;
+  }
+  std::vector<std::vector<uint8_t>> LineCodingsSent() {
+    std::vector<std::vector<uint8_t>> sent;
+    for (auto& record : scripted_->control_requests()) {
+      if (record.setup.type() == 1 && record.setup.bRequest == usb::cdc::SET_LINE_CODING) {
+        sent.push_back(record.data);
+      }
+    }
+    return sent;
+  }
+};
+
+// ---- The bulk-IN polling thread on a failing pipe ----------------------------
+
+struct FailingReadRow {
+  const char* name;
+  DEVICE_POWER_STATE power;
+  enum { error, stall, zero_length } kind;
+  USBD_STATUS usbd;
+  NTSTATUS status;
+  size_t resets;         // pipe resets the failure should cost
+  size_t invalidations;  // device-state queries it should cause
+};
+
+class FailingReadTest : public DataPathFaultTest, public ::testing::WithParamInterface<FailingReadRow> {};
+
+// Reads that bring nothing are paced by the 10 ms pause, on the frozen clock:
+// one pass per 10 ms, never thousands.  A halted pipe in D0 is reset once and
+// data flows again; the device state is asked for once per run of failures,
+// not on every pass.
+TEST_P(FailingReadTest, FailedReadsArePacedAndThePortRecovers) {
+  const FailingReadRow& row = GetParam();
+  OpenScripted();
+  ASSERT_TRUE(usb::wait_pending(dev_->pdo, kBulkIn, 1));
+  FreezeClock();
+  emu::trace::clear();
+  const size_t resets = BulkInResets();
+  const size_t invalidations = dev_->node->state_invalidations();
+  // Every other thread is in its timed wait now; the polling thread, when it
+  // pauses, adds one.
+  const size_t waiters = emu::ke::timed_waiter_count();
+  auto paused_after = [&](size_t passes) {
+    return WaitFor(
+        [&] { return FailedReadPasses() == passes && emu::ke::timed_waiter_count() == waiters + 1; });
+  };
+
+  SetPowerState(row.power);
+  size_t passes = 1;
+  switch (row.kind) {
+    case FailingReadRow::error:
+      usb::inject_fault(dev_->pdo, kBulkIn, usb::Fault::error(row.usbd, row.status, -1));
+      Queue("!");  // re-offers the pending read, which now fails, as will every later one
+      break;
+    case FailingReadRow::stall:
+      usb::inject_fault(dev_->pdo, kBulkIn, usb::Fault::stall());
+      Queue("data");
+      break;
+    case FailingReadRow::zero_length:
+      Queue("x");
+      for (int i = 0; i < 20; i++) Queue("");
+      passes = 2;  // the one right after data is read past at once
+      break;
+  }
+  ASSERT_TRUE(paused_after(passes)) << FailedReadPasses() << " passes: the thread spins";
+  if (row.kind == FailingReadRow::stall) {
+    emu::clock::advance(10ms);  // the pipe was reset: the next read takes the data
+    ASSERT_TRUE(WaitRing(4));
+  } else {
+    for (int step = 1; step <= 10; step++) {
+      emu::clock::advance(10ms);
+      ASSERT_TRUE(paused_after(++passes)) << "step " << step << ": " << FailedReadPasses() << " passes";
+    }
+  }
+  EXPECT_EQ(BulkInResets() - resets, row.resets);
+  EXPECT_EQ(dev_->node->state_invalidations() - invalidations, row.invalidations);
+
+  SetPowerState(PowerDeviceD0);
+  usb::clear_faults(dev_->pdo);
+  // The failed reads took nothing: every byte queued comes through.
+  const char* const queued[] = {"!", "data", "x"};
+  std::string expected = std::string(queued[row.kind]) + "ok";
+  Queue("ok");
+  ASSERT_TRUE(StepUntil([&] { return RingCount() == expected.size(); }, 10ms, 20)) << RingCount();
+  EXPECT_EQ(ReadAll(), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, FailingReadTest,
+    ::testing::Values(FailingReadRow{"FailureInD0", PowerDeviceD0, FailingReadRow::error,
+                                     USBD_STATUS_INTERNAL_HC_ERROR, STATUS_UNSUCCESSFUL, 0, 1},
+                      FailingReadRow{"NotReadyInD2", PowerDeviceD2, FailingReadRow::error,
+                                     USBD_STATUS_DEV_NOT_RESPONDING, STATUS_DEVICE_NOT_READY, 0, 1},
+                      FailingReadRow{"AnyFailureInD1", PowerDeviceD1, FailingReadRow::error,
+                                     USBD_STATUS_DEV_NOT_RESPONDING, STATUS_DEVICE_POWERED_OFF, 0, 1},
+                      FailingReadRow{"HaltedInD0", PowerDeviceD0, FailingReadRow::stall, 0, 0, 1, 1},
+                      FailingReadRow{"ZeroLengthTransfers", PowerDeviceD0, FailingReadRow::zero_length, 0, 0,
+                                     0, 0}),
+    [](const ::testing::TestParamInfo<FailingReadRow>& info) { return std::string(info.param.name); });
+
+// ---- Time-outs beyond 32 bits ------------------------------------------------
+
+// Every constant is a wait of that many milliseconds, however large: five
+// minutes waiting for RING, and MAXULONG, which clients use for "no limit".
+TEST_F(DataPathFaultTest, LongTimeOutsWaitTheirFullLength) {
+  OpenScripted();
+  scripted_->limit_out(kBulkOut, 0);  // the device takes no data
+  FreezeClock();
+  const ULONG constants[] = {214'749, 300'000, 429'496, 500'000, MAXULONG};
+  for (ULONG ms : constants) {
+    SCOPED_TRACE(ms);
+    SetTimeouts(ms, 0);
+    auto r = port_->read_async(8);
+    emu::clock::jump(std::chrono::milliseconds(ms - 1));
+    EXPECT_FALSE(r->completed());
+    emu::clock::jump(1ms);
+    ASSERT_TRUE(r->wait(5000ms));
+    EXPECT_EQ(r->status(), STATUS_SUCCESS);
+    EXPECT_EQ(r->information(), 0u);
+
+    SetTimeouts(0, ms);
+    auto w = port_->write_async("w");
+    ASSERT_TRUE(StepUntil([&] { return usb::wait_pending(dev_->pdo, kBulkOut, 1, 0ms); }));
+    emu::clock::jump(std::chrono::milliseconds(ms - 2));
+    EXPECT_FALSE(w->completed());
+    emu::clock::jump(2ms);
+    ASSERT_TRUE(w->wait(5000ms));
+    EXPECT_EQ(w->status(), STATUS_CANCELLED);
+  }
+  EXPECT_EQ(OnTheWire(), "");
+}
+
+// ---- Read-timer armings racing data --------------------------------------------
+
+// Reads that return at once through the timer, several overlapped, with data
+// arriving: every arming ends exactly once, whichever agent (data, the
+// dispatch of the next read, the timer) ends its read, so the timer falls
+// idle after every round and cleanup never waits for a DPC that will not
+// come.  No byte is lost or doubled.
+TEST_F(DataPathFaultTest, ImmediateReadTimersFallIdleAfterEveryRound) {
+  OpenScripted();
+  SetTimeouts(0, 0, MAXULONG);
+  const uint32_t seed = 0x5EED0712;
+  const int rounds = kSanitized ? 1500 : 6000;
+  std::mt19937 rng(seed);
+  std::atomic<bool> stop{false};
+  std::atomic<uint64_t> fed{0};
+  std::thread feeder([&] {
+    std::mt19937 frng(seed + 1);
+    uint8_t chunk[6];
+    while (!stop.load()) {
+      if (scripted_->queued_in(kBulkIn) < 32) {
+        size_t n = 1 + frng() % sizeof(chunk);
+        usb::fill_pattern(fed.load(), std::span<uint8_t>(chunk, n));
+        scripted_->queue_in(kBulkIn, std::span<const uint8_t>(chunk, n));
+        fed += n;
+      }
+      std::this_thread::sleep_for(std::chrono::microseconds(frng() % 100));
+    }
+  });
+
+  uint64_t received = 0;
+  int round = 0, stuck_at = -1;
+  for (; round < rounds && stuck_at < 0; round++) {
+    std::vector<emu::RequestPtr> reads;
+    int count = 2 + rng() % 5;
+    for (int i = 0; i < count; i++) {
+      reads.push_back(port_->read_async(1 + rng() % 6));
+    }
+    for (auto& r : reads) {
+      ASSERT_TRUE(r->wait(5000ms)) << "round " << round << " seed " << std::hex << seed;
+      ASSERT_EQ(r->status(), STATUS_SUCCESS);
+      auto out = r->output();
+      auto bad = usb::check_pattern(received, out);
+      ASSERT_FALSE(bad.has_value()) << "round " << round << ": byte " << received + *bad << " seed "
+                                    << std::hex << seed;
+      received += out.size();
+    }
+    emu::ke::flush_dpcs();
+    if (ArmedTimers() != 0 || KeReadStateEvent(&ext_->evTimersIdle) == 0) {
+      stuck_at = round;
+    }
+  }
+  stop = true;
+  feeder.join();
+  printf("[ timers  ] %d rounds, %llu bytes read, seed %#x\n", round, (unsigned long long)received, seed);
+  if (stuck_at >= 0) {
+    ADD_FAILURE() << "an arming outlived its read in round " << stuck_at << " (seed " << std::hex << seed
+                  << "): count " << ArmedTimers();
+    // Let cleanup through so the rest of the suite runs.
+    InterlockedExchange(&ext_->ArmedTimerCount, 0);
+    KeSetEvent(&ext_->evTimersIdle, IO_NO_INCREMENT, FALSE);
+  }
+  auto closing = std::async(std::launch::async, [&] { return port_->close(); });
+  ASSERT_EQ(closing.wait_for(20s), std::future_status::ready) << "cleanup hangs";
+  EXPECT_EQ(closing.get().cleanup, STATUS_SUCCESS);
+}
+
+// ---- Cancelling writes -------------------------------------------------------------
+
+// CancelIo ends queued writes at once; the write on the bus ends through the
+// bus.  Nothing cancelled reaches the wire, and the port writes on.
+TEST_F(DataPathFaultTest, QueuedWritesAreCancelledAtOnce) {
+  OpenScripted();
+  scripted_->limit_out(kBulkOut, 0);  // the device takes no data
+  FreezeClock();                      // the 100 s write time-out never runs out
+  auto onBus = port_->write_async("bus");
+  auto b = port_->write_async("b");
+  auto c = port_->write_async("c");
+  auto d = port_->write_async("d");
+  ASSERT_TRUE(StepUntil([&] { return usb::wait_pending(dev_->pdo, kBulkOut, 1, 0ms); }));
+
+  ASSERT_TRUE(c->cancel());
+  ASSERT_TRUE(c->wait(2000ms));
+  EXPECT_EQ(c->status(), STATUS_CANCELLED);
+  EXPECT_EQ(c->information(), 0u);
+  EXPECT_FALSE(onBus->completed() || b->completed() || d->completed());
+
+  EXPECT_EQ(port_->cancel_io(), 3u);
+  for (auto* r : {&onBus, &b, &d}) {
+    ASSERT_TRUE((*r)->wait(2000ms));
+    EXPECT_EQ((*r)->status(), STATUS_CANCELLED);
+  }
+  EXPECT_EQ(PendingWrites(), 0);
+  EXPECT_EQ(emu::pool::outstanding(POOL_TAG_REQUEST_NODE), 0u);
+  scripted_->limit_out(kBulkOut, std::nullopt);
+  auto after = port_->write_async("after");
+  ASSERT_TRUE(StepUntil([&] { return after->completed(); }));
+  EXPECT_EQ(after->status(), STATUS_SUCCESS);
+  EXPECT_EQ(OnTheWire(), "after");
+}
+
+// Cancels strike writes at random moments while the write thread takes them
+// and the device takes data in bursts: each write ends once, cancelled ones
+// put nothing on the wire, and the wire holds exactly the others, in order.
+TEST_F(DataPathFaultTest, CancelledWritesRaceTheWriteThread) {
+  OpenScripted();
+  const uint32_t seed = 0x0812CA7C;
+  const int rounds = kSanitized ? 60 : 250;
+  std::mt19937 rng(seed);
+  std::string expected;
+  int sent = 0, cancelled = 0;
+  for (int round = 0; round < rounds; round++) {
+    bool slow = rng() % 2;
+    scripted_->limit_out(kBulkOut, slow ? std::optional<size_t>(0) : std::nullopt);
+    std::vector<std::pair<std::string, emu::RequestPtr>> writes;
+    int count = 1 + rng() % 6;
+    for (int i = 0; i < count; i++) {
+      std::string payload = "<" + std::to_string(round) + "." + std::to_string(i) + ">";
+      writes.emplace_back(payload, port_->write_async(payload));
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds(rng() % 1500));
+    for (auto& [payload, w] : writes) {
+      if (rng() % 3 == 0) w->cancel();
+    }
+    scripted_->limit_out(kBulkOut, std::nullopt);
+    for (auto& [payload, w] : writes) {
+      ASSERT_TRUE(w->wait(5000ms)) << "round " << round << " seed " << seed;
+      if (w->status() == STATUS_SUCCESS) {
+        ASSERT_EQ(w->information(), payload.size());
+        expected += payload;
+        sent++;
+      } else {
+        ASSERT_EQ(w->status(), STATUS_CANCELLED) << "round " << round << " seed " << seed;
+        ASSERT_EQ(w->information(), 0u);
+        cancelled++;
+      }
+    }
+    ASSERT_EQ(OnTheWire(), expected) << "round " << round << " seed " << seed;
+  }
+  printf("[ writes  ] %d rounds: %d sent, %d cancelled, seed %#x\n", rounds, sent, cancelled, seed);
+  EXPECT_GT(cancelled, rounds / 4);
+  EXPECT_GT(sent, rounds);
+  EXPECT_EQ(PendingWrites(), 0);
+  EXPECT_EQ(emu::pool::outstanding(POOL_TAG_REQUEST_NODE), 0u);
+}
+
+// ---- The immediate character ----------------------------------------------------
+
+class ImmediateCharTest : public DataPathFaultTest {
+ protected:
+  void SetUp() override {
+    DataPathFaultTest::SetUp();
+    OpenScripted();
+    scripted_->limit_out(kBulkOut, 0);  // the device takes no data
+    FreezeClock();
+    timed_waiters_ = emu::ke::timed_waiter_count();
+  }
+  void TearDown() override {
+    // A request still in the driver (the fault this suite is about) gets its
+    // byte taken, so that its thread returns.
+    scripted_->limit_out(kBulkOut, std::nullopt);
+    if (sending_.valid()) sending_.wait();
+    DataPathFaultTest::TearDown();
+  }
+  // The request's dispatch waits for the bus, so it is sent from a thread of
+  // its own; true once that thread waits with a time-out.
+  bool Send(UCHAR c) {
+    sending_ = std::async(std::launch::async, [this, c] {
+      return port_->ioctl_async(IOCTL_SERIAL_IMMEDIATE_CHAR, std::span<const uint8_t>(&c, 1), 0);
+    });
+    return usb::wait_pending(dev_->pdo, kBulkOut, 1) &&
+           WaitFor([&] { return emu::ke::timed_waiter_count() > timed_waiters_; }, 2000ms);
+  }
+  emu::RequestPtr Sent() {
+    if (sending_.wait_for(5s) != std::future_status::ready) return nullptr;
+    return sending_.get();
+  }
+
+  std::future<emu::RequestPtr> sending_;
+  size_t timed_waiters_ = 0;
+};
+
+TEST_F(ImmediateCharTest, IsBoundedByTheWriteTimeOut) {
+  SetTimeouts(0, 50);
+  ASSERT_TRUE(Send('Q')) << "the send waits without a time-out";
+  emu::clock::advance(49ms);
+  EXPECT_NE(sending_.wait_for(0s), std::future_status::ready);
+  emu::clock::advance(1ms);
+  auto r = Sent();
+  ASSERT_NE(r, nullptr);
+  EXPECT_EQ(r->status(), STATUS_SUCCESS);  // as the request always answers; the count tells
+  EXPECT_EQ(r->information(), 0u);
+  EXPECT_EQ(OnTheWire(), "");
+
+  scripted_->limit_out(kBulkOut, std::nullopt);
+  UCHAR z = 'Z';
+  auto ok = port_->ioctl(IOCTL_SERIAL_IMMEDIATE_CHAR, std::span<const uint8_t>(&z, 1), 1);
+  EXPECT_EQ(ok.status, STATUS_SUCCESS);
+  EXPECT_EQ(ok.information, 1u);
+  EXPECT_EQ(OnTheWire(), "Z");
+}
+
+TEST_F(ImmediateCharTest, CancelEndsIt) {
+  ASSERT_TRUE(Send('Q')) << "the send waits without a time-out";  // 100 s by default
+  EXPECT_EQ(port_->cancel_io(), 1u);
+  auto r = Sent();
+  ASSERT_NE(r, nullptr) << "cancel did not reach the request";
+  EXPECT_EQ(r->status(), STATUS_CANCELLED);
+  EXPECT_EQ(r->information(), 0u);
+  EXPECT_EQ(OnTheWire(), "");
+}
+
+// ---- The CONNECT filter ----------------------------------------------------------
+
+class ConnectFilterTest : public DataPathFaultTest {
+ protected:
+  void SetCarrier(bool on) {
+    uint16_t state = usb::cdc::SERIAL_STATE_DSR | (on ? usb::cdc::SERIAL_STATE_DCD : 0);
+    scripted_->notify_serial_state(state);
+    ASSERT_TRUE(WaitFor([&] { return ((ModemStatus() & 0x80) != 0) == on; })) << "carrier " << on;
+  }
+  // Sends the transfers and then "|", and reads until as many bytes as
+  // `kept` and the "|" have come (or a bounded wait ran out): what a client
+  // reads, to be compared with `kept` + "|".
+  std::string Receive(const std::vector<std::string>& transfers, const std::string& kept) {
+    for (const auto& t : transfers) Queue(t);
+    Queue("|");
+    std::string got;
+    WaitFor([&] {
+      got += ReadAll();
+      return got.size() >= kept.size() + 1;
+    });
+    return got;
+  }
+};
+
+// The modem's result line goes, from "CONNECT" to its line end, even when
+// that end comes in the next transfer; every other byte stays, byte for byte.
+TEST_F(ConnectFilterTest, DropsOnlyTheResultLine) {
+  OpenScripted(usb::cdc::Variant::acm);  // with the interrupt pipe, for the carrier
+  ASSERT_EQ(port_->write("ATS7=1\r").status, STATUS_SUCCESS);
+  struct Row {
+    const char* name;
+    bool carrier;
+    std::vector<std::string> transfers;
+    std::string kept;
+  };
+  const Row rows[] = {
+      {"ResultLineAlone", false, {"\r\nCONNECT 115200\r\n"}, "\r\n"},
+      {"DataAroundTheLine",
+       false,
+       {"OK\r\n\r\nCONNECT 7200000\r\n~\xff\x03payload"},
+       "OK\r\n\r\n~\xff\x03payload"},
+      {"CrAloneEndsTheLine", false, {"CONNECT\rdata"}, "data"},
+      {"LfAloneEndsTheLine", false, {"CONNECT 9600\nnext"}, "next"},
+      {"LineEndInTheNextTransfer", false, {"ab CONNECT 96", "00\r\nafter"}, "ab after"},
+      {"LfInTheNextTransfer", false, {"xCONNECT 9600\r", "\nafter"}, "xafter"},
+      {"NoLfAfterTheCr", false, {"CONNECT\r", "after"}, "after"},
+      {"BinaryByteEndsTheLine", false, {std::string("CONNECT 12\x01~", 12)}, std::string("\x01~", 2)},
+      {"TwoLinesInOneTransfer", false, {"CONNECT 1\r\nmid CONNECT 2\r\nend"}, "mid end"},
+      {"WordCutByATransferIsKept", false, {"text CONN", "ECT 9600\r\n"}, "text CONNECT 9600\r\n"},
+      {"LowerCaseIsData", false, {"connect 9600\r\n"}, "connect 9600\r\n"},
+      {"CarrierUpKeepsEverything",
+       true,
+       {"CONNECT 115200\r\ndata CONNECT x\r\n"},
+       "CONNECT 115200\r\ndata CONNECT x\r\n"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    SetCarrier(row.carrier);
+    EXPECT_EQ(Receive(row.transfers, row.kept), row.kept + "|");
+  }
+
+  // The switch outlives the handle: a new client still has the line dropped.
+  SetCarrier(false);
+  port_->close();
+  port_ = &Open();
+  ASSERT_TRUE(port_->is_open());
+  EXPECT_EQ(Receive({"CONNECT 5\r\nz"}, "z"), "z|");
+}
+
+// Random user data, any byte but 'C', with result lines between and the
+// stream cut into transfers anywhere but inside the word "CONNECT": the
+// client reads exactly the user data.
+TEST_F(ConnectFilterTest, LosesNoUserData) {
+  OpenScripted();
+  ASSERT_EQ(port_->write("ATS7=1\r").status, STATUS_SUCCESS);
+  const uint32_t seed = 0xC044EC7;
+  const int rounds = kSanitized ? 40 : 150;
+  std::mt19937 rng(seed);
+  const std::string printable = "0123456789 ABDEFGHIJKLMNOPQRSTUVWXYZ/";
+  const char* const endings[] = {"\r\n", "\n", "\r"};
+  size_t lines = 0, bytes = 0, cuts_in_lines = 0;
+  for (int round = 0; round < rounds; round++) {
+    std::string stream, user;
+    std::vector<bool> cuttable;  // a transfer may start at this position
+    bool bare_cr = false;
+    for (int part = 0, parts = 1 + rng() % 8; part < parts; part++) {
+      std::string data(rng() % 64, '\0');
+      for (char& c : data) {
+        do c = char(rng() % 256);
+        while (c == 'C');
+      }
+      if (bare_cr && !data.empty() && data[0] == '\n') data[0] = 'x';  // would end the line
+      stream += data;
+      user += data;
+      cuttable.resize(stream.size(), true);
+      if (rng() % 2) {
+        std::string line = "CONNECT";
+        for (int n = rng() % 20; n > 0; n--) line += printable[rng() % printable.size()];
+        const char* ending = endings[rng() % 3];
+        bare_cr = std::string(ending) == "\r";
+        line += ending;
+        size_t at = stream.size();
+        stream += line;
+        cuttable.resize(stream.size(), true);
+        for (size_t i = at + 1; i < at + 7; i++) cuttable[i] = false;
+        lines++;
+      } else {
+        bare_cr = false;
+      }
+    }
+    std::vector<std::string> transfers;
+    size_t start = 0;
+    for (size_t i = 1; i < stream.size(); i++) {
+      if (cuttable[i] && rng() % 24 == 0) {
+        transfers.push_back(stream.substr(start, i - start));
+        start = i;
+      }
+    }
+    transfers.push_back(stream.substr(start));
+    std::string got = Receive(transfers, user);
+    ASSERT_EQ(got, user + "|") << "round " << round << " seed " << seed;
+    bytes += user.size();
+    cuts_in_lines += transfers.size() - 1;
+  }
+  printf("[ connect ] %d rounds: %zu result lines, %zu user bytes, %zu transfer cuts, seed %#x\n", rounds,
+         lines, bytes, cuts_in_lines, seed);
+}
+
+// ---- Line settings the modem did not take ------------------------------------------
+
+// A baud rate or line control that the modem refused, or that could not be
+// sent for lack of memory, is answered as a failure and not stored: asking
+// again sends it.
+TEST_F(DataPathFaultTest, RefusedLineCodingIsNotStored) {
+  OpenScripted();
+  struct Row {
+    const char* name;
+    bool baud_rate;
+    bool refused;  // else: no memory for the request
+  };
+  const Row rows[] = {{"BaudRateRefused", true, true},
+                      {"BaudRateWithoutMemory", true, false},
+                      {"LineControlRefused", false, true},
+                      {"LineControlWithoutMemory", false, false}};
+  ULONG rate = 9600;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    SERIAL_BAUD_RATE baud{rate};
+    SERIAL_LINE_CONTROL line{STOP_BITS_2, EVEN_PARITY, 7};
+    std::vector<uint8_t> input = row.baud_rate ? std::vector<uint8_t>((uint8_t*)&baud, (uint8_t*)(&baud + 1))
+                                               : std::vector<uint8_t>((uint8_t*)&line, (uint8_t*)(&line + 1));
+    ULONG code = row.baud_rate ? IOCTL_SERIAL_SET_BAUD_RATE : IOCTL_SERIAL_SET_LINE_CONTROL;
+    // A known setting to fall back to.
+    SERIAL_LINE_CONTROL plain{STOP_BIT_1, NO_PARITY, 8};
+    ASSERT_EQ(Ioctl(IOCTL_SERIAL_SET_LINE_CONTROL, &plain, sizeof(plain)), STATUS_SUCCESS);
+    SERIAL_BAUD_RATE before{1200};
+    ASSERT_EQ(Ioctl(IOCTL_SERIAL_SET_BAUD_RATE, &before, sizeof(before)), STATUS_SUCCESS);
+
+    size_t sent = LineCodingsSent().size();
+    if (row.refused) {
+      usb::inject_fault(dev_->pdo, 0, usb::Fault::stall());
+    } else {
+      emu::faults::fail_tag(POOL_TAG_DRIVER);
+    }
+    auto failed = port_->ioctl(code, input, row.baud_rate ? sizeof(ULONG) : 0);
+    emu::faults::clear();
+    EXPECT_FALSE(NT_SUCCESS(failed.status)) << std::hex << failed.status;
+    EXPECT_EQ(failed.information, 0u);
+    auto now = port_->ioctl(IOCTL_SERIAL_GET_BAUD_RATE, {}, sizeof(ULONG));
+    EXPECT_EQ(FromUlong(now.output), 1200u);
+
+    auto retried = port_->ioctl(code, input, row.baud_rate ? sizeof(ULONG) : 0);
+    EXPECT_EQ(retried.status, STATUS_SUCCESS);
+    auto codings = LineCodingsSent();
+    ASSERT_EQ(codings.size(), sent + 1);  // the retry; a stalled request never reached the modem
+    auto coding = usb::cdc::LineCoding::from(std::span<const uint8_t, 7>(codings.back().data(), 7));
+    EXPECT_EQ(coding.dte_rate, row.baud_rate ? rate : 1200u);
+    EXPECT_EQ(coding.char_format, row.baud_rate ? 0 : STOP_BITS_2);
+    EXPECT_EQ(coding.parity, row.baud_rate ? 0 : EVEN_PARITY);
+    EXPECT_EQ(coding.data_bits, row.baud_rate ? 8 : 7);
+    rate += 9600;
+  }
+}
+
+}  // namespace
+}  // namespace vrmdm_test
