@@ -320,8 +320,19 @@ void name_this_thread(std::string_view name) {
 
 std::string thread_name_from_symbol(std::string_view symbol) {
   if (symbol.empty() || symbol.starts_with("0x") || symbol == "(null)") return "system-thread";
-  // "ns::Class::Routine(void*)+0x12": the routine's own name.
-  symbol = symbol.substr(0, std::min(symbol.find('('), symbol.find('+')));
+  // "(anonymous namespace)::Routine(void*)+0x12": the routine's own name.
+  if (const auto offset = symbol.rfind("+0x"); offset != std::string_view::npos)
+    symbol = symbol.substr(0, offset);
+  if (symbol.ends_with(')')) {
+    int depth = 0;
+    for (std::size_t i = symbol.size(); i-- > 0;) {
+      depth += symbol[i] == ')' ? 1 : symbol[i] == '(' ? -1 : 0;
+      if (depth == 0) {
+        symbol = symbol.substr(0, i);
+        break;
+      }
+    }
+  }
   if (const auto colon = symbol.rfind("::"); colon != std::string_view::npos) symbol.remove_prefix(colon + 2);
   if (symbol.size() > kThreadNameMax) {
     for (std::string_view ending : {"Function", "Routine", "Thread"}) {
