@@ -162,14 +162,17 @@ void RecordingBackend::flush_locked() {
     if (e.text.starts_with("#")) {
       out_ << e.text << '\n';
     } else {
-      if (e.sends && last_at_ && e.at - *last_at_ >= kMinPause) {
+      // The pause since the last request that sent, in full: the reads in
+      // between wait in the replay too, so the modem sees at least the
+      // silence it saw back then.
+      if (e.sends && last_send_at_ && e.at - *last_send_at_ >= kMinPause) {
         const auto pause =
-            std::min(std::chrono::duration_cast<std::chrono::milliseconds>(e.at - *last_at_), kMaxPause);
+            std::min(std::chrono::duration_cast<std::chrono::milliseconds>(e.at - *last_send_at_), kMaxPause);
         out_ << "sleep " << pause.count() << '\n';
       }
       out_ << e.text << '\n';
       if (e.has_result) out_ << "expect " << exact_pattern(format_result(e.text, e.op, *e.outcome)) << '\n';
-      last_at_ = e.at;
+      if (e.sends) last_send_at_ = e.at;
     }
     entries_.pop_front();
   }

@@ -13,9 +13,10 @@
 //  - a request that sends (write, device control) stands where it was
 //    issued, a read where it completed, so a read never waits in the replay
 //    for the answer to a write written after it;
-//  - pauses of kMinPause or more before a request that sends are kept as
-//    `sleep`, so the modem's timing rules (the "+++" escape's guard time) see
-//    the same silences; pauses are cut to kMaxPause.
+//  - a pause of kMinPause or more between two requests that send is kept
+//    whole as a `sleep` before the second (reads in between only add to
+//    it), so the modem's timing rules (the "+++" escape's guard time) see at
+//    least the silence they saw back then; pauses are cut to kMaxPause.
 #pragma once
 
 #include <chrono>
@@ -105,7 +106,7 @@ class RecordingBackend final : public PortBackend {
   std::mutex mutex_;  // guards everything below; never held while calling inner_
   std::deque<Entry> entries_;
   uint64_t next_id_ = 1;
-  std::optional<Clock::time_point> last_at_;
+  std::optional<Clock::time_point> last_send_at_;
   int handles_ = 0;
 };
 
