@@ -53,7 +53,12 @@ class RecordingBackend::Request final : public PendingRequest {
     seen(inner_->completed());
     return inner_->outcome();
   }
-  bool cancel() override { return inner_->cancel(); }
+  bool cancel() override {
+    // A read that the cancel ends shows by what it got; a write or control
+    // keeps its place, and the cancel is noted where it happened.
+    if (entry_ && !reported_.load()) owner_.cancelled(*entry_);
+    return inner_->cancel();
+  }
 
  private:
   bool seen(bool done) const {
@@ -131,6 +136,16 @@ void RecordingBackend::add_command(std::string text) {
 }
 
 void RecordingBackend::note(const std::string& comment) { add_command("# " + comment); }
+
+void RecordingBackend::cancelled(uint64_t id) {
+  std::string text;
+  {
+    std::lock_guard lock(mutex_);
+    for (const Entry& e : entries_)
+      if (e.id == id) text = e.text;
+  }
+  if (!text.empty()) note("the client cancels: " + text);
+}
 
 void RecordingBackend::read_done(uint32_t length, const IoOutcome& outcome, Clock::time_point at) {
   if (outcome.output.empty()) {

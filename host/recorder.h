@@ -87,6 +87,7 @@ class RecordingBackend final : public PortBackend {
   void finish(uint64_t id, const IoOutcome& outcome);
   void add_done(std::string text, Op op, const IoOutcome& outcome, bool sends);
   void add_command(std::string text);
+  void cancelled(uint64_t id);  // a comment naming the request the client cancels
   void read_done(uint32_t length, const IoOutcome& outcome, Clock::time_point at);
   void flush_locked();  // writes the entries whose results are known, in order
   // Gives the entry `id` the request still running for it; returns the

@@ -111,6 +111,26 @@ TEST(Recorder, WritesTheSessionSoThatItReplaysDeterministically) {
   }
 }
 
+TEST(Recorder, NotesACancelWhereItHappened) {
+  FakeBackend live;
+  live.hold_writes = true;
+  std::ostringstream file;
+  {
+    RecordingBackend rec(live, file, "test");
+    rec.open();
+    PendingPtr stuck = rec.write(bytes_of("ATD\r"));
+    EXPECT_TRUE(stuck->cancel());
+    EXPECT_TRUE(stuck->wait(std::chrono::seconds(1)));
+    EXPECT_FALSE(stuck->cancel());  // already over: nothing more to note
+  }
+  const std::string text = file.str();
+  EXPECT_EQ(commands_of(text), (std::vector<std::string>{"open", "write \"ATD\\r\""})) << text;
+  const auto cancel = text.find("# the client cancels: write \"ATD\\r\"");
+  ASSERT_NE(cancel, std::string::npos) << text;
+  EXPECT_EQ(text.find("# the client cancels", cancel + 1), std::string::npos) << text;
+  EXPECT_NE(text.find("-> STATUS_CANCELLED info=0$"), std::string::npos) << text;
+}
+
 // The expect line of any result matches that result and nothing else,
 // whatever bytes a read brought (regex characters, quotes, every byte value).
 TEST(Recorder, ExpectPatternsMatchExactlyTheirResult) {
