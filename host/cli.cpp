@@ -5,14 +5,19 @@
 namespace vrmdm {
 
 const char* const kUsage =
-    "usage: vrmdm [--port COMn] [--modem acm|acm-nointr|acm-datafirst] [--trace]\n"
-    "       vrmdm pty [--link PATH] [--port COMn] [--modem VARIANT] [--verbose] [--trace]\n"
-    "       vrmdm script FILE|- [--trace]\n"
+    "usage: vrmdm [--port COMn] [--modem acm|acm-nointr|acm-datafirst] [--trace] [--pcap FILE] [--record "
+    "FILE]\n"
+    "       vrmdm pty [--link PATH] [--port COMn] [--modem VARIANT] [--verbose] [--trace] [--pcap FILE]\n"
+    "                 [--record FILE]\n"
+    "       vrmdm script FILE|- [--trace] [--pcap FILE]\n"
     "\n"
     "  (no command)  the simulated modem on COMn, attached to this terminal; Ctrl-] quits.\n"
     "                Without a terminal, standard input is sent and the answers printed.\n"
     "  pty           serve the port on a pseudo-terminal until SIGINT or SIGTERM\n"
-    "  script        run a scenario, one result line per request\n";
+    "  script        run a scenario, one result line per request\n"
+    "\n"
+    "  --pcap FILE    write every URB and its completion as a Linux usbmon capture (Wireshark, tshark)\n"
+    "  --record FILE  write the session as a scenario that `vrmdm script FILE` replays and checks\n";
 
 namespace {
 
@@ -53,6 +58,10 @@ Options parse_options(const std::vector<std::string>& args) {
       o.modem = value(a);
       if (o.modem != "acm" && o.modem != "acm-nointr" && o.modem != "acm-datafirst")
         throw std::invalid_argument("--modem must be acm, acm-nointr or acm-datafirst");
+    } else if (a == "--pcap") {
+      o.pcap = value(a);
+    } else if (a == "--record" && o.mode != Mode::script) {
+      o.record = value(a);
     } else if (a == "--link" && o.mode == Mode::pty) {
       o.link = value(a);
     } else if ((a == "-v" || a == "--verbose") && o.mode == Mode::pty) {

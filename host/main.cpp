@@ -10,10 +10,12 @@
 #include "cli.h"
 #include "emu_backend.h"
 #include "pty_server.h"
+#include "recorder.h"
 #include "scenario.h"
 #include "scenario_runner.h"
 #include "session.h"
 #include "stop_signal.h"
+#include "usb_capture.h"
 
 namespace {
 
@@ -60,6 +62,16 @@ int main(int argc, char** argv) {
     std::cout << vrmdm::kUsage;
     return 0;
   }
+  // Started before the modem is plugged: the descriptor reads at its start
+  // tell Wireshark which interfaces are CDC.
+  vrmdm::UsbCapture capture;
+  if (options.pcap) {
+    std::string error;
+    if (!capture.open(*options.pcap, error)) {
+      std::cerr << "vrmdm: " << error << '\n';
+      return 1;
+    }
+  }
   if (options.mode == vrmdm::Mode::script) return run_script(options);
 
   vrmdm::StopSignal stop;
@@ -67,7 +79,26 @@ int main(int argc, char** argv) {
   config.port = options.port;
   config.modem = options.modem;
   auto backend = vrmdm::make_emu_backend({options.trace});
+  vrmdm::PortBackend* port = backend.get();
+  std::ofstream record_file;
+  std::unique_ptr<vrmdm::RecordingBackend> recorder;
+  std::unique_ptr<vrmdm::BusWatch> modem_events;
+  if (options.record) {
+    record_file.open(*options.record, std::ios::binary | std::ios::trunc);
+    if (!record_file) {
+      std::cerr << "vrmdm: cannot create " << *options.record << '\n';
+      return 1;
+    }
+    recorder = std::make_unique<vrmdm::RecordingBackend>(
+        *backend, record_file, options.mode == vrmdm::Mode::pty ? "vrmdm pty" : "vrmdm");
+    // The modem's line changes, as comments among the requests.
+    modem_events = std::make_unique<vrmdm::BusWatch>([&recorder](const emu::usb::UrbEvent& e) {
+      if (auto state = vrmdm::serial_state_of(e))
+        recorder->note("modem: " + vrmdm::describe_serial_state(*state));
+    });
+    port = recorder.get();
+  }
   if (options.mode == vrmdm::Mode::pty)
-    return vrmdm::run_pty(*backend, config, options.link, options.verbose, stop.fd(), std::cout, std::cerr);
-  return vrmdm::run_terminal(*backend, config, STDIN_FILENO, STDOUT_FILENO, stop.fd(), std::cerr);
+    return vrmdm::run_pty(*port, config, options.link, options.verbose, stop.fd(), std::cout, std::cerr);
+  return vrmdm::run_terminal(*port, config, STDIN_FILENO, STDOUT_FILENO, stop.fd(), std::cerr);
 }

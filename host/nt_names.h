@@ -28,5 +28,8 @@ uint32_t ioctl_default_output(uint32_t code);
 
 // The private removal-notification request.
 constexpr uint32_t kIoctlRemovalNotify = 0x00222000;
+// IOCTL_SERIAL_SET_TIMEOUTS: its input is SERIAL_TIMEOUTS, five ULONGs, the
+// three read time-outs first.
+constexpr uint32_t kIoctlSetTimeouts = 0x001B001C;
 
 }  // namespace vrmdm

@@ -1,6 +1,10 @@
 #include "port_bridge.h"
 
+#include <emu/kernel.h>
+
 #include <array>
+
+#include "nt_names.h"
 
 namespace vrmdm {
 
@@ -9,7 +13,6 @@ namespace {
 constexpr uint32_t kStatusSuccess = 0;
 constexpr uint32_t kStatusCancelled = 0xC0000120;
 constexpr uint32_t kStatusPending = 0x00000103;
-constexpr uint32_t kIoctlSetTimeouts = 0x001B001C;
 
 void put_u32(uint8_t* p, uint32_t v) {
   for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
@@ -33,7 +36,10 @@ void PortBridge::start() {
   put_u32(&timeouts[16], kWriteTimeoutMs);
   control(kIoctlSetTimeouts, timeouts);
   stopping_ = false;
-  thread_ = std::thread([this] { reader(); });
+  thread_ = std::thread([this] {
+    emu::name_this_thread("vrmdm-reader");
+    reader();
+  });
 }
 
 void PortBridge::stop() {

@@ -3,8 +3,12 @@
 
 #include "ke_internal.h"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <memory>
+
+#include "io_internal.h"
 
 struct _OBJECT_TYPE {
   const char* name;
@@ -114,6 +118,8 @@ std::string routine_name(PKTHREAD t) {
 
 void system_thread_top(PKTHREAD t) {
   t_self = t;
+  emu::name_this_thread(
+      emu::thread_name_from_symbol(emu::io::symbol_name(reinterpret_cast<const void*>(t->start_routine))));
   set_irql_raw(PASSIVE_LEVEL);
   try {
     t->start_routine(t->start_context);
@@ -207,6 +213,7 @@ void start_internal_thread_locked(ThreadKind kind, std::string name, std::functi
   enlist_locked(t, 1);
   std::thread([t, body = std::move(body)] {
     t_self = t;
+    emu::name_this_thread("emu-" + t->name);
     body();
   }).detach();
 }
@@ -230,7 +237,7 @@ void queue_work_item(std::function<void()> fn, std::string_view routine) {
   // Every queued item needs an idle worker of its own, or a new one.
   if (q.items.size() > q.idle && q.workers < kMaxWorkers) {
     ++q.workers;
-    start_internal_thread_locked(ThreadKind::worker, "worker", worker_body);
+    start_internal_thread_locked(ThreadKind::worker, "worker-" + std::to_string(q.workers), worker_body);
   } else {
     q.cv.notify_one();
   }
@@ -306,6 +313,39 @@ std::size_t check_no_live_objects(const void* base, std::size_t size, std::strin
 
 namespace emu {
 
+void name_this_thread(std::string_view name) {
+  const std::string text(name.substr(0, kThreadNameMax));
+  pthread_setname_np(pthread_self(), text.c_str());
+}
+
+std::string thread_name_from_symbol(std::string_view symbol) {
+  if (symbol.empty() || symbol.starts_with("0x") || symbol == "(null)") return "system-thread";
+  // "(anonymous namespace)::Routine(void*)+0x12": the routine's own name.
+  if (const auto offset = symbol.rfind("+0x"); offset != std::string_view::npos)
+    symbol = symbol.substr(0, offset);
+  if (symbol.ends_with(')')) {
+    int depth = 0;
+    for (std::size_t i = symbol.size(); i-- > 0;) {
+      depth += symbol[i] == ')' ? 1 : symbol[i] == '(' ? -1 : 0;
+      if (depth == 0) {
+        symbol = symbol.substr(0, i);
+        break;
+      }
+    }
+  }
+  if (const auto colon = symbol.rfind("::"); colon != std::string_view::npos) symbol.remove_prefix(colon + 2);
+  if (symbol.size() > kThreadNameMax) {
+    for (std::string_view ending : {"Function", "Routine", "Thread"}) {
+      if (symbol.size() > ending.size() + 2 && symbol.ends_with(ending)) {
+        symbol.remove_suffix(ending.size());
+        break;
+      }
+    }
+  }
+  if (symbol.empty()) return "system-thread";
+  return std::string(symbol.substr(0, kThreadNameMax));
+}
+
 void run_on_system_thread(KIRQL irql, const std::function<void()>& fn) {
   using namespace emu::ke;
   PKTHREAD t = new_thread_record(ThreadKind::system, "run_on_system_thread");
@@ -316,6 +356,7 @@ void run_on_system_thread(KIRQL irql, const std::function<void()>& fn) {
   }
   std::thread os_thread([t, irql, &fn] {
     t_self = t;
+    emu::name_this_thread("emu-system");
     set_irql_raw(irql);
     try {
       fn();

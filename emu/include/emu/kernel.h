@@ -222,6 +222,21 @@ void run_at_irql(KIRQL irql, const std::function<void()>& fn);
 // Runs `fn` on a fresh kernel thread at `irql` and waits for it to return.
 void run_on_system_thread(KIRQL irql, const std::function<void()>& fn);
 
+// ---- Thread names ---------------------------------------------------------------------
+// Every emulator thread carries a name that top -H, ps -L and gdb show:
+// "emu-dpc", "emu-clock", "emu-usb-bus", "emu-worker-N", and a system thread
+// its start routine's name.  Linux keeps 15 characters.
+constexpr std::size_t kThreadNameMax = 15;
+
+// Names the calling OS thread, shortened to kThreadNameMax characters.
+void name_this_thread(std::string_view name);
+
+// The name a thread gets from a routine's symbol ("ns::ReadLoop(void*)" ->
+// "ReadLoop"): without namespaces, parameters and offset; one too long loses
+// a "Function", "Routine" or "Thread" ending, then is cut.  Unknown
+// addresses ("0x...") give "system-thread".
+std::string thread_name_from_symbol(std::string_view symbol);
+
 // ---- Between tests -------------------------------------------------------------------
 // Checks that nothing is left running: system threads, queued timers and DPCs,
 // pending work items.  Reports a finding for each (naming `context`) and

@@ -208,6 +208,40 @@ std::optional<ULONG> selected_max_transfer_size(PDEVICE_OBJECT pdo, uint8_t endp
 bool wait_pending(PDEVICE_OBJECT pdo, uint8_t endpoint_address, std::size_t count,
                   std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
+// ---- Watching the bus ------------------------------------------------------
+// What a bus analyser sees of a URB: its submission and its completion, in
+// the terms of the wire.  Descriptor reads show as GET_DESCRIPTOR, select-
+// configuration as SET_CONFIGURATION and pipe resets as CLEAR_FEATURE
+// (ENDPOINT_HALT) on the default pipe; an abort, which moves nothing on the
+// bus, and a URB refused as malformed are not shown.
+struct UrbEvent {
+  enum class Kind { submit, complete };
+  Kind kind = Kind::submit;
+  const void* urb = nullptr;         // the same for a URB's submission and its completion
+  uint64_t device = 0;               // the device's number on the bus (1, 2...)
+  uint8_t endpoint = 0;              // address with its direction bit; control: 0x80 when data flows in
+  uint8_t transfer_type = 0;         // USB_ENDPOINT_TYPE_CONTROL, _BULK or _INTERRUPT
+  uint8_t interval = 0;              // interrupt endpoints: bInterval
+  bool short_ok = true;              // IN: a short transfer is no error
+  std::optional<SetupPacket> setup;  // control transfers, at submission
+  uint32_t length = 0;               // submission: requested; completion: moved
+  std::span<const uint8_t> data;     // submission: OUT data; completion: IN data
+  USBD_STATUS usbd_status = USBD_STATUS_PENDING;  // completion
+  NTSTATUS status = STATUS_PENDING;               // completion
+  int64_t system_time = 0;                        // emu::clock::system_time() at the event
+};
+using UrbWatcher = std::function<void(const UrbEvent&)>;
+
+// Calls `watcher` for every URB submitted and completed from now on, in the
+// order the bus takes them: a URB's submission always comes before its
+// completion.  Watchers run one at a time, on the submitting thread (bus lock
+// held) or the completing one (before the client's completion routine, at
+// its IRQL); they must not call into the bus or the I/O manager.  `data` is
+// valid during the call only.  Returns the id for unwatch().
+uint64_t watch(UrbWatcher watcher);
+// Once it returns, the watcher runs no more.
+void unwatch(uint64_t id);
+
 // ---- Communications-class helpers -------------------------------------------
 
 namespace cdc {

@@ -27,6 +27,7 @@
 #include <thread>
 
 #include "usb/descriptor_set.h"
+#include "usb/watch.h"
 
 namespace emu::usb {
 
@@ -55,6 +56,7 @@ struct Transfer {
   bool fault_checked = false;
   bool held = false;  // held back by a fault until cancelled or the device leaves
   std::optional<nanoseconds> start_at;
+  detail::WatchedUrb watch;  // what watchers are told at its completion
 };
 
 struct Outcome {
@@ -89,6 +91,7 @@ struct Completion {
   USBD_STATUS usbd;
   NTSTATUS status;
   ULONG length;
+  detail::WatchedUrb watch;
 };
 
 struct Device;
@@ -167,7 +170,10 @@ class Bus {
       std::lock_guard l(m);
       stopping_ = false;
     }
-    thread_ = std::thread([this] { run(); });
+    thread_ = std::thread([this] {
+      emu::name_this_thread("emu-usb-bus");
+      run();
+    });
   }
 
   void stop_thread() {
@@ -230,6 +236,7 @@ void set_transfer_length(PURB urb, Op op, ULONG length) {
 }
 
 void complete(const Completion& c, bool raise_to_dispatch) {
+  detail::report_complete(c.watch, c.usbd, c.status, c.length);
   c.urb->UrbHeader.Status = c.usbd;
   set_transfer_length(c.urb, c.op, c.length);
   c.irp->IoStatus.Status = c.status;
@@ -249,7 +256,7 @@ void complete(const Completion& c, bool raise_to_dispatch) {
 void finish(Device& dev, Transfer& t, USBD_STATUS usbd, NTSTATUS status, std::vector<Completion>& out) {
   dev.urbs_in_flight.erase(t.urb);
   if (usbd == USBD_STATUS_CANCELED) ++dev.counters.cancelled;
-  out.push_back({t.irp, t.urb, t.op, usbd, status, t.done});
+  out.push_back({t.irp, t.urb, t.op, usbd, status, t.done, t.watch});
 }
 
 VOID NTAPI cancel_routine(PDEVICE_OBJECT pdo, PIRP irp);
@@ -962,6 +969,49 @@ std::optional<Outcome> build_transfer(Device& dev, PURB urb, Transfer& t) {
   }
 }
 
+// Tells the watchers of a transfer as the wire would show it; returns what
+// its completion report needs.  Bus lock held.
+detail::WatchedUrb tell_watchers(const Device& dev, const Transfer& t) {
+  detail::WatchedUrb w{t.urb, dev.id, 0, USB_ENDPOINT_TYPE_CONTROL, 0, t.in, t.short_ok, t.buffer};
+  std::optional<SetupPacket> setup = t.setup;
+  switch (t.op) {
+    case Op::data: {
+      const Pipe& pipe = *dev.pipes.at(t.endpoint);
+      w.endpoint = t.endpoint;
+      w.transfer_type = pipe.config.attributes & USB_ENDPOINT_TYPE_MASK;
+      w.interval = pipe.interval;
+      setup.reset();
+      break;
+    }
+    case Op::descriptor: {
+      const auto& r = t.urb->UrbControlDescriptorRequest;
+      setup = SetupPacket{0x80, USB_REQUEST_GET_DESCRIPTOR,
+                          static_cast<uint16_t>(r.DescriptorType << 8 | r.Index), r.LanguageId,
+                          static_cast<uint16_t>(std::min<ULONG>(t.length, 0xFFFF))};
+      break;
+    }
+    case Op::select_configuration: {
+      const auto* c = t.urb->UrbSelectConfiguration.ConfigurationDescriptor;
+      setup = SetupPacket{0x00, USB_REQUEST_SET_CONFIGURATION,
+                          static_cast<uint16_t>(c ? c->bConfigurationValue : 0), 0, 0};
+      w.buffer = nullptr;
+      break;
+    }
+    case Op::reset_pipe:
+      setup = SetupPacket{0x02, USB_REQUEST_CLEAR_FEATURE, USB_FEATURE_ENDPOINT_STALL, t.target, 0};
+      w.buffer = nullptr;
+      break;
+    case Op::control:
+      break;
+    case Op::abort_pipe:
+      return {};  // nothing on the bus
+  }
+  if (setup && setup->device_to_host()) w.endpoint = 0x80;
+  w.in = setup ? setup->device_to_host() : t.in;
+  detail::report_submit(w, setup, w.buffer != nullptr ? t.length : 0);
+  return w;
+}
+
 NTSTATUS submit_urb(Device& dev, PIRP irp, PURB urb) {
   Bus& b = bus();
   if (urb == nullptr) return complete_now(irp, nullptr, 0, STATUS_INVALID_PARAMETER);
@@ -982,8 +1032,10 @@ NTSTATUS submit_urb(Device& dev, PIRP irp, PURB urb) {
     lk.unlock();
     return complete_now(irp, urb, fail->usbd, fail->status);
   }
+  if (detail::watched()) t->watch = tell_watchers(dev, *t);
   if (auto fail = gate(dev, *t)) {
     lk.unlock();
+    detail::report_complete(t->watch, fail->usbd, fail->status, 0);
     return complete_now(irp, urb, fail->usbd, fail->status, t->op);
   }
   const uint8_t queue = t->op == Op::data ? t->endpoint : 0;

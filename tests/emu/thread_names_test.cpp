@@ -1,0 +1,106 @@
+// Thread names as top -H, ps -L and gdb show them.
+#include <emu/kernel.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <string>
+#include <thread>
+
+namespace {
+
+TEST(ThreadNames, FromTheStartRoutinesSymbol) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"pReadFunction(void*)", "pReadFunction"},
+      {"(anonymous namespace)::ReadLoop(void*)+0x1c", "ReadLoop"},
+      {"vrmdm::Port::Poll(std::function<void (int)>)", "Poll"},
+      {"pWaitMaskFunction", "pWaitMask"},  // 17 characters: the ending goes
+      {"ModemPollRoutine(void*)", "ModemPoll"},
+      {"ShortRoutine", "ShortRoutine"},  // fits: kept whole
+      {"pInterruptPollingFunction", "pInterruptPolli"},
+      {"a_very_long_routine_name_without_ending", "a_very_long_rou"},
+      {"0x7f5a3c001000", "system-thread"},
+      {"", "system-thread"},
+  };
+  for (const auto& [symbol, name] : cases) {
+    EXPECT_EQ(emu::thread_name_from_symbol(symbol), name) << symbol;
+    EXPECT_LE(emu::thread_name_from_symbol(symbol).size(), emu::kThreadNameMax);
+  }
+}
+
+std::multiset<std::string> task_names() {
+  std::multiset<std::string> names;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+    std::ifstream comm(task.path() / "comm");
+    std::string name;
+    std::getline(comm, name);
+    names.insert(name);
+  }
+  return names;
+}
+
+bool has_prefix(const std::multiset<std::string>& names, std::string_view prefix) {
+  for (const auto& n : names)
+    if (n.starts_with(prefix)) return true;
+  return false;
+}
+
+KEVENT g_release;
+
+VOID NTAPI ThreadNameProbeRoutine(PVOID) {
+  KeWaitForSingleObject(&g_release, Executive, KernelMode, FALSE, nullptr);
+  PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+VOID NTAPI count_dpc(PKDPC, PVOID context, PVOID, PVOID) {
+  static_cast<std::atomic<int>*>(context)->fetch_add(1);
+}
+
+// While they run, the system thread, the DPC thread, the clock and a work
+// item's worker show their names in /proc.
+TEST(ThreadNames, SeenInProcWhileTheThreadsRun) {
+  KeInitializeEvent(&g_release, NotificationEvent, FALSE);
+  HANDLE handle = nullptr;
+  ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
+                                 ThreadNameProbeRoutine, nullptr),
+            STATUS_SUCCESS);
+  ASSERT_TRUE(emu::ke::wait_for_waiters(&g_release, 1));
+
+  std::atomic<int> dpcs{0};
+  KDPC dpc;
+  KTIMER timer;
+  KeInitializeDpc(&dpc, count_dpc, &dpcs);
+  KeInitializeTimer(&timer);
+  LARGE_INTEGER due{};
+  due.QuadPart = -10000;  // 1 ms: the clock thread expires it, the DPC thread runs the DPC
+  KeSetTimer(&timer, due, &dpc);
+
+  KEVENT in_item, item_release;
+  KeInitializeEvent(&in_item, NotificationEvent, FALSE);
+  KeInitializeEvent(&item_release, NotificationEvent, FALSE);
+  emu::ke::queue_work_item([&] {
+    KeSetEvent(&in_item, 0, FALSE);
+    KeWaitForSingleObject(&item_release, Executive, KernelMode, FALSE, nullptr);
+  });
+  KeWaitForSingleObject(&in_item, Executive, KernelMode, FALSE, nullptr);
+  emu::ke::flush_dpcs();
+  for (int i = 0; i < 5000 && dpcs.load() == 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  ASSERT_EQ(dpcs.load(), 1);
+
+  const auto names = task_names();
+  EXPECT_TRUE(names.contains("ThreadNameProbe")) << "the system thread, by its start routine";
+  EXPECT_TRUE(names.contains("emu-dpc"));
+  EXPECT_TRUE(names.contains("emu-clock"));
+  EXPECT_TRUE(has_prefix(names, "emu-worker-"));
+  for (const auto& n : names) EXPECT_LE(n.size(), emu::kThreadNameMax);
+
+  KeSetEvent(&item_release, 0, FALSE);
+  KeSetEvent(&g_release, 0, FALSE);
+  ZwClose(handle);
+  EXPECT_TRUE(emu::wait_quiescent());
+}
+
+}  // namespace
