@@ -49,19 +49,40 @@ struct Figure {
   double ratio;              // value against the ceiling
   std::string goal;          // e.g. ">= 0.90"; empty: none
   bool holds = true;
+  double cpu = -1;  // percent of one core the process used meanwhile (-1: not measured)
 };
 
-double seconds(Clock::duration d) { return duration<double>(d).count(); }
+// Rate over a measurement: from the first completion on, so that the
+// transfer the idle bus took at once does not count, with the CPU time the
+// whole process (every emulated thread) spent meanwhile.
+struct Meter {
+  Clock::time_point start = Clock::now();
+  double cpu0 = cpu_seconds_now();
+  uint64_t counted = 0;
+  static double cpu_seconds_now() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+  }
+  void restart() {
+    start = Clock::now();
+    cpu0 = cpu_seconds_now();
+    counted = 0;
+  }
+  double rate() const { return double(counted) / duration<double>(Clock::now() - start).count(); }
+  double cpu_percent() const {
+    return 100.0 * (cpu_seconds_now() - cpu0) / duration<double>(Clock::now() - start).count();
+  }
+};
+
+struct Rate {
+  double per_second;
+  double cpu_percent;
+};
 
 emu::clock::duration ms_tick(double ms) {
   return std::chrono::duration_cast<emu::clock::duration>(duration<double, std::milli>(ms));
-}
-
-double cpu_seconds() {
-  rusage u{};
-  getrusage(RUSAGE_SELF, &u);
-  return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-         double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
 std::string format(const char* f, double v) {
@@ -166,7 +187,7 @@ void check_stream(uint64_t offset, const std::vector<uint8_t>& bytes, const char
 
 // Receive: the modem's source as fast as the bus carries it, read back in
 // 64 KiB reads, every byte checked.  Bytes per second.
-double receive(usb::Speed speed, Clock::duration span) {
+Rate receive(usb::Speed speed, Clock::duration span) {
   const usb::ModemConfig config = modem_config(speed);
   auto modem = std::make_shared<usb::ModemModel>(config);
   Rig rig(modem, 15.625);
@@ -174,22 +195,26 @@ double receive(usb::Speed speed, Clock::duration span) {
   std::vector<uint8_t> head = rig.connect(config.connect_rate);
   check_stream(0, head, "receive");
   uint64_t offset = head.size();
-  const uint64_t start_offset = offset;
-  const auto start = Clock::now();
-  while (Clock::now() - start < span) {
+  Meter meter;
+  for (bool first = true; first || Clock::now() - meter.start < span; first = false) {
     auto r = rig.port().read(65536);
     if (r.status != STATUS_SUCCESS) throw DataError("a receive read failed");
     check_stream(offset, r.output, "receive");
     offset += r.output.size();
+    if (first) {
+      meter.restart();
+    } else {
+      meter.counted += r.output.size();
+    }
   }
-  const double rate = double(offset - start_offset) / seconds(Clock::now() - start);
+  const Rate rate{meter.rate(), meter.cpu_percent()};
   rig.finish();
   return rate;
 }
 
 // Transmit: 64 KiB writes, two in flight as a client with overlapped I/O
 // keeps them, checked by the modem against the pattern.  Bytes per second.
-double transmit(usb::Speed speed, Clock::duration span) {
+Rate transmit(usb::Speed speed, Clock::duration span) {
   usb::ModemConfig config = modem_config(speed);
   config.source_limit = 1;  // the bus to the uplink alone
   auto modem = std::make_shared<usb::ModemModel>(config);
@@ -205,22 +230,29 @@ double transmit(usb::Speed speed, Clock::duration span) {
     flight.push_back(rig.port().write_async(chunk));
     sent += kWrite;
   };
+  Meter meter;
   auto retire = [&] {
     auto r = flight.front();
     flight.erase(flight.begin());
     if (!r->wait() || r->status() != STATUS_SUCCESS || r->information() != kWrite)
       throw DataError("a 64 KiB write did not complete whole");
+    if (done == 0) {
+      meter.restart();
+    } else {
+      meter.counted += kWrite;
+    }
     done += kWrite;
   };
-  const auto start = Clock::now();
   issue();
   issue();
-  while (Clock::now() - start < span) {
+  retire();
+  issue();
+  while (Clock::now() - meter.start < span) {
     retire();
     issue();
   }
   while (!flight.empty()) retire();
-  const double rate = double(done) / seconds(Clock::now() - start);
+  const Rate rate{meter.rate(), meter.cpu_percent()};
   if (modem->uplink_mismatch())
     throw DataError("transmit: byte " + std::to_string(*modem->uplink_mismatch()) + " is wrong at the modem");
   if (modem->uplink_bytes() != done) throw DataError("transmit: the modem did not get every byte");
@@ -230,7 +262,7 @@ double transmit(usb::Speed speed, Clock::duration span) {
 
 // Sequential 1,500-byte writes, one at a time as a PPP client sends its
 // frames.  Writes per second.
-double sequential_writes(usb::Speed speed, double tick_ms, Clock::duration span) {
+Rate sequential_writes(usb::Speed speed, double tick_ms, Clock::duration span) {
   usb::ModemConfig config = modem_config(speed);
   config.source_limit = 1;
   auto modem = std::make_shared<usb::ModemModel>(config);
@@ -238,17 +270,21 @@ double sequential_writes(usb::Speed speed, double tick_ms, Clock::duration span)
   rig.set_timeouts(50, 0);
   rig.connect(config.connect_rate);
   std::vector<uint8_t> frame(1500);
-  uint64_t sent = 0, count = 0;
-  const auto start = Clock::now();
-  while (Clock::now() - start < span) {
+  uint64_t sent = 0;
+  Meter meter;
+  while (sent == 0 || Clock::now() - meter.start < span) {
     usb::fill_pattern(sent, frame);
     auto r = rig.port().write(frame);
     if (r.status != STATUS_SUCCESS || r.information != frame.size())
       throw DataError("a 1,500-byte write did not complete whole");
+    if (sent == 0) {
+      meter.restart();
+    } else {
+      ++meter.counted;
+    }
     sent += frame.size();
-    ++count;
   }
-  const double rate = double(count) / seconds(Clock::now() - start);
+  const Rate rate{meter.rate(), meter.cpu_percent()};
   if (modem->uplink_mismatch() || modem->uplink_bytes() != sent)
     throw DataError("sequential writes: the modem did not get every byte in order");
   rig.finish();
@@ -295,10 +331,9 @@ double idle_cpu(double tick_ms, Clock::duration span) {
   auto modem = std::make_shared<usb::ModemModel>(config);
   Rig rig(modem, tick_ms);
   std::this_thread::sleep_for(milliseconds(100));  // the open's own work done
-  const double cpu0 = cpu_seconds();
-  const auto t0 = Clock::now();
+  Meter meter;
   std::this_thread::sleep_for(span);
-  const double percent = 100.0 * (cpu_seconds() - cpu0) / seconds(Clock::now() - t0);
+  const double percent = meter.cpu_percent();
   rig.finish();
   return percent;
 }
@@ -359,16 +394,18 @@ void print_table(const std::vector<Figure>& figures, bool short_run, std::ostrea
   out << "vrmdm bench" << (short_run ? " --short (speeds not judged)" : "")
       << "; tick 15.625 ms unless named\n\n";
   char line[256];
-  std::snprintf(line, sizeof line, "%-44s %14s %24s %8s  %s\n", "figure", "value", "ceiling", "ratio",
-                "goal");
+  std::snprintf(line, sizeof line, "%-42s %14s %26s %8s %5s  %s\n", "figure", "value", "ceiling", "ratio",
+                "cpu", "goal");
   out << line;
   for (const Figure& f : figures) {
     const std::string value = format(f.value >= 100 ? "%.0f" : "%.3g", f.value) + " " + f.unit;
-    std::snprintf(line, sizeof line, "%-44s %14s %24s %8.3f  %s%s\n", f.name.c_str(), value.c_str(),
-                  f.ceiling_text.c_str(), f.ratio, f.goal.c_str(),
+    const std::string cpu = f.cpu < 0 ? "" : format("%.0f%%", f.cpu);
+    std::snprintf(line, sizeof line, "%-42s %14s %26s %8.3f %5s  %s%s\n", f.name.c_str(), value.c_str(),
+                  f.ceiling_text.c_str(), f.ratio, cpu.c_str(), f.goal.c_str(),
                   f.goal.empty() || short_run ? "" : (f.holds ? "  holds" : "  MISSED"));
     out << line;
   }
+  out << "\ncpu: percent of one core the whole process used during the measurement\n";
 }
 
 std::string json_escape(const std::string& s) {
@@ -390,7 +427,9 @@ void print_json(const std::vector<Figure>& figures, bool short_run, const std::s
     out << (i ? "," : "") << "{\"name\":\"" << json_escape(f.name) << "\",\"value\":" << f.value
         << ",\"unit\":\"" << json_escape(f.unit) << "\",\"ceiling\":" << f.ceiling << ",\"ceiling_is\":\""
         << json_escape(f.ceiling_text) << "\",\"ratio\":" << f.ratio << ",\"goal\":\"" << json_escape(f.goal)
-        << "\",\"holds\":" << (f.holds ? "true" : "false") << "}";
+        << "\",\"holds\":" << (f.holds ? "true" : "false");
+    if (f.cpu >= 0) out << ",\"cpu_percent\":" << f.cpu;
+    out << "}";
   }
   out << "]}\n";
 }
@@ -408,12 +447,14 @@ int run_bench(const BenchOptions& options, std::ostream& out, std::ostream& err)
       const uint16_t packet = speed == usb::Speed::high ? 512 : 64;
       const double ceiling = double(usb::bulk_ceiling(speed, packet));
       const std::string ceiling_text = format("%.4g MB/s bus", ceiling / 1e6);
-      double rx = receive(speed, span);
-      figures.push_back({"receive, " + sp + " speed", rx / 1e6, "MB/s", ceiling / 1e6, ceiling_text,
-                         rx / ceiling, ">= 0.90", rx / ceiling >= 0.9});
-      double tx = transmit(speed, span);
-      figures.push_back({"transmit 64 KiB writes, " + sp + " speed", tx / 1e6, "MB/s", ceiling / 1e6,
-                         ceiling_text, tx / ceiling, ">= 0.90", tx / ceiling >= 0.9});
+      const Rate rx = receive(speed, span);
+      figures.push_back({"receive, " + sp + " speed", rx.per_second / 1e6, "MB/s", ceiling / 1e6,
+                         ceiling_text, rx.per_second / ceiling, ">= 0.90", rx.per_second / ceiling >= 0.9,
+                         rx.cpu_percent});
+      const Rate tx = transmit(speed, span);
+      figures.push_back({"transmit 64 KiB writes, " + sp + " speed", tx.per_second / 1e6, "MB/s",
+                         ceiling / 1e6, ceiling_text, tx.per_second / ceiling, ">= 0.90",
+                         tx.per_second / ceiling >= 0.9, tx.cpu_percent});
     }
     for (usb::Speed speed : {usb::Speed::full, usb::Speed::high}) {
       const std::string sp(usb::speed_name(speed));
@@ -422,15 +463,16 @@ int run_bench(const BenchOptions& options, std::ostream& out, std::ostream& err)
       const double per_write =
           double(usb::bulk_ceiling(speed, packet)) / packet / double((1500 + packet - 1) / packet);
       for (double tick : {15.625, 1.0}) {
-        const double rate = sequential_writes(speed, tick, span);
+        const Rate r = sequential_writes(speed, tick, span);
+        const double rate = r.per_second;
         const double paced = 1000.0 / tick;  // one write a tick
         const std::string name = "1,500-byte writes/s, " + sp + ", tick " + format("%g", tick);
         if (speed == usb::Speed::high) {
           figures.push_back({name, rate, "/s", paced, format("%.0f/s tick-paced", paced), rate / paced,
-                             tick == 15.625 ? ">= 20" : "", rate / paced >= 20});
+                             tick == 15.625 ? ">= 20" : "", rate / paced >= 20, r.cpu_percent});
         } else {
           figures.push_back({name, rate, "/s", per_write, format("%.0f/s bus", per_write), rate / per_write,
-                             ">= 0.90", rate / per_write >= 0.9});
+                             ">= 0.90", rate / per_write >= 0.9, r.cpu_percent});
         }
       }
     }

@@ -57,6 +57,9 @@ struct Transfer {
   uint8_t target = 0;  // reset / abort: the pipe's endpoint address
   bool fault_checked = false;
   bool held = false;  // held back by a fault until cancelled or the device leaves
+  // It waited for the slots of the transfer before it: it starts in the
+  // first free slot, however late the bus thread gets to it.
+  bool waited_for_slot = false;
   std::optional<nanoseconds> start_at;
 };
 
@@ -302,6 +305,13 @@ void complete_all(std::vector<Completion>& list, bool raise) {
 
 // ---- Processing one transfer --------------------------------------------------
 
+// Gives a timed device's transfer its packet slots: from the first free one
+// if it waited for them, else from now (slots nobody used are gone).
+void charge_slots(Device& dev, Transfer& t, uint64_t packets) {
+  detail::charge(dev.schedule, t.waited_for_slot ? nanoseconds(0) : emu::clock::now(), packets);
+  t.waited_for_slot = false;
+}
+
 // A timed device's bulk IN transfer after the model moved `got` more
 // bytes: ends on a full buffer, a short packet or a zero-length packet, and
 // charges its packets to the schedule.  Nothing when it stays open (the
@@ -314,7 +324,7 @@ std::optional<Outcome> timed_in(Device& dev, Transfer& t, const Pipe* pipe, ULON
   const bool zlp = !full && !short_packet && dev.schedule.zero_length_packets;
   if (bulk) {
     uint64_t packets = got == 0 ? 1 : detail::packet_count(got, max_packet) + (zlp ? 1 : 0);
-    detail::charge(dev.schedule, emu::clock::now(), packets);
+    charge_slots(dev, t, packets);
   }
   if (!full && !short_packet && !zlp) return std::nullopt;
   if (t.done < t.length && !t.short_ok) {
@@ -354,13 +364,13 @@ Outcome run_data(Device& dev, Transfer& t, std::unique_lock<std::mutex>& lk) {
         t.done += taken;
         if (detail::timed(dev.schedule) && pipe &&
             (pipe->config.attributes & USB_ENDPOINT_TYPE_MASK) == USB_ENDPOINT_TYPE_BULK) {
-          detail::charge(dev.schedule, emu::clock::now(),
-                         detail::packet_count(taken, pipe->config.max_packet));
+          charge_slots(dev, t, detail::packet_count(taken, pipe->config.max_packet));
         }
         if (t.done < t.length) return {taken == 0 ? Outcome::Kind::nak : Outcome::Kind::again};
         return Outcome::ok();
       }
     case Reply::Kind::nak:
+      t.waited_for_slot = false;  // nothing to send: the slot went unused
       return {Outcome::Kind::nak};
     case Reply::Kind::stall:
       if (pipe) pipe->halted = true;
@@ -717,6 +727,7 @@ void service(Device& dev, uint8_t address, std::unique_lock<std::mutex>& lk, std
   }
   if (auto when = scheduled_start(dev, *head, now)) {
     // Not its turn on the bus yet: a free bulk slot, the next poll.
+    head->waited_for_slot = true;
     ep.parked = true;
     ep.wake_at = ep.wake_at ? std::min(*ep.wake_at, *when) : *when;
     requeue_front(dev, ep, take(), out);
