@@ -5,16 +5,24 @@
 namespace vrmdm {
 
 const char* const kUsage =
-    "usage: vrmdm [--port COMn] [--modem acm|acm-nointr|acm-datafirst] [--trace] [--pcap FILE] [--record "
-    "FILE]\n"
-    "       vrmdm pty [--link PATH] [--port COMn] [--modem VARIANT] [--verbose] [--trace] [--pcap FILE]\n"
-    "                 [--record FILE]\n"
-    "       vrmdm script FILE|- [--trace] [--pcap FILE]\n"
+    "usage: vrmdm [--port COMn] [--modem MODEM] [--tick MS] [--trace] [--pcap FILE] [--record FILE]\n"
+    "       vrmdm pty [--link PATH] [--port COMn] [--modem MODEM] [--tick MS] [--verbose] [--trace]\n"
+    "                 [--pcap FILE] [--record FILE]\n"
+    "       vrmdm script FILE|- [--tick MS] [--trace] [--pcap FILE]\n"
+    "       vrmdm bench [--json] [--short]\n"
     "\n"
     "  (no command)  the simulated modem on COMn, attached to this terminal; Ctrl-] quits.\n"
     "                Without a terminal, standard input is sent and the answers printed.\n"
     "  pty           serve the port on a pseudo-terminal until SIGINT or SIGTERM\n"
     "  script        run a scenario, one result line per request\n"
+    "  bench         measure throughput, write rate, latency and idle cost against their ceilings\n"
+    "\n"
+    "  MODEM is VARIANT[,speed=full|high|unlimited][,zlp=on|off][,downlink=BITS]: the\n"
+    "  variant acm, acm-nointr or acm-datafirst; the USB speed (default high); whether\n"
+    "  the modem ends transfers of whole packets with a zero-length packet (default on);\n"
+    "  and, with downlink, a data source after CONNECT at BITS per second instead of the\n"
+    "  echo.  --tick is the emulated clock tick in milliseconds (default 15.625, Windows'\n"
+    "  own; 1 is what a raised timer resolution gives).\n"
     "\n"
     "  --pcap FILE    write every URB and its completion as a Linux usbmon capture (Wireshark, tshark)\n"
     "  --record FILE  write the session as a scenario that `vrmdm script FILE` replays and checks\n";
@@ -30,13 +38,53 @@ bool valid_port(const std::string& port) {
   return true;
 }
 
+void parse_modem(const std::string& spec, Options& o) {
+  std::size_t at = spec.find(',');
+  o.modem = spec.substr(0, at);
+  if (o.modem != "acm" && o.modem != "acm-nointr" && o.modem != "acm-datafirst")
+    throw std::invalid_argument("--modem must be acm, acm-nointr or acm-datafirst");
+  while (at != std::string::npos) {
+    const std::size_t next = spec.find(',', at + 1);
+    const std::string item =
+        spec.substr(at + 1, next == std::string::npos ? std::string::npos : next - at - 1);
+    at = next;
+    const std::size_t eq = item.find('=');
+    const std::string key = item.substr(0, eq);
+    const std::string val = eq == std::string::npos ? std::string() : item.substr(eq + 1);
+    if (key == "speed" && (val == "full" || val == "high" || val == "unlimited")) {
+      o.modem_speed = val;
+    } else if (key == "zlp" && (val == "on" || val == "off")) {
+      o.modem_zlp = val == "on";
+    } else if (key == "downlink" && !val.empty() &&
+               val.find_first_not_of("0123456789") == std::string::npos && val.size() <= 12) {
+      o.modem_downlink = std::stoull(val);
+    } else {
+      throw std::invalid_argument("bad --modem option '" + item +
+                                  "' (speed=full|high|unlimited, zlp=on|off, downlink=BITS)");
+    }
+  }
+}
+
+double parse_tick(const std::string& text) {
+  std::size_t used = 0;
+  double ms = 0;
+  try {
+    ms = std::stod(text, &used);
+  } catch (const std::exception&) {
+    used = 0;
+  }
+  if (used != text.size() || !(ms >= 0.0001 && ms <= 10000))
+    throw std::invalid_argument("--tick needs milliseconds between 0.0001 and 10000");
+  return ms;
+}
+
 }  // namespace
 
 Options parse_options(const std::vector<std::string>& args) {
   Options o;
   std::size_t i = 0;
-  if (i < args.size() && (args[i] == "pty" || args[i] == "script")) {
-    o.mode = args[i] == "pty" ? Mode::pty : Mode::script;
+  if (i < args.size() && (args[i] == "pty" || args[i] == "script" || args[i] == "bench")) {
+    o.mode = args[i] == "pty" ? Mode::pty : args[i] == "script" ? Mode::script : Mode::bench;
     ++i;
   }
   auto value = [&](const std::string& flag) -> std::string {
@@ -54,13 +102,17 @@ Options parse_options(const std::vector<std::string>& args) {
     } else if (a == "--port" && o.mode != Mode::script) {
       o.port = value(a);
       if (!valid_port(o.port)) throw std::invalid_argument("bad port name '" + o.port + "'");
-    } else if (a == "--modem" && o.mode != Mode::script) {
-      o.modem = value(a);
-      if (o.modem != "acm" && o.modem != "acm-nointr" && o.modem != "acm-datafirst")
-        throw std::invalid_argument("--modem must be acm, acm-nointr or acm-datafirst");
-    } else if (a == "--pcap") {
+    } else if (a == "--modem" && (o.mode == Mode::terminal || o.mode == Mode::pty)) {
+      parse_modem(value(a), o);
+    } else if (a == "--tick" && o.mode != Mode::bench) {
+      o.tick_ms = parse_tick(value(a));
+    } else if (a == "--json" && o.mode == Mode::bench) {
+      o.json = true;
+    } else if (a == "--short" && o.mode == Mode::bench) {
+      o.short_run = true;
+    } else if (a == "--pcap" && o.mode != Mode::bench) {
       o.pcap = value(a);
-    } else if (a == "--record" && o.mode != Mode::script) {
+    } else if (a == "--record" && (o.mode == Mode::terminal || o.mode == Mode::pty)) {
       o.record = value(a);
     } else if (a == "--link" && o.mode == Mode::pty) {
       o.link = value(a);

@@ -100,6 +100,8 @@ class ScenarioModem final : public usb::DeviceModel {
   void on_reset_pipe(uint8_t endpoint) override { inner_->on_reset_pipe(endpoint); }
   void on_power(DEVICE_POWER_STATE state) override { inner_->on_power(state); }
   void on_unplug() override { inner_->on_unplug(); }
+  usb::Speed speed() const override { return inner_->speed(); }
+  bool sends_zero_length_packets() const override { return inner_->sends_zero_length_packets(); }
 
  private:
   const std::shared_ptr<usb::ModemModel> inner_;
@@ -144,6 +146,14 @@ class EmuBackend final : public PortBackend {
     if (!variant) return static_cast<uint32_t>(STATUS_INVALID_PARAMETER);
     usb::ModemConfig config;
     config.variant = *variant;
+    const auto speed = usb::parse_speed(options.speed);
+    if (!speed) return static_cast<uint32_t>(STATUS_INVALID_PARAMETER);
+    config.speed = *speed;
+    config.zero_length_packets = options.zlp;
+    if (options.downlink != 0) {
+      config.data_mode = usb::ModemConfig::DataMode::source;
+      config.source_rate = options.downlink / 8;
+    }
     Device d;
     d.modem = std::make_shared<ScenarioModem>(usb::make_modem(options.modem, config));
     d.port = options.port;

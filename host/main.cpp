@@ -1,5 +1,6 @@
 // vrmdm: the vr_mdm driver running in the emulator, behind the user's
 // terminal, a pseudo-terminal, or a scenario.
+#include <emu/kernel.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -7,6 +8,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "bench.h"
 #include "cli.h"
 #include "emu_backend.h"
 #include "pty_server.h"
@@ -62,6 +64,10 @@ int main(int argc, char** argv) {
     std::cout << vrmdm::kUsage;
     return 0;
   }
+  if (options.mode == vrmdm::Mode::bench)
+    return vrmdm::run_bench({options.json, options.short_run}, std::cout, std::cerr);
+  emu::clock::set_default_tick(std::chrono::duration_cast<emu::clock::duration>(
+      std::chrono::duration<double, std::milli>(options.tick_ms)));
   // Started before the modem is plugged: the descriptor reads at its start
   // tell Wireshark which interfaces are CDC.
   vrmdm::UsbCapture capture;
@@ -78,6 +84,9 @@ int main(int argc, char** argv) {
   vrmdm::SessionConfig config;
   config.port = options.port;
   config.modem = options.modem;
+  config.speed = options.modem_speed;
+  config.zlp = options.modem_zlp;
+  config.downlink = options.modem_downlink;
   auto backend = vrmdm::make_emu_backend({options.trace});
   vrmdm::PortBackend* port = backend.get();
   std::ofstream record_file;

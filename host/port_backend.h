@@ -41,6 +41,12 @@ using PendingPtr = std::shared_ptr<PendingRequest>;
 struct PlugOptions {
   std::string port = "COM5";
   std::string modem = "acm";  // acm, acm-nointr or acm-datafirst
+  // The modem on the bus: full, high or unlimited (transfers move at once,
+  // which a scenario on a frozen clock relies on); zero-length packets; a
+  // data source after CONNECT at that many bits per second (0: echo).
+  std::string speed = "unlimited";
+  bool zlp = true;
+  uint64_t downlink = 0;
 };
 
 class PortBackend {

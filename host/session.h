@@ -15,6 +15,9 @@ namespace vrmdm {
 struct SessionConfig {
   std::string port = "COM5";
   std::string modem = "acm";
+  std::string speed = "high";  // the modem's USB speed (PlugOptions)
+  bool zlp = true;
+  uint64_t downlink = 0;
   // Without a terminal: how long to wait for more answers after the last
   // byte came in (or after the end of the input), and at most after the end.
   std::chrono::milliseconds quiet{500};

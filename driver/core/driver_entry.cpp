@@ -146,6 +146,8 @@ NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObj
   KeInitializeEvent(&ext->evBulkInDone, NotificationEvent, FALSE);
   KeInitializeEvent(&ext->evInterruptDone, NotificationEvent, FALSE);
   KeInitializeEvent(&ext->evTimersIdle, NotificationEvent, FALSE);
+  KeInitializeEvent(&ext->evWriteQueued, NotificationEvent, FALSE);
+  KeInitializeEvent(&ext->evReadDataReady, NotificationEvent, FALSE);
   KeInitializeMutex(&ext->ControlMutex, 1);
   KeInitializeSpinLock(&ext->SpinLock);
   IoInitializeRemoveLockEx(&ext->RemoveLock, REMOVE_LOCK_TAG, 0, 0, sizeof(IO_REMOVE_LOCK));

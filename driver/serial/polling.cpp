@@ -170,6 +170,15 @@ static VOID StoreTransfer(PDEVICE_EXTENSION Extension, PUCHAR Bytes, ULONG Lengt
   }
   // The back-off keeps a transfer's worth of room free, so this takes all.
   RingBufferPut(Extension->RingBuffer, Bytes, Length);
+  // A read waiting for data is served now, not at the read thread's next
+  // pass.  Looked at under SpinLock, after the put: a read that becomes
+  // current later found the data itself in DispatchRead.
+  KeAcquireSpinLock(&Extension->SpinLock, &irql);
+  BOOLEAN readWaits = Extension->CurrentReadIrp != NULL;
+  KeReleaseSpinLock(&Extension->SpinLock, irql);
+  if (readWaits) {
+    KeSetEvent(&Extension->evReadDataReady, IO_NO_INCREMENT, FALSE);
+  }
   EvaluateWaitMask(Extension);
 }
 

@@ -388,10 +388,12 @@ NTSTATUS DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 }
 
 /*
- * pReadFunction: every millisecond serves the receive events of the head
- * wait request, then completes the current read if the ring holds data.  On
- * its stop event it ends the head wait request and every read; when it finds
- * the device removed it ends, leaving the reads to their timers and cancel.
+ * pReadFunction: every millisecond, and at once when data reaches the ring
+ * while a read is current (evReadDataReady), serves the receive events of
+ * the head wait request, then completes the current read if the ring holds
+ * data.  On its stop event it ends the head wait request and every read;
+ * when it finds the device removed it ends, leaving the reads to their
+ * timers and cancel.
  * IRQL: PASSIVE_LEVEL (system thread).  Started by the open path.
  */
 VOID NTAPI pReadFunction(PVOID Context) {
@@ -405,12 +407,17 @@ VOID NTAPI pReadFunction(PVOID Context) {
   for (;;) {
     LARGE_INTEGER period;
     period.QuadPart = -10000;  // 1 ms
-    if (KeWaitForSingleObject(&ext->evKill_pReadFunction, Executive, KernelMode, FALSE, &period) ==
-        STATUS_SUCCESS) {
+    // The stop event first: WaitAny reports the lowest signalled object.
+    PVOID objects[2] = {&ext->evKill_pReadFunction, &ext->evReadDataReady};
+    if (KeWaitForMultipleObjects(2, objects, WaitAny, Executive, KernelMode, FALSE, &period, NULL) ==
+        STATUS_WAIT_0) {
       WaitQueueCompleteHead(ext);
       RequestListFlush(ext, &ext->ReadQueue, TRUE);
       break;
     }
+    // Cleared before the ring is looked at, so data stored from here on
+    // sets it again.
+    KeClearEvent(&ext->evReadDataReady);
     CheckReceiveEvents(ext);
     if (ReadShared(&ext->DeviceRemoved) != 0) {
       break;
@@ -419,6 +426,10 @@ VOID NTAPI pReadFunction(PVOID Context) {
     KeAcquireSpinLock(&ext->SpinLock, &irql);
     if (ext->CurrentReadIrp != NULL && RingBufferCount(ext->RingBuffer) != 0) {
       ServeCurrentRead(ext, &irql);
+      // The read promoted behind it finds data left over: another pass now.
+      if (ext->CurrentReadIrp != NULL && RingBufferCount(ext->RingBuffer) != 0) {
+        KeSetEvent(&ext->evReadDataReady, IO_NO_INCREMENT, FALSE);
+      }
     }
     KeReleaseSpinLock(&ext->SpinLock, irql);
   }

@@ -107,6 +107,7 @@ NTSTATUS DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     IoGetCurrentIrpStackLocation(Irp)->Control &= ~SL_PENDING_RETURNED;
     return RefuseWrite(ext, Irp, status);
   }
+  KeSetEvent(&ext->evWriteQueued, IO_NO_INCREMENT, FALSE);
   return STATUS_PENDING;
 }
 
@@ -228,9 +229,11 @@ static VOID SendWrite(PDEVICE_EXTENSION Extension, PIRP Irp) {
 }
 
 /*
- * pWriteFunction: every millisecond sends the oldest queued write, so writes
- * go out one at a time and in order.  On its stop event it ends the write in
- * flight and purges the queue.  Holds the remove lock for its whole life.
+ * pWriteFunction: sends the oldest queued write as soon as one is queued
+ * (evWriteQueued) and right after the one before it, and looks every
+ * millisecond all the same; writes go out one at a time and in order.  On
+ * its stop event it ends the write in flight and purges the queue.  Holds
+ * the remove lock for its whole life.
  * IRQL: PASSIVE_LEVEL (system thread).  Started by the open path.
  */
 VOID NTAPI pWriteFunction(PVOID Context) {
@@ -244,13 +247,21 @@ VOID NTAPI pWriteFunction(PVOID Context) {
   for (;;) {
     LARGE_INTEGER period;
     period.QuadPart = -10000;  // 1 ms
-    if (KeWaitForSingleObject(&ext->evKill_pWriteFunction, Executive, KernelMode, FALSE, &period) ==
-        STATUS_SUCCESS) {
+    // The stop event first: WaitAny reports the lowest signalled object.
+    PVOID objects[2] = {&ext->evKill_pWriteFunction, &ext->evWriteQueued};
+    if (KeWaitForMultipleObjects(2, objects, WaitAny, Executive, KernelMode, FALSE, &period, NULL) ==
+        STATUS_WAIT_0) {
       break;
     }
+    // Cleared before the queue is looked at, so a write queued from here on
+    // sets it again.
+    KeClearEvent(&ext->evWriteQueued);
     PIRP irp = TakeNextWrite(ext);
     if (irp != NULL) {
       SendWrite(ext, irp);
+      if (!RequestListIsEmpty(&ext->WriteQueue)) {
+        KeSetEvent(&ext->evWriteQueued, IO_NO_INCREMENT, FALSE);
+      }
     }
   }
   RequestListFlush(ext, &ext->WriteQueue, FALSE);

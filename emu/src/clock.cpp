@@ -3,6 +3,7 @@
 
 #include "ke_internal.h"
 
+#include <atomic>
 #include <limits>
 #include <stdexcept>
 
@@ -11,7 +12,13 @@ namespace {
 
 // 100 ns intervals between 1601-01-01 and 1970-01-01.
 constexpr int64_t kUnixEpochIn1601 = 116444736000000000LL;
-constexpr ULONG kTimeIncrement = 156250;  // 15.625 ms, the usual clock tick
+constexpr int64_t kWindowsTick = 156250;  // 15.625 ms, Windows' default clock tick
+
+// The tick: timers expire and timed waits end on the first tick at or after
+// their due time.  Read under the dispatcher lock on every wait, so atomic
+// rather than under the clock lock.  kernel_reset() restores the default.
+std::atomic<int64_t> g_tick{kWindowsTick};
+std::atomic<int64_t> g_default_tick{kWindowsTick};
 
 // A leaf lock: taken inside the dispatcher lock, never around it.
 struct ClockState {
@@ -34,6 +41,12 @@ ClockState& clock_state() {
 
 int64_t elapsed_units(Clock::time_point now, Clock::time_point base) {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(now - base).count() / 100;
+}
+
+int64_t tick_units(std::chrono::nanoseconds d) {
+  if (d.count() < 100) throw std::invalid_argument("emu::clock: the tick must be at least 100 ns");
+  if (d > std::chrono::seconds(10)) throw std::invalid_argument("emu::clock: a tick longer than 10 s");
+  return d.count() / 100;
 }
 
 int64_t to_units(std::chrono::nanoseconds d) { return d.count() / 100 + (d.count() % 100 != 0 ? 1 : 0); }
@@ -105,9 +118,10 @@ void expire_due_locked(int64_t now, bool coarse, std::vector<PKTHREAD>& released
   Kernel& k = kernel();
   k.released = &released;
   for (;;) {
-    int64_t next_timer = k.timers.empty() ? std::numeric_limits<int64_t>::max() : k.timers.begin()->first;
-    int64_t next_wait =
-        k.timed_waiters.empty() ? std::numeric_limits<int64_t>::max() : k.timed_waiters.begin()->first;
+    int64_t next_timer =
+        k.timers.empty() ? std::numeric_limits<int64_t>::max() : on_tick(k.timers.begin()->first);
+    int64_t next_wait = k.timed_waiters.empty() ? std::numeric_limits<int64_t>::max()
+                                                : on_tick(k.timed_waiters.begin()->first);
     if (next_timer <= now && next_timer <= next_wait) {
       expire_timer_locked(k.timers.begin()->second, now, coarse);
     } else if (next_wait <= now) {
@@ -120,6 +134,15 @@ void expire_due_locked(int64_t now, bool coarse, std::vector<PKTHREAD>& released
 }
 
 }  // namespace
+
+int64_t on_tick(int64_t due) {
+  const int64_t tick = g_tick.load(std::memory_order_relaxed);
+  if (due <= 0) return due;
+  if (due > std::numeric_limits<int64_t>::max() - tick) return std::numeric_limits<int64_t>::max();
+  return (due + tick - 1) / tick * tick;
+}
+
+void reset_tick() { g_tick.store(g_default_tick.load()); }
 
 int64_t interrupt_now() {
   ClockState& c = clock_state();
@@ -147,7 +170,10 @@ bool clock_frozen() {
   return clock_state().frozen;
 }
 
-void reset_clock() { emu::clock::unfreeze(); }
+void reset_clock() {
+  emu::clock::unfreeze();
+  reset_tick();
+}
 
 }  // namespace emu::ke
 
@@ -161,7 +187,10 @@ void freeze() {
   {
     std::lock_guard<std::mutex> guard(c.lock);
     if (c.frozen) return;
-    c.frozen_at = c.offset + elapsed_units(Clock::now(), c.base);
+    // Stopped on a tick, so that waits begun now end after whole ticks.
+    const int64_t tick = g_tick.load(std::memory_order_relaxed);
+    const int64_t reading = c.offset + elapsed_units(Clock::now(), c.base);
+    c.frozen_at = (reading + tick - 1) / tick * tick;
     c.frozen = true;
   }
   kernel().clock_cv.notify_all();
@@ -192,8 +221,8 @@ void advance(duration by) {
   settle_locked(g, {});
   for (;;) {
     int64_t next = std::numeric_limits<int64_t>::max();
-    if (!k.timers.empty()) next = k.timers.begin()->first;
-    if (!k.timed_waiters.empty()) next = std::min(next, k.timed_waiters.begin()->first);
+    if (!k.timers.empty()) next = on_tick(k.timers.begin()->first);
+    if (!k.timed_waiters.empty()) next = std::min(next, on_tick(k.timed_waiters.begin()->first));
     if (next > target) break;
     set_frozen_time(next);
     std::vector<PKTHREAD> released;
@@ -214,8 +243,8 @@ void jump(duration by) {
   settle_locked(g, {});
   set_frozen_time(target);
   for (;;) {
-    bool due = (!k.timers.empty() && k.timers.begin()->first <= target) ||
-               (!k.timed_waiters.empty() && k.timed_waiters.begin()->first <= target);
+    bool due = (!k.timers.empty() && on_tick(k.timers.begin()->first) <= target) ||
+               (!k.timed_waiters.empty() && on_tick(k.timed_waiters.begin()->first) <= target);
     std::vector<PKTHREAD> released;
     if (due) expire_due_locked(target, true, released);
     settle_locked(g, released);
@@ -226,6 +255,22 @@ void jump(duration by) {
 int64_t interrupt_time() { return interrupt_now(); }
 int64_t system_time() { return system_now(); }
 duration now() { return std::chrono::nanoseconds(interrupt_now() * 100); }
+
+void set_tick(duration tick) {
+  const int64_t units = tick_units(tick);
+  Guard g(kernel().lock);
+  g_tick.store(units);
+  // Sleepers recompute their tick-rounded deadlines.
+  kernel().clock_cv.notify_all();
+  notify_timed_waiters_locked();
+}
+
+duration tick() { return std::chrono::nanoseconds(g_tick.load() * 100); }
+
+void set_default_tick(duration tick) {
+  g_default_tick.store(tick_units(tick));
+  set_tick(tick);
+}
 
 duration settle_grace(duration grace) {
   std::lock_guard<std::mutex> guard(clock_state().lock);
@@ -243,10 +288,12 @@ EXTERN_C VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime) { CurrentTime-
 EXTERN_C ULONGLONG NTAPI KeQueryInterruptTime(VOID) { return static_cast<ULONGLONG>(interrupt_now()); }
 
 EXTERN_C VOID NTAPI KeQueryTickCount(PLARGE_INTEGER CurrentCount) {
-  CurrentCount->QuadPart = interrupt_now() / kTimeIncrement;
+  CurrentCount->QuadPart = interrupt_now() / g_tick.load(std::memory_order_relaxed);
 }
 
-EXTERN_C ULONG NTAPI KeQueryTimeIncrement(VOID) { return kTimeIncrement; }
+EXTERN_C ULONG NTAPI KeQueryTimeIncrement(VOID) {
+  return static_cast<ULONG>(g_tick.load(std::memory_order_relaxed));
+}
 
 EXTERN_C LARGE_INTEGER NTAPI KeQueryPerformanceCounter(PLARGE_INTEGER PerformanceFrequency) {
   if (PerformanceFrequency) PerformanceFrequency->QuadPart = 10000000;

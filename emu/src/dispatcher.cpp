@@ -190,8 +190,12 @@ NTSTATUS wait_for_objects(ULONG count, PVOID objects[], WAIT_TYPE type, PLARGE_I
   k.idle_cv.notify_all();
   while (!w.done) {
     if (w.timed && !clock_frozen()) {
-      me->cv.wait_until(g, real_deadline(w.deadline));
-      if (!w.done && !clock_frozen() && interrupt_now() >= w.deadline) finish_wait_locked(&w, STATUS_TIMEOUT);
+      // Like a timer, a timed wait ends on the clock tick.
+      const int64_t ends = on_tick(w.deadline);
+      me->cv.wait_until(g, real_deadline(ends));
+      if (!w.done && !clock_frozen() && interrupt_now() >= on_tick(w.deadline)) {
+        finish_wait_locked(&w, STATUS_TIMEOUT);
+      }
     } else {
       me->cv.wait(g);
     }

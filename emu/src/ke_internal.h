@@ -156,6 +156,10 @@ int64_t system_to_interrupt(int64_t system_time);
 Clock::time_point real_deadline(int64_t interrupt_t);
 bool clock_frozen();
 void reset_clock();
+// The clock tick on which a due time (interrupt time) takes effect: the
+// first tick at or after it.
+int64_t on_tick(int64_t due);
+void reset_tick();  // back to the default tick (kernel_reset)
 
 // ---- pool.cpp ----
 void reset_pool(std::string_view context);

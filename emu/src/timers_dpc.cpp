@@ -84,13 +84,14 @@ void clock_thread_body() {
       k.clock_cv.wait(g);
       continue;
     }
-    int64_t due = k.timers.begin()->first;
+    // Timers expire on the clock tick at or after their due time.
+    int64_t due = on_tick(k.timers.begin()->first);
     int64_t now = interrupt_now();
     if (due > now) {
       k.clock_cv.wait_until(g, real_deadline(due));
       continue;
     }
-    while (!k.timers.empty() && k.timers.begin()->first <= now) {
+    while (!k.timers.empty() && on_tick(k.timers.begin()->first) <= now) {
       expire_timer_locked(k.timers.begin()->second, now, true);
     }
   }

@@ -19,8 +19,11 @@ class WriteTest : public DataPathTest {
   LONG PendingWrites() { return InterlockedCompareExchange(&ext_->PendingWriteCount, 0, 0); }
   // Lets the write thread take the next queued write and waits until the
   // device holds it.
+  // The write thread sends a queued write at once, clock or not; its
+  // time-out runs from when it waits for the write on the bus.
   void SendNext() {
-    ASSERT_TRUE(StepUntil([&] { return usb::wait_pending(dev_->pdo, kBulkOut, 1, 0ms); }));
+    ASSERT_TRUE(usb::wait_pending(dev_->pdo, kBulkOut, 1));
+    ASSERT_TRUE(emu::ke::wait_for_waiters(&ext_->evWriteDone, 1));
   }
 };
 

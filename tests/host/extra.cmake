@@ -16,6 +16,8 @@ if(TARGET vrmdm)
   foreach(_script IN ITEMS main_job pty_pyserial pty_picocom pty_chat script_errors usb_capture record_replay)
     add_test(NAME host.${_script} COMMAND bash "${_host_tests}/${_script}.sh" $<TARGET_FILE:vrmdm>)
   endforeach()
+  # The benchmark's short form: every byte checked, no speed judged.
+  add_test(NAME host.bench_short COMMAND vrmdm bench --short)
   get_property(_all DIRECTORY PROPERTY TESTS)
   foreach(_t IN LISTS _all)
     if(_t MATCHES "^host\\.")

@@ -361,7 +361,30 @@ TEST(Options, CommandLine) {
   EXPECT_EQ(o.mode, Mode::script);
   EXPECT_EQ(o.script, "-");
   EXPECT_EQ(parse_options({"--help"}).mode, Mode::help);
+  // Windows' tick and a high-speed modem echoing unless told otherwise.
+  EXPECT_EQ(o.tick_ms, 15.625);
+  EXPECT_EQ(o.modem_speed, "high");
+  o = parse_options({"--tick", "1", "--modem", "acm-datafirst,speed=full,zlp=off,downlink=7200000"});
+  EXPECT_EQ(o.tick_ms, 1.0);
+  EXPECT_EQ(o.modem, "acm-datafirst");
+  EXPECT_EQ(o.modem_speed, "full");
+  EXPECT_FALSE(o.modem_zlp);
+  EXPECT_EQ(o.modem_downlink, 7200000u);
+  o = parse_options({"bench", "--json", "--short"});
+  EXPECT_EQ(o.mode, Mode::bench);
+  EXPECT_TRUE(o.json && o.short_run);
   for (auto bad : std::vector<std::vector<std::string>>{{"--modem", "pots"},
+                                                        {"--modem", "acm,speed=low"},
+                                                        {"--modem", "acm,zlp"},
+                                                        {"--modem", "acm,downlink=-1"},
+                                                        {"--modem", "acm,downlink=99999999999999999999"},
+                                                        {"--modem", "acm,"},
+                                                        {"--tick", "0"},
+                                                        {"--tick", "15.6ms"},
+                                                        {"--tick", "nan"},
+                                                        {"bench", "--tick", "1"},
+                                                        {"bench", "--modem", "acm"},
+                                                        {"--json"},
                                                         {"--port"},
                                                         {"--port", "../x"},
                                                         {"--link", "/tmp/x"},

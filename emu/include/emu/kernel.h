@@ -54,6 +54,19 @@ int64_t interrupt_time();
 int64_t system_time();
 duration now();  // interrupt time as a duration
 
+// The clock tick.  As on Windows, a timer expires and a timed wait ends on
+// the first tick at or after its due time (ticks fall on multiples of the
+// tick in interrupt time), and KeQueryTimeIncrement answers the tick in
+// 100 ns units.  Windows' default is 15.625 ms; 1 ms is what a raised timer
+// resolution gives.  freeze() stops the clock on a tick.  kernel_reset()
+// restores the default tick, which set_default_tick() changes (a test suite
+// that wants another one for all its cases).  At least 100 ns (which makes
+// due times exact), at most 10 s; std::invalid_argument otherwise.
+void set_tick(duration tick);
+duration tick();
+void set_default_tick(duration tick);  // and set_tick(tick)
+constexpr duration windows_tick = std::chrono::microseconds(15625);
+
 // The longest real time advance()/jump() waits at one stop for the system to
 // settle (default 1 s).  A released thread that goes on without ever blocking
 // in a kernel wait (or a work item that spins) costs that much per stop; a

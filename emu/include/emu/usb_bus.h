@@ -64,6 +64,31 @@ struct Reply {
   }
 };
 
+// How fast a device runs on the bus.  unlimited: a transfer moves as soon as
+// the model answers (for unit tests).  full: 12 Mbit/s, 1 ms frames, at most
+// 19 bulk packets a frame.  high: 480 Mbit/s, 125 us microframes, at most 13
+// bulk packets a microframe.  Packet sizes come from the endpoint
+// descriptors (64 bytes at full speed, 512 at high speed for bulk).
+//
+// On a timed bus a bulk transfer costs one slot per packet (with the
+// zero-length packet that ends an IN transfer of a multiple of the packet
+// size); a transfer starts when the device's schedule has a free slot and
+// charges its packets to it, so a transfer waits for the slots of the one
+// before it and the bytes a device moves never exceed its speed.  An
+// interrupt endpoint is polled every bInterval (frames at full speed,
+// 2^(bInterval-1) microframes at high speed).  A bulk IN transfer ends on a
+// short packet, a zero-length packet or a full buffer: a device that leaves
+// the zero-length packet out holds the host's transfer open until its next
+// packet.
+enum class Speed { unlimited, full, high };
+std::string_view speed_name(Speed speed);
+std::optional<Speed> parse_speed(std::string_view name);  // "unlimited", "full", "high"
+// Bytes per second the bulk pipes of a device can carry at most, with
+// `max_packet`-byte packets (0 for unlimited).
+uint64_t bulk_ceiling(Speed speed, uint16_t max_packet);
+// The bus's own frame time (1 ms, 125 us; 0 for unlimited).
+std::chrono::nanoseconds frame_time(Speed speed);
+
 // The bus as a model sees it.  Safe to call from any thread, before plug and
 // after unplug (it then does nothing).
 class Port {
@@ -104,6 +129,12 @@ class DeviceModel {
   // shorter than the buffer ends the transfer short), an OUT endpoint takes
   // up to buffer.size() bytes (taking fewer leaves the rest pending).
   virtual Reply handle_data(uint8_t endpoint_address, std::span<uint8_t> buffer) = 0;
+
+  // The speed the device runs at (read once, when it is plugged), and
+  // whether it ends an IN transfer of a multiple of the packet size with a
+  // zero-length packet, as CDC devices must.
+  virtual Speed speed() const { return Speed::unlimited; }
+  virtual bool sends_zero_length_packets() const { return true; }
 
   // Notifications; the defaults ignore them.
   virtual void attach(std::shared_ptr<Port> /*port*/) {}
@@ -285,7 +316,10 @@ constexpr uint16_t PRODUCT_ID = 0x5678;
 // acm_nointr) and a data interface 1 with bulk IN and OUT; acm_datafirst puts
 // the data interface's descriptors first.
 Bytes device_descriptor(uint16_t vendor = VENDOR_ID, uint16_t product = PRODUCT_ID);
-Bytes configuration_descriptor(Variant variant);
+// At high speed the bulk endpoints have 512-byte packets and the
+// notification endpoint is polled every 16 ms (bInterval 8), at full speed
+// (and unlimited) 64 bytes and 10 ms.
+Bytes configuration_descriptor(Variant variant, Speed speed = Speed::full);
 }  // namespace cdc
 
 // ---- The scriptable test device ---------------------------------------------
@@ -331,6 +365,13 @@ class ScriptedDevice : public DeviceModel {
   std::vector<uint8_t> reset_pipes() const;  // endpoints reset, in order
   DEVICE_POWER_STATE power() const;
 
+  // Bus timing (before the device is plugged): its speed, and whether it
+  // sends zero-length packets.  Default: unlimited, with.
+  void set_speed(Speed speed);
+  void set_zero_length_packets(bool on);
+  Speed speed() const override;
+  bool sends_zero_length_packets() const override;
+
   std::span<const uint8_t> device_descriptor() const override;
   std::span<const uint8_t> configuration_descriptor() const override;
   Reply handle_control(const SetupPacket& setup, std::span<uint8_t> data) override;
@@ -365,6 +406,8 @@ class ScriptedDevice : public DeviceModel {
   std::vector<PipeConfig> pipes_;
   std::vector<uint8_t> resets_;
   DEVICE_POWER_STATE power_ = PowerDeviceD0;
+  Speed speed_ = Speed::unlimited;
+  bool zlp_ = true;
 };
 
 // ---- The simulated modem ----------------------------------------------------
@@ -401,6 +444,12 @@ struct ModemConfig {
   DataMode data_mode = DataMode::loopback;
   uint64_t source_rate = 0;
   uint64_t source_limit = 0;
+
+  // On the bus: the speed (which also picks the descriptors' packet sizes)
+  // and whether bulk IN transfers of a multiple of the packet size end with
+  // a zero-length packet.
+  Speed speed = Speed::unlimited;
+  bool zero_length_packets = true;
 };
 
 class ModemCore;
@@ -417,7 +466,9 @@ class ModemModel : public DeviceModel {
   ~ModemModel() override;
 
   // What the modem saw and shows, evaluated at the emulator clock's now.
-  Bytes received() const;  // every byte the host wrote on bulk OUT
+  // Every byte the host wrote on bulk OUT, but for the data-mode bytes of a
+  // source, which are checked instead (uplink_bytes, uplink_mismatch).
+  Bytes received() const;
   std::optional<cdc::LineCoding> line_coding() const;
   uint16_t control_line_state() const;
   bool dcd() const;
@@ -437,6 +488,13 @@ class ModemModel : public DeviceModel {
   Reply handle_data(uint8_t endpoint_address, std::span<uint8_t> buffer) override;
   void attach(std::shared_ptr<Port> port) override;
   void on_configured(const std::vector<PipeConfig>& pipes) override;
+  Speed speed() const override { return config_.speed; }
+  bool sends_zero_length_packets() const override { return config_.zero_length_packets; }
+
+  // Source mode: the host's bytes are checked against the pattern instead
+  // of kept.  Bytes taken so far, and the offset of the first that differed.
+  uint64_t uplink_bytes() const;
+  std::optional<uint64_t> uplink_mismatch() const;
 
  private:
   // Runs what fell due and turns the core's changes into notifications,
@@ -460,6 +518,8 @@ class ModemModel : public DeviceModel {
   uint16_t line_state_ = 0;
   std::vector<PipeConfig> pipes_;
   Bytes received_;
+  uint64_t uplink_ = 0;
+  std::optional<uint64_t> uplink_mismatch_;
 };
 
 // A modem by variant name ("acm", "acm-nointr", "acm-datafirst").

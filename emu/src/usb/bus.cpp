@@ -13,6 +13,8 @@
 // transfer out of a queue first clears the cancel routine; if that finds it
 // already gone, IoCancelIrp owns the packet and the cancel routine takes it
 // out, so each packet is completed exactly once.
+#include <sys/prctl.h>
+
 #include <emu/io_manager.h>
 #include <emu/kernel.h>
 #include <emu/usb_bus.h>
@@ -27,6 +29,7 @@
 #include <thread>
 
 #include "usb/descriptor_set.h"
+#include "usb/scheduler.h"
 #include "usb/watch.h"
 
 namespace emu::usb {
@@ -55,6 +58,9 @@ struct Transfer {
   uint8_t target = 0;  // reset / abort: the pipe's endpoint address
   bool fault_checked = false;
   bool held = false;  // held back by a fault until cancelled or the device leaves
+  // It waited for the slots of the transfer before it: it starts in the
+  // first free slot, however late the bus thread gets to it.
+  bool waited_for_slot = false;
   std::optional<nanoseconds> start_at;
   detail::WatchedUrb watch;  // what watchers are told at its completion
 };
@@ -137,6 +143,7 @@ struct Device {
   uint64_t next_generation = 1;
   std::set<PURB> urbs_in_flight;
   DeviceInfo counters;
+  detail::Schedule schedule;  // bus timing (fixed at plug, slots under the bus lock)
 };
 
 // Runs the model's callbacks for one device, one at a time.
@@ -305,8 +312,38 @@ void complete_all(std::vector<Completion>& list, bool raise) {
 
 // ---- Processing one transfer --------------------------------------------------
 
+// Gives a timed device's transfer its packet slots: from the first free one
+// if it waited for them, else from now (slots nobody used are gone).
+void charge_slots(Device& dev, Transfer& t, uint64_t packets) {
+  detail::charge(dev.schedule, t.waited_for_slot ? nanoseconds(0) : emu::clock::now(), packets);
+  t.waited_for_slot = false;
+}
+
+// A timed device's bulk IN transfer after the model moved `got` more
+// bytes: ends on a full buffer, a short packet or a zero-length packet, and
+// charges its packets to the schedule.  Nothing when it stays open (the
+// device sent a multiple of the packet size and no zero-length packet).
+std::optional<Outcome> timed_in(Device& dev, Transfer& t, const Pipe* pipe, ULONG got) {
+  const uint16_t max_packet = pipe ? pipe->config.max_packet : 64;
+  const bool bulk = pipe && (pipe->config.attributes & USB_ENDPOINT_TYPE_MASK) == USB_ENDPOINT_TYPE_BULK;
+  const bool full = t.done == t.length;
+  const bool short_packet = got == 0 || got % max_packet != 0;
+  const bool zlp = !full && !short_packet && dev.schedule.zero_length_packets;
+  if (bulk) {
+    uint64_t packets = got == 0 ? 1 : detail::packet_count(got, max_packet) + (zlp ? 1 : 0);
+    charge_slots(dev, t, packets);
+  }
+  if (!full && !short_packet && !zlp) return std::nullopt;
+  if (t.done < t.length && !t.short_ok) {
+    if (auto it = dev.pipes.find(t.endpoint); it != dev.pipes.end()) it->second->halted = true;
+    return Outcome::fail(USBD_STATUS_DATA_UNDERRUN, STATUS_UNSUCCESSFUL);
+  }
+  return Outcome::ok();
+}
+
 Outcome run_data(Device& dev, Transfer& t, std::unique_lock<std::mutex>& lk) {
-  const ULONG offset = t.in ? 0 : t.done;
+  // An IN transfer kept open on a timed bus goes on where it stopped.
+  const ULONG offset = t.done;
   std::span<uint8_t> buffer(t.buffer + offset, t.length - offset);
   lk.unlock();
   const Reply r = with_model(dev, [&](DeviceModel& m) { return m.handle_data(t.endpoint, buffer); });
@@ -315,6 +352,12 @@ Outcome run_data(Device& dev, Transfer& t, std::unique_lock<std::mutex>& lk) {
   Pipe* pipe = pipe_it == dev.pipes.end() ? nullptr : pipe_it->second.get();
   switch (r.kind) {
     case Reply::Kind::data:
+      if (t.in && detail::timed(dev.schedule)) {
+        const auto got = static_cast<ULONG>(std::min<std::size_t>(r.length, t.length - t.done));
+        t.done += got;
+        if (auto end = timed_in(dev, t, pipe, got)) return *end;
+        return {Outcome::Kind::nak};  // held open until the device's next packet
+      }
       if (t.in) {
         t.done = static_cast<ULONG>(std::min<std::size_t>(r.length, t.length));
         if (t.done < t.length && !t.short_ok) {
@@ -326,10 +369,15 @@ Outcome run_data(Device& dev, Transfer& t, std::unique_lock<std::mutex>& lk) {
       } else {
         const auto taken = static_cast<ULONG>(std::min<std::size_t>(r.length, t.length - t.done));
         t.done += taken;
+        if (detail::timed(dev.schedule) && pipe &&
+            (pipe->config.attributes & USB_ENDPOINT_TYPE_MASK) == USB_ENDPOINT_TYPE_BULK) {
+          charge_slots(dev, t, detail::packet_count(taken, pipe->config.max_packet));
+        }
         if (t.done < t.length) return {taken == 0 ? Outcome::Kind::nak : Outcome::Kind::again};
         return Outcome::ok();
       }
     case Reply::Kind::nak:
+      t.waited_for_slot = false;  // nothing to send: the slot went unused
       return {Outcome::Kind::nak};
     case Reply::Kind::stall:
       if (pipe) pipe->halted = true;
@@ -609,6 +657,20 @@ void settle(Device& dev, uint8_t address, uint64_t generation, std::unique_ptr<T
   bus().changed.notify_all();
 }
 
+// When a data transfer of a timed device gets its turn, if not now.  Bus
+// lock held.
+std::optional<nanoseconds> scheduled_start(const Device& dev, const Transfer& t, nanoseconds now) {
+  if (t.op != Op::data || !detail::timed(dev.schedule)) return std::nullopt;
+  auto it = dev.pipes.find(t.endpoint);
+  if (it == dev.pipes.end()) return std::nullopt;
+  const Pipe& pipe = *it->second;
+  if ((pipe.config.attributes & USB_ENDPOINT_TYPE_MASK) == USB_ENDPOINT_TYPE_INTERRUPT) {
+    const nanoseconds poll = detail::next_poll(dev.schedule.speed, pipe.interval, now);
+    return poll > now ? std::optional(poll) : std::nullopt;
+  }
+  return detail::bulk_start(dev.schedule, now);
+}
+
 // Services the head transfer of an endpoint.  Bus lock held on entry and
 // exit.
 void service(Device& dev, uint8_t address, std::unique_lock<std::mutex>& lk, std::vector<Completion>& out) {
@@ -670,6 +732,14 @@ void service(Device& dev, uint8_t address, std::unique_lock<std::mutex>& lk, std
     requeue_front(dev, ep, take(), out);
     return;
   }
+  if (auto when = scheduled_start(dev, *head, now)) {
+    // Not its turn on the bus yet: a free bulk slot, the next poll.
+    head->waited_for_slot = true;
+    ep.parked = true;
+    ep.wake_at = ep.wake_at ? std::min(*ep.wake_at, *when) : *when;
+    requeue_front(dev, ep, take(), out);
+    return;
+  }
   auto t = take();
   ep.busy = true;
   ep.woken = false;
@@ -698,6 +768,9 @@ void tell_unplugged(Device& dev) {
 }
 
 void Bus::run() {
+  // A high-speed slot lasts under 10 us: the thread's timed waits must not
+  // be stretched by the default 50 us timer slack.
+  prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
   std::vector<Completion> out;
   std::unique_lock lk(m);
   while (!stopping_) {
@@ -747,11 +820,11 @@ void Bus::run() {
     if (did) continue;
     if (next_due) {
       // A frozen clock moves only when a test advances it: look again soon.
-      auto wait = std::chrono::milliseconds(1);
+      // In real time the wait is exact: a high-speed slot is under 10 us.
+      nanoseconds wait = std::chrono::milliseconds(1);
       if (!emu::clock::frozen()) {
-        const auto left = *next_due - emu::clock::now();
-        wait = std::clamp(std::chrono::duration_cast<std::chrono::milliseconds>(left),
-                          std::chrono::milliseconds(1), std::chrono::milliseconds(50));
+        wait = std::min<nanoseconds>(*next_due - emu::clock::now(), std::chrono::milliseconds(50));
+        if (wait <= nanoseconds(0)) continue;
       }
       work.wait_for(lk, wait);
     } else {
@@ -1046,7 +1119,14 @@ NTSTATUS submit_urb(Device& dev, PIRP irp, PURB urb) {
   t->generation = ep.generation;
   std::vector<Completion> out;
 
-  const bool go_inline = ep.queue.empty() && !ep.busy && !ep.parked && ep.faults.empty() && b.next_inline();
+  // A timed device's transfer that finds the endpoint idle and its slot
+  // free starts at once, in the submitter's thread, as the host controller
+  // would take it in the slot under way; others go to the bus thread.
+  const bool idle = ep.queue.empty() && !ep.busy && !ep.parked && ep.faults.empty();
+  const bool go_inline = idle && (detail::timed(dev.schedule)
+                                      ? t->op == Op::data && !scheduled_start(dev, *t, emu::clock::now()) &&
+                                            !emu::clock::frozen()
+                                      : b.next_inline());
   if (go_inline) {
     // Done inside the submission, as a stack may do when the device answers
     // at once; a NAK still pends.
@@ -1311,6 +1391,8 @@ PDEVICE_OBJECT plug(std::shared_ptr<DeviceModel> model, const PlugOptions& optio
   auto dev = std::make_shared<Device>();
   dev->model = std::move(model);
   dev->options = options;
+  dev->schedule.speed = dev->model->speed();
+  dev->schedule.zero_length_packets = dev->model->sends_zero_length_packets();
   dev->endpoints[0].generation = 0;
   {
     std::lock_guard lock(b.m);

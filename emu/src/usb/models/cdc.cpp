@@ -7,20 +7,25 @@ namespace {
 
 void append(Bytes& out, std::initializer_list<uint8_t> bytes) { out.insert(out.end(), bytes); }
 
-void append_comm_interface(Bytes& out, bool with_notify) {
+void append_comm_interface(Bytes& out, bool with_notify, Speed speed) {
   // Interface 0: communications class, abstract control model, AT commands.
   append(out, {9, 0x04, 0, 0, static_cast<uint8_t>(with_notify ? 1 : 0), 0x02, 0x02, 0x01, 0});
   append(out, {5, 0x24, 0x00, 0x10, 0x01});  // header, CDC 1.10
   append(out, {5, 0x24, 0x01, 0x00, 0x01});  // call management: data interface 1
   append(out, {4, 0x24, 0x02, 0x02});        // ACM: line coding, line state, serial state
   append(out, {5, 0x24, 0x06, 0x00, 0x01});  // union: master 0, slave 1
-  if (with_notify) append(out, {7, 0x05, NOTIFY_ENDPOINT, 0x03, 16, 0, 10});
+  // 10 frames at full speed; 2^(8-1) microframes, 16 ms, at high speed.
+  const uint8_t interval = speed == Speed::high ? 8 : 10;
+  if (with_notify) append(out, {7, 0x05, NOTIFY_ENDPOINT, 0x03, 16, 0, interval});
 }
 
-void append_data_interface(Bytes& out) {
+void append_data_interface(Bytes& out, Speed speed) {
+  // High-speed bulk endpoints must have 512-byte packets.
+  const uint8_t lo = speed == Speed::high ? 0x00 : 64;
+  const uint8_t hi = speed == Speed::high ? 0x02 : 0;
   append(out, {9, 0x04, 1, 0, 2, 0x0A, 0x00, 0x00, 0});
-  append(out, {7, 0x05, BULK_IN_ENDPOINT, 0x02, 64, 0, 0});
-  append(out, {7, 0x05, BULK_OUT_ENDPOINT, 0x02, 64, 0, 0});
+  append(out, {7, 0x05, BULK_IN_ENDPOINT, 0x02, lo, hi, 0});
+  append(out, {7, 0x05, BULK_OUT_ENDPOINT, 0x02, lo, hi, 0});
 }
 
 }  // namespace
@@ -85,22 +90,22 @@ Bytes device_descriptor(uint16_t vendor, uint16_t product) {
           1};
 }
 
-Bytes configuration_descriptor(Variant variant) {
+Bytes configuration_descriptor(Variant variant, Speed speed) {
   Bytes out;
   // Bus powered, no remote wake-up, 100 mA.
   append(out, {9, 0x02, 0, 0, 2, 1, 0, 0x80, 50});
   switch (variant) {
     case Variant::acm:
-      append_comm_interface(out, true);
-      append_data_interface(out);
+      append_comm_interface(out, true, speed);
+      append_data_interface(out, speed);
       break;
     case Variant::acm_nointr:
-      append_comm_interface(out, false);
-      append_data_interface(out);
+      append_comm_interface(out, false, speed);
+      append_data_interface(out, speed);
       break;
     case Variant::acm_datafirst:
-      append_data_interface(out);
-      append_comm_interface(out, true);
+      append_data_interface(out, speed);
+      append_comm_interface(out, true, speed);
       break;
   }
   out[2] = static_cast<uint8_t>(out.size());

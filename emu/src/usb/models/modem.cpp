@@ -28,7 +28,7 @@ Bytes string_descriptor_bytes(std::string_view text) {
 ModemModel::ModemModel(ModemConfig config)
     : config_(std::move(config)),
       device_(cdc::device_descriptor()),
-      config_bytes_(cdc::configuration_descriptor(config_.variant)),
+      config_bytes_(cdc::configuration_descriptor(config_.variant, config_.speed)),
       core_(std::make_unique<ModemCore>(config_)) {
   strings_ = {Bytes{4, 0x03, 0x09, 0x04}, string_descriptor_bytes(config_.manufacturer),
               string_descriptor_bytes(config_.model), string_descriptor_bytes(config_.imei)};
@@ -137,7 +137,14 @@ Reply ModemModel::handle_data(uint8_t endpoint_address, std::span<uint8_t> buffe
   const auto t = now();
   switch (endpoint_address) {
     case cdc::BULK_OUT_ENDPOINT:
-      received_.insert(received_.end(), buffer.begin(), buffer.end());
+      if (config_.data_mode == ModemConfig::DataMode::source && core_->in_data_mode()) {
+        // A long upload is checked as it comes rather than kept.
+        if (auto bad = check_pattern(uplink_, buffer); bad && !uplink_mismatch_)
+          uplink_mismatch_ = uplink_ + *bad;
+        uplink_ += buffer.size();
+      } else {
+        received_.insert(received_.end(), buffer.begin(), buffer.end());
+      }
       core_->host_bytes(buffer, t);
       after_core_change();
       return Reply::data(buffer.size());
@@ -169,6 +176,16 @@ Reply ModemModel::handle_data(uint8_t endpoint_address, std::span<uint8_t> buffe
 Bytes ModemModel::received() const {
   std::lock_guard lock(mutex_);
   return received_;
+}
+
+uint64_t ModemModel::uplink_bytes() const {
+  std::lock_guard lock(mutex_);
+  return uplink_;
+}
+
+std::optional<uint64_t> ModemModel::uplink_mismatch() const {
+  std::lock_guard lock(mutex_);
+  return uplink_mismatch_;
 }
 
 std::optional<cdc::LineCoding> ModemModel::line_coding() const {

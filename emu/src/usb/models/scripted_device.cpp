@@ -118,6 +118,26 @@ std::vector<uint8_t> ScriptedDevice::reset_pipes() const {
   return resets_;
 }
 
+void ScriptedDevice::set_speed(Speed speed) {
+  std::lock_guard lock(mutex_);
+  speed_ = speed;
+}
+
+void ScriptedDevice::set_zero_length_packets(bool on) {
+  std::lock_guard lock(mutex_);
+  zlp_ = on;
+}
+
+Speed ScriptedDevice::speed() const {
+  std::lock_guard lock(mutex_);
+  return speed_;
+}
+
+bool ScriptedDevice::sends_zero_length_packets() const {
+  std::lock_guard lock(mutex_);
+  return zlp_;
+}
+
 DEVICE_POWER_STATE ScriptedDevice::power() const {
   std::lock_guard lock(mutex_);
   return power_;

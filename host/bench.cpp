@@ -1,0 +1,520 @@
+#include "bench.h"
+
+#include <sys/resource.h>
+
+#include <emu/io_manager.h>
+#include <emu/kernel.h>
+#include <emu/usb_bus.h>
+#include <emu/verifier.h>
+#include <nt/ntddser.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <optional>
+#include <ostream>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/driver_entry.h"
+#include "serial/ringbuf.h"
+
+namespace vrmdm {
+
+namespace {
+
+namespace usb = emu::usb;
+using Clock = std::chrono::steady_clock;
+using std::chrono::duration;
+using std::chrono::milliseconds;
+using Ms = duration<double, std::milli>;
+
+constexpr char16_t kRegistryPath[] = u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\vr_mdm";
+
+// A wrong byte, a lost one, a failed request: what the bench fails on.
+struct DataError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+struct Figure {
+  std::string name;
+  double value;
+  std::string unit;
+  double ceiling;
+  std::string ceiling_text;  // what the ceiling is
+  double ratio;              // value against the ceiling
+  std::string goal;          // e.g. ">= 0.90"; empty: none
+  bool holds = true;
+  double cpu = -1;  // percent of one core the process used meanwhile (-1: not measured)
+};
+
+// Rate over a measurement: from the first completion on, so that the
+// transfer the idle bus took at once does not count, with the CPU time the
+// whole process (every emulated thread) spent meanwhile.
+struct Meter {
+  Clock::time_point start = Clock::now();
+  double cpu0 = cpu_seconds_now();
+  uint64_t counted = 0;
+  static double cpu_seconds_now() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+  }
+  void restart() {
+    start = Clock::now();
+    cpu0 = cpu_seconds_now();
+    counted = 0;
+  }
+  double rate() const { return double(counted) / duration<double>(Clock::now() - start).count(); }
+  double cpu_percent() const {
+    return 100.0 * (cpu_seconds_now() - cpu0) / duration<double>(Clock::now() - start).count();
+  }
+};
+
+struct Rate {
+  double per_second;
+  double cpu_percent;
+};
+
+emu::clock::duration ms_tick(double ms) {
+  return std::chrono::duration_cast<emu::clock::duration>(duration<double, std::milli>(ms));
+}
+
+std::string format(const char* f, double v) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, f, v);
+  return buf;
+}
+
+// The driver loaded, one device plugged and started, the port open.  The
+// destructor takes it all down as the system would and resets the kernel;
+// any verifier finding on the way is a data error.
+class Rig {
+ public:
+  explicit Rig(std::shared_ptr<usb::DeviceModel> model, double tick_ms) {
+    emu::clock::set_tick(ms_tick(tick_ms));
+    driver_ = emu::load_driver(&DriverEntry, kRegistryPath, u"\\Driver\\vr_mdm");
+    if (!driver_.loaded()) throw DataError("the driver did not load");
+    PDEVICE_OBJECT pdo = usb::plug(std::move(model));
+    node_ = usb::node(pdo);
+    node_->set_port_name(u"COM5");
+    NTSTATUS status = node_->add_device(driver_);
+    if (NT_SUCCESS(status)) status = node_->start();
+    started_ = NT_SUCCESS(status);
+    if (!started_) throw DataError("the device did not start");
+    port_ = emu::open(u"\\DosDevices\\COM5");
+    if (!port_.is_open()) throw DataError("COM5 did not open");
+  }
+  ~Rig() { finish(); }
+  Rig(const Rig&) = delete;
+  Rig& operator=(const Rig&) = delete;
+
+  emu::Handle& port() { return port_; }
+
+  void set_timeouts(ULONG read_total_ms, ULONG write_total_ms) {
+    SERIAL_TIMEOUTS t{};
+    t.ReadTotalTimeoutConstant = read_total_ms;
+    t.WriteTotalTimeoutConstant = write_total_ms;
+    auto r =
+        port_.ioctl(IOCTL_SERIAL_SET_TIMEOUTS, std::span(reinterpret_cast<const uint8_t*>(&t), sizeof t));
+    if (r.status != STATUS_SUCCESS) throw DataError("SET_TIMEOUTS failed");
+  }
+
+  // Dials; returns the bytes that came behind "CONNECT <rate>\r\n".
+  std::vector<uint8_t> connect(uint32_t rate) {
+    if (port_.write("ATD*99#\r").status != STATUS_SUCCESS) throw DataError("the dial write failed");
+    const std::string want = "CONNECT " + std::to_string(rate) + "\r\n";
+    std::string text;
+    const auto give_up = Clock::now() + std::chrono::seconds(10);
+    while (Clock::now() < give_up) {
+      auto r = port_.read(4096);
+      if (r.status != STATUS_SUCCESS) throw DataError("a read failed while dialling");
+      text.append(r.output.begin(), r.output.end());
+      if (auto at = text.find(want); at != std::string::npos)
+        return std::vector<uint8_t>(text.begin() + static_cast<std::ptrdiff_t>(at + want.size()), text.end());
+    }
+    throw DataError("no CONNECT from the modem");
+  }
+
+  // Takes everything down; throws DataError for verifier findings.
+  void finish() {
+    if (done_) return;
+    done_ = true;
+    if (port_.is_open()) {
+      port_.cancel_io();
+      port_.close();
+      port_.wait_closed(std::chrono::seconds(5));
+    }
+    if (node_ && started_) {
+      node_->query_remove();
+      node_->remove();
+    }
+    if (driver_.loaded()) driver_.unload();
+    node_.reset();
+    usb::reset();
+    emu::kernel_reset();
+    auto findings = emu::verifier::take_findings();
+    if (!findings.empty() && std::uncaught_exceptions() == 0) {
+      throw DataError("verifier: " + emu::verifier::describe(findings.front()));
+    }
+  }
+
+ private:
+  emu::Driver driver_;
+  std::shared_ptr<emu::DeviceNode> node_;
+  emu::Handle port_;
+  bool started_ = false;
+  bool done_ = false;
+};
+
+usb::ModemConfig modem_config(usb::Speed speed) {
+  usb::ModemConfig c;
+  c.speed = speed;
+  c.data_mode = usb::ModemConfig::DataMode::source;
+  return c;
+}
+
+void check_stream(uint64_t offset, const std::vector<uint8_t>& bytes, const char* what) {
+  if (auto bad = usb::check_pattern(offset, bytes))
+    throw DataError(std::string(what) + ": byte " + std::to_string(offset + *bad) +
+                    " is wrong (lost or reordered)");
+}
+
+// Receive: the modem's source as fast as the bus carries it, read back in
+// 64 KiB reads, every byte checked.  Bytes per second.
+Rate receive(usb::Speed speed, Clock::duration span) {
+  const usb::ModemConfig config = modem_config(speed);
+  auto modem = std::make_shared<usb::ModemModel>(config);
+  Rig rig(modem, 15.625);
+  rig.set_timeouts(50, 0);
+  std::vector<uint8_t> head = rig.connect(config.connect_rate);
+  check_stream(0, head, "receive");
+  uint64_t offset = head.size();
+  Meter meter;
+  for (bool first = true; first || Clock::now() - meter.start < span; first = false) {
+    auto r = rig.port().read(65536);
+    if (r.status != STATUS_SUCCESS) throw DataError("a receive read failed");
+    check_stream(offset, r.output, "receive");
+    offset += r.output.size();
+    if (first) {
+      meter.restart();
+    } else {
+      meter.counted += r.output.size();
+    }
+  }
+  const Rate rate{meter.rate(), meter.cpu_percent()};
+  rig.finish();
+  return rate;
+}
+
+// Transmit: 64 KiB writes, two in flight as a client with overlapped I/O
+// keeps them, checked by the modem against the pattern.  Bytes per second.
+Rate transmit(usb::Speed speed, Clock::duration span) {
+  usb::ModemConfig config = modem_config(speed);
+  config.source_limit = 1;  // the bus to the uplink alone
+  auto modem = std::make_shared<usb::ModemModel>(config);
+  Rig rig(modem, 15.625);
+  rig.set_timeouts(50, 0);
+  rig.connect(config.connect_rate);
+  constexpr std::size_t kWrite = 65536;
+  std::vector<uint8_t> chunk(kWrite);
+  uint64_t sent = 0, done = 0;
+  std::vector<emu::RequestPtr> flight;
+  auto issue = [&] {
+    usb::fill_pattern(sent, chunk);
+    flight.push_back(rig.port().write_async(chunk));
+    sent += kWrite;
+  };
+  Meter meter;
+  auto retire = [&] {
+    auto r = flight.front();
+    flight.erase(flight.begin());
+    if (!r->wait() || r->status() != STATUS_SUCCESS || r->information() != kWrite)
+      throw DataError("a 64 KiB write did not complete whole");
+    if (done == 0) {
+      meter.restart();
+    } else {
+      meter.counted += kWrite;
+    }
+    done += kWrite;
+  };
+  issue();
+  issue();
+  retire();
+  issue();
+  while (Clock::now() - meter.start < span) {
+    retire();
+    issue();
+  }
+  while (!flight.empty()) retire();
+  const Rate rate{meter.rate(), meter.cpu_percent()};
+  if (modem->uplink_mismatch())
+    throw DataError("transmit: byte " + std::to_string(*modem->uplink_mismatch()) + " is wrong at the modem");
+  if (modem->uplink_bytes() != done) throw DataError("transmit: the modem did not get every byte");
+  rig.finish();
+  return rate;
+}
+
+// Sequential 1,500-byte writes, one at a time as a PPP client sends its
+// frames.  Writes per second.
+Rate sequential_writes(usb::Speed speed, double tick_ms, Clock::duration span) {
+  usb::ModemConfig config = modem_config(speed);
+  config.source_limit = 1;
+  auto modem = std::make_shared<usb::ModemModel>(config);
+  Rig rig(modem, tick_ms);
+  rig.set_timeouts(50, 0);
+  rig.connect(config.connect_rate);
+  std::vector<uint8_t> frame(1500);
+  uint64_t sent = 0;
+  Meter meter;
+  while (sent == 0 || Clock::now() - meter.start < span) {
+    usb::fill_pattern(sent, frame);
+    auto r = rig.port().write(frame);
+    if (r.status != STATUS_SUCCESS || r.information != frame.size())
+      throw DataError("a 1,500-byte write did not complete whole");
+    if (sent == 0) {
+      meter.restart();
+    } else {
+      ++meter.counted;
+    }
+    sent += frame.size();
+  }
+  const Rate rate{meter.rate(), meter.cpu_percent()};
+  if (modem->uplink_mismatch() || modem->uplink_bytes() != sent)
+    throw DataError("sequential writes: the modem did not get every byte in order");
+  rig.finish();
+  return rate;
+}
+
+struct Latency {
+  double p50, p99, max;  // ms
+};
+
+// From the modem's send to the completion of the read that waits for it:
+// the read is pending first, the byte comes after a random pause.
+Latency read_latency(usb::Speed speed, double tick_ms, int samples) {
+  auto device = usb::ScriptedDevice::cdc_acm(usb::cdc::Variant::acm_nointr);
+  device->set_speed(speed);
+  Rig rig(device, tick_ms);
+  rig.set_timeouts(5000, 0);
+  std::mt19937 rng(15);
+  std::vector<double> ms;
+  for (int i = 0; i < samples; ++i) {
+    const uint8_t byte = static_cast<uint8_t>('a' + i % 26);
+    auto r = rig.port().read_async(16);
+    std::this_thread::sleep_for(std::chrono::microseconds(300 + rng() % 1700));
+    const auto sent = Clock::now();
+    device->queue_in(usb::cdc::BULK_IN_ENDPOINT, std::span(&byte, 1));
+    if (!r->wait(milliseconds(10000)) || r->status() != STATUS_SUCCESS ||
+        r->output() != std::vector<uint8_t>{byte})
+      throw DataError("a latency read did not get its byte");
+    ms.push_back(Ms(Clock::now() - sent).count());
+  }
+  rig.finish();
+  std::sort(ms.begin(), ms.end());
+  auto at = [&](double q) {
+    return ms[std::min(ms.size() - 1, static_cast<std::size_t>(q * double(ms.size())))];
+  };
+  return {at(0.5), at(0.99), ms.back()};
+}
+
+// CPU time of the whole process (every emulated thread) over `span` with
+// the port open and nothing moving: percent of one core.
+double idle_cpu(double tick_ms, Clock::duration span) {
+  usb::ModemConfig config;
+  config.speed = usb::Speed::high;
+  auto modem = std::make_shared<usb::ModemModel>(config);
+  Rig rig(modem, tick_ms);
+  std::this_thread::sleep_for(milliseconds(100));  // the open's own work done
+  Meter meter;
+  std::this_thread::sleep_for(span);
+  const double percent = meter.cpu_percent();
+  rig.finish();
+  return percent;
+}
+
+// One device-control request that the driver answers at once, from the
+// caller through the I/O manager and back: median microseconds.
+double round_trip_us(int calls) {
+  auto device = usb::ScriptedDevice::cdc_acm(usb::cdc::Variant::acm_nointr);
+  Rig rig(device, 15.625);
+  std::vector<double> us;
+  us.reserve(static_cast<std::size_t>(calls));
+  for (int i = 0; i < calls; ++i) {
+    const auto t0 = Clock::now();
+    auto r = rig.port().ioctl(IOCTL_SERIAL_GET_MODEMSTATUS, {}, 4);
+    us.push_back(duration<double, std::micro>(Clock::now() - t0).count());
+    if (r.status != STATUS_SUCCESS) throw DataError("GET_MODEMSTATUS failed");
+  }
+  rig.finish();
+  std::sort(us.begin(), us.end());
+  return us[us.size() / 2];
+}
+
+// 4 KiB through the receive ring (put and get) against two memcpys of the
+// same bytes: nanoseconds per KiB of each, best of five rounds.
+std::pair<double, double> ring_vs_memcpy(int rounds_of) {
+  constexpr ULONG kChunk = 4096;
+  PRING_BUFFER ring = RingBufferAllocate();
+  if (ring == nullptr) throw DataError("no ring");
+  std::vector<UCHAR> in(kChunk), out(kChunk), stage(RING_BUFFER_DATA_SIZE);
+  for (ULONG i = 0; i < kChunk; ++i) in[i] = static_cast<UCHAR>(i * 7);
+  double best_ring = 1e18, best_copy = 1e18;
+  for (int round = 0; round < 5; ++round) {
+    auto t0 = Clock::now();
+    for (int i = 0; i < rounds_of; ++i) {
+      if (RingBufferPut(ring, in.data(), kChunk) != kChunk ||
+          RingBufferGet(ring, out.data(), kChunk) != kChunk)
+        throw DataError("the ring lost bytes");
+    }
+    best_ring = std::min(best_ring, duration<double, std::nano>(Clock::now() - t0).count() / rounds_of / 4);
+    if (out != in) throw DataError("the ring changed bytes");
+    std::size_t at = 0;
+    t0 = Clock::now();
+    for (int i = 0; i < rounds_of; ++i) {
+      if (at + kChunk > stage.size()) at = 0;
+      std::memcpy(stage.data() + at, in.data(), kChunk);
+      std::memcpy(out.data(), stage.data() + at, kChunk);
+      at += kChunk;
+      asm volatile("" : : "r"(out.data()) : "memory");
+    }
+    best_copy = std::min(best_copy, duration<double, std::nano>(Clock::now() - t0).count() / rounds_of / 4);
+  }
+  RingBufferFree(ring);
+  emu::kernel_reset();
+  return {best_ring, best_copy};
+}
+
+void print_table(const std::vector<Figure>& figures, bool short_run, std::ostream& out) {
+  out << "vrmdm bench" << (short_run ? " --short (speeds not judged)" : "")
+      << "; tick 15.625 ms unless named\n\n";
+  char line[256];
+  std::snprintf(line, sizeof line, "%-42s %14s %26s %8s %5s  %s\n", "figure", "value", "ceiling", "ratio",
+                "cpu", "goal");
+  out << line;
+  for (const Figure& f : figures) {
+    const std::string value = format(f.value >= 100 ? "%.0f" : "%.3g", f.value) + " " + f.unit;
+    const std::string cpu = f.cpu < 0 ? "" : format("%.0f%%", f.cpu);
+    std::snprintf(line, sizeof line, "%-42s %14s %26s %8.3f %5s  %s%s\n", f.name.c_str(), value.c_str(),
+                  f.ceiling_text.c_str(), f.ratio, cpu.c_str(), f.goal.c_str(),
+                  f.goal.empty() || short_run ? "" : (f.holds ? "  holds" : "  MISSED"));
+    out << line;
+  }
+  out << "\ncpu: percent of one core the whole process used during the measurement\n";
+}
+
+std::string json_escape(const std::string& s) {
+  std::string o;
+  for (char c : s) {
+    if (c == '"' || c == '\\') o += '\\';
+    o += c;
+  }
+  return o;
+}
+
+void print_json(const std::vector<Figure>& figures, bool short_run, const std::string& error,
+                std::ostream& out) {
+  out << "{\"short\":" << (short_run ? "true" : "false")
+      << ",\"data_error\":" << (error.empty() ? "null" : "\"" + json_escape(error) + "\"")
+      << ",\"figures\":[";
+  for (std::size_t i = 0; i < figures.size(); ++i) {
+    const Figure& f = figures[i];
+    out << (i ? "," : "") << "{\"name\":\"" << json_escape(f.name) << "\",\"value\":" << f.value
+        << ",\"unit\":\"" << json_escape(f.unit) << "\",\"ceiling\":" << f.ceiling << ",\"ceiling_is\":\""
+        << json_escape(f.ceiling_text) << "\",\"ratio\":" << f.ratio << ",\"goal\":\"" << json_escape(f.goal)
+        << "\",\"holds\":" << (f.holds ? "true" : "false");
+    if (f.cpu >= 0) out << ",\"cpu_percent\":" << f.cpu;
+    out << "}";
+  }
+  out << "]}\n";
+}
+
+}  // namespace
+
+int run_bench(const BenchOptions& options, std::ostream& out, std::ostream& err) {
+  const bool s = options.short_run;
+  const Clock::duration span = s ? milliseconds(150) : milliseconds(1500);
+  std::vector<Figure> figures;
+  std::string error;
+  try {
+    for (usb::Speed speed : {usb::Speed::full, usb::Speed::high}) {
+      const std::string sp(usb::speed_name(speed));
+      const uint16_t packet = speed == usb::Speed::high ? 512 : 64;
+      const double ceiling = double(usb::bulk_ceiling(speed, packet));
+      const std::string ceiling_text = format("%.4g MB/s bus", ceiling / 1e6);
+      const Rate rx = receive(speed, span);
+      figures.push_back({"receive, " + sp + " speed", rx.per_second / 1e6, "MB/s", ceiling / 1e6,
+                         ceiling_text, rx.per_second / ceiling, ">= 0.90", rx.per_second / ceiling >= 0.9,
+                         rx.cpu_percent});
+      const Rate tx = transmit(speed, span);
+      figures.push_back({"transmit 64 KiB writes, " + sp + " speed", tx.per_second / 1e6, "MB/s",
+                         ceiling / 1e6, ceiling_text, tx.per_second / ceiling, ">= 0.90",
+                         tx.per_second / ceiling >= 0.9, tx.cpu_percent});
+    }
+    for (usb::Speed speed : {usb::Speed::full, usb::Speed::high}) {
+      const std::string sp(usb::speed_name(speed));
+      const uint16_t packet = speed == usb::Speed::high ? 512 : 64;
+      // What the bus carries of 1,500-byte transfers: the packets each takes.
+      const double per_write =
+          double(usb::bulk_ceiling(speed, packet)) / packet / double((1500 + packet - 1) / packet);
+      for (double tick : {15.625, 1.0}) {
+        const Rate r = sequential_writes(speed, tick, span);
+        const double rate = r.per_second;
+        const double paced = 1000.0 / tick;  // one write a tick
+        const std::string name = "1,500-byte writes/s, " + sp + ", tick " + format("%g", tick);
+        if (speed == usb::Speed::high) {
+          figures.push_back({name, rate, "/s", paced, format("%.0f/s tick-paced", paced), rate / paced,
+                             tick == 15.625 ? ">= 20" : "", rate / paced >= 20, r.cpu_percent});
+        } else {
+          figures.push_back({name, rate, "/s", per_write, format("%.0f/s bus", per_write), rate / per_write,
+                             ">= 0.90", rate / per_write >= 0.9, r.cpu_percent});
+        }
+      }
+    }
+    for (usb::Speed speed : {usb::Speed::full, usb::Speed::high}) {
+      const std::string sp(usb::speed_name(speed));
+      const double frame_ms = Ms(usb::frame_time(speed)).count();
+      for (double tick : {15.625, 1.0}) {
+        const Latency l = read_latency(speed, tick, s ? 20 : 200);
+        const std::string at = ", " + sp + ", tick " + format("%g", tick);
+        const double bound = 1.0 + frame_ms;
+        figures.push_back(
+            {"read latency p50" + at, l.p50, "ms", tick, format("%g ms tick", tick), l.p50 / tick, "", true});
+        figures.push_back({"read latency p99" + at, l.p99, "ms", bound, format("%g ms (1 ms + frame)", bound),
+                           l.p99 / bound, "<= 1", l.p99 <= bound});
+        figures.push_back(
+            {"read latency max" + at, l.max, "ms", tick, format("%g ms tick", tick), l.max / tick, "", true});
+      }
+    }
+    for (double tick : {15.625, 1.0}) {
+      const double cpu = idle_cpu(tick, s ? milliseconds(300) : milliseconds(3000));
+      figures.push_back({"idle open port CPU, tick " + format("%g", tick), cpu, "% core", 1.0,
+                         "1 % of a core", cpu / 1.0, tick == 15.625 ? "<= 1" : "", cpu <= 1.0});
+    }
+    const double rt = round_trip_us(s ? 2000 : 20000);
+    figures.push_back(
+        {"request round trip (GET_MODEMSTATUS)", rt, "us", 125.0, "125 us microframe", rt / 125.0, "", true});
+    const auto [ring, copy] = ring_vs_memcpy(s ? 2000 : 20000);
+    figures.push_back({"ring put+get 4 KiB", ring, "ns/KiB", copy, format("%.0f ns/KiB memcpy", copy),
+                       copy / ring, "", true});
+  } catch (const DataError& e) {
+    error = e.what();
+  }
+  if (options.json) {
+    print_json(figures, s, error, out);
+  } else {
+    print_table(figures, s, out);
+  }
+  if (!error.empty()) {
+    err << "vrmdm bench: " << error << '\n';
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace vrmdm
