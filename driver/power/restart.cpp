@@ -263,8 +263,8 @@ static BOOLEAN RestartPort(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION ext, B
  * PowerThreadRoutine: restarts the open port after power-up (RestartPort).
  * An attempt that lacked a packet or a thread is repeated a few times after
  * a pause, since such shortages pass; when all fail, the restart is marked
- * failed (MarkRestartFailed).  Stops early when the port is cleaned up or removed.  Frees its
- * work item and context.
+ * failed (MarkRestartFailed).  Stops early when the port is cleaned up or
+ * removed.  Frees its work item and context.
  * PASSIVE_LEVEL, system worker thread.  Caller: the work queue
  * (QueueRestartWorkItem).
  */
