@@ -339,7 +339,7 @@ class ImmediateCharTest : public DataPathFaultTest {
       return port_->ioctl_async(IOCTL_SERIAL_IMMEDIATE_CHAR, std::span<const uint8_t>(&c, 1), 0);
     });
     return usb::wait_pending(dev_->pdo, kBulkOut, 1) &&
-           WaitFor([&] { return emu::ke::timed_waiter_count() > timed_waiters_; }, 2000ms);
+           WaitFor([&] { return emu::ke::timed_waiter_count() > timed_waiters_; });
   }
   emu::RequestPtr Sent() {
     if (sending_.wait_for(5s) != std::future_status::ready) return nullptr;
