@@ -225,7 +225,7 @@ TEST_F(DataPathFaultTest, ImmediateReadTimersFallIdleAfterEveryRound) {
   printf("[ timers  ] %d rounds, %llu bytes read, seed %#x\n", round, (unsigned long long)received, seed);
   if (stuck_at >= 0) {
     ADD_FAILURE() << "an arming outlived its read in round " << stuck_at << " (seed " << std::hex << seed
-                  << "): count " << ArmedTimers();
+                  << "): count " << ArmedTimers() << ", idle " << KeReadStateEvent(&ext_->evTimersIdle);
     // Let cleanup through so the rest of the suite runs.
     InterlockedExchange(&ext_->ArmedTimerCount, 0);
     KeSetEvent(&ext_->evTimersIdle, IO_NO_INCREMENT, FALSE);
