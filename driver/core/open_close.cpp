@@ -310,7 +310,7 @@ NTSTATUS DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   ext->WordLength = kOpenWordLength;
   InterlockedExchange(&ext->PendingWriteCount, 0);
 
-  KeResetEvent(&ext->evTimersIdle);
+  KeSetEvent(&ext->evTimersIdle, IO_NO_INCREMENT, FALSE);  // no read-timer arming yet
   KeResetEvent(&ext->evKill_pPollingFunction);
   KeResetEvent(&ext->evKill_pWaitMaskFunction);
   KeResetEvent(&ext->evKill_pReadFunction);

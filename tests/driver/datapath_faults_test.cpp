@@ -225,7 +225,7 @@ TEST_F(DataPathFaultTest, ImmediateReadTimersFallIdleAfterEveryRound) {
   printf("[ timers  ] %d rounds, %llu bytes read, seed %#x\n", round, (unsigned long long)received, seed);
   if (stuck_at >= 0) {
     ADD_FAILURE() << "an arming outlived its read in round " << stuck_at << " (seed " << std::hex << seed
-                  << "): count " << ArmedTimers();
+                  << "): count " << ArmedTimers() << ", idle " << KeReadStateEvent(&ext_->evTimersIdle);
     // Let cleanup through so the rest of the suite runs.
     InterlockedExchange(&ext_->ArmedTimerCount, 0);
     KeSetEvent(&ext_->evTimersIdle, IO_NO_INCREMENT, FALSE);
@@ -339,7 +339,7 @@ class ImmediateCharTest : public DataPathFaultTest {
       return port_->ioctl_async(IOCTL_SERIAL_IMMEDIATE_CHAR, std::span<const uint8_t>(&c, 1), 0);
     });
     return usb::wait_pending(dev_->pdo, kBulkOut, 1) &&
-           WaitFor([&] { return emu::ke::timed_waiter_count() > timed_waiters_; }, 2000ms);
+           WaitFor([&] { return emu::ke::timed_waiter_count() > timed_waiters_; });
   }
   emu::RequestPtr Sent() {
     if (sending_.wait_for(5s) != std::future_status::ready) return nullptr;
