@@ -126,7 +126,7 @@ std::string describe_serial_state(uint16_t state) {
 
 bool UsbCapture::open(const std::string& path, std::string& error) {
   close();
-  std::lock_guard lock(mutex_);
+  std::unique_lock lock(mutex_);
   FILE* file = std::fopen(path.c_str(), "wb");
   if (file == nullptr) {
     error = "cannot create " + path + ": " + std::strerror(errno);
@@ -145,6 +145,9 @@ bool UsbCapture::open(const std::string& path, std::string& error) {
   }
   pcap_dump_flush(dumper_);  // a capture with no record yet is still a capture
   records_ = 0;
+  // Watchers run under the bus's watcher lock and then take mutex_: never
+  // the other way round.
+  lock.unlock();
   watch_ = std::make_unique<BusWatch>([this](const usb::UrbEvent& e) { write(e); });
   return true;
 }

@@ -116,10 +116,11 @@ std::string routine_name(PKTHREAD t) {
   return t->name.empty() ? "system thread " + hex(reinterpret_cast<const void*>(t->start_routine)) : t->name;
 }
 
-void system_thread_top(PKTHREAD t) {
+// `name` is worked out by the creator, so the thread itself starts its
+// routine without a symbol lookup in between.
+void system_thread_top(PKTHREAD t, const std::string& name) {
   t_self = t;
-  emu::name_this_thread(
-      emu::thread_name_from_symbol(emu::io::symbol_name(reinterpret_cast<const void*>(t->start_routine))));
+  emu::name_this_thread(name);
   set_irql_raw(PASSIVE_LEVEL);
   try {
     t->start_routine(t->start_context);
@@ -402,6 +403,8 @@ EXTERN_C NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG, POBJEC
   if (emu::faults::should_fail(emu::faults::Site::thread_creation, 0, __builtin_return_address(0))) {
     return STATUS_INSUFFICIENT_RESOURCES;
   }
+  std::string name =
+      emu::thread_name_from_symbol(emu::io::symbol_name(reinterpret_cast<const void*>(StartRoutine)));
   PKTHREAD t = new_thread_record(ThreadKind::system, "");
   t->start_routine = StartRoutine;
   t->start_context = StartContext;
@@ -420,7 +423,7 @@ EXTERN_C NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG, POBJEC
     ClientId->UniqueThread = t->id;
   }
   try {
-    std::thread([t] { system_thread_top(t); }).detach();
+    std::thread([t, name = std::move(name)] { system_thread_top(t, name); }).detach();
   } catch (const std::system_error&) {
     Guard g(kernel().lock);
     kernel().system_running.erase(t);

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # --pcap: tshark decodes the capture of a short session (the CDC requests,
 # the data both ways, the serial state); a capture cut short by SIGINT, in
-# pty and script mode, still reads.  While a port is open every thread of
-# vrmdm carries a name.
+# pty and script mode, still reads.  While a port is open the emulator's,
+# the driver's and the bridge's threads show their names.
 VRMDM=$1
 source "$(dirname "$0")/pty_common.sh"
 command -v tshark >/dev/null || fail "tshark is not installed (scripts/setup installs it)"
@@ -58,12 +58,14 @@ grep -q "^0x81.*0300$" "$work/state" || fail "no serial state with DCD and DSR: 
 # ---- A scenario killed by SIGINT in the middle: every record written is whole.
 printf 'plug\nopen\nwrite "AT\\r"\nsleep 60000\n' >"$work/long.scen"
 # (A background job starts with SIGINT ignored; the program keeps the default.)
-env --default-signal=INT "$VRMDM" script "$work/long.scen" --pcap "$work/long.pcap" >/dev/null 2>&1 &
+env --default-signal=INT "$VRMDM" script "$work/long.scen" --pcap "$work/long.pcap" >"$work/long.out" 2>&1 &
 script_pid=$!
+# The write's line comes once it completed, and so after its URB's records.
 for _ in $(seq 1 600); do
-  [ "$(stat -c %s "$work/long.pcap" 2>/dev/null || echo 0)" -gt 1000 ] && break
+  grep -q '^write' "$work/long.out" && break
   sleep 0.1
 done
+grep -q '^write "AT\\r" -> STATUS_SUCCESS' "$work/long.out" || fail "the write did not complete: $(cat "$work/long.out")"
 kill -INT "$script_pid"
 wait "$script_pid" && fail "the scenario was not interrupted"
 decode "$work/long.pcap" --disable-protocol at -T fields -e usb.capdata >"$work/long.data"
@@ -71,17 +73,18 @@ grep -q "^41540d$" "$work/long.data" || fail "the cut capture lacks the AT write
 
 # ---- vrmdm pty: thread names while the port is open, then SIGINT.
 start_server --pcap "$work/pty.pcap"
-names=""
-for task in /proc/"$server_pid"/task/*; do
-  name=$(cat "$task/comm")
-  names+="$name "
-  # Only the main thread keeps the program's name.
-  [ "$(basename "$task")" = "$server_pid" ] || [ "$name" != "$(basename "$VRMDM" | cut -c1-15)" ] ||
-    fail "an unnamed thread: $names"
+# The bridge starts its reader (and the first time-out its clock) just
+# after the link appears: wait for them.
+for _ in $(seq 1 300); do
+  names=$(cat /proc/"$server_pid"/task/*/comm | tr '\n' ' ')
+  missing=""
+  for want in emu-usb-bus emu-clock pReadFunction pWriteFunction vrmdm-reader; do
+    grep -qw -- "$want" <<<"$names" || missing+="$want "
+  done
+  [ -z "$missing" ] && break
+  sleep 0.1
 done
-for want in emu-usb-bus emu-clock pReadFunction pWriteFunction vrmdm-reader; do
-  grep -qw -- "$want" <<<"$names" || fail "no thread named $want: $names"
-done
+[ -z "$missing" ] || fail "no thread named $missing: $names"
 exec 3<>"$link"
 printf 'AT\r' >&3
 for _ in $(seq 1 100); do
