@@ -665,6 +665,9 @@ std::optional<nanoseconds> scheduled_start(const Device& dev, const Transfer& t,
   if (it == dev.pipes.end()) return std::nullopt;
   const Pipe& pipe = *it->second;
   if ((pipe.config.attributes & USB_ENDPOINT_TYPE_MASK) == USB_ENDPOINT_TYPE_INTERRUPT) {
+    // Woken for the poll it waited for: the bus thread is always a little
+    // late, and the next poll after "now" would park it again for good.
+    if (t.waited_for_slot) return std::nullopt;
     const nanoseconds poll = detail::next_poll(dev.schedule.speed, pipe.interval, now);
     return poll > now ? std::optional(poll) : std::nullopt;
   }
