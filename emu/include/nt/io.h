@@ -332,6 +332,17 @@ typedef struct _MDL {
   ULONG ByteOffset;
 } MDL, *PMDL;
 
+// MDL.MdlFlags
+#define MDL_MAPPED_TO_SYSTEM_VA 0x0001
+#define MDL_PAGES_LOCKED 0x0002
+#define MDL_SOURCE_IS_NONPAGED_POOL 0x0004
+#define MDL_ALLOCATED_FIXED_SIZE 0x0008
+#define MDL_PARTIAL 0x0010
+#define MDL_PARTIAL_HAS_BEEN_MAPPED 0x0020
+#define MDL_IO_PAGE_READ 0x0040
+#define MDL_WRITE_OPERATION 0x0080
+#define MDL_MAPPING_CAN_FAIL 0x2000
+
 typedef struct _KDEVICE_QUEUE_ENTRY {
   LIST_ENTRY DeviceListEntry;
   ULONG SortKey;
@@ -858,6 +869,7 @@ typedef struct _IRP {
       };
       struct _FILE_OBJECT* OriginalFileObject;
     } Overlay;
+    KAPC Apc;
     PVOID CompletionKey;
   } Tail;
 } IRP;
@@ -1011,7 +1023,7 @@ typedef struct {
   ULONG RegistryPath;
   ULONG MofResourceName;
   ULONG GuidCount;
-  WMIREGGUIDW WmiRegGuid[1];
+  WMIREGGUIDW WmiRegGuid[];
 } WMIREGINFOW, *PWMIREGINFOW;
 typedef WMIREGINFOW WMIREGINFO;
 typedef PWMIREGINFOW PWMIREGINFO;
