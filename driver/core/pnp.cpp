@@ -490,7 +490,7 @@ static NTSTATUS HandleRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, PDEVIC
  * else (the stop itself included) down as is.
  * IRQL: PASSIVE_LEVEL.  Caller: the Plug and Play manager.
  */
-NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
   NTSTATUS status = IoAcquireRemoveLock(&ext->RemoveLock, LOCK_TAG);
   if (!NT_SUCCESS(status)) {

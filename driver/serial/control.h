@@ -3,7 +3,7 @@
 
 #include "core/device_extension.h"
 
-NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
 // Cancel routine of an immediate-character request while its byte is sent.
 DRIVER_CANCEL ImmediateCharCancel;
