@@ -5,10 +5,11 @@
 namespace vrmdm {
 
 const char* const kUsage =
-    "usage: vrmdm [--port COMn] [--modem acm|acm-nointr|acm-datafirst] [--trace]\n"
-    "       vrmdm pty [--link PATH] [--port COMn] [--modem VARIANT] [--verbose] [--trace]\n"
-    "       vrmdm script FILE|- [--trace]\n"
+    "usage: vrmdm [--port COMn] [--modem acm|acm-nointr|acm-datafirst] [--driver SYS] [--trace]\n"
+    "       vrmdm pty [--link PATH] [--port COMn] [--modem VARIANT] [--driver SYS] [--verbose] [--trace]\n"
+    "       vrmdm script FILE|- [--driver SYS] [--trace]\n"
     "\n"
+    "  --driver SYS  run this x64 driver image (vr_mdm.sys) instead of the built-in driver\n"
     "  (no command)  the simulated modem on COMn, attached to this terminal; Ctrl-] quits.\n"
     "                Without a terminal, standard input is sent and the answers printed.\n"
     "  pty           serve the port on a pseudo-terminal until SIGINT or SIGTERM\n"
@@ -46,6 +47,9 @@ Options parse_options(const std::vector<std::string>& args) {
       return o;
     } else if (a == "--trace") {
       o.trace = true;
+    } else if (a == "--driver") {
+      o.driver = value(a);
+      if (o.driver->empty()) throw std::invalid_argument("--driver needs a file");
     } else if (a == "--port" && o.mode != Mode::script) {
       o.port = value(a);
       if (!valid_port(o.port)) throw std::invalid_argument("bad port name '" + o.port + "'");

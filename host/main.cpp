@@ -17,6 +17,16 @@
 
 namespace {
 
+// Null, with the reason on stderr, when the driver image cannot be loaded.
+std::unique_ptr<vrmdm::PortBackend> make_backend(const vrmdm::Options& options) {
+  try {
+    return vrmdm::make_emu_backend({options.trace, options.driver.value_or("")});
+  } catch (const std::runtime_error& e) {
+    std::cerr << "vrmdm: " << e.what() << '\n';
+    return nullptr;
+  }
+}
+
 int run_script(const vrmdm::Options& options) {
   std::string text;
   if (options.script == "-") {
@@ -41,7 +51,8 @@ int run_script(const vrmdm::Options& options) {
               << e.what() << '\n';
     return vrmdm::kRunScriptError;
   }
-  auto backend = vrmdm::make_emu_backend({options.trace});
+  auto backend = make_backend(options);
+  if (!backend) return vrmdm::kRunScriptError;
   vrmdm::ScenarioRunner runner(*backend, std::cout, std::cerr);
   return runner.run(script);
 }
@@ -66,7 +77,8 @@ int main(int argc, char** argv) {
   vrmdm::SessionConfig config;
   config.port = options.port;
   config.modem = options.modem;
-  auto backend = vrmdm::make_emu_backend({options.trace});
+  auto backend = make_backend(options);
+  if (!backend) return 1;
   if (options.mode == vrmdm::Mode::pty)
     return vrmdm::run_pty(*backend, config, options.link, options.verbose, stop.fd(), std::cout, std::cerr);
   return vrmdm::run_terminal(*backend, config, STDIN_FILENO, STDOUT_FILENO, stop.fd(), std::cerr);

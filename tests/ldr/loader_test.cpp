@@ -23,6 +23,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 namespace {
@@ -93,6 +94,13 @@ using IrqlFn = KIRQL(MS_ABI*)();
 using ThreadFn = PKTHREAD(MS_ABI*)();
 using VoidFn = void(MS_ABI*)();
 using TextFn = const char*(MS_ABI*)();
+using WaitFn = NTSTATUS(MS_ABI*)(PKEVENT);
+using StartFn = NTSTATUS(MS_ABI*)(LONG*, HANDLE*);
+
+// Calls from the image into the emulator need the kernel interface to use
+// the Windows calling convention, as the DDK declares it.
+constexpr bool kWindowsAbi =
+    std::is_same_v<PDRIVER_INITIALIZE, NTSTATUS(MS_ABI*)(PDRIVER_OBJECT, PUNICODE_STRING)>;
 
 VOID NTAPI run_function_dpc(PKDPC, PVOID context, PVOID, PVOID) {
   (*static_cast<std::function<void()>*>(context))();
@@ -404,13 +412,16 @@ TEST_F(Loader, IrqlMistakesDrawTheLinkedDriversFindings) {
   auto raise = routine<RaiseFn>(*image_, "ProbeRaise");
   auto lower = routine<LowerFn>(*image_, "ProbeLower");
   auto lower_below_entry = routine<VoidFn>(*image_, "ProbeLowerBelowEntry");
+  auto wait_at_dispatch = routine<WaitFn>(*image_, "ProbeWaitAtDispatch");
   struct Mistake {
     const char* what;
     KIRQL at;
     std::function<void()> image, linked;
   };
   static KSPIN_LOCK lock;
-  const std::vector<Mistake> mistakes = {
+  static KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, TRUE);
+  std::vector<Mistake> mistakes = {
       {"lowered below where it was entered", APC_LEVEL, [&] { lower_below_entry(); },
        [] {
          KIRQL old;
@@ -443,6 +454,17 @@ TEST_F(Loader, IrqlMistakesDrawTheLinkedDriversFindings) {
          KeReleaseSpinLock(&lock, PASSIVE_LEVEL);
        }},
   };
+  if (kWindowsAbi) {
+    mistakes.push_back({"waited at DISPATCH_LEVEL", PASSIVE_LEVEL, [&] { wait_at_dispatch(&event); },
+                        [] {
+                          KIRQL old;
+                          LARGE_INTEGER timeout;
+                          timeout.QuadPart = -10000;
+                          KeRaiseIrql(DISPATCH_LEVEL, &old);
+                          KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout);
+                          KeLowerIrql(old);
+                        }});
+  }
   auto checks = [](KIRQL at, const std::function<void()>& fn) {
     emu::verifier::clear();
     emu::run_at_irql(at, fn);
@@ -457,6 +479,22 @@ TEST_F(Loader, IrqlMistakesDrawTheLinkedDriversFindings) {
     EXPECT_FALSE(linked.empty());
     EXPECT_EQ(image, linked);
   }
+}
+
+// A thread of the image leaves through PsTerminateSystemThread, whose frames
+// the host's unwinder cannot walk: it must still end cleanly.
+TEST_F(Loader, ImageThreadEndsItself) {
+  if (!kWindowsAbi) GTEST_SKIP() << "the kernel interface does not use the Windows calling convention yet";
+  volatile LONG flag = 0;
+  HANDLE handle = nullptr;
+  ASSERT_EQ(routine<StartFn>(*image_, "ProbeStartThread")(const_cast<LONG*>(&flag), &handle), STATUS_SUCCESS);
+  PVOID thread = nullptr;
+  ASSERT_EQ(ObReferenceObjectByHandle(handle, 0, *PsThreadType, KernelMode, &thread, nullptr),
+            STATUS_SUCCESS);
+  ZwClose(handle);
+  EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+  ObfDereferenceObject(thread);
+  EXPECT_EQ(flag, 1);
 }
 
 // The price of trap-and-emulate: one cr8 read, measured (reported, not judged).

@@ -46,3 +46,13 @@ NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING path) {
   UNREFERENCED_PARAMETER(path);
   return STATUS_SUCCESS;
 }
+
+/* A system thread of the image that ends itself. */
+static VOID ProbeThread(PVOID context) {
+  *(volatile LONG*)context = 1;
+  PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+__declspec(dllexport) NTSTATUS ProbeStartThread(LONG* flag, HANDLE* handle) {
+  return PsCreateSystemThread(handle, THREAD_ALL_ACCESS, NULL, NULL, NULL, ProbeThread, flag);
+}
