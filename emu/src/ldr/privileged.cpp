@@ -24,7 +24,9 @@
 #include <ucontext.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 
@@ -145,6 +147,15 @@ bool emulate(greg_t* g) {
 void on_segv(int sig, siginfo_t* info, void* context) {
   auto* uc = static_cast<ucontext_t*>(context);
   if (emulate(uc->uc_mcontext.gregs)) return;
+  // A real fault in an image's code: name the routine before the crash does
+  // (the host's tools know nothing of the image).
+  const auto* pc = reinterpret_cast<const void*>(uc->uc_mcontext.gregs[REG_RIP]);
+  if (is_image_code(pc)) {
+    char line[256];
+    const int n = std::snprintf(line, sizeof line, "emu: access violation at %s (address %p)\n",
+                                describe_address(pc).value_or("?").c_str(), info->si_addr);
+    if (n > 0) (void)!write(STDERR_FILENO, line, std::min<std::size_t>(std::size_t(n), sizeof line - 1));
+  }
   if ((g_previous.sa_flags & SA_SIGINFO) && g_previous.sa_sigaction != nullptr) {
     g_previous.sa_sigaction(sig, info, context);
   } else if (g_previous.sa_handler != SIG_DFL && g_previous.sa_handler != SIG_IGN) {
