@@ -172,6 +172,19 @@ TEST(LoaderNames, AnImageWithoutSymbolsIsNamedByOffset) {
   std::snprintf(expected, sizeof expected, "probe.sys+0x%zx",
                 static_cast<std::size_t>(entry + 1 - static_cast<const uint8_t*>(image->base())));
   EXPECT_EQ(image->describe(entry + 1), expected);
+
+  // A linker map beside a stripped image names its routines (ld's layout:
+  // 16 spaces, the address, spaces, the name with its parameters).
+  const uint64_t entry_va = 0x140000000u + uint64_t(entry - static_cast<const uint8_t*>(image->base()));
+  char map[160];
+  std::snprintf(
+      map, sizeof map,
+      " .text 0x%016llx 0x40 probe.o\n                0x%016llx                DriverEntry(void*, void*)\n",
+      static_cast<unsigned long long>(entry_va), static_cast<unsigned long long>(entry_va));
+  image = emu::ldr::load_image(bytes, "probe.sys", &error, map);
+  ASSERT_TRUE(image) << error;
+  entry = static_cast<const uint8_t*>(image->entry_point());
+  EXPECT_EQ(image->describe(entry + 1), "DriverEntry+0x1");
 }
 
 // ---- Bad images ----------------------------------------------------------------

@@ -59,11 +59,14 @@ class Image {
 // emulator (ntoskrnl.exe, HAL.dll, USBD.SYS, WMILIB.SYS), an entry point in
 // an executable section.  Relocates to wherever the mapping lands and gives
 // each section its protection.  On failure returns null with the reason in
-// `error`, and nothing stays mapped.
-std::shared_ptr<Image> load_image(std::span<const uint8_t> file, std::string_view name, std::string* error);
+// `error`, and nothing stays mapped.  `linker_map`: the text of a GNU ld map
+// of the image, whose symbols name routines a stripped image cannot.
+std::shared_ptr<Image> load_image(std::span<const uint8_t> file, std::string_view name, std::string* error,
+                                  std::string_view linker_map = {});
+// The same from a file; a "<name>.map" beside "<name>.sys" is read too.
 std::shared_ptr<Image> load_image_file(const std::string& path, std::string* error);
 
-// Images mapped right now (a refused load leaves this unchanged).
+// Image mappings alive right now (a refused load leaves this unchanged).
 std::size_t mapped_images();
 
 // Whether `address` lies in the code of a mapped image.  Lock-free.

@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -155,6 +157,8 @@ struct Symbol {
 
 }  // namespace
 
+std::atomic<std::size_t> g_mappings{0};
+
 struct Image::State {
   uint8_t* base = nullptr;
   std::size_t size = 0;
@@ -164,7 +168,10 @@ struct Image::State {
   std::vector<std::pair<uintptr_t, uintptr_t>> code;  // registered executable ranges
   ~State() {
     for (auto [lo, hi] : code) unregister_code(lo, hi);
-    if (base != nullptr) munmap(base, size);
+    if (base != nullptr) {
+      munmap(base, size);
+      g_mappings.fetch_sub(1);
+    }
   }
 };
 
@@ -307,7 +314,31 @@ void bind_imports(const Bytes& image, uint8_t* base, const data_directory& dir) 
   }
 }
 
-std::shared_ptr<Image> map(const Bytes& file, std::string_view name) {
+// A GNU ld map beside a stripped image ("vr_mdm.map" for "vr_mdm.sys"): its
+// symbol lines, "<16 spaces>0x<address><spaces><name>", name the routines
+// the stripped file cannot.
+void read_map(std::string_view text, uint64_t image_base, uint32_t image_size, std::vector<Symbol>& out) {
+  std::size_t at = 0;
+  while (at < text.size()) {
+    std::size_t end = text.find('\n', at);
+    if (end == std::string_view::npos) end = text.size();
+    std::string_view line = text.substr(at, end - at);
+    at = end + 1;
+    const std::size_t hex_at = line.find_first_not_of(' ');
+    if (hex_at != 16 || line.substr(hex_at, 2) != "0x") continue;
+    const std::size_t name_at = line.find_first_not_of(' ', line.find(' ', hex_at));
+    if (name_at == std::string_view::npos) continue;
+    const uint64_t address =
+        std::strtoull(std::string(line.substr(hex_at, name_at - hex_at)).c_str(), nullptr, 16);
+    std::string_view name = line.substr(name_at);
+    name = name.substr(0, name.find('('));  // "DispatchPnp(_DEVICE_OBJECT*, _IRP*)": the routine's name
+    if (address >= image_base && address - image_base < image_size && !name.empty() &&
+        name.find_first_of(" =") == std::string_view::npos)
+      out.push_back({static_cast<uintptr_t>(address - image_base), std::string(name)});
+  }
+}
+
+std::shared_ptr<Image> map(const Bytes& file, std::string_view name, std::string_view linker_map) {
   uint16_t dos_magic = 0;
   uint32_t pe_offset = 0;
   if (!file.read(0, &dos_magic) || dos_magic != kDosMagic) throw Failure{"not a PE image: no MZ header"};
@@ -392,6 +423,7 @@ std::shared_ptr<Image> map(const Bytes& file, std::string_view name) {
   void* mem = mmap(nullptr, state->size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (mem == MAP_FAILED) throw Failure{"cannot map " + hex(state->size) + " bytes"};
   state->base = static_cast<uint8_t*>(mem);
+  g_mappings.fetch_add(1);
   uint8_t* base = state->base;
   std::memcpy(base, file.data, oh.headers_size);
   for (const section_header& s : sections) {
@@ -415,6 +447,7 @@ std::shared_ptr<Image> map(const Bytes& file, std::string_view name) {
 
   read_symbols(file, fh, sections, state->symbols);
   read_exports(image, oh.directories[kDirExport], state->symbols);
+  read_map(linker_map, oh.image_base, oh.image_size, state->symbols);
   std::sort(state->symbols.begin(), state->symbols.end(),
             [](const Symbol& a, const Symbol& b) { return a.rva < b.rva; });
   state->entry_rva = oh.entry_point;
@@ -482,9 +515,10 @@ std::string Image::describe(const void* address) const {
   return name_ + "+" + hex(rva);
 }
 
-std::shared_ptr<Image> load_image(std::span<const uint8_t> file, std::string_view name, std::string* error) {
+std::shared_ptr<Image> load_image(std::span<const uint8_t> file, std::string_view name, std::string* error,
+                                  std::string_view linker_map) {
   try {
-    return map(Bytes{file.data(), file.size()}, name);
+    return map(Bytes{file.data(), file.size()}, name, linker_map);
   } catch (const Failure& f) {
     if (error != nullptr) *error = std::string(name) + ": " + f.reason;
     return nullptr;
@@ -499,7 +533,13 @@ std::shared_ptr<Image> load_image_file(const std::string& path, std::string* err
     return nullptr;
   }
   std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  return load_image(bytes, name, error);
+  std::string linker_map;
+  if (path.size() > 4 && path.ends_with(".sys")) {
+    std::ifstream map_file(path.substr(0, path.size() - 4) + ".map");
+    if (map_file)
+      linker_map.assign(std::istreambuf_iterator<char>(map_file), std::istreambuf_iterator<char>());
+  }
+  return load_image(bytes, name, error, linker_map);
 }
 
 void enlist(const Image* image) {
@@ -512,10 +552,7 @@ void delist(const Image* image) {
   std::erase(images(), image);
 }
 
-std::size_t mapped_images() {
-  std::lock_guard lock(images_mutex());
-  return images().size();
-}
+std::size_t mapped_images() { return g_mappings.load(); }
 
 std::optional<std::string> describe_address(const void* address) {
   std::lock_guard lock(images_mutex());
