@@ -5,15 +5,15 @@
 
 #include "core/device_extension.h"
 
-NTSTATUS DispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI DispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
 // Total time-out of the current read; DeferredContext is the DEVICE_EXTENSION.
-VOID ReadTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2);
+VOID NTAPI ReadTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2);

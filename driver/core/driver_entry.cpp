@@ -13,7 +13,7 @@ LONG DeviceInstanceCounter;
  * out later) and fills the dispatch table.  On failure nothing is installed
  * and nothing is kept.  PASSIVE_LEVEL; called by the system once per load.
  */
-EXTERN_C NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
+EXTERN_C NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
   DeviceInstanceCounter = 0;
   DriverRegistryPath.Length = 0;
   DriverRegistryPath.MaximumLength = 0;
@@ -80,7 +80,7 @@ static VOID FreeDeviceAllocations(PDEVICE_EXTENSION DeviceExtension) {
  * device is not configured here; Plug and Play start does that.
  * PASSIVE_LEVEL; called by the Plug and Play manager.
  */
-NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject) {
+NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject) {
   // Numbers are never given back, not even by a failed AddDevice.
   ULONG instance = (ULONG)InterlockedIncrement(&DeviceInstanceCounter);
 
@@ -179,7 +179,7 @@ NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObj
  * and deleted by Plug and Play before the system unloads the driver.
  * PASSIVE_LEVEL; called by the system.
  */
-VOID DriverUnload(PDRIVER_OBJECT DriverObject) {
+VOID NTAPI DriverUnload(PDRIVER_OBJECT DriverObject) {
   UNREFERENCED_PARAMETER(DriverObject);
   if (DriverRegistryPath.Buffer != NULL) {
     ExFreePoolWithTag(DriverRegistryPath.Buffer, POOL_TAG_REGISTRY_PATH);

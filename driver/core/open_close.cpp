@@ -186,7 +186,7 @@ NTSTATUS StartWorkerThreads(PDEVICE_EXTENSION DeviceExtension) {
  * starts the worker threads and raises DTR and RTS.
  * IRQL: PASSIVE_LEVEL.  Caller: the I/O manager (IRP_MJ_CREATE).
  */
-NTSTATUS DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
   KIRQL irql;
   NTSTATUS status;
@@ -315,7 +315,7 @@ NTSTATUS DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
  * thread and read timer of this open, and drops DTR and RTS.
  * IRQL: PASSIVE_LEVEL.  Caller: the I/O manager (IRP_MJ_CLEANUP).
  */
-NTSTATUS DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
   KIRQL irql;
 
@@ -389,7 +389,7 @@ NTSTATUS DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
  * finished, so no control request can still be reading it.
  * IRQL: PASSIVE_LEVEL.  Caller: the I/O manager (IRP_MJ_CLOSE).
  */
-NTSTATUS DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
 
   NTSTATUS status = IoAcquireRemoveLock(&ext->RemoveLock, LOCK_TAG);

@@ -4,9 +4,9 @@
 
 #include "core/device_extension.h"
 
-NTSTATUS DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
 // Starts the read, wait-mask, bulk-IN polling and write threads, and the
 // interrupt polling thread when the modem has an interrupt pipe.  On failure

@@ -470,7 +470,7 @@ static NTSTATUS HandleRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, PDEVIC
  * removal and the capabilities query; passes everything else down as is.
  * IRQL: PASSIVE_LEVEL.  Caller: the Plug and Play manager.
  */
-NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
   NTSTATUS status = IoAcquireRemoveLock(&ext->RemoveLock, LOCK_TAG);
   if (!NT_SUCCESS(status)) {

@@ -8,7 +8,7 @@
 // device record's DosDeviceName.
 constexpr ULONG PORT_NAME_MAX_CHARS = 100 - 12 - 1;
 
-NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
 NTSTATUS NTAPI ZLKUSB_DeferIrpCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 NTSTATUS NTAPI IrpCapablitiesCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);

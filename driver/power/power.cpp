@@ -20,7 +20,7 @@ static inline DEVICE_POWER_STATE ReadDeviceState(PDEVICE_EXTENSION Extension) {
  * request (query, wait-wake, power sequence...) goes down untouched.
  * IRQL <= DISPATCH_LEVEL.  Caller: the power manager (IRP_MJ_POWER).
  */
-NTSTATUS DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
 

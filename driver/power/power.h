@@ -13,7 +13,7 @@ typedef struct _POWER_REQUEST_CONTEXT {
   PIRP SystemIrp;
 } POWER_REQUEST_CONTEXT, *PPOWER_REQUEST_CONTEXT;
 
-NTSTATUS DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS HandleSystemSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS HandleDeviceSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 

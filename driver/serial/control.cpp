@@ -518,7 +518,7 @@ static NTSTATUS CompleteControl(PIRP Irp, NTSTATUS Status) {
  * every request holds the RemoveLock while it is served.
  * PASSIVE_LEVEL.  Caller: the I/O manager (IRP_MJ_DEVICE_CONTROL).
  */
-NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
   CONTROL_CALL call;

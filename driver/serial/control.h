@@ -3,7 +3,7 @@
 
 #include "core/device_extension.h"
 
-NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
 // Handshake and flow-control record of the open port.  Each sets the request's
 // Information itself; the dispatcher completes the request with the result.

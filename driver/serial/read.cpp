@@ -283,7 +283,7 @@ static NTSTATUS FailRead(PIRP Irp, NTSTATUS Status) {
  * be reported, a new read takes no data here.
  * IRQL: PASSIVE_LEVEL..APC_LEVEL.  Called by the I/O manager.
  */
-NTSTATUS DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
   if (ReadShared(&ext->DeviceRemoved) != 0) {
     return FailRead(Irp, STATUS_NOT_SUPPORTED);
@@ -399,7 +399,7 @@ VOID NTAPI pReadFunction(PVOID Context) {
  * nothing but the count.
  * IRQL: DISPATCH_LEVEL.  Called through ReadTimer.
  */
-VOID ReadTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2) {
+VOID NTAPI ReadTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2) {
   UNREFERENCED_PARAMETER(Dpc);
   UNREFERENCED_PARAMETER(SystemArgument1);
   UNREFERENCED_PARAMETER(SystemArgument2);

@@ -50,7 +50,7 @@ static NTSTATUS RefuseWrite(PDEVICE_EXTENSION Extension, PIRP Irp, NTSTATUS Stat
  * cancel routine: a queued write leaves the queue by being sent or purged.
  * IRQL: PASSIVE_LEVEL..APC_LEVEL.  Called by the I/O manager.
  */
-NTSTATUS DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
   InterlockedIncrement(&ext->PendingWriteCount);
   if (ReadShared(&ext->DeviceRemoved) != 0) {

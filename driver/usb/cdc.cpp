@@ -83,7 +83,7 @@ NTSTATUS ZLKUSB_SetControlLineState(PIRP Irp, PDEVICE_EXTENSION DeviceExtension)
  * into the line-state URB, wakes the sender and leaves the packet to it.
  * IRQL <= DISPATCH_LEVEL, any thread; called by the I/O manager.
  */
-NTSTATUS ZLKUSB_IOCTL_Async_Complete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+NTSTATUS NTAPI ZLKUSB_IOCTL_Async_Complete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
   UNREFERENCED_PARAMETER(DeviceObject);
   UNREFERENCED_PARAMETER(Irp);
   PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)Context;
@@ -142,7 +142,7 @@ NTSTATUS ZLKUSB_Write_OneChar(PDEVICE_OBJECT DeviceObject, UCHAR Character, PULO
  * packet's first driver-context slot; the URB and the packet stay with the
  * sender.  IRQL <= DISPATCH_LEVEL, any thread; called by the I/O manager.
  */
-NTSTATUS ZLKUSB_Write_OneChar_Complete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+NTSTATUS NTAPI ZLKUSB_Write_OneChar_Complete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
   UNREFERENCED_PARAMETER(DeviceObject);
   UNREFERENCED_PARAMETER(Context);
   PKEVENT done = (PKEVENT)Irp->Tail.Overlay.DriverContext[0];

@@ -24,9 +24,9 @@ PURB ZLKUSB_BuildClassRequestUrb(USHORT Function, ULONG TransferFlags, ULONG Tra
 // once sent, STATUS_UNSUCCESSFUL when no URB could be built.  Serialised by
 // ControlMutex.  PASSIVE_LEVEL.
 NTSTATUS ZLKUSB_SetControlLineState(PIRP Irp, PDEVICE_EXTENSION DeviceExtension);
-NTSTATUS ZLKUSB_IOCTL_Async_Complete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+NTSTATUS NTAPI ZLKUSB_IOCTL_Async_Complete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 
 // Sends Character on the bulk OUT pipe at once, outside the write queue;
 // *Count gets the bytes sent.  PASSIVE_LEVEL.
 NTSTATUS ZLKUSB_Write_OneChar(PDEVICE_OBJECT DeviceObject, UCHAR Character, PULONG Count);
-NTSTATUS ZLKUSB_Write_OneChar_Complete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+NTSTATUS NTAPI ZLKUSB_Write_OneChar_Complete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);

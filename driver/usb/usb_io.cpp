@@ -118,7 +118,7 @@ VOID ZLKUSB_SetupNextStackLocation(PIRP Irp, PURB Urb, PIO_COMPLETION_ROUTINE Co
  * packet for its owner.  IRQL <= DISPATCH_LEVEL, any thread; called by the
  * I/O manager when a read completes.
  */
-NTSTATUS ZLKUSB_Async_Complete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+NTSTATUS NTAPI ZLKUSB_Async_Complete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
   UNREFERENCED_PARAMETER(DeviceObject);
   UNREFERENCED_PARAMETER(Irp);
   KeSetEvent((PKEVENT)Context, IO_NO_INCREMENT, FALSE);

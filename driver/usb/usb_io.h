@@ -43,7 +43,7 @@ NTSTATUS ReadInterrupt(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Buffer, PULO
 
 // Completion routine of the reads: signals the KEVENT given as Context and
 // keeps the packet.
-NTSTATUS ZLKUSB_Async_Complete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+NTSTATUS NTAPI ZLKUSB_Async_Complete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 
 // Resets (and clears the stall of) one pipe.  PASSIVE_LEVEL.
 NTSTATUS ZLKUSB_ResetPipe(PDEVICE_OBJECT DeviceObject, PUSBD_PIPE_INFORMATION PipeInfo);

@@ -71,7 +71,7 @@ NTSTATUS NTAPI WmiQueryRegInfo(PDEVICE_OBJECT DeviceObject, PULONG RegFlags, PUN
  * cannot detach and delete the device under it.
  * IRQL: PASSIVE_LEVEL.  Caller: the I/O manager.
  */
-NTSTATUS DispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+NTSTATUS NTAPI DispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   WMI_PAGED_CODE();
   PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
 

@@ -13,4 +13,4 @@ NTSTATUS NTAPI WmiQueryRegInfo(PDEVICE_OBJECT DeviceObject, PULONG RegFlags, PUN
                                PUNICODE_STRING* RegistryPath, PUNICODE_STRING MofResourceName,
                                PDEVICE_OBJECT* Pdo);
 
-NTSTATUS DispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI DispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);

@@ -176,9 +176,23 @@ std::size_t open_handles_of_type(std::string_view type_name);
 
 // ---- trace.cpp / rtl_strings.cpp ----
 void reset_trace();
+// The argument list of a variadic kernel export: the exports are Windows x64
+// routines (NTAPI/__cdecl), so their `...` follows that convention.
+#if defined(__x86_64__)
+using ms_va_list = __builtin_ms_va_list;
+#define EMU_MS_VA_START(ap, last) __builtin_ms_va_start(ap, last)
+#define EMU_MS_VA_COPY(dst, src) __builtin_ms_va_copy(dst, src)
+#define EMU_MS_VA_END(ap) __builtin_ms_va_end(ap)
+#else
+using ms_va_list = va_list;
+#define EMU_MS_VA_START(ap, last) va_start(ap, last)
+#define EMU_MS_VA_COPY(dst, src) va_copy(dst, src)
+#define EMU_MS_VA_END(ap) va_end(ap)
+#endif
+
 // printf with Microsoft conventions (l = 32 bits, I64, %wZ, %ws...); `wide`
 // selects the meaning of %s/%c (wide in swprintf, narrow in DbgPrint).
-std::u16string format_ms(bool wide, const void* format, va_list args);
+std::u16string format_ms(bool wide, const void* format, ms_va_list args);
 
 // ---- faults.cpp ----
 void reset_faults();

@@ -20,8 +20,8 @@ std::size_t wide_length(const char16_t* s) {
 
 class Formatter {
  public:
-  Formatter(bool wide, va_list args) : wide_(wide) { va_copy(args_, args); }
-  ~Formatter() { va_end(args_); }
+  Formatter(bool wide, ms_va_list args) : wide_(wide) { EMU_MS_VA_COPY(args_, args); }
+  ~Formatter() { EMU_MS_VA_END(args_); }
   Formatter(const Formatter&) = delete;
   Formatter& operator=(const Formatter&) = delete;
 
@@ -347,7 +347,7 @@ class Formatter {
   }
 
   bool wide_;
-  va_list args_;
+  ms_va_list args_;
   std::u16string out_;
 };
 
@@ -371,7 +371,7 @@ constexpr ULONG kStringTag = emu::pool::tag("Strg");
 
 }  // namespace
 
-std::u16string format_ms(bool wide, const void* format, va_list args) {
+std::u16string format_ms(bool wide, const void* format, ms_va_list args) {
   Formatter f(wide, args);
   return f.run(format);
 }
@@ -380,11 +380,11 @@ std::u16string format_ms(bool wide, const void* format, va_list args) {
 
 using namespace emu::ke;
 
-EXTERN_C int emu_swprintf(char16_t* buffer, const char16_t* format, ...) {
-  va_list args;
-  va_start(args, format);
+EXTERN_C int __cdecl emu_swprintf(char16_t* buffer, const char16_t* format, ...) {
+  ms_va_list args;
+  EMU_MS_VA_START(args, format);
   std::u16string text = format_ms(true, format, args);
-  va_end(args);
+  EMU_MS_VA_END(args);
   std::memcpy(buffer, text.c_str(), (text.size() + 1) * sizeof(char16_t));
   return static_cast<int>(text.size());
 }

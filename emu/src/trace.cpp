@@ -105,12 +105,12 @@ void clear() {
 
 using namespace emu::ke;
 
-EXTERN_C ULONG DbgPrint(PCSTR format, ...) {
+EXTERN_C ULONG __cdecl DbgPrint(PCSTR format, ...) {
   if (!format) return STATUS_INVALID_PARAMETER;
-  va_list args;
-  va_start(args, format);
+  ms_va_list args;
+  EMU_MS_VA_START(args, format);
   std::u16string text = format_ms(false, format, args);
-  va_end(args);
+  EMU_MS_VA_END(args);
   // The narrow formatter keeps bytes as they are (one byte per unit).
   std::string bytes;
   bytes.reserve(text.size());

@@ -80,7 +80,7 @@ struct FilterLog {
 };
 FilterLog* g_filter_log = nullptr;
 
-NTSTATUS FilterDispatch(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT device, PIRP irp) {
   PDEVICE_OBJECT lower = *static_cast<PDEVICE_OBJECT*>(device->DeviceExtension);
   PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
   if (sp->MajorFunction == IRP_MJ_SYSTEM_CONTROL && g_filter_log != nullptr) {
@@ -109,7 +109,7 @@ NTSTATUS FilterDispatch(PDEVICE_OBJECT device, PIRP irp) {
   return status;
 }
 
-NTSTATUS FilterAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
+NTSTATUS NTAPI FilterAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
   PDEVICE_OBJECT device = nullptr;
   NTSTATUS status =
       IoCreateDevice(driver, sizeof(PDEVICE_OBJECT), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
@@ -121,9 +121,9 @@ NTSTATUS FilterAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
   return STATUS_SUCCESS;
 }
 
-VOID FilterUnload(PDRIVER_OBJECT) {}
+VOID NTAPI FilterUnload(PDRIVER_OBJECT) {}
 
-NTSTATUS FilterEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+NTSTATUS NTAPI FilterEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   for (auto& f : driver->MajorFunction) f = FilterDispatch;
   driver->DriverExtension->AddDevice = FilterAddDevice;
   driver->DriverUnload = FilterUnload;

@@ -137,7 +137,7 @@ TEST_F(Stack, InvokeBitsSelectRoutinesBySuccessErrorAndCancel) {
   parked = nullptr;
   bottom = [](PDEVICE_OBJECT, PIRP irp) {
     IoMarkIrpPending(irp);
-    IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP p) {
+    IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP p) NTAPI {
       IoReleaseCancelSpinLock(p->CancelIrql);
       iotest::complete(p, STATUS_CANCELLED);
     });
@@ -222,7 +222,7 @@ TEST(IoCancel, CancelRoutineRunsAtDispatchHoldingTheCancelLockOnce) {
   static int runs;
   runs = 0;
   PIRP irp = IoAllocateIrp(1, FALSE);
-  IoSetCancelRoutine(irp, [](PDEVICE_OBJECT dev, PIRP p) {
+  IoSetCancelRoutine(irp, [](PDEVICE_OBJECT dev, PIRP p) NTAPI {
     ++runs;
     inside = KeGetCurrentIrql();
     handed = p->CancelIrql;
@@ -359,8 +359,8 @@ TEST_F(Built, ReusedPacketStartsOverAtItsTop) {
     PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
     sp->MajorFunction = IRP_MJ_FLUSH_BUFFERS;
     IoSetCompletionRoutine(
-        irp, [](PDEVICE_OBJECT, PIRP, PVOID) -> NTSTATUS { return STATUS_MORE_PROCESSING_REQUIRED; }, nullptr,
-        TRUE, TRUE, TRUE);
+        irp, [](PDEVICE_OBJECT, PIRP, PVOID) NTAPI -> NTSTATUS { return STATUS_MORE_PROCESSING_REQUIRED; },
+        nullptr, TRUE, TRUE, TRUE);
     EXPECT_EQ(IofCallDriver(dev, irp), STATUS_SUCCESS);
   }
   IoFreeIrp(irp);
@@ -389,7 +389,7 @@ TEST_F(Built, CostOfARequestPassedDownOneLevelAndCompleted) {
     IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
     IoSetCompletionRoutine(
         irp,
-        [](PDEVICE_OBJECT, PIRP, PVOID) -> NTSTATUS {
+        [](PDEVICE_OBJECT, PIRP, PVOID) NTAPI -> NTSTATUS {
           ++completed;
           return STATUS_MORE_PROCESSING_REQUIRED;
         },

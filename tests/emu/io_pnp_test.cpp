@@ -349,7 +349,7 @@ TEST(WorkItems, RunAtPassiveOnAWorkerWithTheirDeviceAndMayFreeThemselves) {
   ASSERT_NE(seen.item, nullptr);
   IoQueueWorkItem(
       seen.item,
-      [](PDEVICE_OBJECT device, PVOID context) {
+      [](PDEVICE_OBJECT device, PVOID context) NTAPI {
         auto* s = static_cast<Seen*>(context);
         s->device = device;
         s->irql = KeGetCurrentIrql();

@@ -163,8 +163,8 @@ TEST_F(Verify, FreeingAPacketALowerDriverStillHolds) {
   PIRP irp = IoAllocateIrp(dev->StackSize, FALSE);
   IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
   IoSetCompletionRoutine(
-      irp, [](PDEVICE_OBJECT, PIRP, PVOID) -> NTSTATUS { return STATUS_MORE_PROCESSING_REQUIRED; }, nullptr,
-      TRUE, TRUE, TRUE);
+      irp, [](PDEVICE_OBJECT, PIRP, PVOID) NTAPI -> NTSTATUS { return STATUS_MORE_PROCESSING_REQUIRED; },
+      nullptr, TRUE, TRUE, TRUE);
   EXPECT_EQ(IofCallDriver(dev, irp), STATUS_PENDING);
   IoFreeIrp(irp);  // wrong: the device has it
   auto found = take("irp-freed-while-owned");
@@ -271,7 +271,7 @@ TEST_F(DeleteWhileLive, RunningWorkItem) {
   PIO_WORKITEM item = IoAllocateWorkItem(dev);
   IoQueueWorkItem(
       item,
-      [](PDEVICE_OBJECT, PVOID context) {
+      [](PDEVICE_OBJECT, PVOID context) NTAPI {
         KeWaitForSingleObject(&release, Executive, KernelMode, FALSE, nullptr);
         IoFreeWorkItem(static_cast<PIO_WORKITEM>(context));
       },
@@ -307,7 +307,7 @@ TEST_F(DeleteWhileLive, ThreadRunningOnTheExtension) {
   HANDLE handle;
   ASSERT_EQ(PsCreateSystemThread(
                 &handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
-                [](PVOID) {
+                [](PVOID) NTAPI {
                   KeWaitForSingleObject(&stop, Executive, KernelMode, FALSE, nullptr);
                   PsTerminateSystemThread(STATUS_SUCCESS);
                 },
@@ -367,7 +367,7 @@ TEST(VerifyUnload, PacketOutstandingAtReset) {
 
 TEST(VerifyUnload, FailedDriverEntryMustLeaveNothing) {
   emu::Driver driver = emu::load_driver(
-      [](PDRIVER_OBJECT, PUNICODE_STRING) -> NTSTATUS {
+      [](PDRIVER_OBJECT, PUNICODE_STRING) NTAPI -> NTSTATUS {
         ExAllocatePoolWithTag(PagedPool, 16, emu::pool::tag("M2k "));
         return STATUS_INSUFFICIENT_RESOURCES;
       },

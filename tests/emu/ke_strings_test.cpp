@@ -7,7 +7,7 @@
 #include <string>
 
 // The kernel's swprintf as drivers built with a 16-bit wchar_t reach it.
-extern "C" int emu_swprintf(char16_t* buffer, const char16_t* format, ...);
+extern "C" int __cdecl emu_swprintf(char16_t* buffer, const char16_t* format, ...);
 
 namespace {
 

@@ -75,7 +75,7 @@ TEST(KeThreads, ThreadObjectIsSignalledWhenTheThreadEnds) {
 TEST(KeThreads, HandlesAreCheckedOnUse) {
   HANDLE handle = nullptr;
   ASSERT_EQ(PsCreateSystemThread(
-                &handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, [](PVOID) {}, nullptr),
+                &handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, [](PVOID) NTAPI {}, nullptr),
             STATUS_SUCCESS);
   EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
   EXPECT_EQ(ZwClose(handle), STATUS_INVALID_HANDLE);
@@ -166,7 +166,7 @@ TEST(KeThreads, ThreadStillRunningAtResetIsReported) {
 TEST(KeThreads, ForgottenHandleAndReferenceAreReported) {
   HANDLE handle = nullptr;
   ASSERT_EQ(PsCreateSystemThread(
-                &handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, [](PVOID) {}, nullptr),
+                &handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, [](PVOID) NTAPI {}, nullptr),
             STATUS_SUCCESS);
   PVOID object = nullptr;
   ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, *PsThreadType, KernelMode, &object, nullptr);
@@ -182,7 +182,7 @@ TEST(KeThreads, EndingAtRaisedIrqlIsAFinding) {
   HANDLE handle = nullptr;
   PsCreateSystemThread(
       &handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
-      [](PVOID) {
+      [](PVOID) NTAPI {
         KIRQL old;
         KeRaiseIrql(DISPATCH_LEVEL, &old);
       },

@@ -227,7 +227,7 @@ TEST(KeDpcs, HighImportanceGoesToTheFrontOfTheQueue) {
     std::vector<int> seen;
   } order;
   std::pair<Order*, int> lo{&order, 1}, hi{&order, 2};
-  auto record = [](PKDPC, PVOID context, PVOID, PVOID) {
+  auto record = [](PKDPC, PVOID context, PVOID, PVOID) NTAPI {
     auto* e = static_cast<std::pair<Order*, int>*>(context);
     std::lock_guard<std::mutex> g(e->first->lock);
     e->first->seen.push_back(e->second);

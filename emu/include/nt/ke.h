@@ -537,7 +537,7 @@ EXTERN_C WCHAR NTAPI RtlUpcaseUnicodeChar(WCHAR SourceCharacter);
 // conversions: %s and %ws take a wide string, %S a narrow one, %c a WCHAR.
 // Declared only where wchar_t is the 16-bit WCHAR (-fshort-wchar).
 #if defined(__SIZEOF_WCHAR_T__) && __SIZEOF_WCHAR_T__ == 2
-EXTERN_C int swprintf(wchar_t* buffer, const wchar_t* format, ...) __asm__("emu_swprintf");
+EXTERN_C int __cdecl swprintf(wchar_t* buffer, const wchar_t* format, ...) __asm__("emu_swprintf");
 #endif
 
 // ---- Registry ---------------------------------------------------------------

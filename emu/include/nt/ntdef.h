@@ -22,14 +22,24 @@
 #define EXTERN_C_END
 #endif
 
-#define NTAPI
-#define NTSYSAPI
-#define NTKERNELAPI
-#define NTHALAPI
-#define FASTCALL
+// Every call between the kernel and a driver uses the Windows x64
+// convention, as a Windows compiler gives it: the same driver source then
+// behaves alike in both homes, and a routine of the emulator can be the
+// target of an import of a Windows image as it stands.  x64 Windows has one
+// convention, so __cdecl, __stdcall and FASTCALL all name it.
+#if defined(__x86_64__)
+#define EMU_MSABI __attribute__((ms_abi))
+#else
+#define EMU_MSABI
+#endif
+#define NTAPI EMU_MSABI
+#define NTSYSAPI EMU_MSABI
+#define NTKERNELAPI EMU_MSABI
+#define NTHALAPI EMU_MSABI
+#define FASTCALL EMU_MSABI
 #define DECLSPEC_IMPORT
-#define __cdecl
-#define __stdcall
+#define __cdecl EMU_MSABI
+#define __stdcall EMU_MSABI
 #define IN
 #define OUT
 #define OPTIONAL
@@ -279,7 +289,7 @@ inline void KeMemoryBarrier() { __atomic_thread_fence(__ATOMIC_SEQ_CST); }
 #define RtlEqualMemory(a, b, n) (memcmp((a), (b), (n)) == 0)
 
 // ---- Diagnostics --------------------------------------------------------
-EXTERN_C ULONG DbgPrint(PCSTR format, ...);
+EXTERN_C ULONG __cdecl DbgPrint(PCSTR format, ...);
 EXTERN_C void NTAPI RtlAssert(PVOID failed_assertion, PVOID file_name, ULONG line, PSTR message);
 #define ASSERT(exp) ((!(exp)) ? (RtlAssert((PVOID) #exp, (PVOID)__FILE__, __LINE__, NULL), FALSE) : TRUE)
 #define ASSERTMSG(msg, exp) \
