@@ -116,7 +116,9 @@ void end_thread(PKTHREAD t, std::string who) {
 }
 
 std::string routine_name(PKTHREAD t) {
-  return t->name.empty() ? "system thread " + hex(reinterpret_cast<const void*>(t->start_routine)) : t->name;
+  if (!t->name.empty()) return t->name;
+  const auto* start = reinterpret_cast<const void*>(t->start_routine);
+  return "system thread " + emu::ldr::describe_address(start).value_or(hex(start));
 }
 
 // No C++ object lives in this frame: setjmp/longjmp skip no destructor.
