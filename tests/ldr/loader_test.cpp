@@ -542,6 +542,30 @@ TEST_F(Loader, ImageThreadEndsItself) {
   EXPECT_EQ(flag, 1);
 }
 
+// An image whose last reference goes while one of its threads still runs
+// stays mapped and trapped: the thread finishes instead of crashing.
+TEST_F(Loader, AnImageOutlivedByItsThreadStaysMapped) {
+  if (!kWindowsAbi) GTEST_SKIP() << "the kernel interface does not use the Windows calling convention yet";
+  static KEVENT go;
+  KeInitializeEvent(&go, NotificationEvent, FALSE);
+  HANDLE handle = nullptr;
+  using WaiterFn = NTSTATUS(MS_ABI*)(PKEVENT, HANDLE*);
+  ASSERT_EQ(routine<WaiterFn>(*image_, "ProbeStartWaiter")(&go, &handle), STATUS_SUCCESS);
+  PVOID thread = nullptr;
+  ASSERT_EQ(ObReferenceObjectByHandle(handle, 0, *PsThreadType, KernelMode, &thread, nullptr),
+            STATUS_SUCCESS);
+  ZwClose(handle);
+  ASSERT_TRUE(emu::ke::wait_for_waiters(&go, 1));
+  const std::size_t mapped = emu::ldr::mapped_images();
+  const auto writes = emu::ldr::trap_counts().cr8_writes;
+  image_.reset();
+  EXPECT_EQ(emu::ldr::mapped_images(), mapped);
+  KeSetEvent(&go, IO_NO_INCREMENT, FALSE);
+  EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+  ObfDereferenceObject(thread);
+  EXPECT_EQ(emu::ldr::trap_counts().cr8_writes - writes, 2u);
+}
+
 // The price of trap-and-emulate: one cr8 read, measured (reported, not judged).
 TEST_F(Loader, Cr8AccessCost) {
   auto current = routine<IrqlFn>(*image_, "ProbeCurrentIrql");

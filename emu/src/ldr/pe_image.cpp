@@ -4,7 +4,6 @@
 // reason and leaves nothing mapped.
 
 #include <sys/mman.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -12,7 +11,6 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
-#include <map>
 #include <mutex>
 #include <vector>
 
@@ -478,15 +476,10 @@ Image::Image(std::unique_ptr<State> state)
 Image::~Image() {
   delist(this);
   // A system thread still running in the image would fault on its next
-  // instruction: keep such an image mapped (the thread is reported by the
-  // kernel's reset) rather than crash the process.
+  // instruction: such an image stays mapped, its code still trapped (the
+  // thread is reported by the kernel's reset), rather than crash the process.
   const auto lo = reinterpret_cast<uintptr_t>(base_);
-  if (emu::ke::system_thread_started_in(lo, lo + size_)) {
-    for (auto [a, b] : state_->code) unregister_code(a, b);
-    state_->code.clear();
-    (void)state_.release();
-    return;
-  }
+  if (emu::ke::system_thread_started_in(lo, lo + size_)) (void)state_.release();
 }
 
 bool Image::contains(const void* address) const {

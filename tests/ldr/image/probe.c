@@ -56,3 +56,17 @@ static VOID ProbeThread(PVOID context) {
 __declspec(dllexport) NTSTATUS ProbeStartThread(LONG* flag, HANDLE* handle) {
   return PsCreateSystemThread(handle, THREAD_ALL_ACCESS, NULL, NULL, NULL, ProbeThread, flag);
 }
+
+/* A system thread that outlives its image's last reference: it waits, then
+ * runs the image's code (an inline IRQL read included) and ends. */
+static VOID ProbeWaiter(PVOID event) {
+  KIRQL old;
+  KeWaitForSingleObject(event, Executive, KernelMode, FALSE, NULL);
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  KeLowerIrql(old);
+  PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+__declspec(dllexport) NTSTATUS ProbeStartWaiter(PKEVENT event, HANDLE* handle) {
+  return PsCreateSystemThread(handle, THREAD_ALL_ACCESS, NULL, NULL, NULL, ProbeWaiter, event);
+}
