@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Checks a cross-built x64 kernel driver image.
+"""Checks a cross-built x64 or x86 kernel driver image.
 
 The PE headers and the import list come from the mingw binutils
 (objdump -p); the exports of the allowed modules from their import libraries
@@ -19,6 +19,15 @@ ALLOWED_MODULES = {
     "hal.dll": "libhal.a",
     "usbd.sys": "libusbd.a",
     "wmilib.sys": "libwmilib.a",
+}
+# Per target: objdump's format, the optional header magic, the tools' prefix,
+# the entry symbol as the linker map names it (the x86 map drops the C
+# underscore of _DriverEntry@8).
+ARCHES = {
+    "x64": {"format": "pei-x86-64", "magic": 0x20B, "prefix": "x86_64-w64-mingw32", "entry": "DriverEntry",
+            "what": "PE32+ x64"},
+    "x86": {"format": "pei-i386", "magic": 0x10B, "prefix": "i686-w64-mingw32", "entry": "DriverEntry@8",
+            "what": "PE32 x86"},
 }
 IMAGE_FILE_RELOCS_STRIPPED = 0x0001
 RT_VERSION = 16
@@ -90,14 +99,28 @@ def parse_objdump(text):
     return info
 
 
-def library_exports(nm, lib):
+def undecorate(symbol):
+    """An x86 import library's symbol without the C prefix (_ for __cdecl and
+    __stdcall, @ for __fastcall) and the @bytes suffix: the name most x86
+    modules export.  Some (USBD.SYS) export the decorated name itself."""
+    if symbol[:1] in ("_", "@"):
+        symbol = symbol[1:]
+    return re.sub(r"@\d+$", "", symbol)
+
+
+def library_exports(nm, lib, decorated):
     names = set()
     for line in run([nm, lib]).splitlines():
         parts = line.split()
         if len(parts) >= 3 and parts[1] == "I" and parts[2].startswith("__imp_"):
-            names.add(parts[2][len("__imp_"):])
+            name = parts[2][len("__imp_"):]
         elif len(parts) >= 3 and parts[1] == "T":
-            names.add(parts[2])
+            name = parts[2]
+        else:
+            continue
+        names.add(name)
+        if decorated:
+            names.add(undecorate(name))
     return names
 
 
@@ -218,23 +241,30 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("image")
     ap.add_argument("--map", required=True, help="linker map of the image")
-    ap.add_argument("--entry", default="DriverEntry")
-    ap.add_argument("--objdump", default="x86_64-w64-mingw32-objdump")
-    ap.add_argument("--nm", default="x86_64-w64-mingw32-nm")
-    ap.add_argument("--libdir", default="/usr/x86_64-w64-mingw32/lib")
+    ap.add_argument("--arch", choices=sorted(ARCHES), default="x64")
+    ap.add_argument("--entry", help="entry symbol (default: the target's DriverEntry)")
+    ap.add_argument("--objdump")
+    ap.add_argument("--nm")
+    ap.add_argument("--libdir")
     ap.add_argument("--file-version", required=True)
     ap.add_argument("--product-version", required=True)
     ap.add_argument("--original-filename", required=True)
     ap.add_argument("--description-contains", required=True)
     args = ap.parse_args()
+    arch = ARCHES[args.arch]
+    args.entry = args.entry or arch["entry"]
+    args.objdump = args.objdump or arch["prefix"] + "-objdump"
+    args.nm = args.nm or arch["prefix"] + "-nm"
+    args.libdir = args.libdir or f"/usr/{arch['prefix']}/lib"
 
     f = Findings()
     dump = run([args.objdump, "-p", args.image])
     info = parse_objdump(dump)
     fields = info["fields"]
 
-    f.check(info["format"] == "pei-x86-64", "PE32+ x64 image", f"file format {info['format']}")
-    f.check(fields.get("Magic") == 0x20B, "optional header magic 020b (PE32+)", f"{fields.get('Magic')}")
+    f.check(info["format"] == arch["format"], f"{arch['what']} image", f"file format {info['format']}")
+    f.check(fields.get("Magic") == arch["magic"], f"optional header magic {arch['magic']:04x}",
+            f"{fields.get('Magic')}")
     f.check(fields.get("Subsystem") == 1, "subsystem native (1)", f"{fields.get('Subsystem')}")
     chars = fields.get("Characteristics", IMAGE_FILE_RELOCS_STRIPPED)
     f.check(not chars & IMAGE_FILE_RELOCS_STRIPPED, "image is relocatable (relocations not stripped)")
@@ -256,7 +286,7 @@ def main():
                    f"{', '.join(sorted(ALLOWED_MODULES))} are allowed")
             continue
         if lib not in export_cache:
-            export_cache[lib] = library_exports(args.nm, os.path.join(args.libdir, lib))
+            export_cache[lib] = library_exports(args.nm, os.path.join(args.libdir, lib), args.arch == "x86")
         exported = export_cache[lib]
         bad = [n for n in names if n not in exported]
         f.check(not bad, f"{len(names)} imports from {dll}, each exported by it",

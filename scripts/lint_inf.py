@@ -1,14 +1,15 @@
 #!/usr/bin/env python3
 """Lints a device INF: every section that another section names exists, every
-%string% is defined, the install chain for x64 is complete (models, install,
-services, copy lists, source disks), and the Ports class is named by its GUID.
+%string% is defined, the install chain for x64 and for x86 is complete
+(models, install, services, copy lists, source disks), and the Ports class is
+named by its GUID.
 Prints one line per finding; exits 1 on any error."""
 import re
 import sys
 
 CLASS_GUIDS = {"ports": "{4d36e978-e325-11ce-bfc1-08002be10318}"}
-PLATFORM = "ntamd64"   # the decoration the x64 installer looks for first
-DISK_PLATFORM = "amd64"
+# (models/install decoration the installer looks for first, source-disk suffix)
+PLATFORMS = (("ntamd64", "amd64"), ("ntx86", "x86"))
 REG_ROOTS = {"hkr", "hklm", "hkcu", "hkcr", "hku"}
 
 
@@ -80,6 +81,7 @@ class Lint:
         self.sections, self.order = parse(path)
         self.errors = []
         self.referenced = set()
+        self.disk_platform = PLATFORMS[0][1]  # of the install chain being checked
 
     def err(self, msg, lineno=None):
         where = f"{self.path}:{lineno}: " if lineno else f"{self.path}: "
@@ -153,21 +155,24 @@ class Lint:
             self.err("no [Manufacturer] section")
             return
         self.referenced.add("manufacturer")
-        installs = 0
-        for _, value, n in mfg["lines"]:
-            fields = split_fields(value)
-            models, decorations = fields[0], [d for d in fields[1:] if d]
-            if decorations and not any(d.split(".")[0].lower() == PLATFORM for d in decorations):
-                self.err(f"models {models} have no {PLATFORM} decoration", n)
-            targets = [f"{models}.{d}" for d in decorations] or [models]
-            for t in targets:
-                sec = self.need(t, "Manufacturer", n)
-                if sec is not None:
-                    installs += self.check_models(sec)
-        if installs == 0:
-            self.err("no device is installed for the x64 platform")
+        for platform, disk_platform in PLATFORMS:
+            self.disk_platform = disk_platform
+            installs = 0
+            for _, value, n in mfg["lines"]:
+                fields = split_fields(value)
+                models, decorations = fields[0], [d for d in fields[1:] if d]
+                ours = [d for d in decorations if d.split(".")[0].lower() == platform]
+                if decorations and not ours:
+                    self.err(f"models {models} have no {platform} decoration", n)
+                targets = [f"{models}.{d}" for d in ours] if decorations else [models]
+                for t in targets:
+                    sec = self.need(t, "Manufacturer", n)
+                    if sec is not None:
+                        installs += self.check_models(sec, platform)
+            if installs == 0:
+                self.err(f"no device is installed for the {platform} platform")
 
-    def check_models(self, models):
+    def check_models(self, models, platform):
         count = 0
         for _, value, n in models["lines"]:
             fields = split_fields(value)
@@ -177,10 +182,10 @@ class Lint:
             base, hwid = fields[0], fields[1]
             if not re.match(r"^USB\\VID_[0-9A-Fa-f]{4}&PID_[0-9A-Fa-f]{4}(&MI_[0-9A-Fa-f]{2})?$", hwid):
                 self.err(f"hardware id {hwid} is not a USB VID/PID id", n)
-            install = self.pick_decorated(base, (f".{PLATFORM}", ".nt", ""))
+            install = self.pick_decorated(base, (f".{platform}", ".nt", ""))
             self.referenced.add(base.lower())
             if install is None:
-                self.err(f"install section {base}[.{PLATFORM}|.NT] referenced by [{models['name']}] "
+                self.err(f"install section {base}[.{platform}|.NT] referenced by [{models['name']}] "
                          "does not exist", n)
                 continue
             count += 1
@@ -254,7 +259,8 @@ class Lint:
         for k, value, n in sec["lines"]:
             fname = split_fields(value if k is None else k)[0]
             if fname.lower() not in files:
-                self.err(f"{fname} (copied by [{sec['name']}]) is not in [SourceDisksFiles.{DISK_PLATFORM}]", n)
+                self.err(f"{fname} (copied by [{sec['name']}]) is not in [SourceDisksFiles.{self.disk_platform}]",
+                         n)
 
     def check_service(self, sec):
         self.referenced.add(sec["name"].lower())
@@ -267,7 +273,7 @@ class Lint:
 
     def disk_files(self):
         files = {}
-        for key in ("sourcedisksfiles", f"sourcedisksfiles.{DISK_PLATFORM}"):
+        for key in ("sourcedisksfiles", f"sourcedisksfiles.{self.disk_platform}"):
             sec = self.get(key)
             if sec is not None:
                 self.referenced.add(key)
@@ -277,15 +283,17 @@ class Lint:
         return files
 
     def check_source_disks(self):
-        disks = set()
-        for key in ("sourcedisksnames", f"sourcedisksnames.{DISK_PLATFORM}"):
-            sec = self.get(key)
-            if sec is not None:
-                self.referenced.add(key)
-                disks |= {k.strip() for k, _, _ in sec["lines"] if k}
-        for fname, (disk, n) in self.disk_files().items():
-            if disk not in disks:
-                self.err(f"{fname} is on disk {disk}, which [SourceDisksNames] does not list", n)
+        for _, disk_platform in PLATFORMS:
+            self.disk_platform = disk_platform
+            disks = set()
+            for key in ("sourcedisksnames", f"sourcedisksnames.{disk_platform}"):
+                sec = self.get(key)
+                if sec is not None:
+                    self.referenced.add(key)
+                    disks |= {k.strip() for k, _, _ in sec["lines"] if k}
+            for fname, (disk, n) in self.disk_files().items():
+                if disk not in disks:
+                    self.err(f"{fname} is on disk {disk}, which [SourceDisksNames.{disk_platform}] does not list", n)
         dest = self.get("DestinationDirs")
         if dest is not None:
             for k, _, n in dest["lines"]:

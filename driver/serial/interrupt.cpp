@@ -38,7 +38,7 @@ static DEVICE_POWER_STATE CurrentPowerState(PDEVICE_EXTENSION ext) {
  */
 static BOOLEAN InterruptReadEndsThread(DEVICE_POWER_STATE PowerState, NTSTATUS ntStatus, ULONG urbStatus,
                                        PCSTR* Trace) {
-  if (urbStatus == (ULONG)USBD_STATUS_CANCELED) {
+  if (ZLKUSB_IsCancelledStatus(urbStatus)) {
     *Trace = "[pInterruptPollingFunction]USBD_STATUS_CANCELED \n";
   } else if (PowerState == PowerDeviceD3 && ntStatus == STATUS_DEVICE_POWERED_OFF) {
     *Trace = "[pInterruptPollingFunction]PowerDeviceD3 == STATUS_DEVICE_POWERED_OFF \n";

@@ -85,7 +85,7 @@ static DEVICE_POWER_STATE CurrentPowerState(PDEVICE_EXTENSION Extension) {
 static BOOLEAN BulkReadEndsThread(DEVICE_POWER_STATE PowerState, NTSTATUS ntStatus, ULONG urbStatus,
                                   PCSTR* Trace) {
   *Trace = NULL;
-  if (urbStatus == (ULONG)USBD_STATUS_CANCELED) {
+  if (ZLKUSB_IsCancelledStatus(urbStatus)) {
     *Trace = "[pPollingFunction]  USBD_STATUS_CANCELED \n";
   } else if (PowerState == PowerDeviceD3 && ntStatus == STATUS_DEVICE_POWERED_OFF) {
     // ends without a trace

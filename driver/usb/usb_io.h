@@ -13,6 +13,12 @@
 // USBD_STATUS_NO_MEMORY, which not every DDK defines).
 constexpr ULONG ZLKUSB_USBD_STATUS_NO_MEMORY = 0x80000100;
 
+// A cancelled transfer.  Windows reports 0xC0010000 (the cancel code with
+// both state bits, USBD_STATUS_CANCELED of current DDKs); older DDKs
+// documented the bare code 0x00010000.  The state bits are ignored so that
+// either ends the polling threads.
+inline BOOLEAN ZLKUSB_IsCancelledStatus(ULONG UsbdStatus) { return (UsbdStatus & 0x3FFFFFFF) == 0x00010000; }
+
 // Sends Urb down the stack of DeviceObject (the functional device) and waits
 // for it; returns the packet's status.  PASSIVE_LEVEL.
 NTSTATUS ZLKUSB_SubmitUrbSync(PDEVICE_OBJECT DeviceObject, PURB Urb);

@@ -170,6 +170,14 @@ void ensure_reset_hook();
 void remove_lock_forget_range(const void* base, std::size_t size);
 void reset_remove_locks();
 void reset_work_items();
+void reset_mdls();
+// An MDL for `length` bytes at `address`, locked for `operation` and made
+// the packet's MdlAddress, as the I/O manager builds it for direct I/O;
+// null when it cannot be allocated.
+PMDL allocate_locked_mdl(PVOID address, ULONG length, LOCK_OPERATION operation, PIRP irp);
+// Unlocks and frees the packet's MDL chain (the I/O manager's part of
+// completing a direct-I/O request).
+void free_irp_mdls(PIRP irp);
 void reset_files();
 void reset_wmi();
 void reset_power();

@@ -212,6 +212,7 @@ void finish_built(PIRP irp) {
   }
   if (irp->Flags & IRP_DEALLOCATE_BUFFER) std::free(irp->AssociatedIrp.SystemBuffer);
   irp->AssociatedIrp.SystemBuffer = nullptr;
+  free_irp_mdls(irp);
   PKEVENT event = irp->UserEvent;
   if (irp->UserIosb != nullptr) *irp->UserIosb = irp->IoStatus;
   release_irp(irp);
@@ -668,7 +669,7 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
   irp->RequestorMode = KernelMode;
   irp->Tail.Overlay.Thread = PsGetCurrentThread();
   auto rec = irp_record(irp);
-  std::lock_guard<std::mutex> lock(rec->m);
+  std::unique_lock<std::mutex> lock(rec->m);
   switch (METHOD_FROM_CTL_CODE(IoControlCode)) {
     case METHOD_BUFFERED: {
       ULONG size = std::max(InputBufferLength, OutputBufferLength);
@@ -686,13 +687,23 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
     }
     case METHOD_IN_DIRECT:
     case METHOD_OUT_DIRECT:
-      // No MDLs here: the input is buffered, the output reachable as UserBuffer.
+      // The input is buffered, the output described by a locked MDL.
       if (InputBuffer != nullptr && InputBufferLength != 0) {
         irp->AssociatedIrp.SystemBuffer = std::calloc(1, InputBufferLength);
         memcpy(irp->AssociatedIrp.SystemBuffer, InputBuffer, InputBufferLength);
         irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
       }
       irp->UserBuffer = OutputBuffer;
+      if (OutputBuffer != nullptr && OutputBufferLength != 0 &&
+          allocate_locked_mdl(
+              OutputBuffer, OutputBufferLength,
+              METHOD_FROM_CTL_CODE(IoControlCode) == METHOD_IN_DIRECT ? IoReadAccess : IoWriteAccess,
+              irp) == nullptr) {
+        if (irp->Flags & IRP_DEALLOCATE_BUFFER) std::free(irp->AssociatedIrp.SystemBuffer);
+        lock.unlock();
+        release_irp(irp);
+        return nullptr;
+      }
       break;
     default:
       sp->Parameters.DeviceIoControl.Type3InputBuffer = InputBuffer;

@@ -133,6 +133,7 @@ void finish_user(const std::shared_ptr<State>& state, PIRP irp) {
     std::free(irp->AssociatedIrp.SystemBuffer);
     irp->AssociatedIrp.SystemBuffer = nullptr;
   }
+  free_irp_mdls(irp);
   bool free_now;
   {
     std::lock_guard<std::mutex> lock(state->m);
@@ -186,7 +187,8 @@ std::shared_ptr<State> send_request(const std::shared_ptr<File>& file, UCHAR maj
   irp->RequestorMode = UserMode;
   state->input.assign(input.begin(), input.end());
   bool buffered_device = (top->Flags & DO_BUFFERED_IO) != 0;
-  bool direct = false;
+  bool direct = false;  // MdlAddress describes UserBuffer
+  LOCK_OPERATION direct_operation = IoWriteAccess;
   switch (major) {
     case IRP_MJ_READ:
       state->length = output_length;
@@ -198,7 +200,7 @@ std::shared_ptr<State> send_request(const std::shared_ptr<File>& file, UCHAR maj
         if (output_length != 0) irp->AssociatedIrp.SystemBuffer = std::calloc(1, output_length);
         irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER | IRP_INPUT_OPERATION;
       } else if (top->Flags & DO_DIRECT_IO) {
-        direct = true;
+        direct = output_length != 0;
       }
       irp->UserBuffer = state->user_buffer.data();
       break;
@@ -214,7 +216,8 @@ std::shared_ptr<State> send_request(const std::shared_ptr<File>& file, UCHAR maj
         }
         irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
       } else if (top->Flags & DO_DIRECT_IO) {
-        direct = true;
+        direct = !input.empty();
+        direct_operation = IoReadAccess;
       }
       irp->UserBuffer = state->input.data();
       break;
@@ -236,18 +239,25 @@ std::shared_ptr<State> send_request(const std::shared_ptr<File>& file, UCHAR maj
       } else if (method == METHOD_NEITHER) {
         sp->Parameters.DeviceIoControl.Type3InputBuffer = state->input.data();
       } else {
-        direct = true;
+        // Direct: the input is buffered, the output buffer described by an
+        // MDL (read by the device for IN_DIRECT, written for OUT_DIRECT).
+        if (!input.empty()) {
+          irp->AssociatedIrp.SystemBuffer = std::calloc(1, input.size());
+          memcpy(irp->AssociatedIrp.SystemBuffer, input.data(), input.size());
+          irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
+        }
+        direct = output_length != 0;
+        direct_operation = method == METHOD_IN_DIRECT ? IoReadAccess : IoWriteAccess;
       }
       irp->UserBuffer = state->user_buffer.data();
       break;
     }
   }
-  if (direct) {
-    verifier::report("direct-io-unsupported", "", irp, "direct I/O (MDLs) is not emulated");
-    std::free(irp->AssociatedIrp.SystemBuffer);
+  if (direct && allocate_locked_mdl(irp->UserBuffer, state->length, direct_operation, irp) == nullptr) {
+    if (irp->Flags & IRP_DEALLOCATE_BUFFER) std::free(irp->AssociatedIrp.SystemBuffer);
     release_irp(irp);
     drop_file_ref(file, true);
-    return failed_state(STATUS_NOT_SUPPORTED);
+    return failed_state(STATUS_INSUFFICIENT_RESOURCES);
   }
   {
     std::lock_guard<std::mutex> lock(state->m);

@@ -577,6 +577,7 @@ void io_reset() {
   io::reset_pnp();
   io::reset_work_items();
   io::reset_irps();
+  io::reset_mdls();
   io::reset_wmi();
   io::reset_power();
   io::reset_devices();

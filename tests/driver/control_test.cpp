@@ -15,8 +15,14 @@ namespace cdc = emu::usb::cdc;
 constexpr ULONG kUnknownCodes[] = {
     0x1B0000,  // function 0 of the serial type
     0x1B00A0,  // past the last serial request
-    0x1B00A4, 0x220000,
+    0x1B00A4,
+    0x220000,
     0x222004,  // next to the notification code
+    // SET_BAUD_RATE's number in the other transfer methods: built with an
+    // MDL (direct) or the requester's pointers (neither), never the request.
+    0x1B0005,
+    0x1B0006,
+    0x1B0007,
 };
 
 // What a row needs from its buffers and how it answers none.

@@ -161,6 +161,9 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         ExitCase{"HaltedInD0", PowerDeviceD0, USBD_STATUS_ENDPOINT_HALTED, STATUS_UNSUCCESSFUL,
                  "[pInterruptPollingFunction]ntStatus == USBD_STATUS_ENDPOINT_HALTED "},
+        // The bare cancel code of the oldest DDKs, without the state bits.
+        ExitCase{"CancelCodeWithoutStateBits", PowerDeviceD0, (USBD_STATUS)0x00010000, STATUS_CANCELLED,
+                 "[pInterruptPollingFunction]USBD_STATUS_CANCELED "},
         ExitCase{"PoweredOffInD3", PowerDeviceD3, USBD_STATUS_DEV_NOT_RESPONDING, STATUS_DEVICE_POWERED_OFF,
                  "[pInterruptPollingFunction]PowerDeviceD3 == STATUS_DEVICE_POWERED_OFF "},
         ExitCase{"NotReadyInD3", PowerDeviceD3, USBD_STATUS_DEV_NOT_RESPONDING, STATUS_DEVICE_NOT_READY,

@@ -171,6 +171,9 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         ExitRow{"CancelledInD0", PowerDeviceD0, USBD_STATUS_CANCELED, STATUS_CANCELLED, true,
                 "[pPollingFunction]  USBD_STATUS_CANCELED "},
+        // The bare cancel code of the oldest DDKs, without the state bits.
+        ExitRow{"CancelCodeWithoutStateBits", PowerDeviceD0, (USBD_STATUS)0x00010000, STATUS_CANCELLED, true,
+                "[pPollingFunction]  USBD_STATUS_CANCELED "},
         ExitRow{"PoweredOffInD3", PowerDeviceD3, USBD_STATUS_DEV_NOT_RESPONDING, STATUS_DEVICE_POWERED_OFF,
                 true, nullptr},
         ExitRow{"NotReadyInD3", PowerDeviceD3, USBD_STATUS_DEV_NOT_RESPONDING, STATUS_DEVICE_NOT_READY, true,

@@ -131,6 +131,53 @@ TEST_F(Loop, BufferedControlCopiesInAndNeverMoreThanTheOutputLength) {
 // each request, and its status says which.  The side that keeps winning is
 // held back a little more each round, so the rounds settle where the two
 // really race.
+// Each transfer method reaches the driver as Windows builds it (one system
+// buffer; buffered input and a locked MDL for the output; the requester's own
+// pointers), from a handle and from IoBuildDeviceIoControlRequest, and the
+// bytes the driver writes there come back.  The MDLs are the I/O manager's
+// and freed with the request.
+TEST_F(Loop, EveryTransferMethodDeliversTheOutputWhereTheMethodPutsIt) {
+  emu::Handle h = emu::open(u"\\DosDevices\\EMULOOP1");
+  ASSERT_TRUE(h.is_open());
+  const std::string input = "abc";
+  const ULONG mdl_tag = emu::pool::tag("Mdl ");
+  int cases = 0;
+  for (ULONG method : {METHOD_BUFFERED, METHOD_IN_DIRECT, METHOD_OUT_DIRECT, METHOD_NEITHER}) {
+    const ULONG code = CTL_CODE(FILE_DEVICE_UNKNOWN, loopdrv::LOOP_FILL_FUNCTION, method, FILE_ANY_ACCESS);
+    for (ULONG out : {0u, 5u, 2u * PAGE_SIZE + 17u}) {
+      SCOPED_TRACE("method " + std::to_string(method) + ", output " + std::to_string(out));
+      std::vector<uint8_t> want(out);
+      for (ULONG i = 0; i < out; ++i) want[i] = static_cast<uint8_t>(input[i % input.size()] + i);
+
+      emu::IoResult r = h.ioctl(code, bytes(input), out);
+      EXPECT_EQ(r.status, STATUS_SUCCESS);
+      EXPECT_EQ(r.information, out);
+      EXPECT_EQ(r.output, want);
+
+      // Unaligned, so the MDL starts inside a page.
+      std::vector<uint8_t> built(out + 1, 0xEE);
+      KEVENT done;
+      KeInitializeEvent(&done, NotificationEvent, FALSE);
+      IO_STATUS_BLOCK iosb{};
+      PIRP irp = IoBuildDeviceIoControlRequest(code, node->fdo(), const_cast<char*>(input.data()),
+                                               static_cast<ULONG>(input.size()), built.data() + 1, out, FALSE,
+                                               &done, &iosb);
+      ASSERT_NE(irp, nullptr);
+      if (IoCallDriver(node->fdo(), irp) == STATUS_PENDING)
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+      EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
+      EXPECT_EQ(iosb.Information, out);
+      EXPECT_EQ(std::vector<uint8_t>(built.begin() + 1, built.end()), want);
+      EXPECT_EQ(built[0], 0xEE);
+
+      EXPECT_EQ(emu::pool::outstanding(mdl_tag), 0u);
+      ++cases;
+    }
+  }
+  EXPECT_EQ(cases, 12);
+  h.close();
+}
+
 TEST_F(Loop, CancelRacingCompletionCompletesExactlyOnce) {
   emu::Handle h = emu::open(u"EMULOOP1");
   emu::Handle other = h.duplicate();

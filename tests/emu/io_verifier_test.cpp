@@ -379,4 +379,48 @@ TEST(VerifyUnload, FailedDriverEntryMustLeaveNothing) {
     ExFreePool(const_cast<void*>(block.address));
 }
 
+// The MDL discipline: map only what is locked, lock and unlock once each,
+// unlock before freeing, free only MDLs.  Each misuse is one finding naming
+// this test's routine, and leaves the MDL usable.
+TEST(VerifyMdl, MappingUnlockingAndFreeingOutOfOrderAreFindings) {
+  alignas(PAGE_SIZE) static UCHAR buffer[4 * PAGE_SIZE];
+  PUCHAR start = buffer + 100;
+  PMDL mdl = IoAllocateMdl(start, 2 * PAGE_SIZE, FALSE, FALSE, nullptr);
+  ASSERT_NE(mdl, nullptr);
+  EXPECT_EQ(static_cast<SIZE_T>(mdl->Size), sizeof(MDL) + 3 * sizeof(PFN_NUMBER));  // spans three pages
+  EXPECT_EQ(MmGetMdlVirtualAddress(mdl), start);
+  EXPECT_EQ(MmGetMdlByteOffset(mdl), 100u);
+
+  EXPECT_EQ(MmMapLockedPagesSpecifyCache(mdl, KernelMode, MmCached, nullptr, FALSE, NormalPagePriority),
+            nullptr);
+  EXPECT_EQ(take("mdl-map-unlocked").size(), 1u);
+  MmUnlockPages(mdl);
+  EXPECT_EQ(take("mdl-unlock-unlocked").size(), 1u);
+
+  MmProbeAndLockPages(mdl, KernelMode, IoWriteAccess);
+  MmProbeAndLockPages(mdl, KernelMode, IoWriteAccess);
+  EXPECT_EQ(take("mdl-locked-twice").size(), 1u);
+  EXPECT_EQ(MmGetMdlPfnArray(mdl)[2] - MmGetMdlPfnArray(mdl)[0], 2u);
+  EXPECT_EQ(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority), start);
+  EXPECT_TRUE(mdl->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA);
+
+  // A partial MDL of the second page, mapped through its parent's lock.
+  PMDL part = IoAllocateMdl(buffer + PAGE_SIZE, PAGE_SIZE, FALSE, FALSE, nullptr);
+  ASSERT_NE(part, nullptr);
+  IoBuildPartialMdl(mdl, part, buffer + PAGE_SIZE, PAGE_SIZE);
+  EXPECT_EQ(MmGetSystemAddressForMdlSafe(part, NormalPagePriority), buffer + PAGE_SIZE);
+  IoBuildPartialMdl(mdl, part, buffer, 16);  // before the source's first byte
+  EXPECT_EQ(take("mdl-partial-range").size(), 1u);
+  IoFreeMdl(part);
+
+  IoFreeMdl(mdl);  // still locked
+  auto freed_locked = take("mdl-freed-locked");
+  ASSERT_EQ(freed_locked.size(), 1u);
+  EXPECT_NE(freed_locked[0].routine.find("MappingUnlockingAndFreeing"), std::string::npos)
+      << freed_locked[0].routine;
+  IoFreeMdl(mdl);
+  EXPECT_EQ(take("mdl-unknown").size(), 1u);
+  EXPECT_EQ(emu::pool::outstanding(emu::pool::tag("Mdl ")), 0u);
+}
+
 }  // namespace

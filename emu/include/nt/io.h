@@ -332,6 +332,76 @@ typedef struct _MDL {
   ULONG ByteOffset;
 } MDL, *PMDL;
 
+// MDL.MdlFlags
+#define MDL_MAPPED_TO_SYSTEM_VA 0x0001
+#define MDL_PAGES_LOCKED 0x0002
+#define MDL_SOURCE_IS_NONPAGED_POOL 0x0004
+#define MDL_ALLOCATED_FIXED_SIZE 0x0008
+#define MDL_PARTIAL 0x0010
+#define MDL_PARTIAL_HAS_BEEN_MAPPED 0x0020
+#define MDL_IO_PAGE_READ 0x0040
+#define MDL_WRITE_OPERATION 0x0080
+#define MDL_MAPPING_CAN_FAIL 0x2000
+
+// ---- Memory descriptor lists -------------------------------------------------------
+// One address space: a "mapping" of locked pages is the described address
+// itself.  The page array after the header holds page numbers of that
+// address, as a driver walking MmGetMdlPfnArray expects to find entries.
+#define PAGE_SIZE 0x1000
+#define PAGE_SHIFT 12L
+typedef ULONG_PTR PFN_NUMBER, *PPFN_NUMBER;
+
+#define BYTE_OFFSET(Va) ((ULONG)((ULONG_PTR)(Va) & (PAGE_SIZE - 1)))
+#define PAGE_ALIGN(Va) ((PVOID)((ULONG_PTR)(Va) & ~(PAGE_SIZE - 1)))
+#define BYTES_TO_PAGES(Size) (((Size) >> PAGE_SHIFT) + (((Size) & (PAGE_SIZE - 1)) != 0))
+#define ROUND_TO_PAGES(Size) (((ULONG_PTR)(Size) + PAGE_SIZE - 1) & ~(PAGE_SIZE - 1))
+#define ADDRESS_AND_SIZE_TO_SPAN_PAGES(_Va, _Size) \
+  ((ULONG)((((ULONG_PTR)(_Va) & (PAGE_SIZE - 1)) + (_Size) + (PAGE_SIZE - 1)) >> PAGE_SHIFT))
+#define COMPUTE_PAGES_SPANNED(Va, Size) ADDRESS_AND_SIZE_TO_SPAN_PAGES(Va, Size)
+
+typedef enum _LOCK_OPERATION { IoReadAccess, IoWriteAccess, IoModifyAccess } LOCK_OPERATION;
+
+typedef enum _MEMORY_CACHING_TYPE {
+  MmNonCached = FALSE,
+  MmCached = TRUE,
+  MmWriteCombined = 2,
+  MmHardwareCoherentCached,
+  MmNonCachedUnordered,
+  MmUSWCCached,
+  MmMaximumCacheType,
+  MmNotMapped = -1
+} MEMORY_CACHING_TYPE;
+
+typedef enum _MM_PAGE_PRIORITY {
+  LowPagePriority,
+  NormalPagePriority = 16,
+  HighPagePriority = 32
+} MM_PAGE_PRIORITY;
+
+// Flags a driver may OR into the priority of MmGetSystemAddressForMdlSafe.
+#define MdlMappingNoWrite 0x80000000
+#define MdlMappingNoExecute 0x40000000
+
+#define MmGetMdlByteCount(_Mdl) ((_Mdl)->ByteCount)
+#define MmGetMdlByteOffset(_Mdl) ((_Mdl)->ByteOffset)
+#define MmGetMdlBaseVa(Mdl) ((Mdl)->StartVa)
+#define MmGetMdlPfnArray(_Mdl) ((PPFN_NUMBER)((_Mdl) + 1))
+#define MmGetMdlVirtualAddress(_Mdl) ((PVOID)((PCHAR)((_Mdl)->StartVa) + (_Mdl)->ByteOffset))
+#define MmGetSystemAddressForMdlSafe(_Mdl, _Priority)                           \
+  (((_Mdl)->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL)) \
+       ? (_Mdl)->MappedSystemVa                                                 \
+       : (PVOID)MmMapLockedPagesSpecifyCache((_Mdl), KernelMode, MmCached, NULL, FALSE, (_Priority)))
+#define MmInitializeMdl(_MemoryDescriptorList, _BaseVa, _Length)                                         \
+  {                                                                                                      \
+    (_MemoryDescriptorList)->Next = (PMDL)NULL;                                                          \
+    (_MemoryDescriptorList)->Size =                                                                      \
+        (CSHORT)(sizeof(MDL) + (sizeof(PFN_NUMBER) * ADDRESS_AND_SIZE_TO_SPAN_PAGES(_BaseVa, _Length))); \
+    (_MemoryDescriptorList)->MdlFlags = 0;                                                               \
+    (_MemoryDescriptorList)->StartVa = (PVOID)PAGE_ALIGN(_BaseVa);                                       \
+    (_MemoryDescriptorList)->ByteOffset = BYTE_OFFSET(_BaseVa);                                          \
+    (_MemoryDescriptorList)->ByteCount = (ULONG)_Length;                                                 \
+  }
+
 typedef struct _KDEVICE_QUEUE_ENTRY {
   LIST_ENTRY DeviceListEntry;
   ULONG SortKey;
@@ -858,6 +928,7 @@ typedef struct _IRP {
       };
       struct _FILE_OBJECT* OriginalFileObject;
     } Overlay;
+    KAPC Apc;
     PVOID CompletionKey;
   } Tail;
 } IRP;
@@ -1011,7 +1082,7 @@ typedef struct {
   ULONG RegistryPath;
   ULONG MofResourceName;
   ULONG GuidCount;
-  WMIREGGUIDW WmiRegGuid[1];
+  WMIREGGUIDW WmiRegGuid[];
 } WMIREGINFOW, *PWMIREGINFOW;
 typedef WMIREGINFOW WMIREGINFO;
 typedef PWMIREGINFOW PWMIREGINFO;
@@ -1145,6 +1216,21 @@ NTSTATUS NTAPI IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCST
                                      ULONG RemlockSize);
 VOID NTAPI IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize);
 VOID NTAPI IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize);
+
+// Memory descriptor lists
+PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota,
+                         PIRP Irp);
+VOID NTAPI IoFreeMdl(PMDL Mdl);
+VOID NTAPI IoBuildPartialMdl(PMDL SourceMdl, PMDL TargetMdl, PVOID VirtualAddress, ULONG Length);
+SIZE_T NTAPI MmSizeOfMdl(PVOID Base, SIZE_T Length);
+VOID NTAPI MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList);
+VOID NTAPI MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
+                               LOCK_OPERATION Operation);
+VOID NTAPI MmUnlockPages(PMDL MemoryDescriptorList);
+PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
+                                         MEMORY_CACHING_TYPE CacheType, PVOID BaseAddress,
+                                         ULONG BugCheckOnFailure, ULONG Priority);
+VOID NTAPI MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList);
 
 // Work items
 PIO_WORKITEM NTAPI IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject);

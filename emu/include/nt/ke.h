@@ -298,6 +298,34 @@ EXTERN_C NTSTATUS NTAPI KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WA
 EXTERN_C VOID NTAPI KeEnterCriticalRegion(VOID);
 EXTERN_C VOID NTAPI KeLeaveCriticalRegion(VOID);
 
+// ---- APCs (the record only: IRP.Tail holds one) ------------------------------
+typedef VOID(NTAPI KNORMAL_ROUTINE)(PVOID NormalContext, PVOID SystemArgument1, PVOID SystemArgument2);
+typedef KNORMAL_ROUTINE* PKNORMAL_ROUTINE;
+typedef VOID(NTAPI KKERNEL_ROUTINE)(struct _KAPC* Apc, PKNORMAL_ROUTINE* NormalRoutine, PVOID* NormalContext,
+                                    PVOID* SystemArgument1, PVOID* SystemArgument2);
+typedef KKERNEL_ROUTINE* PKKERNEL_ROUTINE;
+typedef VOID(NTAPI KRUNDOWN_ROUTINE)(struct _KAPC* Apc);
+typedef KRUNDOWN_ROUTINE* PKRUNDOWN_ROUTINE;
+
+typedef struct _KAPC {
+  UCHAR Type;
+  UCHAR SpareByte0;
+  UCHAR Size;
+  UCHAR SpareByte1;
+  ULONG SpareLong0;
+  struct _KTHREAD* Thread;
+  LIST_ENTRY ApcListEntry;
+  PKKERNEL_ROUTINE KernelRoutine;
+  PKRUNDOWN_ROUTINE RundownRoutine;
+  PKNORMAL_ROUTINE NormalRoutine;
+  PVOID NormalContext;
+  PVOID SystemArgument1;
+  PVOID SystemArgument2;
+  CCHAR ApcStateIndex;
+  KPROCESSOR_MODE ApcMode;
+  BOOLEAN Inserted;
+} KAPC, *PKAPC, *PRKAPC;
+
 // ---- DPCs and timers ------------------------------------------------------
 typedef VOID(NTAPI KDEFERRED_ROUTINE)(struct _KDPC* Dpc, PVOID DeferredContext, PVOID SystemArgument1,
                                       PVOID SystemArgument2);

@@ -148,9 +148,9 @@ typedef LONG USBD_STATUS;
 #define USBD_STATUS_PENDING ((USBD_STATUS)0x40000000L)
 #define USBD_STATUS_HALTED ((USBD_STATUS)0xC0000000L)
 #define USBD_STATUS_ERROR ((USBD_STATUS)0x80000000L)
-// The classic (pre-Vista) DDK values of the cancel codes: a cancelled
-// transfer is not a halt, so the code carries no error bits.
-#define USBD_STATUS_CANCELED ((USBD_STATUS)0x00010000L)
+// What the Windows USB stack reports for a cancelled transfer: the cancel
+// code with both state bits set (the oldest DDKs documented the bare code).
+#define USBD_STATUS_CANCELED ((USBD_STATUS)0xC0010000L)
 #define USBD_STATUS_CANCELING ((USBD_STATUS)0x00020000L)
 #define USBD_STATUS_CANCELLING USBD_STATUS_CANCELING
 
@@ -335,6 +335,21 @@ struct _URB_PIPE_REQUEST {
   ULONG Reserved;
 };
 
+struct _URB_FRAME_LENGTH_CONTROL {
+  struct _URB_HEADER Hdr;
+};
+
+struct _URB_GET_FRAME_LENGTH {
+  struct _URB_HEADER Hdr;
+  ULONG FrameLength;
+  ULONG FrameNumber;
+};
+
+struct _URB_SET_FRAME_LENGTH {
+  struct _URB_HEADER Hdr;
+  LONG FrameLengthDelta;
+};
+
 struct _URB_GET_CURRENT_FRAME_NUMBER {
   struct _URB_HEADER Hdr;
   ULONG FrameNumber;
@@ -361,6 +376,27 @@ struct _URB_BULK_OR_INTERRUPT_TRANSFER {
   PMDL TransferBufferMDL;
   struct _URB* UrbLink;
   struct _URB_HCD_AREA hca;
+};
+
+typedef struct _USBD_ISO_PACKET_DESCRIPTOR {
+  ULONG Offset;
+  ULONG Length;
+  USBD_STATUS Status;
+} USBD_ISO_PACKET_DESCRIPTOR, *PUSBD_ISO_PACKET_DESCRIPTOR;
+
+struct _URB_ISOCH_TRANSFER {
+  struct _URB_HEADER Hdr;
+  USBD_PIPE_HANDLE PipeHandle;
+  ULONG TransferFlags;
+  ULONG TransferBufferLength;
+  PVOID TransferBuffer;
+  PMDL TransferBufferMDL;
+  struct _URB* UrbLink;
+  struct _URB_HCD_AREA hca;
+  ULONG StartFrame;
+  ULONG NumberOfPackets;
+  ULONG ErrorCount;
+  USBD_ISO_PACKET_DESCRIPTOR IsoPacket[1];
 };
 
 struct _URB_CONTROL_DESCRIPTOR_REQUEST {
@@ -424,19 +460,72 @@ struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST {
   USHORT Reserved1;
 };
 
+struct _URB_CONTROL_GET_INTERFACE_REQUEST {
+  struct _URB_HEADER Hdr;
+  PVOID Reserved;
+  ULONG Reserved0;
+  ULONG TransferBufferLength;
+  PVOID TransferBuffer;
+  PMDL TransferBufferMDL;
+  struct _URB* UrbLink;
+  struct _URB_HCD_AREA hca;
+  UCHAR Reserved1[4];
+  USHORT Interface;
+  USHORT Reserved2;
+};
+
+struct _URB_CONTROL_GET_CONFIGURATION_REQUEST {
+  struct _URB_HEADER Hdr;
+  PVOID Reserved;
+  ULONG Reserved0;
+  ULONG TransferBufferLength;
+  PVOID TransferBuffer;
+  PMDL TransferBufferMDL;
+  struct _URB* UrbLink;
+  struct _URB_HCD_AREA hca;
+  UCHAR Reserved1[8];
+};
+
+struct _URB_OS_FEATURE_DESCRIPTOR_REQUEST {
+  struct _URB_HEADER Hdr;
+  PVOID Reserved;
+  ULONG Reserved0;
+  ULONG TransferBufferLength;
+  PVOID TransferBuffer;
+  PMDL TransferBufferMDL;
+  struct _URB* UrbLink;
+  struct _URB_HCD_AREA hca;
+  UCHAR Recipient : 5;
+  UCHAR Reserved1 : 3;
+  UCHAR Reserved2;
+  UCHAR InterfaceNumber;
+  UCHAR MS_PageIndex;
+  USHORT MS_FeatureDescriptorIndex;
+  USHORT Reserved3;
+};
+
+// Every variant is a member, so sizeof(URB) is the DDK's: a client may
+// allocate sizeof(URB) and the bus may touch any of it.
 typedef struct _URB {
   union {
     struct _URB_HEADER UrbHeader;
     struct _URB_SELECT_INTERFACE UrbSelectInterface;
     struct _URB_SELECT_CONFIGURATION UrbSelectConfiguration;
     struct _URB_PIPE_REQUEST UrbPipeRequest;
+    struct _URB_FRAME_LENGTH_CONTROL UrbFrameLengthControl;
+    struct _URB_GET_FRAME_LENGTH UrbGetFrameLength;
+    struct _URB_SET_FRAME_LENGTH UrbSetFrameLength;
     struct _URB_GET_CURRENT_FRAME_NUMBER UrbGetCurrentFrameNumber;
     struct _URB_CONTROL_TRANSFER UrbControlTransfer;
     struct _URB_BULK_OR_INTERRUPT_TRANSFER UrbBulkOrInterruptTransfer;
+    struct _URB_ISOCH_TRANSFER UrbIsochronousTransfer;
     struct _URB_CONTROL_DESCRIPTOR_REQUEST UrbControlDescriptorRequest;
     struct _URB_CONTROL_GET_STATUS_REQUEST UrbControlGetStatusRequest;
     struct _URB_CONTROL_FEATURE_REQUEST UrbControlFeatureRequest;
     struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST UrbControlVendorClassRequest;
+    struct _URB_CONTROL_GET_INTERFACE_REQUEST UrbControlGetInterfaceRequest;
+    struct _URB_CONTROL_GET_CONFIGURATION_REQUEST UrbControlGetConfigurationRequest;
+    struct _URB_OS_FEATURE_DESCRIPTOR_REQUEST UrbOSFeatureDescriptorRequest;
   };
 } URB, *PURB;
 

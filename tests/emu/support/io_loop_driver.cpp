@@ -211,6 +211,50 @@ NTSTATUS NTAPI LoopWrite(PDEVICE_OBJECT dev, PIRP irp) {
   return STATUS_SUCCESS;
 }
 
+// IOCTL function LOOP_FILL_FUNCTION, whatever its method.
+NTSTATUS fill_any(PIRP irp, PIO_STACK_LOCATION sp, ULONG_PTR* information) {
+  const ULONG code = sp->Parameters.DeviceIoControl.IoControlCode;
+  const ULONG in = sp->Parameters.DeviceIoControl.InputBufferLength;
+  const ULONG out = sp->Parameters.DeviceIoControl.OutputBufferLength;
+  const UCHAR* input = nullptr;
+  PUCHAR output = nullptr;
+  switch (METHOD_FROM_CTL_CODE(code)) {
+    case METHOD_BUFFERED:
+      if (irp->MdlAddress != nullptr) return STATUS_INVALID_PARAMETER;
+      input = output = static_cast<PUCHAR>(irp->AssociatedIrp.SystemBuffer);
+      break;
+    case METHOD_IN_DIRECT:
+    case METHOD_OUT_DIRECT: {
+      input = static_cast<PUCHAR>(irp->AssociatedIrp.SystemBuffer);
+      PMDL mdl = irp->MdlAddress;
+      if ((mdl != nullptr) != (out != 0)) return STATUS_INVALID_PARAMETER;
+      if (mdl == nullptr) break;
+      const bool writable = (mdl->MdlFlags & MDL_WRITE_OPERATION) != 0;
+      if (MmGetMdlByteCount(mdl) != out || !(mdl->MdlFlags & MDL_PAGES_LOCKED) || mdl->Next != nullptr ||
+          writable != (METHOD_FROM_CTL_CODE(code) == METHOD_OUT_DIRECT) ||
+          MmGetMdlVirtualAddress(mdl) != irp->UserBuffer)
+        return STATUS_INVALID_PARAMETER;
+      output =
+          static_cast<PUCHAR>(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority | MdlMappingNoExecute));
+      if (output == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+      break;
+    }
+    default:  // METHOD_NEITHER: the requester's own pointers
+      if (irp->MdlAddress != nullptr || irp->AssociatedIrp.SystemBuffer != nullptr)
+        return STATUS_INVALID_PARAMETER;
+      input = static_cast<const UCHAR*>(sp->Parameters.DeviceIoControl.Type3InputBuffer);
+      output = static_cast<PUCHAR>(irp->UserBuffer);
+      break;
+  }
+  if ((in != 0 && input == nullptr) || (out != 0 && output == nullptr)) return STATUS_INVALID_PARAMETER;
+  UCHAR copy[64] = {};  // buffered input and output share one buffer
+  const ULONG kept = in < sizeof copy ? in : sizeof copy;
+  if (kept != 0) RtlCopyMemory(copy, input, kept);
+  for (ULONG i = 0; i < out; ++i) output[i] = static_cast<UCHAR>((kept ? copy[i % kept] : 0) + i);
+  *information = out;
+  return STATUS_SUCCESS;
+}
+
 NTSTATUS NTAPI LoopControl(PDEVICE_OBJECT dev, PIRP irp) {
   LOOP_EXTENSION* e = ext(dev);
   PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
@@ -220,6 +264,12 @@ NTSTATUS NTAPI LoopControl(PDEVICE_OBJECT dev, PIRP irp) {
   NTSTATUS status = IoAcquireRemoveLock(&e->RemoveLock, irp);
   if (!NT_SUCCESS(status)) return complete(irp, status, 0);
   ULONG_PTR information = 0;
+  if (IoGetFunctionCodeFromCtlCode(sp->Parameters.DeviceIoControl.IoControlCode) == LOOP_FILL_FUNCTION) {
+    status = fill_any(irp, sp, &information);
+    complete(irp, status, NT_SUCCESS(status) ? information : 0);
+    IoReleaseRemoveLock(&e->RemoveLock, irp);
+    return status;
+  }
   switch (sp->Parameters.DeviceIoControl.IoControlCode) {
     case IOCTL_LOOP_ECHO:
       information = in < out ? in : out;

@@ -32,6 +32,11 @@ constexpr ULONG IOCTL_LOOP_HOLD_STICKY =
     CTL_CODE(FILE_DEVICE_UNKNOWN, 0x804, METHOD_BUFFERED, FILE_ANY_ACCESS);
 // Output ULONG: bytes waiting in the loop buffer.
 constexpr ULONG IOCTL_LOOP_AVAILABLE = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x805, METHOD_BUFFERED, FILE_ANY_ACCESS);
+// Function 0x806 in any transfer method: fills the whole output with
+// (input[i % in] + i) found where that method puts it (system buffer, MDL,
+// user pointer).  STATUS_INVALID_PARAMETER when the packet is not built as
+// Windows builds it for the method.
+constexpr ULONG LOOP_FILL_FUNCTION = 0x806;
 
 // {5D8B3C1E-2F41-4C0A-9B6E-7A1D2C3B4E5F}
 DEFINE_GUID(LOOP_WMI_GUID, 0x5d8b3c1e, 0x2f41, 0x4c0a, 0x9b, 0x6e, 0x7a, 0x1d, 0x2c, 0x3b, 0x4e, 0x5f);
