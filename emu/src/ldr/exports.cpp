@@ -44,68 +44,52 @@ __attribute__((ms_abi)) size_t crt_wcslen(const wchar16* s) {
 using Module = std::unordered_map<std::string, const void*>;
 
 // Routines with the kernel's own names and C linkage, by module.
-#define NTOSKRNL_ROUTINES(X)                                                                                                           \
-  X(ExAllocatePool)                                                                                                                    \
-  X(ExAllocatePoolWithTag)                                                                                                             \
-  X(ExFreePool) X(ExFreePoolWithTag) X(ExInterlockedInsertHeadList) X(ExInterlockedInsertTailList) X(                                  \
-      ExInterlockedRemoveHeadList) X(IoAcquireCancelSpinLock) X(IoAcquireRemoveLockEx) X(IoAllocateIrp)                                \
-      X(IoAllocateWorkItem) X(IoAttachDeviceToDeviceStack) X(IoBuildDeviceIoControlRequest) X(                                         \
-          IoBuildSynchronousFsdRequest) X(IoCancelIrp) X(IoCreateDevice) X(IoCreateSymbolicLink)                                       \
-          X(IoCreateUnprotectedSymbolicLink) X(IoDeleteDevice) X(IoDeleteSymbolicLink) X(IoDetachDevice) X(                            \
-              IoFreeIrp) X(IoFreeWorkItem) X(IoGetAttachedDevice) X(IoGetAttachedDeviceReference)                                      \
-              X(IoGetDeviceProperty) X(IoGetRelatedDeviceObject) X(IoInitializeIrp) X(IoInitializeRemoveLockEx) X(                     \
-                  IoInvalidateDeviceRelations) X(IoInvalidateDeviceState) X(IoIsWdmVersionAvailable)                                   \
-                  X(IoOpenDeviceRegistryKey) X(IoQueueWorkItem) X(IoRegisterDeviceInterface) X(                                        \
-                      IoReleaseCancelSpinLock) X(IoReleaseRemoveLockAndWaitEx) X(IoReleaseRemoveLockEx)                                \
-                      X(IoReuseIrp) X(IoSetDeviceInterfaceState) X(IoWMIRegistrationControl) X(IofCallDriver) X(                       \
-                          IofCompleteRequest) X(KeAcquireInStackQueuedSpinLock) X(KeAcquireInStackQueuedSpinLockAtDpcLevel)            \
-                          X(KeAcquireSpinLockAtDpcLevel) X(KeAcquireSpinLockRaiseToDpc) X(KeCancelTimer) X(                            \
-                              KeClearEvent) X(KeDelayExecutionThread) X(KeEnterCriticalRegion) X(KeFlushQueuedDpcs)                    \
-                              X(KeGetCurrentIrql) X(KeGetCurrentThread) X(KeInitializeDpc) X(KeInitializeEvent) X(                     \
-                                  KeInitializeMutex) X(KeInitializeSemaphore) X(KeInitializeTimer)                                     \
-                                  X(KeInitializeTimerEx) X(KeInsertQueueDpc) X(KeLeaveCriticalRegion) X(                               \
-                                      KePulseEvent) X(KeQueryPriorityThread) X(KeQueryTimeIncrement)                                   \
-                                      X(KeReadStateEvent) X(KeReadStateMutex) X(KeReadStateSemaphore) X(                               \
-                                          KeReadStateTimer) X(KeReleaseInStackQueuedSpinLock)                                          \
-                                          X(KeReleaseInStackQueuedSpinLockFromDpcLevel) X(KeReleaseMutex) X(                           \
-                                              KeReleaseSemaphore) X(KeReleaseSpinLock) X(KeReleaseSpinLockFromDpcLevel)                \
-                                              X(KeRemoveQueueDpc) X(KeResetEvent) X(KeSetEvent) X(                                     \
-                                                  KeSetImportanceDpc) X(KeSetPriorityThread) X(KeSetTimer) X(KeSetTimerEx)             \
-                                                  X(KeTestSpinLock) X(KeTryToAcquireSpinLockAtDpcLevel) X(KeWaitForMultipleObjects) X( \
-                                                      KeWaitForSingleObject) X(KfRaiseIrql) X(ObReferenceObjectByHandle)               \
-                                                      X(ObReferenceObjectByPointer) X(ObfDereferenceObject) X(                         \
-                                                          ObfReferenceObject) X(PoCallDriver) X(PoRequestPowerIrp) X(PoSetPowerState)  \
-                                                          X(PoStartNextPowerIrp) X(PsCreateSystemThread) X(PsGetCurrentThreadId) X(    \
-                                                              PsTerminateSystemThread) X(RtlAnsiStringToUnicodeString)                 \
-                                                              X(RtlAppendUnicodeStringToString) X(                                     \
-                                                                  RtlAppendUnicodeToString) X(RtlAssert)                               \
-                                                                  X(RtlCheckRegistryKey) X(RtlCompareUnicodeString) X(                 \
-                                                                      RtlCopyUnicodeString) X(RtlCreateRegistryKey)                    \
-                                                                      X(RtlDeleteRegistryValue) X(RtlEqualUnicodeString) X(            \
-                                                                          RtlFreeAnsiString) X(RtlFreeUnicodeString)                   \
-                                                                          X(RtlInitAnsiString) X(RtlInitString) X(                     \
-                                                                              RtlInitUnicodeString) X(RtlIntegerToUnicodeString)       \
-                                                                              X(RtlPrefixUnicodeString) X(                             \
-                                                                                  RtlUnicodeStringToAnsiString)                        \
-                                                                                  X(RtlUnicodeStringToInteger) X(                      \
-                                                                                      RtlUpcaseUnicodeChar)                            \
-                                                                                      X(RtlWriteRegistryValue) X(                      \
-                                                                                          ZwClose) X(ZwCreateKey)                      \
-                                                                                          X(ZwDeleteKey) X(                            \
-                                                                                              ZwDeleteValueKey)                        \
-                                                                                              X(ZwFlushKey) X(                         \
-                                                                                                  ZwOpenKey)                           \
-                                                                                                  X(ZwQueryValueKey)                   \
-                                                                                                      X(ZwSetValueKey)
+// clang-format off
+#define NTOSKRNL_ROUTINES(X) \
+  X(ExAllocatePool) X(ExAllocatePoolWithTag) X(ExFreePool) X(ExFreePoolWithTag) \
+  X(ExInterlockedInsertHeadList) X(ExInterlockedInsertTailList) X(ExInterlockedRemoveHeadList) \
+  X(IoAcquireCancelSpinLock) X(IoAcquireRemoveLockEx) X(IoAllocateIrp) X(IoAllocateMdl) \
+  X(IoAllocateWorkItem) X(IoAttachDeviceToDeviceStack) X(IoBuildDeviceIoControlRequest) \
+  X(IoBuildPartialMdl) X(IoBuildSynchronousFsdRequest) X(IoCancelIrp) X(IoCreateDevice) \
+  X(IoCreateSymbolicLink) X(IoCreateUnprotectedSymbolicLink) X(IoDeleteDevice) X(IoDeleteSymbolicLink) \
+  X(IoDetachDevice) X(IoFreeIrp) X(IoFreeMdl) X(IoFreeWorkItem) X(IoGetAttachedDevice) \
+  X(IoGetAttachedDeviceReference) X(IoGetDeviceProperty) X(IoGetRelatedDeviceObject) X(IoInitializeIrp) \
+  X(IoInitializeRemoveLockEx) X(IoInvalidateDeviceRelations) X(IoInvalidateDeviceState) \
+  X(IoIsWdmVersionAvailable) X(IoOpenDeviceRegistryKey) X(IoQueueWorkItem) X(IoRegisterDeviceInterface) \
+  X(IoReleaseCancelSpinLock) X(IoReleaseRemoveLockAndWaitEx) X(IoReleaseRemoveLockEx) X(IoReuseIrp) \
+  X(IoSetDeviceInterfaceState) X(IoWMIRegistrationControl) X(IofCallDriver) X(IofCompleteRequest) \
+  X(KeAcquireInStackQueuedSpinLock) X(KeAcquireInStackQueuedSpinLockAtDpcLevel) \
+  X(KeAcquireSpinLockAtDpcLevel) X(KeAcquireSpinLockRaiseToDpc) X(KeCancelTimer) X(KeClearEvent) \
+  X(KeDelayExecutionThread) X(KeEnterCriticalRegion) X(KeFlushQueuedDpcs) X(KeGetCurrentIrql) \
+  X(KeGetCurrentThread) X(KeInitializeDpc) X(KeInitializeEvent) X(KeInitializeMutex) \
+  X(KeInitializeSemaphore) X(KeInitializeTimer) X(KeInitializeTimerEx) X(KeInsertQueueDpc) \
+  X(KeLeaveCriticalRegion) X(KePulseEvent) X(KeQueryPriorityThread) X(KeQueryTimeIncrement) \
+  X(KeReadStateEvent) X(KeReadStateMutex) X(KeReadStateSemaphore) X(KeReadStateTimer) \
+  X(KeReleaseInStackQueuedSpinLock) X(KeReleaseInStackQueuedSpinLockFromDpcLevel) X(KeReleaseMutex) \
+  X(KeReleaseSemaphore) X(KeReleaseSpinLock) X(KeReleaseSpinLockFromDpcLevel) X(KeRemoveQueueDpc) \
+  X(KeResetEvent) X(KeSetEvent) X(KeSetImportanceDpc) X(KeSetPriorityThread) X(KeSetTimer) X(KeSetTimerEx) \
+  X(KeTestSpinLock) X(KeTryToAcquireSpinLockAtDpcLevel) X(KeWaitForMultipleObjects) \
+  X(KeWaitForSingleObject) X(KfRaiseIrql) X(MmBuildMdlForNonPagedPool) X(MmMapLockedPagesSpecifyCache) \
+  X(MmProbeAndLockPages) X(MmSizeOfMdl) X(MmUnlockPages) X(MmUnmapLockedPages) X(ObReferenceObjectByHandle) \
+  X(ObReferenceObjectByPointer) X(ObfDereferenceObject) X(ObfReferenceObject) X(PoCallDriver) \
+  X(PoRequestPowerIrp) X(PoSetPowerState) X(PoStartNextPowerIrp) X(PsCreateSystemThread) \
+  X(PsGetCurrentThreadId) X(PsTerminateSystemThread) X(RtlAnsiStringToUnicodeString) \
+  X(RtlAppendUnicodeStringToString) X(RtlAppendUnicodeToString) X(RtlAssert) X(RtlCheckRegistryKey) \
+  X(RtlCompareUnicodeString) X(RtlCopyUnicodeString) X(RtlCreateRegistryKey) X(RtlDeleteRegistryValue) \
+  X(RtlEqualUnicodeString) X(RtlFreeAnsiString) X(RtlFreeUnicodeString) X(RtlInitAnsiString) \
+  X(RtlInitString) X(RtlInitUnicodeString) X(RtlIntegerToUnicodeString) X(RtlPrefixUnicodeString) \
+  X(RtlUnicodeStringToAnsiString) X(RtlUnicodeStringToInteger) X(RtlUpcaseUnicodeChar) \
+  X(RtlWriteRegistryValue) X(ZwClose) X(ZwCreateKey) X(ZwDeleteKey) X(ZwDeleteValueKey) X(ZwFlushKey) \
+  X(ZwOpenKey) X(ZwQueryValueKey) X(ZwSetValueKey)
 
 #define HAL_ROUTINES(X) X(KeQueryPerformanceCounter) X(KeStallExecutionProcessor)
 
-#define USBD_ROUTINES(X)               \
-  X(USBD_CreateConfigurationRequestEx) \
-  X(USBD_GetUSBDIVersion)              \
-  X(USBD_ParseConfigurationDescriptor) X(USBD_ParseConfigurationDescriptorEx) X(USBD_ParseDescriptors)
+#define USBD_ROUTINES(X) \
+  X(USBD_CreateConfigurationRequestEx) X(USBD_GetUSBDIVersion) X(USBD_ParseConfigurationDescriptor) \
+  X(USBD_ParseConfigurationDescriptorEx) X(USBD_ParseDescriptors)
 
 #define WMILIB_ROUTINES(X) X(WmiCompleteRequest) X(WmiSystemControl)
+// clang-format on
 
 #define ENTRY(name) {#name, reinterpret_cast<const void*>(&name)},
 
