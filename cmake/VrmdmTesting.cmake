@@ -1,9 +1,11 @@
 # Helpers for the GoogleTest suites under tests/<component>/.
 #
 #   vrmdm_add_test_suite(NAME <exe> [COMPONENT <label>] SOURCES <files...>
-#                        [LIBS <targets...>] [INCLUDES <dirs...>] [TIMEOUT <seconds>])
+#                        [LIBS <targets...>] [INCLUDES <dirs...>] [TIMEOUT <seconds>]
+#                        [PROPERTIES <name> <value>...])
 #     Builds one gtest executable and registers each of its test cases with CTest,
 #     labelled <label> (default: <exe>), so `ctest -L <label>` runs that component.
+#     PROPERTIES are set on every case too (e.g. FIXTURES_REQUIRED).
 #     The suite links the shared test support (tests/support/*.cpp, when present),
 #     GoogleTest/GoogleMock and gtest_main; a main() in the support code or in the
 #     suite's own sources takes precedence over gtest_main's.
@@ -16,7 +18,7 @@
 include(GoogleTest)
 
 function(vrmdm_add_test_suite)
-  cmake_parse_arguments(PARSE_ARGV 0 ARG "" "NAME;COMPONENT;TIMEOUT" "SOURCES;LIBS;INCLUDES")
+  cmake_parse_arguments(PARSE_ARGV 0 ARG "" "NAME;COMPONENT;TIMEOUT" "SOURCES;LIBS;INCLUDES;PROPERTIES")
   if(NOT ARG_NAME)
     message(FATAL_ERROR "vrmdm_add_test_suite: NAME is required")
   endif()
@@ -42,7 +44,7 @@ function(vrmdm_add_test_suite)
   gtest_discover_tests(${ARG_NAME}
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 60
-    PROPERTIES LABELS "${ARG_COMPONENT}" TIMEOUT ${ARG_TIMEOUT})
+    PROPERTIES LABELS "${ARG_COMPONENT}" TIMEOUT ${ARG_TIMEOUT} ${ARG_PROPERTIES})
 endfunction()
 
 function(vrmdm_add_component_tests component)

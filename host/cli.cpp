@@ -5,12 +5,14 @@
 namespace vrmdm {
 
 const char* const kUsage =
-    "usage: vrmdm [--port COMn] [--modem MODEM] [--tick MS] [--trace] [--pcap FILE] [--record FILE]\n"
-    "       vrmdm pty [--link PATH] [--port COMn] [--modem MODEM] [--tick MS] [--verbose] [--trace]\n"
-    "                 [--pcap FILE] [--record FILE]\n"
-    "       vrmdm script FILE|- [--tick MS] [--trace] [--pcap FILE]\n"
+    "usage: vrmdm [--port COMn] [--modem MODEM] [--driver SYS] [--tick MS] [--trace] [--pcap FILE]\n"
+    "             [--record FILE]\n"
+    "       vrmdm pty [--link PATH] [--port COMn] [--modem MODEM] [--driver SYS] [--tick MS] [--verbose]\n"
+    "                 [--trace] [--pcap FILE] [--record FILE]\n"
+    "       vrmdm script FILE|- [--driver SYS] [--tick MS] [--trace] [--pcap FILE]\n"
     "       vrmdm bench [--json] [--short]\n"
     "\n"
+    "  --driver SYS  run this x64 driver image (vr_mdm.sys) instead of the built-in driver\n"
     "  (no command)  the simulated modem on COMn, attached to this terminal; Ctrl-] quits.\n"
     "                Without a terminal, standard input is sent and the answers printed.\n"
     "  pty           serve the port on a pseudo-terminal until SIGINT or SIGTERM\n"
@@ -99,6 +101,9 @@ Options parse_options(const std::vector<std::string>& args) {
       return o;
     } else if (a == "--trace") {
       o.trace = true;
+    } else if (a == "--driver") {
+      o.driver = value(a);
+      if (o.driver->empty()) throw std::invalid_argument("--driver needs a file");
     } else if (a == "--port" && o.mode != Mode::script) {
       o.port = value(a);
       if (!valid_port(o.port)) throw std::invalid_argument("bad port name '" + o.port + "'");

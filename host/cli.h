@@ -29,6 +29,7 @@ struct Options {
   std::string script;               // script: a file, or "-" for standard input
   std::optional<std::string> pcap;    // every URB, as a usbmon capture
   std::optional<std::string> record;  // terminal, pty: the session as a scenario
+  std::optional<std::string> driver;  // a vr_mdm.sys to run instead of the linked driver
 };
 
 // Parses argv[1..]; throws std::invalid_argument with a message for the user.

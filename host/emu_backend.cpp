@@ -2,12 +2,14 @@
 
 #include <emu/io_manager.h>
 #include <emu/kernel.h>
+#include <emu/loader.h>
 #include <emu/usb_bus.h>
 #include <emu/verifier.h>
 
 #include <cstdio>
 #include <deque>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 
 #include "core/driver_entry.h"
@@ -133,13 +135,19 @@ class EmuBackend final : public PortBackend {
     emu::trace::echo(options.trace);
     // A request the driver never ends becomes a finding instead of a hang.
     emu::set_request_wait_limit(std::chrono::seconds(20));
+    if (!options.driver_image.empty()) {
+      std::string error;
+      image_ = emu::ldr::load_image_file(options.driver_image, &error);
+      if (!image_) throw std::runtime_error(error);
+    }
   }
   ~EmuBackend() override { shutdown(); }
 
   uint32_t plug(const PlugOptions& options) override {
     std::lock_guard lock(mutex_);
     if (!driver_.loaded()) {
-      driver_ = emu::load_driver(&DriverEntry, kRegistryPath, kDriverName);
+      driver_ = image_ ? emu::load_driver(image_, kRegistryPath, kDriverName)
+                       : emu::load_driver(&DriverEntry, kRegistryPath, kDriverName);
       if (!driver_.loaded()) return static_cast<uint32_t>(driver_.entry_status());
     }
     auto variant = usb::cdc::parse_variant(options.modem);
@@ -390,6 +398,7 @@ class EmuBackend final : public PortBackend {
 
   const bool trace_;
   mutable std::mutex mutex_;
+  std::shared_ptr<emu::ldr::Image> image_;  // the driver's file, when not the linked driver
   emu::Driver driver_;
   std::vector<Device> devices_;
   std::vector<emu::Handle> handles_;

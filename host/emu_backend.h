@@ -3,15 +3,18 @@
 #pragma once
 
 #include <memory>
+#include <string>
 
 #include "port_backend.h"
 
 namespace vrmdm {
 
 struct EmuBackendOptions {
-  bool trace = false;  // echo DbgPrint lines to stderr
+  bool trace = false;        // echo DbgPrint lines to stderr
+  std::string driver_image;  // a kernel image file to run instead of the linked driver
 };
 
+// Throws std::runtime_error naming the reason when the driver image cannot be loaded.
 std::unique_ptr<PortBackend> make_emu_backend(const EmuBackendOptions& options);
 
 }  // namespace vrmdm

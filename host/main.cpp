@@ -21,6 +21,16 @@
 
 namespace {
 
+// Null, with the reason on stderr, when the driver image cannot be loaded.
+std::unique_ptr<vrmdm::PortBackend> make_backend(const vrmdm::Options& options) {
+  try {
+    return vrmdm::make_emu_backend({options.trace, options.driver.value_or("")});
+  } catch (const std::runtime_error& e) {
+    std::cerr << "vrmdm: " << e.what() << '\n';
+    return nullptr;
+  }
+}
+
 int run_script(const vrmdm::Options& options) {
   std::string text;
   if (options.script == "-") {
@@ -45,7 +55,8 @@ int run_script(const vrmdm::Options& options) {
               << e.what() << '\n';
     return vrmdm::kRunScriptError;
   }
-  auto backend = vrmdm::make_emu_backend({options.trace});
+  auto backend = make_backend(options);
+  if (!backend) return vrmdm::kRunScriptError;
   vrmdm::ScenarioRunner runner(*backend, std::cout, std::cerr);
   return runner.run(script);
 }
@@ -87,7 +98,8 @@ int main(int argc, char** argv) {
   config.speed = options.modem_speed;
   config.zlp = options.modem_zlp;
   config.downlink = options.modem_downlink;
-  auto backend = vrmdm::make_emu_backend({options.trace});
+  auto backend = make_backend(options);
+  if (!backend) return 1;
   vrmdm::PortBackend* port = backend.get();
   std::ofstream record_file;
   std::unique_ptr<vrmdm::RecordingBackend> recorder;

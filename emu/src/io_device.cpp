@@ -6,6 +6,8 @@
 #include "io_internal.h"
 #include "ke_internal.h"
 
+#include <emu/loader.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <map>
@@ -21,6 +23,7 @@ struct DriverInfo {
   std::u16string service_key;
   std::set<const void*> pool_at_load;  // pool blocks that existed before DriverEntry
   bool unloaded = false;
+  std::shared_ptr<emu::ldr::Image> image;  // a driver loaded from a file: its code
 };
 
 struct LinkInfo {
@@ -170,9 +173,14 @@ PDRIVER_OBJECT create_driver_object(std::u16string_view name, std::u16string_vie
 }
 
 void destroy_driver_object(PDRIVER_OBJECT driver) {
+  std::shared_ptr<emu::ldr::Image> image;  // unmapped outside the object lock
   {
     std::lock_guard<std::recursive_mutex> lock(object_mutex());
-    g_drivers.erase(driver);
+    auto it = g_drivers.find(driver);
+    if (it != g_drivers.end()) {
+      image = std::move(it->second.image);
+      g_drivers.erase(it);
+    }
   }
   std::free(driver);
 }
@@ -225,9 +233,13 @@ void reset_links_and_interfaces() {
 
 void reset_drivers() {
   std::vector<PDRIVER_OBJECT> left;
+  std::vector<std::shared_ptr<emu::ldr::Image>> images;  // unmapped outside the object lock
   {
     std::lock_guard<std::recursive_mutex> lock(object_mutex());
-    for (auto& [drv, info] : g_drivers) left.push_back(drv);
+    for (auto& [drv, info] : g_drivers) {
+      left.push_back(drv);
+      if (info.image) images.push_back(std::move(info.image));
+    }
     g_drivers.clear();
   }
   for (PDRIVER_OBJECT drv : left) std::free(drv);
@@ -616,16 +628,23 @@ std::vector<InterfaceInfo> device_interfaces(const GUID* filter) {
 
 // ---- Drivers ----------------------------------------------------------------------------
 
-Driver load_driver(PDRIVER_INITIALIZE entry, std::u16string_view registry_path,
-                   std::u16string_view driver_name) {
+Driver Driver::load(PDRIVER_INITIALIZE entry, std::shared_ptr<ldr::Image> image,
+                    std::u16string_view registry_path, std::u16string_view driver_name) {
   Driver result;
   PDRIVER_OBJECT driver = io::create_driver_object(driver_name, registry_path);
   driver->DriverInit = entry;
+  if (image) {
+    driver->DriverStart = image->base();
+    driver->DriverSize = static_cast<ULONG>(image->size());
+  }
   {
     std::set<const void*> before;
     for (const auto& block : emu::pool::blocks()) before.insert(block.address);
     std::lock_guard<std::recursive_mutex> lock(object_mutex());
     g_drivers[driver].pool_at_load = std::move(before);
+    // The driver object keeps the image mapped: it goes with the object,
+    // after DriverUnload, or at the reset when devices were left behind.
+    g_drivers[driver].image = std::move(image);
   }
   // The path lives only for the call, as the system's does: a driver that
   // keeps the pointer instead of a copy reads freed memory.
@@ -670,6 +689,17 @@ Driver load_driver(PDRIVER_INITIALIZE entry, std::u16string_view registry_path,
                            " bytes, tag '" + emu::pool::tag_text(block.tag) + "'");
   if (io::devices_of(driver).empty()) io::destroy_driver_object(driver);
   return result;
+}
+
+Driver load_driver(PDRIVER_INITIALIZE entry, std::u16string_view registry_path,
+                   std::u16string_view driver_name) {
+  return Driver::load(entry, nullptr, registry_path, driver_name);
+}
+
+Driver load_driver(std::shared_ptr<ldr::Image> image, std::u16string_view registry_path,
+                   std::u16string_view driver_name) {
+  auto entry = reinterpret_cast<PDRIVER_INITIALIZE>(image->entry_point());
+  return Driver::load(entry, std::move(image), registry_path, driver_name);
 }
 
 Driver::Driver(Driver&& other) noexcept : object_(other.object_), entry_status_(other.entry_status_) {

@@ -3,6 +3,8 @@
 // counted strings as text, and the driver routine a thread is running.
 #include "io_internal.h"
 
+#include <emu/loader.h>
+
 #include <cxxabi.h>
 #include <dlfcn.h>
 #include <elf.h>
@@ -107,6 +109,7 @@ std::string hex(const void* address) {
 
 std::string symbol_name(const void* address) {
   if (address == nullptr) return "(null)";
+  if (auto in_image = emu::ldr::describe_address(address)) return *in_image;
   Dl_info info{};
   if (dladdr(address, &info) == 0) return hex(address);
   if (info.dli_sname != nullptr && info.dli_saddr != nullptr) {

@@ -133,6 +133,14 @@ KIRQL raise_to(KIRQL new_irql, const char* routine) {
 }  // namespace
 
 void set_irql_raw(KIRQL irql) { t_irql = irql; }
+
+void write_irql(KIRQL irql, bool raise) {
+  if (raise) {
+    raise_to(irql, "KfRaiseIrql");
+  } else {
+    lower_to(irql, "KfLowerIrql");
+  }
+}
 KIRQL current_irql() { return t_irql; }
 void set_irql(KIRQL irql) { t_irql = irql; }
 std::size_t spin_locks_held() { return t_held.size(); }

@@ -122,11 +122,16 @@ void start_internal_thread_locked(ThreadKind kind, std::string name, std::functi
 bool worker_settled_locked();  // every worker idle or blocked (dispatcher lock held)
 std::size_t pending_work_items_locked();
 void reset_threads();  // kernel_reset part: findings for running threads, leaked references
+// Whether a system thread still running started at a routine in [lo, hi).
+bool system_thread_started_in(uintptr_t lo, uintptr_t hi);
 
 // ---- irql_spinlock.cpp ----
 void set_irql_raw(KIRQL irql);
 void release_all_recorded_locks_of_thread();
 bool thread_holds_spin_lock(const volatile KSPIN_LOCK* lock);
+// A write of the IRQL by a loaded image's `mov %cr8`, checked as the
+// KfRaiseIrql or KfLowerIrql it stands for would check it.
+void write_irql(KIRQL irql, bool raise);
 
 // ---- dispatcher.cpp ----
 // Marks the object signalled (per its type) and satisfies waiters; called

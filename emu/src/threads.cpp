@@ -3,9 +3,11 @@
 
 #include "ke_internal.h"
 
+#include <emu/loader.h>
 #include <pthread.h>
 
 #include <algorithm>
+#include <csetjmp>
 #include <memory>
 
 #include "io_internal.h"
@@ -35,6 +37,10 @@ struct ThreadExit {
 };
 
 thread_local PKTHREAD t_self = nullptr;
+// Where PsTerminateSystemThread returns to when a loaded image calls it: the
+// image's frames have no unwind tables the host's unwinder reads, so the
+// thread leaves them by a jump (they hold nothing to destroy).
+thread_local std::jmp_buf* t_exit_jump = nullptr;
 
 // Ends the record of a thread the kernel did not create (a test's thread,
 // the host's main thread) when that OS thread exits.
@@ -113,7 +119,20 @@ void end_thread(PKTHREAD t, std::string who) {
 }
 
 std::string routine_name(PKTHREAD t) {
-  return t->name.empty() ? "system thread " + hex(reinterpret_cast<const void*>(t->start_routine)) : t->name;
+  if (!t->name.empty()) return t->name;
+  const auto* start = reinterpret_cast<const void*>(t->start_routine);
+  return "system thread " + emu::ldr::describe_address(start).value_or(hex(start));
+}
+
+// No C++ object lives in this frame: setjmp/longjmp skip no destructor.
+void run_start_routine(PKTHREAD t) {
+  std::jmp_buf exit_jump;
+  if (setjmp(exit_jump) == 0) {
+    t_exit_jump = &exit_jump;
+    t->start_routine(t->start_context);
+    t->exit_status = STATUS_SUCCESS;
+  }
+  t_exit_jump = nullptr;
 }
 
 // `name` is worked out by the creator, so the thread itself starts its
@@ -123,9 +142,9 @@ void system_thread_top(PKTHREAD t, const std::string& name) {
   emu::name_this_thread(name);
   set_irql_raw(PASSIVE_LEVEL);
   try {
-    t->start_routine(t->start_context);
-    t->exit_status = STATUS_SUCCESS;
+    run_start_routine(t);
   } catch (const ThreadExit& e) {
+    t_exit_jump = nullptr;
     t->exit_status = e.status;
   }
   end_thread(t, routine_name(t));
@@ -250,6 +269,15 @@ std::size_t pending_work_items() {
 }
 
 bool on_system_thread() { return t_self && t_self->kind == ThreadKind::system; }
+
+bool system_thread_started_in(uintptr_t lo, uintptr_t hi) {
+  Guard g(kernel().lock);
+  for (PKTHREAD t : kernel().system_running) {
+    auto a = reinterpret_cast<uintptr_t>(t->start_routine);
+    if (a >= lo && a < hi) return true;
+  }
+  return false;
+}
 
 void reset_threads() {
   Kernel& k = kernel();
@@ -443,6 +471,10 @@ EXTERN_C NTSTATUS NTAPI PsTerminateSystemThread(NTSTATUS ExitStatus) {
     report("terminate-non-system-thread", "PsTerminateSystemThread", t_self,
            "called from a thread that PsCreateSystemThread did not create");
     return STATUS_INVALID_PARAMETER;
+  }
+  if (t_exit_jump != nullptr && emu::ldr::is_image_code(__builtin_return_address(0))) {
+    t_self->exit_status = ExitStatus;
+    std::longjmp(*t_exit_jump, 1);
   }
   throw ThreadExit{ExitStatus};
 }

@@ -360,6 +360,13 @@ TEST(Options, CommandLine) {
   o = parse_options({"script", "-"});
   EXPECT_EQ(o.mode, Mode::script);
   EXPECT_EQ(o.script, "-");
+  EXPECT_FALSE(o.driver);
+  // --driver in every mode, before or after the script.
+  EXPECT_EQ(parse_options({"--driver", "a.sys"}).driver, "a.sys");
+  EXPECT_EQ(parse_options({"pty", "--driver", "b.sys"}).driver, "b.sys");
+  o = parse_options({"script", "--driver", "c.sys", "x.scen"});
+  EXPECT_EQ(o.driver, "c.sys");
+  EXPECT_EQ(o.script, "x.scen");
   EXPECT_EQ(parse_options({"--help"}).mode, Mode::help);
   // Windows' tick and a high-speed modem echoing unless told otherwise.
   EXPECT_EQ(o.tick_ms, 15.625);
@@ -391,6 +398,8 @@ TEST(Options, CommandLine) {
                                                         {"script"},
                                                         {"script", "a", "b"},
                                                         {"pty", "extra"},
+                                                        {"--driver"},
+                                                        {"script", "x.scen", "--driver", ""},
                                                         {"--bogus"}}) {
     EXPECT_THROW(parse_options(bad), std::invalid_argument) << bad[0];
   }

@@ -18,4 +18,13 @@ grep -qi "verifier" <<<"$out" && fail "teardown after a failed expect left findi
 
 "$VRMDM" script /nonexistent/file.scen 2>/dev/null
 [ $? -eq 2 ] || fail "missing file: wrong exit status"
+
+# A driver image that is not one is refused with its reason before anything runs.
+out=$(printf 'plug\n' | "$VRMDM" script --driver "$0" - 2>&1)
+[ $? -eq 2 ] || fail "bad driver image: wrong exit status: $out"
+grep -q "no MZ header" <<<"$out" || fail "the reason is not given: $out"
+grep -q "plug ->" <<<"$out" && fail "a script ran without its driver: $out"
+out=$(printf 'AT\r' | "$VRMDM" --driver /nonexistent/vr_mdm.sys 2>&1)
+[ $? -eq 1 ] || fail "missing driver image: wrong exit status: $out"
+grep -q "cannot be read" <<<"$out" || fail "the reason is not given: $out"
 echo PASS

@@ -41,6 +41,9 @@ namespace emu {
 namespace io {
 struct NodeState;
 }
+namespace ldr {
+class Image;
+}
 
 // How long (real time) the system side waits for a request it sent before it
 // reports "request-not-completed" (default 30 s).  Returns the old value.
@@ -71,6 +74,9 @@ class Driver {
 
  private:
   friend Driver load_driver(PDRIVER_INITIALIZE, std::u16string_view, std::u16string_view);
+  friend Driver load_driver(std::shared_ptr<ldr::Image>, std::u16string_view, std::u16string_view);
+  static Driver load(PDRIVER_INITIALIZE entry, std::shared_ptr<ldr::Image> image,
+                     std::u16string_view registry_path, std::u16string_view driver_name);
   PDRIVER_OBJECT object_ = nullptr;
   NTSTATUS entry_status_ = STATUS_UNSUCCESSFUL;
 };
@@ -80,6 +86,11 @@ class Driver {
 // path.  When DriverEntry fails the driver is not loaded (the returned Driver
 // is empty but keeps the status) and any pool it left is reported.
 Driver load_driver(PDRIVER_INITIALIZE entry, std::u16string_view registry_path,
+                   std::u16string_view driver_name = u"\\Driver\\EmuTest");
+// The same for a driver mapped from its file (emu/loader.h): DriverEntry is
+// the image's entry point, DriverStart/DriverSize describe the image, and the
+// driver object keeps the image mapped until it is freed (after DriverUnload).
+Driver load_driver(std::shared_ptr<ldr::Image> image, std::u16string_view registry_path,
                    std::u16string_view driver_name = u"\\Driver\\EmuTest");
 
 // ---- A bus's physical device objects and the stacks above them ---------------------
