@@ -175,6 +175,19 @@ TEST_F(Loop, EveryTransferMethodDeliversTheOutputWhereTheMethodPutsIt) {
     }
   }
   EXPECT_EQ(cases, 12);
+
+  // Without an MDL the request never reaches the driver, from either side.
+  const ULONG out_direct = CTL_CODE(FILE_DEVICE_UNKNOWN, loopdrv::LOOP_FILL_FUNCTION, METHOD_OUT_DIRECT, 0);
+  emu::faults::fail_nth(emu::faults::Site::mdl_allocation, 0);
+  EXPECT_EQ(h.ioctl(out_direct, bytes(input), 8).status, STATUS_INSUFFICIENT_RESOURCES);
+  uint8_t built[8];
+  EXPECT_EQ(IoBuildDeviceIoControlRequest(out_direct, node->fdo(), nullptr, 0, built, sizeof built, FALSE,
+                                          nullptr, nullptr),
+            nullptr);
+  EXPECT_EQ(emu::faults::injected(emu::faults::Site::mdl_allocation), 2u);
+  emu::faults::clear();
+  EXPECT_EQ(emu::outstanding_irps(), 0u);
+  EXPECT_EQ(h.ioctl(out_direct, bytes(input), 8).status, STATUS_SUCCESS) << "the handle still works";
   h.close();
 }
 
