@@ -479,7 +479,11 @@ Image::~Image() {
   // instruction: such an image stays mapped, its code still trapped (the
   // thread is reported by the kernel's reset), rather than crash the process.
   const auto lo = reinterpret_cast<uintptr_t>(base_);
-  if (emu::ke::system_thread_started_in(lo, lo + size_)) (void)state_.release();
+  if (emu::ke::system_thread_started_in(lo, lo + size_)) {
+    static auto* kept = new std::vector<std::unique_ptr<State>>;  // for the life of the process
+    std::lock_guard lock(images_mutex());
+    kept->push_back(std::move(state_));
+  }
 }
 
 bool Image::contains(const void* address) const {
