@@ -1,9 +1,10 @@
 // Removal at random moments: while the modem streams data and a reader with
 // short time-outs, a wait-on-mask loop, a writer and a controller keep the
 // port busy, the modem is unplugged and/or surprise-removed at a seeded
-// moment.  Every request must then complete (before the handle closes), the
-// cleanup, close and removal succeed, the pool return to where it was, and
-// the next device open and answer AT.
+// moment, and the bus may complete cancelled transfers late.  Every request
+// must then complete (before the handle closes), the cleanup, close and
+// removal succeed, the pool return to where it was, and the next device open
+// and answer AT.
 #include <atomic>
 #include <cstring>
 #include <thread>
@@ -43,6 +44,13 @@ class RandomRemoval : public vrmdm_test::DriverFixture {
     auto problem = [&](const std::string& p) { problems += (problems.empty() ? "" : "; ") + p; };
     const std::size_t pool_before = emu::pool::outstanding_total();
 
+    // Half the rounds, the bus completes some cancelled transfers late, on
+    // its own thread, as host controllers do.
+    if (rng.chance(50)) {
+      usb::set_late_cancel_seed(rng.next());
+    } else {
+      usb::disable_late_cancel();
+    }
     usb::ModemConfig config;
     config.data_mode = usb::ModemConfig::DataMode::source;
     config.source_rate = 500000 + rng.in(0, 1500000);
