@@ -842,6 +842,12 @@ VOID NTAPI cancel_routine(PDEVICE_OBJECT pdo, PIRP irp) {
       for (auto& [address, ep] : dev->endpoints) {
         for (auto it = ep.queue.begin(); it != ep.queue.end(); ++it) {
           if ((*it)->irp != irp) continue;
+          // A head held back (NAKed, or delayed by a fault) parked its
+          // endpoint; the transfers behind it are offered again.
+          if (it == ep.queue.begin()) {
+            ep.parked = false;
+            ep.wake_at.reset();
+          }
           if (bus().next_late()) {
             ep.cancelled.push_back(std::move(*it));
           } else {
