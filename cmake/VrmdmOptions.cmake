@@ -1,7 +1,8 @@
 # Build options shared by every host target: sanitizers and the compiler cache.
 
-set(VRMDM_SANITIZE "none" CACHE STRING "Sanitizer build: none, address (ASan+UBSan) or thread (TSan)")
-set_property(CACHE VRMDM_SANITIZE PROPERTY STRINGS none address thread)
+set(VRMDM_SANITIZE "none" CACHE STRING
+    "Sanitizer build: none, address (ASan+UBSan), thread (TSan) or fuzzer (clang: libFuzzer+ASan+UBSan)")
+set_property(CACHE VRMDM_SANITIZE PROPERTY STRINGS none address thread fuzzer)
 option(VRMDM_BUILD_TESTS "Build the GoogleTest suites" ON)
 option(VRMDM_USE_CCACHE "Use ccache when it is installed" ON)
 
@@ -9,10 +10,16 @@ if(VRMDM_SANITIZE STREQUAL "address")
   set(_vrmdm_san -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
 elseif(VRMDM_SANITIZE STREQUAL "thread")
   set(_vrmdm_san -fsanitize=thread -fno-omit-frame-pointer)
+elseif(VRMDM_SANITIZE STREQUAL "fuzzer")
+  # Coverage for libFuzzer everywhere; only the fuzz targets link its main.
+  if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    message(FATAL_ERROR "VRMDM_SANITIZE=fuzzer needs clang (CC=clang CXX=clang++)")
+  endif()
+  set(_vrmdm_san -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
 elseif(VRMDM_SANITIZE STREQUAL "none" OR VRMDM_SANITIZE STREQUAL "")
   set(_vrmdm_san "")
 else()
-  message(FATAL_ERROR "VRMDM_SANITIZE must be none, address or thread (got '${VRMDM_SANITIZE}')")
+  message(FATAL_ERROR "VRMDM_SANITIZE must be none, address, thread or fuzzer (got '${VRMDM_SANITIZE}')")
 endif()
 if(_vrmdm_san)
   add_compile_options(${_vrmdm_san})

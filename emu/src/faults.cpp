@@ -126,7 +126,8 @@ void clear() {
 }
 
 std::size_t for_each_allocation_site(const std::function<void()>& scenario,
-                                     const std::function<void(const SiteRun&)>& after_each) {
+                                     const std::function<void(const SiteRun&)>& after_each,
+                                     const std::function<bool(const SiteRun&)>& select) {
   {
     std::lock_guard<std::mutex> g(state().lock);
     FaultState& s = state();
@@ -143,6 +144,7 @@ std::size_t for_each_allocation_site(const std::function<void()>& scenario,
     sites = state().seen;
   }
   for (std::size_t i = 1; i <= sites.size(); ++i) {
+    if (select && !select(sites[i - 1])) continue;
     {
       std::lock_guard<std::mutex> g(state().lock);
       FaultState& s = state();

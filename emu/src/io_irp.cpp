@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <deque>
 #include <unordered_map>
+#include <utility>
 
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/asan_interface.h>
@@ -29,7 +30,8 @@ std::unordered_map<const IRP*, std::shared_ptr<IrpRecord>> g_irps;
 // Freed packets stay allocated (and, under ASan, poisoned) for a while so that
 // a late completion or cancel is reported instead of touching reused memory.
 std::deque<PIRP> g_quarantine;
-constexpr std::size_t kQuarantine = 256;
+constexpr std::size_t kDefaultQuarantine = 256;
+std::size_t g_quarantine_limit = kDefaultQuarantine;  // guarded by g_table_mutex
 
 KSPIN_LOCK g_cancel_lock = 0;
 std::atomic<long long> g_wait_limit_ms{30000};
@@ -58,25 +60,30 @@ std::shared_ptr<IrpRecord> new_record(IrpKind kind, CCHAR stack_size) {
 }
 
 // Moves a freed packet into quarantine, evicting (really freeing) the oldest.
+// Once the table lock is dropped another thread's release may evict and free
+// this packet, so it is sized and poisoned under the lock; only the evicted
+// packet, which nobody else can reach any more, is touched outside it.
 void quarantine(PIRP irp, bool own_memory) {
-  PIRP evict = nullptr;
+  std::vector<std::pair<PIRP, std::size_t>> evicted;
   {
     std::lock_guard<std::mutex> lock(g_table_mutex);
     if (!own_memory) {
       g_irps.erase(irp);
       return;
     }
+    const std::size_t size = irp->Size;
     g_quarantine.push_back(irp);
-    if (g_quarantine.size() > kQuarantine) {
-      evict = g_quarantine.front();
+    EMU_POISON(irp, size);
+    while (g_quarantine.size() > g_quarantine_limit) {
+      PIRP evict = g_quarantine.front();
       g_quarantine.pop_front();
       g_irps.erase(evict);
+      EMU_UNPOISON(evict, sizeof(IRP));
+      evicted.emplace_back(evict, evict->Size);
     }
   }
-  EMU_POISON(irp, irp->Size);
-  if (evict != nullptr) {
-    EMU_UNPOISON(evict, sizeof(IRP));
-    EMU_UNPOISON(evict, evict->Size);
+  for (auto [evict, size] : evicted) {
+    EMU_UNPOISON(evict, size);
     std::free(evict);
   }
 }
@@ -293,6 +300,7 @@ void reset_irps() {
     all.assign(g_irps.begin(), g_irps.end());
     g_irps.clear();
     freed.swap(g_quarantine);
+    g_quarantine_limit = kDefaultQuarantine;
   }
   for (auto& [irp, rec] : all) {
     std::lock_guard<std::mutex> l(rec->m);
@@ -773,6 +781,11 @@ std::chrono::milliseconds set_request_wait_limit(std::chrono::milliseconds limit
 std::chrono::milliseconds request_wait_limit() { return std::chrono::milliseconds(g_wait_limit_ms.load()); }
 
 std::size_t outstanding_irps() { return emu::io::outstanding_count(); }
+
+std::size_t set_irp_quarantine(std::size_t packets) {
+  std::lock_guard<std::mutex> lock(emu::io::g_table_mutex);
+  return std::exchange(emu::io::g_quarantine_limit, packets);
+}
 
 NTSTATUS call_driver(PDEVICE_OBJECT device, PIRP irp) { return IofCallDriver(device, irp); }
 

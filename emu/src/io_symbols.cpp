@@ -250,3 +250,7 @@ PDRIVER_OBJECT current_driver() {
 }
 
 }  // namespace emu::io
+
+namespace emu {
+std::string function_name(const void* address) { return emu::io::symbol_name(address); }
+}  // namespace emu

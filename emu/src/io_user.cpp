@@ -134,6 +134,15 @@ void finish_user(const std::shared_ptr<State>& state, PIRP irp) {
     irp->AssociatedIrp.SystemBuffer = nullptr;
   }
   free_irp_mdls(irp);
+  // The request lets go of its file before anyone can see it completed: a
+  // caller that closes its handle right after the completion must find no
+  // request of its own still holding the file (which would defer the close).
+  std::shared_ptr<File> file = state->file;
+  {
+    std::lock_guard<std::mutex> lock(file->m);
+    std::erase(file->pending, state);
+  }
+  drop_file_ref(file, false);
   bool free_now;
   {
     std::lock_guard<std::mutex> lock(state->m);
@@ -145,18 +154,9 @@ void finish_user(const std::shared_ptr<State>& state, PIRP irp) {
     state->output = std::move(output);
     free_now = --state->irp_users == 0;
     if (free_now) state->irp = nullptr;
-  }
-  if (free_now) release_irp(irp);
-  std::shared_ptr<File> file = state->file;
-  {
-    std::lock_guard<std::mutex> lock(file->m);
-    std::erase(file->pending, state);
-  }
-  {
-    std::lock_guard<std::mutex> lock(state->m);
     state->cv.notify_all();
   }
-  drop_file_ref(file, false);
+  if (free_now) release_irp(irp);
 }
 
 std::shared_ptr<State> failed_state(NTSTATUS status) {

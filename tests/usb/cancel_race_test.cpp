@@ -110,6 +110,69 @@ TEST_F(CancelRaceTest, CancelAgainstArrivingDataCompletesOnceAndLosesNothing) {
   }
 }
 
+// Under the late-cancel seed some cancelled transfers are completed by the
+// bus thread after IoCancelIrp returned, at DISPATCH_LEVEL, still once each.
+TEST_F(CancelRaceTest, ALateCancelledTransferCompletesOnceOnTheBusThread) {
+  auto dev = ScriptedDevice::cdc_acm();
+  PDEVICE_OBJECT pdo = emu::usb::plug(dev);
+  Client c(pdo);
+  ASSERT_EQ(c.configure().status, STATUS_SUCCESS);
+  emu::usb::set_late_cancel_seed(5);
+  UrbRequest r(pdo);
+  uint8_t buffer[8];
+  int late = 0;
+  for (int i = 0; i < 64; ++i) {
+    c.build_transfer(r, cdc::BULK_IN_ENDPOINT, buffer, sizeof buffer, kIn);
+    ASSERT_EQ(r.send(), STATUS_PENDING);
+    ASSERT_TRUE(emu::usb::wait_pending(pdo, cdc::BULK_IN_ENDPOINT, 1));
+    const std::size_t before = emu::usb::info(pdo).cancelled_late;
+    // False when the bus had the transfer with the device at that moment: it
+    // then sees the cancel flag when the device NAKs.
+    r.cancel();
+    ASSERT_TRUE(r.wait());
+    EXPECT_EQ(r.status(), STATUS_CANCELLED);
+    EXPECT_EQ(r.usbd(), USBD_STATUS_CANCELED);
+    EXPECT_EQ(r.completions(), i + 1);
+    if (emu::usb::info(pdo).cancelled_late > before) {
+      ++late;
+      EXPECT_NE(r.completion_thread(), std::this_thread::get_id());
+      EXPECT_EQ(r.completion_irql(), DISPATCH_LEVEL);
+    }
+  }
+  EXPECT_GT(late, 0);
+  EXPECT_LT(late, 64) << "the seed chooses, not always late";
+  EXPECT_EQ(emu::usb::info(pdo).pending_transfers, 0u);
+}
+
+// A fault is meant for one transfer: when that transfer is cancelled before
+// the bus reaches it, the next transfer runs normally.
+TEST_F(CancelRaceTest, AFaultGoesWithTheTransferItWasMeantFor) {
+  auto dev = ScriptedDevice::cdc_acm();
+  PDEVICE_OBJECT pdo = emu::usb::plug(dev);
+  Client c(pdo);
+  ASSERT_EQ(c.configure().status, STATUS_SUCCESS);
+  constexpr ULONG kOut = USBD_SHORT_TRANSFER_OK;
+  emu::clock::freeze();
+  // The first transfer is held at the head, so the second waits unreached.
+  emu::usb::inject_fault(pdo, cdc::BULK_OUT_ENDPOINT, emu::usb::Fault::delayed(std::chrono::hours(1)));
+  uint8_t a = 'a', b = 'b';
+  UrbRequest first(pdo), second(pdo);
+  c.build_transfer(first, cdc::BULK_OUT_ENDPOINT, &a, 1, kOut);
+  ASSERT_EQ(first.send(), STATUS_PENDING);
+  c.build_transfer(second, cdc::BULK_OUT_ENDPOINT, &b, 1, kOut);
+  ASSERT_EQ(second.send(), STATUS_PENDING);
+  emu::usb::inject_fault(pdo, cdc::BULK_OUT_ENDPOINT, emu::usb::Fault::never_complete());
+  ASSERT_TRUE(second.cancel());
+  ASSERT_TRUE(second.wait());
+  EXPECT_EQ(second.status(), STATUS_CANCELLED);
+  ASSERT_TRUE(first.cancel());
+  ASSERT_TRUE(first.wait());
+  emu::clock::unfreeze();
+  Sync s = c.write(cdc::BULK_OUT_ENDPOINT, "c");
+  EXPECT_EQ(s.status, STATUS_SUCCESS) << "the fault of the cancelled transfer hit the next one";
+  EXPECT_EQ(dev->take_out_data(cdc::BULK_OUT_ENDPOINT), std::vector<uint8_t>{'c'});
+}
+
 TEST_F(CancelRaceTest, CancelAgainstPowerDownAndAbortCompletesOnce) {
   auto dev = ScriptedDevice::cdc_acm();
   PDEVICE_OBJECT pdo = emu::usb::plug(dev);

@@ -298,6 +298,9 @@ Handle open(std::u16string_view name, ACCESS_MASK access = GENERIC_READ | GENERI
 // ---- Names, links and interfaces ---------------------------------------------------------
 
 std::u16string device_name(PDEVICE_OBJECT device);  // empty for an unnamed device
+// The function holding `address` (a driver routine, an allocating caller),
+// or "0x..." when no symbol covers it.
+std::string function_name(const void* address);
 PDEVICE_OBJECT find_device(std::u16string_view name);
 // The target of a symbolic link ("\DosDevices\COM5", "\??\COM5"...), if any.
 std::optional<std::u16string> symbolic_link_target(std::u16string_view link);
@@ -317,6 +320,13 @@ bool wait_work_items(std::chrono::milliseconds limit = request_wait_limit());
 
 // ---- Request packets ------------------------------------------------------------------------
 std::size_t outstanding_irps();  // allocated and not yet freed
+
+// How many freed packets stay allocated (poisoned under ASan) before their
+// memory really goes back, so that a late use is reported rather than
+// corrupting reused memory (default 256).  A small quarantine lets frees on
+// other threads overtake one another: for tests of the bookkeeping itself.
+// Returns the previous value.
+std::size_t set_irp_quarantine(std::size_t packets);
 
 // Sends a prepared packet (next stack location filled, e.g. from
 // IoBuildDeviceIoControlRequest or IoAllocateIrp) to `device` at PASSIVE_LEVEL

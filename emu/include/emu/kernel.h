@@ -160,10 +160,13 @@ struct SiteRun {
 // Sites), then once more per call with exactly that call failing.  The
 // scenario must start from a clean kernel and leave it clean (it is called
 // between kernel_reset()s by the caller's choice: this helper does not reset).
-// `after_each` (optional) sees every faulted run's description.  Returns the
-// number of faulted runs.
+// `after_each` (optional) sees every faulted run's description.  `select`
+// (optional) sees each call of the counting run and chooses whether its
+// faulted run is made (for sampling calls that repeat in a loop).  Returns
+// the number of calls counted.
 std::size_t for_each_allocation_site(const std::function<void()>& scenario,
-                                     const std::function<void(const SiteRun&)>& after_each = {});
+                                     const std::function<void(const SiteRun&)>& after_each = {},
+                                     const std::function<bool(const SiteRun&)>& select = {});
 
 }  // namespace faults
 

@@ -10,6 +10,8 @@
 //
 // Threads: the bus completes transfers from its own thread at DISPATCH_LEVEL,
 // or, under set_inline_completion_seed(), sometimes inside the submission.
+// A cancelled transfer is completed inside the cancel routine, or, under
+// set_late_cancel_seed(), sometimes later on the bus thread.
 // The callbacks of one device are never run concurrently; a model still
 // guards the state it shares with test code with its own lock.  A model may
 // call Port::wake from inside a callback or from any thread.
@@ -186,6 +188,14 @@ void reset();
 void set_inline_completion_seed(uint64_t seed);
 void disable_inline_completion();
 
+// Some cancelled transfers complete later, on the bus thread, after the
+// cancel routine (and possibly IoCancelIrp's caller) has returned, as a host
+// controller completes them once the hardware has let the transfer go;
+// chosen by a generator seeded here.  The others complete inside the cancel
+// routine.  Off again after disable or reset().
+void set_late_cancel_seed(uint64_t seed);
+void disable_late_cancel();
+
 // ---- Faults ----------------------------------------------------------------
 
 struct Fault {
@@ -209,6 +219,10 @@ struct Fault {
   static Fault unplug_while_pending() { return {Kind::unplug, 0, 0, {}, 1}; }
 };
 
+// Faults apply to an endpoint's transfers in order: a transfer already
+// queued and not yet taken by the device when the fault is injected, else the
+// next one submitted.  A transfer cancelled before the bus reached it takes
+// its fault with it; the fault does not move on to the next transfer.
 // Endpoint 0 is the default pipe (descriptor, class and vendor requests).
 void inject_fault(PDEVICE_OBJECT pdo, uint8_t endpoint_address, const Fault& fault);
 void clear_faults(PDEVICE_OBJECT pdo);
@@ -229,6 +243,7 @@ struct DeviceInfo {
   std::size_t completed_inline = 0;
   std::size_t completed_on_bus_thread = 0;
   std::size_t cancelled = 0;
+  std::size_t cancelled_late = 0;  // of which completed after the cancel routine returned
 };
 
 DeviceInfo info(PDEVICE_OBJECT pdo);

@@ -12,7 +12,10 @@
 // A queued transfer carries the bus's cancel routine.  Whoever takes a
 // transfer out of a queue first clears the cancel routine; if that finds it
 // already gone, IoCancelIrp owns the packet and the cancel routine takes it
-// out, so each packet is completed exactly once.
+// out, so each packet is completed exactly once.  The cancel routine
+// completes the packet itself, or (under set_late_cancel_seed) leaves it on
+// its endpoint's cancelled list for the bus thread to complete later, as a
+// host controller does once the hardware has let go of the transfer.
 #include <sys/prctl.h>
 
 #include <emu/io_manager.h>
@@ -54,10 +57,11 @@ struct Transfer {
   SetupPacket setup{};
   uint8_t* buffer = nullptr;
   ULONG length = 0;
-  ULONG done = 0;      // bytes moved so far
-  uint8_t target = 0;  // reset / abort: the pipe's endpoint address
-  bool fault_checked = false;
-  bool held = false;  // held back by a fault until cancelled or the device leaves
+  ULONG done = 0;              // bytes moved so far
+  uint8_t target = 0;          // reset / abort: the pipe's endpoint address
+  bool fault_checked = false;  // a fault of the endpoint was bound to it
+  std::optional<Fault> fault;  // bound and not yet applied
+  bool held = false;           // held back by a fault until cancelled or the device leaves
   // It waited for the slots of the transfer before it: it starts in the
   // first free slot, however late the bus thread gets to it.
   bool waited_for_slot = false;
@@ -87,6 +91,8 @@ struct Endpoint {
   bool woken = false;        // a wake came while busy
   bool cancel_wait = false;  // the head is being cancelled
   std::optional<nanoseconds> wake_at;
+  // Cancelled, out of the queue, to be completed by the bus thread.
+  std::deque<std::unique_ptr<Transfer>> cancelled;
   std::deque<Fault> faults;
 };
 
@@ -153,6 +159,15 @@ auto with_model(Device& dev, Fn&& fn) {
   return fn(*dev.model);
 }
 
+// One seeded choice (splitmix64); none while unseeded.
+bool coin(std::optional<uint64_t>& state) {
+  if (!state) return false;
+  uint64_t z = (*state += 0x9E3779B97F4A7C15ull);
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+  return ((z ^ (z >> 31)) & 1) != 0;
+}
+
 class Bus {
  public:
   ~Bus() {
@@ -169,6 +184,7 @@ class Bus {
   std::map<PDEVICE_OBJECT, std::shared_ptr<Device>> devices;
   uint64_t next_id = 1;
   std::optional<uint64_t> rng;
+  std::optional<uint64_t> late_rng;
 
   void ensure_thread() {
     std::lock_guard lock(thread_mutex_);
@@ -194,13 +210,8 @@ class Bus {
     thread_.join();
   }
 
-  bool next_inline() {
-    if (!rng) return false;
-    uint64_t z = (*rng += 0x9E3779B97F4A7C15ull);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return ((z ^ (z >> 31)) & 1) != 0;
-  }
+  bool next_inline() { return coin(rng); }
+  bool next_late() { return coin(late_rng); }
 
  private:
   void run();
@@ -266,6 +277,25 @@ void finish(Device& dev, Transfer& t, USBD_STATUS usbd, NTSTATUS status, std::ve
   out.push_back({t.irp, t.urb, t.op, usbd, status, t.done, t.watch});
 }
 
+// Completes the transfers the cancel routine left to the bus.  Bus lock held.
+void finish_cancelled(Device& dev, Endpoint& ep, std::vector<Completion>& out) {
+  for (auto& t : ep.cancelled) finish(dev, *t, USBD_STATUS_CANCELED, STATUS_CANCELLED, out);
+  dev.counters.cancelled_late += ep.cancelled.size();
+  ep.cancelled.clear();
+}
+
+// Faults apply to an endpoint's transfers in the order they reach it: a
+// transfer takes the first waiting fault when it is submitted (or, if it was
+// queued already, when the fault is injected), so a transfer cancelled before
+// the bus reached it takes its fault with it.  Bus lock held.
+bool can_fault(const Transfer& t) { return t.op != Op::reset_pipe && t.op != Op::abort_pipe; }
+void bind_fault(Endpoint& ep, Transfer& t) {
+  if (t.fault_checked || ep.faults.empty() || !can_fault(t)) return;
+  t.fault_checked = true;
+  t.fault = ep.faults.front();
+  if (ep.faults.front().count > 0 && --ep.faults.front().count == 0) ep.faults.pop_front();
+}
+
 VOID NTAPI cancel_routine(PDEVICE_OBJECT pdo, PIRP irp);
 
 // IoCancelIrp sets the flag from another thread, without our lock.
@@ -299,6 +329,7 @@ void fail_queued(Device& dev, USBD_STATUS usbd, NTSTATUS status, std::vector<Com
       finish(dev, **it, usbd, status, out);
       it = ep.queue.erase(it);
     }
+    finish_cancelled(dev, ep, out);
     ep.parked = false;
     ep.wake_at.reset();
   }
@@ -452,6 +483,7 @@ void drop_data_endpoints(Device& dev, std::vector<Completion>& out) {
       finish(dev, **q, USBD_STATUS_CANCELED, STATUS_CANCELLED, out);
       q = ep.queue.erase(q);
     }
+    finish_cancelled(dev, ep, out);
     if (keep || ep.busy) {
       ep.generation = 0;  // retired: what comes back from the model is cancelled
       ++it;
@@ -697,11 +729,11 @@ void service(Device& dev, uint8_t address, std::unique_lock<std::mutex>& lk, std
     return;
   }
   const nanoseconds now = emu::clock::now();
-  if (!head->fault_checked && !ep.faults.empty() && head->op != Op::reset_pipe &&
-      head->op != Op::abort_pipe) {
-    head->fault_checked = true;
-    const Fault f = ep.faults.front();
-    if (f.count > 0 && --ep.faults.front().count == 0) ep.faults.pop_front();
+  // One that was with the device when its fault was injected takes it now.
+  bind_fault(ep, *head);
+  if (head->fault) {
+    const Fault f = *head->fault;
+    head->fault.reset();
     switch (f.kind) {
       case Fault::Kind::stall: {
         auto t = take();
@@ -755,6 +787,11 @@ bool runnable(const Endpoint& ep) {
   return !ep.busy && !ep.parked && !ep.cancel_wait && !ep.queue.empty() && !ep.queue.front()->held;
 }
 
+// Whether the endpoint holds a transfer not yet completed.
+std::size_t pending_on(const Endpoint& ep) {
+  return ep.queue.size() + ep.cancelled.size() + (ep.busy ? 1 : 0);
+}
+
 // ---- The bus thread -------------------------------------------------------------
 
 void do_unplug(Device& dev, std::vector<Completion>& out) {
@@ -799,6 +836,17 @@ void Bus::run() {
         auto it = dev->endpoints.find(address);
         if (it == dev->endpoints.end()) continue;
         Endpoint& ep = it->second;
+        if (!ep.cancelled.empty()) {
+          // Completed only now, after the cancel routine has returned: the
+          // late completion a client must be ready for.
+          finish_cancelled(*dev, ep, out);
+          lk.unlock();
+          complete_all(out, true);
+          lk.lock();
+          bus().changed.notify_all();
+          did = true;
+          continue;
+        }
         if (ep.parked && ep.wake_at && emu::clock::now() >= *ep.wake_at) {
           ep.parked = false;
           ep.wake_at.reset();
@@ -877,7 +925,17 @@ VOID NTAPI cancel_routine(PDEVICE_OBJECT pdo, PIRP irp) {
       for (auto& [address, ep] : dev->endpoints) {
         for (auto it = ep.queue.begin(); it != ep.queue.end(); ++it) {
           if ((*it)->irp != irp) continue;
-          finish(*dev, **it, USBD_STATUS_CANCELED, STATUS_CANCELLED, out);
+          // A head held back (NAKed, or delayed by a fault) parked its
+          // endpoint; the transfers behind it are offered again.
+          if (it == ep.queue.begin()) {
+            ep.parked = false;
+            ep.wake_at.reset();
+          }
+          if (bus().next_late()) {
+            ep.cancelled.push_back(std::move(*it));
+          } else {
+            finish(*dev, **it, USBD_STATUS_CANCELED, STATUS_CANCELLED, out);
+          }
           ep.queue.erase(it);
           ep.cancel_wait = false;
           found = true;
@@ -1125,7 +1183,8 @@ NTSTATUS submit_urb(Device& dev, PIRP irp, PURB urb) {
   // A timed device's transfer that finds the endpoint idle and its slot
   // free starts at once, in the submitter's thread, as the host controller
   // would take it in the slot under way; others go to the bus thread.
-  const bool idle = ep.queue.empty() && !ep.busy && !ep.parked && ep.faults.empty();
+  bind_fault(ep, *t);
+  const bool idle = ep.queue.empty() && !ep.busy && !ep.parked && !t->fault;
   const bool go_inline = idle && (detail::timed(dev.schedule)
                                       ? t->op == Op::data && !scheduled_start(dev, *t, emu::clock::now()) &&
                                             !emu::clock::frozen()
@@ -1375,7 +1434,10 @@ struct PdoLink {
     auto it = bus().devices.find(dev->pdo);
     if (it != bus().devices.end() && it->second == dev) {
       // Queued packets went with the I/O manager's state: forget them unseen.
-      for (auto& [address, ep] : dev->endpoints) ep.queue.clear();
+      for (auto& [address, ep] : dev->endpoints) {
+        ep.queue.clear();
+        ep.cancelled.clear();
+      }
       dev->plugged = false;
       bus().devices.erase(it);
     }
@@ -1487,6 +1549,7 @@ void reset() {
     }
     b.devices.clear();
     b.rng.reset();
+    b.late_rng.reset();
   }
   complete_all(out, false);
   b.stop_thread();
@@ -1509,11 +1572,23 @@ void disable_inline_completion() {
   bus().rng.reset();
 }
 
+void set_late_cancel_seed(uint64_t seed) {
+  std::lock_guard lock(bus().m);
+  bus().late_rng = seed;
+}
+
+void disable_late_cancel() {
+  std::lock_guard lock(bus().m);
+  bus().late_rng.reset();
+}
+
 void inject_fault(PDEVICE_OBJECT pdo, uint8_t endpoint_address, const Fault& fault) {
   std::lock_guard lock(bus().m);
   auto dev = find_device(pdo);
   if (!dev || fault.count == 0) return;
-  dev->endpoints[endpoint_address].faults.push_back(fault);
+  Endpoint& ep = dev->endpoints[endpoint_address];
+  ep.faults.push_back(fault);
+  for (auto& t : ep.queue) bind_fault(ep, *t);
   bus().work.notify_all();
 }
 
@@ -1539,7 +1614,7 @@ DeviceInfo info(PDEVICE_OBJECT pdo) {
   for (auto& [address, pipe] : dev->pipes) i.pipes.push_back(pipe->config);
   i.device_handle = &dev->device_token;
   i.pending_transfers = 0;
-  for (auto& [address, ep] : dev->endpoints) i.pending_transfers += ep.queue.size() + (ep.busy ? 1 : 0);
+  for (auto& [address, ep] : dev->endpoints) i.pending_transfers += pending_on(ep);
   return i;
 }
 
@@ -1560,7 +1635,7 @@ bool wait_pending(PDEVICE_OBJECT pdo, uint8_t endpoint_address, std::size_t coun
     if (!dev) return false;
     auto it = dev->endpoints.find(endpoint_address);
     if (it == dev->endpoints.end()) return count == 0;
-    return it->second.queue.size() + (it->second.busy ? 1 : 0) == count;
+    return pending_on(it->second) == count;
   });
 }
 

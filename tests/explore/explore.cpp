@@ -1,0 +1,128 @@
+#include "explore.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace explore {
+
+namespace {
+
+Options& mutable_options() {
+  static Options o = [] {
+    Options d;
+#if defined(__SANITIZE_THREAD__)
+    d.scale = 0.2;  // TSan runs these threads about ten times slower
+#elif defined(__SANITIZE_ADDRESS__)
+    d.scale = 0.3;
+#endif
+    if (const char* v = std::getenv("VRMDM_EXPLORE_LONG"); v && *v && std::strcmp(v, "0") != 0)
+      d.long_form = true;
+    if (const char* v = std::getenv("VRMDM_EXPLORE_SEED"); v && *v) d.seed = std::strtoull(v, nullptr, 0);
+    if (const char* v = std::getenv("VRMDM_EXPLORE_ROUNDS"); v && *v) d.rounds = std::strtoull(v, nullptr, 0);
+    if (const char* v = std::getenv("VRMDM_EXPLORE_SCALE"); v && *v) d.scale = std::strtod(v, nullptr);
+    return d;
+  }();
+  return o;
+}
+
+}  // namespace
+
+const Options& options() { return mutable_options(); }
+
+void parse_options(int* argc, char** argv) {
+  Options& o = mutable_options();
+  int kept = 1;
+  for (int i = 1; i < *argc; ++i) {
+    std::string_view a = argv[i];
+    if (a == "--long") {
+      o.long_form = true;
+    } else if (a.starts_with("--seed=")) {
+      o.seed = std::strtoull(argv[i] + 7, nullptr, 0);
+    } else if (a.starts_with("--rounds=")) {
+      o.rounds = std::strtoull(argv[i] + 9, nullptr, 0);
+    } else if (a.starts_with("--scale=")) {
+      o.scale = std::strtod(argv[i] + 8, nullptr);
+    } else {
+      argv[kept++] = argv[i];
+    }
+  }
+  *argc = kept;
+}
+
+std::size_t rounds(std::size_t ci, std::size_t long_form) {
+  const Options& o = options();
+  if (o.rounds) return *o.rounds;
+  if (o.long_form) return long_form;
+  const auto scaled = static_cast<std::size_t>(static_cast<double>(ci) * o.scale);
+  return scaled == 0 ? 1 : scaled;
+}
+
+uint64_t round_seed(uint64_t fallback, std::size_t i) { return options().seed.value_or(fallback) + i; }
+
+void Tally::failing(std::string key, std::string what) {
+  ADD_FAILURE() << name_ << ": failing case " << key << ": " << what;
+  failures_.push_back(std::move(key));
+}
+
+void Tally::print() {
+  if (printed_) return;
+  printed_ = true;
+  std::string line = "[ explore  ] " + name_ + ": " + std::to_string(cases()) + " cases, " +
+                     std::to_string(cases_) + " clean, " + std::to_string(failures_.size()) + " failing";
+  if (!failures_.empty()) {
+    line += " (";
+    for (std::size_t i = 0; i < failures_.size() && i < 20; ++i) line += (i ? ", " : "") + failures_[i];
+    if (failures_.size() > 20) line += ", ...";
+    line += ")";
+  }
+  for (const auto& n : notes_) line += "; " + n;
+  std::printf("%s\n", line.c_str());
+  std::fflush(stdout);
+}
+
+std::string replay_command(uint64_t seed) {
+  const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+  std::string filter = info ? std::string(info->test_suite_name()) + "." + info->name() : "*";
+  return "explore_tests --gtest_filter=" + filter + " --seed=" + std::to_string(seed) + " --rounds=1";
+}
+
+std::string take_findings_text() {
+  std::string text;
+  for (const auto& f : emu::verifier::take_findings())
+    text += (text.empty() ? "" : " | ") + emu::verifier::describe(f);
+  return text;
+}
+
+void set_short_read_timeouts(emu::Handle& port, ULONG total_ms) {
+  SERIAL_TIMEOUTS t{};
+  t.ReadTotalTimeoutConstant = total_ms;
+  t.WriteTotalTimeoutConstant = 2000;
+  std::vector<uint8_t> in(sizeof t);
+  std::memcpy(in.data(), &t, sizeof t);
+  port.ioctl(IOCTL_SERIAL_SET_TIMEOUTS, in);
+}
+
+std::string read_until(emu::Handle& port, std::string_view want, std::chrono::milliseconds limit) {
+  std::string got;
+  const auto until = std::chrono::steady_clock::now() + limit;
+  while (got.find(want) == std::string::npos && std::chrono::steady_clock::now() < until) {
+    emu::IoResult r = port.read(256);
+    if (NT_ERROR(r.status)) break;
+    got.append(r.output.begin(), r.output.end());
+  }
+  return got;
+}
+
+bool answers_at(emu::Handle& port, std::chrono::milliseconds limit) {
+  emu::IoResult w = port.write("AT\r");
+  if (w.status != STATUS_SUCCESS || w.information != 3) return false;
+  return read_until(port, "OK\r\n", limit).find("OK\r\n") != std::string::npos;
+}
+
+std::string hex(uint64_t value) {
+  char text[24];
+  std::snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(value));
+  return text;
+}
+
+}  // namespace explore

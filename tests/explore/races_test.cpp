@@ -1,0 +1,230 @@
+// Cancel and time-out races with data.  Reads with total time-outs of 1 to
+// 3 ms (or interval time-outs, which become the total) race a canceller, the
+// read-timer DPC and the read thread against a stream of pattern bytes: every
+// byte must arrive once, in order, and every read complete.  Writes with
+// time-outs of a few milliseconds race a device that takes data only now and
+// then, purges, and a bus that completes cancelled transfers late, on its own
+// thread: every write completes once and what it reports reached the device.
+#include <atomic>
+#include <cstring>
+#include <thread>
+
+#include "datapath_support.h"
+#include "explore.h"
+
+namespace {
+
+using namespace explore;
+using vrmdm_test::kBulkIn;
+using vrmdm_test::kBulkOut;
+
+class Races : public vrmdm_test::DataPathTest {
+ protected:
+  void SetUp() override {
+    DataPathTest::SetUp();
+    previous_limit_ = emu::set_request_wait_limit(10s);
+  }
+  void TearDown() override {
+    DataPathTest::TearDown();
+    emu::set_request_wait_limit(previous_limit_);
+  }
+  std::chrono::milliseconds previous_limit_{};
+};
+
+TEST_F(Races, ReadsWithMillisecondTimeoutsRaceCancelAndLoseNoByte) {
+  OpenScripted();
+  const std::size_t n = rounds(10000, 100000);
+  const uint64_t seed = round_seed(0x4EAD0000, 0);
+  Rng rng(seed);
+  Tally tally("reads racing cancel and time-out (seed " + std::to_string(seed) + ")");
+
+  // The modem's pattern stream, fed in uneven pieces, never far ahead of the
+  // reader so the ring never has to hold back.
+  std::atomic<uint64_t> fed{0}, consumed{0};
+  std::atomic<bool> stop{false};
+  std::thread feeder([&, feed_seed = rng.next()] {
+    Rng local(feed_seed);
+    std::vector<uint8_t> chunk;
+    while (!stop) {
+      if (fed - consumed > 32768) {
+        std::this_thread::sleep_for(200us);
+        continue;
+      }
+      // Pieces now and then, so reads often find the ring empty and wait.
+      chunk.resize(local.in(1, 200));
+      emu::usb::fill_pattern(fed, chunk);
+      scripted_->queue_in(kBulkIn, chunk);
+      fed += chunk.size();
+      std::this_thread::sleep_for(std::chrono::microseconds(local.in(100, 4000)));
+    }
+  });
+
+  std::vector<uint8_t> received;
+  std::size_t cancelled = 0, timed_out_empty = 0, with_data = 0;
+  auto take = [&](const emu::RequestPtr& r, std::size_t round_no, ULONG length) {
+    if (r->status() == STATUS_CANCELLED) {
+      ++cancelled;
+      if (r->information() != 0) tally.failing("round " + std::to_string(round_no), "cancelled with data");
+      return;
+    }
+    if (r->status() != STATUS_SUCCESS || r->information() > length) {
+      tally.failing("round " + std::to_string(round_no),
+                    "status " + hex(r->status()) + " info " + std::to_string(r->information()));
+      return;
+    }
+    const auto out = r->output();
+    if (auto bad = emu::usb::check_pattern(received.size(), out)) {
+      tally.failing("round " + std::to_string(round_no),
+                    "byte " + std::to_string(received.size() + *bad) + " of the stream lost or doubled");
+    }
+    out.empty() ? ++timed_out_empty : ++with_data;
+    received.insert(received.end(), out.begin(), out.end());
+    consumed = received.size();
+  };
+
+  for (std::size_t i = 0; i < n; ++i) {
+    if (i % 64 == 0) {
+      const ULONG ms = static_cast<ULONG>(rng.in(1, 3));
+      if (rng.chance(50)) {
+        SetTimeouts(ms, 0);
+      } else {
+        SetTimeouts(0, 0, ms);  // an interval time-out alone becomes the total
+      }
+    }
+    const ULONG length = static_cast<ULONG>(rng.in(1, 512));
+    emu::RequestPtr r = port_->read_async(length);
+    const uint64_t pause = rng.in(0, 3500);
+    if (pause < 3000) {
+      std::this_thread::sleep_for(std::chrono::microseconds(pause));
+      r->cancel();
+    }
+    if (!r->wait(2000ms)) {
+      tally.failing("round " + std::to_string(i), "a read never completed");
+      r->cancel();
+      r->wait(2000ms);
+      break;
+    }
+    const std::size_t failures = tally.failures();
+    take(r, i, length);
+    if (tally.failures() == failures) tally.clean();
+  }
+  stop = true;
+  feeder.join();
+  // Whatever is still on its way arrives, and nothing more.
+  SetTimeouts(20, 0);
+  const auto until = std::chrono::steady_clock::now() + 10s;
+  while (received.size() < fed && std::chrono::steady_clock::now() < until) {
+    emu::RequestPtr r = port_->read_async(4096);
+    ASSERT_TRUE(r->wait(2000ms));
+    take(r, n, 4096);
+  }
+  EXPECT_EQ(received.size(), fed.load()) << "bytes lost or doubled";
+  EXPECT_GT(cancelled, 0u);
+  EXPECT_GT(timed_out_empty + with_data, 0u);
+  tally.note(std::to_string(received.size()) + " bytes checked; " + std::to_string(cancelled) +
+             " cancelled, " + std::to_string(with_data) + " with data, " + std::to_string(timed_out_empty) +
+             " empty");
+}
+
+TEST_F(Races, WritesSurviveTimeoutsPurgesAndLateBusCompletions) {
+  OpenScripted();
+  const std::size_t n = rounds(1500, 50000);
+  const uint64_t seed = round_seed(0x3717E000, 0);
+  Rng rng(seed);
+  Tally tally("writes racing time-out, purge and late completion (seed " + std::to_string(seed) + ")");
+  emu::usb::set_late_cancel_seed(rng.next());
+  const std::size_t late_before = emu::usb::info(dev_->pdo).cancelled_late;
+
+  // The device takes data only in spells, so writes wait, time out and are
+  // cancelled while the bus may still complete them.
+  std::atomic<bool> stop{false};
+  std::thread device([&, dev_seed = rng.next()] {
+    Rng local(dev_seed);
+    while (!stop) {
+      scripted_->limit_out(kBulkOut, local.chance(50) ? std::optional<std::size_t>(0) : std::nullopt);
+      std::this_thread::sleep_for(std::chrono::microseconds(local.in(100, 3000)));
+    }
+    scripted_->limit_out(kBulkOut, std::nullopt);
+  });
+  std::thread purger([&, purge_seed = rng.next()] {
+    Rng local(purge_seed);
+    while (!stop) {
+      std::this_thread::sleep_for(std::chrono::microseconds(local.in(500, 8000)));
+      ULONG mask = SERIAL_PURGE_TXABORT;
+      port_->ioctl(IOCTL_SERIAL_PURGE, std::span<const uint8_t>(reinterpret_cast<uint8_t*>(&mask), 4));
+    }
+  });
+
+  SetTimeouts(20, static_cast<ULONG>(rng.in(1, 3)));
+  std::size_t done = 0, failed = 0, bytes = 0;
+  std::vector<emu::RequestPtr> inflight;
+  std::vector<std::size_t> lengths;  // of write i
+  for (std::size_t i = 0; i < n; ++i) {
+    // Each write carries its own number, so the device's bytes show order.
+    const std::size_t words = rng.in(1, 75);
+    std::vector<uint8_t> data(words * 4);
+    const uint32_t id = static_cast<uint32_t>(i);
+    for (std::size_t w = 0; w < words; ++w) std::memcpy(&data[w * 4], &id, 4);
+    lengths.push_back(data.size());
+    inflight.push_back(port_->write_async(data));
+    if (inflight.size() < rng.in(1, 4)) continue;
+    for (auto& r : inflight) {
+      if (!r->wait(5000ms)) {
+        tally.failing("round " + std::to_string(i), "a write never completed");
+        r->cancel();
+        r->wait(2000ms);
+        continue;
+      }
+      if (r->status() == STATUS_SUCCESS) {
+        ++done;
+        bytes += r->information();
+      } else if (r->status() == STATUS_CANCELLED || r->status() == STATUS_TIMEOUT) {
+        ++failed;
+      } else {
+        tally.failing("round " + std::to_string(i), "write answered " + hex(r->status()));
+        continue;
+      }
+      tally.clean();
+    }
+    inflight.clear();
+  }
+  stop = true;
+  device.join();
+  purger.join();
+  // Each write's bytes arrive whole and in order: the device's stream is a
+  // sequence of whole writes with rising numbers.
+  const auto out = scripted_->take_out_data(kBulkOut);
+  std::string disorder;
+  uint32_t previous = 0;
+  bool first = true;
+  for (std::size_t k = 0; k + 4 <= out.size() && disorder.empty();) {
+    uint32_t id;
+    std::memcpy(&id, &out[k], 4);
+    const std::size_t length = id < lengths.size() ? lengths[id] : 0;
+    if (length == 0 || k + length > out.size()) {
+      disorder = "at byte " + std::to_string(k) + ": no whole write " + std::to_string(id);
+    } else if (!first && id <= previous) {
+      disorder = "at byte " + std::to_string(k) + ": write " + std::to_string(id) + " after write " +
+                 std::to_string(previous);
+    } else {
+      for (std::size_t w = 4; w < length && disorder.empty(); w += 4) {
+        if (std::memcmp(&out[k + w], &id, 4) != 0)
+          disorder = "at byte " + std::to_string(k + w) + ": write " + std::to_string(id) + " interrupted";
+      }
+    }
+    previous = id;
+    first = false;
+    k += length == 0 ? 4 : length;
+  }
+  if (out.size() % 4 != 0 && disorder.empty()) disorder = "a write arrived in part";
+  EXPECT_EQ(disorder, "") << "the device's bytes are not the writes in order";
+  EXPECT_GE(out.size(), bytes) << "writes reported more bytes than reached the device";
+  EXPECT_GT(done, 0u);
+  EXPECT_GT(failed, 0u) << "no write ever timed out: the race was not run";
+  EXPECT_EQ(port_->write("AT\r").information, 3u);
+  const std::size_t late = emu::usb::info(dev_->pdo).cancelled_late - late_before;
+  tally.note(std::to_string(done) + " written, " + std::to_string(failed) + " timed out or purged, " +
+             std::to_string(late) + " cancelled transfers completed late by the bus");
+}
+
+}  // namespace
