@@ -76,12 +76,18 @@ TEST_P(FailingReadTest, FailedReadsArePacedAndThePortRecovers) {
   emu::trace::clear();
   const size_t resets = BulkInResets();
   const size_t invalidations = dev_->node->state_invalidations();
-  // Every other thread is in its timed wait now; the polling thread, when it
-  // pauses, adds one.
-  const size_t waiters = emu::ke::timed_waiter_count();
+  // The polling thread is in its pause when it waits, with a time-out, for
+  // exactly 10 ms from the clock's reading: only the test moves the frozen
+  // clock, so no pass can come until it does, and a pause begun at an
+  // earlier reading (a step missed) or a wait for another length fails.
   auto paused_after = [&](size_t passes) {
-    return WaitFor(
-        [&] { return FailedReadPasses() == passes && emu::ke::timed_waiter_count() == waiters + 1; });
+    PKTHREAD poller = (PKTHREAD)InterlockedCompareExchangePointer(
+        (PVOID volatile*)&ext_->pPollingFunctionThread, NULL, NULL);
+    const emu::clock::duration pause_ends = emu::clock::now() + 10ms;
+    return poller != NULL &&
+           emu::ke::wait_thread_timed_wait(poller,
+                                           [&](emu::clock::duration due) { return due == pause_ends; }) &&
+           FailedReadPasses() == passes;
   };
 
   SetPowerState(row.power);
@@ -158,11 +164,23 @@ TEST_F(DataPathFaultTest, LongTimeOutsWaitTheirFullLength) {
     EXPECT_EQ(r->information(), 0u);
 
     SetTimeouts(0, ms);
+    // The write thread, woken by the queued write (not by the clock), sends
+    // it at this reading and waits for it until exactly `ms` later.  The
+    // jumps start only once it waits: a jump before would push the time-out
+    // past the test's last step.
+    const emu::clock::duration times_out = emu::clock::now() + std::chrono::milliseconds(ms);
     auto w = port_->write_async("w");
+    PKTHREAD writer =
+        (PKTHREAD)InterlockedCompareExchangePointer((PVOID volatile*)&ext_->pWriteFunctionThread, NULL, NULL);
+    ASSERT_NE(writer, nullptr);
+    ASSERT_TRUE(
+        emu::ke::wait_thread_timed_wait(writer, [&](emu::clock::duration due) { return due == times_out; }))
+        << "the write thread waits until " << emu::ke::timed_wait_due(writer).value_or(-1ns).count() << " ns";
+    // Steps the bus may need to take the write count against the time-out.
     ASSERT_TRUE(StepUntil([&] { return usb::wait_pending(dev_->pdo, kBulkOut, 1, 0ms); }));
-    emu::clock::jump(std::chrono::milliseconds(ms - 2));
+    emu::clock::jump(times_out - emu::clock::now() - 1ms);
     EXPECT_FALSE(w->completed());
-    emu::clock::jump(2ms);
+    emu::clock::jump(1ms);
     ASSERT_TRUE(w->wait(5000ms));
     EXPECT_EQ(w->status(), STATUS_CANCELLED);
   }
