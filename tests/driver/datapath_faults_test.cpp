@@ -341,7 +341,6 @@ class ImmediateCharTest : public DataPathFaultTest {
     OpenScripted();
     scripted_->limit_out(kBulkOut, 0);  // the device takes no data
     FreezeClock();
-    timed_waiters_ = emu::ke::timed_waiter_count();
   }
   void TearDown() override {
     // A request still in the driver (the fault this suite is about) gets its
@@ -351,13 +350,20 @@ class ImmediateCharTest : public DataPathFaultTest {
     DataPathFaultTest::TearDown();
   }
   // The request's dispatch waits for the bus, so it is sent from a thread of
-  // its own; true once that thread waits with a time-out.
-  bool Send(UCHAR c) {
-    sending_ = std::async(std::launch::async, [this, c] {
+  // its own; true once that very thread waits for the send until `timeout`
+  // past the clock's reading (other threads' 1 ms waits come and go, so a
+  // count of timed waiters cannot tell).
+  bool Send(UCHAR c, emu::clock::duration timeout) {
+    const emu::clock::duration ends = emu::clock::now() + timeout;
+    std::promise<PKTHREAD> sender;
+    auto sender_known = sender.get_future();
+    sending_ = std::async(std::launch::async, [this, c, &sender] {
+      sender.set_value(KeGetCurrentThread());
       return port_->ioctl_async(IOCTL_SERIAL_IMMEDIATE_CHAR, std::span<const uint8_t>(&c, 1), 0);
     });
+    PKTHREAD thread = sender_known.get();
     return usb::wait_pending(dev_->pdo, kBulkOut, 1) &&
-           WaitFor([&] { return emu::ke::timed_waiter_count() > timed_waiters_; });
+           emu::ke::wait_thread_timed_wait(thread, [&](emu::clock::duration due) { return due == ends; });
   }
   emu::RequestPtr Sent() {
     if (sending_.wait_for(5s) != std::future_status::ready) return nullptr;
@@ -365,12 +371,11 @@ class ImmediateCharTest : public DataPathFaultTest {
   }
 
   std::future<emu::RequestPtr> sending_;
-  size_t timed_waiters_ = 0;
 };
 
 TEST_F(ImmediateCharTest, IsBoundedByTheWriteTimeOut) {
   SetTimeouts(0, 50);
-  ASSERT_TRUE(Send('Q')) << "the send waits without a time-out";
+  ASSERT_TRUE(Send('Q', 50ms)) << "the send does not wait 50 ms";
   emu::clock::advance(49ms);
   EXPECT_NE(sending_.wait_for(0s), std::future_status::ready);
   emu::clock::advance(1ms);
@@ -389,7 +394,7 @@ TEST_F(ImmediateCharTest, IsBoundedByTheWriteTimeOut) {
 }
 
 TEST_F(ImmediateCharTest, CancelEndsIt) {
-  ASSERT_TRUE(Send('Q')) << "the send waits without a time-out";  // 100 s by default
+  ASSERT_TRUE(Send('Q', 100s)) << "the send does not wait the default 100 s";
   EXPECT_EQ(port_->cancel_io(), 1u);
   auto r = Sent();
   ASSERT_NE(r, nullptr) << "cancel did not reach the request";
