@@ -433,4 +433,39 @@ std::size_t timed_waiter_count() {
   return kernel().timed_waiters.size();
 }
 
+namespace {
+
+// Dispatcher lock held.  A wait already ended (done) no longer counts: its
+// thread is about to run.
+std::optional<emu::clock::duration> timed_wait_due_locked(PKTHREAD thread) {
+  Kernel& k = kernel();
+  if (k.threads.count(thread) == 0 || !thread->blocked) return std::nullopt;
+  const Waiter* w = thread->wait;
+  if (w == nullptr || w->done || !w->timed) return std::nullopt;
+  return std::chrono::nanoseconds(w->deadline) * 100;
+}
+
+}  // namespace
+
+std::optional<emu::clock::duration> timed_wait_due(PKTHREAD thread) {
+  Guard g(kernel().lock);
+  return timed_wait_due_locked(thread);
+}
+
+bool wait_thread_timed_wait(PKTHREAD thread, const std::function<bool(emu::clock::duration due)>& accept,
+                            std::chrono::milliseconds limit) {
+  Kernel& k = kernel();
+  Guard g(k.lock);
+  // A thread that blocks notifies idle_cv under the lock; the periodic look
+  // covers a deadline moved by nothing else.
+  const auto give_up = Clock::now() + limit;
+  for (;;) {
+    auto due = timed_wait_due_locked(thread);
+    if (due && accept(*due)) return true;
+    auto now = Clock::now();
+    if (now >= give_up) return false;
+    k.idle_cv.wait_until(g, std::min(give_up, now + std::chrono::milliseconds(1)));
+  }
+}
+
 }  // namespace emu::ke

@@ -612,4 +612,10 @@ bool Handle::wait_closed(std::chrono::milliseconds limit) {
   return wait_for(file_->m, file_->cv, limit, [&] { return file_->closed || file_->dead; });
 }
 
+NTSTATUS Handle::close_status() const {
+  if (!file_) return STATUS_INVALID_HANDLE;
+  std::lock_guard<std::mutex> lock(file_->m);
+  return file_->closed ? file_->close_status : STATUS_PENDING;
+}
+
 }  // namespace emu

@@ -76,12 +76,18 @@ TEST_P(FailingReadTest, FailedReadsArePacedAndThePortRecovers) {
   emu::trace::clear();
   const size_t resets = BulkInResets();
   const size_t invalidations = dev_->node->state_invalidations();
-  // Every other thread is in its timed wait now; the polling thread, when it
-  // pauses, adds one.
-  const size_t waiters = emu::ke::timed_waiter_count();
+  // The polling thread is in its pause when it waits, with a time-out, for
+  // exactly 10 ms from the clock's reading: only the test moves the frozen
+  // clock, so no pass can come until it does, and a pause begun at an
+  // earlier reading (a step missed) or a wait for another length fails.
   auto paused_after = [&](size_t passes) {
-    return WaitFor(
-        [&] { return FailedReadPasses() == passes && emu::ke::timed_waiter_count() == waiters + 1; });
+    PKTHREAD poller = (PKTHREAD)InterlockedCompareExchangePointer(
+        (PVOID volatile*)&ext_->pPollingFunctionThread, NULL, NULL);
+    const emu::clock::duration pause_ends = emu::clock::now() + 10ms;
+    return poller != NULL &&
+           emu::ke::wait_thread_timed_wait(poller,
+                                           [&](emu::clock::duration due) { return due == pause_ends; }) &&
+           FailedReadPasses() == passes;
   };
 
   SetPowerState(row.power);
@@ -158,11 +164,23 @@ TEST_F(DataPathFaultTest, LongTimeOutsWaitTheirFullLength) {
     EXPECT_EQ(r->information(), 0u);
 
     SetTimeouts(0, ms);
+    // The write thread, woken by the queued write (not by the clock), sends
+    // it at this reading and waits for it until exactly `ms` later.  The
+    // jumps start only once it waits: a jump before would push the time-out
+    // past the test's last step.
+    const emu::clock::duration times_out = emu::clock::now() + std::chrono::milliseconds(ms);
     auto w = port_->write_async("w");
+    PKTHREAD writer =
+        (PKTHREAD)InterlockedCompareExchangePointer((PVOID volatile*)&ext_->pWriteFunctionThread, NULL, NULL);
+    ASSERT_NE(writer, nullptr);
+    ASSERT_TRUE(
+        emu::ke::wait_thread_timed_wait(writer, [&](emu::clock::duration due) { return due == times_out; }))
+        << "the write thread waits until " << emu::ke::timed_wait_due(writer).value_or(-1ns).count() << " ns";
+    // Steps the bus may need to take the write count against the time-out.
     ASSERT_TRUE(StepUntil([&] { return usb::wait_pending(dev_->pdo, kBulkOut, 1, 0ms); }));
-    emu::clock::jump(std::chrono::milliseconds(ms - 2));
+    emu::clock::jump(times_out - emu::clock::now() - 1ms);
     EXPECT_FALSE(w->completed());
-    emu::clock::jump(2ms);
+    emu::clock::jump(1ms);
     ASSERT_TRUE(w->wait(5000ms));
     EXPECT_EQ(w->status(), STATUS_CANCELLED);
   }
@@ -323,7 +341,6 @@ class ImmediateCharTest : public DataPathFaultTest {
     OpenScripted();
     scripted_->limit_out(kBulkOut, 0);  // the device takes no data
     FreezeClock();
-    timed_waiters_ = emu::ke::timed_waiter_count();
   }
   void TearDown() override {
     // A request still in the driver (the fault this suite is about) gets its
@@ -333,13 +350,20 @@ class ImmediateCharTest : public DataPathFaultTest {
     DataPathFaultTest::TearDown();
   }
   // The request's dispatch waits for the bus, so it is sent from a thread of
-  // its own; true once that thread waits with a time-out.
-  bool Send(UCHAR c) {
-    sending_ = std::async(std::launch::async, [this, c] {
+  // its own; true once that very thread waits for the send until `timeout`
+  // past the clock's reading (other threads' 1 ms waits come and go, so a
+  // count of timed waiters cannot tell).
+  bool Send(UCHAR c, emu::clock::duration timeout) {
+    const emu::clock::duration ends = emu::clock::now() + timeout;
+    std::promise<PKTHREAD> sender;
+    auto sender_known = sender.get_future();
+    sending_ = std::async(std::launch::async, [this, c, &sender] {
+      sender.set_value(KeGetCurrentThread());
       return port_->ioctl_async(IOCTL_SERIAL_IMMEDIATE_CHAR, std::span<const uint8_t>(&c, 1), 0);
     });
+    PKTHREAD thread = sender_known.get();
     return usb::wait_pending(dev_->pdo, kBulkOut, 1) &&
-           WaitFor([&] { return emu::ke::timed_waiter_count() > timed_waiters_; });
+           emu::ke::wait_thread_timed_wait(thread, [&](emu::clock::duration due) { return due == ends; });
   }
   emu::RequestPtr Sent() {
     if (sending_.wait_for(5s) != std::future_status::ready) return nullptr;
@@ -347,12 +371,11 @@ class ImmediateCharTest : public DataPathFaultTest {
   }
 
   std::future<emu::RequestPtr> sending_;
-  size_t timed_waiters_ = 0;
 };
 
 TEST_F(ImmediateCharTest, IsBoundedByTheWriteTimeOut) {
   SetTimeouts(0, 50);
-  ASSERT_TRUE(Send('Q')) << "the send waits without a time-out";
+  ASSERT_TRUE(Send('Q', 50ms)) << "the send does not wait 50 ms";
   emu::clock::advance(49ms);
   EXPECT_NE(sending_.wait_for(0s), std::future_status::ready);
   emu::clock::advance(1ms);
@@ -371,7 +394,7 @@ TEST_F(ImmediateCharTest, IsBoundedByTheWriteTimeOut) {
 }
 
 TEST_F(ImmediateCharTest, CancelEndsIt) {
-  ASSERT_TRUE(Send('Q')) << "the send waits without a time-out";  // 100 s by default
+  ASSERT_TRUE(Send('Q', 100s)) << "the send does not wait the default 100 s";
   EXPECT_EQ(port_->cancel_io(), 1u);
   auto r = Sent();
   ASSERT_NE(r, nullptr) << "cancel did not reach the request";

@@ -279,6 +279,8 @@ class Handle {
   CloseResult close();
   // Waits (real time) until the file's IRP_MJ_CLOSE has been sent and completed.
   bool wait_closed(std::chrono::milliseconds limit = request_wait_limit());
+  // The status of that IRP_MJ_CLOSE; STATUS_PENDING until it has completed.
+  NTSTATUS close_status() const;
 
   struct File;
 

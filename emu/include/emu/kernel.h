@@ -339,6 +339,17 @@ bool wait_for_waiters(const void* object, std::size_t count,
 bool wait_thread_blocked(PKTHREAD thread, std::chrono::milliseconds limit = std::chrono::milliseconds(5000));
 std::size_t timed_waiter_count();  // threads in a wait with a time-out
 
+// Whether `thread` is blocked right now in a wait with a time-out, and the
+// interrupt time it asked to be woken at (the wait ends on the first tick at
+// or after it); nullopt when it runs, ended, or waits with no time-out.  A
+// global count of timed waiters cannot tell which thread waits: this can.
+std::optional<clock::duration> timed_wait_due(PKTHREAD thread);
+// Bounded (real-time) wait until timed_wait_due(thread) satisfies `accept`
+// (called under the kernel's lock: it must not call into the kernel);
+// returns whether it did.
+bool wait_thread_timed_wait(PKTHREAD thread, const std::function<bool(clock::duration due)>& accept,
+                            std::chrono::milliseconds limit = std::chrono::milliseconds(5000));
+
 }  // namespace emu::ke
 
 // ---- Objects and handles, for subsystems that hand out kernel objects ----------------
