@@ -250,7 +250,28 @@ TEST_F(PowerTest, RestartAllocationFailuresLoseNothing) {
   // turn: whatever the power-up then reports, nothing leaks, no request is
   // lost and the port still closes and opens.
   using emu::faults::Site;
-  PowerDown();
+  // The polling threads allocate too: a pipe reset as each starts, and
+  // another when a read failed by the power-down is seen only after the
+  // power-up.  The n-th call counted is the power-up's only once both threads
+  // have passed their first wait (after the reset) and, powered down, ended or
+  // parked.
+  // A read the power-down missed stays queued: its thread waits, harmless,
+  // until the power-up's restart ends it.
+  auto endedOrParked = [](PKTHREAD thread) {
+    return WaitFor([&] { return ThreadEnded(thread) || emu::ke::untimed_wait_pending(thread); });
+  };
+  auto pollingThreadsSettled = [&] {
+    return emu::ke::wait_thread_blocked(ext()->pPollingFunctionThread) &&
+           emu::ke::wait_thread_blocked(ext()->pInterruptPollingFunctionThread);
+  };
+  auto powerDownQuietly = [&] {
+    PKTHREAD polling = ext()->pPollingFunctionThread;
+    PKTHREAD interrupt = ext()->pInterruptPollingFunctionThread;
+    PowerDown();
+    return endedOrParked(polling) && endedOrParked(interrupt);
+  };
+  ASSERT_TRUE(pollingThreadsSettled());
+  ASSERT_TRUE(powerDownQuietly());
   const size_t irpsBefore = emu::faults::calls(Site::irp_allocation);
   const size_t itemsBefore = emu::faults::calls(Site::work_item_allocation);
   ASSERT_EQ(dev_->node->set_system_power(PowerSystemWorking).status, STATUS_SUCCESS);
@@ -272,7 +293,8 @@ TEST_F(PowerTest, RestartAllocationFailuresLoseNothing) {
     ASSERT_EQ(port_->close().cleanup, STATUS_SUCCESS);
     port_ = &Open();
     ASSERT_EQ(port_->status(), STATUS_SUCCESS);
-    PowerDown();
+    ASSERT_TRUE(pollingThreadsSettled());
+    ASSERT_TRUE(powerDownQuietly());
     emu::trace::clear();
     emu::faults::fail_nth(run.site, run.n);
     dev_->node->set_system_power(PowerSystemWorking);
