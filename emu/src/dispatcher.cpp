@@ -447,14 +447,6 @@ std::optional<emu::clock::duration> timed_wait_due_locked(PKTHREAD thread) {
 
 }  // namespace
 
-bool untimed_wait_pending(PKTHREAD thread) {
-  Kernel& k = kernel();
-  Guard g(k.lock);
-  if (k.threads.count(thread) == 0 || !thread->blocked) return false;
-  const Waiter* w = thread->wait;
-  return w != nullptr && !w->done && !w->timed;
-}
-
 std::optional<emu::clock::duration> timed_wait_due(PKTHREAD thread) {
   Guard g(kernel().lock);
   return timed_wait_due_locked(thread);

@@ -253,25 +253,13 @@ TEST_F(PowerTest, RestartAllocationFailuresLoseNothing) {
   // The polling threads allocate too: a pipe reset as each starts, and
   // another when a read failed by the power-down is seen only after the
   // power-up.  The n-th call counted is the power-up's only once both threads
-  // have passed their first wait (after the reset) and, powered down, ended or
-  // parked.
-  // A read the power-down missed stays queued: its thread waits, harmless,
-  // until the power-up's restart ends it.
-  auto endedOrParked = [](PKTHREAD thread) {
-    return WaitFor([&] { return ThreadEnded(thread) || emu::ke::untimed_wait_pending(thread); });
-  };
+  // have passed their first wait (after the reset) and then ended in D3.
   auto pollingThreadsSettled = [&] {
     return emu::ke::wait_thread_blocked(ext()->pPollingFunctionThread) &&
            emu::ke::wait_thread_blocked(ext()->pInterruptPollingFunctionThread);
   };
-  auto powerDownQuietly = [&] {
-    PKTHREAD polling = ext()->pPollingFunctionThread;
-    PKTHREAD interrupt = ext()->pInterruptPollingFunctionThread;
-    PowerDown();
-    return endedOrParked(polling) && endedOrParked(interrupt);
-  };
   ASSERT_TRUE(pollingThreadsSettled());
-  ASSERT_TRUE(powerDownQuietly());
+  ASSERT_NO_FATAL_FAILURE(PowerDownAndLetPollingEnd());
   const size_t irpsBefore = emu::faults::calls(Site::irp_allocation);
   const size_t itemsBefore = emu::faults::calls(Site::work_item_allocation);
   ASSERT_EQ(dev_->node->set_system_power(PowerSystemWorking).status, STATUS_SUCCESS);
@@ -294,7 +282,7 @@ TEST_F(PowerTest, RestartAllocationFailuresLoseNothing) {
     port_ = &Open();
     ASSERT_EQ(port_->status(), STATUS_SUCCESS);
     ASSERT_TRUE(pollingThreadsSettled());
-    ASSERT_TRUE(powerDownQuietly());
+    ASSERT_NO_FATAL_FAILURE(PowerDownAndLetPollingEnd());
     emu::trace::clear();
     emu::faults::fail_nth(run.site, run.n);
     dev_->node->set_system_power(PowerSystemWorking);

@@ -344,10 +344,6 @@ std::size_t timed_waiter_count();  // threads in a wait with a time-out
 // or after it); nullopt when it runs, ended, or waits with no time-out.  A
 // global count of timed waiters cannot tell which thread waits: this can.
 std::optional<clock::duration> timed_wait_due(PKTHREAD thread);
-// Whether `thread` is blocked right now in a wait with no time-out that
-// nothing has satisfied yet: it stays there until an object it waits for is
-// signalled (a timed wait, or one already ended, wakes by itself).
-bool untimed_wait_pending(PKTHREAD thread);
 // Bounded (real-time) wait until timed_wait_due(thread) satisfies `accept`
 // (called under the kernel's lock: it must not call into the kernel);
 // returns whether it did.

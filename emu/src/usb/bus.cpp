@@ -681,6 +681,10 @@ void settle(Device& dev, uint8_t address, uint64_t generation, std::unique_ptr<T
     finish(dev, *t, o.usbd, o.status, out);
   } else if (!dev.plugged) {
     finish(dev, *t, USBD_STATUS_DEVICE_GONE, STATUS_NO_SUCH_DEVICE, out);
+  } else if (dev.power != PowerDeviceD0 && dev.options.fail_pending_on_power_down) {
+    // The device left D0 while it had this transfer: the power-down failed
+    // the queue without it, and a queue parked below D0 waits for good.
+    finish(dev, *t, powered_down_usbd, dev.options.powered_down_status, out);
   } else {
     if (o.kind == Outcome::Kind::nak && !ep.woken) ep.parked = true;
     requeue_front(dev, ep, std::move(t), out);
