@@ -152,6 +152,7 @@ static VOID NTAPI OwedDevicePowerWork(PDEVICE_OBJECT DeviceObject, PVOID Context
     KeSetEvent(&ext->evOwedPowerDone, IO_NO_INCREMENT, FALSE);
   }
   IoFreeWorkItem((PIO_WORKITEM)Context);
+  IoReleaseRemoveLock(&ext->RemoveLock, OWED_LOCK_TAG);  // taken by RetryOwedDevicePower
 }
 
 /*
@@ -164,8 +165,16 @@ NTSTATUS RetryOwedDevicePower(PDEVICE_OBJECT DeviceObject) {
   if (owed == 0) {
     return STATUS_SUCCESS;
   }
+  // The queued work owns a RemoveLock acquisition, so removal waits for it
+  // rather than deleting the device under a queued work item.
+  NTSTATUS status = IoAcquireRemoveLock(&ext->RemoveLock, OWED_LOCK_TAG);
+  if (!NT_SUCCESS(status)) {
+    EndOwedRequest(ext, owed, TRUE);  // a device going away is owed nothing
+    return status;
+  }
   PIO_WORKITEM workItem = IoAllocateWorkItem(DeviceObject);
   if (workItem == NULL) {
+    IoReleaseRemoveLock(&ext->RemoveLock, OWED_LOCK_TAG);
     EndOwedRequest(ext, owed, FALSE);  // still owed: the next caller tries again
     return STATUS_INSUFFICIENT_RESOURCES;
   }
