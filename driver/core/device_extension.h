@@ -164,6 +164,12 @@ typedef struct _DEVICE_EXTENSION {
   // then refuses requests that would wait, and each refusal queues it again).
   LONG PowerRestartQueued;
   LONG PowerRestartFailed;
+  // A device state owed since a system request could not ask for it (see
+  // power.cpp); 0 when none, OWED_POWER_REQUESTED added while a request for
+  // it is out.  Interlocked.  evOwedPowerDone is signalled whenever no such
+  // request is out.
+  LONG DevicePowerOwed;
+  KEVENT evOwedPowerDone;
   LONG PendingWriteCount;  // interlocked
   LONG ArmedTimerCount;    // interlocked
   PIRP NotifyIrp;          // holds one RemoveLock acquisition while set

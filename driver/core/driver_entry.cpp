@@ -148,6 +148,7 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
   KeInitializeEvent(&ext->evTimersIdle, NotificationEvent, FALSE);
   KeInitializeEvent(&ext->evWriteQueued, NotificationEvent, FALSE);
   KeInitializeEvent(&ext->evReadDataReady, NotificationEvent, FALSE);
+  KeInitializeEvent(&ext->evOwedPowerDone, NotificationEvent, TRUE);
   KeInitializeMutex(&ext->ControlMutex, 1);
   KeInitializeSpinLock(&ext->SpinLock);
   IoInitializeRemoveLockEx(&ext->RemoveLock, REMOVE_LOCK_TAG, 0, 0, sizeof(IO_REMOVE_LOCK));

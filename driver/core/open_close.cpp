@@ -3,6 +3,7 @@
 // close ends the open.
 #include "core/open_close.h"
 
+#include "power/power.h"
 #include "power/restart.h"
 #include "serial/interrupt.h"
 #include "serial/notify.h"
@@ -204,6 +205,12 @@ NTSTATUS WaitingRequestRefusal(PDEVICE_EXTENSION Extension) {
     (void)RetryPowerUpRestart(Extension->FunctionalDeviceObject);
     return STATUS_DEVICE_NOT_READY;
   }
+  if (ReadShared(&Extension->DevicePowerOwed) != 0) {
+    // The device was not powered up with the system; nothing below would
+    // serve the request.  The refusal asks for the power-up again.
+    (void)RetryOwedDevicePower(Extension->FunctionalDeviceObject);
+    return STATUS_DEVICE_POWERED_OFF;
+  }
   return STATUS_SUCCESS;
 }
 
@@ -245,6 +252,15 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   if (!NT_SUCCESS(status)) {
     InterlockedDecrement(&ext->OpenCount);
     return CompleteWith(Irp, status);
+  }
+  // A port opened on a device left powered down would never work; the open
+  // asks for the power-up the system request could not, and waits for it.
+  status = PayOwedDevicePower(DeviceObject);
+  if (!NT_SUCCESS(status)) {
+    InterlockedDecrement(&ext->OpenCount);
+    CompleteWith(Irp, status);
+    IoReleaseRemoveLock(&ext->RemoveLock, LOCK_TAG);
+    return status;
   }
 
   // Leftovers cannot exist after a close; freeing them keeps a broken

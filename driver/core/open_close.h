@@ -18,10 +18,12 @@ NTSTATUS StartWorkerThreads(PDEVICE_EXTENSION DeviceExtension);
 // write, a wait-on-mask or a removal notification) is refused now, or
 // STATUS_SUCCESS when it may wait: STATUS_NOT_SUPPORTED once the device is
 // removed, STATUS_ACCESS_DENIED with no open, STATUS_CANCELLED from the start
-// of the handle's cleanup (what cleanup gives the requests it ends), and
+// of the handle's cleanup (what cleanup gives the requests it ends),
 // STATUS_DEVICE_NOT_READY while a failed power-up restart leaves nothing to
-// serve it.  Callers test it under the lock they queue under, so that
-// removal and cleanup, which set their flags under that lock before they
-// drain the queues, find every request admitted before them.
+// serve it, and STATUS_DEVICE_POWERED_OFF while a power-up the system request
+// could not ask for is owed (each such refusal asks for it again).  Callers
+// test it under the lock they queue under, so that removal and cleanup,
+// which set their flags under that lock before they drain the queues, find
+// every request admitted before them.
 // IRQL <= DISPATCH_LEVEL.
 NTSTATUS WaitingRequestRefusal(PDEVICE_EXTENSION Extension);

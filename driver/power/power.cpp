@@ -2,9 +2,11 @@
 //
 // The power manager hands the driver one set-power request of each type at a
 // time; every path below calls PoStartNextPowerIrp exactly once per request.
-// No lock and no RemoveLock: the completion routines run at up to
-// DISPATCH_LEVEL in any thread, and DevicePowerState has one writer at a
-// time (the completion of the device request).
+// No lock and no RemoveLock for the requests the power manager sends: the
+// completion routines run at up to DISPATCH_LEVEL in any thread, and
+// DevicePowerState has one writer at a time (the completion of the device
+// request).  A device request the driver asks for on its own, for a
+// power-up owed, holds a RemoveLock acquisition until it completes.
 #include "power/power.h"
 
 #include "power/restart.h"
@@ -70,22 +72,178 @@ DEVICE_POWER_STATE DeviceStateForSystemState(PDEVICE_EXTENSION Extension, SYSTEM
   return state;
 }
 
+#define OWED_LOCK_TAG ((PVOID)(ULONG_PTR)REMOVE_LOCK_TAG)
+
+// DevicePowerOwed is changed by other paths with interlocked operations.
+static inline LONG ReadOwed(PDEVICE_EXTENSION Extension) {
+  return InterlockedOr(&Extension->DevicePowerOwed, 0);
+}
+
 /*
- * FailSystemRequest: ends the system request's stay with the driver: it goes
- * on up with Status.
+ * ClaimOwedRequest: marks the owed state as requested, so that one request
+ * for it is out at a time.  Returns the owed state, or 0 when nothing is owed
+ * or a request is already out.
+ * IRQL <= DISPATCH_LEVEL.  Callers: RetryOwedDevicePower, PayOwedDevicePower.
+ */
+static LONG ClaimOwedRequest(PDEVICE_EXTENSION Extension) {
+  LONG owed = ReadOwed(Extension);
+  if (owed == 0 || (owed & OWED_POWER_REQUESTED) != 0) {
+    return 0;
+  }
+  if (InterlockedCompareExchange(&Extension->DevicePowerOwed, owed | OWED_POWER_REQUESTED, owed) != owed) {
+    return 0;
+  }
+  // Reset only after the claim: a reset without one could strand a waiter.
+  KeResetEvent(&Extension->evOwedPowerDone);
+  return owed;
+}
+
+/*
+ * EndOwedRequest: no request for Owed is out any more; Paid says whether
+ * the device reached it.  A state owed anew meanwhile is left alone.
+ * IRQL <= DISPATCH_LEVEL.  Callers: the routines below.
+ */
+static VOID EndOwedRequest(PDEVICE_EXTENSION Extension, LONG Owed, BOOLEAN Paid) {
+  (void)InterlockedCompareExchange(&Extension->DevicePowerOwed, Paid ? 0 : Owed, Owed | OWED_POWER_REQUESTED);
+  KeSetEvent(&Extension->evOwedPowerDone, IO_NO_INCREMENT, FALSE);
+}
+
+/*
+ * SendOwedDeviceRequest: asks the power manager for the claimed owed state.
+ * The request holds a RemoveLock acquisition until its completion, so the
+ * device object outlives it; a device going away is owed nothing.
+ * IRQL <= DISPATCH_LEVEL, no driver lock held (the request may come back
+ * through DispatchPower at once).  Callers: OwedDevicePowerWork,
+ * PayOwedDevicePower.
+ */
+static NTSTATUS SendOwedDeviceRequest(PDEVICE_OBJECT DeviceObject, LONG Owed) {
+  PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+  POWER_STATE state;
+
+  NTSTATUS status = IoAcquireRemoveLock(&ext->RemoveLock, OWED_LOCK_TAG);
+  if (!NT_SUCCESS(status)) {
+    EndOwedRequest(ext, Owed, TRUE);
+    return status;
+  }
+  state.DeviceState = (DEVICE_POWER_STATE)Owed;
+  status = PoRequestPowerIrp(ext->PhysicalDeviceObject, IRP_MN_SET_POWER, state,
+                             CompletionRoutineOwedDevicePower, DeviceObject, NULL);
+  if (!NT_SUCCESS(status)) {
+    EndOwedRequest(ext, Owed, FALSE);
+    IoReleaseRemoveLock(&ext->RemoveLock, OWED_LOCK_TAG);
+  }
+  return status;
+}
+
+/*
+ * OwedDevicePowerWork: asks for the owed state claimed by
+ * RetryOwedDevicePower, outside the locks its caller may hold; frees its
+ * work item (the context).
+ * PASSIVE_LEVEL, system worker thread.  Caller: the work queue.
+ */
+static VOID NTAPI OwedDevicePowerWork(PDEVICE_OBJECT DeviceObject, PVOID Context) {
+  PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+  LONG current = ReadOwed(ext);
+
+  if ((current & OWED_POWER_REQUESTED) != 0) {
+    (void)SendOwedDeviceRequest(DeviceObject, current & ~OWED_POWER_REQUESTED);
+  } else {
+    // A system request replaced the claim; it asks for its own state.
+    KeSetEvent(&ext->evOwedPowerDone, IO_NO_INCREMENT, FALSE);
+  }
+  IoFreeWorkItem((PIO_WORKITEM)Context);
+  IoReleaseRemoveLock(&ext->RemoveLock, OWED_LOCK_TAG);  // taken by RetryOwedDevicePower
+}
+
+/*
+ * RetryOwedDevicePower: see power.h.
+ */
+NTSTATUS RetryOwedDevicePower(PDEVICE_OBJECT DeviceObject) {
+  PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+  LONG owed = ClaimOwedRequest(ext);
+
+  if (owed == 0) {
+    return STATUS_SUCCESS;
+  }
+  // The queued work owns a RemoveLock acquisition, so removal waits for it
+  // rather than deleting the device under a queued work item.
+  NTSTATUS status = IoAcquireRemoveLock(&ext->RemoveLock, OWED_LOCK_TAG);
+  if (!NT_SUCCESS(status)) {
+    EndOwedRequest(ext, owed, TRUE);  // a device going away is owed nothing
+    return status;
+  }
+  PIO_WORKITEM workItem = IoAllocateWorkItem(DeviceObject);
+  if (workItem == NULL) {
+    IoReleaseRemoveLock(&ext->RemoveLock, OWED_LOCK_TAG);
+    EndOwedRequest(ext, owed, FALSE);  // still owed: the next caller tries again
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  IoQueueWorkItem(workItem, OwedDevicePowerWork, DelayedWorkQueue, workItem);
+  return STATUS_SUCCESS;
+}
+
+/*
+ * PayOwedDevicePower: see power.h.  A request already out is waited for
+ * rather than doubled.
+ */
+NTSTATUS PayOwedDevicePower(PDEVICE_OBJECT DeviceObject) {
+  PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+  LONG owed = ClaimOwedRequest(ext);
+
+  if (owed != 0) {
+    (void)SendOwedDeviceRequest(DeviceObject, owed);
+  }
+  if (ReadOwed(ext) != 0) {
+    KeWaitForSingleObject(&ext->evOwedPowerDone, Executive, KernelMode, FALSE, NULL);
+  }
+  return ReadOwed(ext) == 0 ? STATUS_SUCCESS : STATUS_DEVICE_POWERED_OFF;
+}
+
+/*
+ * CompletionRoutineOwedDevicePower: the device request for an owed state has
+ * completed (CompletionRoutineDevicePowerIrp has recorded it and queued the
+ * restart); the state is paid when it succeeded, else still owed.
+ * IRQL <= DISPATCH_LEVEL, any thread.  Caller: the power manager.
+ */
+VOID NTAPI CompletionRoutineOwedDevicePower(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
+                                            POWER_STATE PowerState, PVOID Context,
+                                            PIO_STATUS_BLOCK IoStatus) {
+  PDEVICE_OBJECT fdo = (PDEVICE_OBJECT)Context;
+  PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)fdo->DeviceExtension;
+
+  UNREFERENCED_PARAMETER(DeviceObject);
+  UNREFERENCED_PARAMETER(MinorFunction);
+  EndOwedRequest(ext, (LONG)PowerState.DeviceState, NT_SUCCESS(IoStatus->Status));
+  IoReleaseRemoveLock(&ext->RemoveLock, OWED_LOCK_TAG);
+}
+
+/*
+ * EndSystemRequestUnserved: the device request for the system request could
+ * not be asked for.  The system request still goes on up with the status the
+ * devices below gave it: the power manager does not expect a set-power
+ * request to fail, and failing it would not power the device up either.  A
+ * state of more power is owed instead and asked for again at once, and
+ * later by the requests that need the device and by the next open.
  * IRQL <= DISPATCH_LEVEL.  Caller: CompletionRoutineSystemPowerIrp.
  */
-static NTSTATUS FailSystemRequest(PIRP Irp, NTSTATUS Status) {
+static NTSTATUS EndSystemRequestUnserved(PDEVICE_OBJECT DeviceObject, PIRP Irp, DEVICE_POWER_STATE Wanted) {
+  PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+
+  DbgPrint("[vr_mdm] device power request not made; device state %d owed\n", (int)Wanted);
+  if (Wanted < ReadDeviceState(ext)) {
+    InterlockedExchange(&ext->DevicePowerOwed, (LONG)Wanted);
+    (void)RetryOwedDevicePower(DeviceObject);
+  }
   PoStartNextPowerIrp(Irp);
-  Irp->IoStatus.Status = Status;
-  return Status;
+  return Irp->IoStatus.Status;
 }
 
 /*
  * CompletionRoutineSystemPowerIrp: the devices below have completed the
  * system request.  On success, records the system state and asks the power
  * manager for the device request; the system request stays with the driver
- * until that completes.
+ * until that completes.  When the device request cannot be asked for, the
+ * system request goes on up as it is (EndSystemRequestUnserved).
  * IRQL <= DISPATCH_LEVEL, any thread.  Caller: the I/O manager.
  */
 NTSTATUS NTAPI CompletionRoutineSystemPowerIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
@@ -106,21 +264,27 @@ NTSTATUS NTAPI CompletionRoutineSystemPowerIrp(PDEVICE_OBJECT DeviceObject, PIRP
   }
 
   ext->SystemPowerState = stack->Parameters.Power.State.SystemState;
+  deviceState.DeviceState = DeviceStateForSystemState(ext, ext->SystemPowerState);
+  // This request asks for its own state: an older owed one, not being asked
+  // for, is dropped.
+  LONG owed = ReadOwed(ext);
+  if ((owed & OWED_POWER_REQUESTED) == 0) {
+    (void)InterlockedCompareExchange(&ext->DevicePowerOwed, 0, owed);
+  }
 
   request = (PPOWER_REQUEST_CONTEXT)ExAllocatePoolWithTag(NonPagedPool, sizeof(POWER_REQUEST_CONTEXT),
                                                           POOL_TAG_DRIVER);
   if (request == NULL) {
-    return FailSystemRequest(Irp, STATUS_UNSUCCESSFUL);
+    return EndSystemRequestUnserved(DeviceObject, Irp, deviceState.DeviceState);
   }
   request->DeviceObject = DeviceObject;
   request->SystemIrp = Irp;
 
-  deviceState.DeviceState = DeviceStateForSystemState(ext, ext->SystemPowerState);
   status = PoRequestPowerIrp(ext->PhysicalDeviceObject, stack->MinorFunction, deviceState,
                              CompletionRoutineDevicePowerRequest, request, NULL);
   if (!NT_SUCCESS(status)) {
     ExFreePoolWithTag(request, POOL_TAG_DRIVER);
-    return FailSystemRequest(Irp, status);
+    return EndSystemRequestUnserved(DeviceObject, Irp, deviceState.DeviceState);
   }
   return STATUS_MORE_PROCESSING_REQUIRED;
 }

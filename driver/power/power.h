@@ -21,9 +21,28 @@ NTSTATUS NTAPI CompletionRoutineSystemPowerIrp(PDEVICE_OBJECT DeviceObject, PIRP
 VOID NTAPI CompletionRoutineDevicePowerRequest(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
                                                POWER_STATE PowerState, PVOID Context,
                                                PIO_STATUS_BLOCK IoStatus);
+VOID NTAPI CompletionRoutineOwedDevicePower(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
+                                            POWER_STATE PowerState, PVOID Context, PIO_STATUS_BLOCK IoStatus);
 NTSTATUS NTAPI CompletionRoutineDevicePowerIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 
 // The device state requested for a system state: the capabilities' entry,
 // or, where the capabilities give none, D0 for the working state and D3 for
 // every other.  Any IRQL.
 DEVICE_POWER_STATE DeviceStateForSystemState(PDEVICE_EXTENSION Extension, SYSTEM_POWER_STATE SystemState);
+
+// Added to DevicePowerOwed while a device request for the owed state is out.
+constexpr LONG OWED_POWER_REQUESTED = 0x100;
+
+// When a system request could not ask for the device state it needed to
+// power up, that state is owed (DevicePowerOwed) and asked for again later.
+// RetryOwedDevicePower queues a work item that asks for it, unless nothing is
+// owed or a request is already out; it never waits.
+// IRQL <= DISPATCH_LEVEL, any lock.  Callers: CompletionRoutineSystemPowerIrp
+// and WaitingRequestRefusal.
+NTSTATUS RetryOwedDevicePower(PDEVICE_OBJECT DeviceObject);
+
+// Asks for the owed device state, if any, and waits for the answer.
+// STATUS_SUCCESS when nothing is owed any more, STATUS_DEVICE_POWERED_OFF
+// when the device is still not powered up.
+// PASSIVE_LEVEL, no lock held.  Caller: DispatchCreate.
+NTSTATUS PayOwedDevicePower(PDEVICE_OBJECT DeviceObject);

@@ -62,22 +62,32 @@ static NTSTATUS QueueRestartWorkItem(PDEVICE_OBJECT DeviceObject) {
   if (InterlockedCompareExchange(&ext->PowerRestartQueued, 1, 0) != 0) {
     return STATUS_SUCCESS;
   }
+  // The queued run owns a RemoveLock acquisition from here on, so removal
+  // waits for it: a work item still queued when the device is deleted would
+  // run on freed memory.
+  NTSTATUS status = IoAcquireRemoveLock(&ext->RemoveLock, RESTART_LOCK_TAG);
+  if (!NT_SUCCESS(status)) {
+    InterlockedExchange(&ext->PowerRestartQueued, 0);
+    return status;
+  }
   context =
       (PPOWER_WORK_CONTEXT)ExAllocatePoolWithTag(NonPagedPool, sizeof(POWER_WORK_CONTEXT), POOL_TAG_DRIVER);
   if (context == NULL) {
-    goto failed;
+    goto failed_context;
   }
   workItem = IoAllocateWorkItem(DeviceObject);
   if (workItem == NULL) {
-    ExFreePoolWithTag(context, POOL_TAG_DRIVER);
-    goto failed;
+    goto failed_work_item;
   }
   context->DeviceObject = DeviceObject;
   context->WorkItem = workItem;
   IoQueueWorkItem(workItem, PowerThreadRoutine, DelayedWorkQueue, context);
   return STATUS_SUCCESS;
 
-failed:
+failed_work_item:
+  ExFreePoolWithTag(context, POOL_TAG_DRIVER);
+failed_context:
+  IoReleaseRemoveLock(&ext->RemoveLock, RESTART_LOCK_TAG);
   InterlockedExchange(&ext->PowerRestartQueued, 0);
   return STATUS_UNSUCCESSFUL;
 }
@@ -273,11 +283,11 @@ VOID NTAPI PowerThreadRoutine(PDEVICE_OBJECT DeviceObject, PVOID Context) {
   PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
   PIO_WORKITEM workItem = context->WorkItem;
 
-  // Begun: a power-up from now on needs a run of its own.
+  // Begun: a power-up from now on needs a run of its own.  The RemoveLock
+  // acquisition taken when this run was queued is released at the end.
   InterlockedExchange(&ext->PowerRestartQueued, 0);
-  BOOLEAN haveRemoveLock = NT_SUCCESS(IoAcquireRemoveLock(&ext->RemoveLock, RESTART_LOCK_TAG));
 
-  for (ULONG attempt = 0; haveRemoveLock; attempt++) {
+  for (ULONG attempt = 0;; attempt++) {
     AcquirePortThreadLock(ext);
     BOOLEAN live = PortIsLive(ext);
     BOOLEAN done = !live || RestartPort(DeviceObject, ext, attempt != 0);
@@ -303,7 +313,5 @@ VOID NTAPI PowerThreadRoutine(PDEVICE_OBJECT DeviceObject, PVOID Context) {
 
   IoFreeWorkItem(workItem);
   ExFreePoolWithTag(context, POOL_TAG_DRIVER);
-  if (haveRemoveLock) {
-    IoReleaseRemoveLock(&ext->RemoveLock, RESTART_LOCK_TAG);
-  }
+  IoReleaseRemoveLock(&ext->RemoveLock, RESTART_LOCK_TAG);
 }

@@ -389,17 +389,97 @@ TEST_F(PowerFailureTest, FailuresBelowLeaveTheRecordedStates) {
   EXPECT_EQ(node->fdo(), nullptr);
 }
 
-TEST_F(PowerFailureTest, NoRecordForTheSystemRequestFailsIt) {
+TEST_F(PowerFailureTest, NoRecordForTheSystemRequestStillCompletesIt) {
+  // The system request completes with the status of the devices below; the
+  // power-up it could not ask for is asked for by a work item.
   auto node = emu::create_pdo({});
   node->set_port_name(u"COM7");
   ASSERT_EQ(node->add_device(driver_), STATUS_SUCCESS);
+  auto* ext = (PDEVICE_EXTENSION)node->fdo()->DeviceExtension;
   ASSERT_EQ(node->query_capabilities(), STATUS_SUCCESS);
   emu::faults::fail_tag(emu::pool::tag("Wdm "));
   emu::PowerResult r = node->set_system_power(PowerSystemWorking);
   emu::faults::clear();
-  EXPECT_EQ(r.status, STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(r.status, STATUS_SUCCESS);
   EXPECT_EQ(r.start_next_power, kStartNextPerRequest);
+  EXPECT_TRUE(emu::wait_work_items());
+  EXPECT_EQ(DeviceState(ext), PowerDeviceD0);
+  EXPECT_EQ(ext->DevicePowerOwed, 0);
   EXPECT_EQ(node->remove(), STATUS_SUCCESS);
+}
+
+// ---- A power-up that could not be asked for ---------------------------------------------------
+
+class OwedPowerUpTest : public PowerTest {
+ protected:
+  // AT reaches the modem and its answer comes back.
+  void ExpectAtAnswered() {
+    emu::IoResult w = port_->write("AT\r");
+    ASSERT_EQ(w.status, STATUS_SUCCESS);
+    ASSERT_EQ(w.information, 3u);
+    const std::vector<uint8_t>& out = model().out_data(cdc::BULK_OUT_ENDPOINT);
+    ASSERT_GE(out.size(), 3u);
+    EXPECT_EQ(std::vector<uint8_t>(out.end() - 3, out.end()), (std::vector<uint8_t>{'A', 'T', '\r'}));
+    model().queue_in(cdc::BULK_IN_ENDPOINT, "\r\nOK\r\n");
+    std::string received;
+    ASSERT_TRUE(WaitFor([&] {
+      emu::IoResult r = port_->read(64);
+      received.append(r.output.begin(), r.output.end());
+      return received.size() >= 6;
+    }));
+    EXPECT_EQ(received, "\r\nOK\r\n");
+  }
+  // Wakes the system with the record of the system request failing and,
+  // when asked, the work item that would ask for the power-up again.
+  // Each fault strikes once, so what runs after the request is not failed.
+  emu::PowerResult WakeWithoutRecord(bool failRetryWorkItem) {
+    emu::trace::clear();
+    emu::faults::fail_nth_allocation(1);
+    if (failRetryWorkItem) emu::faults::fail_work_item(1);
+    emu::PowerResult r = dev_->node->set_system_power(PowerSystemWorking);
+    EXPECT_TRUE(emu::wait_work_items());
+    EXPECT_EQ(emu::faults::injected(emu::faults::Site::pool_allocation), 1u);
+    EXPECT_TRUE(emu::trace::contains("device power request not made"));
+    emu::faults::clear();
+    return r;
+  }
+};
+
+TEST_F(OwedPowerUpTest, TheWorkItemPowersTheDeviceUpAtOnce) {
+  PowerDownAndLetPollingEnd();
+  emu::PowerResult r = WakeWithoutRecord(false);
+  EXPECT_EQ(r.status, STATUS_SUCCESS);
+  EXPECT_EQ(r.start_next_power, kStartNextPerRequest);
+  ASSERT_TRUE(RestartRan());
+  EXPECT_EQ(DeviceState(ext()), PowerDeviceD0);
+  ExpectAtAnswered();
+}
+
+TEST_F(OwedPowerUpTest, ARefusedWriteAsksForThePowerUpAgain) {
+  PowerDownAndLetPollingEnd();
+  EXPECT_EQ(WakeWithoutRecord(true).status, STATUS_SUCCESS);
+  ASSERT_TRUE(emu::wait_work_items());
+  ASSERT_EQ(DeviceState(ext()), PowerDeviceD3);
+  const size_t sent = model().out_data(cdc::BULK_OUT_ENDPOINT).size();
+  emu::IoResult w = port_->write("AT\r");
+  EXPECT_EQ(w.status, STATUS_DEVICE_POWERED_OFF);
+  EXPECT_EQ(model().out_data(cdc::BULK_OUT_ENDPOINT).size(), sent);
+  ASSERT_TRUE(RestartRan());
+  EXPECT_EQ(DeviceState(ext()), PowerDeviceD0);
+  ExpectAtAnswered();
+}
+
+TEST_F(OwedPowerUpTest, AReopenPowersTheDeviceUp) {
+  PowerDownAndLetPollingEnd();
+  EXPECT_EQ(WakeWithoutRecord(true).status, STATUS_SUCCESS);
+  ASSERT_TRUE(emu::wait_work_items());
+  ASSERT_EQ(DeviceState(ext()), PowerDeviceD3);
+  ASSERT_EQ(port_->close().cleanup, STATUS_SUCCESS);
+  port_ = &Open();
+  ASSERT_EQ(port_->status(), STATUS_SUCCESS);
+  EXPECT_EQ(DeviceState(ext()), PowerDeviceD0);
+  ASSERT_TRUE(emu::wait_work_items());
+  ExpectAtAnswered();
 }
 
 }  // namespace
