@@ -162,11 +162,15 @@ TEST_F(CancelRaceTest, AFaultGoesWithTheTransferItWasMeantFor) {
   c.build_transfer(second, cdc::BULK_OUT_ENDPOINT, &b, 1, kOut);
   ASSERT_EQ(second.send(), STATUS_PENDING);
   emu::usb::inject_fault(pdo, cdc::BULK_OUT_ENDPOINT, emu::usb::Fault::never_complete());
-  ASSERT_TRUE(second.cancel());
+  // IoCancelIrp answers FALSE when it catches the bus thread looking at the
+  // packet (its cancel routine cleared for that moment); the bus then finds
+  // the cancel flag and ends it all the same.  What matters is the outcome.
+  (void)second.cancel();
   ASSERT_TRUE(second.wait());
   EXPECT_EQ(second.status(), STATUS_CANCELLED);
-  ASSERT_TRUE(first.cancel());
+  (void)first.cancel();
   ASSERT_TRUE(first.wait());
+  EXPECT_EQ(first.status(), STATUS_CANCELLED);
   emu::clock::unfreeze();
   Sync s = c.write(cdc::BULK_OUT_ENDPOINT, "c");
   EXPECT_EQ(s.status, STATUS_SUCCESS) << "the fault of the cancelled transfer hit the next one";
