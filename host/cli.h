@@ -20,13 +20,13 @@ struct Options {
   std::string modem_speed = "high";
   bool modem_zlp = true;
   uint64_t modem_downlink = 0;
-  double tick_ms = 15.625;          // the emulated clock tick
-  bool json = false;                // bench: a machine-readable record
-  bool short_run = false;           // bench: the CI form (seconds; fails on data errors only)
-  bool trace = false;               // echo the driver's debug output to stderr
-  bool verbose = false;             // pty: log the requests the client's settings cause
-  std::optional<std::string> link;  // pty: symbolic link to the slave
-  std::string script;               // script: a file, or "-" for standard input
+  double tick_ms = 15.625;            // the emulated clock tick
+  bool json = false;                  // bench: a machine-readable record
+  bool short_run = false;             // bench: the CI form (seconds; fails on data errors only)
+  bool trace = false;                 // echo the driver's debug output to stderr
+  bool verbose = false;               // pty: log the requests the client's settings cause
+  std::optional<std::string> link;    // pty: symbolic link to the slave
+  std::string script;                 // script: a file, or "-" for standard input
   std::optional<std::string> pcap;    // every URB, as a usbmon capture
   std::optional<std::string> record;  // terminal, pty: the session as a scenario
   std::optional<std::string> driver;  // a vr_mdm.sys to run instead of the linked driver
