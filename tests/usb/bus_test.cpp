@@ -20,21 +20,6 @@ namespace cdc = emu::usb::cdc;
 constexpr ULONG kIn = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
 constexpr ULONG kOut = USBD_TRANSFER_DIRECTION_OUT;
 
-// The sizes a serial driver gives its pipes.
-void driver_sizes(PURB urb) {
-  auto* p = reinterpret_cast<uint8_t*>(&urb->UrbSelectConfiguration.Interface);
-  auto* end = reinterpret_cast<uint8_t*>(urb) + urb->UrbHeader.Length;
-  while (p < end) {
-    auto* info = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(p);
-    for (ULONG i = 0; i < info->NumberOfPipes; ++i) {
-      // Before the selection the type is unknown; the driver goes by the
-      // descriptors.  Here: interface 0 has the interrupt pipe.
-      info->Pipes[i].MaximumTransferSize = info->InterfaceNumber == 0 ? 64 : 65536;
-    }
-    p += info->Length;
-  }
-}
-
 class BusUrbTest : public BusTest {
  protected:
   PDEVICE_OBJECT plug_scripted(cdc::Variant v = cdc::Variant::acm) {

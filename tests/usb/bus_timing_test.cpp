@@ -17,18 +17,6 @@ using std::chrono::nanoseconds;
 
 constexpr ULONG kIn = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
 
-void driver_sizes(PURB urb) {
-  auto* p = reinterpret_cast<uint8_t*>(&urb->UrbSelectConfiguration.Interface);
-  auto* end = reinterpret_cast<uint8_t*>(urb) + urb->UrbHeader.Length;
-  while (p < end) {
-    auto* info = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(p);
-    for (ULONG i = 0; i < info->NumberOfPipes; ++i) {
-      info->Pipes[i].MaximumTransferSize = info->InterfaceNumber == 0 ? 64 : 65536;
-    }
-    p += info->Length;
-  }
-}
-
 class BusTimingTest : public BusTest {
  protected:
   // A CDC device of `speed` whose descriptors carry that speed's packet sizes.
