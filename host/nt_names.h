@@ -26,6 +26,12 @@ std::string ioctl_name(uint32_t code);
 // the output length when a scenario gives none; 0 for requests with no output.
 uint32_t ioctl_default_output(uint32_t code);
 
+// The statuses the front ends act on (the port speaks NTSTATUS as uint32_t).
+constexpr uint32_t kStatusSuccess = 0;
+constexpr uint32_t kStatusTimeout = 0x00000102;
+constexpr uint32_t kStatusPending = 0x00000103;
+constexpr uint32_t kStatusCancelled = 0xC0000120;
+
 // The private removal-notification request.
 constexpr uint32_t kIoctlRemovalNotify = 0x00222000;
 // IOCTL_SERIAL_SET_TIMEOUTS: its input is SERIAL_TIMEOUTS, five ULONGs, the

@@ -10,10 +10,6 @@ namespace vrmdm {
 
 namespace {
 
-constexpr uint32_t kStatusSuccess = 0;
-constexpr uint32_t kStatusCancelled = 0xC0000120;
-constexpr uint32_t kStatusPending = 0x00000103;
-
 void put_u32(uint8_t* p, uint32_t v) {
   for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
 }

@@ -10,10 +10,6 @@ namespace vrmdm {
 
 namespace {
 
-constexpr uint32_t kStatusSuccess = 0;
-constexpr uint32_t kStatusTimeout = 0x00000102;
-constexpr uint32_t kStatusPending = 0x00000103;
-constexpr uint32_t kStatusCancelled = 0xC0000120;
 constexpr std::size_t kReadTimeoutBytes = 12;  // ReadIntervalTimeout, ...Multiplier, ...Constant
 
 std::string quoted(std::span<const uint8_t> data) { return "\"" + escape_bytes(data) + "\""; }

@@ -10,9 +10,6 @@ namespace vrmdm {
 
 namespace {
 
-constexpr uint32_t kStatusTimeout = 0x00000102;
-constexpr uint32_t kStatusPending = 0x00000103;
-
 struct Tagged {
   const Command* command;
   PendingPtr request;
