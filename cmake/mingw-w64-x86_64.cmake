@@ -1,20 +1,5 @@
 # Toolchain for the Windows x64 kernel driver image (vr_mdm.sys), cross-built
 # with Debian's mingw-w64 (posix thread model; the driver uses no runtime).
-set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR AMD64)
-
 set(_mingw x86_64-w64-mingw32)
-set(CMAKE_C_COMPILER ${_mingw}-gcc)
-set(CMAKE_CXX_COMPILER ${_mingw}-g++)
-set(CMAKE_RC_COMPILER ${_mingw}-windres)
-set(CMAKE_AR ${_mingw}-ar CACHE FILEPATH "")
-set(CMAKE_RANLIB ${_mingw}-ranlib CACHE FILEPATH "")
-set(CMAKE_OBJDUMP ${_mingw}-objdump CACHE FILEPATH "")
-
-set(CMAKE_FIND_ROOT_PATH /usr/${_mingw})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-
-# The DDK headers: /usr/share/mingw-w64/include/ddk (Debian mingw-w64-x86-64-dev).
-set(VRMDM_MINGW_DDK_INCLUDE /usr/share/mingw-w64/include/ddk CACHE PATH "mingw-w64 DDK headers")
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64-common.cmake)
