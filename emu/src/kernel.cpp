@@ -1,7 +1,7 @@
 // The kernel as a whole: its state, the quiescence checks and the reset that
 // tests run between cases.
 
-#include "ke_internal.h"
+#include "ke/ke_internal.h"
 
 #include <cstdio>
 

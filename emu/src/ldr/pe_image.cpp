@@ -14,7 +14,7 @@
 #include <mutex>
 #include <vector>
 
-#include "ke_internal.h"
+#include "ke/ke_internal.h"
 #include "ldr_internal.h"
 
 namespace emu::ldr {

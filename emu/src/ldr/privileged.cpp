@@ -30,7 +30,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "ke_internal.h"
+#include "ke/ke_internal.h"
 #include "ldr_internal.h"
 
 namespace emu::ldr {

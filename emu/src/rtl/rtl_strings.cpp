@@ -4,7 +4,7 @@
 // the wide functions %s and %c are wide and %S/%C narrow, in the narrow ones
 // the other way round.
 
-#include "ke_internal.h"
+#include "ke/ke_internal.h"
 
 #include <cstdio>
 #include <cstring>

@@ -1,7 +1,7 @@
 // The registry: an in-memory tree of keys under "\REGISTRY", reached through
 // kernel key handles, the Rtl*Registry* routines and emu::registry.
 
-#include "ke_internal.h"
+#include "ke/ke_internal.h"
 
 #include <algorithm>
 #include <cstring>

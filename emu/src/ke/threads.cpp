@@ -1,7 +1,7 @@
 // System threads on real OS threads, thread objects (waitable, signalled when
 // the thread ends), priorities, and the worker threads behind work items.
 
-#include "ke_internal.h"
+#include "ke/ke_internal.h"
 
 #include <emu/loader.h>
 #include <pthread.h>
@@ -10,7 +10,7 @@
 #include <csetjmp>
 #include <memory>
 
-#include "io_internal.h"
+#include "io/io_internal.h"
 
 struct _OBJECT_TYPE {
   const char* name;

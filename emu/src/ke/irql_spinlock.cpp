@@ -2,7 +2,7 @@
 // threads.  A held KSPIN_LOCK contains its owner's thread object address with
 // the low bit set, as a checked kernel keeps it; 0 is free.
 
-#include "ke_internal.h"
+#include "ke/ke_internal.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -3,8 +3,8 @@
 //
 // Locking: object_mutex() (recursive) guards every table here.  No driver
 // routine is called while it is held.
-#include "io_internal.h"
-#include "ke_internal.h"
+#include "io/io_internal.h"
+#include "ke/ke_internal.h"
 
 #include <emu/loader.h>
 

@@ -1,7 +1,7 @@
 // The power manager's routines for drivers: PoCallDriver, PoStartNextPowerIrp,
 // PoSetPowerState and PoRequestPowerIrp (whose request travels from the top
 // of the target's stack, sent from a system worker thread).
-#include "io_internal.h"
+#include "io/io_internal.h"
 
 namespace emu::io {
 

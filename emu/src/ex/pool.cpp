@@ -3,7 +3,7 @@
 // free time (AddressSanitizer builds use its own), and freeing checks for
 // double frees, foreign pointers, wrong tags and objects still live inside.
 
-#include "ke_internal.h"
+#include "ke/ke_internal.h"
 
 #include <cstdlib>
 #include <cstring>

@@ -1,7 +1,7 @@
 // Names for findings: driver routines by their symbol (from the dynamic
 // symbol table, else from the ELF symbol table of the image that holds them),
 // counted strings as text, and the driver routine a thread is running.
-#include "io_internal.h"
+#include "io/io_internal.h"
 
 #include <emu/loader.h>
 

@@ -8,7 +8,7 @@
 // never touches a freed packet.  A file's last reference (its handles plus its
 // requests in flight) sends IRP_MJ_CLOSE, from a worker thread when that is a
 // completion at raised IRQL.
-#include "io_internal.h"
+#include "io/io_internal.h"
 
 #include <algorithm>
 

@@ -3,7 +3,7 @@
 // what is checked is the discipline Driver Verifier checks: lock before map,
 // unlock before free, no double lock or unlock, nothing freed that is not an
 // MDL, and MDL memory from the pool (so a leaked MDL is a leak).
-#include "io_internal.h"
+#include "io/io_internal.h"
 
 #include <unordered_map>
 

@@ -1,7 +1,7 @@
 // Kernel handles (threads, registry keys) and reference counts of objects
 // that other subsystems hand out (device and file objects).
 
-#include "ke_internal.h"
+#include "ke/ke_internal.h"
 
 #include <memory>
 

@@ -1,7 +1,7 @@
 // The clock: interrupt time and system time in 100 ns units, real by default,
 // frozen and advanced step by step under test control.
 
-#include "ke_internal.h"
+#include "ke/ke_internal.h"
 
 #include <atomic>
 #include <limits>

@@ -1,6 +1,6 @@
 // DbgPrint into a captured trace (and stderr on request); RtlAssert records.
 
-#include "ke_internal.h"
+#include "ke/ke_internal.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -4,7 +4,7 @@
 //
 // IoCount starts at 1 (the bias that release-and-wait drops); `Removed` is
 // read and written atomically since acquisitions race the removal.
-#include "io_internal.h"
+#include "io/io_internal.h"
 
 #include <cstdio>
 #include <map>

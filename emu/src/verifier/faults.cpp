@@ -1,7 +1,7 @@
 // Fault injection: allocation-type calls that a test makes fail, by count, by
 // pool tag, or systematically one call at a time.
 
-#include "ke_internal.h"
+#include "ke/ke_internal.h"
 
 #include <array>
 #include <unordered_set>

@@ -2,7 +2,7 @@
 // DISPATCH_LEVEL; a clock thread expires timers in real time (when the clock
 // is frozen, emu::clock::advance expires them instead).
 
-#include "ke_internal.h"
+#include "ke/ke_internal.h"
 
 #include <algorithm>
 

@@ -1,7 +1,7 @@
 // The Plug and Play manager and a generic bus: physical device objects with
 // a bus's own dispatch, AddDevice, and the requests the system sends to the
 // top of a device's stack (start, capabilities, stops, removals).
-#include "io_internal.h"
+#include "io/io_internal.h"
 
 #include <cstdio>
 

@@ -5,7 +5,7 @@
 //
 // Locking: each packet's record has its own mutex, held only for bookkeeping,
 // never across a call into a driver.  The table of records has one mutex.
-#include "io_internal.h"
+#include "io/io_internal.h"
 
 #include <algorithm>
 #include <deque>

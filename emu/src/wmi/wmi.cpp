@@ -5,7 +5,7 @@
 //
 // Instance data of a query is laid out as the library expects of a provider:
 // instances one after the other, each starting on an 8-byte boundary.
-#include "io_internal.h"
+#include "io/io_internal.h"
 
 #include <unordered_map>
 

@@ -6,7 +6,7 @@
 // them, so a waiter released by an auto-reset event cannot lose it to a
 // thread that comes later.
 
-#include "ke_internal.h"
+#include "ke/ke_internal.h"
 
 #include <algorithm>
 #include <limits>

@@ -2,7 +2,7 @@
 // item holds a reference on its device object, so the device memory outlives
 // it; deleting the device while one is queued or running is still reported
 // (by IoDeleteDevice), as is freeing an item that is queued.
-#include "io_internal.h"
+#include "io/io_internal.h"
 
 #include <thread>
 #include <unordered_map>
