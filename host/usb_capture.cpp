@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include <emu/usb/cdc.h>
+
 namespace vrmdm {
 
 namespace {

@@ -3,7 +3,7 @@
 // for each URB's submission and one for its completion.
 #pragma once
 
-#include <emu/usb_bus.h>
+#include <emu/usb/bus.h>
 
 #include <cstdint>
 #include <cstdio>

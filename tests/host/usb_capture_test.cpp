@@ -10,6 +10,8 @@
 #include <map>
 #include <sstream>
 
+#include <emu/usb/cdc.h>
+
 #include "emu_backend.h"
 #include "scenario_runner.h"
 #include "usb_capture.h"

@@ -7,7 +7,7 @@
 #include <emu/io_manager.h>
 #include <emu/kernel.h>
 #include <emu/loader.h>
-#include <emu/usb_bus.h>
+#include <emu/usb/models.h>
 #include <emu/verifier.h>
 #include <gtest/gtest.h>
 #include <nt/ntddk.h>

@@ -19,7 +19,9 @@
 
 #include <emu/io_manager.h>
 #include <emu/kernel.h>
-#include <emu/usb_bus.h>
+#include <emu/usb/bus.h>
+#include <emu/usb/cdc.h>
+#include <emu/usb/models.h>
 #include <emu/verifier.h>
 
 namespace usbtest {

@@ -3,7 +3,7 @@
 // the bus keeps one Schedule per device under its lock.
 #pragma once
 
-#include <emu/usb_bus.h>
+#include <emu/usb/bus.h>
 
 #include <chrono>
 #include <cstdint>

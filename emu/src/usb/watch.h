@@ -2,7 +2,7 @@
 // completion can be reported, and the two reporting calls.
 #pragma once
 
-#include <emu/usb_bus.h>
+#include <emu/usb/bus.h>
 
 #include <cstdint>
 #include <optional>

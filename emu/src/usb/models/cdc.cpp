@@ -1,5 +1,6 @@
 // Communications-class descriptor sets and records shared by the models.
-#include <emu/usb_bus.h>
+#include <emu/usb/cdc.h>
+#include <emu/usb/models.h>
 
 namespace emu::usb::cdc {
 

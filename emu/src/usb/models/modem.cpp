@@ -2,7 +2,8 @@
 // The model's lock guards the core and everything the test reads back; the
 // bus's port is called with it held (model before bus in the lock order).
 #include <emu/kernel.h>
-#include <emu/usb_bus.h>
+#include <emu/usb/cdc.h>
+#include <emu/usb/models.h>
 
 #include <algorithm>
 #include <stdexcept>

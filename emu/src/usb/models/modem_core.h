@@ -5,7 +5,7 @@
 // modem model serialises calls.
 #pragma once
 
-#include <emu/usb_bus.h>
+#include <emu/usb/models.h>
 
 #include <chrono>
 #include <cstdint>

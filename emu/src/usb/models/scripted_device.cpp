@@ -1,7 +1,8 @@
 // The scriptable test device.  Its lock guards everything the test and the
 // bus share; port wake-ups are made with it held (lock order: model, then
 // bus), which the bus allows because it never calls a model under its own.
-#include <emu/usb_bus.h>
+#include <emu/usb/cdc.h>
+#include <emu/usb/models.h>
 
 #include <algorithm>
 
