@@ -194,7 +194,7 @@ TEST_F(BusUrbTest, MalformedDescriptorSetsFromTheDeviceAreHandledSafely) {
            .iface(0, 1)
            .endpoint(0x81, 3, 16, 10)
            .raw({0, 0x24, 0, 0})
-           .iface(1, 2, 0x0A)
+           .data_iface(1, 2)
            .endpoint(0x82, 2)
            .endpoint(0x02, 2)
            .build(),
@@ -203,7 +203,7 @@ TEST_F(BusUrbTest, MalformedDescriptorSetsFromTheDeviceAreHandledSafely) {
        ConfigBuilder(3)
            .iface(0, 1)
            .endpoint(0x81, 3, 16, 10)
-           .iface(1, 2, 0x0A)
+           .data_iface(1, 2)
            .endpoint(0x82, 2)
            .endpoint(0x02, 2)
            .build(),
@@ -213,18 +213,18 @@ TEST_F(BusUrbTest, MalformedDescriptorSetsFromTheDeviceAreHandledSafely) {
            .endpoint(0x83, 2)
            .iface(0, 1)
            .endpoint(0x81, 3, 16, 10)
-           .iface(1, 2, 0x0A)
+           .data_iface(1, 2)
            .endpoint(0x82, 2)
            .endpoint(0x02, 2)
            .build(),
        STATUS_SUCCESS, USBD_STATUS_SUCCESS, 3},
       {"fewer endpoints than bNumEndpoints",
-       ConfigBuilder(2).iface(0, 1).endpoint(0x81, 3, 16, 10).iface(1, 2, 0x0A).endpoint(0x82, 2).build(),
+       ConfigBuilder(2).iface(0, 1).endpoint(0x81, 3, 16, 10).data_iface(1, 2).endpoint(0x82, 2).build(),
        STATUS_DEVICE_DATA_ERROR, USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR, 0},
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(k.what);
-    auto model = std::make_shared<ScriptedDevice>(device_descriptor(), k.set);
+    auto model = std::make_shared<ScriptedDevice>(cdc::device_descriptor(), k.set);
     PDEVICE_OBJECT pdo = emu::usb::plug(model);
     Client c(pdo);
     Sync s = c.configure();
@@ -237,13 +237,13 @@ TEST_F(BusUrbTest, MalformedDescriptorSetsFromTheDeviceAreHandledSafely) {
   auto real = ConfigBuilder(2)
                   .iface(0, 1)
                   .endpoint(0x81, 3, 16, 10)
-                  .iface(1, 2, 0x0A)
+                  .data_iface(1, 2)
                   .endpoint(0x82, 2)
                   .endpoint(0x02, 2)
                   .build();
   auto claimed = real;
   claimed[2] = static_cast<uint8_t>(real.size() + 40);
-  auto model = std::make_shared<ScriptedDevice>(device_descriptor(), claimed);
+  auto model = std::make_shared<ScriptedDevice>(cdc::device_descriptor(), claimed);
   PDEVICE_OBJECT pdo = emu::usb::plug(model);
   Client c(pdo);
   UrbRequest r(pdo);
