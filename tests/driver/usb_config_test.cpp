@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "driver_fixture.h"
+#include "usb/descriptor_builder.h"
 #include "usb/config.h"
 #include "usb/pipes.h"
 
@@ -14,6 +15,7 @@ namespace {
 
 using emu::usb::Bytes;
 using emu::usb::cdc::Variant;
+using usbtest::ConfigBuilder;
 using vrmdm_test::DriverFixture;
 using vrmdm_test::PluggedDevice;
 namespace cdc = emu::usb::cdc;
@@ -21,26 +23,15 @@ namespace cdc = emu::usb::cdc;
 constexpr UCHAR kIn = PIPE_DIRECTION_IN;
 constexpr UCHAR kOut = PIPE_DIRECTION_OUT;
 
-// ---- Descriptor building ----------------------------------------------------------------
-
-Bytes Config(uint8_t interfaces, uint16_t total = 0) {
-  return {9, 0x02, uint8_t(total), uint8_t(total >> 8), interfaces, 1, 0, 0x80, 50};
-}
-Bytes Iface(uint8_t number, uint8_t endpoints, uint8_t cls = 0x0A) {
-  return {9, 0x04, number, 0, endpoints, cls, 0, 0, 0};
-}
-Bytes Ep(uint8_t address, uint8_t attributes, uint16_t packet = 64) {
-  return {7, 0x05, address, attributes, uint8_t(packet), uint8_t(packet >> 8), 0};
-}
-// Joins the pieces and, unless `total` was given, sets wTotalLength to the size.
-Bytes Set(std::initializer_list<Bytes> parts) {
-  Bytes out;
-  for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
-  if (out.size() >= 4 && out[2] == 0 && out[3] == 0) {
-    out[2] = uint8_t(out.size());
-    out[3] = uint8_t(out.size() >> 8);
-  }
-  return out;
+// A communications interface with its notification endpoint and a data
+// interface with bulk IN and OUT, before anything the case adds.
+ConfigBuilder ModemSet() {
+  return ConfigBuilder(2)
+      .iface(0, 1)
+      .endpoint(0x81, 3, 16)
+      .data_iface(1, 2)
+      .endpoint(0x82, 2)
+      .endpoint(0x02, 2);
 }
 
 // A device whose configuration set changes between the two reads of it.
@@ -198,8 +189,7 @@ TEST_F(UsbConfigTest, SecondReadWithASmallerTotalLengthIsBoundedByIt) {
 }
 
 TEST_F(UsbConfigTest, ZeroLengthDescriptorEndsTheSet) {
-  Bytes set = Set({Config(2), Iface(0, 1, 0x02), Ep(0x81, 3, 16), Iface(1, 2), Ep(0x82, 2), Ep(0x02, 2),
-                   Bytes{0, 0x24, 1, 2, 3}});
+  Bytes set = ModemSet().raw({0, 0x24, 1, 2, 3}).build();
   auto& d = AddedWith(set);
   ASSERT_EQ(Configure(d), STATUS_SUCCESS);  // well-formed up to the empty descriptor
   EXPECT_TRUE(d.ext()->UsingInterruptPipe);
@@ -207,23 +197,34 @@ TEST_F(UsbConfigTest, ZeroLengthDescriptorEndsTheSet) {
 }
 
 TEST_F(UsbConfigTest, ZeroLengthDescriptorBeforeTheDataInterfaceFailsWithoutHanging) {
-  Bytes set = Set(
-      {Config(2), Iface(0, 1, 0x02), Bytes{0, 0x24}, Ep(0x81, 3, 16), Iface(1, 2), Ep(0x82, 2), Ep(0x02, 2)});
+  Bytes set = ConfigBuilder(2)
+                  .iface(0, 1)
+                  .raw({0, 0x24})
+                  .endpoint(0x81, 3, 16)
+                  .data_iface(1, 2)
+                  .endpoint(0x82, 2)
+                  .endpoint(0x02, 2)
+                  .build();
   auto& d = AddedWith(set);
   EXPECT_FALSE(NT_SUCCESS(Configure(d)));
   EXPECT_EQ(ZLKUSB_FindPipe(d.ext(), UsbdPipeTypeBulk, kIn), nullptr);
 }
 
 TEST_F(UsbConfigTest, DescriptorRunningPastTheEndIsCutOff) {
-  Bytes set = Set({Config(2), Iface(0, 1, 0x02), Ep(0x81, 3, 16), Iface(1, 2), Ep(0x82, 2), Ep(0x02, 2),
-                   Bytes{40, 0x24, 1}});
+  Bytes set = ModemSet().raw({40, 0x24, 1}).build();
   auto& d = AddedWith(set);
   ASSERT_EQ(Configure(d), STATUS_SUCCESS);
   EXPECT_EQ(d.ext()->ConfigurationDescriptor->wTotalLength, set.size() - 3);
 }
 
 TEST_F(UsbConfigTest, EndpointBeforeAnyInterfaceIsSteppedOver) {
-  Bytes set = Set({Config(2), Ep(0x83, 3, 16), Iface(0, 0, 0x02), Iface(1, 2), Ep(0x82, 2), Ep(0x02, 2)});
+  Bytes set = ConfigBuilder(2)
+                  .endpoint(0x83, 3, 16)
+                  .iface(0, 0)
+                  .data_iface(1, 2)
+                  .endpoint(0x82, 2)
+                  .endpoint(0x02, 2)
+                  .build();
   auto& d = AddedWith(set);
   ASSERT_EQ(Configure(d), STATUS_SUCCESS);
   EXPECT_FALSE(d.ext()->UsingInterruptPipe);
@@ -234,7 +235,13 @@ TEST_F(UsbConfigTest, EndpointBeforeAnyInterfaceIsSteppedOver) {
 TEST_F(UsbConfigTest, MoreEndpointsThanDeclaredWriteNoFurtherPipe) {
   // The last interface's information ends the request: a write for a third
   // pipe would land past it.
-  Bytes set = Set({Config(2), Iface(0, 0, 0x02), Iface(1, 2), Ep(0x82, 2), Ep(0x02, 2), Ep(0x83, 3, 16)});
+  Bytes set = ConfigBuilder(2)
+                  .iface(0, 0)
+                  .data_iface(1, 2)
+                  .endpoint(0x82, 2)
+                  .endpoint(0x02, 2)
+                  .endpoint(0x83, 3, 16)
+                  .build();
   auto& d = AddedWith(set);
   ASSERT_EQ(Configure(d), STATUS_SUCCESS);
   EXPECT_FALSE(d.ext()->UsingInterruptPipe);
@@ -243,8 +250,17 @@ TEST_F(UsbConfigTest, MoreEndpointsThanDeclaredWriteNoFurtherPipe) {
 }
 
 TEST_F(UsbConfigTest, OnlyThreeInterfacesAndTwoPipesEachAreTabled) {
-  Bytes set = Set({Config(4), Iface(0, 0, 0x02), Iface(1, 3), Ep(0x82, 2), Ep(0x02, 2), Ep(0x83, 2),
-                   Iface(2, 1), Ep(0x04, 2), Iface(3, 1), Ep(0x85, 3, 16)});
+  Bytes set = ConfigBuilder(4)
+                  .iface(0, 0)
+                  .data_iface(1, 3)
+                  .endpoint(0x82, 2)
+                  .endpoint(0x02, 2)
+                  .endpoint(0x83, 2)
+                  .data_iface(2, 1)
+                  .endpoint(0x04, 2)
+                  .data_iface(3, 1)
+                  .endpoint(0x85, 3, 16)
+                  .build();
   auto& d = AddedWith(set);
   ASSERT_EQ(Configure(d), STATUS_SUCCESS);
   PDEVICE_EXTENSION ext = d.ext();
@@ -260,14 +276,13 @@ TEST_F(UsbConfigTest, OnlyThreeInterfacesAndTwoPipesEachAreTabled) {
 }
 
 TEST_F(UsbConfigTest, NoInterfaceMeansNoSelection) {
-  auto& d = AddedWith(Set({Config(0)}));
+  auto& d = AddedWith(ConfigBuilder(0).build());
   EXPECT_EQ(Configure(d), STATUS_DEVICE_DATA_ERROR);
   EXPECT_EQ(SelectRequests(d), 0u);
 }
 
 TEST_F(UsbConfigTest, TotalLengthBelowTheConfigurationDescriptorIsRefused) {
-  Bytes set = Set({Config(2), Iface(0, 0, 0x02), Iface(1, 2), Ep(0x82, 2), Ep(0x02, 2)});
-  set[2] = 5;
+  Bytes set = ConfigBuilder(2).iface(0, 0).data_iface(1, 2).endpoint(0x82, 2).endpoint(0x02, 2).build(5);
   auto& d = AddedWith(set);
   EXPECT_EQ(Configure(d), STATUS_DEVICE_DATA_ERROR);
   EXPECT_NE(d.ext()->DeviceDescriptor, nullptr);  // read before, kept

@@ -1,7 +1,9 @@
 // The bus driven with URBs as a function driver sends them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <functional>
 #include <set>
 #include <string>
 #include <thread>
@@ -70,6 +72,24 @@ TEST_F(BusUrbTest, DescriptorRequestsReturnWhatWasAskedAndStampTheDeviceHandle) 
   ASSERT_EQ(manufacturer.size(), 2u + 2 * 6);
   EXPECT_EQ(manufacturer[1], USB_STRING_DESCRIPTOR_TYPE);
   EXPECT_EQ(manufacturer[2], 'V');
+}
+
+// The modem's descriptor set byte for byte: its functional descriptors
+// are read by nothing else here.
+TEST(CdcDescriptorSet, IsWrittenInThePublishedLayouts) {
+  const std::vector<uint8_t> want = {
+      0x09, 0x02, 0x43, 0x00, 0x02, 0x01, 0x00, 0x80, 0x32,  // configuration
+      0x09, 0x04, 0x00, 0x00, 0x01, 0x02, 0x02, 0x01, 0x00,  // communications interface
+      0x05, 0x24, 0x00, 0x10, 0x01,                          // header
+      0x05, 0x24, 0x01, 0x00, 0x01,                          // call management
+      0x04, 0x24, 0x02, 0x02,                                // ACM
+      0x05, 0x24, 0x06, 0x00, 0x01,                          // union
+      0x07, 0x05, 0x81, 0x03, 0x10, 0x00, 0x0A,              // notification endpoint
+      0x09, 0x04, 0x01, 0x00, 0x02, 0x0A, 0x00, 0x00, 0x00,  // data interface
+      0x07, 0x05, 0x82, 0x02, 0x40, 0x00, 0x00,              // bulk IN
+      0x07, 0x05, 0x02, 0x02, 0x40, 0x00, 0x00,              // bulk OUT
+  };
+  EXPECT_EQ(cdc::configuration_descriptor(cdc::Variant::acm, emu::usb::Speed::full), want);
 }
 
 TEST_F(BusUrbTest, SelectConfigurationFillsInterfacesAndPipesAndKeepsTheDriversSizes) {
@@ -194,7 +214,7 @@ TEST_F(BusUrbTest, MalformedDescriptorSetsFromTheDeviceAreHandledSafely) {
            .iface(0, 1)
            .endpoint(0x81, 3, 16, 10)
            .raw({0, 0x24, 0, 0})
-           .iface(1, 2, 0x0A)
+           .data_iface(1, 2)
            .endpoint(0x82, 2)
            .endpoint(0x02, 2)
            .build(),
@@ -203,7 +223,7 @@ TEST_F(BusUrbTest, MalformedDescriptorSetsFromTheDeviceAreHandledSafely) {
        ConfigBuilder(3)
            .iface(0, 1)
            .endpoint(0x81, 3, 16, 10)
-           .iface(1, 2, 0x0A)
+           .data_iface(1, 2)
            .endpoint(0x82, 2)
            .endpoint(0x02, 2)
            .build(),
@@ -213,18 +233,18 @@ TEST_F(BusUrbTest, MalformedDescriptorSetsFromTheDeviceAreHandledSafely) {
            .endpoint(0x83, 2)
            .iface(0, 1)
            .endpoint(0x81, 3, 16, 10)
-           .iface(1, 2, 0x0A)
+           .data_iface(1, 2)
            .endpoint(0x82, 2)
            .endpoint(0x02, 2)
            .build(),
        STATUS_SUCCESS, USBD_STATUS_SUCCESS, 3},
       {"fewer endpoints than bNumEndpoints",
-       ConfigBuilder(2).iface(0, 1).endpoint(0x81, 3, 16, 10).iface(1, 2, 0x0A).endpoint(0x82, 2).build(),
+       ConfigBuilder(2).iface(0, 1).endpoint(0x81, 3, 16, 10).data_iface(1, 2).endpoint(0x82, 2).build(),
        STATUS_DEVICE_DATA_ERROR, USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR, 0},
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(k.what);
-    auto model = std::make_shared<ScriptedDevice>(device_descriptor(), k.set);
+    auto model = std::make_shared<ScriptedDevice>(cdc::device_descriptor(), k.set);
     PDEVICE_OBJECT pdo = emu::usb::plug(model);
     Client c(pdo);
     Sync s = c.configure();
@@ -237,13 +257,13 @@ TEST_F(BusUrbTest, MalformedDescriptorSetsFromTheDeviceAreHandledSafely) {
   auto real = ConfigBuilder(2)
                   .iface(0, 1)
                   .endpoint(0x81, 3, 16, 10)
-                  .iface(1, 2, 0x0A)
+                  .data_iface(1, 2)
                   .endpoint(0x82, 2)
                   .endpoint(0x02, 2)
                   .build();
   auto claimed = real;
   claimed[2] = static_cast<uint8_t>(real.size() + 40);
-  auto model = std::make_shared<ScriptedDevice>(device_descriptor(), claimed);
+  auto model = std::make_shared<ScriptedDevice>(cdc::device_descriptor(), claimed);
   PDEVICE_OBJECT pdo = emu::usb::plug(model);
   Client c(pdo);
   UrbRequest r(pdo);
@@ -374,6 +394,79 @@ TEST_F(BusUrbTest, ClassRequestsReachTheDeviceAsSent) {
   EXPECT_EQ(s.status, STATUS_UNSUCCESSFUL);
   EXPECT_EQ(s.usbd, USBD_STATUS_STALL_PID);
   EXPECT_EQ(c.class_request(cdc::SET_LINE_CODING, 0, 0, coding, 7, false).status, STATUS_SUCCESS);
+}
+
+// The line requests of a CDC ACM function, as both models answer them.  The
+// class defines SET_LINE_CODING with exactly 7 bytes: a short or long one is
+// a request error (stall) and the line coding stays as it was.
+TEST_F(BusUrbTest, CdcLineRequestsAreAnsweredAlikeByEveryModel) {
+  using Coding = std::optional<cdc::LineCoding>;
+  struct Model {
+    const char* name;
+    std::shared_ptr<emu::usb::DeviceModel> device;
+    std::function<Coding()> coding;
+    bool takes_foreign_requests;  // its own answer to class requests for another interface
+  };
+  auto modem = std::make_shared<emu::usb::ModemModel>();
+  auto scripted = ScriptedDevice::cdc_acm();
+  const Model models[] = {
+      {"modem", modem, [&] { return modem->line_coding(); }, false},
+      {"scripted", scripted, [&] { return scripted->line_coding(); }, true},
+  };
+  const cdc::LineCoding set{115200, 0, 0, 8};
+  struct Case {
+    const char* what;
+    uint8_t request;
+    uint16_t interface_number;
+    ULONG length;
+    bool in;
+    bool stalls;
+  };
+  const Case cases[] = {
+      {"short SET_LINE_CODING", cdc::SET_LINE_CODING, 0, 6, false, true},
+      {"long SET_LINE_CODING", cdc::SET_LINE_CODING, 0, 8, false, true},
+      {"empty SET_LINE_CODING", cdc::SET_LINE_CODING, 0, 0, false, true},
+      {"SET_LINE_CODING read", cdc::SET_LINE_CODING, 0, 7, true, true},
+      {"GET_LINE_CODING written", cdc::GET_LINE_CODING, 0, 7, false, true},
+      {"SET_CONTROL_LINE_STATE read", cdc::SET_CONTROL_LINE_STATE, 0, 0, true, true},
+      {"SEND_BREAK", cdc::SEND_BREAK, 0, 0, false, false},
+  };
+  for (const Model& m : models) {
+    SCOPED_TRACE(m.name);
+    PDEVICE_OBJECT pdo = emu::usb::plug(m.device);
+    Client c(pdo);
+    ASSERT_EQ(c.configure().status, STATUS_SUCCESS);
+    auto bytes = set.bytes();
+    ASSERT_EQ(c.class_request(cdc::SET_LINE_CODING, 0, 0, bytes.data(), 7, false).status, STATUS_SUCCESS);
+    ASSERT_EQ(m.coding(), set);
+
+    for (const Case& k : cases) {
+      SCOPED_TRACE(k.what);
+      std::vector<uint8_t> payload(16, 0x5A);  // not a line coding any model would keep
+      Sync s = c.class_request(k.request, 0, k.interface_number, payload.data(), k.length, k.in);
+      EXPECT_EQ(s.usbd, k.stalls ? USBD_STATUS_STALL_PID : USBD_STATUS_SUCCESS);
+      EXPECT_EQ(m.coding(), set) << "the line coding is unchanged";
+    }
+    // Another interface's requests are not the function's: each model
+    // answers them its own way, and the line coding stays.
+    std::vector<uint8_t> other(7, 0x5A);
+    Sync s = c.class_request(cdc::SET_LINE_CODING, 0, 1, other.data(), 7, false);
+    EXPECT_EQ(s.usbd, m.takes_foreign_requests ? USBD_STATUS_SUCCESS : USBD_STATUS_STALL_PID);
+    EXPECT_EQ(m.coding(), set);
+
+    // GET_LINE_CODING gives at most the 7 bytes, and no more than asked.
+    for (ULONG asked : {4u, 7u, 16u}) {
+      std::vector<uint8_t> back(16, 0);
+      UrbRequest g(pdo);
+      UsbBuildVendorRequest(g.urb(), URB_FUNCTION_CLASS_INTERFACE,
+                            (USHORT)sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST), kIn, 0,
+                            cdc::GET_LINE_CODING, 0, 0, back.data(), nullptr, asked, nullptr);
+      ASSERT_EQ(c.submit(g).status, STATUS_SUCCESS);
+      const ULONG moved = g.urb()->UrbControlVendorClassRequest.TransferBufferLength;
+      EXPECT_EQ(moved, std::min<ULONG>(asked, 7));
+      EXPECT_TRUE(std::equal(back.begin(), back.begin() + moved, bytes.begin()));
+    }
+  }
 }
 
 TEST_F(BusUrbTest, InjectedFaultsFailTransfersAsTheDeviceWould) {

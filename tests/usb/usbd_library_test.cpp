@@ -36,15 +36,14 @@ std::vector<std::ptrdiff_t> walk(std::vector<uint8_t>& set, unsigned max = 8) {
 TEST(UsbdParse, FindsEachInterfaceFromTheStartPositionAndHonoursFilters) {
   auto set = ConfigBuilder(2)
                  .iface(0, 1, 0x02)
-                 .functional(0x00)
-                 .functional(0x01)
+                 .acm_functional()
                  .endpoint(0x81, 3, 16, 10)
-                 .iface(1, 2, 0x0A, 0, 0, 0)
+                 .data_iface(1, 2)
                  .endpoint(0x82, 2)
                  .endpoint(0x02, 2)
-                 .iface(1, 2, 0x0A, 1, 0, 0)  // alternate setting 1 of interface 1
+                 .data_iface(1, 2, 1)  // alternate setting 1 of interface 1
                  .build();
-  EXPECT_EQ(walk(set), (std::vector<std::ptrdiff_t>{9, 9 + 9 + 10 + 7, 9 + 9 + 10 + 7 + 9 + 14}));
+  EXPECT_EQ(walk(set), (std::vector<std::ptrdiff_t>{9, 9 + 9 + 19 + 7, 9 + 9 + 19 + 7 + 9 + 14}));
 
   PUSB_CONFIGURATION_DESCRIPTOR cd = as_config(set);
   PUSB_INTERFACE_DESCRIPTOR data = USBD_ParseConfigurationDescriptorEx(cd, cd, -1, -1, 0x0A, -1, -1);
@@ -97,8 +96,8 @@ TEST(UsbdCreateConfigurationRequest, SizesTheUrbForEveryInterfaceAndPipe) {
   auto set = ConfigBuilder(3)
                  .iface(0, 1)
                  .endpoint(0x81, 3, 16, 10)
-                 .iface(1, 0, 0x0A)
-                 .iface(2, 2, 0x0A)
+                 .data_iface(1, 0)
+                 .data_iface(2, 2)
                  .endpoint(0x82, 2)
                  .endpoint(0x02, 2)
                  .build();

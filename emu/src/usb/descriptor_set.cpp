@@ -1,25 +1,31 @@
 #include "usb/descriptor_set.h"
 
+#include <nt/usb.h>
+
 #include <algorithm>
+#include <cstring>
 
 namespace emu::usb::detail {
 
 namespace {
-constexpr uint8_t type_configuration = 0x02;
-constexpr uint8_t type_interface = 0x04;
-constexpr uint8_t type_endpoint = 0x05;
-constexpr size_t config_size = 9;
-constexpr size_t interface_size = 9;
-constexpr size_t endpoint_size = 7;
+// The record at `pos`, which the caller has checked lies within the bytes.
+template <class Record>
+Record read(std::span<const uint8_t> raw, size_t pos) {
+  Record r;
+  std::memcpy(&r, raw.data() + pos, sizeof r);
+  return r;
+}
 }  // namespace
 
 std::optional<ConfigDesc> parse_configuration(std::span<const uint8_t> raw) {
-  if (raw.size() < config_size || raw[0] < config_size || raw[1] != type_configuration) return std::nullopt;
+  if (raw.size() < sizeof(USB_CONFIGURATION_DESCRIPTOR)) return std::nullopt;
+  const auto cd = read<USB_CONFIGURATION_DESCRIPTOR>(raw, 0);
+  if (cd.bLength < sizeof cd || cd.bDescriptorType != USB_CONFIGURATION_DESCRIPTOR_TYPE) return std::nullopt;
   ConfigDesc config;
-  config.total_length = static_cast<uint16_t>(raw[2] | (raw[3] << 8));
-  config.declared_interfaces = raw[4];
-  config.value = raw[5];
-  config.attributes = raw[7];
+  config.total_length = cd.wTotalLength;
+  config.declared_interfaces = cd.bNumInterfaces;
+  config.value = cd.bConfigurationValue;
+  config.attributes = cd.bmAttributes;
 
   size_t end = std::min<size_t>(config.total_length, raw.size());
   if (config.total_length > raw.size()) config.problems.push_back("wTotalLength beyond the descriptor bytes");
@@ -37,28 +43,27 @@ std::optional<ConfigDesc> parse_configuration(std::span<const uint8_t> raw) {
       config.problems.push_back("descriptor at offset " + std::to_string(pos) + " runs past the set");
       break;
     }
-    if (type == type_interface && length >= interface_size) {
-      InterfaceDesc iface;
-      iface.number = raw[pos + 2];
-      iface.alternate = raw[pos + 3];
-      iface.declared_endpoints = raw[pos + 4];
-      iface.cls = raw[pos + 5];
-      iface.subclass = raw[pos + 6];
-      iface.protocol = raw[pos + 7];
-      config.interfaces.push_back(iface);
+    if (type == USB_INTERFACE_DESCRIPTOR_TYPE && length >= sizeof(USB_INTERFACE_DESCRIPTOR)) {
+      const auto id = read<USB_INTERFACE_DESCRIPTOR>(raw, pos);
+      config.interfaces.push_back({.number = id.bInterfaceNumber,
+                                   .alternate = id.bAlternateSetting,
+                                   .cls = id.bInterfaceClass,
+                                   .subclass = id.bInterfaceSubClass,
+                                   .protocol = id.bInterfaceProtocol,
+                                   .declared_endpoints = id.bNumEndpoints,
+                                   .endpoints = {}});
       current = &config.interfaces.back();
-    } else if (type == type_endpoint && length >= endpoint_size) {
+    } else if (type == USB_ENDPOINT_DESCRIPTOR_TYPE && length >= sizeof(USB_ENDPOINT_DESCRIPTOR)) {
       if (current == nullptr) {
         config.problems.push_back("endpoint descriptor before the first interface");
       } else {
-        EndpointDesc ep;
-        ep.address = raw[pos + 2];
-        ep.attributes = raw[pos + 3];
-        ep.max_packet = static_cast<uint16_t>(raw[pos + 4] | (raw[pos + 5] << 8));
-        ep.interval = raw[pos + 6];
-        current->endpoints.push_back(ep);
+        const auto ed = read<USB_ENDPOINT_DESCRIPTOR>(raw, pos);
+        current->endpoints.push_back({.address = ed.bEndpointAddress,
+                                      .attributes = ed.bmAttributes,
+                                      .max_packet = ed.wMaxPacketSize,
+                                      .interval = ed.bInterval});
       }
-    } else if (type == type_interface || type == type_endpoint) {
+    } else if (type == USB_INTERFACE_DESCRIPTOR_TYPE || type == USB_ENDPOINT_DESCRIPTOR_TYPE) {
       config.problems.push_back("truncated descriptor at offset " + std::to_string(pos));
     }
     pos += length;

@@ -1,32 +1,84 @@
 // Communications-class descriptor sets and records shared by the models.
 #include <emu/usb/cdc.h>
 #include <emu/usb/models.h>
+#include <emu/usb/descriptors.h>
+
+#include <algorithm>
+
+#include "usb/models/acm_requests.h"
 
 namespace emu::usb::cdc {
 
 namespace {
 
-void append(Bytes& out, std::initializer_list<uint8_t> bytes) { out.insert(out.end(), bytes); }
+// The tables name the fields they set; the writer fills in lengths and types.
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 
-void append_comm_interface(Bytes& out, bool with_notify, Speed speed) {
-  // Interface 0: communications class, abstract control model, AT commands.
-  append(out, {9, 0x04, 0, 0, static_cast<uint8_t>(with_notify ? 1 : 0), 0x02, 0x02, 0x01, 0});
-  append(out, {5, 0x24, 0x00, 0x10, 0x01});  // header, CDC 1.10
-  append(out, {5, 0x24, 0x01, 0x00, 0x01});  // call management: data interface 1
-  append(out, {4, 0x24, 0x02, 0x02});        // ACM: line coding, line state, serial state
-  append(out, {5, 0x24, 0x06, 0x00, 0x01});  // union: master 0, slave 1
-  // 10 frames at full speed; 2^(8-1) microframes, 16 ms, at high speed.
-  const uint8_t interval = speed == Speed::high ? 8 : 10;
-  if (with_notify) append(out, {7, 0x05, NOTIFY_ENDPOINT, 0x03, 16, 0, interval});
+// Interface 0: communications class, abstract control model, AT commands;
+// its endpoint count is the variant's.
+constexpr USB_INTERFACE_DESCRIPTOR kCommunicationsInterface{
+    .bInterfaceNumber = 0, .bInterfaceClass = 0x02, .bInterfaceSubClass = 0x02, .bInterfaceProtocol = 0x01};
+// Interface 1: data class, bulk IN and OUT.
+constexpr USB_INTERFACE_DESCRIPTOR kDataInterface{
+    .bInterfaceNumber = 1, .bNumEndpoints = 2, .bInterfaceClass = 0x0A};
+
+struct SpeedEndpoints {
+  USB_ENDPOINT_DESCRIPTOR notify, bulk_in, bulk_out;
+};
+// 10 frames at full speed.
+constexpr SpeedEndpoints kFullSpeed{
+    .notify = {.bEndpointAddress = NOTIFY_ENDPOINT,
+               .bmAttributes = 0x03,
+               .wMaxPacketSize = 16,
+               .bInterval = 10},
+    .bulk_in = {.bEndpointAddress = BULK_IN_ENDPOINT, .bmAttributes = 0x02, .wMaxPacketSize = 64},
+    .bulk_out = {.bEndpointAddress = BULK_OUT_ENDPOINT, .bmAttributes = 0x02, .wMaxPacketSize = 64},
+};
+// 2^(8-1) microframes, 16 ms; high-speed bulk endpoints must have 512-byte packets.
+constexpr SpeedEndpoints kHighSpeed{
+    .notify = {.bEndpointAddress = NOTIFY_ENDPOINT,
+               .bmAttributes = 0x03,
+               .wMaxPacketSize = 16,
+               .bInterval = 8},
+    .bulk_in = {.bEndpointAddress = BULK_IN_ENDPOINT, .bmAttributes = 0x02, .wMaxPacketSize = 512},
+    .bulk_out = {.bEndpointAddress = BULK_OUT_ENDPOINT, .bmAttributes = 0x02, .wMaxPacketSize = 512},
+};
+
+// Bus powered, no remote wake-up, 100 mA.
+constexpr USB_CONFIGURATION_DESCRIPTOR kConfiguration{
+    .bNumInterfaces = 2, .bConfigurationValue = 1, .bmAttributes = 0x80, .MaxPower = 50};
+
+constexpr USB_DEVICE_DESCRIPTOR kDevice{.bcdUSB = 0x0200,
+                                        .bDeviceClass = 0x02,  // communications device class
+                                        .bMaxPacketSize0 = 64,
+                                        .idVendor = VENDOR_ID,
+                                        .idProduct = PRODUCT_ID,
+                                        .bcdDevice = 0x0100,
+                                        .iManufacturer = 1,
+                                        .iProduct = 2,
+                                        .iSerialNumber = 3,
+                                        .bNumConfigurations = 1};
+
+}  // namespace
+
+std::array<Descriptor, 4> acm_functional(uint8_t control, uint8_t data) {
+  return {HeaderDescriptor{.bcdCDC = 0x0110},
+          CallManagementDescriptor{.bmCapabilities = 0x00, .bDataInterface = data},
+          AcmDescriptor{.bmCapabilities = 0x02},
+          UnionDescriptor{.bControlInterface = control, .bSubordinateInterface0 = data}};
 }
 
-void append_data_interface(Bytes& out, Speed speed) {
-  // High-speed bulk endpoints must have 512-byte packets.
-  const uint8_t lo = speed == Speed::high ? 0x00 : 64;
-  const uint8_t hi = speed == Speed::high ? 0x02 : 0;
-  append(out, {9, 0x04, 1, 0, 2, 0x0A, 0x00, 0x00, 0});
-  append(out, {7, 0x05, BULK_IN_ENDPOINT, 0x02, lo, hi, 0});
-  append(out, {7, 0x05, BULK_OUT_ENDPOINT, 0x02, lo, hi, 0});
+namespace {
+
+void add_communications(DescriptorWriter& set, const SpeedEndpoints& endpoints, bool with_notify) {
+  USB_INTERFACE_DESCRIPTOR iface = kCommunicationsInterface;
+  iface.bNumEndpoints = with_notify ? 1 : 0;
+  set.add(iface).add(acm_functional(0, 1));
+  if (with_notify) set.add(endpoints.notify);
+}
+
+void add_data(DescriptorWriter& set, const SpeedEndpoints& endpoints) {
+  set.add({kDataInterface, endpoints.bulk_in, endpoints.bulk_out});
 }
 
 }  // namespace
@@ -63,6 +115,35 @@ LineCoding LineCoding::from(std::span<const uint8_t, 7> b) {
   return lc;
 }
 
+std::optional<AcmAnswer> answer_acm_request(const SetupPacket& setup, std::span<uint8_t> data,
+                                            uint8_t interface_number, std::optional<LineCoding>& coding) {
+  constexpr uint8_t to_interface = 1;
+  if (setup.type() != 1 || setup.recipient() != to_interface || setup.wIndex != interface_number)
+    return std::nullopt;
+  switch (setup.bRequest) {
+    case SET_LINE_CODING:
+      // The class defines wLength 7; anything else is a request error.
+      if (setup.device_to_host() || data.size() != 7) return AcmAnswer{Reply::stall(), std::nullopt};
+      coding = LineCoding::from(data.first<7>());
+      return AcmAnswer{Reply::data(7), std::nullopt};
+    case GET_LINE_CODING: {
+      if (!setup.device_to_host()) return AcmAnswer{Reply::stall(), std::nullopt};
+      const auto bytes = coding.value_or(LineCoding{}).bytes();
+      const std::size_t n = std::min(data.size(), bytes.size());
+      std::copy_n(bytes.begin(), n, data.begin());
+      return AcmAnswer{Reply::data(n), std::nullopt};
+    }
+    case SET_CONTROL_LINE_STATE:
+      if (setup.device_to_host()) return AcmAnswer{Reply::stall(), std::nullopt};
+      return AcmAnswer{Reply::data(0), setup.wValue};
+    case SEND_BREAK:
+      if (setup.device_to_host()) return AcmAnswer{Reply::stall(), std::nullopt};
+      return AcmAnswer{Reply::data(0), std::nullopt};
+    default:
+      return std::nullopt;
+  }
+}
+
 std::optional<Variant> parse_variant(std::string_view name) {
   if (name == "acm") return Variant::acm;
   if (name == "acm-nointr") return Variant::acm_nointr;
@@ -71,47 +152,30 @@ std::optional<Variant> parse_variant(std::string_view name) {
 }
 
 Bytes device_descriptor(uint16_t vendor, uint16_t product) {
-  return {18,
-          0x01,
-          0x00,
-          0x02,  // USB 2.0
-          0x02,  // communications device class
-          0x00,
-          0x00,
-          64,
-          static_cast<uint8_t>(vendor),
-          static_cast<uint8_t>(vendor >> 8),
-          static_cast<uint8_t>(product),
-          static_cast<uint8_t>(product >> 8),
-          0x00,
-          0x01,  // bcdDevice 1.00
-          1,
-          2,
-          3,
-          1};
+  USB_DEVICE_DESCRIPTOR d = kDevice;
+  d.idVendor = vendor;
+  d.idProduct = product;
+  return serialize(d);
 }
 
 Bytes configuration_descriptor(Variant variant, Speed speed) {
-  Bytes out;
-  // Bus powered, no remote wake-up, 100 mA.
-  append(out, {9, 0x02, 0, 0, 2, 1, 0, 0x80, 50});
+  const SpeedEndpoints& endpoints = speed == Speed::high ? kHighSpeed : kFullSpeed;
+  DescriptorWriter set(kConfiguration);
   switch (variant) {
     case Variant::acm:
-      append_comm_interface(out, true, speed);
-      append_data_interface(out, speed);
+      add_communications(set, endpoints, true);
+      add_data(set, endpoints);
       break;
     case Variant::acm_nointr:
-      append_comm_interface(out, false, speed);
-      append_data_interface(out, speed);
+      add_communications(set, endpoints, false);
+      add_data(set, endpoints);
       break;
     case Variant::acm_datafirst:
-      append_data_interface(out, speed);
-      append_comm_interface(out, true, speed);
+      add_data(set, endpoints);
+      add_communications(set, endpoints, true);
       break;
   }
-  out[2] = static_cast<uint8_t>(out.size());
-  out[3] = static_cast<uint8_t>(out.size() >> 8);
-  return out;
+  return set.bytes();
 }
 
 }  // namespace emu::usb::cdc

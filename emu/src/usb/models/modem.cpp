@@ -4,25 +4,19 @@
 #include <emu/kernel.h>
 #include <emu/usb/cdc.h>
 #include <emu/usb/models.h>
+#include <emu/usb/descriptors.h>
 
 #include <algorithm>
 #include <stdexcept>
 
+#include "usb/models/acm_requests.h"
 #include "usb/models/modem_core.h"
 
 namespace emu::usb {
 
 namespace {
 
-// A string descriptor: bLength, type 3, UTF-16LE text.
-Bytes string_descriptor_bytes(std::string_view text) {
-  Bytes out{static_cast<uint8_t>(2 + 2 * text.size()), 0x03};
-  for (char c : text) {
-    out.push_back(static_cast<uint8_t>(c));
-    out.push_back(0);
-  }
-  return out;
-}
+std::u16string widen(std::string_view text) { return std::u16string(text.begin(), text.end()); }
 
 }  // namespace
 
@@ -31,8 +25,9 @@ ModemModel::ModemModel(ModemConfig config)
       device_(cdc::device_descriptor()),
       config_bytes_(cdc::configuration_descriptor(config_.variant, config_.speed)),
       core_(std::make_unique<ModemCore>(config_)) {
-  strings_ = {Bytes{4, 0x03, 0x09, 0x04}, string_descriptor_bytes(config_.manufacturer),
-              string_descriptor_bytes(config_.model), string_descriptor_bytes(config_.imei)};
+  // String 0 lists the languages: US English only.
+  strings_ = {serialize_string(u"\u0409"), serialize_string(widen(config_.manufacturer)),
+              serialize_string(widen(config_.model)), serialize_string(widen(config_.imei))};
 }
 
 ModemModel::~ModemModel() = default;
@@ -89,6 +84,15 @@ void ModemModel::after_core_change() const {
 
 Reply ModemModel::handle_control(const SetupPacket& setup, std::span<uint8_t> data) {
   std::lock_guard lock(mutex_);
+  if (auto acm = cdc::answer_acm_request(setup, data, 0, line_coding_)) {
+    if (acm->control_lines) {
+      line_state_ = *acm->control_lines;
+      core_->set_lines((line_state_ & cdc::CONTROL_LINE_DTR) != 0, (line_state_ & cdc::CONTROL_LINE_RTS) != 0,
+                       now());
+      after_core_change();
+    }
+    return acm->reply;
+  }
   if (setup.type() == 0) {
     switch (setup.bRequest) {
       case USB_REQUEST_SET_CONFIGURATION:
@@ -105,32 +109,8 @@ Reply ModemModel::handle_control(const SetupPacket& setup, std::span<uint8_t> da
         return Reply::stall();
     }
   }
-  // Class requests go to the communications interface, 0, and nowhere else.
-  if (setup.type() != 1 || setup.recipient() != 1 || setup.wIndex != 0) return Reply::stall();
-  switch (setup.bRequest) {
-    case cdc::SET_LINE_CODING:
-      if (setup.device_to_host() || data.size() != 7) return Reply::stall();
-      line_coding_ = cdc::LineCoding::from(data.first<7>());
-      return Reply::data(7);
-    case cdc::GET_LINE_CODING: {
-      if (!setup.device_to_host()) return Reply::stall();
-      const auto bytes = line_coding_.value_or(cdc::LineCoding{}).bytes();
-      const std::size_t n = std::min(data.size(), bytes.size());
-      std::copy_n(bytes.begin(), n, data.begin());
-      return Reply::data(n);
-    }
-    case cdc::SET_CONTROL_LINE_STATE:
-      if (setup.device_to_host()) return Reply::stall();
-      line_state_ = setup.wValue;
-      core_->set_lines((setup.wValue & cdc::CONTROL_LINE_DTR) != 0,
-                       (setup.wValue & cdc::CONTROL_LINE_RTS) != 0, now());
-      after_core_change();
-      return Reply::data(0);
-    case cdc::SEND_BREAK:
-      return Reply::data(0);
-    default:
-      return Reply::stall();
-  }
+  // The modem has no other class or vendor requests.
+  return Reply::stall();
 }
 
 Reply ModemModel::handle_data(uint8_t endpoint_address, std::span<uint8_t> buffer) {

@@ -6,6 +6,8 @@
 
 #include <algorithm>
 
+#include "usb/models/acm_requests.h"
+
 namespace emu::usb {
 
 ScriptedDevice::ScriptedDevice(Bytes device_descriptor, Bytes configuration_descriptor)
@@ -171,27 +173,11 @@ Reply ScriptedDevice::handle_control(const SetupPacket& setup, std::span<uint8_t
   if (handler) return handler(setup, data);
 
   std::lock_guard lock(mutex_);
-  if (setup.type() == 0) return Reply::data(setup.device_to_host() ? 0 : data.size());  // standard requests
-  if (setup.type() == 1) {
-    switch (setup.bRequest) {
-      case cdc::SET_LINE_CODING:
-        if (setup.device_to_host() || data.size() < 7) return Reply::stall();
-        line_coding_ = cdc::LineCoding::from(data.first<7>());
-        return Reply::data(data.size());
-      case cdc::GET_LINE_CODING: {
-        if (!setup.device_to_host()) return Reply::stall();
-        const auto bytes = line_coding_.value_or(cdc::LineCoding{}).bytes();
-        const std::size_t n = std::min(data.size(), bytes.size());
-        std::copy_n(bytes.begin(), n, data.begin());
-        return Reply::data(n);
-      }
-      case cdc::SET_CONTROL_LINE_STATE:
-        line_state_ = setup.wValue;
-        return Reply::data(0);
-      default:
-        break;
-    }
+  if (auto acm = cdc::answer_acm_request(setup, data, 0, line_coding_)) {
+    if (acm->control_lines) line_state_ = acm->control_lines;
+    return acm->reply;
   }
+  if (setup.type() == 0) return Reply::data(setup.device_to_host() ? 0 : data.size());  // standard requests
   // Unknown requests: a device takes what it is sent and has nothing to say.
   return setup.device_to_host() ? Reply::stall() : Reply::data(data.size());
 }
