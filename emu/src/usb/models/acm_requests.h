@@ -3,7 +3,8 @@
 // only what it leaves.
 #pragma once
 
-#include <emu/usb_bus.h>
+#include <emu/usb/bus.h>
+#include <emu/usb/cdc.h>
 
 #include <optional>
 #include <span>
