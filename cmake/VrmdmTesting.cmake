@@ -6,14 +6,13 @@
 #     Builds one gtest executable and registers each of its test cases with CTest,
 #     labelled <label> (default: <exe>), so `ctest -L <label>` runs that component.
 #     PROPERTIES are set on every case too (e.g. FIXTURES_REQUIRED).
-#     The suite links the shared test support (tests/support/*.cpp, when present),
+#     The suite links the shared test support (tests/support/*.cpp),
 #     GoogleTest/GoogleMock and gtest_main; a main() in the support code or in the
 #     suite's own sources takes precedence over gtest_main's.
 #
 #   vrmdm_add_component_tests(<component> [LIBS <targets...>])
 #     One-liner for tests/<component>/CMakeLists.txt: globs *_test.cpp (and
 #     support/*.cpp) of the calling directory into the suite <component>_tests.
-#     Adds nothing while there is no *_test.cpp yet.
 
 include(GoogleTest)
 
@@ -35,10 +34,7 @@ function(vrmdm_add_test_suite)
 
   add_executable(${ARG_NAME} ${ARG_SOURCES})
   target_include_directories(${ARG_NAME} PRIVATE "${CMAKE_CURRENT_SOURCE_DIR}" ${ARG_INCLUDES})
-  if(TARGET test_support)
-    target_link_libraries(${ARG_NAME} PRIVATE test_support)
-  endif()
-  target_link_libraries(${ARG_NAME} PRIVATE ${ARG_LIBS} GTest::gmock GTest::gtest GTest::gtest_main
+  target_link_libraries(${ARG_NAME} PRIVATE test_support ${ARG_LIBS} GTest::gmock GTest::gtest GTest::gtest_main
                                             Threads::Threads)
   # Discover at test time so a build never runs a (possibly sanitized) binary.
   gtest_discover_tests(${ARG_NAME}
@@ -50,9 +46,6 @@ endfunction()
 function(vrmdm_add_component_tests component)
   cmake_parse_arguments(PARSE_ARGV 1 ARG "" "" "LIBS")
   file(GLOB _tests CONFIGURE_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp")
-  if(NOT _tests)
-    return()
-  endif()
   file(GLOB_RECURSE _support CONFIGURE_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/support/*.cpp")
   set(_includes "")
   if(IS_DIRECTORY "${CMAKE_CURRENT_SOURCE_DIR}/support")

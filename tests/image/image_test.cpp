@@ -49,12 +49,10 @@ class DriverBuilds : public ::testing::TestWithParam<Build> {
     if (GetParam() == Build::linked) {
       driver_ = emu::load_driver(&DriverEntry, kRegistryPath, u"\\Driver\\vr_mdm");
     } else {
-#ifdef VRMDM_IMAGE_RUNS
       std::string error;
       auto image = emu::ldr::load_image_file(VRMDM_DRIVER_IMAGE, &error);
       ASSERT_TRUE(image) << error;
       driver_ = emu::load_driver(std::move(image), kRegistryPath, u"\\Driver\\vr_mdm");
-#endif
     }
     ASSERT_TRUE(driver_.loaded()) << "DriverEntry returned " << std::hex << driver_.entry_status();
   }
@@ -159,12 +157,7 @@ TEST_P(DriverBuilds, AtCommandRoundTrip) {
               micros[micros.size() / 2], micros[micros.size() * 9 / 10], kRoundTrips);
 }
 
-#ifdef VRMDM_IMAGE_RUNS
-#define VRMDM_BUILDS Build::linked, Build::loaded
-#else
-#define VRMDM_BUILDS Build::linked
-#endif
-INSTANTIATE_TEST_SUITE_P(, DriverBuilds, ::testing::Values(VRMDM_BUILDS),
+INSTANTIATE_TEST_SUITE_P(, DriverBuilds, ::testing::Values(Build::linked, Build::loaded),
                          [](const auto& info) { return info.param == Build::linked ? "Linked" : "Image"; });
 
 }  // namespace
