@@ -80,8 +80,6 @@ void report_broken(const char* rule, const Contract& c, const void* fn, const vo
 
 void check(const Contract& c, const void* fn, const void* site) {
   const KIRQL irql = ke::current_irql();
-  const bool cancel_held = ke::thread_holds_spin_lock(io::cancel_spin_lock());
-  const std::size_t other_locks = ke::spin_locks_held() - (cancel_held ? 1 : 0);
   switch (c.condition) {
     case Condition::IrqlMax:
     case Condition::IrqlEq:
@@ -92,6 +90,12 @@ void check(const Contract& c, const void* fn, const void* site) {
       if (!ok) report_broken(kIrqlRule, c, fn, site, "entered at IRQL " + irql_text(irql));
       return;
     }
+    default:
+      break;
+  }
+  const bool cancel_held = ke::thread_holds_spin_lock(io::cancel_spin_lock());
+  const std::size_t other_locks = ke::spin_locks_held() - (cancel_held ? 1 : 0);
+  switch (c.condition) {
     case Condition::CancelHeld:
       if (!cancel_held) report_broken(kLockMissingRule, c, fn, site, "entered without the cancel spin lock");
       return;
@@ -115,6 +119,8 @@ void check(const Contract& c, const void* fn, const void* site) {
       }
       return;
     }
+    default:
+      return;
   }
 }
 
@@ -128,6 +134,8 @@ extern "C" void __cyg_profile_func_enter(void* fn, void* site) {
       emu::verifier::check(c, fn, site);
       return;
     }
+    default:
+      return;
   }
 }
 
