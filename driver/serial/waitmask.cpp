@@ -10,8 +10,7 @@
 #include "serial/waitmask.h"
 
 #include "core/open_close.h"
-
-#include "serial/read.h"
+#include "serial/request_list.h"
 #include "serial/ringbuf.h"
 
 static ULONG NextWaitSlot(ULONG Index) { return (Index + 1 == WAIT_IRP_QUEUE_SLOTS) ? 0 : Index + 1; }

@@ -21,13 +21,10 @@
 
 #include "core/dispatch.h"
 #include "core/open_close.h"
-#include "serial/read.h"
+#include "core/request.h"
+#include "serial/request_list.h"
 #include "usb/pipes.h"
 #include "usb/usb_io.h"
-
-// Reads a flag that other threads set with interlocked operations, as one
-// atomic access.
-static LONG ReadShared(volatile void* Value) { return InterlockedOr((LONG volatile*)Value, 0); }
 
 static PIRP ReadCurrentWrite(PDEVICE_EXTENSION Extension) {
   return (PIRP)InterlockedCompareExchangePointer((PVOID volatile*)&Extension->CurrentWriteIrp, NULL, NULL);
@@ -42,12 +39,10 @@ static VOID ClearCurrentWrite(PDEVICE_EXTENSION Extension) {
   KeReleaseSpinLock(&Extension->SpinLock, irql);
 }
 
+// Ends a write that never reached the bus: counts it off and completes it.
 static NTSTATUS RefuseWrite(PDEVICE_EXTENSION Extension, PIRP Irp, NTSTATUS Status) {
   InterlockedDecrement(&Extension->PendingWriteCount);
-  Irp->IoStatus.Status = Status;
-  Irp->IoStatus.Information = 0;
-  IoCompleteRequest(Irp, IO_NO_INCREMENT);
-  return Status;
+  return CompleteRequest(Irp, Status, 0);
 }
 
 /*
