@@ -31,6 +31,7 @@
 #include "core/dispatch.h"
 #include "core/open_close.h"
 #include "core/request.h"
+#include "core/worker.h"
 #include "serial/request_list.h"
 #include "serial/ringbuf.h"
 #include "serial/waitmask.h"
@@ -186,9 +187,40 @@ NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   return status;
 }
 
+// One pass of the read thread: the receive events of the head wait request,
+// then the current read if the ring holds data.  Ends the thread when the
+// device is found removed, leaving the reads to their timers and cancel.
+static BOOLEAN ReadThreadStep(PWORKER Worker) {
+  PDEVICE_EXTENSION ext = Worker->Extension;
+  CheckReceiveEvents(ext);
+  if (ReadShared(&ext->DeviceRemoved) != 0) {
+    return FALSE;
+  }
+  KIRQL irql;
+  KeAcquireSpinLock(&ext->SpinLock, &irql);
+  if (ext->CurrentReadIrp != NULL && RingBufferCount(ext->RingBuffer) != 0) {
+    ServeCurrentRead(ext, &irql);
+    // The read promoted behind it finds data left over: another pass now.
+    if (ext->CurrentReadIrp != NULL && RingBufferCount(ext->RingBuffer) != 0) {
+      KeSetEvent(&ext->evReadDataReady, IO_NO_INCREMENT, FALSE);
+    }
+  }
+  KeReleaseSpinLock(&ext->SpinLock, irql);
+  return TRUE;
+}
+
+// The port is closing: the head wait request and every read end.
+static VOID ReadThreadStopped(PWORKER Worker) {
+  WaitQueueCompleteHead(Worker->Extension);
+  RequestListFlush(Worker->Extension, &Worker->Extension->ReadQueue, TRUE);
+}
+
+static const WORKER_ROUTINES kReadThread = {1, NULL, ReadThreadStep, ReadThreadStopped};
+
 /*
  * pReadFunction: every millisecond, and at once when data reaches the ring
- * while a read is current (evReadDataReady), serves the receive events of
+ * while a read is current (evReadDataReady, cleared before each pass so
+ * that data stored from then on sets it again), serves the receive events of
  * the head wait request, then completes the current read if the ring holds
  * data.  On its stop event it ends the head wait request and every read;
  * when it finds the device removed it ends, leaving the reads to their
@@ -197,43 +229,7 @@ NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
  */
 VOID NTAPI pReadFunction(PVOID Context) {
   PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)Context;
-  PVOID lockTag = (PVOID)(ULONG_PTR)REMOVE_LOCK_TAG;
-
-  KeSetPriorityThread(KeGetCurrentThread(), LOW_REALTIME_PRIORITY);
-  if (!NT_SUCCESS(IoAcquireRemoveLock(&ext->RemoveLock, lockTag))) {
-    return;
-  }
-  for (;;) {
-    LARGE_INTEGER period;
-    period.QuadPart = -10000;  // 1 ms
-    // The stop event first: WaitAny reports the lowest signalled object.
-    PVOID objects[2] = {&ext->evKill_pReadFunction, &ext->evReadDataReady};
-    if (KeWaitForMultipleObjects(2, objects, WaitAny, Executive, KernelMode, FALSE, &period, NULL) ==
-        STATUS_WAIT_0) {
-      WaitQueueCompleteHead(ext);
-      RequestListFlush(ext, &ext->ReadQueue, TRUE);
-      break;
-    }
-    // Cleared before the ring is looked at, so data stored from here on
-    // sets it again.
-    KeClearEvent(&ext->evReadDataReady);
-    CheckReceiveEvents(ext);
-    if (ReadShared(&ext->DeviceRemoved) != 0) {
-      break;
-    }
-    KIRQL irql;
-    KeAcquireSpinLock(&ext->SpinLock, &irql);
-    if (ext->CurrentReadIrp != NULL && RingBufferCount(ext->RingBuffer) != 0) {
-      ServeCurrentRead(ext, &irql);
-      // The read promoted behind it finds data left over: another pass now.
-      if (ext->CurrentReadIrp != NULL && RingBufferCount(ext->RingBuffer) != 0) {
-        KeSetEvent(&ext->evReadDataReady, IO_NO_INCREMENT, FALSE);
-      }
-    }
-    KeReleaseSpinLock(&ext->SpinLock, irql);
-  }
-  IoReleaseRemoveLock(&ext->RemoveLock, lockTag);
-  PsTerminateSystemThread(STATUS_SUCCESS);
+  RunWorkerThread(ext, &ext->evKill_pReadFunction, &ext->evReadDataReady, &kReadThread, NULL);
 }
 
 /*
