@@ -31,3 +31,11 @@ if(VRMDM_USE_CCACHE)
   set(CMAKE_C_COMPILER_LAUNCHER "${VRMDM_CCACHE_PROGRAM}")
   set(CMAKE_CXX_COMPILER_LAUNCHER "${VRMDM_CCACHE_PROGRAM}")
 endif()
+
+# Driver code built for the emulator: every function entry calls the
+# emulator's check of the routine's IRQL and lock annotations
+# (emu/src/verifier/contracts.cpp).  The emulator's own inline helpers and the
+# system headers stay uninstrumented.
+set(VRMDM_CONTRACT_CHECK_OPTIONS
+    -finstrument-functions
+    "$<$<CXX_COMPILER_ID:GNU>:-finstrument-functions-exclude-file-list=${CMAKE_SOURCE_DIR}/emu/include/,/usr/>")

@@ -3,19 +3,20 @@
 // close ends the open.
 #include "core/open_close.h"
 
+#include "core/request.h"
+
 #include "power/power.h"
 #include "power/restart.h"
 #include "serial/interrupt.h"
 #include "serial/notify.h"
 #include "serial/read.h"
+#include "serial/request_list.h"
 #include "serial/waitmask.h"
 #include "usb/pipes.h"
 #include "usb/usb_io.h"
 #include "serial/polling.h"
 #include "serial/write.h"
 #include "usb/cdc.h"
-
-#define LOCK_TAG ((PVOID)(ULONG_PTR)REMOVE_LOCK_TAG)
 
 // Handshake defaults of every open.
 static const ULONG kOpenControlHandShake = SERIAL_DTR_CONTROL | SERIAL_CTS_HANDSHAKE;  // 0x09
@@ -56,23 +57,6 @@ static PKTHREAD* ThreadField(PDEVICE_EXTENSION ext, ULONG row) {
 
 static PKEVENT StopEvent(PDEVICE_EXTENSION ext, ULONG row) {
   return (PKEVENT)((PUCHAR)ext + kWorkerThreads[row].StopEvent);
-}
-
-// Reads a value that other threads change with interlocked operations, as
-// one atomic access.
-static LONG ReadShared(volatile void* Value) {
-  return InterlockedCompareExchange((LONG volatile*)Value, 0, 0);
-}
-
-/*
- * CompleteWith: sets the final status, no information, and completes.
- * IRQL: <= DISPATCH_LEVEL.  Callers: the dispatch routines of this file.
- */
-static NTSTATUS CompleteWith(PIRP Irp, NTSTATUS Status) {
-  Irp->IoStatus.Status = Status;
-  Irp->IoStatus.Information = 0;
-  IoCompleteRequest(Irp, IO_NO_INCREMENT);
-  return Status;
 }
 
 /*
@@ -231,34 +215,34 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   if (InterlockedIncrement(&ext->OpenCount) > 1) {
     InterlockedDecrement(&ext->OpenCount);
     KeReleaseSpinLock(&ext->SpinLock, irql);
-    return CompleteWith(Irp, STATUS_ACCESS_DENIED);
+    return CompleteRequest(Irp, STATUS_ACCESS_DENIED, 0);
   }
   if (ReadShared(&ext->StopPending) != 0) {
     InterlockedDecrement(&ext->OpenCount);
     KeReleaseSpinLock(&ext->SpinLock, irql);
-    return CompleteWith(Irp, STATUS_DEVICE_NOT_READY);
+    return CompleteRequest(Irp, STATUS_DEVICE_NOT_READY, 0);
   }
   KeReleaseSpinLock(&ext->SpinLock, irql);
 
   if (ReadShared(&ext->DeviceRemoved) != 0) {
     InterlockedDecrement(&ext->OpenCount);
-    return CompleteWith(Irp, STATUS_NOT_SUPPORTED);
+    return CompleteRequest(Irp, STATUS_NOT_SUPPORTED, 0);
   }
   if (ReadShared(&ext->DeviceOpened) != 0) {
     InterlockedDecrement(&ext->OpenCount);
-    return CompleteWith(Irp, STATUS_ACCESS_DENIED);
+    return CompleteRequest(Irp, STATUS_ACCESS_DENIED, 0);
   }
   status = IoAcquireRemoveLock(&ext->RemoveLock, LOCK_TAG);
   if (!NT_SUCCESS(status)) {
     InterlockedDecrement(&ext->OpenCount);
-    return CompleteWith(Irp, status);
+    return CompleteRequest(Irp, status, 0);
   }
   // A port opened on a device left powered down would never work; the open
   // asks for the power-up the system request could not, and waits for it.
   status = PayOwedDevicePower(DeviceObject);
   if (!NT_SUCCESS(status)) {
     InterlockedDecrement(&ext->OpenCount);
-    CompleteWith(Irp, status);
+    CompleteRequest(Irp, status, 0);
     IoReleaseRemoveLock(&ext->RemoveLock, LOCK_TAG);
     return status;
   }
@@ -272,7 +256,7 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
       (PSERIAL_HANDFLOW)ExAllocatePoolWithTag(NonPagedPool, sizeof(SERIAL_HANDFLOW), POOL_TAG_DRIVER);
   if (handFlow == NULL) {
     InterlockedDecrement(&ext->OpenCount);
-    CompleteWith(Irp, STATUS_NO_MEMORY);
+    CompleteRequest(Irp, STATUS_NO_MEMORY, 0);
     IoReleaseRemoveLock(&ext->RemoveLock, LOCK_TAG);
     return STATUS_NO_MEMORY;
   }
@@ -302,7 +286,7 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     ReleasePortThreadLock(ext);
     FreeHandFlow(ext);
     InterlockedDecrement(&ext->OpenCount);
-    CompleteWith(Irp, STATUS_INSUFFICIENT_RESOURCES);
+    CompleteRequest(Irp, STATUS_INSUFFICIENT_RESOURCES, 0);
     IoReleaseRemoveLock(&ext->RemoveLock, LOCK_TAG);
     return STATUS_INSUFFICIENT_RESOURCES;
   }
@@ -346,7 +330,7 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     ReleasePortThreadLock(ext);
     FreeHandFlow(ext);
     InterlockedDecrement(&ext->OpenCount);
-    CompleteWith(Irp, STATUS_INSUFFICIENT_RESOURCES);
+    CompleteRequest(Irp, STATUS_INSUFFICIENT_RESOURCES, 0);
     IoReleaseRemoveLock(&ext->RemoveLock, LOCK_TAG);
     return STATUS_INSUFFICIENT_RESOURCES;
   }
@@ -356,7 +340,7 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   (void)ZLKUSB_SetControlLineState(Irp, ext);
   UpdateModemStatus(ext, kOpenModemLines);
 
-  CompleteWith(Irp, STATUS_SUCCESS);
+  CompleteRequest(Irp, STATUS_SUCCESS, 0);
   IoReleaseRemoveLock(&ext->RemoveLock, LOCK_TAG);
   return STATUS_SUCCESS;
 }
@@ -372,11 +356,11 @@ NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   KIRQL irql;
 
   if (ReadShared(&ext->DeviceOpened) == 0) {
-    return CompleteWith(Irp, STATUS_ACCESS_DENIED);
+    return CompleteRequest(Irp, STATUS_ACCESS_DENIED, 0);
   }
   NTSTATUS status = IoAcquireRemoveLock(&ext->RemoveLock, LOCK_TAG);
   if (!NT_SUCCESS(status)) {
-    return CompleteWith(Irp, status);
+    return CompleteRequest(Irp, status, 0);
   }
 
   // From here on nothing new waits on the port: the request paths test the
@@ -439,7 +423,7 @@ NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   InterlockedAnd((LONG volatile*)&ext->ModemControl, ~(LONG)(MODEM_CONTROL_DTR | MODEM_CONTROL_RTS));
   (void)ZLKUSB_SetControlLineState(Irp, ext);
 
-  CompleteWith(Irp, STATUS_SUCCESS);
+  CompleteRequest(Irp, STATUS_SUCCESS, 0);
   IoReleaseRemoveLock(&ext->RemoveLock, LOCK_TAG);
   return STATUS_SUCCESS;
 }
@@ -455,7 +439,7 @@ NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
   NTSTATUS status = IoAcquireRemoveLock(&ext->RemoveLock, LOCK_TAG);
   if (!NT_SUCCESS(status)) {
-    return CompleteWith(Irp, status);
+    return CompleteRequest(Irp, status, 0);
   }
 
   InterlockedExchange(&ext->PendingWriteCount, 0);
@@ -465,7 +449,7 @@ NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   InterlockedExchange(&ext->DeviceOpened, 0);
   InterlockedDecrement(&ext->OpenCount);
 
-  CompleteWith(Irp, STATUS_SUCCESS);
+  CompleteRequest(Irp, STATUS_SUCCESS, 0);
   IoReleaseRemoveLock(&ext->RemoveLock, LOCK_TAG);
   return STATUS_SUCCESS;
 }

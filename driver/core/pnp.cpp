@@ -2,6 +2,7 @@
 #include "core/pnp.h"
 
 #include "core/device_extension.h"
+#include "core/request.h"
 #include "serial/notify.h"
 #include "serial/ringbuf.h"
 #include "serial/waitmask.h"
@@ -13,8 +14,6 @@
 // {86E0D1E0-8089-11D0-9CE4-08003E301F73}: the COM-port device interface class.
 static const GUID kComPortInterfaceClass = {
     0x86E0D1E0, 0x8089, 0x11D0, {0x9C, 0xE4, 0x08, 0x00, 0x3E, 0x30, 0x1F, 0x73}};
-
-#define LOCK_TAG ((PVOID)(ULONG_PTR)REMOVE_LOCK_TAG)
 
 static const ULONG kDosPrefixChars = 12;       // "\DosDevices\"
 static const ULONG kNameBufferChars = 255;     // DOS-name and device-name buffers
@@ -258,9 +257,7 @@ static NTSTATUS FailStart(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   DeleteDosLink(ext);
   DeleteSerialCommValue(ext);
 
-  Irp->IoStatus.Status = STATUS_UNSUCCESSFUL;
-  Irp->IoStatus.Information = 0;
-  IoCompleteRequest(Irp, IO_NO_INCREMENT);
+  CompleteRequest(Irp, STATUS_UNSUCCESSFUL, 0);
   IoReleaseRemoveLock(&ext->RemoveLock, LOCK_TAG);
   return STATUS_UNSUCCESSFUL;
 }
@@ -311,9 +308,7 @@ static NTSTATUS HandleStartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, PDEVICE
 
   status = ZLKUSB_ConfigureDevice(DeviceObject);
   if (!NT_SUCCESS(status)) {
-    Irp->IoStatus.Status = status;
-    Irp->IoStatus.Information = 0;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    CompleteRequest(Irp, status, 0);
     IoReleaseRemoveLock(&ext->RemoveLock, LOCK_TAG);
     return status;
   }
@@ -374,8 +369,7 @@ static NTSTATUS HandleStartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, PDEVICE
   // Started: the port may be opened again.
   InterlockedExchange(&ext->StopPending, 0);
 
-  Irp->IoStatus.Status = STATUS_SUCCESS;
-  IoCompleteRequest(Irp, IO_NO_INCREMENT);
+  CompleteRequest(Irp, STATUS_SUCCESS, Irp->IoStatus.Information);
   IoReleaseRemoveLock(&ext->RemoveLock, LOCK_TAG);
   return STATUS_SUCCESS;
 }
@@ -402,9 +396,7 @@ static NTSTATUS HandleQueryStop(PDEVICE_OBJECT DeviceObject, PIRP Irp, PDEVICE_O
   NTSTATUS status;
   if (open) {
     status = STATUS_DEVICE_BUSY;
-    Irp->IoStatus.Status = status;
-    Irp->IoStatus.Information = 0;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    CompleteRequest(Irp, status, 0);
   } else {
     Irp->IoStatus.Status = STATUS_SUCCESS;
     IoSkipCurrentIrpStackLocation(Irp);
@@ -494,9 +486,7 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
   NTSTATUS status = IoAcquireRemoveLock(&ext->RemoveLock, LOCK_TAG);
   if (!NT_SUCCESS(status)) {
-    Irp->IoStatus.Status = status;
-    Irp->IoStatus.Information = 0;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    CompleteRequest(Irp, status, 0);
     return status;
   }
 

@@ -9,6 +9,7 @@
 // power-up owed, holds a RemoveLock acquisition until it completes.
 #include "power/power.h"
 
+#include "core/request.h"
 #include "power/restart.h"
 
 // The polling threads read DevicePowerState with interlocked operations while
@@ -72,8 +73,6 @@ DEVICE_POWER_STATE DeviceStateForSystemState(PDEVICE_EXTENSION Extension, SYSTEM
   return state;
 }
 
-#define OWED_LOCK_TAG ((PVOID)(ULONG_PTR)REMOVE_LOCK_TAG)
-
 // DevicePowerOwed is changed by other paths with interlocked operations.
 static inline LONG ReadOwed(PDEVICE_EXTENSION Extension) {
   return InterlockedOr(&Extension->DevicePowerOwed, 0);
@@ -120,7 +119,7 @@ static NTSTATUS SendOwedDeviceRequest(PDEVICE_OBJECT DeviceObject, LONG Owed) {
   PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
   POWER_STATE state;
 
-  NTSTATUS status = IoAcquireRemoveLock(&ext->RemoveLock, OWED_LOCK_TAG);
+  NTSTATUS status = IoAcquireRemoveLock(&ext->RemoveLock, LOCK_TAG);
   if (!NT_SUCCESS(status)) {
     EndOwedRequest(ext, Owed, TRUE);
     return status;
@@ -130,7 +129,7 @@ static NTSTATUS SendOwedDeviceRequest(PDEVICE_OBJECT DeviceObject, LONG Owed) {
                              CompletionRoutineOwedDevicePower, DeviceObject, NULL);
   if (!NT_SUCCESS(status)) {
     EndOwedRequest(ext, Owed, FALSE);
-    IoReleaseRemoveLock(&ext->RemoveLock, OWED_LOCK_TAG);
+    IoReleaseRemoveLock(&ext->RemoveLock, LOCK_TAG);
   }
   return status;
 }
@@ -152,7 +151,7 @@ static VOID NTAPI OwedDevicePowerWork(PDEVICE_OBJECT DeviceObject, PVOID Context
     KeSetEvent(&ext->evOwedPowerDone, IO_NO_INCREMENT, FALSE);
   }
   IoFreeWorkItem((PIO_WORKITEM)Context);
-  IoReleaseRemoveLock(&ext->RemoveLock, OWED_LOCK_TAG);  // taken by RetryOwedDevicePower
+  IoReleaseRemoveLock(&ext->RemoveLock, LOCK_TAG);  // taken by RetryOwedDevicePower
 }
 
 /*
@@ -167,14 +166,14 @@ NTSTATUS RetryOwedDevicePower(PDEVICE_OBJECT DeviceObject) {
   }
   // The queued work owns a RemoveLock acquisition, so removal waits for it
   // rather than deleting the device under a queued work item.
-  NTSTATUS status = IoAcquireRemoveLock(&ext->RemoveLock, OWED_LOCK_TAG);
+  NTSTATUS status = IoAcquireRemoveLock(&ext->RemoveLock, LOCK_TAG);
   if (!NT_SUCCESS(status)) {
     EndOwedRequest(ext, owed, TRUE);  // a device going away is owed nothing
     return status;
   }
   PIO_WORKITEM workItem = IoAllocateWorkItem(DeviceObject);
   if (workItem == NULL) {
-    IoReleaseRemoveLock(&ext->RemoveLock, OWED_LOCK_TAG);
+    IoReleaseRemoveLock(&ext->RemoveLock, LOCK_TAG);
     EndOwedRequest(ext, owed, FALSE);  // still owed: the next caller tries again
     return STATUS_INSUFFICIENT_RESOURCES;
   }
@@ -214,7 +213,7 @@ VOID NTAPI CompletionRoutineOwedDevicePower(PDEVICE_OBJECT DeviceObject, UCHAR M
   UNREFERENCED_PARAMETER(DeviceObject);
   UNREFERENCED_PARAMETER(MinorFunction);
   EndOwedRequest(ext, (LONG)PowerState.DeviceState, NT_SUCCESS(IoStatus->Status));
-  IoReleaseRemoveLock(&ext->RemoveLock, OWED_LOCK_TAG);
+  IoReleaseRemoveLock(&ext->RemoveLock, LOCK_TAG);
 }
 
 /*

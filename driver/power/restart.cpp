@@ -8,15 +8,11 @@
 // waits for it.
 #include "power/restart.h"
 
+#include "core/request.h"
 #include "serial/interrupt.h"
 #include "serial/polling.h"
 #include "serial/waitmask.h"
 #include "usb/cdc.h"
-
-#define RESTART_LOCK_TAG ((PVOID)(ULONG_PTR)REMOVE_LOCK_TAG)
-
-// Flags other paths change with interlocked operations are read the same way.
-static inline LONG ReadShared(volatile void* Value) { return InterlockedOr((volatile LONG*)Value, 0); }
 
 /*
  * AcquirePortThreadLock / ReleasePortThreadLock: see restart.h.  The lock is
@@ -65,7 +61,7 @@ static NTSTATUS QueueRestartWorkItem(PDEVICE_OBJECT DeviceObject) {
   // The queued run owns a RemoveLock acquisition from here on, so removal
   // waits for it: a work item still queued when the device is deleted would
   // run on freed memory.
-  NTSTATUS status = IoAcquireRemoveLock(&ext->RemoveLock, RESTART_LOCK_TAG);
+  NTSTATUS status = IoAcquireRemoveLock(&ext->RemoveLock, LOCK_TAG);
   if (!NT_SUCCESS(status)) {
     InterlockedExchange(&ext->PowerRestartQueued, 0);
     return status;
@@ -87,7 +83,7 @@ static NTSTATUS QueueRestartWorkItem(PDEVICE_OBJECT DeviceObject) {
 failed_work_item:
   ExFreePoolWithTag(context, POOL_TAG_DRIVER);
 failed_context:
-  IoReleaseRemoveLock(&ext->RemoveLock, RESTART_LOCK_TAG);
+  IoReleaseRemoveLock(&ext->RemoveLock, LOCK_TAG);
   InterlockedExchange(&ext->PowerRestartQueued, 0);
   return STATUS_UNSUCCESSFUL;
 }
@@ -313,5 +309,5 @@ VOID NTAPI PowerThreadRoutine(PDEVICE_OBJECT DeviceObject, PVOID Context) {
 
   IoFreeWorkItem(workItem);
   ExFreePoolWithTag(context, POOL_TAG_DRIVER);
-  IoReleaseRemoveLock(&ext->RemoveLock, RESTART_LOCK_TAG);
+  IoReleaseRemoveLock(&ext->RemoveLock, LOCK_TAG);
 }

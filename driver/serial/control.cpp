@@ -14,16 +14,13 @@
 // never see half a record.
 #include "serial/control.h"
 
+#include "core/request.h"
+
 #include "serial/notify.h"
-#include "serial/read.h"
+#include "serial/request_list.h"
 #include "serial/ringbuf.h"
 #include "serial/waitmask.h"
 #include "usb/cdc.h"
-
-#define CONTROL_LOCK_TAG ((PVOID)(ULONG_PTR)REMOVE_LOCK_TAG)
-
-// Flags other paths change with interlocked operations are read the same way.
-static inline LONG ReadShared(volatile void* Value) { return InterlockedOr((volatile LONG*)Value, 0); }
 
 // The comm-config requests, which not every DDK names; both are refused.
 constexpr ULONG SERIAL_GET_COMMCONFIG_CODE =
@@ -325,7 +322,7 @@ static NTSTATUS ControlWaitOnMask(PCONTROL_CALL Call) {
   // The wait queue takes the request, or completes it itself.  The RemoveLock
   // is not held while a request waits there.
   NTSTATUS status = WaitQueueAddRequest(Call->Extension, Call->Irp);
-  IoReleaseRemoveLock(&Call->Extension->RemoveLock, CONTROL_LOCK_TAG);
+  IoReleaseRemoveLock(&Call->Extension->RemoveLock, LOCK_TAG);
   Call->HandedOver = TRUE;
   return status;
 }
@@ -545,15 +542,9 @@ static const CONTROL_ROW* FindControlRow(ULONG IoControlCode) {
   return NULL;
 }
 
-/*
- * CompleteControl: completes a control request with Status, Information as
- * the handler left it, and no boost.
- * IRQL <= DISPATCH_LEVEL.  Caller: DispatchDeviceControl.
- */
+// A control request ends with Information as its handler left it.
 static NTSTATUS CompleteControl(PIRP Irp, NTSTATUS Status) {
-  Irp->IoStatus.Status = Status;
-  IoCompleteRequest(Irp, IO_NO_INCREMENT);
-  return Status;
+  return CompleteRequest(Irp, Status, Irp->IoStatus.Information);
 }
 
 /*
@@ -572,7 +563,7 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   if (ReadShared(&ext->DeviceOpened) == 0) {
     return CompleteControl(Irp, STATUS_ACCESS_DENIED);
   }
-  status = IoAcquireRemoveLock(&ext->RemoveLock, CONTROL_LOCK_TAG);
+  status = IoAcquireRemoveLock(&ext->RemoveLock, LOCK_TAG);
   if (!NT_SUCCESS(status)) {
     return CompleteControl(Irp, status);
   }
@@ -605,6 +596,6 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   }
 
   CompleteControl(Irp, status);
-  IoReleaseRemoveLock(&ext->RemoveLock, CONTROL_LOCK_TAG);
+  IoReleaseRemoveLock(&ext->RemoveLock, LOCK_TAG);
   return status;
 }

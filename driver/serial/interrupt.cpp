@@ -4,6 +4,7 @@
 #include "serial/interrupt.h"
 
 #include "core/device_extension.h"
+#include "core/worker.h"
 #include "serial/waitmask.h"
 #include "usb/usb_io.h"
 #include "usb/config.h"
@@ -43,102 +44,85 @@ static DEVICE_POWER_STATE CurrentPowerState(PDEVICE_EXTENSION ext) {
   return (DEVICE_POWER_STATE)InterlockedCompareExchange((LONG volatile*)&ext->DevicePowerState, 0, 0);
 }
 
-/*
- * InterruptReadEndsThread: the read outcomes after which reading on is
- * pointless (cancelled at cleanup, device powered down, endpoint halted
- * outside D0).  A halt in D0 is cured by a pipe reset instead: ending there
- * would freeze DSR and DCD until the port is reopened.
- * Traces the reason when it says so.
- * IRQL: PASSIVE_LEVEL.  Caller: pInterruptPollingFunction.
- */
-static BOOLEAN InterruptReadEndsThread(DEVICE_POWER_STATE PowerState, NTSTATUS ntStatus, ULONG urbStatus,
-                                       PCSTR* Trace) {
-  if (ZLKUSB_IsCancelledStatus(urbStatus)) {
-    *Trace = "[pInterruptPollingFunction]USBD_STATUS_CANCELED \n";
-  } else if (PowerState == PowerDeviceD3 && ntStatus == STATUS_DEVICE_POWERED_OFF) {
-    *Trace = "[pInterruptPollingFunction]PowerDeviceD3 == STATUS_DEVICE_POWERED_OFF \n";
-  } else if (PowerState == PowerDeviceD3 && ntStatus == STATUS_DEVICE_NOT_READY) {
-    *Trace = "[pInterruptPollingFunction]PowerDeviceD3 == STATUS_DEVICE_NOT_READY \n";
-  } else if (PowerState == PowerDeviceD2 && ntStatus == STATUS_DEVICE_POWERED_OFF) {
-    *Trace = "[pInterruptPollingFunction]  STATUS_DEVICE_POWERED_OFF  && PowerDeviceD2 \n";
-  } else if (PowerState != PowerDeviceD0 && urbStatus == (ULONG)USBD_STATUS_ENDPOINT_HALTED) {
-    *Trace = "[pInterruptPollingFunction]ntStatus == USBD_STATUS_ENDPOINT_HALTED \n";
-  } else {
+// The interrupt read outcomes, in the order they are tested.  A halt in D0
+// is cured by a pipe reset instead of an end: ending there would freeze DSR
+// and DCD until the port is reopened.
+static const PIPE_READ_RULE kInterruptReadRules[] = {
+    {POWER_STATES_ANY, PIPE_READ_ANY_STATUS, ZLKUSB_USBD_CODE_BITS, ZLKUSB_USBD_CODE_CANCELED, PipeReadEnds,
+     "[pInterruptPollingFunction]USBD_STATUS_CANCELED \n"},
+    {POWER_STATE_BIT(PowerDeviceD3), STATUS_DEVICE_POWERED_OFF, 0, 0, PipeReadEnds,
+     "[pInterruptPollingFunction]PowerDeviceD3 == STATUS_DEVICE_POWERED_OFF \n"},
+    {POWER_STATE_BIT(PowerDeviceD3), STATUS_DEVICE_NOT_READY, 0, 0, PipeReadEnds,
+     "[pInterruptPollingFunction]PowerDeviceD3 == STATUS_DEVICE_NOT_READY \n"},
+    {POWER_STATE_BIT(PowerDeviceD2), STATUS_DEVICE_POWERED_OFF, 0, 0, PipeReadEnds,
+     "[pInterruptPollingFunction]  STATUS_DEVICE_POWERED_OFF  && PowerDeviceD2 \n"},
+    {POWER_STATES_NOT_D0, PIPE_READ_ANY_STATUS, 0xFFFFFFFF, (ULONG)USBD_STATUS_ENDPOINT_HALTED, PipeReadEnds,
+     "[pInterruptPollingFunction]ntStatus == USBD_STATUS_ENDPOINT_HALTED \n"},
+    {POWER_STATES_ANY, PIPE_READ_ANY_STATUS, 0, 0, PipeReadRetried,
+     "[vr_mdm] pInterruptPollingFunction USB Access Fail (UrbStatus = %x , ntStatus = %x)\n"},
+};
+
+// A pipe halted by a stall takes nothing until it is reset.
+static VOID InterruptThreadBegin(PWORKER Worker) {
+  (void)ZLKUSB_ResetInterruptPipe(Worker->Extension->FunctionalDeviceObject);
+}
+
+// One pass of the interrupt polling thread: a read of the interrupt pipe,
+// whose serial-state notification updates DSR and DCD.
+static BOOLEAN InterruptThreadStep(PWORKER Worker) {
+  PDEVICE_EXTENSION ext = Worker->Extension;
+  // Until power management has told us a state, the bus may not be
+  // reachable: look at the stop event now and then, but do not read.
+  DEVICE_POWER_STATE powerState = CurrentPowerState(ext);
+  if (powerState == PowerDeviceUnspecified) {
+    SleepMilliseconds(100);
+    return TRUE;
+  }
+
+  ULONG length = INTERRUPT_READ_LENGTH;
+  ULONG urbStatus = 0;
+  NTSTATUS ntStatus = ReadInterrupt(ext->FunctionalDeviceObject, ext->InterruptIrp, ext->InterruptBuffer,
+                                    &length, &urbStatus);
+  powerState = CurrentPowerState(ext);
+  DbgPrint("[ReadInterrupt] UrbStatus = %X , ntStatus = %X DevicePowerState = %x \n ", (unsigned)urbStatus,
+           (unsigned)ntStatus, (unsigned)powerState);
+
+  const PIPE_READ_RULE* rule =
+      FindPipeReadRule(kInterruptReadRules, sizeof(kInterruptReadRules) / sizeof(kInterruptReadRules[0]),
+                       powerState, ntStatus, urbStatus);
+  if (rule->Outcome == PipeReadEnds) {
+    Worker->ExitTrace = rule->Trace;
     return FALSE;
+  }
+  DbgPrint(rule->Trace, (unsigned)urbStatus, (unsigned)ntStatus);
+
+  if (!NT_SUCCESS(ntStatus) || USBD_ERROR(urbStatus)) {
+    // The buffer holds nothing new: the lines stay as last reported.
+    if (PipeHalted(urbStatus)) {
+      (void)ZLKUSB_ResetInterruptPipe(ext->FunctionalDeviceObject);
+    }
+    Worker->WaitMs = kFailedReadPauseMs;
+    return TRUE;
+  }
+  Worker->WaitMs = 1;
+  if (length >= kSerialStateLength &&
+      ext->InterruptBuffer[kNotificationCodeOffset] == kSerialStateNotification) {
+    UpdateModemStatus(ext, InterruptStateToModemLines(ext->InterruptBuffer[kSerialStateOffset]));
   }
   return TRUE;
 }
+
+static const WORKER_ROUTINES kInterruptThread = {1, InterruptThreadBegin, InterruptThreadStep, NULL};
 
 /*
  * pInterruptPollingFunction: reads serial-state notifications, 16 bytes at
  * a time, and feeds DSR/DCD into the modem status until its stop event is
  * set or a read says the pipe is cancelled, powered down or halted outside
- * D0; a pipe halted in D0 is reset and read again.  Holds the remove lock
- * for its whole life so removal waits for it.
+ * D0; a pipe halted in D0 is reset and read again.
  * IRQL: PASSIVE_LEVEL (system thread).  Started by the open path and by the
  * power-up restart.
  */
 VOID NTAPI pInterruptPollingFunction(PVOID Context) {
   PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)Context;
-  PVOID lockTag = (PVOID)(ULONG_PTR)REMOVE_LOCK_TAG;
-
-  KeSetPriorityThread(KeGetCurrentThread(), LOW_REALTIME_PRIORITY);
-  if (!NT_SUCCESS(IoAcquireRemoveLock(&ext->RemoveLock, lockTag))) {
-    return;
-  }
-
-  (void)ZLKUSB_ResetInterruptPipe(ext->FunctionalDeviceObject);
-
-  LONG pauseMs = 1;
-  for (;;) {
-    LARGE_INTEGER pause;
-    pause.QuadPart = -10000LL * pauseMs;
-    if (KeWaitForSingleObject(&ext->evKill_pInterruptPollingFunction, Executive, KernelMode, FALSE, &pause) ==
-        STATUS_SUCCESS) {
-      IoReleaseRemoveLock(&ext->RemoveLock, lockTag);
-      PsTerminateSystemThread(STATUS_SUCCESS);
-      return;
-    }
-
-    // Until power management has told us a state, the bus may not be
-    // reachable: look at the stop event now and then, but do not read.
-    DEVICE_POWER_STATE powerState = CurrentPowerState(ext);
-    if (powerState == PowerDeviceUnspecified) {
-      SleepMilliseconds(100);
-      continue;
-    }
-
-    ULONG length = INTERRUPT_READ_LENGTH;
-    ULONG urbStatus = 0;
-    NTSTATUS ntStatus = ReadInterrupt(ext->FunctionalDeviceObject, ext->InterruptIrp, ext->InterruptBuffer,
-                                      &length, &urbStatus);
-    powerState = CurrentPowerState(ext);
-    DbgPrint("[ReadInterrupt] UrbStatus = %X , ntStatus = %X DevicePowerState = %x \n ", (unsigned)urbStatus,
-             (unsigned)ntStatus, (unsigned)powerState);
-
-    PCSTR trace = NULL;
-    if (InterruptReadEndsThread(powerState, ntStatus, urbStatus, &trace)) {
-      IoReleaseRemoveLock(&ext->RemoveLock, lockTag);
-      DbgPrint("%s", trace);
-      PsTerminateSystemThread(STATUS_SUCCESS);
-      return;
-    }
-
-    DbgPrint("[vr_mdm] pInterruptPollingFunction USB Access Fail (UrbStatus = %x , ntStatus = %x)\n",
-             (unsigned)urbStatus, (unsigned)ntStatus);
-
-    if (!NT_SUCCESS(ntStatus) || USBD_ERROR(urbStatus)) {
-      // The buffer holds nothing new: the lines stay as last reported.
-      if (PipeHalted(urbStatus)) {
-        (void)ZLKUSB_ResetInterruptPipe(ext->FunctionalDeviceObject);
-      }
-      pauseMs = kFailedReadPauseMs;
-      continue;
-    }
-    pauseMs = 1;
-    if (length >= kSerialStateLength &&
-        ext->InterruptBuffer[kNotificationCodeOffset] == kSerialStateNotification) {
-      UpdateModemStatus(ext, InterruptStateToModemLines(ext->InterruptBuffer[kSerialStateOffset]));
-    }
-  }
+  RunWorkerThread(ext, &ext->evKill_pInterruptPollingFunction, NULL, &kInterruptThread, NULL);
 }

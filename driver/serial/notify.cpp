@@ -13,8 +13,7 @@
 #include "serial/notify.h"
 
 #include "core/open_close.h"
-
-#define NOTIFY_LOCK_TAG ((PVOID)(ULONG_PTR)REMOVE_LOCK_TAG)
+#include "core/request.h"
 
 /*
  * FinishNotifyIrp: completes a request that the caller owns and has taken out
@@ -22,16 +21,14 @@
  * IRQL <= DISPATCH_LEVEL, no lock held.  Callers: the routines below.
  */
 static VOID FinishNotifyIrp(PDEVICE_EXTENSION Extension, PIRP Irp, NTSTATUS Status) {
+  ULONG_PTR information = 0;
   if (Status == STATUS_SUCCESS) {
     // The buffer was checked for a ULONG before the request was parked.
     *(PULONG)Irp->AssociatedIrp.SystemBuffer = REMOVAL_NOTIFY_SURPRISE_REMOVED;
-    Irp->IoStatus.Information = sizeof(ULONG);
-  } else {
-    Irp->IoStatus.Information = 0;
+    information = sizeof(ULONG);
   }
-  Irp->IoStatus.Status = Status;
-  IoCompleteRequest(Irp, IO_NO_INCREMENT);
-  IoReleaseRemoveLock(&Extension->RemoveLock, NOTIFY_LOCK_TAG);
+  CompleteRequest(Irp, Status, information);
+  IoReleaseRemoveLock(&Extension->RemoveLock, LOCK_TAG);
 }
 
 /*

@@ -11,6 +11,8 @@
 // once per transfer: the control and write paths change them concurrently.
 #include "serial/polling.h"
 
+#include "core/worker.h"
+
 #include "serial/ringbuf.h"
 #include "usb/config.h"
 #include "usb/usb_io.h"
@@ -122,28 +124,39 @@ static DEVICE_POWER_STATE CurrentPowerState(PDEVICE_EXTENSION Extension) {
 // includes).  Such a pipe takes nothing until it is reset.
 static BOOLEAN PipeHalted(ULONG UrbStatus) { return (UrbStatus >> 30) == 3; }
 
-// The read outcomes that end the thread, tested in order; Trace is NULL for
-// a row that ends silently.  FALSE: trace the failure and read again.
-static BOOLEAN BulkReadEndsThread(DEVICE_POWER_STATE PowerState, NTSTATUS ntStatus, ULONG urbStatus,
-                                  PCSTR* Trace) {
-  *Trace = NULL;
-  if (ZLKUSB_IsCancelledStatus(urbStatus)) {
-    *Trace = "[pPollingFunction]  USBD_STATUS_CANCELED \n";
-  } else if (PowerState == PowerDeviceD3 && ntStatus == STATUS_DEVICE_POWERED_OFF) {
-    // ends without a trace
-  } else if (PowerState == PowerDeviceD3 && ntStatus == STATUS_DEVICE_NOT_READY) {
-    *Trace = "[pPollingFunction]PowerDeviceD3 == STATUS_DEVICE_NOT_READY \n";
-  } else if (PowerState == PowerDeviceD2 && ntStatus == STATUS_DEVICE_POWERED_OFF) {
-    *Trace = "[pPollingFunction]  STATUS_DEVICE_POWERED_OFF  && PowerDeviceD2 \n";
-  } else if (PowerState != PowerDeviceD0 && urbStatus == (ULONG)USBD_STATUS_ENDPOINT_HALTED) {
-    *Trace = "[pPollingFunction]  USBD_STATUS_ENDPOINT_HALTED \n";
-  } else if (urbStatus == (ULONG)USBD_STATUS_DEVICE_GONE && ntStatus == STATUS_NO_SUCH_DEVICE) {
-    *Trace = "[pPollingFunction]  USBD_STATUS_DEVICE_GONE \n";
-  } else {
-    return FALSE;
+/*
+ * FindPipeReadRule: see polling.h.
+ * IRQL: any.  Called by the two polling threads after a read without data.
+ */
+const PIPE_READ_RULE* FindPipeReadRule(const PIPE_READ_RULE* Rules, ULONG Count,
+                                       DEVICE_POWER_STATE PowerState, NTSTATUS NtStatus, ULONG UrbStatus) {
+  for (ULONG i = 0; i + 1 < Count; i++) {
+    const PIPE_READ_RULE* rule = &Rules[i];
+    if ((rule->PowerStates & POWER_STATE_BIT(PowerState)) != 0 &&
+        (rule->NtStatus == PIPE_READ_ANY_STATUS || rule->NtStatus == NtStatus) &&
+        (UrbStatus & rule->UrbStatusBits) == rule->UrbStatus) {
+      return rule;
+    }
   }
-  return TRUE;
+  return &Rules[Count - 1];
 }
+
+// The bulk-IN read outcomes, in the order they are tested.
+static const PIPE_READ_RULE kBulkReadRules[] = {
+    {POWER_STATES_ANY, PIPE_READ_ANY_STATUS, ZLKUSB_USBD_CODE_BITS, ZLKUSB_USBD_CODE_CANCELED, PipeReadEnds,
+     "[pPollingFunction]  USBD_STATUS_CANCELED \n"},
+    {POWER_STATE_BIT(PowerDeviceD3), STATUS_DEVICE_POWERED_OFF, 0, 0, PipeReadEnds, NULL},
+    {POWER_STATE_BIT(PowerDeviceD3), STATUS_DEVICE_NOT_READY, 0, 0, PipeReadEnds,
+     "[pPollingFunction]PowerDeviceD3 == STATUS_DEVICE_NOT_READY \n"},
+    {POWER_STATE_BIT(PowerDeviceD2), STATUS_DEVICE_POWERED_OFF, 0, 0, PipeReadEnds,
+     "[pPollingFunction]  STATUS_DEVICE_POWERED_OFF  && PowerDeviceD2 \n"},
+    {POWER_STATES_NOT_D0, PIPE_READ_ANY_STATUS, 0xFFFFFFFF, (ULONG)USBD_STATUS_ENDPOINT_HALTED, PipeReadEnds,
+     "[pPollingFunction]  USBD_STATUS_ENDPOINT_HALTED \n"},
+    {POWER_STATES_ANY, STATUS_NO_SUCH_DEVICE, 0xFFFFFFFF, (ULONG)USBD_STATUS_DEVICE_GONE, PipeReadEnds,
+     "[pPollingFunction]  USBD_STATUS_DEVICE_GONE \n"},
+    {POWER_STATES_ANY, PIPE_READ_ANY_STATUS, 0, 0, PipeReadRetried,
+     "[vr_mdm] pPollingFunction USB Access Fail (UrbStatus = %x , ntStatus = %x)\n"},
+};
 
 // Handles one received transfer: the event-character note, the CONNECT
 // filter, the put and the wait-mask evaluation.  The filter is off while the
@@ -182,87 +195,85 @@ static VOID StoreTransfer(PDEVICE_EXTENSION Extension, PUCHAR Bytes, ULONG Lengt
   EvaluateWaitMask(Extension);
 }
 
-// Waits up to Timeout (100 ns units, negative: relative; 0: only looks) for
-// the stop event; TRUE when it is set.
-static BOOLEAN StopRequested(PDEVICE_EXTENSION Extension, LONGLONG Timeout) {
-  LARGE_INTEGER timeout;
-  timeout.QuadPart = Timeout;
-  return KeWaitForSingleObject(&Extension->evKill_pPollingFunction, Executive, KernelMode, FALSE, &timeout) ==
-         STATUS_SUCCESS;
+// What the bulk-IN polling thread keeps from one pass to the next.
+typedef struct _POLLING_STATE {
+  BOOLEAN Idle;     // the last read brought no data
+  BOOLEAN Failing;  // the last read failed
+  CONNECT_LINE ConnectLine;
+} POLLING_STATE, *PPOLLING_STATE;
+
+// A pipe halted by a stall takes nothing until it is reset.
+static VOID PollingThreadBegin(PWORKER Worker) {
+  (void)ZLKUSB_ResetBulkInPipe(Worker->Extension->FunctionalDeviceObject);
 }
+
+// One pass of the bulk-IN polling thread: a read into the ring, or a pause.
+static BOOLEAN PollingThreadStep(PWORKER Worker) {
+  PDEVICE_EXTENSION ext = Worker->Extension;
+  PPOLLING_STATE state = (PPOLLING_STATE)Worker->State;
+  Worker->WaitMs = 0;
+  if (RingBufferCount(ext->RingBuffer) > RING_BUFFER_BACKOFF_THRESHOLD) {
+    SleepMilliseconds(RING_BUFFER_BACKOFF_MS);
+    return TRUE;
+  }
+  if (CurrentPowerState(ext) == PowerDeviceUnspecified) {
+    SleepMilliseconds(100);
+    return TRUE;
+  }
+
+  ULONG length = POLLING_TRANSFER_SIZE;
+  ULONG urbStatus = 0;
+  NTSTATUS ntStatus =
+      ZLKUSB_ReadBulkIn(ext->FunctionalDeviceObject, ext->BulkInIrp, ext->ReadBuffer, &length, &urbStatus);
+  if (ntStatus == STATUS_SUCCESS && length > 0) {
+    state->Idle = FALSE;
+    state->Failing = FALSE;
+    StoreTransfer(ext, ext->ReadBuffer, length, &state->ConnectLine);
+    return TRUE;
+  }
+  DEVICE_POWER_STATE powerState = CurrentPowerState(ext);
+  const PIPE_READ_RULE* rule = FindPipeReadRule(
+      kBulkReadRules, sizeof(kBulkReadRules) / sizeof(kBulkReadRules[0]), powerState, ntStatus, urbStatus);
+  if (rule->Outcome == PipeReadEnds) {
+    Worker->ExitTrace = rule->Trace;
+    return FALSE;
+  }
+  DbgPrint(rule->Trace, (unsigned)urbStatus, (unsigned)ntStatus);
+
+  // A read that keeps failing must not spin at this priority.  A
+  // zero-length transfer right after data only ends that data (a device
+  // sending a multiple of its packet size) and is read past at once.
+  BOOLEAN failed = ntStatus != STATUS_SUCCESS;
+  if (failed && !state->Failing) {
+    IoInvalidateDeviceState(ext->PhysicalDeviceObject);  // once as the reads start failing
+  }
+  if (failed && powerState == PowerDeviceD0 && PipeHalted(urbStatus)) {
+    (void)ZLKUSB_ResetBulkInPipe(ext->FunctionalDeviceObject);  // a stall is cleared only by a reset
+  }
+  if (failed || state->Idle) {
+    Worker->WaitMs = RING_BUFFER_BACKOFF_MS;
+  }
+  state->Idle = TRUE;
+  state->Failing = failed;
+  return TRUE;
+}
+
+static const WORKER_ROUTINES kPollingThread = {0, PollingThreadBegin, PollingThreadStep, NULL};
 
 /*
  * pPollingFunction: reads the bulk IN pipe into the ring until its stop event
  * is found set or a read fails in a way that ends it (cancelled at cleanup,
  * powered down, halted outside D0, device gone); other failures are traced
- * and retried after a pause, a halted pipe in D0 after a reset.  Holds the
- * remove lock for its whole life.
+ * and retried after a pause, a halted pipe in D0 after a reset.  The stop
+ * event is looked at before every read.
  * IRQL: PASSIVE_LEVEL (system thread).  Started by the open path and by the
  * power-up restart.
  */
 VOID NTAPI pPollingFunction(PVOID Context) {
   PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)Context;
-  PVOID lockTag = (PVOID)(ULONG_PTR)REMOVE_LOCK_TAG;
-
-  KeSetPriorityThread(KeGetCurrentThread(), LOW_REALTIME_PRIORITY);
-  if (!NT_SUCCESS(IoAcquireRemoveLock(&ext->RemoveLock, lockTag))) {
-    return;
-  }
-  (void)ZLKUSB_ResetBulkInPipe(ext->FunctionalDeviceObject);
-
-  PCSTR trace = NULL;
-  BOOLEAN idle = FALSE;     // the last read brought no data
-  BOOLEAN failing = FALSE;  // the last read failed
-  CONNECT_LINE connectLine = ConnectLineNone;
-  for (;;) {
-    if (StopRequested(ext, 0)) {
-      break;
-    }
-    if (RingBufferCount(ext->RingBuffer) > RING_BUFFER_BACKOFF_THRESHOLD) {
-      SleepMilliseconds(RING_BUFFER_BACKOFF_MS);
-      continue;
-    }
-    if (CurrentPowerState(ext) == PowerDeviceUnspecified) {
-      SleepMilliseconds(100);
-      continue;
-    }
-
-    ULONG length = POLLING_TRANSFER_SIZE;
-    ULONG urbStatus = 0;
-    NTSTATUS ntStatus =
-        ZLKUSB_ReadBulkIn(ext->FunctionalDeviceObject, ext->BulkInIrp, ext->ReadBuffer, &length, &urbStatus);
-    if (ntStatus == STATUS_SUCCESS && length > 0) {
-      idle = FALSE;
-      failing = FALSE;
-      StoreTransfer(ext, ext->ReadBuffer, length, &connectLine);
-      continue;
-    }
-    DEVICE_POWER_STATE powerState = CurrentPowerState(ext);
-    if (BulkReadEndsThread(powerState, ntStatus, urbStatus, &trace)) {
-      break;
-    }
-    DbgPrint("[vr_mdm] pPollingFunction USB Access Fail (UrbStatus = %x , ntStatus = %x)\n",
-             (unsigned)urbStatus, (unsigned)ntStatus);
-
-    // A read that keeps failing must not spin at this priority.  A
-    // zero-length transfer right after data only ends that data (a device
-    // sending a multiple of its packet size) and is read past at once.
-    BOOLEAN failed = ntStatus != STATUS_SUCCESS;
-    if (failed && !failing) {
-      IoInvalidateDeviceState(ext->PhysicalDeviceObject);  // once as the reads start failing
-    }
-    if (failed && powerState == PowerDeviceD0 && PipeHalted(urbStatus)) {
-      (void)ZLKUSB_ResetBulkInPipe(ext->FunctionalDeviceObject);  // a stall is cleared only by a reset
-    }
-    if ((failed || idle) && StopRequested(ext, -(LONGLONG)RING_BUFFER_BACKOFF_MS * 10000)) {
-      break;
-    }
-    idle = TRUE;
-    failing = failed;
-  }
-  IoReleaseRemoveLock(&ext->RemoveLock, lockTag);
-  if (trace != NULL) {
-    DbgPrint("%s", trace);
-  }
-  PsTerminateSystemThread(STATUS_SUCCESS);
+  POLLING_STATE state;
+  state.Idle = FALSE;
+  state.Failing = FALSE;
+  state.ConnectLine = ConnectLineNone;
+  RunWorkerThread(ext, &ext->evKill_pPollingFunction, NULL, &kPollingThread, &state);
 }

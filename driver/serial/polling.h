@@ -12,5 +12,36 @@ constexpr ULONG CONNECT_FILTER_LENGTH = 7;
 constexpr ULONG POLLING_TRANSFER_SIZE = 4096;
 
 VOID SleepMilliseconds(LONG Milliseconds);
+
+// What a polling thread does after a pipe read that brought no data: a row
+// of its exit table.  A row applies when the device power state is in
+// PowerStates, the read's status matches NtStatus and the USBD status,
+// masked with UrbStatusBits, equals UrbStatus; the first row that applies
+// decides.  The last row of a table applies to everything.
+typedef enum _PIPE_READ_OUTCOME {
+  PipeReadEnds,    // the thread ends; Trace (NULL: none) once the RemoveLock is given back
+  PipeReadRetried  // Trace is a format, given the USBD status and the read's status
+} PIPE_READ_OUTCOME;
+
+typedef struct _PIPE_READ_RULE {
+  ULONG PowerStates;    // POWER_STATE_BIT of each DEVICE_POWER_STATE the row applies in
+  NTSTATUS NtStatus;    // or PIPE_READ_ANY_STATUS
+  ULONG UrbStatusBits;  // the bits of the USBD status compared; 0: any
+  ULONG UrbStatus;
+  PIPE_READ_OUTCOME Outcome;
+  PCSTR Trace;
+} PIPE_READ_RULE;
+
+// A state outside the bit range stands with the last bit, so that a
+// "not D0" row covers it too.
+#define POWER_STATE_BIT(State) (1u << ((ULONG)(State) < 31 ? (ULONG)(State) : 31u))
+constexpr ULONG POWER_STATES_ANY = 0xFFFFFFFFu;
+constexpr ULONG POWER_STATES_NOT_D0 = ~POWER_STATE_BIT(PowerDeviceD0);
+// Not a status any read returns.
+constexpr NTSTATUS PIPE_READ_ANY_STATUS = (NTSTATUS)0xFFFFFFFF;
+
+// The row of Rules (Count rows) that applies to a read outcome.
+const PIPE_READ_RULE* FindPipeReadRule(const PIPE_READ_RULE* Rules, ULONG Count,
+                                       DEVICE_POWER_STATE PowerState, NTSTATUS NtStatus, ULONG UrbStatus);
 BOOLEAN ScanSpecialChars(PDEVICE_EXTENSION Extension, const UCHAR* Bytes, ULONG Length);
 VOID NTAPI pPollingFunction(PVOID Context);

@@ -3,11 +3,9 @@
 // complete a read issued after it.
 #include "serial/control.h"
 
-#include "serial/read.h"
+#include "serial/request_list.h"
 #include "serial/ringbuf.h"
-
-// provided by serial/write.h
-VOID AbortCurrentWrite(PDEVICE_EXTENSION Extension);
+#include "serial/write.h"
 
 /*
  * PurgePort: SERIAL_PURGE_RXABORT ends the current read and every queued

@@ -30,131 +30,11 @@
 
 #include "core/dispatch.h"
 #include "core/open_close.h"
+#include "core/request.h"
+#include "core/worker.h"
+#include "serial/request_list.h"
 #include "serial/ringbuf.h"
 #include "serial/waitmask.h"
-
-// Reads a flag that other threads set with interlocked operations, as one
-// atomic access.
-static LONG ReadShared(volatile void* Value) { return InterlockedOr((LONG volatile*)Value, 0); }
-
-static PREQUEST_NODE ListHead(PREQUEST_LIST List) { return (PREQUEST_NODE)List; }
-
-static VOID LinkBefore(PREQUEST_NODE Position, PREQUEST_NODE Node) {
-  Node->Next = Position;
-  Node->Prev = Position->Prev;
-  Position->Prev->Next = Node;
-  Position->Prev = Node;
-}
-
-static VOID Unlink(PREQUEST_NODE Node) {
-  Node->Prev->Next = Node->Next;
-  Node->Next->Prev = Node->Prev;
-}
-
-/*
- * RequestListInit: makes List an empty list.
- * IRQL <= DISPATCH_LEVEL.  Called by the open path for both queues.
- */
-VOID RequestListInit(PREQUEST_LIST List) {
-  List->Next = ListHead(List);
-  List->Prev = ListHead(List);
-  KeInitializeSpinLock(&List->Lock);
-}
-
-/*
- * RequestListInsertTail: appends Irp in a new node (non-paged, "WRQ1").
- * FALSE when no node could be had; the list is then unchanged.
- * IRQL <= DISPATCH_LEVEL.  Called by DispatchRead (under SpinLock) and
- * DispatchWrite.
- */
-BOOLEAN RequestListInsertTail(PREQUEST_LIST List, PIRP Irp) {
-  KIRQL irql;
-  KeAcquireSpinLock(&List->Lock, &irql);
-  PREQUEST_NODE node =
-      (PREQUEST_NODE)ExAllocatePoolWithTag(NonPagedPool, sizeof(REQUEST_NODE), POOL_TAG_REQUEST_NODE);
-  if (node != NULL) {
-    node->Irp = Irp;
-    LinkBefore(ListHead(List), node);
-  }
-  KeReleaseSpinLock(&List->Lock, irql);
-  return node != NULL;
-}
-
-/*
- * RequestListRemoveHead: unlinks and returns the oldest node, NULL when the
- * list is empty.  The caller frees the node with RequestNodeFree.
- * IRQL <= DISPATCH_LEVEL.  Called by promotion, the flush and pWriteFunction.
- */
-PREQUEST_NODE RequestListRemoveHead(PREQUEST_LIST List) {
-  KIRQL irql;
-  KeAcquireSpinLock(&List->Lock, &irql);
-  PREQUEST_NODE node = List->Next;
-  if (node == ListHead(List)) {
-    node = NULL;
-  } else {
-    Unlink(node);
-  }
-  KeReleaseSpinLock(&List->Lock, irql);
-  return node;
-}
-
-/*
- * RequestListIsEmpty: TRUE when the list holds no request.
- * IRQL <= DISPATCH_LEVEL.  Called by DispatchRead and pWriteFunction.
- */
-BOOLEAN RequestListIsEmpty(PREQUEST_LIST List) {
-  KIRQL irql;
-  KeAcquireSpinLock(&List->Lock, &irql);
-  BOOLEAN empty = List->Next == ListHead(List);
-  KeReleaseSpinLock(&List->Lock, irql);
-  return empty;
-}
-
-/*
- * RequestListRemoveIrp: takes Irp's node out of the list, the others keeping
- * their order (queued reads are served in the order they came, so a
- * cancellation must not reorder them).  FALSE when Irp is not in the list,
- * which is then unchanged.
- * IRQL <= DISPATCH_LEVEL.  Called by ReadCancelRoutine.
- */
-BOOLEAN RequestListRemoveIrp(PREQUEST_LIST List, PIRP Irp) {
-  KIRQL irql;
-  KeAcquireSpinLock(&List->Lock, &irql);
-  PREQUEST_NODE head = ListHead(List);
-  PREQUEST_NODE node = head->Next;
-  while (node != head && node->Irp != Irp) {
-    node = node->Next;
-  }
-  BOOLEAN found = node != head;
-  if (found) {
-    Unlink(node);
-    ExFreePoolWithTag(node, POOL_TAG_REQUEST_NODE);
-  }
-  KeReleaseSpinLock(&List->Lock, irql);
-  return found;
-}
-
-/*
- * RequestNodeFree: returns a node taken off a list to the pool.
- * IRQL <= DISPATCH_LEVEL.  Called by whoever unlinked the node.
- */
-VOID RequestNodeFree(PREQUEST_NODE Node) { ExFreePoolWithTag(Node, POOL_TAG_REQUEST_NODE); }
-
-/*
- * TotalTimeoutToDueTime: relative due time for a read or write total
- * time-out constant in milliseconds; 0 stands for 100 seconds.  Formed in 64
- * bits: every ULONG of milliseconds is a due time that far ahead.
- * IRQL: any.  Called by the read and write paths and the immediate character.
- */
-LARGE_INTEGER TotalTimeoutToDueTime(ULONG Milliseconds) {
-  LARGE_INTEGER due;
-  if (Milliseconds == 0) {
-    due.QuadPart = -1000000000LL;
-  } else {
-    due.QuadPart = -(LONGLONG)Milliseconds * 10000;
-  }
-  return due;
-}
 
 /*
  * ReadDueTimeFor: due time of a read that becomes current under Timeouts.
@@ -172,74 +52,6 @@ static LARGE_INTEGER ReadDueTimeFor(const SERIAL_TIMEOUTS* Timeouts) {
     return past;
   }
   return TotalTimeoutToDueTime(Timeouts->ReadTotalTimeoutConstant);
-}
-
-/*
- * SetCancelRoutineUnlessCancelled: sets CancelRoutine on Irp under the
- * cancel spin lock, so a cancellation either came before (FALSE: nothing
- * set, the caller completes Irp as cancelled) or will find the routine.
- * IRQL <= DISPATCH_LEVEL; may be called holding SpinLock (which is always
- * taken before the cancel spin lock).  Called when a read or a wait request
- * is about to wait.
- */
-BOOLEAN SetCancelRoutineUnlessCancelled(PIRP Irp, PDRIVER_CANCEL CancelRoutine) {
-  KIRQL cancelIrql;
-  IoAcquireCancelSpinLock(&cancelIrql);
-  BOOLEAN cancelled = Irp->Cancel;
-  if (!cancelled) {
-    (void)IoSetCancelRoutine(Irp, CancelRoutine);
-  }
-  IoReleaseCancelSpinLock(cancelIrql);
-  return !cancelled;
-}
-
-/*
- * DecrementArmedTimerCount: ends the outstanding arming of the read timer,
- * if there is one, and signals evTimersIdle.  Under SpinLock, so the count
- * and the event always agree and an arming is never ended twice.
- * IRQL: DISPATCH_LEVEL, SpinLock held.  Called by DisarmReadTimer and
- * ReadTimeoutDpc.
- */
-VOID DecrementArmedTimerCount(PDEVICE_EXTENSION Extension) {
-  if (InterlockedCompareExchange(&Extension->ArmedTimerCount, 0, 0) == 0) {
-    return;
-  }
-  if (InterlockedDecrement(&Extension->ArmedTimerCount) == 0) {
-    KeSetEvent(&Extension->evTimersIdle, IO_NO_INCREMENT, FALSE);
-  }
-}
-
-/*
- * ArmReadTimer: counts the arming of the read that just became current and
- * sets the timer.  The timer is idle until that arming ends.
- * IRQL: DISPATCH_LEVEL, SpinLock held.  Called when a read becomes current.
- */
-VOID ArmReadTimer(PDEVICE_EXTENSION Extension, PKTIMER Timer, PKDPC Dpc, LARGE_INTEGER DueTime) {
-  InterlockedIncrement(&Extension->ArmedTimerCount);
-  KeResetEvent(&Extension->evTimersIdle);
-  KeSetTimer(Timer, DueTime, Dpc);
-}
-
-/*
- * DisarmReadTimer: ends the arming of the current read, which the caller has
- * just taken.  The timer is cancelled when Force is set or it has not
- * expired, and a DPC run still queued is taken off the queue; a run already
- * under way finds the arming ended and leaves everything alone.
- * IRQL: DISPATCH_LEVEL, SpinLock held.  Called by every agent that takes
- * the current read other than the timer's own DPC.
- */
-VOID DisarmReadTimer(PDEVICE_EXTENSION Extension, PKTIMER Timer, PKDPC Dpc, BOOLEAN Force) {
-  if (Timer != NULL && (Force || !KeReadStateTimer(Timer))) {
-    (void)KeCancelTimer(Timer);
-  }
-  if (Dpc != NULL) {
-    (void)KeRemoveQueueDpc(Dpc);
-  }
-  DecrementArmedTimerCount(Extension);
-}
-
-static PIRP TakeCurrentRead(PDEVICE_EXTENSION Extension) {
-  return (PIRP)InterlockedExchangePointer((PVOID volatile*)&Extension->CurrentReadIrp, NULL);
 }
 
 // Moves unread bytes into the read's buffer; never issues a Get on an empty
@@ -281,24 +93,14 @@ static VOID ServeCurrentRead(PDEVICE_EXTENSION Extension, PKIRQL Irql) {
   }
   DisarmReadTimer(Extension, Extension->ReadTimer, Extension->ReadTimerDpc, TRUE);
   BOOLEAN owned = IoSetCancelRoutine(irp, NULL) != NULL;
-  if (owned) {
-    irp->IoStatus.Status = STATUS_SUCCESS;
-    irp->IoStatus.Information = CopyFromRing(Extension, irp);
-  }
+  ULONG copied = owned ? CopyFromRing(Extension, irp) : 0;
   PromoteNextRead(Extension);
   if (!owned) {
     return;
   }
   KeReleaseSpinLock(&Extension->SpinLock, *Irql);
-  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  CompleteRequest(irp, STATUS_SUCCESS, copied);
   KeAcquireSpinLock(&Extension->SpinLock, Irql);
-}
-
-static NTSTATUS FailRead(PIRP Irp, NTSTATUS Status) {
-  Irp->IoStatus.Status = Status;
-  Irp->IoStatus.Information = 0;
-  IoCompleteRequest(Irp, IO_NO_INCREMENT);
-  return Status;
 }
 
 /*
@@ -311,19 +113,19 @@ static NTSTATUS FailRead(PIRP Irp, NTSTATUS Status) {
 NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
   if (ReadShared(&ext->DeviceRemoved) != 0) {
-    return FailRead(Irp, STATUS_NOT_SUPPORTED);
+    return CompleteRequest(Irp, STATUS_NOT_SUPPORTED, 0);
   }
   if (ReadShared(&ext->DeviceOpened) == 0) {
-    return FailRead(Irp, STATUS_ACCESS_DENIED);
+    return CompleteRequest(Irp, STATUS_ACCESS_DENIED, 0);
   }
   NTSTATUS status = IoAcquireRemoveLock(&ext->RemoveLock, Irp);
   if (!NT_SUCCESS(status)) {
-    return FailRead(Irp, status);
+    return CompleteRequest(Irp, status, 0);
   }
   if (IoGetCurrentIrpStackLocation(Irp)->Parameters.Read.Length != 0 &&
       Irp->AssociatedIrp.SystemBuffer == NULL) {
     IoReleaseRemoveLock(&ext->RemoveLock, Irp);
-    return FailRead(Irp, STATUS_INVALID_PARAMETER);
+    return CompleteRequest(Irp, STATUS_INVALID_PARAMETER, 0);
   }
 
   // Tested in the hold that would queue it: cleanup and removal set their
@@ -333,7 +135,7 @@ NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   status = WaitingRequestRefusal(ext);
   if (status != STATUS_SUCCESS) {
     KeReleaseSpinLock(&ext->SpinLock, irql);
-    FailRead(Irp, status);
+    CompleteRequest(Irp, status, 0);
     IoReleaseRemoveLock(&ext->RemoveLock, Irp);
     return status;
   }
@@ -344,9 +146,7 @@ NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
       ULONG copied = hasData ? CopyFromRing(ext, Irp) : 0;
       if (copied != 0) {
         KeReleaseSpinLock(&ext->SpinLock, irql);
-        Irp->IoStatus.Status = STATUS_SUCCESS;
-        Irp->IoStatus.Information = copied;
-        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+        CompleteRequest(Irp, STATUS_SUCCESS, copied);
         IoReleaseRemoveLock(&ext->RemoveLock, Irp);
         return STATUS_SUCCESS;
       }
@@ -381,15 +181,46 @@ NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   }
   KeReleaseSpinLock(&ext->SpinLock, irql);
   if (status != STATUS_PENDING) {
-    FailRead(Irp, status);
+    CompleteRequest(Irp, status, 0);
   }
   IoReleaseRemoveLock(&ext->RemoveLock, Irp);
   return status;
 }
 
+// One pass of the read thread: the receive events of the head wait request,
+// then the current read if the ring holds data.  Ends the thread when the
+// device is found removed, leaving the reads to their timers and cancel.
+static BOOLEAN ReadThreadStep(PWORKER Worker) {
+  PDEVICE_EXTENSION ext = Worker->Extension;
+  CheckReceiveEvents(ext);
+  if (ReadShared(&ext->DeviceRemoved) != 0) {
+    return FALSE;
+  }
+  KIRQL irql;
+  KeAcquireSpinLock(&ext->SpinLock, &irql);
+  if (ext->CurrentReadIrp != NULL && RingBufferCount(ext->RingBuffer) != 0) {
+    ServeCurrentRead(ext, &irql);
+    // The read promoted behind it finds data left over: another pass now.
+    if (ext->CurrentReadIrp != NULL && RingBufferCount(ext->RingBuffer) != 0) {
+      KeSetEvent(&ext->evReadDataReady, IO_NO_INCREMENT, FALSE);
+    }
+  }
+  KeReleaseSpinLock(&ext->SpinLock, irql);
+  return TRUE;
+}
+
+// The port is closing: the head wait request and every read end.
+static VOID ReadThreadStopped(PWORKER Worker) {
+  WaitQueueCompleteHead(Worker->Extension);
+  RequestListFlush(Worker->Extension, &Worker->Extension->ReadQueue, TRUE);
+}
+
+static const WORKER_ROUTINES kReadThread = {1, NULL, ReadThreadStep, ReadThreadStopped};
+
 /*
  * pReadFunction: every millisecond, and at once when data reaches the ring
- * while a read is current (evReadDataReady), serves the receive events of
+ * while a read is current (evReadDataReady, cleared before each pass so
+ * that data stored from then on sets it again), serves the receive events of
  * the head wait request, then completes the current read if the ring holds
  * data.  On its stop event it ends the head wait request and every read;
  * when it finds the device removed it ends, leaving the reads to their
@@ -398,43 +229,7 @@ NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
  */
 VOID NTAPI pReadFunction(PVOID Context) {
   PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)Context;
-  PVOID lockTag = (PVOID)(ULONG_PTR)REMOVE_LOCK_TAG;
-
-  KeSetPriorityThread(KeGetCurrentThread(), LOW_REALTIME_PRIORITY);
-  if (!NT_SUCCESS(IoAcquireRemoveLock(&ext->RemoveLock, lockTag))) {
-    return;
-  }
-  for (;;) {
-    LARGE_INTEGER period;
-    period.QuadPart = -10000;  // 1 ms
-    // The stop event first: WaitAny reports the lowest signalled object.
-    PVOID objects[2] = {&ext->evKill_pReadFunction, &ext->evReadDataReady};
-    if (KeWaitForMultipleObjects(2, objects, WaitAny, Executive, KernelMode, FALSE, &period, NULL) ==
-        STATUS_WAIT_0) {
-      WaitQueueCompleteHead(ext);
-      RequestListFlush(ext, &ext->ReadQueue, TRUE);
-      break;
-    }
-    // Cleared before the ring is looked at, so data stored from here on
-    // sets it again.
-    KeClearEvent(&ext->evReadDataReady);
-    CheckReceiveEvents(ext);
-    if (ReadShared(&ext->DeviceRemoved) != 0) {
-      break;
-    }
-    KIRQL irql;
-    KeAcquireSpinLock(&ext->SpinLock, &irql);
-    if (ext->CurrentReadIrp != NULL && RingBufferCount(ext->RingBuffer) != 0) {
-      ServeCurrentRead(ext, &irql);
-      // The read promoted behind it finds data left over: another pass now.
-      if (ext->CurrentReadIrp != NULL && RingBufferCount(ext->RingBuffer) != 0) {
-        KeSetEvent(&ext->evReadDataReady, IO_NO_INCREMENT, FALSE);
-      }
-    }
-    KeReleaseSpinLock(&ext->SpinLock, irql);
-  }
-  IoReleaseRemoveLock(&ext->RemoveLock, lockTag);
-  PsTerminateSystemThread(STATUS_SUCCESS);
+  RunWorkerThread(ext, &ext->evKill_pReadFunction, &ext->evReadDataReady, &kReadThread, NULL);
 }
 
 /*
@@ -461,17 +256,17 @@ VOID NTAPI ReadTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument
     irp = NULL;
   }
   BOOLEAN owned = FALSE;
+  ULONG copied = 0;
   if (irp != NULL) {
     owned = IoSetCancelRoutine(irp, NULL) != NULL;
     if (owned) {
-      irp->IoStatus.Status = STATUS_SUCCESS;
-      irp->IoStatus.Information = CopyFromRing(ext, irp);
+      copied = CopyFromRing(ext, irp);
     }
     PromoteNextRead(ext);
   }
   KeReleaseSpinLockFromDpcLevel(&ext->SpinLock);
   if (owned) {
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    CompleteRequest(irp, STATUS_SUCCESS, copied);
   }
 }
 
@@ -497,51 +292,5 @@ VOID NTAPI ReadCancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   }
   KeReleaseSpinLock(&ext->SpinLock, irql);
 
-  FailRead(Irp, STATUS_CANCELLED);
-}
-
-/*
- * RequestListFlush: ends the requests of a list.  For the read list the
- * current read ends first, with STATUS_SUCCESS and no data; every queued
- * request ends with STATUS_CANCELLED (a purged write is also counted off
- * PendingWriteCount).  Requests already claimed by their cancel routine are
- * left to it.
- * IRQL <= DISPATCH_LEVEL, SpinLock not held.  Called by the purge and by the
- * stops of pReadFunction and pWriteFunction.
- */
-VOID RequestListFlush(PDEVICE_EXTENSION Extension, PREQUEST_LIST List, BOOLEAN IsRead) {
-  KIRQL irql;
-  KeAcquireSpinLock(&Extension->SpinLock, &irql);
-  if (IsRead) {
-    PIRP irp = TakeCurrentRead(Extension);
-    if (irp != NULL) {
-      DisarmReadTimer(Extension, Extension->ReadTimer, Extension->ReadTimerDpc, TRUE);
-      if (IoSetCancelRoutine(irp, NULL) != NULL) {
-        KeReleaseSpinLock(&Extension->SpinLock, irql);
-        irp->IoStatus.Status = STATUS_SUCCESS;
-        irp->IoStatus.Information = 0;
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-        KeAcquireSpinLock(&Extension->SpinLock, &irql);
-      }
-    }
-  }
-  for (;;) {
-    PREQUEST_NODE node = RequestListRemoveHead(List);
-    if (node == NULL) {
-      break;
-    }
-    PIRP irp = node->Irp;
-    RequestNodeFree(node);
-    // A request without its cancel routine is being cancelled and belongs
-    // to its cancel routine, which also counts off a write.
-    if (IoSetCancelRoutine(irp, NULL) != NULL) {
-      if (!IsRead) {
-        InterlockedDecrement(&Extension->PendingWriteCount);
-      }
-      KeReleaseSpinLock(&Extension->SpinLock, irql);
-      FailRead(irp, STATUS_CANCELLED);
-      KeAcquireSpinLock(&Extension->SpinLock, &irql);
-    }
-  }
-  KeReleaseSpinLock(&Extension->SpinLock, irql);
+  CompleteRequest(Irp, STATUS_CANCELLED, 0);
 }

@@ -10,8 +10,8 @@
 #include "serial/waitmask.h"
 
 #include "core/open_close.h"
-
-#include "serial/read.h"
+#include "core/worker.h"
+#include "serial/request_list.h"
 #include "serial/ringbuf.h"
 
 static ULONG NextWaitSlot(ULONG Index) { return (Index + 1 == WAIT_IRP_QUEUE_SLOTS) ? 0 : Index + 1; }
@@ -274,32 +274,23 @@ VOID CheckReceiveEvents(PDEVICE_EXTENSION Extension) {
   FinishWaitIrp(irp, STATUS_SUCCESS, events, IO_NO_INCREMENT);
 }
 
+static BOOLEAN WaitMaskThreadStep(PWORKER Worker) {
+  EvaluateWaitMask(Worker->Extension);
+  return TRUE;
+}
+
+static VOID WaitMaskThreadStopped(PWORKER Worker) { WaitQueueCompleteHead(Worker->Extension); }
+
+static const WORKER_ROUTINES kWaitMaskThread = {5, NULL, WaitMaskThreadStep, WaitMaskThreadStopped};
+
 /*
  * pWaitMaskFunction: applies the event rules every 5 ms until its stop event
- * is set; on the way out ends the head request with no events.  Holds the
- * remove lock for its whole life.
+ * is set; on the way out ends the head request with no events.
  * IRQL: PASSIVE_LEVEL (system thread).  Started by the open path.
  */
 VOID NTAPI pWaitMaskFunction(PVOID Context) {
   PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)Context;
-  PVOID lockTag = (PVOID)(ULONG_PTR)REMOVE_LOCK_TAG;
-
-  KeSetPriorityThread(KeGetCurrentThread(), LOW_REALTIME_PRIORITY);
-  if (!NT_SUCCESS(IoAcquireRemoveLock(&ext->RemoveLock, lockTag))) {
-    return;
-  }
-  for (;;) {
-    LARGE_INTEGER period;
-    period.QuadPart = -50000;  // 5 ms
-    if (KeWaitForSingleObject(&ext->evKill_pWaitMaskFunction, Executive, KernelMode, FALSE, &period) ==
-        STATUS_SUCCESS) {
-      break;
-    }
-    EvaluateWaitMask(ext);
-  }
-  WaitQueueCompleteHead(ext);
-  IoReleaseRemoveLock(&ext->RemoveLock, lockTag);
-  PsTerminateSystemThread(STATUS_SUCCESS);
+  RunWorkerThread(ext, &ext->evKill_pWaitMaskFunction, NULL, &kWaitMaskThread, NULL);
 }
 
 /*

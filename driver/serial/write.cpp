@@ -21,13 +21,11 @@
 
 #include "core/dispatch.h"
 #include "core/open_close.h"
-#include "serial/read.h"
+#include "core/request.h"
+#include "core/worker.h"
+#include "serial/request_list.h"
 #include "usb/pipes.h"
 #include "usb/usb_io.h"
-
-// Reads a flag that other threads set with interlocked operations, as one
-// atomic access.
-static LONG ReadShared(volatile void* Value) { return InterlockedOr((LONG volatile*)Value, 0); }
 
 static PIRP ReadCurrentWrite(PDEVICE_EXTENSION Extension) {
   return (PIRP)InterlockedCompareExchangePointer((PVOID volatile*)&Extension->CurrentWriteIrp, NULL, NULL);
@@ -42,12 +40,10 @@ static VOID ClearCurrentWrite(PDEVICE_EXTENSION Extension) {
   KeReleaseSpinLock(&Extension->SpinLock, irql);
 }
 
+// Ends a write that never reached the bus: counts it off and completes it.
 static NTSTATUS RefuseWrite(PDEVICE_EXTENSION Extension, PIRP Irp, NTSTATUS Status) {
   InterlockedDecrement(&Extension->PendingWriteCount);
-  Irp->IoStatus.Status = Status;
-  Irp->IoStatus.Information = 0;
-  IoCompleteRequest(Irp, IO_NO_INCREMENT);
-  return Status;
+  return CompleteRequest(Irp, Status, 0);
 }
 
 /*
@@ -228,45 +224,38 @@ static VOID SendWrite(PDEVICE_EXTENSION Extension, PIRP Irp) {
   IoCompleteRequest(Irp, IO_NO_INCREMENT);
 }
 
+// One pass of the write thread: sends the oldest queued write and sees it
+// through, and comes back at once while writes are left.
+static BOOLEAN WriteThreadStep(PWORKER Worker) {
+  PDEVICE_EXTENSION ext = Worker->Extension;
+  PIRP irp = TakeNextWrite(ext);
+  if (irp != NULL) {
+    SendWrite(ext, irp);
+    if (!RequestListIsEmpty(&ext->WriteQueue)) {
+      KeSetEvent(&ext->evWriteQueued, IO_NO_INCREMENT, FALSE);
+    }
+  }
+  return TRUE;
+}
+
+// The port is closing: every queued write ends.
+static VOID WriteThreadStopped(PWORKER Worker) {
+  RequestListFlush(Worker->Extension, &Worker->Extension->WriteQueue, FALSE);
+}
+
+static const WORKER_ROUTINES kWriteThread = {1, NULL, WriteThreadStep, WriteThreadStopped};
+
 /*
  * pWriteFunction: sends the oldest queued write as soon as one is queued
- * (evWriteQueued) and right after the one before it, and looks every
+ * (evWriteQueued, cleared before each pass so that a write queued from then
+ * on sets it again) and right after the one before it, and looks every
  * millisecond all the same; writes go out one at a time and in order.  On
- * its stop event it ends the write in flight and purges the queue.  Holds
- * the remove lock for its whole life.
+ * its stop event it ends the write in flight and purges the queue.
  * IRQL: PASSIVE_LEVEL (system thread).  Started by the open path.
  */
 VOID NTAPI pWriteFunction(PVOID Context) {
   PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)Context;
-  PVOID lockTag = (PVOID)(ULONG_PTR)REMOVE_LOCK_TAG;
-
-  KeSetPriorityThread(KeGetCurrentThread(), LOW_REALTIME_PRIORITY);
-  if (!NT_SUCCESS(IoAcquireRemoveLock(&ext->RemoveLock, lockTag))) {
-    return;
-  }
-  for (;;) {
-    LARGE_INTEGER period;
-    period.QuadPart = -10000;  // 1 ms
-    // The stop event first: WaitAny reports the lowest signalled object.
-    PVOID objects[2] = {&ext->evKill_pWriteFunction, &ext->evWriteQueued};
-    if (KeWaitForMultipleObjects(2, objects, WaitAny, Executive, KernelMode, FALSE, &period, NULL) ==
-        STATUS_WAIT_0) {
-      break;
-    }
-    // Cleared before the queue is looked at, so a write queued from here on
-    // sets it again.
-    KeClearEvent(&ext->evWriteQueued);
-    PIRP irp = TakeNextWrite(ext);
-    if (irp != NULL) {
-      SendWrite(ext, irp);
-      if (!RequestListIsEmpty(&ext->WriteQueue)) {
-        KeSetEvent(&ext->evWriteQueued, IO_NO_INCREMENT, FALSE);
-      }
-    }
-  }
-  RequestListFlush(ext, &ext->WriteQueue, FALSE);
-  IoReleaseRemoveLock(&ext->RemoveLock, lockTag);
-  PsTerminateSystemThread(STATUS_SUCCESS);
+  RunWorkerThread(ext, &ext->evKill_pWriteFunction, &ext->evWriteQueued, &kWriteThread, NULL);
 }
 
 /*

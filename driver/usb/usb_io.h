@@ -17,7 +17,11 @@ constexpr ULONG ZLKUSB_USBD_STATUS_NO_MEMORY = 0x80000100;
 // both state bits, USBD_STATUS_CANCELED of current DDKs); older DDKs
 // documented the bare code 0x00010000.  The state bits are ignored so that
 // either ends the polling threads.
-inline BOOLEAN ZLKUSB_IsCancelledStatus(ULONG UsbdStatus) { return (UsbdStatus & 0x3FFFFFFF) == 0x00010000; }
+constexpr ULONG ZLKUSB_USBD_CODE_BITS = 0x3FFFFFFF;  // a USBD status without its state bits
+constexpr ULONG ZLKUSB_USBD_CODE_CANCELED = 0x00010000;
+inline BOOLEAN ZLKUSB_IsCancelledStatus(ULONG UsbdStatus) {
+  return (UsbdStatus & ZLKUSB_USBD_CODE_BITS) == ZLKUSB_USBD_CODE_CANCELED;
+}
 
 // Sends Urb down the stack of DeviceObject (the functional device) and waits
 // for it; returns the packet's status.  PASSIVE_LEVEL.

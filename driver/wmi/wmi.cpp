@@ -4,6 +4,7 @@
 #include "wmi/wmi.h"
 
 #include "core/device_extension.h"
+#include "core/request.h"
 
 const GUID VrMdmWmiDataBlockGuid = {
     0xBBA21300, 0x6DD3, 0x11D2, {0xB8, 0x44, 0x00, 0xC0, 0x4F, 0xAD, 0x51, 0x72}};
@@ -75,12 +76,9 @@ NTSTATUS NTAPI DispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   WMI_PAGED_CODE();
   PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
 
-  NTSTATUS status = IoAcquireRemoveLock(&ext->RemoveLock, (PVOID)(ULONG_PTR)REMOVE_LOCK_TAG);
+  NTSTATUS status = IoAcquireRemoveLock(&ext->RemoveLock, LOCK_TAG);
   if (!NT_SUCCESS(status)) {
-    Irp->IoStatus.Status = status;
-    Irp->IoStatus.Information = 0;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    return status;
+    return CompleteRequest(Irp, status, 0);
   }
 
   SYSCTL_IRP_DISPOSITION disposition = IrpNotWmi;
@@ -89,8 +87,7 @@ NTSTATUS NTAPI DispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     case IrpProcessed:
       break;  // the library completed it
     case IrpNotCompleted:
-      Irp->IoStatus.Status = status;
-      IoCompleteRequest(Irp, IO_NO_INCREMENT);
+      CompleteRequest(Irp, status, Irp->IoStatus.Information);
       break;
     case IrpNotWmi:
     case IrpForward:
@@ -99,6 +96,6 @@ NTSTATUS NTAPI DispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
       status = IoCallDriver(ext->TopOfStackDeviceObject, Irp);
       break;
   }
-  IoReleaseRemoveLock(&ext->RemoveLock, (PVOID)(ULONG_PTR)REMOVE_LOCK_TAG);
+  IoReleaseRemoveLock(&ext->RemoveLock, LOCK_TAG);
   return status;
 }

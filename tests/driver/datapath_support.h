@@ -21,6 +21,7 @@
 
 #include "driver_fixture.h"
 #include "serial/read.h"
+#include "serial/request_list.h"
 #include "serial/ringbuf.h"
 #include "serial/waitmask.h"
 

@@ -12,6 +12,8 @@
 #include <stdint.h>
 #include <string.h>
 
+#include <nt/driverspecs.h>
+
 #ifdef __cplusplus
 #define EXTERN_C extern "C"
 #define EXTERN_C_START extern "C" {
@@ -44,8 +46,6 @@
 #define OUT
 #define OPTIONAL
 #define UNALIGNED
-#define _IRQL_requires_max_(x)
-#define _Use_decl_annotations_
 #define DRIVER_INITIALIZE_DECL
 
 typedef void VOID, *PVOID;

@@ -31,6 +31,9 @@ std::u16string link_key(std::u16string_view name);
 UNICODE_STRING make_unicode(std::u16string& text);
 std::string describe_irp(PIRP irp);  // "IRP 0x... (IRP_MJ_READ)" for findings
 
+// The cancel spin lock (IoAcquireCancelSpinLock), for the contract checks.
+const volatile KSPIN_LOCK* cancel_spin_lock();
+
 // ---- Routine context ------------------------------------------------------------------
 // The driver routine the calling thread is in (innermost), for findings and
 // for attributing links to a driver.

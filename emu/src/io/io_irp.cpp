@@ -377,6 +377,8 @@ SystemSend send_system_irp(PDEVICE_OBJECT device, PIRP irp, const char* what,
   return result;
 }
 
+const volatile KSPIN_LOCK* cancel_spin_lock() { return &g_cancel_lock; }
+
 }  // namespace emu::io
 
 using namespace emu::io;
