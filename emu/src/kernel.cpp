@@ -80,19 +80,21 @@ bool is_quiescent() {
 }
 
 bool check_quiescent(std::string_view context) {
-  std::vector<std::pair<std::string, std::pair<const void*, std::string>>> live;
+  std::vector<std::pair<emu::verifier::Rule, std::pair<const void*, std::string>>> live;
   {
     Kernel& k = kernel();
     Guard g(k.lock);
     for (PKTHREAD t : k.system_running) {
-      live.push_back({"thread-still-running",
+      live.push_back({emu::verifier::Rule::thread_still_running,
                       {t, t->name.empty() ? hex(reinterpret_cast<const void*>(t->start_routine)) : t->name}});
     }
     for (auto& [due, timer] : k.timers)
-      live.push_back({"timer-still-queued", {timer, "a timer is still set"}});
-    for (PKDPC dpc : k.dpc_queue) live.push_back({"dpc-still-queued", {dpc, "a DPC is still queued"}});
+      live.push_back({emu::verifier::Rule::timer_still_queued, {timer, "a timer is still set"}});
+    for (PKDPC dpc : k.dpc_queue)
+      live.push_back({emu::verifier::Rule::dpc_still_queued, {dpc, "a DPC is still queued"}});
     if (std::size_t n = pending_work_items_locked()) {
-      live.push_back({"work-item-pending", {nullptr, std::to_string(n) + " work item(s) queued or running"}});
+      live.push_back({emu::verifier::Rule::work_item_pending,
+                      {nullptr, std::to_string(n) + " work item(s) queued or running"}});
     }
   }
   for (auto& [check, what] : live) report(check, context, what.first, what.second);
@@ -127,7 +129,7 @@ void kernel_reset() {
     });
     if (std::size_t n = pending_work_items_locked()) {
       g.unlock();
-      report("work-item-pending", "kernel_reset", nullptr,
+      report(emu::verifier::Rule::work_item_pending, "kernel_reset", nullptr,
              std::to_string(n) + " work item(s) still queued or running at the end of the test");
     }
   }

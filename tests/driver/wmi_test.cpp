@@ -6,6 +6,8 @@
 #include "support/port_fixture.h"
 #include "wmi/wmi.h"
 
+using emu::verifier::Rule;
+
 namespace vrmdm_test::lifecycle {
 namespace {
 
@@ -61,7 +63,7 @@ TEST_F(WmiTest, RoutinesEnteredAboveApcLevelAssertAndGoOn) {
   EXPECT_EQ(path, &DriverRegistryPath);
   EXPECT_EQ(instance.Buffer, nullptr) << "instance names come from the PDO";
   for (auto& f : emu::verifier::take_findings()) {
-    EXPECT_EQ(f.check, "assertion-failed") << emu::verifier::describe(f);
+    EXPECT_EQ(f.rule, Rule::assertion_failed) << emu::verifier::describe(f);
   }
 }
 

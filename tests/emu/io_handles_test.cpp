@@ -11,6 +11,8 @@
 #include <atomic>
 #include <thread>
 
+using emu::verifier::Rule;
+
 namespace {
 
 using Events = std::vector<std::string>;
@@ -118,7 +120,7 @@ TEST_F(Loop, BufferedControlCopiesInAndNeverMoreThanTheOutputLength) {
   emu::IoResult over = h.ioctl(loopdrv::IOCTL_LOOP_OVERREPORT, {}, 6);
   EXPECT_EQ(over.output.size(), 6u);
   EXPECT_EQ(over.output[5], 0xAB);
-  EXPECT_EQ(iotest::take("information-exceeds-buffer").size(), 1u);
+  EXPECT_EQ(iotest::take(Rule::information_exceeds_buffer).size(), 1u);
 
   emu::IoResult bad = h.ioctl(CTL_CODE(FILE_DEVICE_UNKNOWN, 0x8ff, METHOD_BUFFERED, FILE_ANY_ACCESS), {}, 4);
   EXPECT_EQ(bad.status, STATUS_INVALID_DEVICE_REQUEST);

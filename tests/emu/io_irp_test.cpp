@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <thread>
 
+using emu::verifier::Rule;
+
 namespace {
 
 using iotest::Fn;
@@ -203,7 +205,7 @@ TEST_F(Stack, AMiddleRoutineThatForgetsToPropagatePendingIsCaught) {
   PIRP irp = make_irp();
   EXPECT_EQ(emu::call_driver(a, irp), STATUS_PENDING);
   iotest::complete(parked, STATUS_SUCCESS);
-  auto found = iotest::take("pending-not-marked");
+  auto found = iotest::take(Rule::pending_not_marked);
   EXPECT_GE(found.size(), 1u);
   EXPECT_FALSE(log.empty());
   EXPECT_FALSE(log.back().pending_returned);  // the top never learns it pended

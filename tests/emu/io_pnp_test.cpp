@@ -7,6 +7,8 @@
 
 #include <thread>
 
+using emu::verifier::Rule;
+
 namespace {
 
 using Events = std::vector<std::string>;
@@ -200,14 +202,14 @@ TEST(PnpChecks, DeviceLeftInitializingAndNotDeletedAtRemoval) {
       emu::load_driver(LazyEntry, u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Lazy");
   auto node = emu::create_pdo();
   ASSERT_EQ(node->add_device(driver), STATUS_SUCCESS);
-  EXPECT_EQ(take("device-still-initializing").size(), 1u);
+  EXPECT_EQ(take(Rule::device_still_initializing).size(), 1u);
   PDEVICE_OBJECT fdo = node->fdo();
   ASSERT_NE(fdo, nullptr);
   EXPECT_EQ(node->start(), STATUS_SUCCESS);
   EXPECT_EQ(node->remove(), STATUS_SUCCESS);
   auto checks = iotest::take_checks();
-  EXPECT_TRUE(iotest::has(checks, "fdo-not-deleted"));
-  EXPECT_TRUE(iotest::has(checks, "fdo-not-detached"));
+  EXPECT_TRUE(iotest::has(checks, Rule::fdo_not_deleted));
+  EXPECT_TRUE(iotest::has(checks, Rule::fdo_not_detached));
   IoDetachDevice(node->pdo());
   IoDeleteDevice(fdo);
   node.reset();

@@ -7,6 +7,8 @@
 
 #include <thread>
 
+using emu::verifier::Rule;
+
 namespace {
 
 using iotest::take;
@@ -104,7 +106,7 @@ TEST_F(Verify, CompletionTwiceNamesTheRoutineThatCompletedAgain) {
   emu::Handle h = emu::open(u"VERIFYME");
   emu::IoResult r = h.write("x");
   EXPECT_EQ(r.status, STATUS_SUCCESS);  // the first completion stands
-  auto found = take("irp-completed-twice");
+  auto found = take(Rule::irp_completed_twice);
   ASSERT_EQ(found.size(), 1u);
   EXPECT_TRUE(names(found, "CompleteTwice")) << found[0].detail;
 }
@@ -113,7 +115,7 @@ TEST_F(Verify, CompletionWithACancelRoutineStillSet) {
   use(IRP_MJ_READ, CompleteWithCancelRoutineSet);
   emu::Handle h = emu::open(u"VERIFYME");
   h.read(1);
-  auto found = take("irp-completed-with-cancel-routine");
+  auto found = take(Rule::irp_completed_with_cancel_routine);
   ASSERT_EQ(found.size(), 1u);
   EXPECT_TRUE(names(found, "CompleteWithCancelRoutineSet"));
   EXPECT_TRUE(names(found, "NeverRuns"));
@@ -125,7 +127,7 @@ TEST_F(Verify, PendingWithoutTheMark) {
   emu::RequestPtr r = h.read_async(1);
   iotest::complete(g_parked, STATUS_SUCCESS);
   ASSERT_TRUE(r->wait());
-  auto found = take("pending-not-marked");
+  auto found = take(Rule::pending_not_marked);
   ASSERT_EQ(found.size(), 1u);
   EXPECT_TRUE(names(found, "PendWithoutMark"));
 
@@ -134,14 +136,14 @@ TEST_F(Verify, PendingWithoutTheMark) {
   r = h.read_async(1);
   iotest::complete(g_parked, STATUS_SUCCESS);
   ASSERT_TRUE(r->wait());
-  EXPECT_TRUE(take("pending-not-marked").empty());
+  EXPECT_TRUE(take(Rule::pending_not_marked).empty());
 }
 
 TEST_F(Verify, DispatchAndCompletionRoutinesReturningAtAnotherIrql) {
   use(IRP_MJ_WRITE, ReturnRaised);
   emu::Handle h = emu::open(u"VERIFYME");
   h.write("x");
-  auto found = take("irql-changed");
+  auto found = take(Rule::irql_changed);
   ASSERT_EQ(found.size(), 1u);
   EXPECT_TRUE(names(found, "ReturnRaised"));
   EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);  // put back so the test goes on sanely
@@ -151,7 +153,7 @@ TEST_F(Verify, DispatchAndCompletionRoutinesReturningAtAnotherIrql) {
   IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
   IoSetCompletionRoutine(irp, CompletionReturnsRaised, nullptr, TRUE, TRUE, TRUE);
   IofCallDriver(dev, irp);
-  found = take("irql-changed");
+  found = take(Rule::irql_changed);
   ASSERT_EQ(found.size(), 1u);
   EXPECT_TRUE(names(found, "CompletionReturnsRaised"));
   EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
@@ -167,7 +169,7 @@ TEST_F(Verify, FreeingAPacketALowerDriverStillHolds) {
       nullptr, TRUE, TRUE, TRUE);
   EXPECT_EQ(IofCallDriver(dev, irp), STATUS_PENDING);
   IoFreeIrp(irp);  // wrong: the device has it
-  auto found = take("irp-freed-while-owned");
+  auto found = take(Rule::irp_freed_while_owned);
   ASSERT_EQ(found.size(), 1u);
   EXPECT_NE(found[0].detail.find("VerifyMe"), std::string::npos);
   // The packet was not freed: the device completes it and it is freed right.
@@ -182,7 +184,7 @@ TEST_F(Verify, FreeingThePacketOfTheIoManagerAndFreeingTwice) {
   IO_STATUS_BLOCK iosb;
   PIRP built = IoBuildDeviceIoControlRequest(0, dev, nullptr, 0, nullptr, 0, TRUE, &event, &iosb);
   IoFreeIrp(built);
-  EXPECT_EQ(take("irp-freed-by-driver").size(), 1u);
+  EXPECT_EQ(take(Rule::irp_freed_by_driver).size(), 1u);
   use(IRP_MJ_INTERNAL_DEVICE_CONTROL, Succeed);
   IofCallDriver(dev, built);  // still alive: it completes and is freed by the I/O manager
   EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
@@ -190,7 +192,7 @@ TEST_F(Verify, FreeingThePacketOfTheIoManagerAndFreeingTwice) {
   PIRP irp = IoAllocateIrp(1, FALSE);
   IoFreeIrp(irp);
   IoFreeIrp(irp);
-  EXPECT_EQ(take("irp-freed-twice").size(), 1u);
+  EXPECT_EQ(take(Rule::irp_freed_twice).size(), 1u);
 }
 
 TEST_F(Verify, DriverPacketCompletedPastItsTop) {
@@ -198,7 +200,7 @@ TEST_F(Verify, DriverPacketCompletedPastItsTop) {
   PIRP irp = IoAllocateIrp(dev->StackSize, FALSE);
   IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
   IofCallDriver(dev, irp);  // no routine of its own stops completion
-  EXPECT_EQ(take("irp-completed-past-top").size(), 1u);
+  EXPECT_EQ(take(Rule::irp_completed_past_top).size(), 1u);
   IoFreeIrp(irp);
 }
 
@@ -207,9 +209,9 @@ TEST_F(Verify, ReturnedStatusDiffersFromTheCompletedOne) {
   use(IRP_MJ_READ, ReturnWithoutCompleting);
   emu::Handle h = emu::open(u"VERIFYME");
   EXPECT_EQ(h.write("x").status, STATUS_UNSUCCESSFUL);
-  EXPECT_EQ(take("status-mismatch").size(), 1u);
+  EXPECT_EQ(take(Rule::status_mismatch).size(), 1u);
   emu::RequestPtr r = h.read_async(1);
-  EXPECT_EQ(take("status-returned-without-completion").size(), 1u);
+  EXPECT_EQ(take(Rule::status_returned_without_completion).size(), 1u);
   iotest::complete(g_parked, STATUS_SUCCESS);
   EXPECT_TRUE(r->wait());
 }
@@ -223,11 +225,11 @@ TEST(VerifyRemoveLock, ReleasedMoreOftenThanAcquired) {
   ASSERT_EQ(IoAcquireRemoveLock(&lock, &tag), STATUS_SUCCESS);
   IoReleaseRemoveLock(&lock, &tag);
   IoReleaseRemoveLock(&lock, &tag);
-  EXPECT_EQ(take("remove-lock-over-released").size(), 1u);
+  EXPECT_EQ(take(Rule::remove_lock_over_released).size(), 1u);
   int other;
   ASSERT_EQ(IoAcquireRemoveLock(&lock, &tag), STATUS_SUCCESS);
   IoReleaseRemoveLock(&lock, &other);  // a tag that was never acquired
-  EXPECT_EQ(take("remove-lock-over-released").size(), 1u);
+  EXPECT_EQ(take(Rule::remove_lock_over_released).size(), 1u);
   IoReleaseRemoveLock(&lock, &tag);
   EXPECT_EQ(lock.Common.IoCount, 1);  // the bias only: the bad releases changed nothing
 }
@@ -238,7 +240,7 @@ TEST(VerifyRemoveLock, AcquiredAfterReleaseAndWait) {
   ASSERT_EQ(IoAcquireRemoveLock(&lock, nullptr), STATUS_SUCCESS);
   IoReleaseRemoveLockAndWait(&lock, nullptr);
   EXPECT_EQ(IoAcquireRemoveLock(&lock, nullptr), STATUS_DELETE_PENDING);
-  auto found = take("remove-lock-acquired-after-remove");
+  auto found = take(Rule::remove_lock_acquired_after_remove);
   ASSERT_EQ(found.size(), 1u);
   EXPECT_NE(found[0].detail.find("io_verifier_test.cpp"), std::string::npos);  // where, from the macro
 }
@@ -260,7 +262,7 @@ TEST_F(DeleteWhileLive, TimerInTheExtension) {
   due.QuadPart = -10LL * 1000 * 1000 * 100;  // 100 s
   KeSetTimer(timer, due, nullptr);
   IoDeleteDevice(dev);
-  EXPECT_EQ(take("timer-freed-while-queued").size(), 1u);
+  EXPECT_EQ(take(Rule::timer_freed_while_queued).size(), 1u);
   driver.unload();
 }
 
@@ -279,8 +281,8 @@ TEST_F(DeleteWhileLive, RunningWorkItem) {
   ASSERT_TRUE(emu::ke::wait_for_waiters(&release, 1));
   IoDeleteDevice(dev);  // while its work item runs
   auto checks = iotest::take_checks();
-  EXPECT_TRUE(iotest::has(checks, "device-deleted-with-work-item"));
-  EXPECT_TRUE(iotest::has(checks, "work-item-leaked"));  // not freed yet either
+  EXPECT_TRUE(iotest::has(checks, Rule::device_deleted_with_work_item));
+  EXPECT_TRUE(iotest::has(checks, Rule::work_item_leaked));  // not freed yet either
   KeSetEvent(&release, IO_NO_INCREMENT, FALSE);
   EXPECT_TRUE(emu::wait_work_items());
   EXPECT_EQ(emu::work_items_pending(), 0u);
@@ -291,10 +293,10 @@ TEST_F(DeleteWhileLive, WorkItemNeverFreed) {
   PDEVICE_OBJECT dev = iotest::make_device(driver.object(), &fn);
   PIO_WORKITEM item = IoAllocateWorkItem(dev);
   IoDeleteDevice(dev);
-  EXPECT_EQ(take("work-item-leaked").size(), 1u);
+  EXPECT_EQ(take(Rule::work_item_leaked).size(), 1u);
   IoFreeWorkItem(item);
   IoFreeWorkItem(item);
-  EXPECT_EQ(take("work-item-unknown").size(), 1u);
+  EXPECT_EQ(take(Rule::work_item_unknown).size(), 1u);
   driver.unload();
 }
 
@@ -315,7 +317,7 @@ TEST_F(DeleteWhileLive, ThreadRunningOnTheExtension) {
             STATUS_SUCCESS);
   ZwClose(handle);
   IoDeleteDevice(dev);
-  EXPECT_EQ(take("thread-outlives-object").size(), 1u);
+  EXPECT_EQ(take(Rule::thread_outlives_object).size(), 1u);
   KeSetEvent(&stop, IO_NO_INCREMENT, FALSE);
   EXPECT_TRUE(emu::wait_quiescent());
   driver.unload();
@@ -325,7 +327,7 @@ TEST_F(DeleteWhileLive, DeviceWithAnotherAttachedAbove) {
   PDEVICE_OBJECT lower = iotest::make_device(driver.object(), &fn, nullptr, u"\\Device\\Lower");
   PDEVICE_OBJECT upper = iotest::make_device(driver.object(), &fn, lower, u"\\Device\\Upper");
   IoDeleteDevice(lower);
-  auto found = take("device-deleted-with-attached-device");
+  auto found = take(Rule::device_deleted_with_attached_device);
   ASSERT_EQ(found.size(), 1u);
   EXPECT_NE(found[0].detail.find("Upper"), std::string::npos);
   IoDetachDevice(lower);  // the memory stays while referenced: detaching is still safe
@@ -346,9 +348,9 @@ TEST(VerifyUnload, DeviceLinkAndPoolLeftBehind) {
   void* block = ExAllocatePoolWithTag(NonPagedPool, 24, emu::pool::tag("Leak"));
   driver.unload();
   auto checks = iotest::take_checks();
-  EXPECT_TRUE(iotest::has(checks, "device-leaked-at-unload"));
-  EXPECT_TRUE(iotest::has(checks, "link-leaked-at-unload"));
-  EXPECT_TRUE(iotest::has(checks, "pool-leak"));
+  EXPECT_TRUE(iotest::has(checks, Rule::device_leaked_at_unload));
+  EXPECT_TRUE(iotest::has(checks, Rule::link_leaked_at_unload));
+  EXPECT_TRUE(iotest::has(checks, Rule::pool_leak));
   ExFreePool(block);
   IoDeleteSymbolicLink(&link);
   IoDeleteDevice(emu::find_device(u"\\Device\\Leaky"));
@@ -360,7 +362,7 @@ TEST(VerifyUnload, PacketOutstandingAtReset) {
   PIRP irp = IoAllocateIrp(1, FALSE);
   ASSERT_NE(irp, nullptr);
   emu::io_reset();
-  auto found = take("irp-outstanding-at-reset");
+  auto found = take(Rule::irp_outstanding_at_reset);
   ASSERT_EQ(found.size(), 1u);
   EXPECT_EQ(found[0].object, irp);
 }
@@ -374,7 +376,7 @@ TEST(VerifyUnload, FailedDriverEntryMustLeaveNothing) {
       u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Failing");
   EXPECT_FALSE(driver.loaded());
   EXPECT_EQ(driver.entry_status(), STATUS_INSUFFICIENT_RESOURCES);
-  EXPECT_EQ(take("pool-leak").size(), 1u);
+  EXPECT_EQ(take(Rule::pool_leak).size(), 1u);
   for (const auto& block : emu::pool::blocks(emu::pool::tag("M2k ")))
     ExFreePool(const_cast<void*>(block.address));
 }
@@ -393,13 +395,13 @@ TEST(VerifyMdl, MappingUnlockingAndFreeingOutOfOrderAreFindings) {
 
   EXPECT_EQ(MmMapLockedPagesSpecifyCache(mdl, KernelMode, MmCached, nullptr, FALSE, NormalPagePriority),
             nullptr);
-  EXPECT_EQ(take("mdl-map-unlocked").size(), 1u);
+  EXPECT_EQ(take(Rule::mdl_map_unlocked).size(), 1u);
   MmUnlockPages(mdl);
-  EXPECT_EQ(take("mdl-unlock-unlocked").size(), 1u);
+  EXPECT_EQ(take(Rule::mdl_unlock_unlocked).size(), 1u);
 
   MmProbeAndLockPages(mdl, KernelMode, IoWriteAccess);
   MmProbeAndLockPages(mdl, KernelMode, IoWriteAccess);
-  EXPECT_EQ(take("mdl-locked-twice").size(), 1u);
+  EXPECT_EQ(take(Rule::mdl_locked_twice).size(), 1u);
   EXPECT_EQ(MmGetMdlPfnArray(mdl)[2] - MmGetMdlPfnArray(mdl)[0], 2u);
   EXPECT_EQ(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority), start);
   EXPECT_TRUE(mdl->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA);
@@ -410,16 +412,16 @@ TEST(VerifyMdl, MappingUnlockingAndFreeingOutOfOrderAreFindings) {
   IoBuildPartialMdl(mdl, part, buffer + PAGE_SIZE, PAGE_SIZE);
   EXPECT_EQ(MmGetSystemAddressForMdlSafe(part, NormalPagePriority), buffer + PAGE_SIZE);
   IoBuildPartialMdl(mdl, part, buffer, 16);  // before the source's first byte
-  EXPECT_EQ(take("mdl-partial-range").size(), 1u);
+  EXPECT_EQ(take(Rule::mdl_partial_range).size(), 1u);
   IoFreeMdl(part);
 
   IoFreeMdl(mdl);  // still locked
-  auto freed_locked = take("mdl-freed-locked");
+  auto freed_locked = take(Rule::mdl_freed_locked);
   ASSERT_EQ(freed_locked.size(), 1u);
   EXPECT_NE(freed_locked[0].routine.find("MappingUnlockingAndFreeing"), std::string::npos)
       << freed_locked[0].routine;
   IoFreeMdl(mdl);
-  EXPECT_EQ(take("mdl-unknown").size(), 1u);
+  EXPECT_EQ(take(Rule::mdl_unknown).size(), 1u);
   EXPECT_EQ(emu::pool::outstanding(emu::pool::tag("Mdl ")), 0u);
 }
 

@@ -9,6 +9,8 @@
 #include <thread>
 #include <vector>
 
+using emu::verifier::Rule;
+
 namespace {
 
 LARGE_INTEGER relative_ms(int64_t ms) {
@@ -28,9 +30,9 @@ NTSTATUS wait_now(PVOID object) {
   return KeWaitForSingleObject(object, Executive, KernelMode, FALSE, &zero);
 }
 
-bool has(const std::vector<emu::verifier::Finding>& findings, std::string_view check) {
+bool has(const std::vector<emu::verifier::Finding>& findings, Rule check) {
   for (const auto& f : findings) {
-    if (f.check == check) return true;
+    if (f.rule == check) return true;
   }
   return false;
 }
@@ -166,7 +168,7 @@ TEST(KeWaits, NonZeroTimeoutAtDispatchLevelIsAFinding) {
   });
   auto findings = emu::verifier::take_findings();
   ASSERT_EQ(findings.size(), 1u);
-  EXPECT_EQ(findings[0].check, "wait-at-dispatch");
+  EXPECT_EQ(findings[0].rule, Rule::wait_at_dispatch);
   EXPECT_EQ(findings[0].routine, "KeWaitForSingleObject");
 }
 
@@ -174,7 +176,7 @@ TEST(KeWaits, WaitOnGarbageIsAFindingNotAHang) {
   alignas(16) unsigned char junk[sizeof(KEVENT)];
   std::memset(junk, 0xA5, sizeof junk);
   EXPECT_EQ(KeWaitForSingleObject(junk, Executive, KernelMode, FALSE, nullptr), STATUS_INVALID_PARAMETER);
-  EXPECT_TRUE(has(emu::verifier::take_findings(), "wait-on-invalid-object"));
+  EXPECT_TRUE(has(emu::verifier::take_findings(), Rule::wait_on_invalid_object));
 }
 
 TEST(KeWaits, ElapsedRelativeTimeoutReturnsTimeout) {
@@ -223,14 +225,14 @@ TEST(KeMutex, ReleaseByAThreadThatDoesNotOwnItIsAFinding) {
   emu::run_on_system_thread(PASSIVE_LEVEL, [&] { KeReleaseMutex(&mutex, FALSE); });
   auto findings = emu::verifier::take_findings();
   ASSERT_EQ(findings.size(), 1u);
-  EXPECT_EQ(findings[0].check, "mutex-not-owned");
+  EXPECT_EQ(findings[0].rule, Rule::mutex_not_owned);
   EXPECT_NE(findings[0].detail.find("STATUS_MUTANT_NOT_OWNED"), std::string::npos);
   // The misuse changed nothing: the owner still holds it.
   EXPECT_EQ(KeReadStateMutex(&mutex), 0);
   EXPECT_EQ(mutex.OwnerThread, KeGetCurrentThread());
   KeReleaseMutex(&mutex, FALSE);
   KeReleaseMutex(&mutex, FALSE);  // not owned any more
-  EXPECT_TRUE(has(emu::verifier::take_findings(), "mutex-not-owned"));
+  EXPECT_TRUE(has(emu::verifier::take_findings(), Rule::mutex_not_owned));
 }
 
 TEST(KeMutex, ThreadEndingWhileOwningAMutexAbandonsIt) {
@@ -238,7 +240,7 @@ TEST(KeMutex, ThreadEndingWhileOwningAMutexAbandonsIt) {
   KeInitializeMutex(&mutex, 0);
   emu::run_on_system_thread(PASSIVE_LEVEL,
                             [&] { KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr); });
-  EXPECT_TRUE(has(emu::verifier::take_findings(), "thread-exit-holding-mutex"));
+  EXPECT_TRUE(has(emu::verifier::take_findings(), Rule::thread_exit_holding_mutex));
   EXPECT_EQ(wait_now(&mutex), STATUS_SUCCESS);
   EXPECT_TRUE(mutex.Abandoned);
   KeReleaseMutex(&mutex, FALSE);
@@ -252,7 +254,7 @@ TEST(KeSemaphore, CountsAndRefusesToExceedItsLimit) {
   EXPECT_EQ(KeReleaseSemaphore(&sem, 0, 2, FALSE), 0);
   EXPECT_EQ(KeReadStateSemaphore(&sem), 2);
   EXPECT_EQ(KeReleaseSemaphore(&sem, 0, 1, FALSE), 2);
-  EXPECT_TRUE(has(emu::verifier::take_findings(), "semaphore-limit-exceeded"));
+  EXPECT_TRUE(has(emu::verifier::take_findings(), Rule::semaphore_limit_exceeded));
   EXPECT_EQ(KeReadStateSemaphore(&sem), 2);
 }
 

@@ -7,14 +7,16 @@
 #include <cstring>
 #include <vector>
 
+using emu::verifier::Rule;
+
 namespace {
 
 constexpr ULONG kWdm = emu::pool::tag("Wdm ");
 constexpr ULONG kM2k = emu::pool::tag("M2k ");
 
-std::vector<std::string> checks() {
-  std::vector<std::string> out;
-  for (auto& f : emu::verifier::take_findings()) out.push_back(f.check);
+std::vector<Rule> checks() {
+  std::vector<Rule> out;
+  for (auto& f : emu::verifier::take_findings()) out.push_back(f.rule);
   return out;
 }
 
@@ -37,7 +39,7 @@ TEST(Pool, CountsEachTagSeparately) {
   EXPECT_EQ(emu::pool::check_leaks(kWdm, "unload"), 1u);
   auto findings = emu::verifier::take_findings();
   ASSERT_EQ(findings.size(), 1u);
-  EXPECT_EQ(findings[0].check, "pool-leak");
+  EXPECT_EQ(findings[0].rule, Rule::pool_leak);
   EXPECT_EQ(findings[0].routine, "unload");
   EXPECT_EQ(findings[0].object, b);
   ExFreePool(b);
@@ -51,16 +53,16 @@ TEST(Pool, DoubleFreeForeignPointerWrongTagAndNull) {
   void* a = ExAllocatePoolWithTag(NonPagedPool, 16, kWdm);
   ExFreePool(a);
   ExFreePool(a);
-  EXPECT_EQ(checks(), std::vector<std::string>{"pool-double-free"});
+  EXPECT_EQ(checks(), std::vector<Rule>{Rule::pool_double_free});
   int on_stack = 0;
   ExFreePool(&on_stack);
-  EXPECT_EQ(checks(), std::vector<std::string>{"pool-foreign-pointer"});
+  EXPECT_EQ(checks(), std::vector<Rule>{Rule::pool_foreign_pointer});
   void* b = ExAllocatePoolWithTag(NonPagedPool, 16, kWdm);
   ExFreePoolWithTag(b, kM2k);
-  EXPECT_EQ(checks(), std::vector<std::string>{"pool-wrong-tag"});
+  EXPECT_EQ(checks(), std::vector<Rule>{Rule::pool_wrong_tag});
   EXPECT_FALSE(emu::pool::is_allocated(b));
   ExFreePool(nullptr);
-  EXPECT_EQ(checks(), std::vector<std::string>{"pool-free-null"});
+  EXPECT_EQ(checks(), std::vector<Rule>{Rule::pool_free_null});
 }
 
 TEST(Pool, WritingPastTheEndIsCaughtAtFree) {
@@ -70,7 +72,7 @@ TEST(Pool, WritingPastTheEndIsCaughtAtFree) {
   auto* p = static_cast<unsigned char*>(ExAllocatePoolWithTag(NonPagedPool, 10, kWdm));
   std::memset(p, 0, 11);
   ExFreePool(p);
-  EXPECT_EQ(checks(), std::vector<std::string>{"pool-corruption"});
+  EXPECT_EQ(checks(), std::vector<Rule>{Rule::pool_corruption});
 #endif
 }
 
@@ -84,17 +86,17 @@ TEST(Pool, PagedPoolAtDispatchLevel) {
   });
   auto findings = emu::verifier::take_findings();
   ASSERT_EQ(findings.size(), 1u);
-  EXPECT_EQ(findings[0].check, "paged-pool-at-dispatch");
+  EXPECT_EQ(findings[0].rule, Rule::paged_pool_at_dispatch);
   EXPECT_EQ(findings[0].routine, "ExAllocatePoolWithTag");
   emu::run_at_irql(DISPATCH_LEVEL, [&] { ExFreePool(paged); });
-  EXPECT_EQ(checks(), std::vector<std::string>{"paged-pool-at-dispatch"});
+  EXPECT_EQ(checks(), std::vector<Rule>{Rule::paged_pool_at_dispatch});
   ExFreePool(nonpaged);
 }
 
 TEST(Pool, ResetReportsAndForgetsLeaks) {
   ExAllocatePoolWithTag(NonPagedPool, 40, kWdm);
   emu::kernel_reset();
-  EXPECT_EQ(checks(), std::vector<std::string>{"pool-leak"});
+  EXPECT_EQ(checks(), std::vector<Rule>{Rule::pool_leak});
   EXPECT_EQ(emu::pool::outstanding_total(), 0u);
 }
 

@@ -8,15 +8,17 @@
 #include <cstring>
 #include <vector>
 
+using emu::verifier::Rule;
+
 namespace {
 
 const char16_t kSerialComm[] = u"\\REGISTRY\\MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM";
 const char16_t kDeviceKey[] =
     u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_1234\\1\\Device Parameters";
 
-std::vector<std::string> checks() {
-  std::vector<std::string> out;
-  for (auto& f : emu::verifier::take_findings()) out.push_back(f.check);
+std::vector<Rule> checks() {
+  std::vector<Rule> out;
+  for (auto& f : emu::verifier::take_findings()) out.push_back(f.rule);
   return out;
 }
 
@@ -196,7 +198,7 @@ TEST(Registry, KeyHandleLeftOpenIsReported) {
   ASSERT_EQ(emu::registry::open_key(kDeviceKey, true, &key), STATUS_SUCCESS);
   EXPECT_EQ(emu::registry::open_handles(), 1u);
   emu::kernel_reset();
-  EXPECT_EQ(checks(), std::vector<std::string>{"handle-leak"});
+  EXPECT_EQ(checks(), std::vector<Rule>{Rule::handle_leak});
   EXPECT_EQ(emu::registry::open_handles(), 0u);
   EXPECT_FALSE(emu::registry::key_exists(kDeviceKey));  // the reset emptied the tree
   EXPECT_TRUE(emu::registry::key_exists(u"\\REGISTRY\\MACHINE\\HARDWARE\\DEVICEMAP"));
@@ -207,7 +209,7 @@ TEST(Registry, RegistryRoutinesAtDispatchLevelAreFindings) {
     RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, reinterpret_cast<PCWSTR>(u"SERIALCOMM"),
                            reinterpret_cast<PCWSTR>(u"x"));
   });
-  EXPECT_EQ(checks(), std::vector<std::string>{"irql-too-high"});
+  EXPECT_EQ(checks(), std::vector<Rule>{Rule::irql_too_high});
 }
 
 }  // namespace

@@ -9,11 +9,15 @@
 #include <thread>
 #include <vector>
 
+#include "../../emu/src/kernel_internal.h"
+
+using emu::verifier::Rule;
+
 namespace {
 
-std::vector<std::string> checks() {
-  std::vector<std::string> out;
-  for (auto& f : emu::verifier::take_findings()) out.push_back(f.check);
+std::vector<Rule> checks() {
+  std::vector<Rule> out;
+  for (auto& f : emu::verifier::take_findings()) out.push_back(f.rule);
   return out;
 }
 
@@ -84,7 +88,7 @@ TEST(KeSpinLockVerifier, ReleaseByAnotherThread) {
   KIRQL old;
   KeAcquireSpinLock(&lock, &old);
   emu::run_on_system_thread(DISPATCH_LEVEL, [&] { KeReleaseSpinLockFromDpcLevel(&lock); });
-  EXPECT_EQ(checks(), std::vector<std::string>{"spinlock-released-by-other-thread"});
+  EXPECT_EQ(checks(), std::vector<Rule>{Rule::spinlock_released_by_other_thread});
   EXPECT_FALSE(KeTestSpinLock(&lock));  // still ours
   KeReleaseSpinLock(&lock, old);
   EXPECT_TRUE(checks().empty());
@@ -94,7 +98,7 @@ TEST(KeSpinLockVerifier, ReleaseOfALockNobodyHolds) {
   KSPIN_LOCK lock;
   KeInitializeSpinLock(&lock);
   emu::run_at_irql(DISPATCH_LEVEL, [&] { KeReleaseSpinLockFromDpcLevel(&lock); });
-  EXPECT_EQ(checks(), std::vector<std::string>{"spinlock-not-held"});
+  EXPECT_EQ(checks(), std::vector<Rule>{Rule::spinlock_not_held});
 }
 
 TEST(KeSpinLockVerifier, ReleaseAtTheWrongIrql) {
@@ -105,7 +109,7 @@ TEST(KeSpinLockVerifier, ReleaseAtTheWrongIrql) {
   KIRQL dispatch = KfRaiseIrql(CLOCK_LEVEL);
   EXPECT_EQ(dispatch, DISPATCH_LEVEL);
   KeReleaseSpinLock(&lock, old);
-  EXPECT_EQ(checks(), std::vector<std::string>{"spinlock-release-irql"});
+  EXPECT_EQ(checks(), std::vector<Rule>{Rule::spinlock_release_irql});
   EXPECT_TRUE(KeTestSpinLock(&lock));
   EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
 }
@@ -115,7 +119,7 @@ TEST(KeSpinLockVerifier, ReleaseFromDpcLevelBelowDispatch) {
   KeInitializeSpinLock(&lock);
   emu::run_at_irql(DISPATCH_LEVEL, [&] { KeAcquireSpinLockAtDpcLevel(&lock); });
   KeReleaseSpinLockFromDpcLevel(&lock);
-  EXPECT_EQ(checks(), std::vector<std::string>{"spinlock-release-irql"});
+  EXPECT_EQ(checks(), std::vector<Rule>{Rule::spinlock_release_irql});
 }
 
 TEST(KeSpinLockVerifier, AcquiringALockTheThreadAlreadyHoldsIsReportedOnce) {
@@ -124,7 +128,7 @@ TEST(KeSpinLockVerifier, AcquiringALockTheThreadAlreadyHoldsIsReportedOnce) {
   KIRQL outer, inner;
   KeAcquireSpinLock(&lock, &outer);
   KeAcquireSpinLock(&lock, &inner);  // would deadlock on a real machine
-  EXPECT_EQ(checks(), std::vector<std::string>{"spinlock-recursive-acquire"});
+  EXPECT_EQ(checks(), std::vector<Rule>{Rule::spinlock_recursive_acquire});
   KeReleaseSpinLock(&lock, inner);
   EXPECT_FALSE(KeTestSpinLock(&lock));
   KeReleaseSpinLock(&lock, outer);
@@ -139,7 +143,7 @@ TEST(KeSpinLockVerifier, AcquireAboveDispatchLevel) {
   KIRQL at_acquire;
   KeAcquireSpinLock(&lock, &at_acquire);
   EXPECT_EQ(at_acquire, HIGH_LEVEL);
-  EXPECT_EQ(checks(), std::vector<std::string>{"spinlock-acquire-irql"});
+  EXPECT_EQ(checks(), std::vector<Rule>{Rule::spinlock_acquire_irql});
   KeReleaseSpinLockFromDpcLevel(&lock);
   KfLowerIrql(old);
   EXPECT_TRUE(checks().empty());
@@ -149,9 +153,9 @@ TEST(KeIrqlVerifier, LoweringToAHigherLevelAndRaisingToALowerOne) {
   KIRQL old;
   KeRaiseIrql(DISPATCH_LEVEL, &old);
   KeLowerIrql(CLOCK_LEVEL);
-  EXPECT_EQ(checks(), std::vector<std::string>{"irql-not-lowered"});
+  EXPECT_EQ(checks(), std::vector<Rule>{Rule::irql_not_lowered});
   KfRaiseIrql(APC_LEVEL);
-  EXPECT_EQ(checks(), std::vector<std::string>{"irql-not-raised"});
+  EXPECT_EQ(checks(), std::vector<Rule>{Rule::irql_not_raised});
   KeLowerIrql(old);
   EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
   EXPECT_TRUE(checks().empty());
@@ -163,7 +167,7 @@ TEST(KeIrqlVerifier, LoweringBelowDispatchWhileHoldingALock) {
   KIRQL old;
   KeAcquireSpinLock(&lock, &old);
   KeLowerIrql(PASSIVE_LEVEL);
-  EXPECT_EQ(checks(), std::vector<std::string>{"irql-lowered-holding-spinlock"});
+  EXPECT_EQ(checks(), std::vector<Rule>{Rule::irql_lowered_holding_spinlock});
   KeRaiseIrql(DISPATCH_LEVEL, &old);
   KeReleaseSpinLock(&lock, old);
   EXPECT_TRUE(checks().empty());
@@ -180,11 +184,11 @@ TEST(KeIrqlVerifier, RoutineReturningAtAnotherIrql) {
   }
   auto findings = emu::verifier::take_findings();
   ASSERT_EQ(findings.size(), 1u);
-  EXPECT_EQ(findings[0].check, "irql-changed");
+  EXPECT_EQ(findings[0].rule, Rule::irql_changed);
   EXPECT_EQ(findings[0].routine, "SloppyDispatch");
   KeLowerIrql(PASSIVE_LEVEL);
   emu::run_at_irql(APC_LEVEL, sloppy);
-  EXPECT_EQ(checks(), std::vector<std::string>{"irql-changed"});
+  EXPECT_EQ(checks(), std::vector<Rule>{Rule::irql_changed});
   EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
 }
 
@@ -199,7 +203,7 @@ TEST(KeIrqlVerifier, DpcReturningHoldingASpinLock) {
   KeInitializeDpc(&dpc, dpc_keeps_lock, &lock);
   KeInsertQueueDpc(&dpc, nullptr, nullptr);
   emu::ke::flush_dpcs();
-  EXPECT_EQ(checks(), std::vector<std::string>{"spinlock-held-on-return"});
+  EXPECT_EQ(checks(), std::vector<Rule>{Rule::spinlock_held_on_return});
 }
 
 void pageable_routine() { PAGED_CODE(); }
@@ -211,7 +215,7 @@ TEST(KeIrqlVerifier, PageableCodeAboveApcLevel) {
   emu::run_at_irql(DISPATCH_LEVEL, pageable_routine);
   auto findings = emu::verifier::take_findings();
   ASSERT_EQ(findings.size(), 1u);
-  EXPECT_EQ(findings[0].check, "paged-code-at-raised-irql");
+  EXPECT_EQ(findings[0].rule, Rule::paged_code_at_raised_irql);
   EXPECT_EQ(findings[0].routine, "pageable_routine");
 }
 

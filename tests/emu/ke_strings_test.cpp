@@ -6,6 +6,8 @@
 
 #include <string>
 
+using emu::verifier::Rule;
+
 // The kernel's swprintf as drivers built with a 16-bit wchar_t reach it.
 extern "C" int __cdecl emu_swprintf(char16_t* buffer, const char16_t* format, ...);
 
@@ -130,7 +132,7 @@ TEST(RtlAssert, AssertionsAreRecordedAndReported) {
   EXPECT_NE(records[0].file.find("ke_strings_test.cpp"), std::string::npos);
   auto findings = emu::verifier::take_findings();
   ASSERT_EQ(findings.size(), 1u);
-  EXPECT_EQ(findings[0].check, "assertion-failed");
+  EXPECT_EQ(findings[0].rule, Rule::assertion_failed);
 }
 
 }  // namespace

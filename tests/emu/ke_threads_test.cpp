@@ -8,15 +8,17 @@
 #include <thread>
 #include <vector>
 
+using emu::verifier::Rule;
+
 namespace {
 
-std::vector<std::string> checks() {
-  std::vector<std::string> out;
-  for (auto& f : emu::verifier::take_findings()) out.push_back(f.check);
+std::vector<Rule> checks() {
+  std::vector<Rule> out;
+  for (auto& f : emu::verifier::take_findings()) out.push_back(f.rule);
   return out;
 }
 
-bool has(const std::vector<std::string>& list, std::string_view check) {
+bool has(const std::vector<Rule>& list, Rule check) {
   for (auto& c : list) {
     if (c == check) return true;
   }
@@ -79,7 +81,7 @@ TEST(KeThreads, HandlesAreCheckedOnUse) {
             STATUS_SUCCESS);
   EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
   EXPECT_EQ(ZwClose(handle), STATUS_INVALID_HANDLE);
-  EXPECT_EQ(checks(), std::vector<std::string>{"invalid-handle"});
+  EXPECT_EQ(checks(), std::vector<Rule>{Rule::invalid_handle});
   PVOID object = nullptr;
   EXPECT_EQ(ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, *PsThreadType, KernelMode, &object, nullptr),
             STATUS_INVALID_HANDLE);
@@ -139,7 +141,7 @@ TEST(KeThreads, TerminateUnwindsThroughFramesBuiltWithoutExceptions) {
 
 TEST(KeThreads, TerminateFromANonSystemThreadIsRefused) {
   EXPECT_EQ(PsTerminateSystemThread(STATUS_SUCCESS), STATUS_INVALID_PARAMETER);
-  EXPECT_EQ(checks(), std::vector<std::string>{"terminate-non-system-thread"});
+  EXPECT_EQ(checks(), std::vector<Rule>{Rule::terminate_non_system_thread});
 }
 
 VOID NTAPI waits_for_event(PVOID context) {
@@ -157,7 +159,7 @@ TEST(KeThreads, ThreadStillRunningAtResetIsReported) {
   ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, *PsThreadType, KernelMode, &object, nullptr);
   ZwClose(handle);
   emu::kernel_reset();
-  EXPECT_EQ(checks(), std::vector<std::string>{"thread-still-running"});
+  EXPECT_EQ(checks(), std::vector<Rule>{Rule::thread_still_running});
   KeSetEvent(&release, 0, FALSE);
   KeWaitForSingleObject(object, Executive, KernelMode, FALSE, nullptr);
   ObDereferenceObject(object);
@@ -173,8 +175,8 @@ TEST(KeThreads, ForgottenHandleAndReferenceAreReported) {
   KeWaitForSingleObject(object, Executive, KernelMode, FALSE, nullptr);
   emu::kernel_reset();
   auto found = checks();
-  EXPECT_TRUE(has(found, "handle-leak"));
-  EXPECT_TRUE(has(found, "object-reference-leak"));
+  EXPECT_TRUE(has(found, Rule::handle_leak));
+  EXPECT_TRUE(has(found, Rule::object_reference_leak));
   EXPECT_EQ(found.size(), 2u);
 }
 
@@ -192,7 +194,7 @@ TEST(KeThreads, EndingAtRaisedIrqlIsAFinding) {
   ZwClose(handle);
   KeWaitForSingleObject(object, Executive, KernelMode, FALSE, nullptr);
   ObDereferenceObject(object);
-  EXPECT_EQ(checks(), std::vector<std::string>{"thread-exit-at-raised-irql"});
+  EXPECT_EQ(checks(), std::vector<Rule>{Rule::thread_exit_at_raised_irql});
 }
 
 TEST(KeThreads, DeletingTheContextOfARunningThreadIsAFinding) {
@@ -210,8 +212,8 @@ TEST(KeThreads, DeletingTheContextOfARunningThreadIsAFinding) {
   ASSERT_TRUE(emu::ke::wait_for_waiters(&ext.stop, 1));
   EXPECT_EQ(emu::ke::check_no_live_objects(&ext, sizeof ext, "IoDeleteDevice"), 2u);
   auto found = checks();
-  EXPECT_TRUE(has(found, "thread-outlives-object"));
-  EXPECT_TRUE(has(found, "object-freed-while-waited"));
+  EXPECT_TRUE(has(found, Rule::thread_outlives_object));
+  EXPECT_TRUE(has(found, Rule::object_freed_while_waited));
   KeSetEvent(&ext.stop, 0, FALSE);
   KeWaitForSingleObject(object, Executive, KernelMode, FALSE, nullptr);
   ObDereferenceObject(object);
@@ -259,7 +261,7 @@ TEST(KeWorkItems, ReturningAtRaisedIrqlIsNamed) {
   ASSERT_TRUE(emu::wait_quiescent());
   auto findings = emu::verifier::take_findings();
   ASSERT_EQ(findings.size(), 1u);
-  EXPECT_EQ(findings[0].check, "irql-changed");
+  EXPECT_EQ(findings[0].rule, Rule::irql_changed);
   EXPECT_EQ(findings[0].routine, "SloppyWorkRoutine");
 }
 

@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+using emu::verifier::Rule;
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -22,9 +24,9 @@ LARGE_INTEGER relative_100ns(int64_t units) {
   return t;
 }
 
-bool has(const std::vector<emu::verifier::Finding>& findings, std::string_view check) {
+bool has(const std::vector<emu::verifier::Finding>& findings, Rule check) {
   for (const auto& f : findings) {
-    if (f.check == check) return true;
+    if (f.rule == check) return true;
   }
   return false;
 }
@@ -279,7 +281,7 @@ TEST(KeTimers, FreeingATimerThatIsStillSetIsAFinding) {
   ExFreePool(p);
   auto findings = emu::verifier::take_findings();
   ASSERT_EQ(findings.size(), 1u);
-  EXPECT_EQ(findings[0].check, "timer-freed-while-queued");
+  EXPECT_EQ(findings[0].rule, Rule::timer_freed_while_queued);
   EXPECT_EQ(findings[0].routine, "ExFreePool");
   emu::clock::advance(20ms);  // the freed timer was taken out of the queue
   emu::clock::unfreeze();
@@ -297,7 +299,7 @@ TEST(KeDpcs, FreeingAQueuedDpcIsAFinding) {
   ExFreePool(dpc);
   blocker.release = true;
   emu::ke::flush_dpcs();
-  EXPECT_TRUE(has(emu::verifier::take_findings(), "dpc-freed-while-queued"));
+  EXPECT_TRUE(has(emu::verifier::take_findings(), Rule::dpc_freed_while_queued));
 }
 
 TEST(KeTimers, TimerLeftSetAtTheEndOfATestIsReported) {
@@ -306,9 +308,9 @@ TEST(KeTimers, TimerLeftSetAtTheEndOfATestIsReported) {
   KeInitializeTimer(&timer);
   KeSetTimer(&timer, relative_100ns(10000000), nullptr);
   EXPECT_FALSE(emu::check_quiescent("test"));
-  EXPECT_TRUE(has(emu::verifier::take_findings(), "timer-still-queued"));
+  EXPECT_TRUE(has(emu::verifier::take_findings(), Rule::timer_still_queued));
   emu::kernel_reset();
-  EXPECT_TRUE(has(emu::verifier::take_findings(), "timer-still-queued"));
+  EXPECT_TRUE(has(emu::verifier::take_findings(), Rule::timer_still_queued));
   EXPECT_FALSE(KeCancelTimer(&timer));
   EXPECT_FALSE(emu::clock::frozen());
 }

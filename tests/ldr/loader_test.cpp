@@ -514,7 +514,8 @@ TEST_F(Loader, IrqlMistakesDrawTheLinkedDriversFindings) {
     emu::verifier::clear();
     emu::run_at_irql(at, fn);
     std::multiset<std::string> out;
-    for (const auto& f : emu::verifier::take_findings()) out.insert(f.check + " in " + f.routine);
+    for (const auto& f : emu::verifier::take_findings())
+      out.insert(std::string(emu::verifier::id(f.rule)) + " in " + f.routine);
     return out;
   };
   for (const Mistake& m : mistakes) {

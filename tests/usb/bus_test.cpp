@@ -11,6 +11,8 @@
 #include "descriptor_builder.h"
 #include "usb_client.h"
 
+using emu::verifier::Rule;
+
 namespace {
 
 using namespace usbtest;
@@ -751,7 +753,7 @@ TEST_F(BusUrbTest, BadSubmissionsFailAtOnce) {
   EXPECT_EQ(second.status(), STATUS_INVALID_PARAMETER);
   auto findings = emu::verifier::take_findings();
   ASSERT_EQ(findings.size(), 1u);
-  EXPECT_EQ(findings[0].check, "usb-urb-in-flight");
+  EXPECT_EQ(findings[0].rule, Rule::usb_urb_in_flight);
   dev_->queue_in(cdc::BULK_IN_ENDPOINT, "ok");
   ASSERT_TRUE(first.wait());
   EXPECT_EQ(first.status(), STATUS_SUCCESS);

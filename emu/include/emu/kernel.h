@@ -270,10 +270,6 @@ bool wait_quiescent(std::chrono::milliseconds limit = std::chrono::milliseconds(
 // real again.  Verifier findings are kept (the test listener reads them).
 void kernel_reset();
 
-// Subsystems with state of their own (I/O manager, USB bus) register a hook
-// that kernel_reset() runs first, in registration order.
-void add_reset_hook(std::function<void()> hook);
-
 // Whether the test listener calls kernel_reset() after every test (default
 // true).  Suites that keep a driver loaded across tests switch it off.
 void set_auto_reset(bool on);
@@ -281,36 +277,8 @@ bool auto_reset();
 
 }  // namespace emu
 
-// ---- For the other subsystems of the emulator (I/O manager, USB bus) ---------------
+// ---- For tests that must know what the kernel's threads are doing -------------------
 namespace emu::ke {
-
-KIRQL current_irql();
-// Sets the calling thread's IRQL with no check (for a subsystem that enters a
-// driver routine at a given level, e.g. a completion routine at DISPATCH).
-void set_irql(KIRQL irql);
-
-// Records the IRQL a driver routine was entered at; check() reports an
-// "irql-changed" finding naming the routine if it returned at another one.
-class IrqlCheck {
- public:
-  IrqlCheck(std::string_view routine, const void* object);
-  ~IrqlCheck();
-  bool check();  // reports at most once; also called by the destructor
-  KIRQL at_entry() const { return at_entry_; }
-  IrqlCheck(const IrqlCheck&) = delete;
-  IrqlCheck& operator=(const IrqlCheck&) = delete;
-
- private:
-  std::string routine_;
-  const void* object_;
-  KIRQL at_entry_;
-  bool checked_ = false;
-};
-inline KIRQL irql_at_entry() { return current_irql(); }
-void check_irql_unchanged(KIRQL at_entry, std::string_view routine, const void* object);
-
-// Spin locks the calling thread holds (for "returned holding a spin lock").
-std::size_t spin_locks_held();
 
 // Runs `fn` on a kernel worker thread at PASSIVE_LEVEL (the I/O manager's work
 // items).  A finding if `fn` returns at another IRQL or holding a spin lock.
@@ -351,15 +319,3 @@ bool wait_thread_timed_wait(PKTHREAD thread, const std::function<bool(clock::dur
                             std::chrono::milliseconds limit = std::chrono::milliseconds(5000));
 
 }  // namespace emu::ke
-
-// ---- Objects and handles, for subsystems that hand out kernel objects ----------------
-namespace emu::ob {
-
-// Makes `object` known to ObfReferenceObject/ObfDereferenceObject with one
-// reference; `on_last` runs (outside any lock) when the count drops to 0.
-void track(const void* object, std::string_view type_name, std::function<void()> on_last = {});
-void untrack(const void* object);  // forget it, whatever its count
-bool tracked(const void* object);
-long reference_count(const void* object);  // -1 when unknown
-
-}  // namespace emu::ob

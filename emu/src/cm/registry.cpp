@@ -213,7 +213,8 @@ bool delete_value_locked(Key* k, std::u16string_view name) {
 
 bool passive(const char* routine) {
   if (current_irql() != PASSIVE_LEVEL) {
-    report("irql-too-high", routine, nullptr, "registry routines must be called at PASSIVE_LEVEL");
+    report(emu::verifier::Rule::irql_too_high, routine, nullptr,
+           "registry routines must be called at PASSIVE_LEVEL");
     return false;
   }
   return true;
@@ -226,7 +227,8 @@ void put32(uint8_t* base, std::size_t offset, ULONG v) { std::memcpy(base + offs
 void reset_registry(std::string_view context) {
   std::size_t open = open_handles_of_type("Key");
   if (open)
-    report("handle-leak", context, nullptr, std::to_string(open) + " registry key handle(s) never closed");
+    report(emu::verifier::Rule::handle_leak, context, nullptr,
+           std::to_string(open) + " registry key handle(s) never closed");
   std::lock_guard<std::mutex> g(reg().lock);
   build_roots_locked();
 }

@@ -73,14 +73,14 @@ void check_red_zones(const void* address, const BlockInfo& b, const char* routin
   const uint8_t* after = b.raw + kRedZone + b.size;
   for (std::size_t i = 0; i < kRedZone; ++i) {
     if (before[i] != kRedZoneByte) {
-      report("pool-corruption", routine, address,
+      report(emu::verifier::Rule::pool_corruption, routine, address,
              "bytes before the block were overwritten (" + block_text(b) + ")");
       break;
     }
   }
   for (std::size_t i = 0; i < kRedZone; ++i) {
     if (after[i] != kRedZoneByte) {
-      report("pool-corruption", routine, address,
+      report(emu::verifier::Rule::pool_corruption, routine, address,
              "bytes after the block were overwritten at offset " + std::to_string(b.size + i) + " (" +
                  block_text(b) + ")");
       break;
@@ -91,9 +91,10 @@ void check_red_zones(const void* address, const BlockInfo& b, const char* routin
 PVOID allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, const void* caller, const char* routine) {
   const KIRQL irql = current_irql();
   if (irql > DISPATCH_LEVEL) {
-    report("pool-irql", routine, nullptr, "pool allocated at IRQL " + std::to_string(irql));
+    report(emu::verifier::Rule::pool_irql, routine, nullptr,
+           "pool allocated at IRQL " + std::to_string(irql));
   } else if (irql == DISPATCH_LEVEL && is_paged(type)) {
-    report("paged-pool-at-dispatch", routine, nullptr,
+    report(emu::verifier::Rule::paged_pool_at_dispatch, routine, nullptr,
            "paged pool (tag '" + emu::pool::tag_text(tag) + "') allocated at DISPATCH_LEVEL");
   }
   PoolState& p = pool_state();
@@ -123,10 +124,10 @@ PVOID allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, const void* caller, cons
 void release(PVOID address, ULONG tag, const char* routine) {
   const KIRQL irql = current_irql();
   if (irql > DISPATCH_LEVEL) {
-    report("pool-irql", routine, address, "pool freed at IRQL " + std::to_string(irql));
+    report(emu::verifier::Rule::pool_irql, routine, address, "pool freed at IRQL " + std::to_string(irql));
   }
   if (!address) {
-    report("pool-free-null", routine, nullptr, "freeing a null pointer");
+    report(emu::verifier::Rule::pool_free_null, routine, nullptr, "freeing a null pointer");
     return;
   }
   PoolState& p = pool_state();
@@ -136,7 +137,8 @@ void release(PVOID address, ULONG tag, const char* routine) {
     auto it = p.blocks.find(address);
     if (it == p.blocks.end()) {
       bool twice = p.recently_freed.count(address) != 0;
-      report(twice ? "pool-double-free" : "pool-foreign-pointer", routine, address,
+      report(twice ? emu::verifier::Rule::pool_double_free : emu::verifier::Rule::pool_foreign_pointer,
+             routine, address,
              twice ? "the block was already freed" : "not the address of an allocated pool block");
       return;
     }
@@ -149,12 +151,13 @@ void release(PVOID address, ULONG tag, const char* routine) {
     s.outstanding_bytes -= b.size;
   }
   if (tag != 0 && tag != b.tag) {
-    report("pool-wrong-tag", routine, address,
+    report(emu::verifier::Rule::pool_wrong_tag, routine, address,
            "freed with tag '" + emu::pool::tag_text(tag) + "' but allocated with '" +
                emu::pool::tag_text(b.tag) + "'");
   }
   if (irql == DISPATCH_LEVEL && is_paged(b.type)) {
-    report("paged-pool-at-dispatch", routine, address, "paged pool freed at DISPATCH_LEVEL");
+    report(emu::verifier::Rule::paged_pool_at_dispatch, routine, address,
+           "paged pool freed at DISPATCH_LEVEL");
   }
   check_no_live_objects(address, b.size, routine);
   check_red_zones(address, b, routine);
@@ -229,11 +232,11 @@ std::size_t report_leaks(const std::vector<Block>& leaked, std::string_view cont
   std::size_t n = 0;
   for (const Block& b : leaked) {
     if (n++ == kMaxReported) {
-      report("pool-leak", context, nullptr,
+      report(emu::verifier::Rule::pool_leak, context, nullptr,
              std::to_string(leaked.size() - kMaxReported) + " more leaked block(s)");
       break;
     }
-    report("pool-leak", context, b.address,
+    report(emu::verifier::Rule::pool_leak, context, b.address,
            std::to_string(b.size) + " bytes, tag '" + tag_text(b.tag) + "', allocated from " + hex(b.caller));
   }
   return leaked.size();

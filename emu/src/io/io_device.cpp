@@ -79,7 +79,7 @@ void report_passive(const char* routine) {
   KIRQL irql = KeGetCurrentIrql();
   if (irql != PASSIVE_LEVEL)
     verifier::report(
-        "irql-too-high", routine, nullptr,
+        emu::verifier::Rule::irql_too_high, routine, nullptr,
         std::string(routine) + " called at IRQL " + std::to_string(irql) + " (PASSIVE_LEVEL only)");
 }
 
@@ -217,7 +217,7 @@ void reset_devices() {
   }
   for (auto& [dev, info] : left) {
     if (!info.deleted && !info.is_pdo)
-      verifier::report("device-left-at-reset", narrow(info.name), dev,
+      verifier::report(emu::verifier::Rule::device_left_at_reset, narrow(info.name), dev,
                        "device object " + narrow(info.name) + " was never deleted");
     emu::ob::untrack(dev);
     std::free(dev);
@@ -263,8 +263,8 @@ NTSTATUS emu::io::create_device(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensi
                                 PDEVICE_OBJECT* DeviceObject, bool faultable, const void* caller) {
   *DeviceObject = nullptr;
   if (!driver_known(DriverObject)) {
-    emu::verifier::report("create-device-unknown-driver", symbol_name(caller), DriverObject,
-                          "IoCreateDevice with a driver object the I/O manager does not know");
+    emu::verifier::report(emu::verifier::Rule::create_device_unknown_driver, symbol_name(caller),
+                          DriverObject, "IoCreateDevice with a driver object the I/O manager does not know");
     return STATUS_INVALID_PARAMETER;
   }
   std::lock_guard<std::recursive_mutex> lock(object_mutex());
@@ -316,32 +316,34 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     std::lock_guard<std::recursive_mutex> lock(object_mutex());
     auto it = g_devices.find(DeviceObject);
     if (it == g_devices.end() || it->second.deleted) {
-      emu::verifier::report(it == g_devices.end() ? "delete-unknown-device" : "device-deleted-twice", who,
-                            DeviceObject, "IoDeleteDevice of a device object that does not exist any more");
+      emu::verifier::report(it == g_devices.end() ? emu::verifier::Rule::delete_unknown_device
+                                                  : emu::verifier::Rule::device_deleted_twice,
+                            who, DeviceObject,
+                            "IoDeleteDevice of a device object that does not exist any more");
       return;
     }
     DeviceInfo& info = it->second;
     std::string name = narrow(info.name.empty() ? u"(unnamed)" : info.name);
     if (DeviceObject->AttachedDevice != nullptr && !in_removal_locked(DeviceObject))
-      emu::verifier::report("device-deleted-with-attached-device", who, DeviceObject,
+      emu::verifier::report(emu::verifier::Rule::device_deleted_with_attached_device, who, DeviceObject,
                             "device " + name + " deleted while device " +
                                 narrow(emu::device_name(DeviceObject->AttachedDevice)) +
                                 " is still attached above it");
     if (info.attached_to != nullptr)
-      emu::verifier::report("device-deleted-while-attached", who, DeviceObject,
+      emu::verifier::report(emu::verifier::Rule::device_deleted_while_attached, who, DeviceObject,
                             "device " + name + " deleted without IoDetachDevice from " +
                                 narrow(emu::device_name(info.attached_to)));
     if (info.work_items_queued != 0)
-      emu::verifier::report("device-deleted-with-work-item", who, DeviceObject,
+      emu::verifier::report(emu::verifier::Rule::device_deleted_with_work_item, who, DeviceObject,
                             "device " + name + " deleted while " + std::to_string(info.work_items_queued) +
                                 " work item(s) are queued or running for it");
     if (info.work_items_allocated != 0)
-      emu::verifier::report("work-item-leaked", who, DeviceObject,
+      emu::verifier::report(emu::verifier::Rule::work_item_leaked, who, DeviceObject,
                             "device " + name + " deleted with " + std::to_string(info.work_items_allocated) +
                                 " work item(s) allocated and never freed");
     if (info.wmi_registered)
       emu::verifier::report(
-          "device-deleted-wmi-registered", who, DeviceObject,
+          emu::verifier::Rule::device_deleted_wmi_registered, who, DeviceObject,
           "device " + name + " deleted while registered with WMI (no WMIREG_ACTION_DEREGISTER)");
     info.deleted = true;
     size = info.alloc_size;
@@ -378,13 +380,14 @@ PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PD
   std::lock_guard<std::recursive_mutex> lock(object_mutex());
   auto src = g_devices.find(SourceDevice);
   if (src == g_devices.end() || g_devices.count(TargetDevice) == 0) {
-    emu::verifier::report("attach-unknown-device", symbol_name(__builtin_return_address(0)), SourceDevice,
+    emu::verifier::report(emu::verifier::Rule::attach_unknown_device,
+                          symbol_name(__builtin_return_address(0)), SourceDevice,
                           "IoAttachDeviceToDeviceStack with a device object that does not exist");
     return nullptr;
   }
   if (src->second.attached_to != nullptr) {
-    emu::verifier::report("attach-twice", symbol_name(__builtin_return_address(0)), SourceDevice,
-                          "device attached to a stack while already attached to another");
+    emu::verifier::report(emu::verifier::Rule::attach_twice, symbol_name(__builtin_return_address(0)),
+                          SourceDevice, "device attached to a stack while already attached to another");
     return nullptr;
   }
   PDEVICE_OBJECT top = TargetDevice;
@@ -407,7 +410,8 @@ VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
     std::lock_guard<std::recursive_mutex> lock(object_mutex());
     PDEVICE_OBJECT above = g_devices.count(TargetDevice) ? TargetDevice->AttachedDevice : nullptr;
     if (above == nullptr) {
-      emu::verifier::report("detach-nothing-attached", symbol_name(__builtin_return_address(0)), TargetDevice,
+      emu::verifier::report(emu::verifier::Rule::detach_nothing_attached,
+                            symbol_name(__builtin_return_address(0)), TargetDevice,
                             "IoDetachDevice of a device with nothing attached to it");
       return;
     }
@@ -516,7 +520,7 @@ VOID NTAPI IoInvalidateDeviceState(PDEVICE_OBJECT PhysicalDeviceObject) {
     if (pdo) ++info.state_invalidations;
   });
   if (!pdo)
-    emu::verifier::report("invalidate-non-pdo", symbol_name(__builtin_return_address(0)),
+    emu::verifier::report(emu::verifier::Rule::invalidate_non_pdo, symbol_name(__builtin_return_address(0)),
                           PhysicalDeviceObject,
                           "IoInvalidateDeviceState with a device that is not a physical device object");
 }
@@ -664,8 +668,8 @@ Driver Driver::load(PDRIVER_INITIALIZE entry, std::shared_ptr<ldr::Image> image,
   }
   delete[] text;
   if (KeGetCurrentIrql() != irql) {
-    verifier::report("irql-changed", io::symbol_name(reinterpret_cast<const void*>(entry)), driver,
-                     "DriverEntry returned at another IRQL than it was called at");
+    verifier::report(emu::verifier::Rule::irql_changed, io::symbol_name(reinterpret_cast<const void*>(entry)),
+                     driver, "DriverEntry returned at another IRQL than it was called at");
     emu::ke::set_irql(irql);
   }
   result.entry_status_ = status;
@@ -675,7 +679,7 @@ Driver Driver::load(PDRIVER_INITIALIZE entry, std::shared_ptr<ldr::Image> image,
   }
   // A failed DriverEntry must leave nothing behind.
   for (PDEVICE_OBJECT dev : io::devices_of(driver))
-    verifier::report("device-leaked-at-unload", narrow(device_name(dev)), dev,
+    verifier::report(emu::verifier::Rule::device_leaked_at_unload, narrow(device_name(dev)), dev,
                      "DriverEntry failed but left device object " + narrow(device_name(dev)));
   std::set<const void*> before;
   {
@@ -684,7 +688,7 @@ Driver Driver::load(PDRIVER_INITIALIZE entry, std::shared_ptr<ldr::Image> image,
   }
   for (const auto& block : emu::pool::blocks())
     if (before.count(block.address) == 0)
-      verifier::report("pool-leak", io::symbol_name(block.caller), block.address,
+      verifier::report(emu::verifier::Rule::pool_leak, io::symbol_name(block.caller), block.address,
                        "DriverEntry failed and left a pool block of " + std::to_string(block.size) +
                            " bytes, tag '" + emu::pool::tag_text(block.tag) + "'");
   if (io::devices_of(driver).empty()) io::destroy_driver_object(driver);
@@ -734,8 +738,9 @@ void Driver::unload() {
       driver->DriverUnload(driver);
     }
     if (KeGetCurrentIrql() != irql) {
-      verifier::report("irql-changed", io::symbol_name(reinterpret_cast<const void*>(driver->DriverUnload)),
-                       driver, "DriverUnload returned at another IRQL than it was called at");
+      verifier::report(emu::verifier::Rule::irql_changed,
+                       io::symbol_name(reinterpret_cast<const void*>(driver->DriverUnload)), driver,
+                       "DriverUnload returned at another IRQL than it was called at");
       emu::ke::set_irql(irql);
     }
   }
@@ -744,10 +749,10 @@ void Driver::unload() {
   std::vector<PDEVICE_OBJECT> left = io::devices_of(driver);
   for (PDEVICE_OBJECT dev : left)
     verifier::report(
-        "device-leaked-at-unload", who, dev,
+        emu::verifier::Rule::device_leaked_at_unload, who, dev,
         "driver " + who + " unloaded with device object " + narrow(device_name(dev)) + " still present");
   for (const std::u16string& link : io::links_to_devices_of(driver))
-    verifier::report("link-leaked-at-unload", who, nullptr,
+    verifier::report(emu::verifier::Rule::link_leaked_at_unload, who, nullptr,
                      "driver " + who + " unloaded with symbolic link " + narrow(link) + " still present");
   std::set<const void*> before;
   {
@@ -756,7 +761,7 @@ void Driver::unload() {
   }
   for (const auto& block : emu::pool::blocks())
     if (before.count(block.address) == 0)
-      verifier::report("pool-leak", io::symbol_name(block.caller), block.address,
+      verifier::report(emu::verifier::Rule::pool_leak, io::symbol_name(block.caller), block.address,
                        "driver " + who + " unloaded with a pool block of " + std::to_string(block.size) +
                            " bytes, tag '" + emu::pool::tag_text(block.tag) + "', allocated by " +
                            io::symbol_name(block.caller));

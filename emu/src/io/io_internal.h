@@ -17,6 +17,8 @@
 #include <string_view>
 #include <vector>
 
+#include "kernel_internal.h"
+
 namespace emu::io {
 
 // ---- Names and symbols --------------------------------------------------------------

@@ -106,14 +106,14 @@ std::string routine_context(const void* caller, const void* routine) {
 
 void report_unmarked(PIRP irp, const void* routine) {
   verifier::report(
-      "pending-not-marked", symbol_name(routine), irp,
+      emu::verifier::Rule::pending_not_marked, symbol_name(routine), irp,
       "dispatch routine " + symbol_name(routine) + " returned STATUS_PENDING without IoMarkIrpPending");
 }
 
 void check_irql_back(KIRQL expected, const void* routine, PIRP irp, const char* what) {
   KIRQL now = KeGetCurrentIrql();
   if (now == expected) return;
-  verifier::report("irql-changed", symbol_name(routine), irp,
+  verifier::report(emu::verifier::Rule::irql_changed, symbol_name(routine), irp,
                    std::string(what) + " " + symbol_name(routine) + " entered at IRQL " +
                        std::to_string(expected) + " returned at IRQL " + std::to_string(now));
   emu::ke::set_irql(expected);
@@ -170,7 +170,8 @@ void complete_walk(PIRP irp, const std::shared_ptr<IrpRecord>& rec) {
       if (result == STATUS_MORE_PROCESSING_REQUIRED) return;
       std::lock_guard<std::mutex> lock(rec->m);
       if (rec->freed || rec->completing) {
-        verifier::report("irp-completed-twice", symbol_name(reinterpret_cast<const void*>(routine)), irp,
+        verifier::report(emu::verifier::Rule::irp_completed_twice,
+                         symbol_name(reinterpret_cast<const void*>(routine)), irp,
                          "completion routine " + symbol_name(reinterpret_cast<const void*>(routine)) +
                              " let completion go on although the packet was " +
                              (rec->freed ? "freed" : "completed again") + " meanwhile");
@@ -195,7 +196,7 @@ void complete_walk(PIRP irp, const std::shared_ptr<IrpRecord>& rec) {
     finished(irp);
   } else if (kind == IrpKind::driver || kind == IrpKind::driver_init) {
     verifier::report(
-        "irp-completed-past-top", "", irp,
+        emu::verifier::Rule::irp_completed_past_top, "", irp,
         describe_irp(irp) +
             ": a packet a driver allocated was completed past its top location; its allocator must "
             "stop completion with a routine returning STATUS_MORE_PROCESSING_REQUIRED");
@@ -210,7 +211,7 @@ void finish_built(PIRP irp) {
       irp->AssociatedIrp.SystemBuffer != nullptr && !NT_ERROR(irp->IoStatus.Status)) {
     ULONG_PTR n = irp->IoStatus.Information;
     if (n > out_length) {
-      verifier::report("information-exceeds-buffer", "", irp,
+      verifier::report(emu::verifier::Rule::information_exceeds_buffer, "", irp,
                        describe_irp(irp) + " completed with Information " + std::to_string(n) +
                            " for an output buffer of " + std::to_string(out_length) + " bytes");
       n = out_length;
@@ -246,7 +247,7 @@ const char* kind_name(IrpKind kind) {
 
 PIRP allocate_irp(CCHAR stack_size, IrpKind kind, bool faultable, const void* caller) {
   if (stack_size < 1) {
-    verifier::report("irp-stack-size", symbol_name(caller), nullptr,
+    verifier::report(emu::verifier::Rule::irp_stack_size, symbol_name(caller), nullptr,
                      "request packet asked with " + std::to_string(stack_size) + " stack locations");
     return nullptr;
   }
@@ -306,7 +307,7 @@ void reset_irps() {
     std::lock_guard<std::mutex> l(rec->m);
     if (rec->freed) continue;
     rec->freed = true;
-    verifier::report("irp-outstanding-at-reset", "", irp,
+    verifier::report(emu::verifier::Rule::irp_outstanding_at_reset, "", irp,
                      std::string("request packet (") + kind_name(rec->kind) +
                          ") neither completed nor freed when the kernel was reset");
     if (rec->kind != IrpKind::driver_init) std::free(const_cast<PIRP>(irp));
@@ -345,7 +346,8 @@ SystemSend send_system_irp(PDEVICE_OBJECT device, PIRP irp, const char* what,
     };
   }
   if (KeGetCurrentIrql() != PASSIVE_LEVEL)
-    verifier::report("system-request-irql", what, irp, std::string(what) + " sent above PASSIVE_LEVEL");
+    verifier::report(emu::verifier::Rule::system_request_irql, what, irp,
+                     std::string(what) + " sent above PASSIVE_LEVEL");
   NTSTATUS returned = IofCallDriver(device, irp);
   bool returned_done;
   {
@@ -360,17 +362,17 @@ SystemSend send_system_irp(PDEVICE_OBJECT device, PIRP irp, const char* what,
   }
   result.returned = returned;
   if (!done) {
-    verifier::report("request-not-completed", what, irp,
+    verifier::report(emu::verifier::Rule::request_not_completed, what, irp,
                      std::string(what) + " was not completed within " +
                          std::to_string(request_wait_limit().count()) + " ms");
     return result;
   }
   if (returned != STATUS_PENDING && !returned_done)
-    verifier::report("status-returned-without-completion", what, irp,
+    verifier::report(emu::verifier::Rule::status_returned_without_completion, what, irp,
                      std::string(what) + ": the dispatch routine returned " + std::to_string(returned) +
                          " (not STATUS_PENDING) before the request was completed");
   else if (returned != STATUS_PENDING && returned != result.status)
-    verifier::report("status-mismatch", what, irp,
+    verifier::report(emu::verifier::Rule::status_mismatch, what, irp,
                      std::string(what) + ": the dispatch routine returned " + std::to_string(returned) +
                          " but completed the request with " + std::to_string(result.status));
   release_irp(irp);
@@ -392,7 +394,7 @@ PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
 
 VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
   if (PacketSize < IoSizeOfIrp(StackSize)) {
-    emu::verifier::report("irp-too-small", symbol_name(__builtin_return_address(0)), Irp,
+    emu::verifier::report(emu::verifier::Rule::irp_too_small, symbol_name(__builtin_return_address(0)), Irp,
                           "IoInitializeIrp with a packet size of " + std::to_string(PacketSize) + " for " +
                               std::to_string(StackSize) + " stack locations");
     return;
@@ -420,14 +422,14 @@ VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
 VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
   auto rec = irp_record(Irp);
   if (!rec) {
-    emu::verifier::report("irp-unknown", symbol_name(__builtin_return_address(0)), Irp,
+    emu::verifier::report(emu::verifier::Rule::irp_unknown, symbol_name(__builtin_return_address(0)), Irp,
                           "IoReuseIrp of a packet the I/O manager does not know");
     return;
   }
   std::lock_guard<std::mutex> lock(rec->m);
   if (rec->freed || Irp->CurrentLocation <= Irp->StackCount) {
     emu::verifier::report(
-        "irp-reused-while-owned", symbol_name(__builtin_return_address(0)), Irp,
+        emu::verifier::Rule::irp_reused_while_owned, symbol_name(__builtin_return_address(0)), Irp,
         rec->freed ? "IoReuseIrp of a freed packet" : "IoReuseIrp of a packet a driver still holds");
     return;
   }
@@ -445,20 +447,20 @@ VOID NTAPI IoFreeIrp(PIRP Irp) {
   const void* caller = __builtin_return_address(0);
   auto rec = irp_record(Irp);
   if (!rec) {
-    emu::verifier::report("irp-unknown", symbol_name(caller), Irp,
+    emu::verifier::report(emu::verifier::Rule::irp_unknown, symbol_name(caller), Irp,
                           "IoFreeIrp of a packet the I/O manager never allocated");
     return;
   }
   {
     std::lock_guard<std::mutex> lock(rec->m);
     if (rec->freed) {
-      emu::verifier::report("irp-freed-twice", symbol_name(caller), Irp,
+      emu::verifier::report(emu::verifier::Rule::irp_freed_twice, symbol_name(caller), Irp,
                             "IoFreeIrp of a packet already freed");
       return;
     }
     if (rec->kind != IrpKind::driver) {
       emu::verifier::report(
-          "irp-freed-by-driver", symbol_name(caller), Irp,
+          emu::verifier::Rule::irp_freed_by_driver, symbol_name(caller), Irp,
           std::string("IoFreeIrp of a packet the I/O manager owns (") + kind_name(rec->kind) + ")");
       return;
     }
@@ -466,7 +468,7 @@ VOID NTAPI IoFreeIrp(PIRP Irp) {
       PDEVICE_OBJECT holder = Irp->CurrentLocation >= 1 && Irp->CurrentLocation <= Irp->StackCount
                                   ? Irp->Tail.Overlay.CurrentStackLocation->DeviceObject
                                   : nullptr;
-      emu::verifier::report("irp-freed-while-owned", symbol_name(caller), Irp,
+      emu::verifier::report(emu::verifier::Rule::irp_freed_while_owned, symbol_name(caller), Irp,
                             "IoFreeIrp of a packet still held by " +
                                 (holder ? "device " + narrow(emu::device_name(holder)) + " of driver " +
                                               narrow(from_unicode(&holder->DriverObject->DriverName))
@@ -476,7 +478,7 @@ VOID NTAPI IoFreeIrp(PIRP Irp) {
     // IoCancelIrp may exchange the routine from any thread at any time.
     PDRIVER_CANCEL cancel = __atomic_load_n(&Irp->CancelRoutine, __ATOMIC_RELAXED);
     if (cancel != nullptr)
-      emu::verifier::report("irp-freed-with-cancel-routine", symbol_name(caller), Irp,
+      emu::verifier::report(emu::verifier::Rule::irp_freed_with_cancel_routine, symbol_name(caller), Irp,
                             "IoFreeIrp with cancel routine " +
                                 symbol_name(reinterpret_cast<const void*>(cancel)) + " still set");
   }
@@ -489,7 +491,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   const void* caller = __builtin_return_address(0);
   auto rec = irp_record(Irp);
   if (!rec) {
-    emu::verifier::report("irp-unknown", symbol_name(caller), Irp,
+    emu::verifier::report(emu::verifier::Rule::irp_unknown, symbol_name(caller), Irp,
                           "IofCallDriver with a packet the I/O manager never allocated");
     return STATUS_INVALID_PARAMETER;
   }
@@ -497,18 +499,18 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     std::lock_guard<std::mutex> lock(rec->m);
     if (rec->freed || rec->finished) {
       emu::verifier::report(
-          "irp-used-after-completion", symbol_name(caller), Irp,
+          emu::verifier::Rule::irp_used_after_completion, symbol_name(caller), Irp,
           std::string("IofCallDriver with a packet already ") + (rec->freed ? "freed" : "completed"));
       return STATUS_INVALID_PARAMETER;
     }
   }
   if (DeviceObject == nullptr || !device_known(DeviceObject)) {
-    emu::verifier::report("call-unknown-device", symbol_name(caller), Irp,
+    emu::verifier::report(emu::verifier::Rule::call_unknown_device, symbol_name(caller), Irp,
                           "IofCallDriver to a device object that does not exist (deleted?)");
     return STATUS_INVALID_PARAMETER;
   }
   if (Irp->CurrentLocation <= 1) {
-    emu::verifier::report("no-more-stack-locations", symbol_name(caller), Irp,
+    emu::verifier::report(emu::verifier::Rule::no_more_stack_locations, symbol_name(caller), Irp,
                           describe_irp(Irp) + " has no stack location left for device " +
                               narrow(emu::device_name(DeviceObject)));
     return STATUS_INVALID_PARAMETER;
@@ -528,7 +530,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     rec->dispatch[idx] = reinterpret_cast<const void*>(routine);
   }
   if (major > IRP_MJ_MAXIMUM_FUNCTION) {
-    emu::verifier::report("invalid-major-function", symbol_name(caller), Irp,
+    emu::verifier::report(emu::verifier::Rule::invalid_major_function, symbol_name(caller), Irp,
                           "major function " + std::to_string(major) + " out of range");
     Irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
     Irp->IoStatus.Information = 0;
@@ -537,7 +539,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   }
   KIRQL irql = KeGetCurrentIrql();
   if (irql > DISPATCH_LEVEL)
-    emu::verifier::report("call-driver-irql", symbol_name(caller), Irp,
+    emu::verifier::report(emu::verifier::Rule::call_driver_irql, symbol_name(caller), Irp,
                           "IofCallDriver at IRQL " + std::to_string(irql));
   NTSTATUS status;
   {
@@ -565,7 +567,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   const void* caller = __builtin_return_address(0);
   auto rec = irp_record(Irp);
   if (!rec) {
-    emu::verifier::report("irp-unknown", symbol_name(caller), Irp,
+    emu::verifier::report(emu::verifier::Rule::irp_unknown, symbol_name(caller), Irp,
                           "IofCompleteRequest of a packet the I/O manager never allocated");
     return;
   }
@@ -573,7 +575,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     std::lock_guard<std::mutex> lock(rec->m);
     if (rec->freed || rec->completing || rec->finished) {
       std::string by = routine_context(caller, current_routine());
-      emu::verifier::report("irp-completed-twice", by, Irp,
+      emu::verifier::report(emu::verifier::Rule::irp_completed_twice, by, Irp,
                             "request completed again by " + by +
                                 (rec->completed_by ? "; it was completed before by " +
                                                          routine_context(rec->completed_by, rec->completed_in)
@@ -588,17 +590,18 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   auto by = [&] { return routine_context(caller, current_routine()); };
   PDRIVER_CANCEL cancel = __atomic_load_n(&Irp->CancelRoutine, __ATOMIC_RELAXED);
   if (cancel != nullptr)
-    emu::verifier::report("irp-completed-with-cancel-routine", by(), Irp,
+    emu::verifier::report(emu::verifier::Rule::irp_completed_with_cancel_routine, by(), Irp,
                           "request completed by " + by() + " with cancel routine " +
                               symbol_name(reinterpret_cast<const void*>(cancel)) + " still set");
   if (Irp->IoStatus.Status == STATUS_PENDING)
-    emu::verifier::report("irp-completed-pending", by(), Irp,
+    emu::verifier::report(emu::verifier::Rule::irp_completed_pending, by(), Irp,
                           "request completed by " + by() + " with STATUS_PENDING");
   KIRQL irql = KeGetCurrentIrql();
   if (irql > DISPATCH_LEVEL)
-    emu::verifier::report("complete-irql", by(), Irp, "IofCompleteRequest at IRQL " + std::to_string(irql));
+    emu::verifier::report(emu::verifier::Rule::complete_irql, by(), Irp,
+                          "IofCompleteRequest at IRQL " + std::to_string(irql));
   if (Irp->CurrentLocation > Irp->StackCount) {
-    emu::verifier::report("irp-completed-at-rest", by(), Irp,
+    emu::verifier::report(emu::verifier::Rule::irp_completed_at_rest, by(), Irp,
                           "IofCompleteRequest of a packet that was never passed to a driver");
     std::lock_guard<std::mutex> lock(rec->m);
     rec->completing = false;
@@ -617,21 +620,21 @@ BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
   const void* caller = __builtin_return_address(0);
   auto rec = irp_record(Irp);
   if (!rec) {
-    emu::verifier::report("irp-unknown", symbol_name(caller), Irp,
+    emu::verifier::report(emu::verifier::Rule::irp_unknown, symbol_name(caller), Irp,
                           "IoCancelIrp of a packet the I/O manager never allocated");
     return FALSE;
   }
   {
     std::lock_guard<std::mutex> lock(rec->m);
     if (rec->freed) {
-      emu::verifier::report("irp-used-after-completion", symbol_name(caller), Irp,
+      emu::verifier::report(emu::verifier::Rule::irp_used_after_completion, symbol_name(caller), Irp,
                             "IoCancelIrp of a freed packet");
       return FALSE;
     }
   }
   KIRQL entry = KeGetCurrentIrql();
   if (entry > DISPATCH_LEVEL)
-    emu::verifier::report("cancel-irql", symbol_name(caller), Irp,
+    emu::verifier::report(emu::verifier::Rule::cancel_irql, symbol_name(caller), Irp,
                           "IoCancelIrp at IRQL " + std::to_string(entry));
   KIRQL irql;
   IoAcquireCancelSpinLock(&irql);
@@ -651,7 +654,8 @@ BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
   }
   KIRQL now = KeGetCurrentIrql();
   if (now != entry) {
-    emu::verifier::report("irql-changed", symbol_name(reinterpret_cast<const void*>(routine)), Irp,
+    emu::verifier::report(emu::verifier::Rule::irql_changed,
+                          symbol_name(reinterpret_cast<const void*>(routine)), Irp,
                           "cancel routine " + symbol_name(reinterpret_cast<const void*>(routine)) +
                               " returned at IRQL " + std::to_string(now) + " instead of " +
                               std::to_string(entry) + " (cancel spin lock not released?)");
@@ -733,7 +737,7 @@ PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT Devi
   if (DeviceObject == nullptr) return nullptr;
   if (MajorFunction != IRP_MJ_READ && MajorFunction != IRP_MJ_WRITE &&
       MajorFunction != IRP_MJ_FLUSH_BUFFERS && MajorFunction != IRP_MJ_SHUTDOWN) {
-    emu::verifier::report("invalid-major-function", symbol_name(caller), nullptr,
+    emu::verifier::report(emu::verifier::Rule::invalid_major_function, symbol_name(caller), nullptr,
                           "IoBuildSynchronousFsdRequest for major function " + std::to_string(MajorFunction));
     return nullptr;
   }

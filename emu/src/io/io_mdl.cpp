@@ -25,7 +25,8 @@ void fill_pages(PMDL mdl) {
 bool check_irql(const char* routine, const void* object) {
   const KIRQL irql = KeGetCurrentIrql();
   if (irql <= DISPATCH_LEVEL) return true;
-  verifier::report("mdl-irql", routine, object, std::string(routine) + " at IRQL " + std::to_string(irql));
+  verifier::report(emu::verifier::Rule::mdl_irql, routine, object,
+                   std::string(routine) + " at IRQL " + std::to_string(irql));
   return false;
 }
 
@@ -95,13 +96,13 @@ EXTERN_C VOID NTAPI IoFreeMdl(PMDL Mdl) {
   {
     std::lock_guard<std::mutex> lock(g_mutex);
     if (g_mdls.erase(Mdl) == 0) {
-      emu::verifier::report("mdl-unknown", symbol_name(caller), Mdl,
+      emu::verifier::report(emu::verifier::Rule::mdl_unknown, symbol_name(caller), Mdl,
                             "IoFreeMdl of an address that is not a live MDL");
       return;
     }
   }
   if ((Mdl->MdlFlags & MDL_PAGES_LOCKED) && !(Mdl->MdlFlags & MDL_PARTIAL))
-    emu::verifier::report("mdl-freed-locked", symbol_name(caller), Mdl,
+    emu::verifier::report(emu::verifier::Rule::mdl_freed_locked, symbol_name(caller), Mdl,
                           "IoFreeMdl of an MDL whose pages are still locked (MmUnlockPages first)");
   ExFreePoolWithTag(Mdl, kMdlTag);
 }
@@ -110,7 +111,7 @@ EXTERN_C VOID NTAPI MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList) {
   PMDL mdl = MemoryDescriptorList;
   if (mdl->MdlFlags &
       (MDL_PAGES_LOCKED | MDL_MAPPED_TO_SYSTEM_VA | MDL_PARTIAL | MDL_SOURCE_IS_NONPAGED_POOL))
-    emu::verifier::report("mdl-state", symbol_name(__builtin_return_address(0)), mdl,
+    emu::verifier::report(emu::verifier::Rule::mdl_state, symbol_name(__builtin_return_address(0)), mdl,
                           "MmBuildMdlForNonPagedPool on an MDL that is already locked, mapped or built");
   fill_pages(mdl);
   mdl->MappedSystemVa = MmGetMdlVirtualAddress(mdl);
@@ -125,7 +126,7 @@ EXTERN_C VOID NTAPI MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MO
   if (!check_irql("MmProbeAndLockPages", mdl)) return;
   if (mdl->MdlFlags & (MDL_PAGES_LOCKED | MDL_SOURCE_IS_NONPAGED_POOL | MDL_PARTIAL)) {
     emu::verifier::report(
-        "mdl-locked-twice", symbol_name(caller), mdl,
+        emu::verifier::Rule::mdl_locked_twice, symbol_name(caller), mdl,
         "MmProbeAndLockPages on an MDL that is already locked, built for non-paged pool or partial");
     return;
   }
@@ -139,7 +140,7 @@ EXTERN_C VOID NTAPI MmUnlockPages(PMDL MemoryDescriptorList) {
   const void* caller = __builtin_return_address(0);
   if (!check_irql("MmUnlockPages", mdl)) return;
   if (!(mdl->MdlFlags & MDL_PAGES_LOCKED) || (mdl->MdlFlags & MDL_PARTIAL)) {
-    emu::verifier::report("mdl-unlock-unlocked", symbol_name(caller), mdl,
+    emu::verifier::report(emu::verifier::Rule::mdl_unlock_unlocked, symbol_name(caller), mdl,
                           "MmUnlockPages on an MDL whose pages are not locked");
     return;
   }
@@ -157,12 +158,12 @@ EXTERN_C PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPR
   const void* caller = __builtin_return_address(0);
   if (!check_irql("MmMapLockedPagesSpecifyCache", mdl)) return nullptr;
   if (AccessMode != KernelMode || BaseAddress != nullptr) {
-    emu::verifier::report("mdl-user-mapping", symbol_name(caller), mdl,
+    emu::verifier::report(emu::verifier::Rule::mdl_user_mapping, symbol_name(caller), mdl,
                           "mapping an MDL into user space is not emulated");
     return nullptr;
   }
   if (!(mdl->MdlFlags & (MDL_PAGES_LOCKED | MDL_SOURCE_IS_NONPAGED_POOL | MDL_PARTIAL))) {
-    emu::verifier::report("mdl-map-unlocked", symbol_name(caller), mdl,
+    emu::verifier::report(emu::verifier::Rule::mdl_map_unlocked, symbol_name(caller), mdl,
                           "MmMapLockedPagesSpecifyCache of an MDL whose pages are not locked");
     return nullptr;
   }
@@ -176,7 +177,7 @@ EXTERN_C PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPR
 EXTERN_C VOID NTAPI MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList) {
   PMDL mdl = MemoryDescriptorList;
   if (!(mdl->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA) || BaseAddress != mdl->MappedSystemVa) {
-    emu::verifier::report("mdl-unmap", symbol_name(__builtin_return_address(0)), mdl,
+    emu::verifier::report(emu::verifier::Rule::mdl_unmap, symbol_name(__builtin_return_address(0)), mdl,
                           "MmUnmapLockedPages of an address the MDL does not map");
     return;
   }
@@ -188,19 +189,19 @@ EXTERN_C VOID NTAPI IoBuildPartialMdl(PMDL SourceMdl, PMDL TargetMdl, PVOID Virt
   auto* start = static_cast<PUCHAR>(MmGetMdlVirtualAddress(SourceMdl));
   auto* at = static_cast<PUCHAR>(VirtualAddress);
   if (at < start || at >= start + SourceMdl->ByteCount) {
-    emu::verifier::report("mdl-partial-range", symbol_name(caller), TargetMdl,
+    emu::verifier::report(emu::verifier::Rule::mdl_partial_range, symbol_name(caller), TargetMdl,
                           "IoBuildPartialMdl at an address outside the source MDL");
     return;
   }
   const ULONG rest = static_cast<ULONG>(start + SourceMdl->ByteCount - at);
   if (Length == 0 || Length > rest) {
     if (Length > rest)
-      emu::verifier::report("mdl-partial-range", symbol_name(caller), TargetMdl,
+      emu::verifier::report(emu::verifier::Rule::mdl_partial_range, symbol_name(caller), TargetMdl,
                             "IoBuildPartialMdl past the end of the source MDL");
     Length = rest;
   }
   if (static_cast<SIZE_T>(TargetMdl->Size) < MmSizeOfMdl(VirtualAddress, Length)) {
-    emu::verifier::report("mdl-partial-range", symbol_name(caller), TargetMdl,
+    emu::verifier::report(emu::verifier::Rule::mdl_partial_range, symbol_name(caller), TargetMdl,
                           "IoBuildPartialMdl into an MDL too small for the range");
     return;
   }

@@ -29,7 +29,7 @@ std::string where(PCSTR file, ULONG line) {
 
 void check_size(ULONG size, const void* lock, const void* caller) {
   if (size != sizeof(IO_REMOVE_LOCK))
-    emu::verifier::report("remove-lock-size", symbol_name(caller), lock,
+    emu::verifier::report(emu::verifier::Rule::remove_lock_size, symbol_name(caller), lock,
                           "remove lock routine called with size " + std::to_string(size) + " instead of " +
                               std::to_string(sizeof(IO_REMOVE_LOCK)));
 }
@@ -78,11 +78,11 @@ NTSTATUS NTAPI IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCST
     std::lock_guard<std::mutex> lock(g_mutex);
     auto it = g_locks.find(RemoveLock);
     if (it == g_locks.end()) {
-      emu::verifier::report("remove-lock-not-initialized", symbol_name(caller), RemoveLock,
+      emu::verifier::report(emu::verifier::Rule::remove_lock_not_initialized, symbol_name(caller), RemoveLock,
                             "IoAcquireRemoveLockEx on a lock never initialised " + where(File, Line));
     } else if (it->second.wait_done) {
       emu::verifier::report(
-          "remove-lock-acquired-after-remove", symbol_name(caller), RemoveLock,
+          emu::verifier::Rule::remove_lock_acquired_after_remove, symbol_name(caller), RemoveLock,
           "remove lock acquired after IoReleaseRemoveLockAndWait returned " + where(File, Line));
     }
   }
@@ -105,7 +105,7 @@ VOID NTAPI IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG Re
     LockInfo& info = g_locks[RemoveLock];
     auto it = info.held.find(Tag);
     if (it == info.held.end() || it->second <= 0) {
-      emu::verifier::report("remove-lock-over-released", symbol_name(caller), RemoveLock,
+      emu::verifier::report(emu::verifier::Rule::remove_lock_over_released, symbol_name(caller), RemoveLock,
                             "remove lock released more often than acquired (tag " + tag_name(Tag) + ")");
       return;
     }
@@ -120,14 +120,14 @@ VOID NTAPI IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, U
   check_size(RemlockSize, RemoveLock, caller);
   KIRQL irql = KeGetCurrentIrql();
   if (irql != PASSIVE_LEVEL)
-    emu::verifier::report("irql-too-high", symbol_name(caller), RemoveLock,
+    emu::verifier::report(emu::verifier::Rule::irql_too_high, symbol_name(caller), RemoveLock,
                           "IoReleaseRemoveLockAndWait at IRQL " + std::to_string(irql));
   bool held = false;
   {
     std::lock_guard<std::mutex> lock(g_mutex);
     LockInfo& info = g_locks[RemoveLock];
     if (info.wait_started) {
-      emu::verifier::report("remove-lock-waited-twice", symbol_name(caller), RemoveLock,
+      emu::verifier::report(emu::verifier::Rule::remove_lock_waited_twice, symbol_name(caller), RemoveLock,
                             "IoReleaseRemoveLockAndWait called a second time on the same lock");
       return;
     }
@@ -135,7 +135,7 @@ VOID NTAPI IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, U
     auto it = info.held.find(Tag);
     if (it == info.held.end() || it->second <= 0) {
       emu::verifier::report(
-          "remove-lock-over-released", symbol_name(caller), RemoveLock,
+          emu::verifier::Rule::remove_lock_over_released, symbol_name(caller), RemoveLock,
           "IoReleaseRemoveLockAndWait by a caller that does not hold the lock (tag " + tag_name(Tag) + ")");
     } else {
       held = true;

@@ -118,7 +118,7 @@ void finish_user(const std::shared_ptr<State>& state, PIRP irp) {
   std::vector<uint8_t> output;
   bool reads_back = state->major == IRP_MJ_READ || state->major == IRP_MJ_DEVICE_CONTROL;
   if (information > state->length && (reads_back || state->major == IRP_MJ_WRITE) && !NT_ERROR(status))
-    verifier::report("information-exceeds-buffer", "", irp,
+    verifier::report(emu::verifier::Rule::information_exceeds_buffer, "", irp,
                      describe_irp(irp) + " completed with Information " + std::to_string(information) +
                          " for a buffer of " + std::to_string(state->length) + " bytes");
   if (reads_back && !NT_ERROR(status) && state->length != 0) {
@@ -147,7 +147,8 @@ void finish_user(const std::shared_ptr<State>& state, PIRP irp) {
   {
     std::lock_guard<std::mutex> lock(state->m);
     if (++state->completions > 1)
-      verifier::report("irp-completed-twice", "", irp, "a user request was completed more than once");
+      verifier::report(emu::verifier::Rule::irp_completed_twice, "", irp,
+                       "a user request was completed more than once");
     state->completed = true;
     state->status = status;
     state->information = information;
@@ -273,17 +274,18 @@ std::shared_ptr<State> send_request(const std::shared_ptr<File>& file, UCHAR maj
     rec->on_finished = [state](PIRP p) { finish_user(state, p); };
   }
   if (KeGetCurrentIrql() != PASSIVE_LEVEL)
-    verifier::report("system-request-irql", "", irp, "user request sent above PASSIVE_LEVEL");
+    verifier::report(emu::verifier::Rule::system_request_irql, "", irp,
+                     "user request sent above PASSIVE_LEVEL");
   NTSTATUS returned = IofCallDriver(top, irp);
   std::lock_guard<std::mutex> lock(state->m);
   state->returned = returned;
   if (returned != STATUS_PENDING) {
     if (!state->completed)
-      verifier::report("status-returned-without-completion", "", state.get(),
+      verifier::report(emu::verifier::Rule::status_returned_without_completion, "", state.get(),
                        "the dispatch routine returned " + std::to_string(returned) +
                            " (not STATUS_PENDING) for a request it had not completed");
     else if (returned != state->status)
-      verifier::report("status-mismatch", "", state.get(),
+      verifier::report(emu::verifier::Rule::status_mismatch, "", state.get(),
                        "the dispatch routine returned " + std::to_string(returned) +
                            " but completed the request with " + std::to_string(state->status));
   }
@@ -294,7 +296,7 @@ IoResult wait_result(const std::shared_ptr<State>& state) {
   Request request(state);
   IoResult result;
   if (!request.wait()) {
-    verifier::report("request-not-completed", "", state.get(),
+    verifier::report(emu::verifier::Rule::request_not_completed, "", state.get(),
                      "a synchronous request was not completed within " +
                          std::to_string(request_wait_limit().count()) + " ms");
     return result;
@@ -324,7 +326,8 @@ void reset_files() {
       if (file->dead) continue;
       file->dead = true;
       if (file->handles > 0 || !file->closed)
-        verifier::report("handle-left-open", narrow(emu::device_name(file->device)), file->fo,
+        verifier::report(emu::verifier::Rule::handle_left_open, narrow(emu::device_name(file->device)),
+                         file->fo,
                          "a handle to " + narrow(emu::device_name(file->device)) + " was not closed");
       pending.swap(file->pending);
       std::free(file->fo);

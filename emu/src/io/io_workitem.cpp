@@ -42,7 +42,7 @@ using namespace emu::io;
 PIO_WORKITEM NTAPI IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject) {
   const void* caller = __builtin_return_address(0);
   if (DeviceObject == nullptr || device_deleted(DeviceObject)) {
-    emu::verifier::report("work-item-unknown-device", symbol_name(caller), DeviceObject,
+    emu::verifier::report(emu::verifier::Rule::work_item_unknown_device, symbol_name(caller), DeviceObject,
                           "IoAllocateWorkItem for a device object that does not exist");
     return nullptr;
   }
@@ -63,12 +63,12 @@ VOID NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerR
     std::lock_guard<std::mutex> lock(g_mutex);
     auto it = g_items.find(IoWorkItem);
     if (it == g_items.end()) {
-      emu::verifier::report("work-item-unknown", symbol_name(caller), IoWorkItem,
+      emu::verifier::report(emu::verifier::Rule::work_item_unknown, symbol_name(caller), IoWorkItem,
                             "IoQueueWorkItem with a work item not allocated (or already freed)");
       return;
     }
     if (it->second.queued) {
-      emu::verifier::report("work-item-queued-twice", symbol_name(caller), IoWorkItem,
+      emu::verifier::report(emu::verifier::Rule::work_item_queued_twice, symbol_name(caller), IoWorkItem,
                             "IoQueueWorkItem of a work item that is already queued");
       return;
     }
@@ -103,13 +103,13 @@ VOID NTAPI IoFreeWorkItem(PIO_WORKITEM IoWorkItem) {
     std::lock_guard<std::mutex> lock(g_mutex);
     auto it = g_items.find(IoWorkItem);
     if (it == g_items.end()) {
-      emu::verifier::report("work-item-unknown", symbol_name(caller), IoWorkItem,
+      emu::verifier::report(emu::verifier::Rule::work_item_unknown, symbol_name(caller), IoWorkItem,
                             "IoFreeWorkItem of a work item not allocated (or already freed)");
       return;
     }
     if (it->second.queued) {
-      emu::verifier::report("work-item-freed-while-queued", symbol_name(caller), IoWorkItem,
-                            "IoFreeWorkItem of a work item that is still queued");
+      emu::verifier::report(emu::verifier::Rule::work_item_freed_while_queued, symbol_name(caller),
+                            IoWorkItem, "IoFreeWorkItem of a work item that is still queued");
       return;
     }
     device = it->second.device;

@@ -129,6 +129,6 @@ EXTERN_C void NTAPI RtlAssert(PVOID failed_assertion, PVOID file_name, ULONG lin
     std::lock_guard<std::mutex> g(trace_state().lock);
     trace_state().asserts.push_back(r);
   }
-  report("assertion-failed", r.file + ":" + std::to_string(line), nullptr,
+  report(emu::verifier::Rule::assertion_failed, r.file + ":" + std::to_string(line), nullptr,
          r.expression + (r.message.empty() ? "" : " (" + r.message + ")"));
 }

@@ -88,7 +88,7 @@ std::string type_detail(PDISPATCHER_HEADER h) {
 void init_header(PDISPATCHER_HEADER h, UCHAR type, size_t size, LONG state, const char* routine) {
   Guard g(kernel().lock);
   if (kernel().waiters.count(h)) {
-    report("reinitialize-waited-object", routine, h,
+    report(emu::verifier::Rule::reinitialize_waited_object, routine, h,
            "the object is initialised again while threads wait on it");
   }
   h->Lock = 0;
@@ -140,7 +140,7 @@ NTSTATUS wait_for_objects(ULONG count, PVOID objects[], WAIT_TYPE type, PLARGE_I
   const bool zero = timeout && timeout->QuadPart == 0;
   if (irql > DISPATCH_LEVEL || (irql == DISPATCH_LEVEL && !zero)) {
     report(
-        "wait-at-dispatch", routine, count ? objects[0] : nullptr,
+        emu::verifier::Rule::wait_at_dispatch, routine, count ? objects[0] : nullptr,
         "a wait " + std::string(zero ? "" : "with a non-zero time-out ") + "at IRQL " + std::to_string(irql));
   }
   PKTHREAD me = current_thread();
@@ -155,12 +155,12 @@ NTSTATUS wait_for_objects(ULONG count, PVOID objects[], WAIT_TYPE type, PLARGE_I
   for (ULONG i = 0; i < count; ++i) {
     if (!w.objects[i]) {
       g.unlock();
-      report("wait-on-invalid-object", routine, nullptr, "a null object pointer");
+      report(emu::verifier::Rule::wait_on_invalid_object, routine, nullptr, "a null object pointer");
       return STATUS_INVALID_PARAMETER;
     }
     if (!valid_type(w.objects[i]->Type)) {
       g.unlock();
-      report("wait-on-invalid-object", routine, w.objects[i], type_detail(w.objects[i]));
+      report(emu::verifier::Rule::wait_on_invalid_object, routine, w.objects[i], type_detail(w.objects[i]));
       return STATUS_INVALID_PARAMETER;
     }
   }
@@ -217,7 +217,7 @@ std::size_t live_dispatcher_objects_in(const void* base, std::size_t size, std::
     }
   }
   for (PDISPATCHER_HEADER h : hits) {
-    report("object-freed-while-waited", routine, h,
+    report(emu::verifier::Rule::object_freed_while_waited, routine, h,
            "threads are still waiting on a dispatcher object in this memory");
   }
   return hits.size();
@@ -239,11 +239,11 @@ EXTERN_C VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN S
 
 static bool check_event(PRKEVENT Event, const char* routine) {
   if (!Event) {
-    report("invalid-object", routine, nullptr, "a null event pointer");
+    report(emu::verifier::Rule::invalid_object, routine, nullptr, "a null event pointer");
     return false;
   }
   if (!is_event(&Event->Header)) {
-    report("invalid-object", routine, Event, type_detail(&Event->Header));
+    report(emu::verifier::Rule::invalid_object, routine, Event, type_detail(&Event->Header));
     return false;
   }
   return true;
@@ -251,7 +251,7 @@ static bool check_event(PRKEVENT Event, const char* routine) {
 
 EXTERN_C LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY, BOOLEAN) {
   if (current_irql() > DISPATCH_LEVEL) {
-    report("irql-too-high", "KeSetEvent", Event, "called above DISPATCH_LEVEL");
+    report(emu::verifier::Rule::irql_too_high, "KeSetEvent", Event, "called above DISPATCH_LEVEL");
   }
   Guard g(kernel().lock);
   if (!check_event(Event, "KeSetEvent")) return 0;
@@ -307,13 +307,13 @@ EXTERN_C LONG NTAPI KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN) {
   Guard g(kernel().lock);
   if (Mutex->Header.Type != MutantObject) {
     g.unlock();
-    report("invalid-object", "KeReleaseMutex", Mutex, type_detail(&Mutex->Header));
+    report(emu::verifier::Rule::invalid_object, "KeReleaseMutex", Mutex, type_detail(&Mutex->Header));
     return 0;
   }
   LONG previous = Mutex->Header.SignalState;
   if (Mutex->OwnerThread != me) {
     g.unlock();
-    report("mutex-not-owned", "KeReleaseMutex", Mutex,
+    report(emu::verifier::Rule::mutex_not_owned, "KeReleaseMutex", Mutex,
            Mutex->OwnerThread ? "released by a thread that does not own it (STATUS_MUTANT_NOT_OWNED)"
                               : "released while not owned (STATUS_MUTANT_NOT_OWNED)");
     return previous;
@@ -346,7 +346,7 @@ EXTERN_C LONG NTAPI KeReleaseSemaphore(PRKSEMAPHORE Semaphore, KPRIORITY, LONG A
   LONG previous = Semaphore->Header.SignalState;
   if (Adjustment <= 0 || previous > Semaphore->Limit - Adjustment) {
     g.unlock();
-    report("semaphore-limit-exceeded", "KeReleaseSemaphore", Semaphore,
+    report(emu::verifier::Rule::semaphore_limit_exceeded, "KeReleaseSemaphore", Semaphore,
            "count " + std::to_string(previous) + " + " + std::to_string(Adjustment) + " exceeds the limit " +
                std::to_string(Semaphore->Limit));
     return previous;
@@ -373,12 +373,12 @@ EXTERN_C NTSTATUS NTAPI KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WA
                                                  KWAIT_REASON, KPROCESSOR_MODE, BOOLEAN,
                                                  PLARGE_INTEGER Timeout, PKWAIT_BLOCK WaitBlockArray) {
   if (Count == 0 || Count > MAXIMUM_WAIT_OBJECTS) {
-    report("wait-invalid-count", "KeWaitForMultipleObjects", nullptr,
+    report(emu::verifier::Rule::wait_invalid_count, "KeWaitForMultipleObjects", nullptr,
            std::to_string(Count) + " objects (1 to " + std::to_string(MAXIMUM_WAIT_OBJECTS) + " allowed)");
     return STATUS_INVALID_PARAMETER_1;
   }
   if (Count > THREAD_WAIT_OBJECTS && !WaitBlockArray) {
-    report("wait-blocks-missing", "KeWaitForMultipleObjects", nullptr,
+    report(emu::verifier::Rule::wait_blocks_missing, "KeWaitForMultipleObjects", nullptr,
            std::to_string(Count) + " objects need a caller-supplied KWAIT_BLOCK array");
   }
   if (WaitType != WaitAll && WaitType != WaitAny) return STATUS_INVALID_PARAMETER_3;
@@ -387,12 +387,13 @@ EXTERN_C NTSTATUS NTAPI KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WA
 
 EXTERN_C NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER Interval) {
   if (!Interval) {
-    report("invalid-parameter", "KeDelayExecutionThread", nullptr, "a null interval");
+    report(emu::verifier::Rule::invalid_parameter, "KeDelayExecutionThread", nullptr, "a null interval");
     return STATUS_INVALID_PARAMETER;
   }
   if (Interval->QuadPart == 0) {
     if (current_irql() > DISPATCH_LEVEL) {
-      report("wait-at-dispatch", "KeDelayExecutionThread", nullptr, "called above DISPATCH_LEVEL");
+      report(emu::verifier::Rule::wait_at_dispatch, "KeDelayExecutionThread", nullptr,
+             "called above DISPATCH_LEVEL");
     }
     std::this_thread::yield();
     return STATUS_SUCCESS;

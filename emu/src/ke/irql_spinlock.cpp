@@ -43,7 +43,7 @@ void acquire_word(PKSPIN_LOCK lock, const char* routine) {
   const ULONG_PTR me = owner_token();
   ULONG_PTR seen = __atomic_load_n(lock, __ATOMIC_RELAXED);
   if (seen == me) {
-    report("spinlock-recursive-acquire", routine, lock,
+    report(emu::verifier::Rule::spinlock_recursive_acquire, routine, lock,
            "the calling thread already holds this spin lock (a deadlock on a real machine)");
     t_recursive.push_back(lock);
     return;
@@ -67,7 +67,7 @@ void acquire_word(PKSPIN_LOCK lock, const char* routine) {
       if (value != 0 && !owner_is_live_thread(value)) {
         char buf[64];
         std::snprintf(buf, sizeof buf, "%#lx", static_cast<unsigned long>(value));
-        report("spinlock-corrupt", routine, lock,
+        report(emu::verifier::Rule::spinlock_corrupt, routine, lock,
                std::string("lock word ") + buf +
                    " names no live thread (uninitialised, overwritten, or its owner ended)");
         if (__atomic_compare_exchange_n(lock, &value, me, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) break;
@@ -95,11 +95,11 @@ void release_word(PKSPIN_LOCK lock, const char* routine) {
   const ULONG_PTR me = owner_token();
   ULONG_PTR value = __atomic_load_n(lock, __ATOMIC_RELAXED);
   if (value == 0) {
-    report("spinlock-not-held", routine, lock, "releasing a spin lock that nobody holds");
+    report(emu::verifier::Rule::spinlock_not_held, routine, lock, "releasing a spin lock that nobody holds");
     return;
   }
   if (value != me) {
-    report("spinlock-released-by-other-thread", routine, lock,
+    report(emu::verifier::Rule::spinlock_released_by_other_thread, routine, lock,
            "the spin lock is held by another thread; the release is ignored");
     return;
   }
@@ -110,11 +110,12 @@ void release_word(PKSPIN_LOCK lock, const char* routine) {
 
 void lower_to(KIRQL new_irql, const char* routine) {
   if (new_irql > t_irql) {
-    report("irql-not-lowered", routine, nullptr,
+    report(emu::verifier::Rule::irql_not_lowered, routine, nullptr,
            "lowering IRQL from " + irql_text(t_irql) + " to the higher " + irql_text(new_irql));
   }
   if (new_irql < DISPATCH_LEVEL && !t_held.empty()) {
-    report("irql-lowered-holding-spinlock", routine, const_cast<const KSPIN_LOCK*>(t_held.back()),
+    report(emu::verifier::Rule::irql_lowered_holding_spinlock, routine,
+           const_cast<const KSPIN_LOCK*>(t_held.back()),
            "IRQL lowered to " + irql_text(new_irql) + " while a spin lock is held");
   }
   t_irql = new_irql;
@@ -123,7 +124,7 @@ void lower_to(KIRQL new_irql, const char* routine) {
 KIRQL raise_to(KIRQL new_irql, const char* routine) {
   KIRQL old = t_irql;
   if (new_irql < old) {
-    report("irql-not-raised", routine, nullptr,
+    report(emu::verifier::Rule::irql_not_raised, routine, nullptr,
            "raising IRQL from " + irql_text(old) + " to the lower " + irql_text(new_irql));
   }
   t_irql = new_irql;
@@ -156,7 +157,7 @@ void release_all_recorded_locks_of_thread() {
 
 void check_irql_unchanged(KIRQL at_entry, std::string_view routine, const void* object) {
   if (t_irql != at_entry) {
-    report("irql-changed", routine, object,
+    report(emu::verifier::Rule::irql_changed, routine, object,
            "entered at IRQL " + irql_text(at_entry) + ", returned at " + irql_text(t_irql));
   }
 }
@@ -198,14 +199,15 @@ EXTERN_C VOID FASTCALL KfLowerIrql(KIRQL NewIrql) { lower_to(NewIrql, "KfLowerIr
 
 EXTERN_C VOID NTAPI EmuCheckPagedCode(PCSTR Function) {
   if (t_irql > APC_LEVEL) {
-    report("paged-code-at-raised-irql", Function ? Function : "", nullptr,
+    report(emu::verifier::Rule::paged_code_at_raised_irql, Function ? Function : "", nullptr,
            "pageable code called at IRQL " + irql_text(t_irql));
   }
 }
 
 static KIRQL acquire_raise(PKSPIN_LOCK SpinLock, const char* routine) {
   if (t_irql > DISPATCH_LEVEL) {
-    report("spinlock-acquire-irql", routine, SpinLock, "acquired at IRQL " + irql_text(t_irql));
+    report(emu::verifier::Rule::spinlock_acquire_irql, routine, SpinLock,
+           "acquired at IRQL " + irql_text(t_irql));
   }
   KIRQL old = t_irql;
   if (old < DISPATCH_LEVEL) t_irql = DISPATCH_LEVEL;
@@ -215,7 +217,7 @@ static KIRQL acquire_raise(PKSPIN_LOCK SpinLock, const char* routine) {
 
 static void release_lower(PKSPIN_LOCK SpinLock, KIRQL NewIrql, const char* routine) {
   if (t_irql != DISPATCH_LEVEL) {
-    report("spinlock-release-irql", routine, SpinLock,
+    report(emu::verifier::Rule::spinlock_release_irql, routine, SpinLock,
            "released at IRQL " + irql_text(t_irql) + " instead of DISPATCH_LEVEL");
   }
   release_word(SpinLock, routine);
@@ -240,7 +242,7 @@ EXTERN_C VOID NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
 
 static void acquire_at_dpc(PKSPIN_LOCK SpinLock, const char* routine) {
   if (t_irql < DISPATCH_LEVEL) {
-    report("spinlock-acquire-irql", routine, SpinLock,
+    report(emu::verifier::Rule::spinlock_acquire_irql, routine, SpinLock,
            "acquired at IRQL " + irql_text(t_irql) + ", below DISPATCH_LEVEL");
   }
   acquire_word(SpinLock, routine);
@@ -248,7 +250,7 @@ static void acquire_at_dpc(PKSPIN_LOCK SpinLock, const char* routine) {
 
 static void release_at_dpc(PKSPIN_LOCK SpinLock, const char* routine) {
   if (t_irql < DISPATCH_LEVEL) {
-    report("spinlock-release-irql", routine, SpinLock,
+    report(emu::verifier::Rule::spinlock_release_irql, routine, SpinLock,
            "released at IRQL " + irql_text(t_irql) + ", below DISPATCH_LEVEL");
   }
   release_word(SpinLock, routine);
@@ -273,7 +275,7 @@ EXTERN_C BOOLEAN FASTCALL KeTestSpinLock(PKSPIN_LOCK SpinLock) {
 
 EXTERN_C BOOLEAN FASTCALL KeTryToAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
   if (t_irql < DISPATCH_LEVEL) {
-    report("spinlock-acquire-irql", "KeTryToAcquireSpinLockAtDpcLevel", SpinLock,
+    report(emu::verifier::Rule::spinlock_acquire_irql, "KeTryToAcquireSpinLockAtDpcLevel", SpinLock,
            "acquired at IRQL " + irql_text(t_irql) + ", below DISPATCH_LEVEL");
   }
   return try_acquire_word(SpinLock);

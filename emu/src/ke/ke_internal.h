@@ -19,6 +19,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "kernel_internal.h"
+
 namespace emu::ke {
 
 // DISPATCHER_HEADER.Type values, numbered as the kernel numbers them.
@@ -201,9 +203,8 @@ std::u16string format_ms(bool wide, const void* format, ms_va_list args);
 // ---- faults.cpp ----
 void reset_faults();
 
-inline void report(std::string_view check, std::string_view routine, const void* object, std::string detail) {
-  emu::verifier::report(check, routine, object, std::move(detail));
-}
+// The kernel's sources report findings unqualified.
+using emu::verifier::report;
 
 std::string hex(const void* p);
 std::string narrow(std::u16string_view text);

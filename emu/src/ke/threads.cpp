@@ -85,11 +85,11 @@ void enlist_locked(PKTHREAD t, long references) {
 // thread object, drops the running reference.
 void end_thread(PKTHREAD t, std::string who) {
   if (current_irql() != PASSIVE_LEVEL && t->kind == ThreadKind::system) {
-    report("thread-exit-at-raised-irql", who, t,
+    report(emu::verifier::Rule::thread_exit_at_raised_irql, who, t,
            "the thread ended at IRQL " + std::to_string(current_irql()));
   }
   if (spin_locks_held() != 0) {
-    report("thread-exit-holding-spinlock", who, t, "the thread ended holding a spin lock");
+    report(emu::verifier::Rule::thread_exit_holding_spinlock, who, t, "the thread ended holding a spin lock");
     release_all_recorded_locks_of_thread();
   }
   set_irql_raw(PASSIVE_LEVEL);
@@ -114,7 +114,8 @@ void end_thread(PKTHREAD t, std::string who) {
   dereference_thread_locked(t, g);
   g.unlock();
   for (PKMUTANT m : owned) {
-    report("thread-exit-holding-mutex", who, m, "the thread ended owning a mutex; it was abandoned");
+    report(emu::verifier::Rule::thread_exit_holding_mutex, who, m,
+           "the thread ended owning a mutex; it was abandoned");
   }
 }
 
@@ -193,12 +194,13 @@ void worker_body() {
     item.fn();
     std::string who = item.routine.empty() ? "work item" : item.routine;
     if (current_irql() != PASSIVE_LEVEL) {
-      report("irql-changed", who, nullptr,
+      report(emu::verifier::Rule::irql_changed, who, nullptr,
              "a work item returned at IRQL " + std::to_string(current_irql()) + " instead of PASSIVE_LEVEL");
       set_irql_raw(PASSIVE_LEVEL);
     }
     if (spin_locks_held() != 0) {
-      report("spinlock-held-on-return", who, nullptr, "a work item returned holding a spin lock");
+      report(emu::verifier::Rule::spinlock_held_on_return, who, nullptr,
+             "a work item returned holding a spin lock");
       release_all_recorded_locks_of_thread();
     }
     item.fn = nullptr;
@@ -301,11 +303,12 @@ void reset_threads() {
     work_queue().items.clear();
   }
   for (auto& [who, t] : running) {
-    report("thread-still-running", "kernel_reset", t, who + " is still running at the end of the test");
+    report(emu::verifier::Rule::thread_still_running, "kernel_reset", t,
+           who + " is still running at the end of the test");
   }
   for (auto& [who, t] : leaked) {
     report(
-        "object-reference-leak", "kernel_reset", t,
+        emu::verifier::Rule::object_reference_leak, "kernel_reset", t,
         "the thread object of " + who + " was referenced (ObReferenceObjectByHandle) and never dereferenced");
   }
 }
@@ -325,7 +328,8 @@ std::size_t live_threads_with_context(const void* base, std::size_t size, const 
     }
   }
   for (auto& [who, t] : hits) {
-    report("thread-outlives-object", routine, t, who + " is still running with this object as its context");
+    report(emu::verifier::Rule::thread_outlives_object, routine, t,
+           who + " is still running with this object as its context");
   }
   return hits.size();
 }
@@ -408,7 +412,8 @@ EXTERN_C HANDLE NTAPI PsGetCurrentThreadId(VOID) { return current_thread()->id; 
 
 EXTERN_C KPRIORITY NTAPI KeSetPriorityThread(PKTHREAD Thread, KPRIORITY Priority) {
   if (Priority < LOW_PRIORITY || Priority > HIGH_PRIORITY) {
-    report("invalid-parameter", "KeSetPriorityThread", Thread, "priority " + std::to_string(Priority));
+    report(emu::verifier::Rule::invalid_parameter, "KeSetPriorityThread", Thread,
+           "priority " + std::to_string(Priority));
   }
   Guard g(kernel().lock);
   KPRIORITY old = Thread->priority;
@@ -425,7 +430,8 @@ EXTERN_C NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG, POBJEC
                                              PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine,
                                              PVOID StartContext) {
   if (current_irql() != PASSIVE_LEVEL) {
-    report("irql-too-high", "PsCreateSystemThread", nullptr, "must be called at PASSIVE_LEVEL");
+    report(emu::verifier::Rule::irql_too_high, "PsCreateSystemThread", nullptr,
+           "must be called at PASSIVE_LEVEL");
   }
   if (!ThreadHandle || !StartRoutine) return STATUS_INVALID_PARAMETER;
   if (emu::faults::should_fail(emu::faults::Site::thread_creation, 0, __builtin_return_address(0))) {
@@ -468,7 +474,7 @@ EXTERN_C NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG, POBJEC
 
 EXTERN_C NTSTATUS NTAPI PsTerminateSystemThread(NTSTATUS ExitStatus) {
   if (!t_self || t_self->kind != ThreadKind::system) {
-    report("terminate-non-system-thread", "PsTerminateSystemThread", t_self,
+    report(emu::verifier::Rule::terminate_non_system_thread, "PsTerminateSystemThread", t_self,
            "called from a thread that PsCreateSystemThread did not create");
     return STATUS_INVALID_PARAMETER;
   }
@@ -531,7 +537,7 @@ EXTERN_C LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object) {
     if (kernel().threads.count(t)) {
       if (t->kind != ThreadKind::system && t->references <= 1) {
         g.unlock();
-        report("ob-reference-underflow", "ObfDereferenceObject", Object,
+        report(emu::verifier::Rule::ob_reference_underflow, "ObfDereferenceObject", Object,
                "dereferencing a thread object below its own reference");
         return 0;
       }

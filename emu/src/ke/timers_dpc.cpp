@@ -57,15 +57,17 @@ void dpc_thread_body() {
     if (routine) {
       routine(dpc, context, arg1, arg2);
     } else {
-      report("dpc-without-routine", "KeInsertQueueDpc", dpc, "the DPC has no DeferredRoutine");
+      report(emu::verifier::Rule::dpc_without_routine, "KeInsertQueueDpc", dpc,
+             "the DPC has no DeferredRoutine");
     }
     if (current_irql() != DISPATCH_LEVEL) {
-      report("irql-changed", "DPC routine", dpc,
+      report(emu::verifier::Rule::irql_changed, "DPC routine", dpc,
              "returned at IRQL " + std::to_string(current_irql()) + " instead of DISPATCH_LEVEL");
       set_irql_raw(DISPATCH_LEVEL);
     }
     if (spin_locks_held() != 0) {
-      report("spinlock-held-on-return", "DPC routine", dpc, "the DPC routine returned holding a spin lock");
+      report(emu::verifier::Rule::spinlock_held_on_return, "DPC routine", dpc,
+             "the DPC routine returned holding a spin lock");
       release_all_recorded_locks_of_thread();
     }
     g.lock();
@@ -153,11 +155,11 @@ std::size_t queued_timers_locked() { return kernel().timers.size(); }
 
 void reset_timers_and_dpcs(std::string_view context, bool report_live) {
   Kernel& k = kernel();
-  std::vector<std::pair<std::string, const void*>> live;
+  std::vector<std::pair<emu::verifier::Rule, const void*>> live;
   {
     Guard g(k.lock);
-    for (auto& [due, timer] : k.timers) live.emplace_back("timer-still-queued", timer);
-    for (PKDPC dpc : k.dpc_queue) live.emplace_back("dpc-still-queued", dpc);
+    for (auto& [due, timer] : k.timers) live.emplace_back(emu::verifier::Rule::timer_still_queued, timer);
+    for (PKDPC dpc : k.dpc_queue) live.emplace_back(emu::verifier::Rule::dpc_still_queued, dpc);
     while (!k.timers.empty()) remove_timer_locked(k.timers.begin()->second);
     k.dpc_queue.clear();
     k.idle_cv.wait_for(g, std::chrono::seconds(2), [&] { return !k.dpc_running; });
@@ -165,8 +167,8 @@ void reset_timers_and_dpcs(std::string_view context, bool report_live) {
   if (report_live) {
     for (auto& [check, object] : live) {
       report(check, context, object,
-             check == "timer-still-queued" ? "a timer is still set; it was cancelled"
-                                           : "a DPC is still queued; it was removed");
+             check == emu::verifier::Rule::timer_still_queued ? "a timer is still set; it was cancelled"
+                                                              : "a DPC is still queued; it was removed");
     }
   }
 }
@@ -174,7 +176,7 @@ void reset_timers_and_dpcs(std::string_view context, bool report_live) {
 std::size_t live_timers_and_dpcs_in(const void* base, std::size_t size, std::string_view routine) {
   auto lo = reinterpret_cast<uintptr_t>(base);
   auto hi = lo + size;
-  std::vector<std::pair<std::string, const void*>> hits;
+  std::vector<std::pair<emu::verifier::Rule, const void*>> hits;
   {
     Guard g(kernel().lock);
     Kernel& k = kernel();
@@ -185,18 +187,18 @@ std::size_t live_timers_and_dpcs_in(const void* base, std::size_t size, std::str
     // Dequeued so that the freed memory is never touched again.
     for (PKTIMER t : timers) {
       remove_timer_locked(t);
-      hits.emplace_back("timer-freed-while-queued", t);
+      hits.emplace_back(emu::verifier::Rule::timer_freed_while_queued, t);
     }
     for (auto it = k.dpc_queue.begin(); it != k.dpc_queue.end();) {
       if (in_range(*it, lo, hi)) {
-        hits.emplace_back("dpc-freed-while-queued", *it);
+        hits.emplace_back(emu::verifier::Rule::dpc_freed_while_queued, *it);
         it = k.dpc_queue.erase(it);
       } else {
         ++it;
       }
     }
     if (k.current_dpc && in_range(k.current_dpc, lo, hi)) {
-      hits.emplace_back("dpc-freed-while-running", k.current_dpc);
+      hits.emplace_back(emu::verifier::Rule::dpc_freed_while_running, k.current_dpc);
     }
   }
   for (auto& [check, object] : hits) {
@@ -216,7 +218,8 @@ EXTERN_C VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRouti
   auto& q = kernel().dpc_queue;
   if (std::find(q.begin(), q.end(), Dpc) != q.end()) {
     g.unlock();
-    report("reinitialize-queued-dpc", "KeInitializeDpc", Dpc, "the DPC is initialised again while queued");
+    report(emu::verifier::Rule::reinitialize_queued_dpc, "KeInitializeDpc", Dpc,
+           "the DPC is initialised again while queued");
     g.lock();
     q.erase(std::remove(q.begin(), q.end(), Dpc), q.end());
   }
@@ -233,7 +236,8 @@ EXTERN_C VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRouti
 
 EXTERN_C BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2) {
   if (Dpc->Type != kDpcObject) {
-    report("invalid-object", "KeInsertQueueDpc", Dpc, "the DPC was not initialised with KeInitializeDpc");
+    report(emu::verifier::Rule::invalid_object, "KeInsertQueueDpc", Dpc,
+           "the DPC was not initialised with KeInitializeDpc");
     return FALSE;
   }
   Guard g(kernel().lock);
@@ -256,7 +260,8 @@ EXTERN_C VOID NTAPI KeSetImportanceDpc(PRKDPC Dpc, KDPC_IMPORTANCE Importance) {
 
 EXTERN_C VOID NTAPI KeFlushQueuedDpcs(VOID) {
   if (current_irql() != PASSIVE_LEVEL) {
-    report("irql-too-high", "KeFlushQueuedDpcs", nullptr, "must be called at PASSIVE_LEVEL");
+    report(emu::verifier::Rule::irql_too_high, "KeFlushQueuedDpcs", nullptr,
+           "must be called at PASSIVE_LEVEL");
     return;
   }
   emu::ke::flush_dpcs();
@@ -276,7 +281,7 @@ EXTERN_C VOID NTAPI KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type) {
   Guard g(kernel().lock);
   if (kernel().timer_pos.count(Timer)) {
     g.unlock();
-    report("reinitialize-queued-timer", "KeInitializeTimer", Timer,
+    report(emu::verifier::Rule::reinitialize_queued_timer, "KeInitializeTimer", Timer,
            "the timer is initialised again while set");
     g.lock();
     remove_timer_locked(Timer);
@@ -297,18 +302,21 @@ EXTERN_C VOID NTAPI KeInitializeTimer(PKTIMER Timer) { KeInitializeTimerEx(Timer
 
 EXTERN_C BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc) {
   if (current_irql() > DISPATCH_LEVEL) {
-    report("irql-too-high", "KeSetTimer", Timer, "called above DISPATCH_LEVEL");
+    report(emu::verifier::Rule::irql_too_high, "KeSetTimer", Timer, "called above DISPATCH_LEVEL");
   }
   if (!is_timer(Timer)) {
-    report("invalid-object", "KeSetTimer", Timer, "the timer was not initialised with KeInitializeTimer");
+    report(emu::verifier::Rule::invalid_object, "KeSetTimer", Timer,
+           "the timer was not initialised with KeInitializeTimer");
     return FALSE;
   }
   if (Period < 0) {
-    report("invalid-parameter", "KeSetTimerEx", Timer, "negative period " + std::to_string(Period));
+    report(emu::verifier::Rule::invalid_parameter, "KeSetTimerEx", Timer,
+           "negative period " + std::to_string(Period));
     Period = 0;
   }
   if (Dpc && Dpc->Type != kDpcObject) {
-    report("invalid-object", "KeSetTimer", Dpc, "the DPC was not initialised with KeInitializeDpc");
+    report(emu::verifier::Rule::invalid_object, "KeSetTimer", Dpc,
+           "the DPC was not initialised with KeInitializeDpc");
     Dpc = nullptr;
   }
   Guard g(kernel().lock);

@@ -69,7 +69,7 @@ void reset_handles(std::string_view context) {
     om().handles.clear();
   }
   for (HandleEntry& e : open) {
-    report("handle-leak", context, e.object, e.type + " handle never closed (ZwClose)");
+    report(emu::verifier::Rule::handle_leak, context, e.object, e.type + " handle never closed (ZwClose)");
     if (e.on_close) e.on_close();
   }
 }
@@ -81,11 +81,11 @@ LONG_PTR ob_adjust(PVOID object, int delta, const char* routine) {
     std::lock_guard<std::mutex> g(om().lock);
     auto it = om().tracked.find(object);
     if (it == om().tracked.end()) {
-      report("ob-unknown-object", routine, object, "not an object the kernel knows");
+      report(emu::verifier::Rule::ob_unknown_object, routine, object, "not an object the kernel knows");
       return 0;
     }
     if (delta < 0 && it->second.references <= 0) {
-      report("ob-reference-underflow", routine, object,
+      report(emu::verifier::Rule::ob_reference_underflow, routine, object,
              it->second.type + " dereferenced more often than referenced");
       return 0;
     }
@@ -131,14 +131,14 @@ using namespace emu::ke;
 
 EXTERN_C NTSTATUS NTAPI ZwClose(HANDLE Handle) {
   if (current_irql() != PASSIVE_LEVEL) {
-    report("irql-too-high", "ZwClose", Handle, "must be called at PASSIVE_LEVEL");
+    report(emu::verifier::Rule::irql_too_high, "ZwClose", Handle, "must be called at PASSIVE_LEVEL");
   }
   HandleEntry entry{};
   {
     std::lock_guard<std::mutex> g(om().lock);
     auto it = om().handles.find(reinterpret_cast<uintptr_t>(Handle));
     if (it == om().handles.end()) {
-      report("invalid-handle", "ZwClose", Handle, "closing a handle that is not open");
+      report(emu::verifier::Rule::invalid_handle, "ZwClose", Handle, "closing a handle that is not open");
       return STATUS_INVALID_HANDLE;
     }
     entry = std::move(it->second);

@@ -119,7 +119,7 @@ NTSTATUS do_remove(const std::shared_ptr<NodeState>& node) {
   }
   for (PDEVICE_OBJECT dev : above) {
     if (!device_deleted(dev))
-      verifier::report("fdo-not-deleted", narrow(emu::device_name(dev)), dev,
+      verifier::report(emu::verifier::Rule::fdo_not_deleted, narrow(emu::device_name(dev)), dev,
                        "device " + narrow(emu::device_name(dev)) +
                            " still exists after IRP_MN_REMOVE_DEVICE (it must detach and delete itself)");
   }
@@ -128,7 +128,7 @@ NTSTATUS do_remove(const std::shared_ptr<NodeState>& node) {
     std::lock_guard<std::recursive_mutex> lock(object_mutex());
     if (pdo != nullptr) {
       if (pdo->AttachedDevice != nullptr)
-        verifier::report("fdo-not-detached", narrow(emu::device_name(pdo->AttachedDevice)),
+        verifier::report(emu::verifier::Rule::fdo_not_detached, narrow(emu::device_name(pdo->AttachedDevice)),
                          pdo->AttachedDevice,
                          "a device is still attached to the PDO after IRP_MN_REMOVE_DEVICE");
       if (!device_deleted(pdo)) {
@@ -319,7 +319,7 @@ std::shared_ptr<DeviceNode> create_pdo(PdoConfig config) {
                                   false, __builtin_return_address(0));
   if (!NT_SUCCESS(status)) {
     verifier::report(
-        "create-pdo-failed", "create_pdo", nullptr,
+        emu::verifier::Rule::create_pdo_failed, "create_pdo", nullptr,
         "the bus could not create its device object " + narrow(name) + " (" + std::to_string(status) + ")");
     return nullptr;
   }
@@ -358,7 +358,7 @@ DeviceNode::~DeviceNode() {
   if (pdo == nullptr || !device_known(pdo) || !state_->holds_ref) return;
   if (!device_deleted(pdo)) {
     if (pdo->AttachedDevice != nullptr) {
-      verifier::report("device-node-destroyed-with-stack", narrow(device_name(pdo)), pdo,
+      verifier::report(emu::verifier::Rule::device_node_destroyed_with_stack, narrow(device_name(pdo)), pdo,
                        "the bus dropped its device while " + narrow(device_name(pdo->AttachedDevice)) +
                            " is still attached to it (send remove() first)");
       return;
@@ -404,8 +404,8 @@ NTSTATUS DeviceNode::add_device(const Driver& driver) {
   if (p == nullptr || !driver.loaded()) return STATUS_NO_SUCH_DEVICE;
   PDRIVER_ADD_DEVICE add = driver.object()->DriverExtension->AddDevice;
   if (add == nullptr) {
-    verifier::report("no-add-device", narrow(from_unicode(&driver.object()->DriverName)), driver.object(),
-                     "the driver set no AddDevice routine in its DriverExtension");
+    verifier::report(emu::verifier::Rule::no_add_device, narrow(from_unicode(&driver.object()->DriverName)),
+                     driver.object(), "the driver set no AddDevice routine in its DriverExtension");
     return STATUS_INVALID_DEVICE_REQUEST;
   }
   PDEVICE_OBJECT before = IoGetAttachedDevice(p);
@@ -416,7 +416,7 @@ NTSTATUS DeviceNode::add_device(const Driver& driver) {
     status = add(driver.object(), p);
   }
   if (KeGetCurrentIrql() != irql) {
-    verifier::report("irql-changed", symbol_name(reinterpret_cast<const void*>(add)), p,
+    verifier::report(emu::verifier::Rule::irql_changed, symbol_name(reinterpret_cast<const void*>(add)), p,
                      "AddDevice returned at another IRQL than it was called at");
     emu::ke::set_irql(irql);
   }
@@ -431,8 +431,8 @@ NTSTATUS DeviceNode::add_device(const Driver& driver) {
     state_->attached.push_back(dev);
     if (dev->Flags & DO_DEVICE_INITIALIZING)
       verifier::report(
-          "device-still-initializing", symbol_name(reinterpret_cast<const void*>(add)), dev,
-          "AddDevice succeeded but left DO_DEVICE_INITIALIZING set on " + narrow(device_name(dev)));
+          emu::verifier::Rule::device_still_initializing, symbol_name(reinterpret_cast<const void*>(add)),
+          dev, "AddDevice succeeded but left DO_DEVICE_INITIALIZING set on " + narrow(device_name(dev)));
   }
   return status;
 }
@@ -571,7 +571,7 @@ void io_reset() {
   // Let work already on its way (work items, deferred closes, power
   // requests) finish before the state it works on is dropped.
   if (!wait_work_items(std::chrono::milliseconds(2000)))
-    verifier::report("work-item-pending", "io_reset", nullptr,
+    verifier::report(emu::verifier::Rule::work_item_pending, "io_reset", nullptr,
                      std::to_string(work_items_pending()) + " I/O work item(s) still running at the reset");
   io::reset_files();
   io::reset_pnp();

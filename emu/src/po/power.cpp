@@ -24,7 +24,8 @@ using namespace emu::io;
 NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   if (Irp != nullptr && Irp->CurrentLocation > 1 &&
       IoGetNextIrpStackLocation(Irp)->MajorFunction != IRP_MJ_POWER)
-    emu::verifier::report("po-call-driver-not-power", symbol_name(__builtin_return_address(0)), Irp,
+    emu::verifier::report(emu::verifier::Rule::po_call_driver_not_power,
+                          symbol_name(__builtin_return_address(0)), Irp,
                           "PoCallDriver with a request that is not IRP_MJ_POWER");
   return IofCallDriver(DeviceObject, Irp);
 }
@@ -32,13 +33,14 @@ NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 VOID NTAPI PoStartNextPowerIrp(PIRP Irp) {
   auto rec = irp_record(Irp);
   if (!rec) {
-    emu::verifier::report("irp-unknown", symbol_name(__builtin_return_address(0)), Irp,
+    emu::verifier::report(emu::verifier::Rule::irp_unknown, symbol_name(__builtin_return_address(0)), Irp,
                           "PoStartNextPowerIrp with a packet the I/O manager never allocated");
     return;
   }
   if (Irp->CurrentLocation < 1 || Irp->CurrentLocation > Irp->StackCount ||
       IoGetCurrentIrpStackLocation(Irp)->MajorFunction != IRP_MJ_POWER)
-    emu::verifier::report("start-next-power-not-power", symbol_name(__builtin_return_address(0)), Irp,
+    emu::verifier::report(emu::verifier::Rule::start_next_power_not_power,
+                          symbol_name(__builtin_return_address(0)), Irp,
                           "PoStartNextPowerIrp with a request that is not IRP_MJ_POWER");
   std::lock_guard<std::mutex> lock(rec->m);
   ++rec->start_next_power;
@@ -57,8 +59,8 @@ POWER_STATE NTAPI PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE 
     }
   });
   if (!known)
-    emu::verifier::report("power-unknown-device", symbol_name(__builtin_return_address(0)), DeviceObject,
-                          "PoSetPowerState for a device object that does not exist");
+    emu::verifier::report(emu::verifier::Rule::power_unknown_device, symbol_name(__builtin_return_address(0)),
+                          DeviceObject, "PoSetPowerState for a device object that does not exist");
   return previous;
 }
 
@@ -69,7 +71,7 @@ NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunctio
       MinorFunction != IRP_MN_WAIT_WAKE)
     return STATUS_INVALID_PARAMETER_2;
   if (DeviceObject == nullptr || device_deleted(DeviceObject)) {
-    emu::verifier::report("power-unknown-device", symbol_name(caller), DeviceObject,
+    emu::verifier::report(emu::verifier::Rule::power_unknown_device, symbol_name(caller), DeviceObject,
                           "PoRequestPowerIrp for a device object that does not exist");
     return STATUS_INVALID_PARAMETER_1;
   }
@@ -108,7 +110,7 @@ NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunctio
           CompletionFunction(DeviceObject, MinorFunction, PowerState, Context, &done->IoStatus);
         }
         if (KeGetCurrentIrql() != irql) {
-          emu::verifier::report("irql-changed",
+          emu::verifier::report(emu::verifier::Rule::irql_changed,
                                 symbol_name(reinterpret_cast<const void*>(CompletionFunction)), done,
                                 "power completion function returned at another IRQL than it was called at");
           emu::ke::set_irql(irql);

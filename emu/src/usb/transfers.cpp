@@ -461,7 +461,7 @@ VOID NTAPI cancel_routine(PDEVICE_OBJECT pdo, PIRP irp) {
       }
     }
     if (!found) {
-      emu::verifier::report("usb-cancel-unknown-irp", "usb bus cancel routine", irp,
+      emu::verifier::report(emu::verifier::Rule::usb_cancel_unknown_irp, "usb bus cancel routine", irp,
                             "the bus's cancel routine ran for a packet it does not hold");
       return;
     }
@@ -669,7 +669,7 @@ NTSTATUS submit_urb(Device& dev, PIRP irp, PURB urb) {
   urb->UrbHeader.UsbdDeviceHandle = &dev.device_token;
   if (dev.urbs_in_flight.count(urb) != 0) {
     lk.unlock();
-    emu::verifier::report("usb-urb-in-flight", "IOCTL_INTERNAL_USB_SUBMIT_URB", urb,
+    emu::verifier::report(emu::verifier::Rule::usb_urb_in_flight, "IOCTL_INTERNAL_USB_SUBMIT_URB", urb,
                           "a URB was submitted again while the bus still holds it");
     irp->IoStatus.Status = STATUS_INVALID_PARAMETER;
     IoCompleteRequest(irp, IO_NO_INCREMENT);

@@ -5,8 +5,8 @@
 // __cyg_profile_func_enter, which looks the entered function up among the
 // contract sections and checks the condition on the calling thread.  The
 // look-up is a few comparisons: the hook runs on every driver call.
-#include "io_internal.h"
-#include "ke_internal.h"
+#include "io/io_internal.h"
+#include "ke/ke_internal.h"
 
 namespace {
 

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <mutex>
+#include <ostream>
 
 namespace emu::verifier {
 namespace {
@@ -22,7 +23,7 @@ State& state() {
 }  // namespace
 
 std::string describe(const Finding& f) {
-  std::string text = f.check;
+  std::string text(id(f.rule));
   if (!f.routine.empty()) text += " in " + f.routine;
   if (f.object) {
     char buf[32];
@@ -33,8 +34,17 @@ std::string describe(const Finding& f) {
   return text;
 }
 
-void report(std::string_view check, std::string_view routine, const void* object, std::string detail) {
-  Finding f{std::string(check), std::string(routine), object, std::move(detail)};
+std::optional<Rule> find_rule(std::string_view id) {
+  for (const RuleEntry& entry : rules) {
+    if (entry.id == id) return entry.rule;
+  }
+  return std::nullopt;
+}
+
+std::ostream& operator<<(std::ostream& out, Rule rule) { return out << id(rule); }
+
+void report(Rule rule, std::string_view routine, const void* object, std::string detail) {
+  Finding f{rule, std::string(routine), object, std::move(detail)};
   std::string line = "VERIFIER: " + describe(f) + "\n";
   std::fputs(line.c_str(), stderr);
   std::lock_guard<std::mutex> guard(state().lock);

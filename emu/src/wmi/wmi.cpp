@@ -166,8 +166,8 @@ NTSTATUS NTAPI IoWMIRegistrationControl(PDEVICE_OBJECT DeviceObject, ULONG Actio
     }
   });
   if (!known)
-    emu::verifier::report("wmi-unknown-device", symbol_name(__builtin_return_address(0)), DeviceObject,
-                          "IoWMIRegistrationControl for a device object that does not exist");
+    emu::verifier::report(emu::verifier::Rule::wmi_unknown_device, symbol_name(__builtin_return_address(0)),
+                          DeviceObject, "IoWMIRegistrationControl for a device object that does not exist");
   return status;
 }
 
@@ -271,8 +271,8 @@ NTSTATUS NTAPI WmiCompleteRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTATU
     }
   }
   if (!found) {
-    emu::verifier::report("wmi-complete-unknown", symbol_name(__builtin_return_address(0)), Irp,
-                          "WmiCompleteRequest for a request WmiSystemControl did not hand out");
+    emu::verifier::report(emu::verifier::Rule::wmi_complete_unknown, symbol_name(__builtin_return_address(0)),
+                          Irp, "WmiCompleteRequest for a request WmiSystemControl did not hand out");
     Irp->IoStatus.Status = Status;
     Irp->IoStatus.Information = 0;
     IofCompleteRequest(Irp, PriorityBoost);

@@ -1,26 +1,28 @@
 #include "io_test_util.h"
 
+using emu::verifier::Rule;
+
 namespace iotest {
 
-std::vector<std::string> take_checks() {
-  std::vector<std::string> out;
-  for (auto& f : emu::verifier::take_findings()) out.push_back(f.check);
+std::vector<Rule> take_checks() {
+  std::vector<Rule> out;
+  for (auto& f : emu::verifier::take_findings()) out.push_back(f.rule);
   return out;
 }
 
-bool has(const std::vector<std::string>& checks, std::string_view check) {
+bool has(const std::vector<Rule>& checks, Rule check) {
   for (auto& c : checks)
     if (c == check) return true;
   return false;
 }
 
-std::vector<emu::verifier::Finding> take(std::string_view check) {
+std::vector<emu::verifier::Finding> take(Rule check) {
   std::vector<emu::verifier::Finding> mine;
   for (auto& f : emu::verifier::take_findings()) {
-    if (f.check == check)
+    if (f.rule == check)
       mine.push_back(f);
     else
-      emu::verifier::report(f.check, f.routine, f.object, f.detail);
+      emu::verifier::report(f.rule, f.routine, f.object, f.detail);
   }
   return mine;
 }

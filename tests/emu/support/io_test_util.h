@@ -15,11 +15,11 @@
 
 namespace iotest {
 
-// Takes every finding and returns their check ids.
-std::vector<std::string> take_checks();
-bool has(const std::vector<std::string>& checks, std::string_view check);
+// Takes every finding and returns their rules.
+std::vector<emu::verifier::Rule> take_checks();
+bool has(const std::vector<emu::verifier::Rule>& checks, emu::verifier::Rule check);
 // Takes every finding; returns those of `check` (the others are kept).
-std::vector<emu::verifier::Finding> take(std::string_view check);
+std::vector<emu::verifier::Finding> take(emu::verifier::Rule check);
 
 using Fn = std::function<NTSTATUS(PDEVICE_OBJECT, PIRP)>;
 
