@@ -75,7 +75,7 @@ class EmuBackend final : public PortBackend {
       config.source_rate = options.downlink / 8;
     }
     Device d;
-    d.modem = std::make_shared<usb::ScenarioModem>(usb::make_modem(options.modem, config));
+    d.modem = std::make_shared<usb::ScenarioModem>(config);
     d.port = options.port;
     PDEVICE_OBJECT pdo = usb::plug(d.modem);
     d.node = usb::node(pdo);
@@ -144,7 +144,7 @@ class EmuBackend final : public PortBackend {
   std::optional<std::string> modem_line_coding() const override {
     std::lock_guard lock(mutex_);
     if (devices_.empty()) return std::nullopt;
-    auto coding = devices_.back().modem->modem().line_coding();
+    auto coding = devices_.back().modem->line_coding();
     if (!coding) return std::nullopt;
     return std::to_string(coding->dte_rate) + "," + std::to_string(coding->char_format) + "," +
            std::to_string(coding->parity) + "," + std::to_string(coding->data_bits);
