@@ -5,10 +5,10 @@
 #include <emu/loader.h>
 #include <emu/usb/cdc.h>
 #include <emu/usb/models.h>
+#include <emu/usb/scenario_modem.h>
 #include <emu/verifier.h>
 
 #include <cstdio>
-#include <deque>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -26,94 +26,6 @@ constexpr char16_t kRegistryPath[] = u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentContr
 constexpr char16_t kDriverName[] = u"\\Driver\\vr_mdm";
 
 std::u16string widen(const std::string& s) { return std::u16string(s.begin(), s.end()); }
-
-// The simulated modem with two extra doors for scenarios: bytes sent to the
-// host unprompted, and serial-state notifications with chosen line bits.
-// Everything else is the modem's own behaviour.
-class ScenarioModem final : public usb::DeviceModel {
- public:
-  explicit ScenarioModem(std::shared_ptr<usb::ModemModel> inner) : inner_(std::move(inner)) {}
-
-  usb::ModemModel& modem() const { return *inner_; }
-
-  void send(std::span<const uint8_t> bytes) {
-    std::shared_ptr<usb::Port> port;
-    {
-      std::lock_guard lock(mutex_);
-      injected_.insert(injected_.end(), bytes.begin(), bytes.end());
-      port = port_;
-    }
-    if (port) port->wake(usb::cdc::BULK_IN_ENDPOINT);
-  }
-
-  void lines(std::optional<bool> dcd, std::optional<bool> dsr) {
-    std::shared_ptr<usb::Port> port;
-    {
-      std::lock_guard lock(mutex_);
-      if (!state_)
-        state_ = static_cast<uint16_t>((inner_->dcd() ? usb::cdc::SERIAL_STATE_DCD : 0) |
-                                       (inner_->dsr() ? usb::cdc::SERIAL_STATE_DSR : 0));
-      uint16_t s = *state_;
-      if (dcd) s = *dcd ? (s | usb::cdc::SERIAL_STATE_DCD) : (s & ~usb::cdc::SERIAL_STATE_DCD);
-      if (dsr) s = *dsr ? (s | usb::cdc::SERIAL_STATE_DSR) : (s & ~usb::cdc::SERIAL_STATE_DSR);
-      state_ = s;
-      notifications_.push_back(usb::cdc::serial_state_notification(s));
-      port = port_;
-    }
-    if (port) port->wake(usb::cdc::NOTIFY_ENDPOINT);
-  }
-
-  std::span<const uint8_t> device_descriptor() const override { return inner_->device_descriptor(); }
-  std::span<const uint8_t> configuration_descriptor() const override {
-    return inner_->configuration_descriptor();
-  }
-  std::span<const uint8_t> string_descriptor(uint8_t index, uint16_t language) const override {
-    return inner_->string_descriptor(index, language);
-  }
-  usb::Reply handle_control(const usb::SetupPacket& setup, std::span<uint8_t> data) override {
-    return inner_->handle_control(setup, data);
-  }
-  usb::Reply handle_data(uint8_t endpoint, std::span<uint8_t> buffer) override {
-    {
-      std::lock_guard lock(mutex_);
-      if (endpoint == usb::cdc::BULK_IN_ENDPOINT && !injected_.empty()) {
-        const std::size_t n = std::min(buffer.size(), injected_.size());
-        std::copy_n(injected_.begin(), n, buffer.begin());
-        injected_.erase(injected_.begin(), injected_.begin() + static_cast<std::ptrdiff_t>(n));
-        return usb::Reply::data(n);
-      }
-      if (endpoint == usb::cdc::NOTIFY_ENDPOINT && !notifications_.empty()) {
-        const auto& note = notifications_.front();
-        const std::size_t n = std::min(buffer.size(), note.size());
-        std::copy_n(note.begin(), n, buffer.begin());
-        notifications_.pop_front();
-        return usb::Reply::data(n);
-      }
-    }
-    return inner_->handle_data(endpoint, buffer);
-  }
-  void attach(std::shared_ptr<usb::Port> port) override {
-    {
-      std::lock_guard lock(mutex_);
-      port_ = port;
-    }
-    inner_->attach(std::move(port));
-  }
-  void on_configured(const std::vector<usb::PipeConfig>& pipes) override { inner_->on_configured(pipes); }
-  void on_reset_pipe(uint8_t endpoint) override { inner_->on_reset_pipe(endpoint); }
-  void on_power(DEVICE_POWER_STATE state) override { inner_->on_power(state); }
-  void on_unplug() override { inner_->on_unplug(); }
-  usb::Speed speed() const override { return inner_->speed(); }
-  bool sends_zero_length_packets() const override { return inner_->sends_zero_length_packets(); }
-
- private:
-  const std::shared_ptr<usb::ModemModel> inner_;
-  std::mutex mutex_;
-  std::shared_ptr<usb::Port> port_;
-  std::deque<uint8_t> injected_;
-  std::deque<std::array<uint8_t, 10>> notifications_;
-  std::optional<uint16_t> state_;
-};
 
 class EmuRequest final : public PendingRequest {
  public:
@@ -164,7 +76,7 @@ class EmuBackend final : public PortBackend {
       config.source_rate = options.downlink / 8;
     }
     Device d;
-    d.modem = std::make_shared<ScenarioModem>(usb::make_modem(options.modem, config));
+    d.modem = std::make_shared<usb::ScenarioModem>(config);
     d.port = options.port;
     PDEVICE_OBJECT pdo = usb::plug(d.modem);
     d.node = usb::node(pdo);
@@ -233,7 +145,7 @@ class EmuBackend final : public PortBackend {
   std::optional<std::string> modem_line_coding() const override {
     std::lock_guard lock(mutex_);
     if (devices_.empty()) return std::nullopt;
-    auto coding = devices_.back().modem->modem().line_coding();
+    auto coding = devices_.back().modem->line_coding();
     if (!coding) return std::nullopt;
     return std::to_string(coding->dte_rate) + "," + std::to_string(coding->char_format) + "," +
            std::to_string(coding->parity) + "," + std::to_string(coding->data_bits);
@@ -327,7 +239,7 @@ class EmuBackend final : public PortBackend {
 
  private:
   struct Device {
-    std::shared_ptr<ScenarioModem> modem;
+    std::shared_ptr<usb::ScenarioModem> modem;
     std::shared_ptr<emu::DeviceNode> node;
     std::string port;
     bool unplugged = false;
@@ -343,7 +255,7 @@ class EmuBackend final : public PortBackend {
     return std::make_shared<EmuRequest>(std::move(request));
   }
 
-  std::shared_ptr<ScenarioModem> current_modem() {
+  std::shared_ptr<usb::ScenarioModem> current_modem() {
     std::lock_guard lock(mutex_);
     return devices_.empty() ? nullptr : devices_.back().modem;
   }

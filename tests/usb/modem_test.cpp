@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include <emu/usb/scenario_modem.h>
+
 #include "../../emu/src/usb/models/modem_core.h"
 #include "usb_client.h"
 
@@ -220,8 +222,9 @@ TEST(ModemDialogue, DataSourceSendsTheVerifiablePatternAtItsRate) {
 
 class ModemOnBusTest : public BusTest {
  protected:
-  void plug(ModemConfig config = {}) {
-    modem_ = std::make_shared<emu::usb::ModemModel>(config);
+  void plug(ModemConfig config = {}) { plug(std::make_shared<emu::usb::ModemModel>(config)); }
+  void plug(std::shared_ptr<emu::usb::ModemModel> modem) {
+    modem_ = std::move(modem);
     pdo_ = emu::usb::plug(modem_);
     client_ = std::make_unique<Client>(pdo_);
   }
@@ -307,6 +310,43 @@ TEST_F(ModemOnBusTest, DialsThroughRawUrbsAndHangsUpAfterTheEscape) {
   EXPECT_FALSE(modem_->connected());
   auto received = modem_->received();
   EXPECT_EQ(std::string(received.begin(), received.end()), "ATE0\rATD*99#\rping+++ATH\r");
+}
+
+// The scenario modem's doors: its bytes and its notifications come before
+// the modem's own, which still follow.
+TEST_F(ModemOnBusTest, ScenarioDoorsComeFirstAndTheModemStillAnswers) {
+  auto scenario = std::make_shared<emu::usb::ScenarioModem>();
+  plug(scenario);
+  Client& c = *client_;
+  ASSERT_EQ(c.configure().status, STATUS_SUCCESS);
+  const auto bytes = [](std::string_view text) {
+    return std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+  };
+
+  // A pending read is woken by the door's bytes.
+  UrbRequest ring(pdo_);
+  uint8_t buffer[64];
+  c.build_transfer(ring, cdc::BULK_IN_ENDPOINT, buffer, sizeof buffer, kIn);
+  EXPECT_EQ(ring.send(), STATUS_PENDING);
+  scenario->send(bytes("RING\r\n"));
+  ASSERT_TRUE(ring.wait());
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer),
+                        ring.urb()->UrbBulkOrInterruptTransfer.TransferBufferLength),
+            "RING\r\n");
+  EXPECT_EQ(c.write(cdc::BULK_OUT_ENDPOINT, "AT\r").status, STATUS_SUCCESS);
+  scenario->send(bytes("X"));
+  EXPECT_EQ(read_until(c, cdc::BULK_IN_ENDPOINT, "OK\r\n"), "XAT\r\r\nOK\r\n");
+
+  // Chosen line bits, the other as last notified by the door.
+  scenario->lines(true, std::nullopt);
+  EXPECT_EQ(read_serial_state(), 0x01);
+  scenario->lines(std::nullopt, true);
+  EXPECT_EQ(read_serial_state(), 0x03);
+  scenario->lines(false, false);
+  EXPECT_EQ(read_serial_state(), 0x00);
+  // The modem's own: DSR follows DTR.
+  EXPECT_EQ(c.class_request(cdc::SET_CONTROL_LINE_STATE, 1, 0, nullptr, 0, false).status, STATUS_SUCCESS);
+  EXPECT_EQ(read_serial_state(), 0x02);
 }
 
 TEST_F(ModemOnBusTest, DtrDropReportsNoCarrierAndLowersDcdAndDsr) {

@@ -25,8 +25,9 @@ namespace emu::usb {
 // ---- The scriptable test device ---------------------------------------------
 
 // Any descriptor set, well-formed or not.  IN endpoints serve what the test
-// queued and NAK when empty; OUT endpoints capture; class and vendor requests
-// are recorded and answered OK (GET_LINE_CODING with the last line coding).
+// queued and NAK when empty; OUT endpoints capture; control requests are
+// recorded, the CDC line requests answered as a CDC ACM device answers them,
+// the others OK.
 class ScriptedDevice : public DeviceModel {
  public:
   ScriptedDevice(Bytes device_descriptor, Bytes configuration_descriptor);

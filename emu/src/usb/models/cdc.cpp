@@ -25,24 +25,23 @@ constexpr USB_INTERFACE_DESCRIPTOR kDataInterface{
 struct SpeedEndpoints {
   USB_ENDPOINT_DESCRIPTOR notify, bulk_in, bulk_out;
 };
-// 10 frames at full speed.
-constexpr SpeedEndpoints kFullSpeed{
-    .notify = {.bEndpointAddress = NOTIFY_ENDPOINT,
-               .bmAttributes = 0x03,
-               .wMaxPacketSize = 16,
-               .bInterval = 10},
-    .bulk_in = {.bEndpointAddress = BULK_IN_ENDPOINT, .bmAttributes = 0x02, .wMaxPacketSize = 64},
-    .bulk_out = {.bEndpointAddress = BULK_OUT_ENDPOINT, .bmAttributes = 0x02, .wMaxPacketSize = 64},
-};
-// 2^(8-1) microframes, 16 ms; high-speed bulk endpoints must have 512-byte packets.
-constexpr SpeedEndpoints kHighSpeed{
-    .notify = {.bEndpointAddress = NOTIFY_ENDPOINT,
-               .bmAttributes = 0x03,
-               .wMaxPacketSize = 16,
-               .bInterval = 8},
-    .bulk_in = {.bEndpointAddress = BULK_IN_ENDPOINT, .bmAttributes = 0x02, .wMaxPacketSize = 512},
-    .bulk_out = {.bEndpointAddress = BULK_OUT_ENDPOINT, .bmAttributes = 0x02, .wMaxPacketSize = 512},
-};
+constexpr SpeedEndpoints endpoints_at(USHORT bulk_packet, UCHAR notify_interval) {
+  return {.notify = {.bEndpointAddress = NOTIFY_ENDPOINT,
+                     .bmAttributes = USB_ENDPOINT_TYPE_INTERRUPT,
+                     .wMaxPacketSize = 16,
+                     .bInterval = notify_interval},
+          .bulk_in = {.bEndpointAddress = BULK_IN_ENDPOINT,
+                      .bmAttributes = USB_ENDPOINT_TYPE_BULK,
+                      .wMaxPacketSize = bulk_packet},
+          .bulk_out = {.bEndpointAddress = BULK_OUT_ENDPOINT,
+                       .bmAttributes = USB_ENDPOINT_TYPE_BULK,
+                       .wMaxPacketSize = bulk_packet}};
+}
+// Notifications polled every 10 frames.
+constexpr SpeedEndpoints kFullSpeed = endpoints_at(64, 10);
+// High-speed bulk endpoints must have 512-byte packets; notifications every
+// 2^(8-1) microframes, 16 ms.
+constexpr SpeedEndpoints kHighSpeed = endpoints_at(512, 8);
 
 // Bus powered, no remote wake-up, 100 mA.
 constexpr USB_CONFIGURATION_DESCRIPTOR kConfiguration{
