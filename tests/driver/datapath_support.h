@@ -47,15 +47,8 @@ constexpr bool kSanitized = false;
 
 class DataPathTest : public DriverFixture {
  protected:
-  void SetUp() override {
-    DriverFixture::SetUp();
-    // A frozen clock's advance waits for the threads it wakes to block
-    // again; on a loaded machine a thread may wait long for a processor, and
-    // giving up early would let it re-arm its wait past the step.
-    previous_grace_ = emu::clock::settle_grace(60s);
-  }
+  void SetUp() override { DriverFixture::SetUp(); }
   void TearDown() override {
-    emu::clock::settle_grace(previous_grace_);
     // Threads asleep on a frozen clock would never see their stop events.
     if (emu::clock::frozen()) {
       emu::clock::unfreeze();
@@ -77,13 +70,26 @@ class DataPathTest : public DriverFixture {
     emu::clock::advance(5ms);
   }
 
-  // Advances a frozen clock `step` at a time until `done` holds (checked for a
-  // moment of real time after each step), at most `max_steps` times.  For a
-  // thread that an event, not the clock, woke last: it may re-arm its timed
-  // wait only after the next step has begun.
+  // Waits until each worker thread of the port blocks in a kernel wait.  A
+  // thread that an event, not the clock, woke last is then never still on
+  // its way to its timed wait when the clock steps, however late the machine
+  // gives it a processor.
+  void SettleWorkers() {
+    for (PKTHREAD t : {ext_->pReadFunctionThread, ext_->pWaitMaskFunctionThread, ext_->pPollingFunctionThread,
+                       ext_->pWriteFunctionThread, ext_->pInterruptPollingFunctionThread}) {
+      if (t != nullptr) {
+        ASSERT_TRUE(emu::ke::wait_thread_blocked(t, 60s)) << "a worker thread never blocks";
+      }
+    }
+  }
+
+  // Advances a frozen clock `step` at a time until `done` holds, at most
+  // `max_steps` times.  Each step waits for the workers to block first, so a
+  // thread an event woke last arms its timed wait before the step, not after.
   template <class Pred>
   bool StepUntil(Pred done, emu::clock::duration step = 1ms, int max_steps = 100) {
     for (int i = 0; i < max_steps; i++) {
+      SettleWorkers();
       emu::clock::advance(step);
       if (WaitUntil(done, 20ms)) {
         return true;
@@ -172,8 +178,6 @@ class DataPathTest : public DriverFixture {
     return Locked([&] { return WaitQueueCount(ext_); });
   }
   LONG ArmedTimers() { return InterlockedCompareExchange(&ext_->ArmedTimerCount, 0, 0); }
-
-  emu::clock::duration previous_grace_{};
 };
 
 }  // namespace vrmdm_test
