@@ -13,13 +13,13 @@ class RemovalTest : public LifecycleFixture {
  protected:
   // Reads until `text` has arrived (the whole transcript so far is returned).
   static std::string ReadUntil(emu::Handle& port, std::string_view text, std::string& transcript) {
-    auto until = std::chrono::steady_clock::now() + 10s;
-    while (transcript.find(text) == std::string::npos && std::chrono::steady_clock::now() < until) {
+    WaitUntil([&] {
+      if (transcript.find(text) != std::string::npos) return true;
       emu::IoResult r = port.read(256);
       EXPECT_EQ(r.status, STATUS_SUCCESS);
-      if (r.status != STATUS_SUCCESS) break;
-      transcript.append(r.output.begin(), r.output.end());
-    }
+      transcript += AsText(r.output);
+      return r.status != STATUS_SUCCESS;
+    });
     return transcript;
   }
 
