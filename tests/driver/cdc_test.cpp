@@ -25,11 +25,7 @@ class CdcTest : public DriverFixture {
  protected:
   void SetUp() override {
     DriverFixture::SetUp();
-    dev_ = &PlugScripted(cdc::Variant::acm);
-    ASSERT_EQ(dev_->add_status, STATUS_SUCCESS);
-    ASSERT_EQ(Configure(*dev_), STATUS_SUCCESS);
-    modem_ = dev_->as<ScriptedDevice>();
-    ext_ = dev_->ext();
+    ASSERT_NO_FATAL_FAILURE(SetUpScripted(Stage::configured));
   }
 
   NTSTATUS LineState(ULONG modemControl) {
@@ -42,14 +38,10 @@ class CdcTest : public DriverFixture {
   }
   std::vector<ScriptedDevice::ControlRecord> Requests(uint8_t request) {
     std::vector<ScriptedDevice::ControlRecord> out;
-    for (auto& r : modem_->control_requests())
+    for (auto& r : model_->control_requests())
       if (r.setup.bRequest == request) out.push_back(r);
     return out;
   }
-
-  PluggedDevice* dev_ = nullptr;
-  ScriptedDevice* modem_ = nullptr;
-  PDEVICE_EXTENSION ext_ = nullptr;
 };
 
 TEST_F(CdcTest, LineCodingBytesOnTheWire) {
@@ -65,7 +57,7 @@ TEST_F(CdcTest, LineCodingBytesOnTheWire) {
   ASSERT_EQ(Coding(115200, 2, 2, 7), STATUS_SUCCESS);
   EXPECT_EQ(Requests(cdc::SET_LINE_CODING).back().data, (Bytes{0x00, 0xC2, 0x01, 0x00, 0x02, 0x02, 0x07}));
   ASSERT_EQ(Coding(921600, 1, 4, 5), STATUS_SUCCESS);
-  EXPECT_EQ(modem_->line_coding(), (cdc::LineCoding{921600, 1, 4, 5}));
+  EXPECT_EQ(model_->line_coding(), (cdc::LineCoding{921600, 1, 4, 5}));
 }
 
 TEST_F(CdcTest, ModemTakesTheLineCoding) {
@@ -79,7 +71,7 @@ TEST_F(CdcTest, ModemTakesTheLineCoding) {
 }
 
 TEST_F(CdcTest, RefusedLineCodingReportsTheFailure) {
-  modem_->set_control_handler([](const emu::usb::SetupPacket& s, std::span<uint8_t>) {
+  model_->set_control_handler([](const emu::usb::SetupPacket& s, std::span<uint8_t>) {
     return s.bRequest == cdc::SET_LINE_CODING ? emu::usb::Reply::stall() : emu::usb::Reply::data(0);
   });
   EXPECT_FALSE(NT_SUCCESS(Coding(9600, 0, 0, 8)));
@@ -113,7 +105,7 @@ TEST_F(CdcTest, EachCompletedLineStateRefreshesTheDeviceHandle) {
 }
 
 TEST_F(CdcTest, StalledLineStateStillSucceedsAndFreesTheMutex) {
-  modem_->set_control_handler([](const emu::usb::SetupPacket& s, std::span<uint8_t>) {
+  model_->set_control_handler([](const emu::usb::SetupPacket& s, std::span<uint8_t>) {
     return s.bRequest == cdc::SET_CONTROL_LINE_STATE ? emu::usb::Reply::stall() : emu::usb::Reply::data(0);
   });
   EXPECT_EQ(LineState(3), STATUS_SUCCESS);
@@ -166,7 +158,7 @@ TEST_F(CdcTest, ImmediateCharacterGoesOutAtOnce) {
   ULONG count = 99;
   EXPECT_EQ(ZLKUSB_Write_OneChar(dev_->fdo(), 'Z', &count, nullptr, nullptr), STATUS_SUCCESS);
   EXPECT_EQ(count, 1u);
-  EXPECT_EQ(modem_->take_out_data(cdc::BULK_OUT_ENDPOINT), Bytes{'Z'});
+  EXPECT_EQ(model_->take_out_data(cdc::BULK_OUT_ENDPOINT), Bytes{'Z'});
   EXPECT_EQ(emu::outstanding_irps(), 0u);
   EXPECT_EQ(emu::pool::outstanding(POOL_TAG_DRIVER), 7u);
 }
@@ -180,7 +172,7 @@ TEST_F(CdcTest, ImmediateCharacterCompletedInsideTheCallCountsItsByte) {
   }
   emu::usb::disable_inline_completion();
   EXPECT_GT(emu::usb::info(dev_->pdo).completed_inline, 0u);
-  EXPECT_EQ(modem_->take_out_data(cdc::BULK_OUT_ENDPOINT).size(), 32u);
+  EXPECT_EQ(model_->take_out_data(cdc::BULK_OUT_ENDPOINT).size(), 32u);
 }
 
 TEST_F(CdcTest, ImmediateCharacterFailuresSendNothingAndLeakNothing) {
@@ -204,7 +196,7 @@ TEST_F(CdcTest, ImmediateCharacterFailuresSendNothingAndLeakNothing) {
   EXPECT_EQ(count, 0u);
   memcpy(ext_->PipeTable, saved, sizeof saved);
 
-  EXPECT_TRUE(modem_->out_data(cdc::BULK_OUT_ENDPOINT).empty());
+  EXPECT_TRUE(model_->out_data(cdc::BULK_OUT_ENDPOINT).empty());
   EXPECT_EQ(emu::outstanding_irps(), 0u);
   EXPECT_EQ(emu::pool::outstanding(POOL_TAG_DRIVER), 7u);
 }
@@ -215,7 +207,7 @@ TEST_F(CdcTest, StalledImmediateCharacterCountsNothing) {
   NTSTATUS status = ZLKUSB_Write_OneChar(dev_->fdo(), 'Q', &count, nullptr, nullptr);
   EXPECT_NE(status, STATUS_SUCCESS);
   EXPECT_EQ(count, 0u);
-  EXPECT_TRUE(modem_->out_data(cdc::BULK_OUT_ENDPOINT).empty());
+  EXPECT_TRUE(model_->out_data(cdc::BULK_OUT_ENDPOINT).empty());
 }
 
 }  // namespace

@@ -111,7 +111,7 @@ class ClientSequencesTest : public LifecycleFixture {
     SetReadTimeout(handle, 50);
     model->queue_in(kBulkIn, "\r\nOK\r\n");
     std::string received;
-    EXPECT_TRUE(Eventually([&] {
+    EXPECT_TRUE(WaitUntil([&] {
       emu::IoResult r = handle.read(16);
       received.append(r.output.begin(), r.output.end());
       return received.size() >= 6;
@@ -126,7 +126,7 @@ class ClientSequencesTest : public LifecycleFixture {
     return port.ioctl_async(IOCTL_SERIAL_WAIT_ON_MASK, {}, sizeof(ULONG));
   }
   static void SetWaitMask(emu::Handle& port, ULONG mask) {
-    ASSERT_EQ(port.ioctl(IOCTL_SERIAL_SET_WAIT_MASK, Bytes(mask)).status, STATUS_SUCCESS);
+    ASSERT_EQ(port.ioctl(IOCTL_SERIAL_SET_WAIT_MASK, AsBytes(mask)).status, STATUS_SUCCESS);
   }
 };
 
@@ -225,7 +225,7 @@ TEST_F(ClientSequencesTest, ACarrierChangeWaitsForTheWaiterWhateverComesBetween)
          for (int i = 0; i < 3; i++) {
            emu::IoResult r = port.ioctl(IOCTL_SERIAL_GET_MODEMSTATUS, {}, sizeof(ULONG));
            EXPECT_EQ(r.status, STATUS_SUCCESS);
-           EXPECT_NE(FirstUlong(r.output) & SERIAL_MSR_DCD, 0u);
+           EXPECT_NE(FromBytes<ULONG>(r.output) & SERIAL_MSR_DCD, 0u);
          }
        }},
   };
@@ -239,17 +239,17 @@ TEST_F(ClientSequencesTest, ACarrierChangeWaitsForTheWaiterWhateverComesBetween)
     SetWaitMask(port, SERIAL_EV_RLSD);
 
     model->notify_serial_state(usb::cdc::SERIAL_STATE_DCD | usb::cdc::SERIAL_STATE_DSR);
-    ASSERT_TRUE(Eventually([&] { return (ModemStatusOf(ext) & SERIAL_MSR_DCD) != 0; }));
+    ASSERT_TRUE(WaitUntil([&] { return (ModemStatusOf(ext) & SERIAL_MSR_DCD) != 0; }));
     c.between(dev, port);
     // DSR drops behind it: once that shows, everything before it was handled.
     model->notify_serial_state(usb::cdc::SERIAL_STATE_DCD);
-    ASSERT_TRUE(Eventually([&] { return (ModemStatusOf(ext) & SERIAL_MSR_DSR) == 0; }));
+    ASSERT_TRUE(WaitUntil([&] { return (ModemStatusOf(ext) & SERIAL_MSR_DSR) == 0; }));
     EXPECT_NE(ModemStatusOf(ext) & SERIAL_MSR_DCD, 0u);
 
     auto wait = WaitOnMask(port);
     ASSERT_TRUE(wait->wait(5000ms)) << "the carrier change was lost";
     EXPECT_EQ(wait->status(), STATUS_SUCCESS);
-    EXPECT_EQ(FirstUlong(wait->output()), (ULONG)SERIAL_EV_RLSD);
+    EXPECT_EQ(FromBytes<ULONG>(wait->output()), (ULONG)SERIAL_EV_RLSD);
     // Reported once: the next wait has nothing to report.
     auto next = WaitOnMask(port);
     EXPECT_FALSE(next->wait(30ms));
@@ -278,13 +278,13 @@ TEST_F(ClientSequencesTest, TheInterruptThreadOutlivesAFailingPipeWithoutSpinnin
   const auto resets = notifyResets();
   usb::inject_fault(dev.pdo, kNotify, usb::Fault::stall());
   model->notify_serial_state(0x03);
-  ASSERT_TRUE(Eventually([&] { return (ModemStatusOf(ext) & SERIAL_MSR_DCD) != 0; }))
+  ASSERT_TRUE(WaitUntil([&] { return (ModemStatusOf(ext) & SERIAL_MSR_DCD) != 0; }))
       << "the thread ended on the halt";
   // The stall takes the pending read, or the next one when the device has
   // already taken that read: the reset may come after the notification.
-  ASSERT_TRUE(Eventually([&] { return notifyResets() > resets; })) << "the halted pipe was not reset";
+  ASSERT_TRUE(WaitUntil([&] { return notifyResets() > resets; })) << "the halted pipe was not reset";
   model->notify_serial_state(0x02);  // the carrier drops: read after the reset
-  ASSERT_TRUE(Eventually([&] { return (ModemStatusOf(ext) & SERIAL_MSR_DCD) == 0; }))
+  ASSERT_TRUE(WaitUntil([&] { return (ModemStatusOf(ext) & SERIAL_MSR_DCD) == 0; }))
       << "the thread stopped reading after the reset";
   EXPECT_FALSE(ThreadEnded(thread));
 
@@ -295,7 +295,7 @@ TEST_F(ClientSequencesTest, TheInterruptThreadOutlivesAFailingPipeWithoutSpinnin
                     usb::Fault::error(USBD_STATUS_DEV_NOT_RESPONDING, STATUS_UNSUCCESSFUL, -1));
   emu::clock::freeze();
   model->notify_serial_state(0x03);  // wakes the read, which fails
-  ASSERT_TRUE(Eventually([] { return emu::trace::contains("ntStatus = C0000001 DevicePowerState"); }));
+  ASSERT_TRUE(WaitUntil([] { return emu::trace::contains("ntStatus = C0000001 DevicePowerState"); }));
   // Each millisecond, the thread is let back to its pause before time goes on.
   PKEVENT pause = &ext->evKill_pInterruptPollingFunction;
   ASSERT_TRUE(emu::ke::wait_for_waiters(pause, 1));
@@ -311,7 +311,7 @@ TEST_F(ClientSequencesTest, TheInterruptThreadOutlivesAFailingPipeWithoutSpinnin
   emu::clock::unfreeze();
   usb::clear_faults(dev.pdo);
   model->notify_serial_state(0x00);
-  EXPECT_TRUE(Eventually([&] { return (ModemStatusOf(ext) & SERIAL_MSR_DCD) == 0; }));
+  EXPECT_TRUE(WaitUntil([&] { return (ModemStatusOf(ext) & SERIAL_MSR_DCD) == 0; }));
   EXPECT_FALSE(ThreadEnded(thread));
 }
 
@@ -483,7 +483,7 @@ TEST_F(ClientSequencesTest, APowerUpRestartShortOfResourcesIsRetriedAndFailsRequ
     SetReadTimeout(port, 20);
     SetWaitMask(port, SERIAL_EV_RLSD);
     ASSERT_EQ(dev.node->set_system_power(PowerSystemSleeping3).status, STATUS_SUCCESS);
-    ASSERT_TRUE(Eventually([&] { return ThreadEnded(ext->pPollingFunctionThread); }));
+    ASSERT_TRUE(WaitUntil([&] { return ThreadEnded(ext->pPollingFunctionThread); }));
     auto wait = WaitOnMask(port);  // for a carrier that only the interrupt thread could report
 
     emu::faults::fail_nth(c.site, c.n);
@@ -514,7 +514,7 @@ TEST_F(ClientSequencesTest, APowerUpRestartShortOfResourcesIsRetriedAndFailsRequ
 
     model->queue_in(kBulkIn, "RING\r\n");
     std::string received;
-    EXPECT_TRUE(Eventually([&] {
+    EXPECT_TRUE(WaitUntil([&] {
       emu::IoResult r = port.read(16);
       EXPECT_EQ(r.status, STATUS_SUCCESS);
       received.append(r.output.begin(), r.output.end());
@@ -528,7 +528,7 @@ TEST_F(ClientSequencesTest, APowerUpRestartShortOfResourcesIsRetriedAndFailsRequ
     }
     model->notify_serial_state(0x03);
     ASSERT_TRUE(wait->wait(5000ms));
-    EXPECT_EQ(FirstUlong(wait->output()), (ULONG)SERIAL_EV_RLSD);
+    EXPECT_EQ(FromBytes<ULONG>(wait->output()), (ULONG)SERIAL_EV_RLSD);
     EXPECT_EQ(port.close().close, STATUS_SUCCESS);
     Remove(dev);
   }

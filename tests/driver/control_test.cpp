@@ -120,8 +120,8 @@ TEST_F(ControlTest, ShortOrMissingBuffersAreRefusedAndChangeNothing) {
 
   // Nothing the refused requests carried was stored or sent.
   EXPECT_TRUE(ClassRequests(cdc::SET_LINE_CODING).empty());
-  EXPECT_EQ(AsUlong(Ioctl(IOCTL_SERIAL_GET_BAUD_RATE, {}, 4).output), 0u);
-  EXPECT_EQ(AsUlong(Ioctl(IOCTL_SERIAL_GET_WAIT_MASK, {}, 4).output), 0u);
+  EXPECT_EQ(FromBytes<ULONG>(Ioctl(IOCTL_SERIAL_GET_BAUD_RATE, {}, 4).output), 0u);
+  EXPECT_EQ(FromBytes<ULONG>(Ioctl(IOCTL_SERIAL_GET_WAIT_MASK, {}, 4).output), 0u);
   auto timeouts = FromBytes<SERIAL_TIMEOUTS>(Ioctl(IOCTL_SERIAL_GET_TIMEOUTS, {}, 20).output);
   EXPECT_EQ(timeouts.ReadIntervalTimeout, 0u);
   EXPECT_EQ(timeouts.WriteTotalTimeoutConstant, 0u);
@@ -206,7 +206,7 @@ TEST_F(ControlTest, LineCodingGoesOutOnlyWhenASettingChanges) {
   Ioctl(IOCTL_SERIAL_SET_BAUD_RATE, AsBytes<ULONG>(115200));
   ASSERT_TRUE(model().line_coding().has_value());
   EXPECT_EQ(*model().line_coding(), (cdc::LineCoding{115200, 2, 4, 5}));
-  EXPECT_EQ(AsUlong(Ioctl(IOCTL_SERIAL_GET_BAUD_RATE, {}, 4).output), 115200u);
+  EXPECT_EQ(FromBytes<ULONG>(Ioctl(IOCTL_SERIAL_GET_BAUD_RATE, {}, 4).output), 115200u);
 
   // The framing answered is fixed, whatever was stored.
   auto answered = Ioctl(IOCTL_SERIAL_GET_LINE_CONTROL, {}, 3).output;
@@ -261,7 +261,7 @@ TEST_F(ControlTest, WaitMaskAccumulatesAndEachSetReleasesOneWaiter) {
   auto ended = [&] { return int(first->completed()) + int(second->completed()); };
 
   Ioctl(IOCTL_SERIAL_SET_WAIT_MASK, AsBytes<ULONG>(SERIAL_EV_RING));
-  ASSERT_TRUE(WaitFor([&] { return ended() >= 1; }));
+  ASSERT_TRUE(WaitUntil([&] { return ended() >= 1; }));
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
   EXPECT_EQ(ended(), 1);
 
@@ -271,16 +271,17 @@ TEST_F(ControlTest, WaitMaskAccumulatesAndEachSetReleasesOneWaiter) {
   for (const auto& r : {first, second}) {
     EXPECT_EQ(r->status(), STATUS_SUCCESS);
     EXPECT_EQ(r->information(), 4u);
-    EXPECT_EQ(AsUlong(r->output()), 0u);
+    EXPECT_EQ(FromBytes<ULONG>(r->output()), 0u);
   }
-  EXPECT_EQ(AsUlong(Ioctl(IOCTL_SERIAL_GET_WAIT_MASK, {}, 4).output), SERIAL_EV_RING | SERIAL_EV_CTS);
+  EXPECT_EQ(FromBytes<ULONG>(Ioctl(IOCTL_SERIAL_GET_WAIT_MASK, {}, 4).output),
+            SERIAL_EV_RING | SERIAL_EV_CTS);
 
   // A set with nobody waiting completes nothing and still accumulates.
   Ioctl(IOCTL_SERIAL_SET_WAIT_MASK, AsBytes<ULONG>(SERIAL_EV_BREAK));
-  EXPECT_EQ(AsUlong(Ioctl(IOCTL_SERIAL_GET_WAIT_MASK, {}, 4).output),
+  EXPECT_EQ(FromBytes<ULONG>(Ioctl(IOCTL_SERIAL_GET_WAIT_MASK, {}, 4).output),
             SERIAL_EV_RING | SERIAL_EV_CTS | SERIAL_EV_BREAK);
   Ioctl(IOCTL_SERIAL_SET_WAIT_MASK, AsBytes<ULONG>(0));
-  EXPECT_EQ(AsUlong(Ioctl(IOCTL_SERIAL_GET_WAIT_MASK, {}, 4).output), 0u);
+  EXPECT_EQ(FromBytes<ULONG>(Ioctl(IOCTL_SERIAL_GET_WAIT_MASK, {}, 4).output), 0u);
 
   // A waiter under mask 0 is ended by cancellation only.
   auto third = port_->ioctl_async(IOCTL_SERIAL_WAIT_ON_MASK, {}, 4);
@@ -298,7 +299,7 @@ TEST_F(ControlTest, PurgeAbortsReadsAndWritesAndDiscardsReceivedData) {
     return FromBytes<SERIAL_STATUS>(Ioctl(IOCTL_SERIAL_GET_COMMSTATUS, {}, 20).output).AmountInInQueue;
   };
   model().queue_in(cdc::BULK_IN_ENDPOINT, "abc");
-  ASSERT_TRUE(WaitFor([&] { return inQueue() == 3; }));
+  ASSERT_TRUE(WaitUntil([&] { return inQueue() == 3; }));
 
   // Transmit clear has nothing to act on.
   emu::IoResult txClear = Ioctl(IOCTL_SERIAL_PURGE, AsBytes<ULONG>(SERIAL_PURGE_TXCLEAR), 4);
@@ -368,7 +369,7 @@ TEST_F(ControlTest, LineRequestsSendOnlyDtrAndRts) {
   // The whole value is kept and answered; the modem sees bits 0 and 1 only.
   EXPECT_EQ(Ioctl(IOCTL_SERIAL_SET_MODEM_CONTROL, AsBytes<ULONG>(0xF1), 4).information, 4u);
   EXPECT_EQ(*model().control_line_state(), 0x1);
-  EXPECT_EQ(AsUlong(Ioctl(IOCTL_SERIAL_GET_MODEM_CONTROL, {}, 4).output), 0xF1u);
+  EXPECT_EQ(FromBytes<ULONG>(Ioctl(IOCTL_SERIAL_GET_MODEM_CONTROL, {}, 4).output), 0xF1u);
   auto last = ClassRequests(cdc::SET_CONTROL_LINE_STATE).back();
   EXPECT_EQ(last.setup.bmRequestType, 0x21);
   EXPECT_EQ(last.setup.wIndex, 0);
@@ -376,7 +377,7 @@ TEST_F(ControlTest, LineRequestsSendOnlyDtrAndRts) {
 
   // The lines the client asks for are never what GET_DTRRTS reports.
   Ioctl(IOCTL_SERIAL_CLR_DTR);
-  EXPECT_EQ(AsUlong(Ioctl(IOCTL_SERIAL_GET_DTRRTS, {}, 4).output), 0xFFFFFFFFu);
+  EXPECT_EQ(FromBytes<ULONG>(Ioctl(IOCTL_SERIAL_GET_DTRRTS, {}, 4).output), 0xFFFFFFFFu);
 }
 
 TEST_F(ControlTest, ALineStateThatCannotBeBuiltFailsAndKeepsTheNewBits) {
@@ -387,7 +388,7 @@ TEST_F(ControlTest, ALineStateThatCannotBeBuiltFailsAndKeepsTheNewBits) {
   EXPECT_EQ(r.status, STATUS_UNSUCCESSFUL);
   EXPECT_EQ(r.information, 0u);
   EXPECT_EQ(ClassRequests(cdc::SET_CONTROL_LINE_STATE).size(), before);
-  EXPECT_EQ(AsUlong(Ioctl(IOCTL_SERIAL_GET_MODEM_CONTROL, {}, 4).output), 0x2u);
+  EXPECT_EQ(FromBytes<ULONG>(Ioctl(IOCTL_SERIAL_GET_MODEM_CONTROL, {}, 4).output), 0x2u);
 }
 
 TEST_F(ControlTest, HandshakeIsValidatedAndRaisesTheLinesItNames) {
@@ -422,31 +423,31 @@ TEST_F(ControlTest, HandshakeIsValidatedAndRaisesTheLinesItNames) {
   // DTR handshake raises DTR (RTS stays).
   Ioctl(IOCTL_SERIAL_SET_HANDFLOW, AsBytes(HandFlow(SERIAL_DTR_HANDSHAKE, 0)));
   EXPECT_EQ(*model().control_line_state(), 0x3);
-  EXPECT_EQ(AsUlong(Ioctl(IOCTL_SERIAL_GET_MODEM_CONTROL, {}, 4).output), 0x3u);
+  EXPECT_EQ(FromBytes<ULONG>(Ioctl(IOCTL_SERIAL_GET_MODEM_CONTROL, {}, 4).output), 0x3u);
 
   // Clearing the handshakes never lowers a line, and sends nothing.
   const size_t sent = ClassRequests(cdc::SET_CONTROL_LINE_STATE).size();
   Ioctl(IOCTL_SERIAL_SET_HANDFLOW, AsBytes(HandFlow(0, 0)));
   EXPECT_EQ(ClassRequests(cdc::SET_CONTROL_LINE_STATE).size(), sent);
-  EXPECT_EQ(AsUlong(Ioctl(IOCTL_SERIAL_GET_MODEM_CONTROL, {}, 4).output), 0x3u);
+  EXPECT_EQ(FromBytes<ULONG>(Ioctl(IOCTL_SERIAL_GET_MODEM_CONTROL, {}, 4).output), 0x3u);
 }
 
 // ---- Modem status -----------------------------------------------------------------------
 
 TEST_F(ControlTest, ModemStatusIsReadAndCleared) {
   // The open reported DSR on, with its change.
-  EXPECT_EQ(AsUlong(Ioctl(IOCTL_SERIAL_GET_MODEMSTATUS, {}, 4).output), 0x10u | 0x20u | 0x02u);
-  EXPECT_EQ(AsUlong(Ioctl(IOCTL_SERIAL_GET_MODEMSTATUS, {}, 4).output), 0x10u | 0x20u);
+  EXPECT_EQ(FromBytes<ULONG>(Ioctl(IOCTL_SERIAL_GET_MODEMSTATUS, {}, 4).output), 0x10u | 0x20u | 0x02u);
+  EXPECT_EQ(FromBytes<ULONG>(Ioctl(IOCTL_SERIAL_GET_MODEMSTATUS, {}, 4).output), 0x10u | 0x20u);
 
   // Carrier rises on the interrupt pipe.
   model().notify_serial_state(cdc::SERIAL_STATE_DCD | cdc::SERIAL_STATE_DSR);
   ULONG seen = 0;
-  ASSERT_TRUE(WaitFor([&] {
-    seen = AsUlong(Ioctl(IOCTL_SERIAL_GET_MODEMSTATUS, {}, 4).output);
+  ASSERT_TRUE(WaitUntil([&] {
+    seen = FromBytes<ULONG>(Ioctl(IOCTL_SERIAL_GET_MODEMSTATUS, {}, 4).output);
     return (seen & 0x80) != 0;
   }));
   EXPECT_EQ(seen, 0x80u | 0x20u | 0x10u | 0x08u);
-  EXPECT_EQ(AsUlong(Ioctl(IOCTL_SERIAL_GET_MODEMSTATUS, {}, 4).output), 0x80u | 0x20u | 0x10u);
+  EXPECT_EQ(FromBytes<ULONG>(Ioctl(IOCTL_SERIAL_GET_MODEMSTATUS, {}, 4).output), 0x80u | 0x20u | 0x10u);
 }
 
 // ---- Constant answers ---------------------------------------------------------------------
@@ -489,7 +490,7 @@ TEST_F(ControlTest, StatusStatisticsAndConfigAnswers) {
   // The comm status: only the unread count is live; the padding is clean too.
   model().queue_in(cdc::BULK_IN_ENDPOINT, "12345");
   std::vector<uint8_t> status;
-  ASSERT_TRUE(WaitFor([&] {
+  ASSERT_TRUE(WaitUntil([&] {
     status = Ioctl(IOCTL_SERIAL_GET_COMMSTATUS, std::vector<uint8_t>(20, 0xEE), 20).output;
     return FromBytes<SERIAL_STATUS>(status).AmountInInQueue == 5;
   }));

@@ -109,7 +109,7 @@ TEST_F(DataPathE2ETest, RandomWritesReachTheDeviceIntactAndInOrder) {
   while (!inflight.empty() && !HasFatalFailure()) {
     finish_one();
   }
-  auto wire = scripted_->out_data(kBulkOut);
+  auto wire = model_->out_data(kBulkOut);
   ASSERT_EQ(wire.size(), sent.size());
   EXPECT_TRUE(wire == sent) << "first difference at "
                             << (std::mismatch(wire.begin(), wire.end(), sent.begin()).first - wire.begin());

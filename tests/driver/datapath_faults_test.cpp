@@ -18,11 +18,11 @@ class DataPathFaultTest : public DataPathTest {
     InterlockedExchange((LONG volatile*)&ext_->DevicePowerState, (LONG)state);
   }
   size_t BulkInResets() {
-    auto resets = scripted_->reset_pipes();
+    auto resets = model_->reset_pipes();
     return (size_t)std::count(resets.begin(), resets.end(), kBulkIn);
   }
   size_t FailedReadPasses() { return emu::trace::count("pPollingFunction USB Access Fail"); }
-  std::string OnTheWire() { return AsText(scripted_->out_data(kBulkOut)); }
+  std::string OnTheWire() { return AsText(model_->out_data(kBulkOut)); }
   LONG PendingWrites() { return InterlockedCompareExchange(&ext_->PendingWriteCount, 0, 0); }
   // Reads everything the ring holds, through the port.
   std::string ReadAll() {
@@ -41,7 +41,7 @@ class DataPathFaultTest : public DataPathTest {
   }
   std::vector<std::vector<uint8_t>> LineCodingsSent() {
     std::vector<std::vector<uint8_t>> sent;
-    for (auto& record : scripted_->control_requests()) {
+    for (auto& record : model_->control_requests()) {
       if (record.setup.type() == 1 && record.setup.bRequest == usb::cdc::SET_LINE_CODING) {
         sent.push_back(record.data);
       }
@@ -149,7 +149,7 @@ INSTANTIATE_TEST_SUITE_P(
 // minutes waiting for RING, and MAXULONG, which clients use for "no limit".
 TEST_F(DataPathFaultTest, LongTimeOutsWaitTheirFullLength) {
   OpenScripted();
-  scripted_->limit_out(kBulkOut, 0);  // the device takes no data
+  model_->limit_out(kBulkOut, 0);  // the device takes no data
   FreezeClock();
   const ULONG constants[] = {214'749, 300'000, 429'496, 500'000, MAXULONG};
   for (ULONG ms : constants) {
@@ -206,10 +206,10 @@ TEST_F(DataPathFaultTest, ImmediateReadTimersFallIdleAfterEveryRound) {
     std::mt19937 frng(seed + 1);
     uint8_t chunk[6];
     while (!stop.load()) {
-      if (scripted_->queued_in(kBulkIn) < 32) {
+      if (model_->queued_in(kBulkIn) < 32) {
         size_t n = 1 + frng() % sizeof(chunk);
         usb::fill_pattern(fed.load(), std::span<uint8_t>(chunk, n));
-        scripted_->queue_in(kBulkIn, std::span<const uint8_t>(chunk, n));
+        model_->queue_in(kBulkIn, std::span<const uint8_t>(chunk, n));
         fed += n;
       }
       std::this_thread::sleep_for(std::chrono::microseconds(frng() % 100));
@@ -259,8 +259,8 @@ TEST_F(DataPathFaultTest, ImmediateReadTimersFallIdleAfterEveryRound) {
 // bus.  Nothing cancelled reaches the wire, and the port writes on.
 TEST_F(DataPathFaultTest, QueuedWritesAreCancelledAtOnce) {
   OpenScripted();
-  scripted_->limit_out(kBulkOut, 0);  // the device takes no data
-  FreezeClock();                      // the 100 s write time-out never runs out
+  model_->limit_out(kBulkOut, 0);  // the device takes no data
+  FreezeClock();                   // the 100 s write time-out never runs out
   auto onBus = port_->write_async("bus");
   auto b = port_->write_async("b");
   auto c = port_->write_async("c");
@@ -280,7 +280,7 @@ TEST_F(DataPathFaultTest, QueuedWritesAreCancelledAtOnce) {
   }
   EXPECT_EQ(PendingWrites(), 0);
   EXPECT_EQ(emu::pool::outstanding(POOL_TAG_REQUEST_NODE), 0u);
-  scripted_->limit_out(kBulkOut, std::nullopt);
+  model_->limit_out(kBulkOut, std::nullopt);
   auto after = port_->write_async("after");
   ASSERT_TRUE(StepUntil([&] { return after->completed(); }));
   EXPECT_EQ(after->status(), STATUS_SUCCESS);
@@ -299,7 +299,7 @@ TEST_F(DataPathFaultTest, CancelledWritesRaceTheWriteThread) {
   int sent = 0, cancelled = 0;
   for (int round = 0; round < rounds; round++) {
     bool slow = rng() % 2;
-    scripted_->limit_out(kBulkOut, slow ? std::optional<size_t>(0) : std::nullopt);
+    model_->limit_out(kBulkOut, slow ? std::optional<size_t>(0) : std::nullopt);
     std::vector<std::pair<std::string, emu::RequestPtr>> writes;
     int count = 1 + rng() % 6;
     for (int i = 0; i < count; i++) {
@@ -310,7 +310,7 @@ TEST_F(DataPathFaultTest, CancelledWritesRaceTheWriteThread) {
     for (auto& [payload, w] : writes) {
       if (rng() % 3 == 0) w->cancel();
     }
-    scripted_->limit_out(kBulkOut, std::nullopt);
+    model_->limit_out(kBulkOut, std::nullopt);
     for (auto& [payload, w] : writes) {
       ASSERT_TRUE(w->wait(5000ms)) << "round " << round << " seed " << seed;
       if (w->status() == STATUS_SUCCESS) {
@@ -339,13 +339,13 @@ class ImmediateCharTest : public DataPathFaultTest {
   void SetUp() override {
     DataPathFaultTest::SetUp();
     OpenScripted();
-    scripted_->limit_out(kBulkOut, 0);  // the device takes no data
+    model_->limit_out(kBulkOut, 0);  // the device takes no data
     FreezeClock();
   }
   void TearDown() override {
     // A request still in the driver (the fault this suite is about) gets its
     // byte taken, so that its thread returns.
-    scripted_->limit_out(kBulkOut, std::nullopt);
+    model_->limit_out(kBulkOut, std::nullopt);
     if (sending_.valid()) sending_.wait();
     DataPathFaultTest::TearDown();
   }
@@ -385,7 +385,7 @@ TEST_F(ImmediateCharTest, IsBoundedByTheWriteTimeOut) {
   EXPECT_EQ(r->information(), 0u);
   EXPECT_EQ(OnTheWire(), "");
 
-  scripted_->limit_out(kBulkOut, std::nullopt);
+  model_->limit_out(kBulkOut, std::nullopt);
   UCHAR z = 'Z';
   auto ok = port_->ioctl(IOCTL_SERIAL_IMMEDIATE_CHAR, std::span<const uint8_t>(&z, 1), 1);
   EXPECT_EQ(ok.status, STATUS_SUCCESS);
@@ -409,8 +409,8 @@ class ConnectFilterTest : public DataPathFaultTest {
  protected:
   void SetCarrier(bool on) {
     uint16_t state = usb::cdc::SERIAL_STATE_DSR | (on ? usb::cdc::SERIAL_STATE_DCD : 0);
-    scripted_->notify_serial_state(state);
-    ASSERT_TRUE(WaitFor([&] { return ((ModemStatus() & 0x80) != 0) == on; })) << "carrier " << on;
+    model_->notify_serial_state(state);
+    ASSERT_TRUE(WaitUntil([&] { return ((ModemStatus() & 0x80) != 0) == on; })) << "carrier " << on;
   }
   // Sends the transfers and then "|", and reads until as many bytes as
   // `kept` and the "|" have come (or a bounded wait ran out): what a client
@@ -419,7 +419,7 @@ class ConnectFilterTest : public DataPathFaultTest {
     for (const auto& t : transfers) Queue(t);
     Queue("|");
     std::string got;
-    WaitFor([&] {
+    WaitUntil([&] {
       got += ReadAll();
       return got.size() >= kept.size() + 1;
     });

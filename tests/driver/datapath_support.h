@@ -20,6 +20,7 @@
 #include <emu/verifier.h>
 
 #include "driver_fixture.h"
+#include "test_helpers.h"
 #include "serial/read.h"
 #include "serial/request_list.h"
 #include "serial/ringbuf.h"
@@ -32,23 +33,6 @@ namespace usb = emu::usb;
 
 constexpr uint8_t kBulkIn = usb::cdc::BULK_IN_ENDPOINT;
 constexpr uint8_t kBulkOut = usb::cdc::BULK_OUT_ENDPOINT;
-
-// Polls `pred` in real time until it holds or `limit` passes.
-template <class Pred>
-bool WaitFor(Pred pred, std::chrono::milliseconds limit = 5000ms) {
-  auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      return pred();
-    }
-    std::this_thread::sleep_for(50us);
-  }
-  return true;
-}
-
-inline std::string AsText(const std::vector<uint8_t>& bytes) {
-  return std::string(bytes.begin(), bytes.end());
-}
 
 // Builds with a sanitizer run the stress and volume cases scaled down.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -65,15 +49,8 @@ constexpr bool kSanitized = false;
 
 class DataPathTest : public DriverFixture {
  protected:
-  void SetUp() override {
-    DriverFixture::SetUp();
-    // A frozen clock's advance waits for the threads it wakes to block
-    // again; on a loaded machine a thread may wait long for a processor, and
-    // giving up early would let it re-arm its wait past the step.
-    previous_grace_ = emu::clock::settle_grace(60s);
-  }
+  void SetUp() override { DriverFixture::SetUp(); }
   void TearDown() override {
-    emu::clock::settle_grace(previous_grace_);
     // Threads asleep on a frozen clock would never see their stop events.
     if (emu::clock::frozen()) {
       emu::clock::unfreeze();
@@ -95,15 +72,28 @@ class DataPathTest : public DriverFixture {
     emu::clock::advance(5ms);
   }
 
-  // Advances a frozen clock `step` at a time until `done` holds (checked for a
-  // moment of real time after each step), at most `max_steps` times.  For a
-  // thread that an event, not the clock, woke last: it may re-arm its timed
-  // wait only after the next step has begun.
+  // Waits until each worker thread of the port blocks in a kernel wait.  A
+  // thread that an event, not the clock, woke last is then never still on
+  // its way to its timed wait when the clock steps, however late the machine
+  // gives it a processor.
+  void SettleWorkers() {
+    for (PKTHREAD t : {ext_->pReadFunctionThread, ext_->pWaitMaskFunctionThread, ext_->pPollingFunctionThread,
+                       ext_->pWriteFunctionThread, ext_->pInterruptPollingFunctionThread}) {
+      if (t != nullptr) {
+        ASSERT_TRUE(emu::ke::wait_thread_blocked(t, 60s)) << "a worker thread never blocks";
+      }
+    }
+  }
+
+  // Advances a frozen clock `step` at a time until `done` holds, at most
+  // `max_steps` times.  Each step waits for the workers to block first, so a
+  // thread an event woke last arms its timed wait before the step, not after.
   template <class Pred>
   bool StepUntil(Pred done, emu::clock::duration step = 1ms, int max_steps = 100) {
     for (int i = 0; i < max_steps; i++) {
+      SettleWorkers();
       emu::clock::advance(step);
-      if (WaitFor(done, 20ms)) {
+      if (WaitUntil(done, 20ms)) {
         return true;
       }
     }
@@ -113,24 +103,18 @@ class DataPathTest : public DriverFixture {
   // The scripted CDC device, started and opened.  Without an interrupt pipe
   // by default, so only the test moves the modem lines.
   void OpenScripted(usb::cdc::Variant variant = usb::cdc::Variant::acm_nointr) {
-    dev_ = &PlugScripted(variant);
-    ASSERT_EQ(Start(*dev_), STATUS_SUCCESS);
-    port_ = &Open();
-    ASSERT_TRUE(port_->is_open()) << std::hex << port_->status();
-    ext_ = dev_->ext();
-    scripted_ = dev_->as<usb::ScriptedDevice>();
-    ASSERT_NE(scripted_, nullptr);
+    ASSERT_NO_FATAL_FAILURE(SetUpScripted(Stage::open, variant));
   }
 
   ULONG RingCount() const { return RingBufferCount(ext_->RingBuffer); }
   bool WaitRing(ULONG count) {
-    return WaitFor([&] { return RingCount() == count; });
+    return WaitUntil([&] { return RingCount() == count; });
   }
   // Queues one bulk-IN transfer and waits until the polling thread has
   // stored it.  A transfer the thread drops is checked by delivering a stored
   // one behind it: the thread handles transfers in order.
   void Queue(std::string_view bytes) {
-    scripted_->queue_packet(kBulkIn, std::span<const uint8_t>((const uint8_t*)bytes.data(), bytes.size()));
+    model_->queue_packet(kBulkIn, std::span<const uint8_t>((const uint8_t*)bytes.data(), bytes.size()));
   }
   void Deliver(std::string_view bytes) {
     ULONG before = RingCount();
@@ -196,12 +180,6 @@ class DataPathTest : public DriverFixture {
     return Locked([&] { return WaitQueueCount(ext_); });
   }
   LONG ArmedTimers() { return InterlockedCompareExchange(&ext_->ArmedTimerCount, 0, 0); }
-
-  emu::clock::duration previous_grace_{};
-  PluggedDevice* dev_ = nullptr;
-  emu::Handle* port_ = nullptr;
-  PDEVICE_EXTENSION ext_ = nullptr;
-  usb::ScriptedDevice* scripted_ = nullptr;
 };
 
 }  // namespace vrmdm_test

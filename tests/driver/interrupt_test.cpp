@@ -15,12 +15,7 @@ class InterruptTest : public LifecycleFixture {
  protected:
   void SetUp() override {
     LifecycleFixture::SetUp();
-    dev_ = &PlugScripted(usb::cdc::Variant::acm, u"COM5");
-    ASSERT_EQ(Start(*dev_), STATUS_SUCCESS);
-    ext_ = dev_->ext();
-    model_ = dev_->as<usb::ScriptedDevice>();
-    port_ = &Open();
-    ASSERT_EQ(port_->status(), STATUS_SUCCESS);
+    ASSERT_NO_FATAL_FAILURE(SetUpScripted(Stage::open));
     thread_ = ext_->pInterruptPollingFunctionThread;
     ASSERT_NE(thread_, nullptr);
     ASSERT_TRUE(usb::wait_pending(dev_->pdo, kNotify, 1)) << "the thread reads the notification pipe";
@@ -29,7 +24,7 @@ class InterruptTest : public LifecycleFixture {
   // Sends a serial state and waits for the modem status it must produce.
   ::testing::AssertionResult Notify(uint16_t state, ULONG expected) {
     model_->notify_serial_state(state);
-    if (Eventually([&] { return ModemStatusOf(ext_) == expected; }, 5s)) return ::testing::AssertionSuccess();
+    if (WaitUntil([&] { return ModemStatusOf(ext_) == expected; }, 5s)) return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure() << "state " << std::hex << state << ": modem status "
                                          << ModemStatusOf(ext_) << ", expected " << expected;
   }
@@ -38,10 +33,6 @@ class InterruptTest : public LifecycleFixture {
     InterlockedExchange((LONG volatile*)&ext_->DevicePowerState, (LONG)state);
   }
 
-  PluggedDevice* dev_ = nullptr;
-  PDEVICE_EXTENSION ext_ = nullptr;
-  usb::ScriptedDevice* model_ = nullptr;
-  emu::Handle* port_ = nullptr;
   PKTHREAD thread_ = nullptr;
 };
 
@@ -70,15 +61,15 @@ TEST_F(InterruptTest, CarrierBitsOfEachNotificationBecomeTheModemStatus) {
 }
 
 TEST_F(InterruptTest, ACarrierChangeCompletesAWaitOnMask) {
-  ASSERT_EQ(port_->ioctl(IOCTL_SERIAL_SET_WAIT_MASK, Bytes<ULONG>(SERIAL_EV_RLSD)).status, STATUS_SUCCESS);
+  ASSERT_EQ(port_->ioctl(IOCTL_SERIAL_SET_WAIT_MASK, AsBytes<ULONG>(SERIAL_EV_RLSD)).status, STATUS_SUCCESS);
   auto wait = port_->ioctl_async(IOCTL_SERIAL_WAIT_ON_MASK, {}, sizeof(ULONG));
   ASSERT_EQ(wait->returned(), STATUS_PENDING);
   model_->notify_serial_state(usb::cdc::SERIAL_STATE_DCD | usb::cdc::SERIAL_STATE_DSR);
   ASSERT_TRUE(wait->wait(5000ms));
   EXPECT_EQ(wait->status(), STATUS_SUCCESS);
-  EXPECT_EQ(FirstUlong(wait->output()), (ULONG)SERIAL_EV_RLSD);
+  EXPECT_EQ(FromBytes<ULONG>(wait->output()), (ULONG)SERIAL_EV_RLSD);
   emu::IoResult status = port_->ioctl(IOCTL_SERIAL_GET_MODEMSTATUS, {}, sizeof(ULONG));
-  EXPECT_EQ(FirstUlong(status.output) & (DSR | DCD), DSR | DCD);
+  EXPECT_EQ(FromBytes<ULONG>(status.output) & (DSR | DCD), DSR | DCD);
 }
 
 TEST_F(InterruptTest, AFailedReadLeavesTheLinesAndTheThreadReadsOn) {
@@ -89,7 +80,7 @@ TEST_F(InterruptTest, AFailedReadLeavesTheLinesAndTheThreadReadsOn) {
   usb::inject_fault(dev_->pdo, kNotify, usb::Fault::never_complete());
   model_->notify_serial_state(0x00);  // wakes the waiting read
   // The access-fail line is the thread's last word on the failed read.
-  EXPECT_TRUE(Eventually([] {
+  EXPECT_TRUE(WaitUntil([] {
     return emu::trace::contains(
         "[vr_mdm] pInterruptPollingFunction USB Access Fail (UrbStatus = c0000005 , ntStatus = c0000001)");
   }));
@@ -143,7 +134,7 @@ TEST_P(InterruptExitTest, ReadOutcome) {
   usb::inject_fault(dev_->pdo, kNotify, usb::Fault::error(c.usbd, c.status));
   model_->notify_serial_state(0x03);  // wakes the waiting read, which fails
   if (c.exit_trace != nullptr) {
-    EXPECT_TRUE(Eventually([&] { return ThreadEnded(thread_); })) << "the thread should end";
+    EXPECT_TRUE(WaitUntil([&] { return ThreadEnded(thread_); })) << "the thread should end";
     EXPECT_TRUE(emu::trace::contains(c.exit_trace));
     EXPECT_FALSE(emu::trace::contains("pInterruptPollingFunction USB Access Fail (UrbStatus = " +
                                       [&] {
@@ -153,7 +144,7 @@ TEST_P(InterruptExitTest, ReadOutcome) {
                                       }()))
         << "an exit is not traced as an access failure";
   } else {
-    EXPECT_TRUE(Eventually([] { return emu::trace::contains("pInterruptPollingFunction USB Access Fail"); }));
+    EXPECT_TRUE(WaitUntil([] { return emu::trace::contains("pInterruptPollingFunction USB Access Fail"); }));
     SetPower(PowerDeviceD0);
     EXPECT_TRUE(Notify(0x00, DDSR | DDCD)) << "the thread still reads";
     EXPECT_FALSE(ThreadEnded(thread_));

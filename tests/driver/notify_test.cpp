@@ -17,7 +17,7 @@ void ExpectRemovedOrCancelled(const emu::RequestPtr& r) {
   ASSERT_TRUE(r->wait());
   if (r->status() == STATUS_SUCCESS) {
     EXPECT_EQ(r->information(), sizeof(ULONG));
-    EXPECT_EQ(AsUlong(r->output()), REMOVAL_NOTIFY_SURPRISE_REMOVED);
+    EXPECT_EQ(FromBytes<ULONG>(r->output()), REMOVAL_NOTIFY_SURPRISE_REMOVED);
   } else {
     EXPECT_EQ(r->status(), STATUS_CANCELLED);
     EXPECT_EQ(r->information(), 0u);
@@ -66,7 +66,7 @@ TEST_F(NotifyTest, SurpriseRemovalHandsTheParkedRequestBack) {
   ASSERT_TRUE(parked->wait());
   EXPECT_EQ(parked->status(), STATUS_SUCCESS);
   EXPECT_EQ(parked->information(), 4u);
-  EXPECT_EQ(AsUlong(parked->output()), REMOVAL_NOTIFY_SURPRISE_REMOVED);
+  EXPECT_EQ(FromBytes<ULONG>(parked->output()), REMOVAL_NOTIFY_SURPRISE_REMOVED);
 
   // Nothing more parks on a removed device, and the removal is not held up.
   EXPECT_EQ(Ioctl(IOCTL_REMOVAL_NOTIFY, {}, 4).status, STATUS_NOT_SUPPORTED);
@@ -167,7 +167,7 @@ TEST_F(NotifyRemovalRaceTest, SurpriseRemovalRacingTheParking) {
       EXPECT_EQ(r->information(), 0u);
     } else {
       EXPECT_EQ(r->status(), STATUS_SUCCESS);
-      EXPECT_EQ(AsUlong(r->output()), REMOVAL_NOTIFY_SURPRISE_REMOVED);
+      EXPECT_EQ(FromBytes<ULONG>(r->output()), REMOVAL_NOTIFY_SURPRISE_REMOVED);
     }
     Finish(*dev, *port);
   }

@@ -12,10 +12,7 @@ namespace {
 class OpenCloseTest : public LifecycleFixture {
  protected:
   void StartScripted(usb::cdc::Variant variant) {
-    dev_ = &PlugScripted(variant, u"COM5");
-    ASSERT_EQ(Start(*dev_), STATUS_SUCCESS);
-    ext_ = dev_->ext();
-    model_ = dev_->as<usb::ScriptedDevice>();
+    ASSERT_NO_FATAL_FAILURE(SetUpScripted(Stage::started, variant));
   }
 
   std::vector<uint16_t> LineStatesSent() const {
@@ -43,10 +40,6 @@ class OpenCloseTest : public LifecycleFixture {
     EXPECT_EQ(emu::outstanding_irps(), irpsBefore);
     EXPECT_TRUE(emu::is_quiescent()) << "a thread, timer or work item outlived the open";
   }
-
-  PluggedDevice* dev_ = nullptr;
-  PDEVICE_EXTENSION ext_ = nullptr;
-  usb::ScriptedDevice* model_ = nullptr;
 };
 
 class OpenThreadsTest : public OpenCloseTest, public testing::WithParamInterface<usb::cdc::Variant> {};
@@ -71,8 +64,7 @@ TEST_P(OpenThreadsTest, OpenStartsTheThreadsAndRaisesTheLinesCleanupUndoesBoth) 
       }
       ASSERT_NE(threads[i], nullptr) << i;
       EXPECT_FALSE(ThreadEnded(threads[i])) << i;
-      EXPECT_TRUE(Eventually([&] { return KeQueryPriorityThread(threads[i]) == LOW_REALTIME_PRIORITY; }))
-          << i;
+      EXPECT_TRUE(WaitUntil([&] { return KeQueryPriorityThread(threads[i]) == LOW_REALTIME_PRIORITY; })) << i;
     }
     EXPECT_NE(ext_->BulkInIrp, nullptr);
     EXPECT_EQ(ext_->InterruptIrp != nullptr, interrupt);
@@ -114,7 +106,7 @@ TEST_F(OpenCloseTest, OnlyOneClientAtATimeUntilTheFirstIsClosed) {
 
   // The refused opens left the first one working.
   EXPECT_EQ(first.write("AT\r").information, 3u);
-  EXPECT_TRUE(Eventually([&] { return model_->out_data(usb::cdc::BULK_OUT_ENDPOINT).size() == 3; }));
+  EXPECT_TRUE(WaitUntil([&] { return model_->out_data(usb::cdc::BULK_OUT_ENDPOINT).size() == 3; }));
 
   emu::CloseResult closed = first.close();
   EXPECT_EQ(closed.cleanup, STATUS_SUCCESS);
@@ -161,7 +153,8 @@ TEST_F(OpenCloseTest, CloseReportsDsrOffDcdOnAndReopenTheReverseWithBothChanges)
   emu::IoResult status = again.ioctl(IOCTL_SERIAL_GET_MODEMSTATUS, {}, sizeof(ULONG));
   ASSERT_EQ(status.status, STATUS_SUCCESS);
   const ULONG lines = SERIAL_MSR_DSR | SERIAL_MSR_DCD | SERIAL_MSR_DDSR | SERIAL_MSR_DDCD;
-  EXPECT_EQ(FirstUlong(status.output) & lines, (ULONG)(SERIAL_MSR_DSR | SERIAL_MSR_DDSR | SERIAL_MSR_DDCD));
+  EXPECT_EQ(FromBytes<ULONG>(status.output) & lines,
+            (ULONG)(SERIAL_MSR_DSR | SERIAL_MSR_DDSR | SERIAL_MSR_DDCD));
 }
 
 TEST_F(OpenCloseTest, EveryFailedOpenUnwindsAndThePortOpensAfterwards) {
@@ -213,7 +206,7 @@ TEST_F(OpenCloseTest, CleanupEndsEveryRequestStillPendingOnThePort) {
   StartScripted(usb::cdc::Variant::acm_nointr);
   emu::Handle port = emu::open(u"COM5");
   ASSERT_EQ(port.status(), STATUS_SUCCESS);
-  ASSERT_EQ(port.ioctl(IOCTL_SERIAL_SET_WAIT_MASK, Bytes<ULONG>(SERIAL_EV_CTS)).status, STATUS_SUCCESS);
+  ASSERT_EQ(port.ioctl(IOCTL_SERIAL_SET_WAIT_MASK, AsBytes<ULONG>(SERIAL_EV_CTS)).status, STATUS_SUCCESS);
 
   // A device that takes no data: one write on the bus, two behind it.
   model_->limit_out(usb::cdc::BULK_OUT_ENDPOINT, 0);

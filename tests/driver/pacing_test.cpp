@@ -21,7 +21,7 @@ class PacingTest : public DataPathTest {
     port_ = &Open();
     ASSERT_TRUE(port_->is_open());
     ext_ = dev_->ext();
-    scripted_ = device.get();
+    model_ = device.get();
   }
 };
 
@@ -43,7 +43,7 @@ TEST_F(PacingTest, WritesAndReadsMoveWhileTheClockStandsStill) {
     ASSERT_TRUE(w->wait(5s)) << "a queued write waited for the clock";
     EXPECT_EQ(w->status(), STATUS_SUCCESS);
   }
-  EXPECT_EQ(AsText(scripted_->out_data(kBulkOut)), sent) << "in order, each once";
+  EXPECT_EQ(AsText(model_->out_data(kBulkOut)), sent) << "in order, each once";
 
   for (int i = 0; i < 8; ++i) {
     auto read = port_->read_async(64);

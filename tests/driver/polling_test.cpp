@@ -73,7 +73,7 @@ TEST_F(PollingTest, BacksOffWhileMoreThanTheThresholdIsUnread) {
   ULONG left = RING_BUFFER_BACKOFF_THRESHOLD;
   while (left > 0) {
     ULONG n = std::min<ULONG>(left, 4096);
-    scripted_->queue_packet(kBulkIn, std::span<const uint8_t>(block.data(), n));
+    model_->queue_packet(kBulkIn, std::span<const uint8_t>(block.data(), n));
     left -= n;
   }
   ASSERT_TRUE(WaitRing(RING_BUFFER_BACKOFF_THRESHOLD));
@@ -82,7 +82,7 @@ TEST_F(PollingTest, BacksOffWhileMoreThanTheThresholdIsUnread) {
   // One byte more: the next pass sleeps instead of reading.
   Deliver("+");
   ASSERT_TRUE(usb::wait_pending(dev_->pdo, kBulkIn, 0));
-  scripted_->queue_packet(kBulkIn, std::span<const uint8_t>(block.data(), 4096));
+  model_->queue_packet(kBulkIn, std::span<const uint8_t>(block.data(), 4096));
   // Two pauses bring the thread into step with the clock: one pass per 10 ms.
   emu::clock::advance(10ms);
   emu::clock::advance(10ms);
@@ -90,7 +90,7 @@ TEST_F(PollingTest, BacksOffWhileMoreThanTheThresholdIsUnread) {
   for (int i = 1; i <= 3; i++) {
     emu::clock::advance(10ms);
     EXPECT_EQ(dev_->node->state_invalidations(), invalidations);  // a full ring is no device-state matter
-    EXPECT_EQ(scripted_->queued_in(kBulkIn), 4096u);
+    EXPECT_EQ(model_->queued_in(kBulkIn), 4096u);
     EXPECT_EQ(RingCount(), RING_BUFFER_BACKOFF_THRESHOLD + 1);
   }
 
@@ -99,7 +99,7 @@ TEST_F(PollingTest, BacksOffWhileMoreThanTheThresholdIsUnread) {
   ASSERT_EQ(r.information, 1u);
   emu::clock::advance(10ms);
   EXPECT_TRUE(WaitRing(RING_BUFFER_BACKOFF_THRESHOLD + 4096));
-  EXPECT_EQ(scripted_->queued_in(kBulkIn), 0u);
+  EXPECT_EQ(model_->queued_in(kBulkIn), 0u);
 }
 
 // One row of the table of failed reads.
@@ -122,7 +122,7 @@ TEST_P(PollingExitTest, FailedReadEndsTheThreadOrIsRetried) {
   usb::inject_fault(dev_->pdo, kBulkIn, usb::Fault::error(row.usbd, row.status));
   Queue("!");  // re-offers the pending read, which now fails
   if (row.ends) {
-    EXPECT_TRUE(WaitFor([&] { return PollingThreadEnded(); }));
+    EXPECT_TRUE(WaitUntil([&] { return PollingThreadEnded(); }));
     SetPowerState(PowerDeviceD0);
   } else {
     SetPowerState(PowerDeviceD0);

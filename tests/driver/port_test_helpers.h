@@ -6,47 +6,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
-#include <cstring>
-#include <functional>
 #include <span>
-#include <thread>
 #include <vector>
 
 #include "serial/notify.h"
 #include "support/driver_fixture.h"
+#include "test_helpers.h"
 
 namespace vrmdm_test {
-
-template <class T>
-std::vector<uint8_t> AsBytes(const T& value) {
-  std::vector<uint8_t> bytes(sizeof(T));
-  std::memcpy(bytes.data(), &value, sizeof(T));
-  return bytes;
-}
-
-template <class T>
-T FromBytes(const std::vector<uint8_t>& bytes) {
-  T value{};
-  EXPECT_GE(bytes.size(), sizeof(T));
-  std::memcpy(&value, bytes.data(), std::min(bytes.size(), sizeof(T)));
-  return value;
-}
-
-inline ULONG AsUlong(const std::vector<uint8_t>& bytes) { return FromBytes<ULONG>(bytes); }
-
-// Polls `done` (real time) until it holds or `limit` passes.
-inline bool WaitFor(const std::function<bool()>& done,
-                    std::chrono::milliseconds limit = std::chrono::milliseconds(10000)) {
-  auto until = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > until) {
-      return false;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
 
 // A device-control request from a kernel component: no file object, sent
 // straight to `device` (so it reaches a port that nobody opened).
@@ -81,17 +48,14 @@ class OpenPortTest : public DriverFixture {
  protected:
   void SetUp() override {
     DriverFixture::SetUp();
-    dev_ = &PlugScripted();
-    ASSERT_EQ(Start(*dev_), STATUS_SUCCESS);
-    port_ = &Open();
-    ASSERT_EQ(port_->status(), STATUS_SUCCESS);
+    ASSERT_NO_FATAL_FAILURE(SetUpScripted(Stage::open));
   }
 
   emu::IoResult Ioctl(ULONG code, std::vector<uint8_t> input = {}, ULONG output_length = 0) {
     return port_->ioctl(code, input, output_length);
   }
-  emu::usb::ScriptedDevice& model() { return *dev_->as<emu::usb::ScriptedDevice>(); }
-  PDEVICE_EXTENSION ext() { return dev_->ext(); }
+  emu::usb::ScriptedDevice& model() { return *model_; }
+  PDEVICE_EXTENSION ext() { return ext_; }
   // Class requests with this bRequest the device has received, in order.
   std::vector<emu::usb::ScriptedDevice::ControlRecord> ClassRequests(uint8_t request) {
     std::vector<emu::usb::ScriptedDevice::ControlRecord> found;
@@ -102,9 +66,6 @@ class OpenPortTest : public DriverFixture {
     }
     return found;
   }
-
-  PluggedDevice* dev_ = nullptr;
-  emu::Handle* port_ = nullptr;
 };
 
 }  // namespace vrmdm_test

@@ -25,7 +25,7 @@ DEVICE_POWER_STATE DeviceState(PDEVICE_EXTENSION ext) {
 }
 
 bool WaitThreadEnded(PKTHREAD thread) {
-  return WaitFor([&] { return ThreadEnded(thread); });
+  return WaitUntil([&] { return ThreadEnded(thread); });
 }
 
 class PowerTest : public OpenPortTest {
@@ -150,7 +150,7 @@ TEST_F(PowerTest, PowerUpResendsTheLineAndReplacesThePollingThreads) {
   EXPECT_FALSE(ThreadEnded(ext()->pInterruptPollingFunctionThread));
   model().queue_in(cdc::BULK_IN_ENDPOINT, "after power-up");
   std::string received;
-  ASSERT_TRUE(WaitFor([&] {
+  ASSERT_TRUE(WaitUntil([&] {
     emu::IoResult r = port_->read(64);
     received.append(r.output.begin(), r.output.end());
     return received.size() >= 14;
@@ -160,8 +160,8 @@ TEST_F(PowerTest, PowerUpResendsTheLineAndReplacesThePollingThreads) {
   EXPECT_EQ(model().out_data(cdc::BULK_OUT_ENDPOINT), (std::vector<uint8_t>{'A', 'T', '\r'}));
   Ioctl(IOCTL_SERIAL_GET_MODEMSTATUS, {}, 4);  // clear the open's change bits
   model().notify_serial_state(cdc::SERIAL_STATE_DCD | cdc::SERIAL_STATE_DSR);
-  EXPECT_TRUE(
-      WaitFor([&] { return (AsUlong(Ioctl(IOCTL_SERIAL_GET_MODEMSTATUS, {}, 4).output) & 0x80) != 0; }));
+  EXPECT_TRUE(WaitUntil(
+      [&] { return (FromBytes<ULONG>(Ioctl(IOCTL_SERIAL_GET_MODEMSTATUS, {}, 4).output) & 0x80) != 0; }));
 }
 
 TEST_F(PowerTest, SeveralPowerCyclesKeepDataFlowing) {
@@ -173,7 +173,7 @@ TEST_F(PowerTest, SeveralPowerCyclesKeepDataFlowing) {
     const std::string text = "cycle " + std::to_string(cycle);
     model().queue_in(cdc::BULK_IN_ENDPOINT, text);
     std::string received;
-    ASSERT_TRUE(WaitFor([&] {
+    ASSERT_TRUE(WaitUntil([&] {
       emu::IoResult r = port_->read(64);
       received.append(r.output.begin(), r.output.end());
       return received.size() >= text.size();
@@ -197,7 +197,7 @@ TEST_F(PowerTest, RestartDoesNotHangOnAPollingThreadWaitingInARead) {
   // The replacement's reads are not taken for cancelled.
   model().queue_in(cdc::BULK_IN_ENDPOINT, "still here");
   std::string received;
-  ASSERT_TRUE(WaitFor([&] {
+  ASSERT_TRUE(WaitUntil([&] {
     emu::IoResult r = port_->read(64);
     received.append(r.output.begin(), r.output.end());
     return received.size() >= 10;
@@ -322,7 +322,7 @@ TEST_F(PowerWithoutInterruptPipeTest, PowerUpRestartsOnlyTheBulkPolling) {
   auto* model = dev.as<emu::usb::ScriptedDevice>();
   model->queue_in(cdc::BULK_IN_ENDPOINT, "ok");
   std::string received;
-  ASSERT_TRUE(WaitFor([&] {
+  ASSERT_TRUE(WaitUntil([&] {
     emu::IoResult r = port.read(8);
     received.append(r.output.begin(), r.output.end());
     return received.size() >= 2;
@@ -422,7 +422,7 @@ class OwedPowerUpTest : public PowerTest {
     EXPECT_EQ(std::vector<uint8_t>(out.end() - 3, out.end()), (std::vector<uint8_t>{'A', 'T', '\r'}));
     model().queue_in(cdc::BULK_IN_ENDPOINT, "\r\nOK\r\n");
     std::string received;
-    ASSERT_TRUE(WaitFor([&] {
+    ASSERT_TRUE(WaitUntil([&] {
       emu::IoResult r = port_->read(64);
       received.append(r.output.begin(), r.output.end());
       return received.size() >= 6;

@@ -41,7 +41,7 @@ TEST_F(ReadTest, TotalTimeoutEndsAnEmptyReadWithSuccessAndNoData) {
   ASSERT_TRUE(r->wait(2000ms));
   EXPECT_EQ(r->status(), STATUS_SUCCESS);
   EXPECT_EQ(r->information(), 0u);
-  EXPECT_TRUE(WaitFor([&] { return ArmedTimers() == 0; }));
+  EXPECT_TRUE(WaitUntil([&] { return ArmedTimers() == 0; }));
 }
 
 TEST_F(ReadTest, DataCompletesTheWaitingReadAsItArrives) {
@@ -54,7 +54,7 @@ TEST_F(ReadTest, DataCompletesTheWaitingReadAsItArrives) {
   ASSERT_TRUE(r->wait(2000ms));  // the clock stands: the data woke the read thread
   EXPECT_EQ(r->status(), STATUS_SUCCESS);
   EXPECT_EQ(AsText(r->output()), "xy");
-  EXPECT_TRUE(WaitFor([&] { return ArmedTimers() == 0; }));
+  EXPECT_TRUE(WaitUntil([&] { return ArmedTimers() == 0; }));
 }
 
 TEST_F(ReadTest, DefaultTotalTimeoutIsOneHundredSeconds) {
@@ -105,7 +105,7 @@ TEST_F(ReadTest, QueuedReadsArePromotedInOrderWithAFreshTimer) {
   ASSERT_TRUE(d->wait(2000ms));
   EXPECT_EQ(AsText(d->output()), "cd");
   EXPECT_EQ(RingCount(), 2u);
-  EXPECT_TRUE(WaitFor([&] { return ArmedTimers() == 0; }));
+  EXPECT_TRUE(WaitUntil([&] { return ArmedTimers() == 0; }));
 }
 
 TEST_F(ReadTest, CancellingAQueuedReadLeavesTheOthersAndTheCurrentOnePromotes) {
@@ -131,7 +131,7 @@ TEST_F(ReadTest, CancellingAQueuedReadLeavesTheOthersAndTheCurrentOnePromotes) {
   emu::clock::advance(1ms);
   ASSERT_TRUE(c->wait(2000ms));
   EXPECT_EQ(c->status(), STATUS_SUCCESS);
-  EXPECT_TRUE(WaitFor([&] { return ArmedTimers() == 0; }));
+  EXPECT_TRUE(WaitUntil([&] { return ArmedTimers() == 0; }));
 }
 
 TEST_F(ReadTest, CancellingAQueuedReadKeepsTheOthersInArrivalOrder) {
@@ -217,7 +217,7 @@ TEST_F(ReadTest, StaleTimerRunLeavesTheNextCurrentReadAlone) {
   emu::clock::advance(1ms);
   ASSERT_TRUE(r->wait(2000ms));
   EXPECT_EQ(r->status(), STATUS_SUCCESS);
-  EXPECT_TRUE(WaitFor([&] { return ArmedTimers() == 0; }));
+  EXPECT_TRUE(WaitUntil([&] { return ArmedTimers() == 0; }));
   EXPECT_NE(KeReadStateEvent(&ext_->evTimersIdle), 0);
 }
 
@@ -276,10 +276,10 @@ TEST_F(ReadTest, CancelTimerReadThreadAndPurgeRacesEndEveryReadOnce) {
     uint8_t chunk[16];
     while (!stop.load()) {
       // Slower than the reader, so that reads wait and can be cancelled.
-      if (scripted_->queued_in(kBulkIn) < 64) {
+      if (model_->queued_in(kBulkIn) < 64) {
         size_t n = 1 + frng() % sizeof(chunk);
         usb::fill_pattern(fed.load(), std::span<uint8_t>(chunk, n));
-        scripted_->queue_in(kBulkIn, std::span<const uint8_t>(chunk, n));
+        model_->queue_in(kBulkIn, std::span<const uint8_t>(chunk, n));
         fed += n;
       }
       std::this_thread::sleep_for(std::chrono::microseconds(frng() % 2500));
@@ -331,13 +331,13 @@ TEST_F(ReadTest, CancelTimerReadThreadAndPurgeRacesEndEveryReadOnce) {
   }
   stop = true;
   feeder.join();
-  ASSERT_TRUE(WaitFor([&] { return scripted_->queued_in(kBulkIn) == 0 && RingCount() == fed - received; }))
+  ASSERT_TRUE(WaitUntil([&] { return model_->queued_in(kBulkIn) == 0 && RingCount() == fed - received; }))
       << "fed " << fed << " received " << received << " ring " << RingCount();
   std::string rest = TakeRing();
   EXPECT_FALSE(
       usb::check_pattern(received, std::span<const uint8_t>((const uint8_t*)rest.data(), rest.size()))
           .has_value());
-  EXPECT_TRUE(WaitFor([&] { return ArmedTimers() == 0; }));
+  EXPECT_TRUE(WaitUntil([&] { return ArmedTimers() == 0; }));
   // Every way out was taken: data, time-out or purge without data, cancel.
   EXPECT_GT(succeeded - empty, rounds / 4);
   EXPECT_GT(empty, 0);

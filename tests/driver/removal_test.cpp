@@ -13,20 +13,20 @@ class RemovalTest : public LifecycleFixture {
  protected:
   // Reads until `text` has arrived (the whole transcript so far is returned).
   static std::string ReadUntil(emu::Handle& port, std::string_view text, std::string& transcript) {
-    auto until = std::chrono::steady_clock::now() + 10s;
-    while (transcript.find(text) == std::string::npos && std::chrono::steady_clock::now() < until) {
+    WaitUntil([&] {
+      if (transcript.find(text) != std::string::npos) return true;
       emu::IoResult r = port.read(256);
       EXPECT_EQ(r.status, STATUS_SUCCESS);
-      if (r.status != STATUS_SUCCESS) break;
-      transcript.append(r.output.begin(), r.output.end());
-    }
+      transcript += AsText(r.output);
+      return r.status != STATUS_SUCCESS;
+    });
     return transcript;
   }
 
   static ULONG ModemStatusIoctl(emu::Handle& port) {
     emu::IoResult r = port.ioctl(IOCTL_SERIAL_GET_MODEMSTATUS, {}, sizeof(ULONG));
     EXPECT_EQ(r.status, STATUS_SUCCESS);
-    return FirstUlong(r.output);
+    return FromBytes<ULONG>(r.output);
   }
 };
 
@@ -48,7 +48,7 @@ TEST_F(RemovalTest, ClientTalksToTheModemByItsDosNameAndHangsUp) {
   const std::string connect = "CONNECT " + std::to_string(modem->config().connect_rate);
   EXPECT_NE(ReadUntil(port, connect, transcript).find(connect), std::string::npos) << transcript;
   // The carrier comes up through the notification pipe.
-  EXPECT_TRUE(Eventually([&] { return (ModemStatusIoctl(port) & SERIAL_MSR_DCD) != 0; }));
+  EXPECT_TRUE(WaitUntil([&] { return (ModemStatusIoctl(port) & SERIAL_MSR_DCD) != 0; }));
 
   transcript.clear();
   ASSERT_EQ(port.write("hello, modem").information, 12u);
@@ -59,7 +59,7 @@ TEST_F(RemovalTest, ClientTalksToTheModemByItsDosNameAndHangsUp) {
   ASSERT_EQ(port.ioctl(IOCTL_SERIAL_CLR_DTR).status, STATUS_SUCCESS);
   transcript.clear();
   EXPECT_NE(ReadUntil(port, "NO CARRIER", transcript).find("NO CARRIER"), std::string::npos) << transcript;
-  EXPECT_TRUE(Eventually([&] { return (ModemStatusIoctl(port) & SERIAL_MSR_DCD) == 0; }));
+  EXPECT_TRUE(WaitUntil([&] { return (ModemStatusIoctl(port) & SERIAL_MSR_DCD) == 0; }));
   EXPECT_FALSE(modem->connected());
 
   emu::CloseResult closed = port.close();
@@ -103,7 +103,7 @@ TEST_P(RemovalUnderLoadTest, EveryRequestEndsOnceAndTheDeviceGoes) {
 
     auto notify = port.ioctl_async(IOCTL_REMOVAL_NOTIFY, {}, sizeof(ULONG));
     ASSERT_EQ(notify->returned(), STATUS_PENDING);
-    ASSERT_EQ(port.ioctl(IOCTL_SERIAL_SET_WAIT_MASK, Bytes<ULONG>(SERIAL_EV_CTS)).status, STATUS_SUCCESS);
+    ASSERT_EQ(port.ioctl(IOCTL_SERIAL_SET_WAIT_MASK, AsBytes<ULONG>(SERIAL_EV_CTS)).status, STATUS_SUCCESS);
     model->limit_out(usb::cdc::BULK_OUT_ENDPOINT, 0);
     std::vector<emu::RequestPtr> writes, reads, waits;
     for (int i = 0; i < 3; i++) writes.push_back(port.write_async("ATDT5551234\r"));
@@ -170,7 +170,7 @@ TEST_P(RemovalUnderLoadTest, EveryRequestEndsOnceAndTheDeviceGoes) {
       EXPECT_EQ(notify->information(), 0u);  // the cleanup came first and ended it
     } else {
       EXPECT_EQ(notify->status(), STATUS_SUCCESS);
-      EXPECT_EQ(FirstUlong(notify->output()), REMOVAL_NOTIFY_SURPRISE_REMOVED);
+      EXPECT_EQ(FromBytes<ULONG>(notify->output()), REMOVAL_NOTIFY_SURPRISE_REMOVED);
     }
     for (auto& r : reads) {
       ASSERT_TRUE(r->completed());
@@ -189,7 +189,7 @@ TEST_P(RemovalUnderLoadTest, EveryRequestEndsOnceAndTheDeviceGoes) {
       EXPECT_TRUE(w->status() == STATUS_SUCCESS || w->status() == STATUS_CANCELLED)
           << std::hex << w->status();
       if (w->status() == STATUS_SUCCESS) {
-        EXPECT_EQ(FirstUlong(w->output()), 0u);
+        EXPECT_EQ(FromBytes<ULONG>(w->output()), 0u);
       }
     }
     EXPECT_FALSE(emu::symbolic_link_target(u"\\DosDevices\\COM5").has_value());
@@ -227,7 +227,7 @@ TEST_F(RemovalTest, SurpriseRemovalWhileAReadWaitsOnItsLongTimeOut) {
   // The removal flag first, as surprise removal sets it, then a pass of the
   // read thread before any stop event.
   InterlockedExchange((LONG volatile*)&dev.ext()->DeviceRemoved, 1);
-  ASSERT_TRUE(Eventually([&] {
+  ASSERT_TRUE(WaitUntil([&] {
     emu::clock::advance(1ms);
     return ThreadEnded(dev.ext()->pReadFunctionThread);
   }));

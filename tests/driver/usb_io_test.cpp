@@ -32,10 +32,7 @@ class UsbIoTest : public DriverFixture {
  protected:
   void SetUp() override {
     DriverFixture::SetUp();
-    dev_ = &PlugScripted(cdc::Variant::acm);
-    ASSERT_EQ(dev_->add_status, STATUS_SUCCESS);
-    ASSERT_EQ(Configure(*dev_), STATUS_SUCCESS);
-    modem_ = dev_->as<ScriptedDevice>();
+    ASSERT_NO_FATAL_FAILURE(SetUpScripted(Stage::configured));
     packet_ = AllocateIrpFor(*dev_);
     ASSERT_NE(packet_, nullptr);
   }
@@ -62,19 +59,17 @@ class UsbIoTest : public DriverFixture {
     return it == info.urbs_by_function.end() ? 0 : it->second;
   }
 
-  PluggedDevice* dev_ = nullptr;
-  ScriptedDevice* modem_ = nullptr;
   PIRP packet_ = nullptr;
 };
 
 TEST_F(UsbIoTest, BulkInReadsReuseTheirPacket) {
-  modem_->queue_in(cdc::BULK_IN_ENDPOINT, "hello");
+  model_->queue_in(cdc::BULK_IN_ENDPOINT, "hello");
   auto first = BulkIn(4096);
   EXPECT_EQ(first.status, STATUS_SUCCESS);
   EXPECT_EQ(first.usbd, 0u);
   EXPECT_EQ(std::string(first.data.begin(), first.data.end()), "hello");
 
-  modem_->queue_in(cdc::BULK_IN_ENDPOINT, "world!");
+  model_->queue_in(cdc::BULK_IN_ENDPOINT, "world!");
   auto second = BulkIn(4096);
   EXPECT_EQ(second.status, STATUS_SUCCESS);
   EXPECT_EQ(std::string(second.data.begin(), second.data.end()), "world!");
@@ -87,7 +82,7 @@ TEST_F(UsbIoTest, BulkInReadsReuseTheirPacket) {
 TEST_F(UsbIoTest, BulkInReadIsCappedAt64KiB) {
   Bytes stream(70000);
   for (size_t i = 0; i < stream.size(); i++) stream[i] = uint8_t(i * 7);
-  modem_->queue_in(cdc::BULK_IN_ENDPOINT, stream);
+  model_->queue_in(cdc::BULK_IN_ENDPOINT, stream);
   auto big = BulkIn(100000);
   EXPECT_EQ(big.status, STATUS_SUCCESS);
   EXPECT_EQ(big.length, 65536u);
@@ -100,7 +95,7 @@ TEST_F(UsbIoTest, BulkInReadIsCappedAt64KiB) {
 TEST_F(UsbIoTest, PendingReadEndsWhenDataArrives) {
   auto reader = std::async(std::launch::async, [&] { return BulkIn(4096); });
   ASSERT_TRUE(emu::usb::wait_pending(dev_->pdo, cdc::BULK_IN_ENDPOINT, 1));
-  modem_->queue_in(cdc::BULK_IN_ENDPOINT, "late");
+  model_->queue_in(cdc::BULK_IN_ENDPOINT, "late");
   auto r = reader.get();
   EXPECT_EQ(r.status, STATUS_SUCCESS);
   EXPECT_EQ(std::string(r.data.begin(), r.data.end()), "late");
@@ -114,7 +109,7 @@ TEST_F(UsbIoTest, ReadsCompletedInsideTheCallKeepTheirBytes) {
   for (int i = 0; i < 64; i++) {
     Bytes packet(1 + (i * 37) % 300);
     for (auto& b : packet) b = emu::usb::pattern_byte(offset++);
-    modem_->queue_packet(cdc::BULK_IN_ENDPOINT, packet);
+    model_->queue_packet(cdc::BULK_IN_ENDPOINT, packet);
     auto r = BulkIn(4096);
     ASSERT_EQ(r.status, STATUS_SUCCESS);
     ASSERT_EQ(r.data, packet) << "read " << i;
@@ -136,11 +131,11 @@ TEST_F(UsbIoTest, CancelEndsThisReadAndTheNext) {
   EXPECT_EQ(r.usbd, ULONG(USBD_STATUS_CANCELED));
   EXPECT_EQ(r.length, 0u);
 
-  modem_->queue_in(cdc::BULK_IN_ENDPOINT, "x");
+  model_->queue_in(cdc::BULK_IN_ENDPOINT, "x");
   auto next = BulkIn(4096);
   EXPECT_EQ(next.status, STATUS_CANCELLED);
   EXPECT_EQ(next.usbd, ULONG(USBD_STATUS_CANCELED));
-  EXPECT_EQ(modem_->queued_in(cdc::BULK_IN_ENDPOINT), 1u);  // nothing taken
+  EXPECT_EQ(model_->queued_in(cdc::BULK_IN_ENDPOINT), 1u);  // nothing taken
 }
 
 TEST_F(UsbIoTest, ReadWithoutAUrbSendsNothing) {
@@ -161,13 +156,13 @@ TEST_F(UsbIoTest, FailedAndHaltedTransfersReportBothStatuses) {
   EXPECT_EQ(failed.length, 0u);
 
   emu::usb::inject_fault(dev_->pdo, cdc::BULK_IN_ENDPOINT, emu::usb::Fault::stall());
-  modem_->queue_in(cdc::BULK_IN_ENDPOINT, "after");
+  model_->queue_in(cdc::BULK_IN_ENDPOINT, "after");
   auto halted = BulkIn(4096);
   EXPECT_FALSE(NT_SUCCESS(halted.status));
   EXPECT_TRUE(USBD_ERROR(LONG(halted.usbd)));
   // The pipe stays halted until it is reset.
   EXPECT_EQ(ZLKUSB_ResetBulkInPipe(dev_->fdo()), STATUS_SUCCESS);
-  EXPECT_EQ(modem_->reset_pipes().back(), cdc::BULK_IN_ENDPOINT);
+  EXPECT_EQ(model_->reset_pipes().back(), cdc::BULK_IN_ENDPOINT);
   auto again = BulkIn(4096);
   EXPECT_EQ(again.status, STATUS_SUCCESS);
   EXPECT_EQ(std::string(again.data.begin(), again.data.end()), "after");
@@ -188,7 +183,7 @@ TEST_F(UsbIoTest, InterruptReadTracesOnlyWhatPended) {
   std::size_t pended = 0;
   for (uint16_t i = 0; i < 24; i++) {
     uint16_t state = i & 3;
-    modem_->notify_serial_state(state);
+    model_->notify_serial_state(state);
     auto before = emu::usb::info(dev_->pdo).completed_inline;
     auto r = Interrupt(16);  // not capped, not padded
     ASSERT_EQ(r.status, STATUS_SUCCESS);
@@ -205,7 +200,7 @@ TEST_F(UsbIoTest, InterruptReadTracesOnlyWhatPended) {
 TEST_F(UsbIoTest, ResetsGoToTheirPipes) {
   EXPECT_EQ(ZLKUSB_ResetInterruptPipe(dev_->fdo()), STATUS_SUCCESS);
   EXPECT_EQ(ZLKUSB_ResetBulkInPipe(dev_->fdo()), STATUS_SUCCESS);
-  EXPECT_EQ(modem_->reset_pipes(), (std::vector<uint8_t>{cdc::NOTIFY_ENDPOINT, cdc::BULK_IN_ENDPOINT}));
+  EXPECT_EQ(model_->reset_pipes(), (std::vector<uint8_t>{cdc::NOTIFY_ENDPOINT, cdc::BULK_IN_ENDPOINT}));
 }
 
 TEST_F(UsbIoTest, WithoutAPipeNothingIsSent) {
@@ -221,14 +216,14 @@ TEST_F(UsbIoTest, WithoutAPipeNothingIsSent) {
   EXPECT_EQ(ZLKUSB_ResetPipe(dev_->fdo(), nullptr), ZLKUSB_STATUS_NO_PIPE);
   EXPECT_EQ(Urbs(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER), 0u);
   EXPECT_EQ(Urbs(URB_FUNCTION_RESET_PIPE), 0u);
-  EXPECT_TRUE(modem_->reset_pipes().empty());
+  EXPECT_TRUE(model_->reset_pipes().empty());
 }
 
 TEST_F(UsbIoTest, SynchronousSubmissionWithoutAPacketFails) {
   emu::faults::fail_irp_allocation(1);
   EXPECT_EQ(ZLKUSB_ResetBulkInPipe(dev_->fdo()), STATUS_UNSUCCESSFUL);
   emu::faults::clear();
-  EXPECT_TRUE(modem_->reset_pipes().empty());
+  EXPECT_TRUE(model_->reset_pipes().empty());
   EXPECT_EQ(emu::pool::outstanding(POOL_TAG_DRIVER), 7u);
 }
 

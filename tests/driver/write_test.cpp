@@ -12,7 +12,7 @@ class WriteTest : public DataPathTest {
     DataPathTest::SetUp();
     OpenScripted();
   }
-  std::string OnTheWire() { return AsText(scripted_->out_data(kBulkOut)); }
+  std::string OnTheWire() { return AsText(model_->out_data(kBulkOut)); }
   BOOLEAN SuppressConnect() {
     return Locked([&] { return ext_->SuppressConnect; });
   }
@@ -38,7 +38,7 @@ TEST_F(WriteTest, WritesReachTheDeviceOneAtATimeInArrivalOrder) {
     EXPECT_EQ(r->information(), n);
   }
   EXPECT_EQ(OnTheWire(), "first,second,third");
-  EXPECT_EQ(scripted_->out_transfers(kBulkOut), 3u);
+  EXPECT_EQ(model_->out_transfers(kBulkOut), 3u);
   EXPECT_EQ(PendingWrites(), 0);
 }
 
@@ -70,7 +70,7 @@ TEST_F(WriteTest, RefusedWritesAreNotQueued) {
 
 TEST_F(WriteTest, TimeOutCancelsATransferTheDeviceNeverFinishes) {
   SetTimeouts(0, 50);
-  scripted_->limit_out(kBulkOut, 0);  // the device never takes the data
+  model_->limit_out(kBulkOut, 0);  // the device never takes the data
   FreezeClock();
   auto stuck = port_->write_async("stuck");
   auto next = port_->write_async("next");
@@ -82,7 +82,7 @@ TEST_F(WriteTest, TimeOutCancelsATransferTheDeviceNeverFinishes) {
   ASSERT_TRUE(stuck->wait(2000ms));
   EXPECT_EQ(stuck->status(), STATUS_CANCELLED);
   EXPECT_EQ(stuck->information(), 0u);
-  scripted_->limit_out(kBulkOut, std::nullopt);
+  model_->limit_out(kBulkOut, std::nullopt);
   ASSERT_TRUE(StepUntil([&] { return next->completed(); }));
   EXPECT_EQ(next->status(), STATUS_SUCCESS);
   EXPECT_EQ(next->information(), 4u);
@@ -95,7 +95,7 @@ TEST_F(WriteTest, TimeOutCancelsATransferTheDeviceNeverFinishes) {
 // on its own, and no third write goes out while it is on the bus.
 TEST_F(WriteTest, LateCompletionOfACancelledWriteIsNotTakenForTheNext) {
   SetTimeouts(0, 50);
-  scripted_->limit_out(kBulkOut, 0);  // the device never takes the data
+  model_->limit_out(kBulkOut, 0);  // the device never takes the data
   FreezeClock();
   auto first = port_->write_async("first");
   auto second = port_->write_async("second");
@@ -113,14 +113,14 @@ TEST_F(WriteTest, LateCompletionOfACancelledWriteIsNotTakenForTheNext) {
   ASSERT_TRUE(second->wait(2000ms));
   EXPECT_EQ(second->status(), STATUS_CANCELLED);
 
-  scripted_->limit_out(kBulkOut, std::nullopt);
+  model_->limit_out(kBulkOut, std::nullopt);
   ASSERT_TRUE(StepUntil([&] { return third->completed(); }));
   EXPECT_EQ(third->status(), STATUS_SUCCESS);
   EXPECT_EQ(OnTheWire(), "third");
 }
 
 TEST_F(WriteTest, DefaultWriteTimeOutIsOneHundredSeconds) {
-  scripted_->limit_out(kBulkOut, 0);  // the device never takes the data
+  model_->limit_out(kBulkOut, 0);  // the device never takes the data
   FreezeClock();
   auto w = port_->write_async("slow");
   SendNext();
@@ -164,7 +164,7 @@ TEST_F(WriteTest, Ats7SwitchHoldsEvenWhenTheWriteIsRefused) {
 }
 
 TEST_F(WriteTest, TransmitAbortEndsTheWriteOnTheBusAndTheQueuedOnes) {
-  scripted_->limit_out(kBulkOut, 0);  // the device never takes the data
+  model_->limit_out(kBulkOut, 0);  // the device never takes the data
   FreezeClock();
   auto onBus = port_->write_async("bus");
   auto q1 = port_->write_async("q1");
@@ -177,7 +177,7 @@ TEST_F(WriteTest, TransmitAbortEndsTheWriteOnTheBusAndTheQueuedOnes) {
     EXPECT_EQ((*r)->information(), 0u);
   }
   EXPECT_EQ(PendingWrites(), 0);
-  scripted_->limit_out(kBulkOut, std::nullopt);
+  model_->limit_out(kBulkOut, std::nullopt);
   auto after = port_->write_async("after");
   ASSERT_TRUE(StepUntil([&] { return after->completed(); }));
   EXPECT_EQ(after->status(), STATUS_SUCCESS);
@@ -186,8 +186,8 @@ TEST_F(WriteTest, TransmitAbortEndsTheWriteOnTheBusAndTheQueuedOnes) {
 }
 
 TEST_F(WriteTest, ClosingThePortDoesNotWaitOutAStuckWrite) {
-  scripted_->limit_out(kBulkOut, 0);  // the device never takes the data
-  FreezeClock();                      // a 100 s time-out that never runs out
+  model_->limit_out(kBulkOut, 0);  // the device never takes the data
+  FreezeClock();                   // a 100 s time-out that never runs out
   auto w = port_->write_async("stuck");
   auto queued = port_->write_async("queued");
   SendNext();

@@ -5,6 +5,7 @@
 // close.
 #include "io_loop_driver.h"
 #include "io_test_util.h"
+#include "test_helpers.h"
 
 #include <gtest/gtest.h>
 
@@ -21,7 +22,7 @@ std::span<const uint8_t> bytes(const std::string& s) {
   return {reinterpret_cast<const uint8_t*>(s.data()), s.size()};
 }
 
-std::string text(const std::vector<uint8_t>& v) { return std::string(v.begin(), v.end()); }
+using vrmdm_test::AsText;
 
 ULONG ulong_of(const std::vector<uint8_t>& v) {
   ULONG value = 0;
@@ -64,9 +65,9 @@ TEST_F(Loop, LoadOpenWriteReadCancelCleanupCloseAndUnloadCleanly) {
   EXPECT_EQ(w.information, 5u);
   emu::IoResult r = h.read(3);
   EXPECT_EQ(r.status, STATUS_SUCCESS);
-  EXPECT_EQ(text(r.output), "hel");
+  EXPECT_EQ(AsText(r.output), "hel");
   r = h.read(16);
-  EXPECT_EQ(text(r.output), "lo");
+  EXPECT_EQ(AsText(r.output), "lo");
 
   // Nothing left: the read waits, and CancelIo ends it.
   emu::RequestPtr waiting = h.read_async(4);
@@ -110,10 +111,10 @@ TEST_F(Loop, BufferedControlCopiesInAndNeverMoreThanTheOutputLength) {
   emu::IoResult echo = h.ioctl(loopdrv::IOCTL_LOOP_ECHO, bytes("abcdef"), 4);
   EXPECT_EQ(echo.status, STATUS_SUCCESS);
   EXPECT_EQ(echo.information, 4u);
-  EXPECT_EQ(text(echo.output), "abcd");
+  EXPECT_EQ(AsText(echo.output), "abcd");
 
   echo = h.ioctl(loopdrv::IOCTL_LOOP_ECHO, bytes("xy"), 16);  // the system buffer is max(in, out)
-  EXPECT_EQ(text(echo.output), "xy");
+  EXPECT_EQ(AsText(echo.output), "xy");
 
   // A driver that reports more than the output holds: the caller still gets
   // no more than it asked for, and the verifier names the fault.

@@ -9,6 +9,8 @@
 #include <string>
 #include <thread>
 
+#include "test_helpers.h"
+
 namespace {
 
 TEST(ThreadNames, FromTheStartRoutinesSymbol) {
@@ -86,8 +88,7 @@ TEST(ThreadNames, SeenInProcWhileTheThreadsRun) {
   });
   KeWaitForSingleObject(&in_item, Executive, KernelMode, FALSE, nullptr);
   emu::ke::flush_dpcs();
-  for (int i = 0; i < 5000 && dpcs.load() == 0; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  ASSERT_TRUE(vrmdm_test::WaitUntil([&] { return dpcs.load() != 0; }));
   ASSERT_EQ(dpcs.load(), 1);
 
   const auto names = task_names();

@@ -1,5 +1,7 @@
 #include "explore.h"
 
+#include "test_helpers.h"
+
 #include <cstdlib>
 #include <cstring>
 
@@ -97,19 +99,18 @@ void set_short_read_timeouts(emu::Handle& port, ULONG total_ms) {
   SERIAL_TIMEOUTS t{};
   t.ReadTotalTimeoutConstant = total_ms;
   t.WriteTotalTimeoutConstant = 2000;
-  std::vector<uint8_t> in(sizeof t);
-  std::memcpy(in.data(), &t, sizeof t);
-  port.ioctl(IOCTL_SERIAL_SET_TIMEOUTS, in);
+  port.ioctl(IOCTL_SERIAL_SET_TIMEOUTS, vrmdm_test::AsBytes(t));
 }
 
 std::string read_until(emu::Handle& port, std::string_view want, std::chrono::milliseconds limit) {
   std::string got;
-  const auto until = std::chrono::steady_clock::now() + limit;
-  while (got.find(want) == std::string::npos && std::chrono::steady_clock::now() < until) {
-    emu::IoResult r = port.read(256);
-    if (NT_ERROR(r.status)) break;
-    got.append(r.output.begin(), r.output.end());
-  }
+  vrmdm_test::WaitUntil(
+      [&] {
+        emu::IoResult r = port.read(256);
+        got += vrmdm_test::AsText(r.output);
+        return NT_ERROR(r.status) || got.find(want) != std::string::npos;
+      },
+      limit);
   return got;
 }
 

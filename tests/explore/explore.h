@@ -98,10 +98,11 @@ std::string take_findings_text();
 // Read time-outs for the helpers below: short total time-outs so a read
 // returns what the ring holds.
 void set_short_read_timeouts(emu::Handle& port, ULONG total_ms = 20);
-// Reads until `want` has arrived (or `limit` passes); returns all read.
-std::string read_until(emu::Handle& port, std::string_view want, std::chrono::milliseconds limit = 2s);
+// Reads until `want` has arrived (or a read fails, or `limit` passes: a
+// bound against a hang); returns all read.
+std::string read_until(emu::Handle& port, std::string_view want, std::chrono::milliseconds limit = 10s);
 // Writes "AT\r" and waits for "OK".
-bool answers_at(emu::Handle& port, std::chrono::milliseconds limit = 2s);
+bool answers_at(emu::Handle& port, std::chrono::milliseconds limit = 10s);
 
 std::string hex(uint64_t value);
 

@@ -53,7 +53,7 @@ TEST_F(Races, ReadsWithMillisecondTimeoutsRaceCancelAndLoseNoByte) {
       // Pieces now and then, so reads often find the ring empty and wait.
       chunk.resize(local.in(1, 200));
       emu::usb::fill_pattern(fed, chunk);
-      scripted_->queue_in(kBulkIn, chunk);
+      model_->queue_in(kBulkIn, chunk);
       fed += chunk.size();
       std::this_thread::sleep_for(std::chrono::microseconds(local.in(100, 4000)));
     }
@@ -141,10 +141,10 @@ TEST_F(Races, WritesSurviveTimeoutsPurgesAndLateBusCompletions) {
   std::thread device([&, dev_seed = rng.next()] {
     Rng local(dev_seed);
     while (!stop) {
-      scripted_->limit_out(kBulkOut, local.chance(50) ? std::optional<std::size_t>(0) : std::nullopt);
+      model_->limit_out(kBulkOut, local.chance(50) ? std::optional<std::size_t>(0) : std::nullopt);
       std::this_thread::sleep_for(std::chrono::microseconds(local.in(100, 3000)));
     }
-    scripted_->limit_out(kBulkOut, std::nullopt);
+    model_->limit_out(kBulkOut, std::nullopt);
   });
   std::thread purger([&, purge_seed = rng.next()] {
     Rng local(purge_seed);
@@ -193,7 +193,7 @@ TEST_F(Races, WritesSurviveTimeoutsPurgesAndLateBusCompletions) {
   purger.join();
   // Each write's bytes arrive whole and in order: the device's stream is a
   // sequence of whole writes with rising numbers.
-  const auto out = scripted_->take_out_data(kBulkOut);
+  const auto out = model_->take_out_data(kBulkOut);
   std::string disorder;
   uint32_t previous = 0;
   bool first = true;

@@ -27,13 +27,13 @@ TEST_F(Volume, EveryByteInAndOutArrivesIntactAndInOrder) {
     uint64_t fed = 0;
     std::vector<uint8_t> chunk(256 * 1024);
     while (fed < total && !stop) {
-      if (fed - consumed > 2 * chunk.size() || scripted_->queued_in(kBulkIn) > chunk.size()) {
+      if (fed - consumed > 2 * chunk.size() || model_->queued_in(kBulkIn) > chunk.size()) {
         std::this_thread::sleep_for(100us);
         continue;
       }
       const std::size_t n = static_cast<std::size_t>(std::min<uint64_t>(chunk.size(), total - fed));
       emu::usb::fill_pattern(fed, std::span(chunk.data(), n));
-      scripted_->queue_in(kBulkIn, std::span<const uint8_t>(chunk.data(), n));
+      model_->queue_in(kBulkIn, std::span<const uint8_t>(chunk.data(), n));
       fed += n;
     }
   });
@@ -73,7 +73,7 @@ TEST_F(Volume, EveryByteInAndOutArrivesIntactAndInOrder) {
       out_ok = false;
     }
     sent += n;
-    const auto got = scripted_->take_out_data(kBulkOut);
+    const auto got = model_->take_out_data(kBulkOut);
     if (auto bad = emu::usb::check_pattern(checked, got)) {
       tally.failing("byte " + std::to_string(checked + *bad) + " out", "differs from what the client wrote");
       out_ok = false;

@@ -21,20 +21,21 @@
 #include "port_bridge.h"
 #include "pty_server.h"
 #include "session.h"
+#include "test_helpers.h"
 
 namespace vrmdm {
 namespace {
 
 using testing::FakeBackend;
 using testing::IoctlCall;
+using vrmdm_test::AsBytes;
+using vrmdm_test::WaitUntil;
 using namespace std::chrono_literals;
 
 constexpr uint32_t kSetBaudRate = 0x1B0004;
 constexpr uint32_t kSetLineControl = 0x1B000C;
 constexpr uint32_t kPurge = 0x1B004C;
 constexpr uint32_t kSetTimeouts = 0x1B001C;
-
-Bytes B(std::string_view s) { return Bytes(s.begin(), s.end()); }
 
 std::vector<IoctlCall> calls_of(const FakeBackend& b, uint32_t code) {
   std::vector<IoctlCall> out;
@@ -94,7 +95,7 @@ TEST(Bridge, KeepsExactlyOneReadInFlightAndStopsCleanly) {
   EXPECT_EQ(timeouts[0].input[8], 250);  // ReadTotalTimeoutConstant, low byte
 
   for (int i = 0; i < 200; ++i) b.to_host(std::string(1, static_cast<char>('a' + i % 26)));
-  ASSERT_TRUE(FakeBackend::eventually([&] {
+  ASSERT_TRUE(WaitUntil([&] {
     std::lock_guard lock(m);
     return got.size() == 200;
   }));
@@ -105,10 +106,10 @@ TEST(Bridge, KeepsExactlyOneReadInFlightAndStopsCleanly) {
   EXPECT_EQ(b.max_reads_outstanding(), 1);
   EXPECT_EQ(bridge.bytes_received(), 200u);
 
-  const IoOutcome o = bridge.send(B("AT\r"));
+  const IoOutcome o = bridge.send(AsBytes("AT\r"));
   EXPECT_EQ(o.status, 0u);
   EXPECT_EQ(o.information, 3u);
-  EXPECT_EQ(b.written(), B("AT\r"));
+  EXPECT_EQ(b.written(), AsBytes("AT\r"));
 
   const auto t0 = std::chrono::steady_clock::now();
   bridge.stop();
@@ -125,7 +126,7 @@ TEST(Bridge, GivesUpOnAPortThatRefusesReads) {
       b, [](std::span<const uint8_t>) {}, [&](uint32_t status) { reason = status; });
   bridge.start();
   b.fail_reads(0xC00000BB);
-  ASSERT_TRUE(FakeBackend::eventually([&] { return bridge.failed(); }));
+  ASSERT_TRUE(WaitUntil([&] { return bridge.failed(); }));
   EXPECT_EQ(reason.load(), 0xC00000BBu);
   const int issued = b.reads_issued();
   std::this_thread::sleep_for(50ms);
@@ -146,7 +147,7 @@ TEST(Terminal, PipedInputIsSentAndAnswersPrinted) {
   int status = -1;
   std::thread session([&] { status = run_terminal(b, config, in_pipe[0], out_pipe[1], -1, err); });
   ASSERT_EQ(write(in_pipe[1], "AT\r", 3), 3);
-  ASSERT_TRUE(FakeBackend::eventually([&] { return b.written() == B("AT\r"); }));
+  ASSERT_TRUE(WaitUntil([&] { return b.written() == AsBytes("AT\r"); }));
   b.to_host("AT\r\r\nOK\r\n");
   close(in_pipe[1]);  // end of input: the session lingers for the answer, then ends
   session.join();
@@ -232,7 +233,7 @@ TEST_F(PtyFixture, BytesFlowBothWays) {
   serve();
   open_client();
   ASSERT_EQ(write(client_, "ATD*99#\r", 8), 8);
-  ASSERT_TRUE(FakeBackend::eventually([&] { return backend_.written() == B("ATD*99#\r"); }));
+  ASSERT_TRUE(WaitUntil([&] { return backend_.written() == AsBytes("ATD*99#\r"); }));
   // Binary data from the port arrives unchanged: the slave starts raw, so
   // no CR/LF mapping, no XON/XOFF, no echo.
   static constexpr char kAnswer[] = "\r\nCONNECT 7200000\r\n\x00\xff\x11\x13\n";
@@ -241,27 +242,28 @@ TEST_F(PtyFixture, BytesFlowBothWays) {
   EXPECT_EQ(read_until(client_, std::string("\x13\n", 2)), answer);
   stop();
   EXPECT_TRUE(served_ok_);
-  EXPECT_EQ(backend_.written(), B("ATD*99#\r")) << "the client's own bytes were echoed back to the port";
+  EXPECT_EQ(backend_.written(), AsBytes("ATD*99#\r"))
+      << "the client's own bytes were echoed back to the port";
 }
 
 TEST_F(PtyFixture, ClientSettingsBecomeRequestsOnlyWhenTheyChange) {
   serve();
   // The starting settings go out once.
-  ASSERT_TRUE(FakeBackend::eventually([&] { return calls_of(backend_, kSetLineControl).size() == 1; }));
+  ASSERT_TRUE(WaitUntil([&] { return calls_of(backend_, kSetLineControl).size() == 1; }));
   ASSERT_EQ(calls_of(backend_, kSetBaudRate).size(), 1u);
   EXPECT_EQ(calls_of(backend_, kSetBaudRate)[0].input, (Bytes{0x80, 0x25, 0, 0}));  // 9600
 
   open_client();
   set_client(B115200, CSTOPB, 0);
-  ASSERT_TRUE(FakeBackend::eventually([&] { return calls_of(backend_, kSetBaudRate).size() == 2; }));
+  ASSERT_TRUE(WaitUntil([&] { return calls_of(backend_, kSetBaudRate).size() == 2; }));
   EXPECT_EQ(calls_of(backend_, kSetBaudRate)[1].input, (Bytes{0x00, 0xC2, 0x01, 0x00}));
-  ASSERT_TRUE(FakeBackend::eventually([&] { return calls_of(backend_, kSetLineControl).size() == 2; }));
+  ASSERT_TRUE(WaitUntil([&] { return calls_of(backend_, kSetLineControl).size() == 2; }));
   EXPECT_EQ(calls_of(backend_, kSetLineControl)[1].input, (Bytes{2, 0, 8}));
 
   // Same speed again: nothing new.  Only the framing changes: only SET_LINE_CONTROL.
   set_client(B115200, CSTOPB, 0);
   set_client(B115200, 0, CSTOPB);
-  ASSERT_TRUE(FakeBackend::eventually([&] { return calls_of(backend_, kSetLineControl).size() == 3; }));
+  ASSERT_TRUE(WaitUntil([&] { return calls_of(backend_, kSetLineControl).size() == 3; }));
   std::this_thread::sleep_for(150ms);
   EXPECT_EQ(calls_of(backend_, kSetBaudRate).size(), 2u);
   EXPECT_EQ(calls_of(backend_, kSetLineControl).size(), 3u);
@@ -270,7 +272,7 @@ TEST_F(PtyFixture, ClientSettingsBecomeRequestsOnlyWhenTheyChange) {
   // A speed change made just before a write reaches the port before the write.
   set_client(B57600, 0, 0);
   ASSERT_EQ(write(client_, "X", 1), 1);
-  ASSERT_TRUE(FakeBackend::eventually([&] { return backend_.written() == B("X"); }));
+  ASSERT_TRUE(WaitUntil([&] { return backend_.written() == AsBytes("X"); }));
   EXPECT_EQ(calls_of(backend_, kSetBaudRate).size(), 3u);
   stop();
   EXPECT_NE(log_.str().find("ioctl SET_BAUD_RATE in=00c20100 -> STATUS_SUCCESS"), std::string::npos)
@@ -281,14 +283,14 @@ TEST_F(PtyFixture, FlushesBecomePurges) {
   serve();
   open_client();
   ASSERT_EQ(tcflush(client_, TCIFLUSH), 0);
-  ASSERT_TRUE(FakeBackend::eventually([&] { return calls_of(backend_, kPurge).size() == 1; }));
+  ASSERT_TRUE(WaitUntil([&] { return calls_of(backend_, kPurge).size() == 1; }));
   EXPECT_EQ(calls_of(backend_, kPurge)[0].input, (Bytes{0x0A, 0, 0, 0}));
   ASSERT_EQ(tcflush(client_, TCOFLUSH), 0);
-  ASSERT_TRUE(FakeBackend::eventually([&] { return calls_of(backend_, kPurge).size() == 2; }));
+  ASSERT_TRUE(WaitUntil([&] { return calls_of(backend_, kPurge).size() == 2; }));
   EXPECT_EQ(calls_of(backend_, kPurge)[1].input, (Bytes{0x05, 0, 0, 0}));
   // Data written after a flush still arrives, after the purge.
   ASSERT_EQ(write(client_, "AT\r", 3), 3);
-  ASSERT_TRUE(FakeBackend::eventually([&] { return backend_.written() == B("AT\r"); }));
+  ASSERT_TRUE(WaitUntil([&] { return backend_.written() == AsBytes("AT\r"); }));
 }
 
 TEST_F(PtyFixture, ClientsComeAndGoWithoutEndingTheServer) {
@@ -297,11 +299,11 @@ TEST_F(PtyFixture, ClientsComeAndGoWithoutEndingTheServer) {
     open_client();
     const std::string msg = "AT" + std::to_string(i) + "\r";
     ASSERT_EQ(write(client_, msg.data(), msg.size()), static_cast<ssize_t>(msg.size()));
-    ASSERT_TRUE(FakeBackend::eventually([&] { return backend_.written().size() == 4u * (i + 1); }));
+    ASSERT_TRUE(WaitUntil([&] { return backend_.written().size() == 4u * (i + 1); }));
     close(client_);
     client_ = -1;
   }
-  EXPECT_EQ(backend_.written(), B("AT0\rAT1\rAT2\r"));
+  EXPECT_EQ(backend_.written(), AsBytes("AT0\rAT1\rAT2\r"));
   stop();
   EXPECT_TRUE(served_ok_);
 }

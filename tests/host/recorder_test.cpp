@@ -12,6 +12,7 @@
 
 #include "fake_backend.h"
 #include "nt_names.h"
+#include "test_helpers.h"
 #include "recorder.h"
 #include "scenario_runner.h"
 
@@ -19,8 +20,7 @@ namespace vrmdm {
 namespace {
 
 using testing::FakeBackend;
-
-Bytes bytes_of(std::string_view s) { return Bytes(s.begin(), s.end()); }
+using vrmdm_test::AsBytes;
 
 std::vector<std::string> lines_of(const std::string& text) {
   std::vector<std::string> out;
@@ -56,7 +56,7 @@ std::string record_session() {
     EXPECT_TRUE(idle->wait(std::chrono::seconds(1)));
 
     PendingPtr first = rec.read(4096);
-    PendingPtr write = rec.write(bytes_of("AT\r"));
+    PendingPtr write = rec.write(AsBytes("AT\r"));
     // The echo arrives while the write is still running: the read completes
     // first, yet the replay must send before it reads.
     live.to_host("AT\r");
@@ -70,7 +70,7 @@ std::string record_session() {
     PendingPtr third = rec.read(4096);
     live.to_host("OK\r\n");
     EXPECT_TRUE(third->completed());
-    EXPECT_EQ(third->outcome().output, bytes_of("OK\r\n"));
+    EXPECT_EQ(third->outcome().output, AsBytes("OK\r\n"));
     rec.note("modem: serial state 0x0003");
     rec.shutdown();  // closes the handle, as the client's close
   }
@@ -102,7 +102,7 @@ TEST(Recorder, WritesTheSessionSoThatItReplaysDeterministically) {
     const int status = runner.run(parse_script(text));
     if (one_piece) {
       EXPECT_EQ(status, kRunPassed) << out.str() << err.str();
-      EXPECT_EQ(replay.written(), bytes_of("AT\r"));
+      EXPECT_EQ(replay.written(), AsBytes("AT\r"));
     } else {
       // A modem that never answers: the first read's expect names its line.
       EXPECT_EQ(status, kRunFailed);
@@ -118,7 +118,7 @@ TEST(Recorder, NotesACancelWhereItHappened) {
   {
     RecordingBackend rec(live, file, "test");
     rec.open();
-    PendingPtr stuck = rec.write(bytes_of("ATD\r"));
+    PendingPtr stuck = rec.write(AsBytes("ATD\r"));
     EXPECT_TRUE(stuck->cancel());
     EXPECT_TRUE(stuck->wait(std::chrono::seconds(1)));
     EXPECT_FALSE(stuck->cancel());  // already over: nothing more to note

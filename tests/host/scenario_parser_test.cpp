@@ -5,11 +5,12 @@
 #include "nt_names.h"
 #include "scenario.h"
 #include "text_codec.h"
+#include "test_helpers.h"
 
 namespace vrmdm {
 namespace {
 
-Bytes B(std::string_view s) { return Bytes(s.begin(), s.end()); }
+using vrmdm_test::AsBytes;
 
 Bytes decode(std::string_view text) {
   std::size_t pos = 0;
@@ -19,18 +20,18 @@ Bytes decode(std::string_view text) {
 }
 
 TEST(DataLiteral, EscapesDecode) {
-  EXPECT_EQ(decode(R"("AT\r")"), B("AT\r"));
-  EXPECT_EQ(decode(R"("a\nb\\c\"d")"), B("a\nb\\c\"d"));
+  EXPECT_EQ(decode(R"("AT\r")"), AsBytes("AT\r"));
+  EXPECT_EQ(decode(R"("a\nb\\c\"d")"), AsBytes("a\nb\\c\"d"));
   EXPECT_EQ(decode(R"("\x00\xff\xAb")"), (Bytes{0x00, 0xFF, 0xAB}));
   EXPECT_EQ(decode(R"("")"), Bytes{});
   // '#' and blanks inside a string are data, not a comment.
-  EXPECT_EQ(decode(R"("ATD*99# ok")"), B("ATD*99# ok"));
+  EXPECT_EQ(decode(R"("ATD*99# ok")"), AsBytes("ATD*99# ok"));
 }
 
 TEST(DataLiteral, StopsAtClosingQuote) {
   std::string_view text = R"("AT" rest)";
   std::size_t pos = 0;
-  EXPECT_EQ(parse_quoted(text, pos), B("AT"));
+  EXPECT_EQ(parse_quoted(text, pos), AsBytes("AT"));
   EXPECT_EQ(pos, 4u);
 }
 
@@ -47,7 +48,7 @@ TEST(DataLiteral, EveryByteRoundTrips) {
   const std::string text = "\"" + escape_bytes(all) + "\"";
   EXPECT_EQ(decode(text), all);
   // Printable text stays readable; the rest is escaped in lower-case hex.
-  EXPECT_EQ(escape_bytes(B("\r\nOK\r\n")), R"(\r\nOK\r\n)");
+  EXPECT_EQ(escape_bytes(AsBytes("\r\nOK\r\n")), R"(\r\nOK\r\n)");
   EXPECT_EQ(escape_bytes(Bytes{0x00, 0x7F, 0x1B, '"', '\\'}), R"(\x00\x7f\x1b\"\\)");
 }
 
@@ -109,7 +110,7 @@ TEST(Parser, TextAsWrittenDropsCommentAndBlanks) {
   EXPECT_EQ(c.op, Op::write);
   EXPECT_EQ(c.text, "write \"AT\\r\"   &W1");
   EXPECT_EQ(c.tag, "&W1");
-  EXPECT_EQ(c.data, B("AT\r"));
+  EXPECT_EQ(c.data, AsBytes("AT\r"));
   EXPECT_EQ(c.line, 7);
 }
 
@@ -148,7 +149,7 @@ TEST(Parser, Requests) {
   EXPECT_EQ(one("ioctl WAIT_ON_MASK &E").out_length, 4u);
 
   c = one("ioctl IMMEDIATE_CHAR in=\"A\" out=0 &I");
-  EXPECT_EQ(c.data, B("A"));
+  EXPECT_EQ(c.data, AsBytes("A"));
   EXPECT_EQ(c.out_length, 0u);
   EXPECT_EQ(c.tag, "&I");
 
@@ -182,7 +183,7 @@ TEST(Parser, RequestErrors) {
 }
 
 TEST(Parser, ModemDevicePowerClock) {
-  EXPECT_EQ(one("modem send \"RING\\r\\n\"").data, B("RING\r\n"));
+  EXPECT_EQ(one("modem send \"RING\\r\\n\"").data, AsBytes("RING\r\n"));
   Command c = one("modem lines dcd=1 dsr=0");
   EXPECT_EQ(c.op, Op::modem_lines);
   EXPECT_EQ(c.dcd, true);

@@ -6,12 +6,14 @@
 
 #include "fake_backend.h"
 #include "scenario_runner.h"
+#include "test_helpers.h"
 
 namespace vrmdm {
 namespace {
 
 using testing::FakeBackend;
 using testing::IoctlCall;
+using vrmdm_test::WaitUntil;
 
 std::vector<std::string> lines_of(const std::string& text) {
   std::vector<std::string> out;
@@ -104,7 +106,7 @@ TEST(Runner, DataArrivingCompletesTheTaggedRead) {
   std::ostringstream out, err;
   ScenarioRunner runner(b, out, err, {std::chrono::milliseconds(200), std::chrono::seconds(5), {}});
   std::thread feeder([&] {
-    FakeBackend::eventually([&] { return b.reads_outstanding() == 1; });
+    WaitUntil([&] { return b.reads_outstanding() == 1; });
     b.to_host("CONNECT");
   });
   const int status = runner.run(parse_script("open\nread 32 &R\nwait &R\nexpect data=\"CONNECT\"\n"));

@@ -38,9 +38,14 @@ class VerifierListener : public ::testing::EmptyTestEventListener {
 // The suites run on a 1 ms clock tick (as after a raised timer resolution),
 // so their millisecond time-outs end on the millisecond; the cases that are
 // about Windows' own 15.625 ms tick set it themselves, and each reset brings
-// 1 ms back.
+// 1 ms back.  A frozen clock's advance waits for the threads it wakes to block
+// again as long as it takes: on a loaded machine (or under a sanitizer) a
+// thread may wait long for a processor, and giving up early would let it arm
+// its next wait a step late, so a case would check the scheduler, not the
+// driver.  The bound only ends a thread that never blocks again.
 [[maybe_unused]] const bool registered = [] {
   emu::clock::set_default_tick(std::chrono::milliseconds(1));
+  emu::clock::settle_grace(std::chrono::seconds(60));
   ::testing::UnitTest::GetInstance()->listeners().Append(new VerifierListener);
   return true;
 }();

@@ -74,6 +74,22 @@ PluggedDevice& DriverFixture::PlugScripted(emu::usb::cdc::Variant variant, std::
   return Plug(emu::usb::ScriptedDevice::cdc_acm(variant), port);
 }
 
+void DriverFixture::SetUpScripted(Stage stage, emu::usb::cdc::Variant variant) {
+  dev_ = &PlugScripted(variant);
+  ASSERT_EQ(dev_->add_status, STATUS_SUCCESS);
+  ext_ = dev_->ext();
+  model_ = dev_->as<emu::usb::ScriptedDevice>();
+  if (stage == Stage::configured) {
+    ASSERT_EQ(Configure(*dev_), STATUS_SUCCESS);
+    return;
+  }
+  ASSERT_EQ(Start(*dev_), STATUS_SUCCESS);
+  if (stage == Stage::open) {
+    port_ = &Open();
+    ASSERT_TRUE(port_->is_open()) << std::hex << port_->status();
+  }
+}
+
 PluggedDevice& DriverFixture::PlugDescriptors(std::vector<uint8_t> device, std::vector<uint8_t> configuration,
                                               std::u16string_view port) {
   return Plug(std::make_shared<emu::usb::ScriptedDevice>(std::move(device), std::move(configuration)), port);

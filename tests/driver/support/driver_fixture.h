@@ -90,10 +90,23 @@ class DriverFixture : public ::testing::Test {
   // stack location more than the device below has.  Freed at TearDown.
   PIRP AllocateIrpFor(const PluggedDevice& device);
 
+  // The scriptable CDC device of `variant` (on COM5) brought to `stage`:
+  // only its USB configuration (what start does first), started, or started
+  // with its port open.  Fills dev_, ext_ and model_ (and port_ when open).
+  // Call it through ASSERT_NO_FATAL_FAILURE.
+  enum class Stage { configured, started, open };
+  void SetUpScripted(Stage stage, emu::usb::cdc::Variant variant = emu::usb::cdc::Variant::acm);
+
   emu::Driver driver_;
   std::deque<PluggedDevice> devices_;
   std::deque<emu::Handle> handles_;
   std::vector<PIRP> irps_;
+
+  // What SetUpScripted brought up.
+  PluggedDevice* dev_ = nullptr;
+  PDEVICE_EXTENSION ext_ = nullptr;
+  emu::usb::ScriptedDevice* model_ = nullptr;
+  emu::Handle* port_ = nullptr;
 };
 
 }  // namespace vrmdm_test

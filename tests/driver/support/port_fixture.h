@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "driver_fixture.h"
+#include "test_helpers.h"
 
 namespace vrmdm_test::lifecycle {
 
@@ -21,16 +22,6 @@ using namespace std::chrono_literals;
 namespace usb = emu::usb;
 
 inline constexpr std::u16string_view kSerialComm = u"\\REGISTRY\\MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM";
-
-// Polls `done` (real time) until it holds or `limit` passes.
-inline bool Eventually(const std::function<bool()>& done, std::chrono::milliseconds limit = 10s) {
-  auto until = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > until) return done();
-    std::this_thread::sleep_for(200us);
-  }
-  return true;
-}
 
 // Reads a field that driver threads change with interlocked operations.
 inline ULONG Shared(volatile ULONG* field) {
@@ -43,19 +34,6 @@ inline bool ThreadEnded(PKTHREAD thread) {
   LARGE_INTEGER now;
   now.QuadPart = 0;
   return KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, &now) == STATUS_SUCCESS;
-}
-
-template <class T>
-std::vector<uint8_t> Bytes(const T& value) {
-  std::vector<uint8_t> bytes(sizeof(T));
-  std::memcpy(bytes.data(), &value, sizeof(T));
-  return bytes;
-}
-
-inline ULONG FirstUlong(const std::vector<uint8_t>& bytes) {
-  ULONG value = 0;
-  std::memcpy(&value, bytes.data(), std::min(bytes.size(), sizeof(value)));
-  return value;
 }
 
 inline std::u16string ToU16(std::string_view text) { return std::u16string(text.begin(), text.end()); }
@@ -79,7 +57,7 @@ class LifecycleFixture : public DriverFixture {
   static void SetReadTimeout(emu::Handle& port, ULONG ms) {
     SERIAL_TIMEOUTS t{};
     t.ReadTotalTimeoutConstant = ms;
-    ASSERT_EQ(port.ioctl(IOCTL_SERIAL_SET_TIMEOUTS, Bytes(t)).status, STATUS_SUCCESS);
+    ASSERT_EQ(port.ioctl(IOCTL_SERIAL_SET_TIMEOUTS, AsBytes(t)).status, STATUS_SUCCESS);
   }
 
   // ModemStatus is guarded by the device's SpinLock, not changed atomically.

@@ -114,15 +114,6 @@ std::vector<std::shared_ptr<FakeRequest>> FakeBackend::pending_writes() const {
   return out;
 }
 
-bool FakeBackend::eventually(const std::function<bool()>& pred, std::chrono::milliseconds limit) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < end) {
-    if (pred()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return pred();
-}
-
 uint32_t FakeBackend::plug(const PlugOptions& options) {
   note("plug " + options.port + " " + options.modem);
   return plug_status;

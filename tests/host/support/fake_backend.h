@@ -61,9 +61,6 @@ class FakeBackend final : public PortBackend {
   int max_reads_outstanding() const;
   int reads_outstanding() const;
   std::vector<std::shared_ptr<FakeRequest>> pending_writes() const;
-  // Waits (real time) until pred() holds; pred runs under no lock.
-  static bool eventually(const std::function<bool()>& pred,
-                         std::chrono::milliseconds limit = std::chrono::seconds(5));
 
   uint32_t plug(const PlugOptions& options) override;
   uint32_t open() override;
