@@ -79,7 +79,7 @@ TEST_F(InterruptTest, AFailedReadLeavesTheLinesAndTheThreadReadsOn) {
                     usb::Fault::error(USBD_STATUS_DEV_NOT_RESPONDING, STATUS_UNSUCCESSFUL));
   usb::inject_fault(dev_->pdo, kNotify, usb::Fault::never_complete());
   model_->notify_serial_state(0x00);  // wakes the waiting read
-  // The access-fail line is the thread's last word on the failed read.
+  // The thread's last word on the failure, written after the read's own.
   EXPECT_TRUE(WaitUntil([] {
     return emu::trace::contains(
         "[vr_mdm] pInterruptPollingFunction USB Access Fail (UrbStatus = c0000005 , ntStatus = c0000001)");
