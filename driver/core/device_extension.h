@@ -214,11 +214,12 @@ typedef struct _DEVICE_EXTENSION {
   ULONG InstanceNumber;
   WMILIB_CONTEXT WmiLibInfo;
   PSERIAL_HANDFLOW HandFlow;
-  // Wake-ups of the read and write threads, waited on with their stop
-  // events, so that they act at once rather than on their next timed pass
-  // (a 1 ms wait lasts a whole clock tick, 15.6 ms by default).
+  // Wake-ups of the read, write and wait-mask threads, waited on with their
+  // stop events, so that they act at once rather than on their next timed
+  // pass (a 1 or 5 ms wait lasts a whole clock tick, 15.6 ms by default).
   KEVENT evWriteQueued;    // a write was queued, or one is left after a send
   KEVENT evReadDataReady;  // data reached the ring while a read was current
+  KEVENT evModemChanged;   // a modem line changed
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 // ---- Driver-wide values (driver_entry.cpp) ------------------------------

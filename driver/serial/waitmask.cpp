@@ -275,9 +275,10 @@ VOID CheckReceiveEvents(PDEVICE_EXTENSION Extension) {
 }
 
 /*
- * pWaitMaskFunction: applies the event rules every 5 ms until its stop event
- * is set; on the way out ends the head request with no events.  Holds the
- * remove lock for its whole life.
+ * pWaitMaskFunction: applies the event rules every 5 ms, and at once when a
+ * modem line changes (evModemChanged), until its stop event is set; on the
+ * way out ends the head request with no events.  Holds the remove lock for
+ * its whole life.
  * IRQL: PASSIVE_LEVEL (system thread).  Started by the open path.
  */
 VOID NTAPI pWaitMaskFunction(PVOID Context) {
@@ -291,10 +292,14 @@ VOID NTAPI pWaitMaskFunction(PVOID Context) {
   for (;;) {
     LARGE_INTEGER period;
     period.QuadPart = -50000;  // 5 ms
-    if (KeWaitForSingleObject(&ext->evKill_pWaitMaskFunction, Executive, KernelMode, FALSE, &period) ==
-        STATUS_SUCCESS) {
+    // The stop event first: WaitAny reports the lowest signalled object.
+    PVOID objects[2] = {&ext->evKill_pWaitMaskFunction, &ext->evModemChanged};
+    if (KeWaitForMultipleObjects(2, objects, WaitAny, Executive, KernelMode, FALSE, &period, NULL) ==
+        STATUS_WAIT_0) {
       break;
     }
+    // Cleared before the evaluation, so a change from here on sets it again.
+    KeClearEvent(&ext->evModemChanged);
     EvaluateWaitMask(ext);
   }
   WaitQueueCompleteHead(ext);
@@ -336,6 +341,7 @@ VOID NTAPI CancelWaitIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
  * changed gets its change bit set, in the status image and among the changes
  * a waiter is still to be told of; a line found unchanged leaves both alone,
  * since a repeated state must not take back a change nobody was told of.
+ * A change wakes the wait-mask thread.
  * IRQL <= DISPATCH_LEVEL, SpinLock not held.  Called by open, close,
  * surprise removal and the interrupt polling thread.
  */
@@ -354,6 +360,10 @@ VOID UpdateModemStatus(PDEVICE_EXTENSION Extension, ULONG LineBits) {
       Extension->PendingModemChanges |= change;
     }
   }
+  BOOLEAN changed = status != Extension->ModemStatus;
   Extension->ModemStatus = status;
   KeReleaseSpinLock(&Extension->SpinLock, irql);
+  if (changed) {
+    KeSetEvent(&Extension->evModemChanged, IO_NO_INCREMENT, FALSE);  // the waiter hears it now
+  }
 }

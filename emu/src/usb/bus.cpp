@@ -213,12 +213,21 @@ class Bus {
   bool next_inline() { return coin(rng); }
   bool next_late() { return coin(late_rng); }
 
+  // Whether the bus thread must be woken for a transfer that can start at
+  // `start` (nothing: at once): not when it is awake, since it looks at
+  // every queue again before it sleeps, nor when it sleeps until then
+  // anyway.  Bus lock held.
+  bool must_wake_for(std::optional<nanoseconds> start) const {
+    return sleeps_until_ && (!start || *start < *sleeps_until_);
+  }
+
  private:
   void run();
 
   std::mutex thread_mutex_;
   std::thread thread_;
   bool stopping_ = false;
+  std::optional<nanoseconds> sleeps_until_;  // the bus thread's wait; nothing while it runs
 };
 
 Bus& bus() {
@@ -873,18 +882,32 @@ void Bus::run() {
       }
     }
     if (did) continue;
+    const bool frozen = emu::clock::frozen();
+    const nanoseconds now = emu::clock::now();
+    if (!frozen) {
+      // A client that reads or writes a stream submits its next transfer
+      // while the bus still carries the last one: wake when the bus is free
+      // for it, and that submission need not wake this thread.
+      for (auto& dev : snapshot) {
+        if (auto free = detail::bulk_start(dev->schedule, now))
+          next_due = next_due ? std::min(*next_due, *free) : *free;
+      }
+    }
     if (next_due) {
       // A frozen clock moves only when a test advances it: look again soon.
       // In real time the wait is exact: a high-speed slot is under 10 us.
       nanoseconds wait = std::chrono::milliseconds(1);
-      if (!emu::clock::frozen()) {
-        wait = std::min<nanoseconds>(*next_due - emu::clock::now(), std::chrono::milliseconds(50));
+      if (!frozen) {
+        wait = std::min<nanoseconds>(*next_due - now, std::chrono::milliseconds(50));
         if (wait <= nanoseconds(0)) continue;
       }
+      sleeps_until_ = frozen ? nanoseconds::max() : now + wait;
       work.wait_for(lk, wait);
     } else {
+      sleeps_until_ = nanoseconds::max();
       work.wait(lk);
     }
+    sleeps_until_.reset();
   }
 }
 
@@ -1189,10 +1212,12 @@ NTSTATUS submit_urb(Device& dev, PIRP irp, PURB urb) {
   // would take it in the slot under way; others go to the bus thread.
   bind_fault(ep, *t);
   const bool idle = ep.queue.empty() && !ep.busy && !ep.parked && !t->fault;
-  const bool go_inline = idle && (detail::timed(dev.schedule)
-                                      ? t->op == Op::data && !scheduled_start(dev, *t, emu::clock::now()) &&
-                                            !emu::clock::frozen()
-                                      : b.next_inline());
+  const bool timed_data = detail::timed(dev.schedule) && t->op == Op::data && !emu::clock::frozen();
+  const std::optional<nanoseconds> start =
+      timed_data ? scheduled_start(dev, *t, emu::clock::now()) : std::nullopt;
+  const bool go_inline = idle && (detail::timed(dev.schedule) ? timed_data && !start : b.next_inline());
+  // Queued behind nothing for a slot the bus thread wakes for anyway.
+  const bool wake_bus = !(idle && timed_data && start && !ep.cancel_wait) || b.must_wake_for(start);
   if (go_inline) {
     // Done inside the submission, as a stack may do when the device answers
     // at once; a NAK still pends.
@@ -1238,7 +1263,7 @@ NTSTATUS submit_urb(Device& dev, PIRP irp, PURB urb) {
       finish(dev, *back, USBD_STATUS_CANCELED, STATUS_CANCELLED, out);
     }
   }
-  b.work.notify_all();
+  if (go_inline || wake_bus) b.work.notify_all();
   b.changed.notify_all();
   lk.unlock();
   complete_all(out, false);
