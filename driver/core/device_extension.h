@@ -235,6 +235,9 @@ typedef struct _DEVICE_EXTENSION {
   ULONG PendingModemChanges;
   ULONG WaitMask;
   BOOLEAN RxFlagSeen;  // an event character arrived (cleared at open)
+  // A line changed: the wait-mask thread's wake event, cleared only by it
+  // (set after SpinLock is released).
+  KEVENT evModemChanged;
   PIRP WaitIrpQueue[WAIT_IRP_QUEUE_SLOTS];
   ULONG WaitQueueHead;
   ULONG WaitQueueTail;

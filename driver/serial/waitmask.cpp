@@ -284,13 +284,14 @@ static VOID WaitMaskThreadStopped(PWORKER Worker) { WaitQueueCompleteHead(Worker
 static const WORKER_ROUTINES kWaitMaskThread = {5, NULL, WaitMaskThreadStep, WaitMaskThreadStopped};
 
 /*
- * pWaitMaskFunction: applies the event rules every 5 ms until its stop event
- * is set; on the way out ends the head request with no events.
+ * pWaitMaskFunction: applies the event rules every 5 ms, and at once when a
+ * modem line changes (evModemChanged), until its stop event is set; on the
+ * way out ends the head request with no events.
  * IRQL: PASSIVE_LEVEL (system thread).  Started by the open path.
  */
 VOID NTAPI pWaitMaskFunction(PVOID Context) {
   PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)Context;
-  RunWorkerThread(ext, &ext->evKill_pWaitMaskFunction, NULL, &kWaitMaskThread, NULL);
+  RunWorkerThread(ext, &ext->evKill_pWaitMaskFunction, &ext->evModemChanged, &kWaitMaskThread, NULL);
 }
 
 /*
@@ -327,6 +328,7 @@ VOID NTAPI CancelWaitIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
  * changed gets its change bit set, in the status image and among the changes
  * a waiter is still to be told of; a line found unchanged leaves both alone,
  * since a repeated state must not take back a change nobody was told of.
+ * A change wakes the wait-mask thread.
  * IRQL <= DISPATCH_LEVEL, SpinLock not held.  Called by open, close,
  * surprise removal and the interrupt polling thread.
  */
@@ -345,6 +347,10 @@ VOID UpdateModemStatus(PDEVICE_EXTENSION Extension, ULONG LineBits) {
       Extension->PendingModemChanges |= change;
     }
   }
+  BOOLEAN changed = status != Extension->ModemStatus;
   Extension->ModemStatus = status;
   KeReleaseSpinLock(&Extension->SpinLock, irql);
+  if (changed) {
+    KeSetEvent(&Extension->evModemChanged, IO_NO_INCREMENT, FALSE);  // the waiter hears it now
+  }
 }

@@ -64,6 +64,9 @@ TEST_F(InterruptTest, ACarrierChangeCompletesAWaitOnMask) {
   ASSERT_EQ(port_->ioctl(IOCTL_SERIAL_SET_WAIT_MASK, AsBytes<ULONG>(SERIAL_EV_RLSD)).status, STATUS_SUCCESS);
   auto wait = port_->ioctl_async(IOCTL_SERIAL_WAIT_ON_MASK, {}, sizeof(ULONG));
   ASSERT_EQ(wait->returned(), STATUS_PENDING);
+  // No timed pass of the wait-mask thread comes while the clock stands: the
+  // change itself must wake it (its 5 ms wait lasts a tick, 15.6 ms).
+  emu::clock::freeze();
   model_->notify_serial_state(usb::cdc::SERIAL_STATE_DCD | usb::cdc::SERIAL_STATE_DSR);
   ASSERT_TRUE(wait->wait(5000ms));
   EXPECT_EQ(wait->status(), STATUS_SUCCESS);

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <limits>
 #include <map>
 #include <mutex>
 #include <set>
@@ -105,6 +106,8 @@ struct Kernel {
 
   bool clock_thread_started = false;
   std::condition_variable clock_cv;  // timer queue changed / clock unfrozen
+  // The interrupt time the clock thread sleeps until (max: until told).
+  int64_t clock_wakes_at = std::numeric_limits<int64_t>::max();
   bool advancing = false;
   std::vector<PKTHREAD>* released = nullptr;  // filled while advancing
 

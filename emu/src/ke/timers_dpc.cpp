@@ -32,7 +32,9 @@ void insert_timer_locked(PKTIMER timer, int64_t due) {
   timer->Header.Inserted = 1;
   k.timer_pos[timer] = k.timers.emplace(due, timer);
   ensure_clock_thread_locked();
-  k.clock_cv.notify_all();
+  // A timer due after the clock thread's next wake-up is found then: a read
+  // time-out re-armed for every read must not wake it every time.
+  if (on_tick(due) < k.clock_wakes_at) k.clock_cv.notify_all();
 }
 
 bool is_timer(PKTIMER timer) {
@@ -82,6 +84,7 @@ void clock_thread_body() {
   set_irql_raw(DISPATCH_LEVEL);
   Guard g(k.lock);
   for (;;) {
+    k.clock_wakes_at = std::numeric_limits<int64_t>::max();
     if (clock_frozen() || k.timers.empty()) {
       k.clock_cv.wait(g);
       continue;
@@ -90,6 +93,7 @@ void clock_thread_body() {
     int64_t due = on_tick(k.timers.begin()->first);
     int64_t now = interrupt_now();
     if (due > now) {
+      k.clock_wakes_at = due;
       k.clock_cv.wait_until(g, real_deadline(due));
       continue;
     }

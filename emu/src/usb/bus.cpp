@@ -242,18 +242,32 @@ void Bus::run() {
       }
     }
     if (did) continue;
+    const bool frozen = emu::clock::frozen();
+    const nanoseconds now = emu::clock::now();
+    if (!frozen) {
+      // A client that reads or writes a stream submits its next transfer
+      // while the bus still carries the last one: wake when the bus is free
+      // for it, and that submission need not wake this thread.
+      for (auto& dev : snapshot) {
+        if (auto free = detail::bulk_start(dev->schedule, now))
+          next_due = next_due ? std::min(*next_due, *free) : *free;
+      }
+    }
     if (next_due) {
       // A frozen clock moves only when a test advances it: look again soon.
       // In real time the wait is exact: a high-speed slot is under 10 us.
       nanoseconds wait = std::chrono::milliseconds(1);
-      if (!emu::clock::frozen()) {
-        wait = std::min<nanoseconds>(*next_due - emu::clock::now(), std::chrono::milliseconds(50));
+      if (!frozen) {
+        wait = std::min<nanoseconds>(*next_due - now, std::chrono::milliseconds(50));
         if (wait <= nanoseconds(0)) continue;
       }
+      sleeps_until_ = frozen ? nanoseconds::max() : now + wait;
       work.wait_for(lk, wait);
     } else {
+      sleeps_until_ = nanoseconds::max();
       work.wait(lk);
     }
+    sleeps_until_.reset();
   }
 }
 

@@ -215,12 +215,21 @@ class Bus {
   bool next_inline() { return coin(rng); }
   bool next_late() { return coin(late_rng); }
 
+  // Whether the bus thread must be woken for a transfer that can start at
+  // `start` (nothing: at once): not when it is awake, since it looks at
+  // every queue again before it sleeps, nor when it sleeps until then
+  // anyway.  Bus lock held.
+  bool must_wake_for(std::optional<nanoseconds> start) const {
+    return sleeps_until_ && (!start || *start < *sleeps_until_);
+  }
+
  private:
   void run();
 
   std::mutex thread_mutex_;
   std::thread thread_;
   bool stopping_ = false;
+  std::optional<nanoseconds> sleeps_until_;  // the bus thread's wait; nothing while it runs
 };
 
 inline Bus& bus() {

@@ -700,10 +700,12 @@ NTSTATUS submit_urb(Device& dev, PIRP irp, PURB urb) {
   // would take it in the slot under way; others go to the bus thread.
   bind_fault(ep, *t);
   const bool idle = ep.queue.empty() && !ep.busy && !ep.parked && !t->fault;
-  const bool go_inline = idle && (detail::timed(dev.schedule)
-                                      ? t->op == Op::data && !scheduled_start(dev, *t, emu::clock::now()) &&
-                                            !emu::clock::frozen()
-                                      : b.next_inline());
+  const bool timed_data = detail::timed(dev.schedule) && t->op == Op::data && !emu::clock::frozen();
+  const std::optional<nanoseconds> start =
+      timed_data ? scheduled_start(dev, *t, emu::clock::now()) : std::nullopt;
+  const bool go_inline = idle && (detail::timed(dev.schedule) ? timed_data && !start : b.next_inline());
+  // Queued behind nothing for a slot the bus thread wakes for anyway.
+  const bool wake_bus = !(idle && timed_data && start && !ep.cancel_wait) || b.must_wake_for(start);
   if (go_inline) {
     // Done inside the submission, as a stack may do when the device answers
     // at once; a NAK still pends.
@@ -749,7 +751,7 @@ NTSTATUS submit_urb(Device& dev, PIRP irp, PURB urb) {
       finish(dev, *back, USBD_STATUS_CANCELED, STATUS_CANCELLED, out);
     }
   }
-  b.work.notify_all();
+  if (go_inline || wake_bus) b.work.notify_all();
   b.changed.notify_all();
   lk.unlock();
   complete_all(out, false);
