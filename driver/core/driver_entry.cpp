@@ -13,7 +13,8 @@ LONG DeviceInstanceCounter;
  * out later) and fills the dispatch table.  On failure nothing is installed
  * and nothing is kept.  PASSIVE_LEVEL; called by the system once per load.
  */
-EXTERN_C NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
+EXTERN_C _Use_decl_annotations_
+NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
   DeviceInstanceCounter = 0;
   DriverRegistryPath.Length = 0;
   DriverRegistryPath.MaximumLength = 0;
@@ -52,6 +53,7 @@ EXTERN_C NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING
 }
 
 // Frees what AddDevice allocated for the device; NULL fields are skipped.
+_IRQL_requires_max_(PASSIVE_LEVEL)
 static VOID FreeDeviceAllocations(PDEVICE_EXTENSION DeviceExtension) {
   RingBufferFree(DeviceExtension->RingBuffer);
   DeviceExtension->RingBuffer = NULL;
@@ -80,6 +82,7 @@ static VOID FreeDeviceAllocations(PDEVICE_EXTENSION DeviceExtension) {
  * device is not configured here; Plug and Play start does that.
  * PASSIVE_LEVEL; called by the Plug and Play manager.
  */
+_Use_decl_annotations_
 NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject) {
   // Numbers are never given back, not even by a failed AddDevice.
   ULONG instance = (ULONG)InterlockedIncrement(&DeviceInstanceCounter);
@@ -182,6 +185,7 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
  * and deleted by Plug and Play before the system unloads the driver.
  * PASSIVE_LEVEL; called by the system.
  */
+_Use_decl_annotations_
 VOID NTAPI DriverUnload(PDRIVER_OBJECT DriverObject) {
   UNREFERENCED_PARAMETER(DriverObject);
   if (DriverRegistryPath.Buffer != NULL) {

@@ -3,6 +3,9 @@
 
 #include "core/device_extension.h"
 
-EXTERN_C NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
-NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);
-VOID NTAPI DriverUnload(PDRIVER_OBJECT DriverObject);
+EXTERN_C _IRQL_requires_max_(PASSIVE_LEVEL)
+DRIVER_INITIALIZE DriverEntry;
+_IRQL_requires_max_(PASSIVE_LEVEL)
+DRIVER_ADD_DEVICE AddDevice;
+_IRQL_requires_max_(PASSIVE_LEVEL)
+DRIVER_UNLOAD DriverUnload;

@@ -51,10 +51,12 @@ static const WORKER_THREAD_ROW kWorkerThreads[] = {
 };
 static const ULONG kWorkerThreadCount = sizeof(kWorkerThreads) / sizeof(kWorkerThreads[0]);
 
+_IRQL_requires_max_(DISPATCH_LEVEL)
 static PKTHREAD* ThreadField(PDEVICE_EXTENSION ext, ULONG row) {
   return (PKTHREAD*)((PUCHAR)ext + kWorkerThreads[row].ThreadField);
 }
 
+_IRQL_requires_max_(DISPATCH_LEVEL)
 static PKEVENT StopEvent(PDEVICE_EXTENSION ext, ULONG row) {
   return (PKEVENT)((PUCHAR)ext + kWorkerThreads[row].StopEvent);
 }
@@ -65,6 +67,7 @@ static PKEVENT StopEvent(PDEVICE_EXTENSION ext, ULONG row) {
  * already dropped) is skipped.
  * IRQL: PASSIVE_LEVEL.  Callers: cleanup and the unwinding of a failed start.
  */
+_IRQL_requires_max_(PASSIVE_LEVEL)
 static VOID WaitAndDropThread(PKTHREAD* Field) {
   PKTHREAD thread = *Field;
   if (thread == NULL) {
@@ -80,6 +83,7 @@ static VOID WaitAndDropThread(PKTHREAD* Field) {
  * the threads that read with them have ended.
  * IRQL: <= DISPATCH_LEVEL.  Callers: cleanup and a failed open.
  */
+_IRQL_requires_max_(DISPATCH_LEVEL)
 static VOID FreeOpenPackets(PDEVICE_EXTENSION ext) {
   if (ext->BulkInIrp != NULL) {
     IoFreeIrp(ext->BulkInIrp);
@@ -96,6 +100,7 @@ static VOID FreeOpenPackets(PDEVICE_EXTENSION ext) {
  * SpinLock and frees it.
  * IRQL: PASSIVE_LEVEL.  Callers: close and a failed open.
  */
+_IRQL_requires_max_(PASSIVE_LEVEL)
 static VOID FreeHandFlow(PDEVICE_EXTENSION ext) {
   KIRQL irql;
   KeAcquireSpinLock(&ext->SpinLock, &irql);
@@ -112,6 +117,7 @@ static VOID FreeHandFlow(PDEVICE_EXTENSION ext) {
  * as its context and holds the remove lock while it runs.
  * IRQL: PASSIVE_LEVEL.  Caller: DispatchCreate.
  */
+_Use_decl_annotations_
 NTSTATUS StartWorkerThreads(PDEVICE_EXTENSION DeviceExtension) {
   PDEVICE_EXTENSION ext = DeviceExtension;
   NTSTATUS status = STATUS_SUCCESS;
@@ -173,6 +179,7 @@ NTSTATUS StartWorkerThreads(PDEVICE_EXTENSION DeviceExtension) {
  * IRQL <= DISPATCH_LEVEL.  Callers: the read, write, wait-on-mask and
  * removal-notification paths, under the lock they queue under.
  */
+_Use_decl_annotations_
 NTSTATUS WaitingRequestRefusal(PDEVICE_EXTENSION Extension) {
   if (ReadShared(&Extension->DeviceRemoved) != 0) {
     return STATUS_NOT_SUPPORTED;
@@ -203,6 +210,7 @@ NTSTATUS WaitingRequestRefusal(PDEVICE_EXTENSION Extension) {
  * starts the worker threads and raises DTR and RTS.
  * IRQL: PASSIVE_LEVEL.  Caller: the I/O manager (IRP_MJ_CREATE).
  */
+_Use_decl_annotations_
 NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
   KIRQL irql;
@@ -351,6 +359,7 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
  * thread and read timer of this open, and drops DTR and RTS.
  * IRQL: PASSIVE_LEVEL.  Caller: the I/O manager (IRP_MJ_CLEANUP).
  */
+_Use_decl_annotations_
 NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
   KIRQL irql;
@@ -434,6 +443,7 @@ NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
  * finished, so no control request can still be reading it.
  * IRQL: PASSIVE_LEVEL.  Caller: the I/O manager (IRP_MJ_CLOSE).
  */
+_Use_decl_annotations_
 NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
 

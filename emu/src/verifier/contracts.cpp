@@ -134,8 +134,6 @@ extern "C" void __cyg_profile_func_enter(void* fn, void* site) {
       emu::verifier::check(c, fn, site);
       return;
     }
-    default:
-      return;
   }
 }
 
