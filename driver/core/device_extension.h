@@ -118,107 +118,164 @@ typedef struct _LINE_CODING {
 
 static_assert(sizeof(LINE_CODING) == 7, "SET_LINE_CODING carries 7 bytes");
 
-// Everything the driver knows about one modem.  Zero-filled at creation;
-// fields that change concurrently say how.
+// Everything the driver knows about one modem.  Zero-filled at creation.
+//
+// Each field names its guard:
+//   SpinLock       read and changed holding the device SpinLock;
+//   cancel lock    read and changed holding the system cancel spin lock;
+//   interlocked    changed and read with interlocked operations only;
+//   ControlMutex   changed (and read where it matters) holding ControlMutex,
+//                  the port-thread lock of the open, cleanup and power-up
+//                  restart paths;
+//   PnP            changed only by Plug and Play requests, which come one at
+//                  a time;
+//   a thread name  used only by that thread while it runs;
+//   constant       set by AddDevice before the device can be reached, and
+//                  left alone until removal, which runs once the RemoveLock
+//                  is drained.
+// "At open" writes happen in DispatchCreate before the open completes: no
+// request of the client and no worker thread exists yet to race them.
 typedef struct _DEVICE_EXTENSION {
-  IO_REMOVE_LOCK RemoveLock;
-
-  // Stop signals of the worker threads (notification events).
-  KEVENT evKill_pPollingFunction;
-  KEVENT evKill_pReadFunction;
-  KEVENT evKill_pWaitMaskFunction;
-  KEVENT evKill_pInterruptPollingFunction;
-  KEVENT evKill_pWriteFunction;
-
-  // Referenced thread objects; non-null from open to the end of cleanup.
-  PKTHREAD pWriteFunctionThread;
-  PKTHREAD pPollingFunctionThread;
-  PKTHREAD pReadFunctionThread;
-  PKTHREAD pWaitMaskFunctionThread;
-  PKTHREAD pInterruptPollingFunctionThread;
-
-  LONG OpenCount;  // interlocked; tested under SpinLock
-  DEVICE_CAPABILITIES DeviceCapabilities;
-  DEVICE_POWER_STATE DevicePowerState;
-  SYSTEM_POWER_STATE SystemPowerState;
-  UNICODE_STRING InterfaceName;
-  BOOLEAN UsingInterruptPipe;
-  PUCHAR ReadBuffer;       // READ_BUFFER_SIZE bytes, non-paged
-  PUCHAR InterruptBuffer;  // INTERRUPT_BUFFER_SIZE bytes, non-paged
-  ULONG DeviceRemoved;
-  WCHAR DosDeviceName[DOS_DEVICE_NAME_CHARS];  // first char 0: no DOS link
-  SERIAL_TIMEOUTS Timeouts;
+  // ---- The device object and its locks: constant ------------------------
   PDEVICE_OBJECT FunctionalDeviceObject;
-  KEVENT evControlDone;
-  KEVENT evBulkInDone;
-  KEVENT evInterruptDone;
-  KEVENT evTimersIdle;
-  LONG DeviceOpened;  // written with InterlockedExchange
-  // 1 from the start of cleanup to the next open: the handle is going, so
-  // requests that would wait on the port are refused.  Set under SpinLock.
-  LONG PortClosing;
+  PDEVICE_OBJECT PhysicalDeviceObject;
+  PDEVICE_OBJECT TopOfStackDeviceObject;
+  ULONG InstanceNumber;
+  IO_REMOVE_LOCK RemoveLock;
+  KSPIN_LOCK SpinLock;
+  KMUTEX ControlMutex;
+
+  // ---- Plug and Play, names, WMI: PnP -----------------------------------
+  WCHAR DosDeviceName[DOS_DEVICE_NAME_CHARS];  // first char 0: no DOS link
+  UNICODE_STRING InterfaceName;
+  WMILIB_CONTEXT WmiLibInfo;  // filled by start before it registers; read-only after
+  // Copied by the query-capabilities completion routine; read, unguarded,
+  // by the system set-power path, which nothing orders with that copy.
+  DEVICE_CAPABILITIES DeviceCapabilities;
+
+  // ---- The USB configuration: PnP (start); freed at removal --------------
+  PUSB_DEVICE_DESCRIPTOR DeviceDescriptor;
+  PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor;  // whole set, wTotalLength bytes
+  PIPE_ENTRY PipeTable[PIPE_TABLE_INTERFACES][PIPE_TABLE_PIPES];
+  BOOLEAN UsingInterruptPipe;
+  PVOID UsbdDeviceHandle;  // interlocked: learnt from completed URBs
+
+  // ---- Port state --------------------------------------------------------
+  // Interlocked.  Incremented and tested with StopPending under SpinLock by
+  // the open, tested there by query-stop; decremented by close and by a
+  // refused open.
+  LONG OpenCount;
   // 1 from a successful query-stop to the cancel-stop or the next start:
-  // opens are refused.  Changed and tested with OpenCount under SpinLock.
+  // opens are refused.  Interlocked; set under SpinLock with OpenCount
+  // tested; cleared by start and cancel-stop.
   LONG StopPending;
-  // The power-up restart: queued and not yet begun; given up on (the port
-  // then refuses requests that would wait, and each refusal queues it again).
-  LONG PowerRestartQueued;
-  LONG PowerRestartFailed;
+  LONG DeviceOpened;  // interlocked; set at open, cleared by close or a failed open
+  // 1 from the start of cleanup to the next open: the handle is going, so
+  // requests that would wait on the port are refused.  Interlocked; set
+  // under SpinLock, cleared at open.
+  LONG PortClosing;
+  ULONG DeviceRemoved;  // interlocked; set under SpinLock by surprise removal, and by removal
+
+  // ---- Power -------------------------------------------------------------
+  // Interlocked; one writer at a time (start, removal, the completion of a
+  // device set-power request).
+  DEVICE_POWER_STATE DevicePowerState;
+  SYSTEM_POWER_STATE SystemPowerState;  // the system set-power path only
   // A device state owed since a system request could not ask for it (see
   // power.cpp); 0 when none, OWED_POWER_REQUESTED added while a request for
   // it is out.  Interlocked.  evOwedPowerDone is signalled whenever no such
   // request is out.
   LONG DevicePowerOwed;
   KEVENT evOwedPowerDone;
-  LONG PendingWriteCount;  // interlocked
-  LONG ArmedTimerCount;    // interlocked
-  PIRP NotifyIrp;          // holds one RemoveLock acquisition while set
-  PIRP BulkInIrp;          // reused for every bulk-IN read
-  PIRP InterruptIrp;       // reused for every interrupt read
+  // The power-up restart: queued and not yet begun; given up on (the port
+  // then refuses requests that would wait, and each refusal queues it
+  // again).  Interlocked; PowerRestartFailed is set under SpinLock.
+  LONG PowerRestartQueued;
+  LONG PowerRestartFailed;
+
+  // ---- Worker threads ----------------------------------------------------
+  // Referenced thread objects, non-null from the thread's start to cleanup
+  // (the polling threads are replaced by the power-up restart): ControlMutex.
+  PKTHREAD pReadFunctionThread;
+  PKTHREAD pWaitMaskFunctionThread;
+  PKTHREAD pPollingFunctionThread;
+  PKTHREAD pWriteFunctionThread;
+  PKTHREAD pInterruptPollingFunctionThread;
+  // Stop signals (notification events): set by cleanup, surprise removal
+  // and the restart; reset under ControlMutex before a thread starts.
+  KEVENT evKill_pReadFunction;
+  KEVENT evKill_pWaitMaskFunction;
+  KEVENT evKill_pPollingFunction;
+  KEVENT evKill_pWriteFunction;
+  KEVENT evKill_pInterruptPollingFunction;
+
+  // ---- Line settings and control -----------------------------------------
+  // SpinLock (at open: under ControlMutex, which keeps the restart that
+  // resends them away).  Stored only once the modem has taken them.
   ULONG BaudRate;
-  ULONG ModemStatus;  // SERIAL_MSR_* image, under SpinLock
-  // DSR/DCD changes (MODEM_STATUS_*_CHANGED) not yet reported to a
-  // wait-on-mask request, under SpinLock.  Kept apart from ModemStatus so
-  // that reading the modem status cannot take an event from a waiter.
-  ULONG PendingModemChanges;
-  ULONG ModemControl;  // MODEM_CONTROL_DTR | MODEM_CONTROL_RTS
-  ULONG WaitQueueTail;
-  ULONG WaitQueueHead;
-  SERIALPERF_STATS PerfStats;
-  PDEVICE_OBJECT TopOfStackDeviceObject;
-  PIRP WaitIrpQueue[WAIT_IRP_QUEUE_SLOTS];
-  ULONG WaitMask;
-  PURB ControlUrb;  // line-state URB in flight, under ControlMutex
-  PDEVICE_OBJECT PhysicalDeviceObject;
-  PUSB_DEVICE_DESCRIPTOR DeviceDescriptor;
-  PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor;  // whole set, wTotalLength bytes
-  PIPE_ENTRY PipeTable[PIPE_TABLE_INTERFACES][PIPE_TABLE_PIPES];
   UCHAR StopBits;
   UCHAR Parity;
   UCHAR WordLength;
-  PVOID UsbdDeviceHandle;
-  BOOLEAN RxFlagSeen;
-  KSPIN_LOCK SpinLock;
-  KMUTEX ControlMutex;
-  PRING_BUFFER RingBuffer;
-  SERIAL_CHARS SpecialChars;
-  PIRP CurrentWriteIrp;  // exchanged with interlocked operations
-  BOOLEAN SuppressConnect;
-  REQUEST_LIST WriteQueue;
-  KEVENT evWriteDone;
-  REQUEST_LIST ReadQueue;
-  PKTIMER ReadTimer;
-  PKDPC ReadTimerDpc;
-  PIRP CurrentReadIrp;  // exchanged with interlocked operations
-  LARGE_INTEGER ReadDueTime;
-  ULONG InstanceNumber;
-  WMILIB_CONTEXT WmiLibInfo;
-  PSERIAL_HANDFLOW HandFlow;
-  // Wake-ups of the read and write threads, waited on with their stop
-  // events, so that they act at once rather than on their next timed pass
-  // (a 1 ms wait lasts a whole clock tick, 15.6 ms by default).
-  KEVENT evWriteQueued;    // a write was queued, or one is left after a send
-  KEVENT evReadDataReady;  // data reached the ring while a read was current
+  SERIAL_TIMEOUTS Timeouts;    // SpinLock
+  SERIAL_CHARS SpecialChars;   // SpinLock
+  PSERIAL_HANDFLOW HandFlow;   // SpinLock, pointer and record; set at open, freed at close
+  SERIALPERF_STATS PerfStats;  // SpinLock
+  BOOLEAN SuppressConnect;     // SpinLock: the CONNECT filter's switch
+  ULONG ModemControl;          // interlocked: MODEM_CONTROL_DTR | MODEM_CONTROL_RTS
+  // The line-state request: its URB in flight and its completion signal,
+  // both the sender's, which holds ControlMutex from the send to the end.
+  PURB ControlUrb;
+  KEVENT evControlDone;
+
+  // ---- Modem status and wait-on-mask: SpinLock -----------------------------
+  ULONG ModemStatus;  // SERIAL_MSR_* image
+  // DSR/DCD changes (MODEM_STATUS_*_CHANGED) not yet reported to a
+  // wait-on-mask request.  Kept apart from ModemStatus so that reading the
+  // modem status cannot take an event from a waiter.
+  ULONG PendingModemChanges;
+  ULONG WaitMask;
+  BOOLEAN RxFlagSeen;  // an event character arrived (cleared at open)
+  PIRP WaitIrpQueue[WAIT_IRP_QUEUE_SLOTS];
+  ULONG WaitQueueHead;
+  ULONG WaitQueueTail;
+  // The parked removal-notification request, holding one RemoveLock
+  // acquisition while set: cancel lock.
+  PIRP NotifyIrp;
+
+  // ---- Receive path --------------------------------------------------------
+  PRING_BUFFER RingBuffer;  // constant pointer; the ring has its own Lock
+  // The pipe-read packets: allocated at open and freed at cleanup under
+  // ControlMutex (removal frees leftovers); used by pPollingFunction and
+  // pInterruptPollingFunction respectively, and cancelled by whoever stops them.
+  PIRP BulkInIrp;
+  PIRP InterruptIrp;
+  PUCHAR ReadBuffer;       // constant; READ_BUFFER_SIZE bytes, pPollingFunction's
+  KEVENT evBulkInDone;     // pPollingFunction
+  PUCHAR InterruptBuffer;  // constant; INTERRUPT_BUFFER_SIZE bytes, pInterruptPollingFunction's
+  KEVENT evInterruptDone;  // pInterruptPollingFunction
+
+  // ---- Reads (see read.cpp) ------------------------------------------------
+  REQUEST_LIST ReadQueue;     // its own Lock, taken inside SpinLock by the read path; set up at open
+  PIRP CurrentReadIrp;        // SpinLock (exchanged with interlocked operations under it)
+  PKTIMER ReadTimer;          // constant
+  PKDPC ReadTimerDpc;         // constant
+  LARGE_INTEGER ReadDueTime;  // SpinLock: the due time of the read promoted next
+  LONG ArmedTimerCount;       // SpinLock, interlocked; 0 at open
+  KEVENT evTimersIdle;        // set and reset with ArmedTimerCount
+  // Data reached the ring while a read was current: the read thread's wake
+  // event, cleared only by it.
+  KEVENT evReadDataReady;
+
+  // ---- Writes (see write.cpp) ----------------------------------------------
+  REQUEST_LIST WriteQueue;  // its own Lock; queued and taken under SpinLock; set up at open
+  // Set by pWriteFunction (and cleared at open); cleared by it under
+  // SpinLock, where the time-out and the purge look for it.
+  PIRP CurrentWriteIrp;
+  LONG PendingWriteCount;  // interlocked
+  KEVENT evWriteDone;      // pWriteFunction's: the write on the bus came back
+  // A write was queued, or one is left after a send: the write thread's
+  // wake event, cleared only by it.
+  KEVENT evWriteQueued;
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 // ---- Driver-wide values (driver_entry.cpp) ------------------------------

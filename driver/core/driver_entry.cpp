@@ -52,27 +52,99 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Registry
   return STATUS_SUCCESS;
 }
 
-// Frees what AddDevice allocated for the device; NULL fields are skipped.
-_IRQL_requires_max_(PASSIVE_LEVEL)
-static VOID FreeDeviceAllocations(PDEVICE_EXTENSION DeviceExtension) {
-  RingBufferFree(DeviceExtension->RingBuffer);
-  DeviceExtension->RingBuffer = NULL;
-  if (DeviceExtension->ReadBuffer != NULL) {
-    ExFreePoolWithTag(DeviceExtension->ReadBuffer, POOL_TAG_DRIVER);
-    DeviceExtension->ReadBuffer = NULL;
+// Frees the pool block *Field points to, if any, and clears the field.
+_IRQL_requires_max_(DISPATCH_LEVEL)
+static VOID FreePoolField(PVOID* Field, ULONG Tag) {
+  if (*Field != NULL) {
+    ExFreePoolWithTag(*Field, Tag);
+    *Field = NULL;
   }
-  if (DeviceExtension->InterruptBuffer != NULL) {
-    ExFreePoolWithTag(DeviceExtension->InterruptBuffer, POOL_TAG_DRIVER);
-    DeviceExtension->InterruptBuffer = NULL;
+}
+
+_IRQL_requires_max_(DISPATCH_LEVEL)
+static VOID FreeIrpField(PIRP* Field) {
+  if (*Field != NULL) {
+    IoFreeIrp(*Field);
+    *Field = NULL;
   }
-  if (DeviceExtension->ReadTimer != NULL) {
-    ExFreePoolWithTag(DeviceExtension->ReadTimer, POOL_TAG_DRIVER);
-    DeviceExtension->ReadTimer = NULL;
+}
+
+/*
+ * FreeDeviceAllocations: see driver_entry.h.  The groups go latest first:
+ * the packets of an open, its handshake record, then what start and
+ * AddDevice made.
+ * IRQL: PASSIVE_LEVEL.  Called by cleanup (packets), close (handshake
+ * record), a failed open (both), a failed AddDevice and removal (all).
+ */
+_Use_decl_annotations_
+VOID FreeDeviceAllocations(PDEVICE_EXTENSION Extension, ULONG Which) {
+  PDEVICE_EXTENSION ext = Extension;
+  if ((Which & DEVICE_ALLOCATIONS_OPEN_PACKETS) != 0) {
+    FreeIrpField(&ext->InterruptIrp);
+    FreeIrpField(&ext->BulkInIrp);
   }
-  if (DeviceExtension->ReadTimerDpc != NULL) {
-    ExFreePoolWithTag(DeviceExtension->ReadTimerDpc, POOL_TAG_DRIVER);
-    DeviceExtension->ReadTimerDpc = NULL;
+  if ((Which & DEVICE_ALLOCATIONS_HANDFLOW) != 0 && ext->HandFlow != NULL) {
+    // Control requests look at the record under SpinLock.
+    KIRQL irql;
+    KeAcquireSpinLock(&ext->SpinLock, &irql);
+    PVOID handFlow = ext->HandFlow;
+    ext->HandFlow = NULL;
+    KeReleaseSpinLock(&ext->SpinLock, irql);
+    FreePoolField(&handFlow, POOL_TAG_DRIVER);
   }
+  if ((Which & DEVICE_ALLOCATIONS_DEVICE) == 0) {
+    return;
+  }
+  FreePoolField((PVOID*)&ext->ConfigurationDescriptor, POOL_TAG_DRIVER);
+  FreePoolField((PVOID*)&ext->DeviceDescriptor, POOL_TAG_DRIVER);
+  // Cleanup has waited for every armed timer; this only makes sure.  The
+  // timer's DPC looks at the timer and signals evTimersIdle as its last act,
+  // so it may still be running on another processor: both stay until it
+  // has returned.
+  if (ext->ReadTimer != NULL) {
+    (void)KeCancelTimer(ext->ReadTimer);
+  }
+  if (ext->ReadTimerDpc != NULL) {
+    (void)KeRemoveQueueDpc(ext->ReadTimerDpc);
+    KeFlushQueuedDpcs();
+  }
+  FreePoolField((PVOID*)&ext->ReadTimerDpc, POOL_TAG_DRIVER);
+  FreePoolField((PVOID*)&ext->ReadTimer, POOL_TAG_DRIVER);
+  FreePoolField((PVOID*)&ext->InterruptBuffer, POOL_TAG_DRIVER);
+  FreePoolField((PVOID*)&ext->ReadBuffer, POOL_TAG_DRIVER);
+  if (ext->RingBuffer != NULL) {
+    RingBufferFree(ext->RingBuffer);
+    ext->RingBuffer = NULL;
+  }
+}
+
+// Makes the allocations of a new device record in order, each timer object
+// initialised as soon as it exists; stops at the first that fails and
+// returns FALSE, the ones made being left to FreeDeviceAllocations.
+static BOOLEAN AllocateDeviceRecord(PDEVICE_EXTENSION ext) {
+  ext->RingBuffer = RingBufferAllocate();
+  if (ext->RingBuffer == NULL) {
+    return FALSE;
+  }
+  ext->ReadBuffer = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, READ_BUFFER_SIZE, POOL_TAG_DRIVER);
+  if (ext->ReadBuffer == NULL) {
+    return FALSE;
+  }
+  ext->InterruptBuffer = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, INTERRUPT_BUFFER_SIZE, POOL_TAG_DRIVER);
+  if (ext->InterruptBuffer == NULL) {
+    return FALSE;
+  }
+  ext->ReadTimer = (PKTIMER)ExAllocatePoolWithTag(NonPagedPool, sizeof(KTIMER), POOL_TAG_DRIVER);
+  if (ext->ReadTimer == NULL) {
+    return FALSE;
+  }
+  KeInitializeTimer(ext->ReadTimer);
+  ext->ReadTimerDpc = (PKDPC)ExAllocatePoolWithTag(NonPagedPool, sizeof(KDPC), POOL_TAG_DRIVER);
+  if (ext->ReadTimerDpc == NULL) {
+    return FALSE;
+  }
+  KeInitializeDpc(ext->ReadTimerDpc, ReadTimeoutDpc, ext);
+  return TRUE;
 }
 
 /*
@@ -103,29 +175,11 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
   RtlZeroMemory(ext, sizeof(DEVICE_EXTENSION));
   ext->InstanceNumber = instance;
 
-  ext->RingBuffer = RingBufferAllocate();
-  if (ext->RingBuffer != NULL) {
-    ext->ReadBuffer = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, READ_BUFFER_SIZE, POOL_TAG_DRIVER);
-  }
-  if (ext->ReadBuffer != NULL) {
-    ext->InterruptBuffer =
-        (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, INTERRUPT_BUFFER_SIZE, POOL_TAG_DRIVER);
-  }
-  if (ext->InterruptBuffer != NULL) {
-    ext->ReadTimer = (PKTIMER)ExAllocatePoolWithTag(NonPagedPool, sizeof(KTIMER), POOL_TAG_DRIVER);
-  }
-  if (ext->ReadTimer != NULL) {
-    ext->ReadTimerDpc = (PKDPC)ExAllocatePoolWithTag(NonPagedPool, sizeof(KDPC), POOL_TAG_DRIVER);
-  }
-  if (ext->ReadTimerDpc == NULL) {
+  if (!AllocateDeviceRecord(ext)) {
     DbgPrint("[AddDevice] out of memory for device %u\n", instance);
-    FreeDeviceAllocations(ext);
-    IoDeleteDevice(deviceObject);
-    return STATUS_UNSUCCESSFUL;
+    status = STATUS_UNSUCCESSFUL;
+    goto delete_device;
   }
-
-  KeInitializeTimer(ext->ReadTimer);
-  KeInitializeDpc(ext->ReadTimerDpc, ReadTimeoutDpc, ext);
 
   ext->UsingInterruptPipe = FALSE;
   ext->BaudRate = DEFAULT_BAUD_RATE;
@@ -162,9 +216,8 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
     // Without a device below, every request the driver sends would go
     // nowhere: refuse the device rather than run half attached.
     DbgPrint("[AddDevice] cannot attach device %u\n", instance);
-    FreeDeviceAllocations(ext);
-    IoDeleteDevice(deviceObject);
-    return STATUS_NO_SUCH_DEVICE;
+    status = STATUS_NO_SUCH_DEVICE;
+    goto delete_device;
   }
 
   ext->DevicePowerState = PowerDeviceD3;
@@ -178,6 +231,11 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
   // initialising, so everything above must be in place first.
   deviceObject->Flags &= ~DO_DEVICE_INITIALIZING;
   return STATUS_SUCCESS;
+
+delete_device:
+  FreeDeviceAllocations(ext, DEVICE_ALLOCATIONS_ALL);
+  IoDeleteDevice(deviceObject);
+  return status;
 }
 
 /*

@@ -3,6 +3,7 @@
 // close ends the open.
 #include "core/open_close.h"
 
+#include "core/driver_entry.h"
 #include "core/request.h"
 
 #include "power/power.h"
@@ -76,40 +77,6 @@ static VOID WaitAndDropThread(PKTHREAD* Field) {
   KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, NULL);
   ObDereferenceObject(thread);
   *Field = NULL;
-}
-
-/*
- * FreeOpenPackets: frees the two pipe-read packets of this open.  Only once
- * the threads that read with them have ended.
- * IRQL: <= DISPATCH_LEVEL.  Callers: cleanup and a failed open.
- */
-_IRQL_requires_max_(DISPATCH_LEVEL)
-static VOID FreeOpenPackets(PDEVICE_EXTENSION ext) {
-  if (ext->BulkInIrp != NULL) {
-    IoFreeIrp(ext->BulkInIrp);
-    ext->BulkInIrp = NULL;
-  }
-  if (ext->InterruptIrp != NULL) {
-    IoFreeIrp(ext->InterruptIrp);
-    ext->InterruptIrp = NULL;
-  }
-}
-
-/*
- * FreeHandFlow: takes the handshake record out of the device record under
- * SpinLock and frees it.
- * IRQL: PASSIVE_LEVEL.  Callers: close and a failed open.
- */
-_IRQL_requires_max_(PASSIVE_LEVEL)
-static VOID FreeHandFlow(PDEVICE_EXTENSION ext) {
-  KIRQL irql;
-  KeAcquireSpinLock(&ext->SpinLock, &irql);
-  PSERIAL_HANDFLOW handFlow = ext->HandFlow;
-  ext->HandFlow = NULL;
-  KeReleaseSpinLock(&ext->SpinLock, irql);
-  if (handFlow != NULL) {
-    ExFreePool(handFlow);
-  }
 }
 
 /*
@@ -215,6 +182,9 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
   KIRQL irql;
   NTSTATUS status;
+  PSERIAL_HANDFLOW handFlow;
+  CCHAR stackSize;
+  PPIPE_ENTRY bulkIn;
 
   // Counting inside the lock makes two racing opens see each other in
   // order: exactly one of them sees a count of 1.  A stop pending is tested
@@ -249,24 +219,17 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   // asks for the power-up the system request could not, and waits for it.
   status = PayOwedDevicePower(DeviceObject);
   if (!NT_SUCCESS(status)) {
-    InterlockedDecrement(&ext->OpenCount);
-    CompleteRequest(Irp, status, 0);
-    IoReleaseRemoveLock(&ext->RemoveLock, LOCK_TAG);
-    return status;
+    goto refuse;
   }
 
   // Leftovers cannot exist after a close; freeing them keeps a broken
   // sequence from leaking.
-  FreeHandFlow(ext);
-  FreeOpenPackets(ext);
+  FreeDeviceAllocations(ext, DEVICE_ALLOCATIONS_HANDFLOW | DEVICE_ALLOCATIONS_OPEN_PACKETS);
 
-  PSERIAL_HANDFLOW handFlow =
-      (PSERIAL_HANDFLOW)ExAllocatePoolWithTag(NonPagedPool, sizeof(SERIAL_HANDFLOW), POOL_TAG_DRIVER);
+  handFlow = (PSERIAL_HANDFLOW)ExAllocatePoolWithTag(NonPagedPool, sizeof(SERIAL_HANDFLOW), POOL_TAG_DRIVER);
   if (handFlow == NULL) {
-    InterlockedDecrement(&ext->OpenCount);
-    CompleteRequest(Irp, STATUS_NO_MEMORY, 0);
-    IoReleaseRemoveLock(&ext->RemoveLock, LOCK_TAG);
-    return STATUS_NO_MEMORY;
+    status = STATUS_NO_MEMORY;
+    goto refuse;
   }
   handFlow->ControlHandShake = kOpenControlHandShake;
   handFlow->FlowReplace = kOpenFlowReplace;
@@ -284,19 +247,14 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
   // The polling threads read with these packets and cleanup cancels them,
   // neither checking for null: an open without them must fail.
-  CCHAR stackSize = (CCHAR)(ext->TopOfStackDeviceObject->StackSize + 1);
+  stackSize = (CCHAR)(ext->TopOfStackDeviceObject->StackSize + 1);
   ext->BulkInIrp = IoAllocateIrp(stackSize, FALSE);
   if (ext->UsingInterruptPipe) {
     ext->InterruptIrp = IoAllocateIrp(stackSize, FALSE);
   }
   if (ext->BulkInIrp == NULL || (ext->UsingInterruptPipe && ext->InterruptIrp == NULL)) {
-    FreeOpenPackets(ext);
-    ReleasePortThreadLock(ext);
-    FreeHandFlow(ext);
-    InterlockedDecrement(&ext->OpenCount);
-    CompleteRequest(Irp, STATUS_INSUFFICIENT_RESOURCES, 0);
-    IoReleaseRemoveLock(&ext->RemoveLock, LOCK_TAG);
-    return STATUS_INSUFFICIENT_RESOURCES;
+    status = STATUS_INSUFFICIENT_RESOURCES;
+    goto free_packets;
   }
 
   // A new handle: nothing of the last one's closing or of an old failed
@@ -305,7 +263,7 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   InterlockedExchange(&ext->PowerRestartFailed, 0);
   InterlockedExchange(&ext->DeviceOpened, 1);
 
-  PPIPE_ENTRY bulkIn = ZLKUSB_FindPipe(ext, UsbdPipeTypeBulk, PIPE_DIRECTION_IN);
+  bulkIn = ZLKUSB_FindPipe(ext, UsbdPipeTypeBulk, PIPE_DIRECTION_IN);
   if (bulkIn != NULL) {
     (void)ZLKUSB_ResetPipe(ext->FunctionalDeviceObject, &bulkIn->PipeInfo);
   }
@@ -333,14 +291,8 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
   status = StartWorkerThreads(ext);
   if (!NT_SUCCESS(status)) {
-    InterlockedExchange(&ext->DeviceOpened, 0);
-    FreeOpenPackets(ext);
-    ReleasePortThreadLock(ext);
-    FreeHandFlow(ext);
-    InterlockedDecrement(&ext->OpenCount);
-    CompleteRequest(Irp, STATUS_INSUFFICIENT_RESOURCES, 0);
-    IoReleaseRemoveLock(&ext->RemoveLock, LOCK_TAG);
-    return STATUS_INSUFFICIENT_RESOURCES;
+    status = STATUS_INSUFFICIENT_RESOURCES;
+    goto close_port;
   }
   ReleasePortThreadLock(ext);
 
@@ -351,6 +303,20 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   CompleteRequest(Irp, STATUS_SUCCESS, 0);
   IoReleaseRemoveLock(&ext->RemoveLock, LOCK_TAG);
   return STATUS_SUCCESS;
+
+  // Unwinding, latest acquisition first.  The open count drops before the
+  // completion, so the client may open again as soon as it has the answer.
+close_port:
+  InterlockedExchange(&ext->DeviceOpened, 0);
+free_packets:
+  FreeDeviceAllocations(ext, DEVICE_ALLOCATIONS_OPEN_PACKETS);
+  ReleasePortThreadLock(ext);
+  FreeDeviceAllocations(ext, DEVICE_ALLOCATIONS_HANDFLOW);
+refuse:
+  InterlockedDecrement(&ext->OpenCount);
+  CompleteRequest(Irp, status, 0);
+  IoReleaseRemoveLock(&ext->RemoveLock, LOCK_TAG);
+  return status;
 }
 
 /*
@@ -426,7 +392,7 @@ NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   KeReleaseSpinLock(&ext->SpinLock, irql);
   KeWaitForSingleObject(&ext->evTimersIdle, Executive, KernelMode, FALSE, NULL);
 
-  FreeOpenPackets(ext);
+  FreeDeviceAllocations(ext, DEVICE_ALLOCATIONS_OPEN_PACKETS);
   ReleasePortThreadLock(ext);
 
   InterlockedAnd((LONG volatile*)&ext->ModemControl, ~(LONG)(MODEM_CONTROL_DTR | MODEM_CONTROL_RTS));
@@ -454,7 +420,7 @@ NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
   InterlockedExchange(&ext->PendingWriteCount, 0);
   UpdateModemStatus(ext, kCloseModemLines);
-  FreeHandFlow(ext);
+  FreeDeviceAllocations(ext, DEVICE_ALLOCATIONS_HANDFLOW);
 
   InterlockedExchange(&ext->DeviceOpened, 0);
   InterlockedDecrement(&ext->OpenCount);

@@ -2,9 +2,9 @@
 #include "core/pnp.h"
 
 #include "core/device_extension.h"
+#include "core/driver_entry.h"
 #include "core/request.h"
 #include "serial/notify.h"
-#include "serial/ringbuf.h"
 #include "serial/waitmask.h"
 #include "usb/pipes.h"
 #include "usb/usb_io.h"
@@ -87,7 +87,7 @@ VOID WriteSerialCommValue(PCWSTR ValueName, PCUNICODE_STRING KeyPath, PCWSTR Dat
  * absurdly long; neither may produce an unterminated or truncated name.
  * IRQL: any.  Caller: the start path.
  */
-_Use_decl_annotations_
+_IRQL_requires_max_(HIGH_LEVEL)
 NTSTATUS PortNameFromValue(const KEY_VALUE_FULL_INFORMATION* Info, ULONG InfoLength, PWCHAR PortName,
                            ULONG PortNameChars, PULONG NameChars) {
   *NameChars = 0;
@@ -162,66 +162,6 @@ static VOID ReleaseInterface(PDEVICE_EXTENSION ext) {
     ext->InterfaceName.Buffer = NULL;
     ext->InterfaceName.Length = 0;
     ext->InterfaceName.MaximumLength = 0;
-  }
-}
-
-/*
- * FreeDeviceResources: frees everything AddDevice, configuration and the
- * opens left in the record.  No worker thread, timer or request may be using
- * them any more.
- * IRQL: PASSIVE_LEVEL.  Caller: removal, once the remove lock is waited out.
- */
-_IRQL_requires_max_(PASSIVE_LEVEL)
-static VOID FreeDeviceResources(PDEVICE_EXTENSION ext) {
-  if (ext->ReadBuffer != NULL) {
-    ExFreePool(ext->ReadBuffer);
-    ext->ReadBuffer = NULL;
-  }
-  if (ext->InterruptBuffer != NULL) {
-    ExFreePool(ext->InterruptBuffer);
-    ext->InterruptBuffer = NULL;
-  }
-  if (ext->DeviceDescriptor != NULL) {
-    ExFreePool(ext->DeviceDescriptor);
-    ext->DeviceDescriptor = NULL;
-  }
-  if (ext->ConfigurationDescriptor != NULL) {
-    ExFreePool(ext->ConfigurationDescriptor);
-    ext->ConfigurationDescriptor = NULL;
-  }
-  if (ext->RingBuffer != NULL) {
-    RingBufferFree(ext->RingBuffer);
-    ext->RingBuffer = NULL;
-  }
-  if (ext->ReadTimer != NULL) {
-    // Cleanup has waited for every armed timer; this only makes sure.
-    KeCancelTimer(ext->ReadTimer);
-    if (ext->ReadTimerDpc != NULL) {
-      KeRemoveQueueDpc(ext->ReadTimerDpc);
-    }
-    // The timer's DPC signals evTimersIdle as its last act, so it may still be
-    // running on another processor: let it return before its memory goes.
-    KeFlushQueuedDpcs();
-    ExFreePool(ext->ReadTimer);
-    ext->ReadTimer = NULL;
-  }
-  if (ext->ReadTimerDpc != NULL) {
-    ExFreePool(ext->ReadTimerDpc);
-    ext->ReadTimerDpc = NULL;
-  }
-  // Per-open allocations normally go at cleanup and close; a device removed
-  // without them must not leak.
-  if (ext->BulkInIrp != NULL) {
-    IoFreeIrp(ext->BulkInIrp);
-    ext->BulkInIrp = NULL;
-  }
-  if (ext->InterruptIrp != NULL) {
-    IoFreeIrp(ext->InterruptIrp);
-    ext->InterruptIrp = NULL;
-  }
-  if (ext->HandFlow != NULL) {
-    ExFreePool(ext->HandFlow);
-    ext->HandFlow = NULL;
   }
 }
 
@@ -481,7 +421,7 @@ static NTSTATUS HandleRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, PDEVIC
   ReleaseInterface(ext);
   DeleteDosLink(ext);
   DeleteSerialCommValue(ext);
-  FreeDeviceResources(ext);
+  FreeDeviceAllocations(ext, DEVICE_ALLOCATIONS_ALL);
   SetDevicePowerState(DeviceObject, PowerDeviceD3);
   DeregisterWmi(DeviceObject);
 

@@ -12,7 +12,9 @@ _IRQL_requires_max_(DISPATCH_LEVEL)
 VOID RequestListInit(PREQUEST_LIST List);
 _IRQL_requires_max_(DISPATCH_LEVEL)
 BOOLEAN RequestListInsertTail(PREQUEST_LIST List, PIRP Irp);  // FALSE: no memory for the node
-PREQUEST_NODE RequestListRemoveHead(PREQUEST_LIST List);      // caller frees the node (RequestNodeFree)
+_IRQL_requires_max_(DISPATCH_LEVEL)
+PREQUEST_NODE RequestListRemoveHead(PREQUEST_LIST List);  // caller frees the node (RequestNodeFree)
+_IRQL_requires_max_(DISPATCH_LEVEL)
 BOOLEAN RequestListIsEmpty(PREQUEST_LIST List);
 _IRQL_requires_max_(DISPATCH_LEVEL)
 BOOLEAN RequestListRemoveIrp(PREQUEST_LIST List, PIRP Irp);

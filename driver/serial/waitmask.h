@@ -18,13 +18,16 @@ constexpr ULONG MODEM_STATUS_DCD = 0x80;
 // Queue primitives.  Callers hold SpinLock.
 _Requires_lock_held_(Extension->SpinLock)
 BOOLEAN WaitQueueInsert(PDEVICE_EXTENSION Extension, PIRP Irp);  // FALSE: queue full, nothing changed
-PIRP WaitQueueRemove(PDEVICE_EXTENSION Extension);               // NULL when empty
-ULONG WaitQueueCount(PDEVICE_EXTENSION Extension);               // 0..WAIT_IRP_QUEUE_MAX
+_Requires_lock_held_(Extension->SpinLock)
+PIRP WaitQueueRemove(PDEVICE_EXTENSION Extension);  // NULL when empty
+_Requires_lock_held_(Extension->SpinLock)
+ULONG WaitQueueCount(PDEVICE_EXTENSION Extension);  // 0..WAIT_IRP_QUEUE_MAX
 
 // Takes a new wait-on-mask request: queues it with CancelWaitIrp and returns
 // STATUS_PENDING, or completes it (queue full, output too short, already
 // cancelled) and returns the status it completed it with.  The caller has
 // not marked it pending.  PASSIVE_LEVEL..DISPATCH_LEVEL, SpinLock not held.
+_Requires_lock_not_held_(Extension->SpinLock)
 NTSTATUS WaitQueueAddRequest(PDEVICE_EXTENSION Extension, PIRP Irp);
 
 // Completes the head request with event word 0, STATUS_SUCCESS, 4 bytes, no
