@@ -38,4 +38,4 @@ endif()
 # system headers stay uninstrumented.
 set(VRMDM_CONTRACT_CHECK_OPTIONS
     -finstrument-functions
-    "$<$<CXX_COMPILER_ID:GNU>:-finstrument-functions-exclude-file-list=${CMAKE_SOURCE_DIR}/emu/include/,/usr/>")
+    "$<$<CXX_COMPILER_ID:GNU>:-finstrument-functions-exclude-file-list=/emu/include/nt/,/usr/include/>")

@@ -5,15 +5,25 @@
 
 #include "core/device_extension.h"
 
-NTSTATUS NTAPI DispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+_IRQL_requires_max_(PASSIVE_LEVEL)
+DRIVER_DISPATCH DispatchSystemControl;
+_IRQL_requires_max_(DISPATCH_LEVEL)
+DRIVER_DISPATCH DispatchPower;
+_IRQL_requires_max_(PASSIVE_LEVEL)
+DRIVER_DISPATCH DispatchCreate;
+_IRQL_requires_max_(PASSIVE_LEVEL)
+DRIVER_DISPATCH DispatchClose;
+_IRQL_requires_max_(PASSIVE_LEVEL)
+DRIVER_DISPATCH DispatchCleanup;
+_IRQL_requires_max_(PASSIVE_LEVEL)
+DRIVER_DISPATCH DispatchDeviceControl;
+_IRQL_requires_max_(APC_LEVEL)
+DRIVER_DISPATCH DispatchWrite;
+_IRQL_requires_max_(APC_LEVEL)
+DRIVER_DISPATCH DispatchRead;
+_IRQL_requires_max_(PASSIVE_LEVEL)
+DRIVER_DISPATCH DispatchPnp;
 
 // Total time-out of the current read; DeferredContext is the DEVICE_EXTENSION.
-VOID NTAPI ReadTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2);
+_IRQL_requires_(DISPATCH_LEVEL)
+KDEFERRED_ROUTINE ReadTimeoutDpc;

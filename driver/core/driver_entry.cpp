@@ -13,7 +13,8 @@ LONG DeviceInstanceCounter;
  * out later) and fills the dispatch table.  On failure nothing is installed
  * and nothing is kept.  PASSIVE_LEVEL; called by the system once per load.
  */
-EXTERN_C NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
+EXTERN_C _Use_decl_annotations_
+NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
   DeviceInstanceCounter = 0;
   DriverRegistryPath.Length = 0;
   DriverRegistryPath.MaximumLength = 0;
@@ -52,6 +53,7 @@ EXTERN_C NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING
 }
 
 // Frees the pool block *Field points to, if any, and clears the field.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 static VOID FreePoolField(PVOID* Field, ULONG Tag) {
   if (*Field != NULL) {
     ExFreePoolWithTag(*Field, Tag);
@@ -59,6 +61,7 @@ static VOID FreePoolField(PVOID* Field, ULONG Tag) {
   }
 }
 
+_IRQL_requires_max_(DISPATCH_LEVEL)
 static VOID FreeIrpField(PIRP* Field) {
   if (*Field != NULL) {
     IoFreeIrp(*Field);
@@ -73,6 +76,7 @@ static VOID FreeIrpField(PIRP* Field) {
  * IRQL: PASSIVE_LEVEL.  Called by cleanup (packets), close (handshake
  * record), a failed open (both), a failed AddDevice and removal (all).
  */
+_Use_decl_annotations_
 VOID FreeDeviceAllocations(PDEVICE_EXTENSION Extension, ULONG Which) {
   PDEVICE_EXTENSION ext = Extension;
   if ((Which & DEVICE_ALLOCATIONS_OPEN_PACKETS) != 0) {
@@ -150,6 +154,7 @@ static BOOLEAN AllocateDeviceRecord(PDEVICE_EXTENSION ext) {
  * device is not configured here; Plug and Play start does that.
  * PASSIVE_LEVEL; called by the Plug and Play manager.
  */
+_Use_decl_annotations_
 NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject) {
   // Numbers are never given back, not even by a failed AddDevice.
   ULONG instance = (ULONG)InterlockedIncrement(&DeviceInstanceCounter);
@@ -239,6 +244,7 @@ delete_device:
  * and deleted by Plug and Play before the system unloads the driver.
  * PASSIVE_LEVEL; called by the system.
  */
+_Use_decl_annotations_
 VOID NTAPI DriverUnload(PDRIVER_OBJECT DriverObject) {
   UNREFERENCED_PARAMETER(DriverObject);
   if (DriverRegistryPath.Buffer != NULL) {

@@ -3,9 +3,12 @@
 
 #include "core/device_extension.h"
 
-EXTERN_C NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
-NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);
-VOID NTAPI DriverUnload(PDRIVER_OBJECT DriverObject);
+EXTERN_C _IRQL_requires_max_(PASSIVE_LEVEL)
+DRIVER_INITIALIZE DriverEntry;
+_IRQL_requires_max_(PASSIVE_LEVEL)
+DRIVER_ADD_DEVICE AddDevice;
+_IRQL_requires_max_(PASSIVE_LEVEL)
+DRIVER_UNLOAD DriverUnload;
 
 // The allocations a device record owns, by how long they live.
 constexpr ULONG DEVICE_ALLOCATIONS_OPEN_PACKETS = 0x1;  // the pipe-read packets: open to cleanup
@@ -19,4 +22,5 @@ constexpr ULONG DEVICE_ALLOCATIONS_ALL = 0x7;
 // the packets have ended, and for the device group no timer, DPC or request
 // is left.  The handshake record is taken out under SpinLock.
 // IRQL: PASSIVE_LEVEL.
+_IRQL_requires_max_(PASSIVE_LEVEL)
 VOID FreeDeviceAllocations(PDEVICE_EXTENSION Extension, ULONG Which);

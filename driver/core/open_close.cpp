@@ -52,10 +52,12 @@ static const WORKER_THREAD_ROW kWorkerThreads[] = {
 };
 static const ULONG kWorkerThreadCount = sizeof(kWorkerThreads) / sizeof(kWorkerThreads[0]);
 
+_IRQL_requires_max_(DISPATCH_LEVEL)
 static PKTHREAD* ThreadField(PDEVICE_EXTENSION ext, ULONG row) {
   return (PKTHREAD*)((PUCHAR)ext + kWorkerThreads[row].ThreadField);
 }
 
+_IRQL_requires_max_(DISPATCH_LEVEL)
 static PKEVENT StopEvent(PDEVICE_EXTENSION ext, ULONG row) {
   return (PKEVENT)((PUCHAR)ext + kWorkerThreads[row].StopEvent);
 }
@@ -66,6 +68,7 @@ static PKEVENT StopEvent(PDEVICE_EXTENSION ext, ULONG row) {
  * already dropped) is skipped.
  * IRQL: PASSIVE_LEVEL.  Callers: cleanup and the unwinding of a failed start.
  */
+_IRQL_requires_max_(PASSIVE_LEVEL)
 static VOID WaitAndDropThread(PKTHREAD* Field) {
   PKTHREAD thread = *Field;
   if (thread == NULL) {
@@ -81,6 +84,7 @@ static VOID WaitAndDropThread(PKTHREAD* Field) {
  * as its context and holds the remove lock while it runs.
  * IRQL: PASSIVE_LEVEL.  Caller: DispatchCreate.
  */
+_Use_decl_annotations_
 NTSTATUS StartWorkerThreads(PDEVICE_EXTENSION DeviceExtension) {
   PDEVICE_EXTENSION ext = DeviceExtension;
   NTSTATUS status = STATUS_SUCCESS;
@@ -142,6 +146,7 @@ NTSTATUS StartWorkerThreads(PDEVICE_EXTENSION DeviceExtension) {
  * IRQL <= DISPATCH_LEVEL.  Callers: the read, write, wait-on-mask and
  * removal-notification paths, under the lock they queue under.
  */
+_Use_decl_annotations_
 NTSTATUS WaitingRequestRefusal(PDEVICE_EXTENSION Extension) {
   if (ReadShared(&Extension->DeviceRemoved) != 0) {
     return STATUS_NOT_SUPPORTED;
@@ -172,6 +177,7 @@ NTSTATUS WaitingRequestRefusal(PDEVICE_EXTENSION Extension) {
  * starts the worker threads and raises DTR and RTS.
  * IRQL: PASSIVE_LEVEL.  Caller: the I/O manager (IRP_MJ_CREATE).
  */
+_Use_decl_annotations_
 NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
   KIRQL irql;
@@ -319,6 +325,7 @@ refuse:
  * thread and read timer of this open, and drops DTR and RTS.
  * IRQL: PASSIVE_LEVEL.  Caller: the I/O manager (IRP_MJ_CLEANUP).
  */
+_Use_decl_annotations_
 NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
   KIRQL irql;
@@ -402,6 +409,7 @@ NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
  * finished, so no control request can still be reading it.
  * IRQL: PASSIVE_LEVEL.  Caller: the I/O manager (IRP_MJ_CLOSE).
  */
+_Use_decl_annotations_
 NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
 

@@ -4,14 +4,18 @@
 
 #include "core/device_extension.h"
 
-NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+_IRQL_requires_max_(PASSIVE_LEVEL)
+DRIVER_DISPATCH DispatchCreate;
+_IRQL_requires_max_(PASSIVE_LEVEL)
+DRIVER_DISPATCH DispatchCleanup;
+_IRQL_requires_max_(PASSIVE_LEVEL)
+DRIVER_DISPATCH DispatchClose;
 
 // Starts the read, wait-mask, bulk-IN polling and write threads, and the
 // interrupt polling thread when the modem has an interrupt pipe.  On failure
 // the threads already started are stopped and waited for before it returns
 // the failing status, so no thread of a failed open survives it.
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS StartWorkerThreads(PDEVICE_EXTENSION DeviceExtension);
 
 // The status with which a request that would wait on the port (a read, a
@@ -26,4 +30,5 @@ NTSTATUS StartWorkerThreads(PDEVICE_EXTENSION DeviceExtension);
 // which set their flags under that lock before they drain the queues, find
 // every request admitted before them.
 // IRQL <= DISPATCH_LEVEL.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 NTSTATUS WaitingRequestRefusal(PDEVICE_EXTENSION Extension);

@@ -26,6 +26,7 @@ static const ULONG kSerialCommPathBytes = 255;
  * IRQL: <= DISPATCH_LEVEL.  Caller: the I/O manager, on completion of the
  * start request passed down by DispatchPnp.
  */
+_Use_decl_annotations_
 NTSTATUS NTAPI ZLKUSB_DeferIrpCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
   UNREFERENCED_PARAMETER(DeviceObject);
   UNREFERENCED_PARAMETER(Irp);
@@ -40,6 +41,7 @@ NTSTATUS NTAPI ZLKUSB_DeferIrpCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, 
  * IRQL: <= DISPATCH_LEVEL.  Caller: the I/O manager, on completion of
  * IRP_MN_QUERY_CAPABILITIES.
  */
+_Use_decl_annotations_
 NTSTATUS NTAPI IrpCapablitiesCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
   UNREFERENCED_PARAMETER(Context);
   PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
@@ -61,6 +63,7 @@ NTSTATUS NTAPI IrpCapablitiesCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP
  * are not reported.
  * IRQL: PASSIVE_LEVEL.  Caller: the start path.
  */
+_Use_decl_annotations_
 VOID WriteSerialCommValue(PCWSTR ValueName, PCUNICODE_STRING KeyPath, PCWSTR Data, ULONG DataLength) {
   // The registry routine wants a terminated path; the counted string need
   // not have one, so work on a zeroed copy.
@@ -84,6 +87,7 @@ VOID WriteSerialCommValue(PCWSTR ValueName, PCUNICODE_STRING KeyPath, PCWSTR Dat
  * absurdly long; neither may produce an unterminated or truncated name.
  * IRQL: any.  Caller: the start path.
  */
+_IRQL_requires_max_(HIGH_LEVEL)
 NTSTATUS PortNameFromValue(const KEY_VALUE_FULL_INFORMATION* Info, ULONG InfoLength, PWCHAR PortName,
                            ULONG PortNameChars, PULONG NameChars) {
   *NameChars = 0;
@@ -115,6 +119,7 @@ NTSTATUS PortNameFromValue(const KEY_VALUE_FULL_INFORMATION* Info, ULONG InfoLen
  * BuildDeviceName: the numbered device name that AddDevice gave the device.
  * IRQL: PASSIVE_LEVEL.  Caller: start and removal.
  */
+_IRQL_requires_max_(PASSIVE_LEVEL)
 static VOID BuildDeviceName(PDEVICE_EXTENSION ext, PWCHAR Buffer) {
   RtlZeroMemory(Buffer, kNameBufferChars * sizeof(WCHAR));
   swprintf(Buffer, L"%s%4.4d", VRMDM_DEVICE_NAME_PREFIX, (int)ext->InstanceNumber);
@@ -124,6 +129,7 @@ static VOID BuildDeviceName(PDEVICE_EXTENSION ext, PWCHAR Buffer) {
  * DeleteSerialCommValue: removes the SERIALCOMM value of this device.
  * IRQL: PASSIVE_LEVEL.  Caller: removal and a failed start.
  */
+_IRQL_requires_max_(PASSIVE_LEVEL)
 static VOID DeleteSerialCommValue(PDEVICE_EXTENSION ext) {
   WCHAR deviceName[kNameBufferChars];
   BuildDeviceName(ext, deviceName);
@@ -134,6 +140,7 @@ static VOID DeleteSerialCommValue(PDEVICE_EXTENSION ext) {
  * DeleteDosLink: deletes the DOS link this device made, if it exists.
  * IRQL: PASSIVE_LEVEL.  Caller: surprise removal, removal, failed start.
  */
+_IRQL_requires_max_(PASSIVE_LEVEL)
 static VOID DeleteDosLink(PDEVICE_EXTENSION ext) {
   if (ext->DosDeviceName[0] != 0) {
     UNICODE_STRING link;
@@ -147,6 +154,7 @@ static VOID DeleteDosLink(PDEVICE_EXTENSION ext) {
  * ReleaseInterface: disables the COM-port interface and frees its name.
  * IRQL: PASSIVE_LEVEL.  Caller: removal and a failed start.
  */
+_IRQL_requires_max_(PASSIVE_LEVEL)
 static VOID ReleaseInterface(PDEVICE_EXTENSION ext) {
   if (ext->InterfaceName.Buffer != NULL) {
     (void)IoSetDeviceInterfaceState(&ext->InterfaceName, FALSE);
@@ -161,6 +169,7 @@ static VOID ReleaseInterface(PDEVICE_EXTENSION ext) {
  * SetDevicePowerState: records and reports the device power state.
  * IRQL: PASSIVE_LEVEL.  Caller: start, removal, failed start.
  */
+_IRQL_requires_max_(PASSIVE_LEVEL)
 static VOID SetDevicePowerState(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE State) {
   PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
   POWER_STATE powerState;
@@ -173,6 +182,7 @@ static VOID SetDevicePowerState(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE 
  * DeregisterWmi: withdraws the WMI registration if this device made one.
  * IRQL: PASSIVE_LEVEL.  Caller: removal and a failed start.
  */
+_IRQL_requires_max_(PASSIVE_LEVEL)
 static VOID DeregisterWmi(PDEVICE_OBJECT DeviceObject) {
   PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
   if (ext->WmiLibInfo.GuidCount != 0) {
@@ -189,6 +199,7 @@ static VOID DeregisterWmi(PDEVICE_OBJECT DeviceObject) {
  * before it frees the record's buffers and deletes the device object.
  * IRQL: PASSIVE_LEVEL.  Caller: HandleStartDevice.
  */
+_IRQL_requires_max_(PASSIVE_LEVEL)
 static NTSTATUS FailStart(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
 
@@ -207,6 +218,7 @@ static NTSTATUS FailStart(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
  * ReadPortName: the PortName value of the device's hardware key, terminated.
  * IRQL: PASSIVE_LEVEL.  Caller: HandleStartDevice.
  */
+_IRQL_requires_max_(PASSIVE_LEVEL)
 static NTSTATUS ReadPortName(PDEVICE_EXTENSION ext, PWCHAR PortName, ULONG PortNameChars, PULONG NameChars) {
   HANDLE key = NULL;
   NTSTATUS status =
@@ -235,6 +247,7 @@ static NTSTATUS ReadPortName(PDEVICE_EXTENSION ext, PWCHAR PortName, ULONG PortN
  * publishes the port: DOS link, SERIALCOMM value, WMI, COM-port interface.
  * IRQL: PASSIVE_LEVEL.  Caller: DispatchPnp, holding the remove lock.
  */
+_IRQL_requires_max_(PASSIVE_LEVEL)
 static NTSTATUS HandleStartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, PDEVICE_OBJECT lower) {
   PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
   KEVENT started;
@@ -322,6 +335,7 @@ static NTSTATUS HandleStartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, PDEVICE
  * the device is started again, and the query goes down.
  * IRQL: PASSIVE_LEVEL.  Caller: DispatchPnp, holding the remove lock.
  */
+_IRQL_requires_max_(PASSIVE_LEVEL)
 static NTSTATUS HandleQueryStop(PDEVICE_OBJECT DeviceObject, PIRP Irp, PDEVICE_OBJECT lower) {
   PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
   KIRQL irql;
@@ -354,6 +368,7 @@ static NTSTATUS HandleQueryStop(PDEVICE_OBJECT DeviceObject, PIRP Irp, PDEVICE_O
  * client cleans up and closes.
  * IRQL: PASSIVE_LEVEL.  Caller: DispatchPnp, holding the remove lock.
  */
+_IRQL_requires_max_(PASSIVE_LEVEL)
 static NTSTATUS HandleSurpriseRemoval(PDEVICE_OBJECT DeviceObject, PIRP Irp, PDEVICE_OBJECT lower) {
   PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
 
@@ -396,6 +411,7 @@ static NTSTATUS HandleSurpriseRemoval(PDEVICE_OBJECT DeviceObject, PIRP Irp, PDE
  * name and registration, frees everything and deletes the device object.
  * IRQL: PASSIVE_LEVEL.  Caller: DispatchPnp, holding the remove lock.
  */
+_IRQL_requires_max_(PASSIVE_LEVEL)
 static NTSTATUS HandleRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, PDEVICE_OBJECT lower) {
   PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
 
@@ -423,6 +439,7 @@ static NTSTATUS HandleRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, PDEVIC
  * else (the stop itself included) down as is.
  * IRQL: PASSIVE_LEVEL.  Caller: the Plug and Play manager.
  */
+_Use_decl_annotations_
 NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
   NTSTATUS status = IoAcquireRemoveLock(&ext->RemoveLock, LOCK_TAG);

@@ -8,11 +8,15 @@
 // device record's DosDeviceName.
 constexpr ULONG PORT_NAME_MAX_CHARS = 100 - 12 - 1;
 
-NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+_IRQL_requires_max_(PASSIVE_LEVEL)
+DRIVER_DISPATCH DispatchPnp;
 
-NTSTATUS NTAPI ZLKUSB_DeferIrpCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
-NTSTATUS NTAPI IrpCapablitiesCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+_IRQL_requires_max_(DISPATCH_LEVEL)
+IO_COMPLETION_ROUTINE ZLKUSB_DeferIrpCompletion;
+_IRQL_requires_max_(DISPATCH_LEVEL)
+IO_COMPLETION_ROUTINE IrpCapablitiesCompletionRoutine;
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 VOID WriteSerialCommValue(PCWSTR ValueName, PCUNICODE_STRING KeyPath, PCWSTR Data, ULONG DataLength);
 
 // Takes the port name out of a KEY_VALUE_FULL_INFORMATION result of
@@ -21,5 +25,6 @@ VOID WriteSerialCommValue(PCWSTR ValueName, PCUNICODE_STRING KeyPath, PCWSTR Dat
 // PortName (PortNameChars characters).  Fails for a value that is not a
 // string, is empty, lies outside the result, or is longer than
 // PORT_NAME_MAX_CHARS.  *NameChars receives the length without terminator.
-EXTERN_C NTSTATUS PortNameFromValue(const KEY_VALUE_FULL_INFORMATION* Info, ULONG InfoLength, PWCHAR PortName,
-                                    ULONG PortNameChars, PULONG NameChars);
+EXTERN_C _IRQL_requires_max_(HIGH_LEVEL)
+NTSTATUS PortNameFromValue(const KEY_VALUE_FULL_INFORMATION* Info, ULONG InfoLength, PWCHAR PortName,
+                           ULONG PortNameChars, PULONG NameChars);

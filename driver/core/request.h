@@ -14,6 +14,7 @@
  * with interlocked operations, as one atomic access with a full barrier.
  * IRQL: any.
  */
+_IRQL_requires_max_(HIGH_LEVEL)
 static inline LONG ReadShared(volatile void* Value) { return InterlockedOr((LONG volatile*)Value, 0); }
 
 /*
@@ -23,6 +24,7 @@ static inline LONG ReadShared(volatile void* Value) { return InterlockedOr((LONG
  * IRQL <= DISPATCH_LEVEL.  Called by every path that ends a request other
  * than with a wait-on-mask event word.
  */
+_IRQL_requires_max_(DISPATCH_LEVEL)
 static inline NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status, ULONG_PTR Information) {
   Irp->IoStatus.Status = Status;
   Irp->IoStatus.Information = Information;

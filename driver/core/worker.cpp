@@ -6,6 +6,7 @@
 // Waits WaitMs for the stop event, or for the wake event when there is one;
 // TRUE when the stop event is set.  WaitAny reports the lowest signalled
 // object, so the stop event goes first.
+_IRQL_requires_max_(PASSIVE_LEVEL)
 static BOOLEAN WaitForStop(PKEVENT StopEvent, PKEVENT WakeEvent, LONG WaitMs) {
   LARGE_INTEGER timeout;
   timeout.QuadPart = -10000LL * WaitMs;
@@ -23,6 +24,7 @@ static BOOLEAN WaitForStop(PKEVENT StopEvent, PKEVENT WakeEvent, LONG WaitMs) {
  * ended there); a worker that ends by itself leaves its requests to cleanup.
  * IRQL: PASSIVE_LEVEL.  Called by the start routine of every worker thread.
  */
+_Use_decl_annotations_
 VOID RunWorkerThread(PDEVICE_EXTENSION Extension, PKEVENT StopEvent, PKEVENT WakeEvent,
                      const WORKER_ROUTINES* Routines, PVOID State) {
   KeSetPriorityThread(KeGetCurrentThread(), WORKER_THREAD_PRIORITY);

@@ -36,5 +36,6 @@ typedef struct _WORKER_ROUTINES {
 // step, so whatever sets it during the step brings another step at once.
 // The stop event wins over the wake event when both are set.
 // IRQL: PASSIVE_LEVEL, in the worker's own system thread.
+_IRQL_requires_max_(PASSIVE_LEVEL)
 VOID RunWorkerThread(PDEVICE_EXTENSION Extension, PKEVENT StopEvent, PKEVENT WakeEvent,
                      const WORKER_ROUTINES* Routines, PVOID State);

@@ -14,6 +14,7 @@
 
 // The polling threads read DevicePowerState with interlocked operations while
 // it changes here; every access of this file is interlocked too.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 static inline DEVICE_POWER_STATE ReadDeviceState(PDEVICE_EXTENSION Extension) {
   return (DEVICE_POWER_STATE)InterlockedOr((volatile LONG*)&Extension->DevicePowerState, 0);
 }
@@ -23,6 +24,7 @@ static inline DEVICE_POWER_STATE ReadDeviceState(PDEVICE_EXTENSION Extension) {
  * request (query, wait-wake, power sequence...) goes down untouched.
  * IRQL <= DISPATCH_LEVEL.  Caller: the power manager (IRP_MJ_POWER).
  */
+_Use_decl_annotations_
 NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
@@ -46,6 +48,7 @@ NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
  * request's status, neither of which the devices below know when they return.
  * IRQL <= DISPATCH_LEVEL.  Caller: DispatchPower.
  */
+_Use_decl_annotations_
 NTSTATUS HandleSystemSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
 
@@ -61,6 +64,7 @@ NTSTATUS HandleSystemSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
  * the capabilities query; before it, or for a state outside the table, they
  * say nothing, and an unspecified device state is no state to ask for.
  */
+_Use_decl_annotations_
 DEVICE_POWER_STATE DeviceStateForSystemState(PDEVICE_EXTENSION Extension, SYSTEM_POWER_STATE SystemState) {
   DEVICE_POWER_STATE state = PowerDeviceUnspecified;
 
@@ -74,6 +78,7 @@ DEVICE_POWER_STATE DeviceStateForSystemState(PDEVICE_EXTENSION Extension, SYSTEM
 }
 
 // DevicePowerOwed is changed by other paths with interlocked operations.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 static inline LONG ReadOwed(PDEVICE_EXTENSION Extension) {
   return InterlockedOr(&Extension->DevicePowerOwed, 0);
 }
@@ -84,6 +89,7 @@ static inline LONG ReadOwed(PDEVICE_EXTENSION Extension) {
  * or a request is already out.
  * IRQL <= DISPATCH_LEVEL.  Callers: RetryOwedDevicePower, PayOwedDevicePower.
  */
+_IRQL_requires_max_(DISPATCH_LEVEL)
 static LONG ClaimOwedRequest(PDEVICE_EXTENSION Extension) {
   LONG owed = ReadOwed(Extension);
   if (owed == 0 || (owed & OWED_POWER_REQUESTED) != 0) {
@@ -102,6 +108,7 @@ static LONG ClaimOwedRequest(PDEVICE_EXTENSION Extension) {
  * the device reached it.  A state owed anew meanwhile is left alone.
  * IRQL <= DISPATCH_LEVEL.  Callers: the routines below.
  */
+_IRQL_requires_max_(DISPATCH_LEVEL)
 static VOID EndOwedRequest(PDEVICE_EXTENSION Extension, LONG Owed, BOOLEAN Paid) {
   (void)InterlockedCompareExchange(&Extension->DevicePowerOwed, Paid ? 0 : Owed, Owed | OWED_POWER_REQUESTED);
   KeSetEvent(&Extension->evOwedPowerDone, IO_NO_INCREMENT, FALSE);
@@ -115,6 +122,7 @@ static VOID EndOwedRequest(PDEVICE_EXTENSION Extension, LONG Owed, BOOLEAN Paid)
  * through DispatchPower at once).  Callers: OwedDevicePowerWork,
  * PayOwedDevicePower.
  */
+_Requires_no_locks_held_
 static NTSTATUS SendOwedDeviceRequest(PDEVICE_OBJECT DeviceObject, LONG Owed) {
   PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
   POWER_STATE state;
@@ -140,6 +148,10 @@ static NTSTATUS SendOwedDeviceRequest(PDEVICE_OBJECT DeviceObject, LONG Owed) {
  * work item (the context).
  * PASSIVE_LEVEL, system worker thread.  Caller: the work queue.
  */
+_IRQL_requires_max_(PASSIVE_LEVEL)
+static IO_WORKITEM_ROUTINE OwedDevicePowerWork;
+
+_Use_decl_annotations_
 static VOID NTAPI OwedDevicePowerWork(PDEVICE_OBJECT DeviceObject, PVOID Context) {
   PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
   LONG current = ReadOwed(ext);
@@ -157,6 +169,7 @@ static VOID NTAPI OwedDevicePowerWork(PDEVICE_OBJECT DeviceObject, PVOID Context
 /*
  * RetryOwedDevicePower: see power.h.
  */
+_Use_decl_annotations_
 NTSTATUS RetryOwedDevicePower(PDEVICE_OBJECT DeviceObject) {
   PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
   LONG owed = ClaimOwedRequest(ext);
@@ -185,6 +198,7 @@ NTSTATUS RetryOwedDevicePower(PDEVICE_OBJECT DeviceObject) {
  * PayOwedDevicePower: see power.h.  A request already out is waited for
  * rather than doubled.
  */
+_Use_decl_annotations_
 NTSTATUS PayOwedDevicePower(PDEVICE_OBJECT DeviceObject) {
   PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
   LONG owed = ClaimOwedRequest(ext);
@@ -204,6 +218,7 @@ NTSTATUS PayOwedDevicePower(PDEVICE_OBJECT DeviceObject) {
  * restart); the state is paid when it succeeded, else still owed.
  * IRQL <= DISPATCH_LEVEL, any thread.  Caller: the power manager.
  */
+_Use_decl_annotations_
 VOID NTAPI CompletionRoutineOwedDevicePower(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
                                             POWER_STATE PowerState, PVOID Context,
                                             PIO_STATUS_BLOCK IoStatus) {
@@ -225,6 +240,7 @@ VOID NTAPI CompletionRoutineOwedDevicePower(PDEVICE_OBJECT DeviceObject, UCHAR M
  * later by the requests that need the device and by the next open.
  * IRQL <= DISPATCH_LEVEL.  Caller: CompletionRoutineSystemPowerIrp.
  */
+_IRQL_requires_max_(DISPATCH_LEVEL)
 static NTSTATUS EndSystemRequestUnserved(PDEVICE_OBJECT DeviceObject, PIRP Irp, DEVICE_POWER_STATE Wanted) {
   PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
 
@@ -245,6 +261,7 @@ static NTSTATUS EndSystemRequestUnserved(PDEVICE_OBJECT DeviceObject, PIRP Irp, 
  * system request goes on up as it is (EndSystemRequestUnserved).
  * IRQL <= DISPATCH_LEVEL, any thread.  Caller: the I/O manager.
  */
+_Use_decl_annotations_
 NTSTATUS NTAPI CompletionRoutineSystemPowerIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
   PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
@@ -294,6 +311,7 @@ NTSTATUS NTAPI CompletionRoutineSystemPowerIrp(PDEVICE_OBJECT DeviceObject, PIRP
  * with its status.
  * IRQL <= DISPATCH_LEVEL, any thread.  Caller: the power manager.
  */
+_Use_decl_annotations_
 VOID NTAPI CompletionRoutineDevicePowerRequest(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
                                                POWER_STATE PowerState, PVOID Context,
                                                PIO_STATUS_BLOCK IoStatus) {
@@ -318,6 +336,7 @@ VOID NTAPI CompletionRoutineDevicePowerRequest(PDEVICE_OBJECT DeviceObject, UCHA
  * have made it, whichever way it goes.
  * IRQL <= DISPATCH_LEVEL.  Caller: DispatchPower.
  */
+_Use_decl_annotations_
 NTSTATUS HandleDeviceSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
@@ -339,6 +358,7 @@ NTSTATUS HandleDeviceSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
  * the open port.  A failed request changes nothing.
  * IRQL <= DISPATCH_LEVEL, any thread.  Caller: the I/O manager.
  */
+_Use_decl_annotations_
 NTSTATUS NTAPI CompletionRoutineDevicePowerIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
   PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);

@@ -13,21 +13,26 @@ typedef struct _POWER_REQUEST_CONTEXT {
   PIRP SystemIrp;
 } POWER_REQUEST_CONTEXT, *PPOWER_REQUEST_CONTEXT;
 
-NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+_IRQL_requires_max_(DISPATCH_LEVEL)
+DRIVER_DISPATCH DispatchPower;
+_IRQL_requires_max_(DISPATCH_LEVEL)
 NTSTATUS HandleSystemSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+_IRQL_requires_max_(DISPATCH_LEVEL)
 NTSTATUS HandleDeviceSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
-NTSTATUS NTAPI CompletionRoutineSystemPowerIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
-VOID NTAPI CompletionRoutineDevicePowerRequest(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
-                                               POWER_STATE PowerState, PVOID Context,
-                                               PIO_STATUS_BLOCK IoStatus);
-VOID NTAPI CompletionRoutineOwedDevicePower(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
-                                            POWER_STATE PowerState, PVOID Context, PIO_STATUS_BLOCK IoStatus);
-NTSTATUS NTAPI CompletionRoutineDevicePowerIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+_IRQL_requires_max_(DISPATCH_LEVEL)
+IO_COMPLETION_ROUTINE CompletionRoutineSystemPowerIrp;
+_IRQL_requires_max_(DISPATCH_LEVEL)
+REQUEST_POWER_COMPLETE CompletionRoutineDevicePowerRequest;
+_IRQL_requires_max_(DISPATCH_LEVEL)
+REQUEST_POWER_COMPLETE CompletionRoutineOwedDevicePower;
+_IRQL_requires_max_(DISPATCH_LEVEL)
+IO_COMPLETION_ROUTINE CompletionRoutineDevicePowerIrp;
 
 // The device state requested for a system state: the capabilities' entry,
 // or, where the capabilities give none, D0 for the working state and D3 for
 // every other.  Any IRQL.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 DEVICE_POWER_STATE DeviceStateForSystemState(PDEVICE_EXTENSION Extension, SYSTEM_POWER_STATE SystemState);
 
 // Added to DevicePowerOwed while a device request for the owed state is out.
@@ -39,10 +44,12 @@ constexpr LONG OWED_POWER_REQUESTED = 0x100;
 // owed or a request is already out; it never waits.
 // IRQL <= DISPATCH_LEVEL, any lock.  Callers: CompletionRoutineSystemPowerIrp
 // and WaitingRequestRefusal.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 NTSTATUS RetryOwedDevicePower(PDEVICE_OBJECT DeviceObject);
 
 // Asks for the owed device state, if any, and waits for the answer.
 // STATUS_SUCCESS when nothing is owed any more, STATUS_DEVICE_POWERED_OFF
 // when the device is still not powered up.
 // PASSIVE_LEVEL, no lock held.  Caller: DispatchCreate.
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS PayOwedDevicePower(PDEVICE_OBJECT DeviceObject);

@@ -20,10 +20,12 @@
  * be acquired again by its owner.
  * PASSIVE_LEVEL.  Callers: PowerThreadRoutine, open and cleanup.
  */
+_Use_decl_annotations_
 VOID AcquirePortThreadLock(PDEVICE_EXTENSION Extension) {
   KeWaitForSingleObject(&Extension->ControlMutex, Executive, KernelMode, FALSE, NULL);
 }
 
+_Use_decl_annotations_
 VOID ReleasePortThreadLock(PDEVICE_EXTENSION Extension) { KeReleaseMutex(&Extension->ControlMutex, FALSE); }
 
 /*
@@ -33,6 +35,7 @@ VOID ReleasePortThreadLock(PDEVICE_EXTENSION Extension) { KeReleaseMutex(&Extens
  * IRQL <= DISPATCH_LEVEL, SpinLock not held.  Callers: QueuePowerUpRestart
  * and PowerThreadRoutine.
  */
+_Requires_lock_not_held_(Extension->SpinLock)
 static VOID MarkRestartFailed(PDEVICE_EXTENSION Extension) {
   KIRQL irql;
   DbgPrint("[vr_mdm] power-up restart failed\n");
@@ -50,6 +53,7 @@ static VOID MarkRestartFailed(PDEVICE_EXTENSION Extension) {
  * IRQL <= DISPATCH_LEVEL; may be called under SpinLock.  Callers:
  * QueuePowerUpRestart, RetryPowerUpRestart.
  */
+_IRQL_requires_max_(DISPATCH_LEVEL)
 static NTSTATUS QueueRestartWorkItem(PDEVICE_OBJECT DeviceObject) {
   PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
   PPOWER_WORK_CONTEXT context;
@@ -91,6 +95,7 @@ failed_context:
 /*
  * QueuePowerUpRestart: see restart.h.
  */
+_Use_decl_annotations_
 NTSTATUS QueuePowerUpRestart(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE OldState,
                              DEVICE_POWER_STATE NewState) {
   PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
@@ -111,6 +116,7 @@ NTSTATUS QueuePowerUpRestart(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE Old
 /*
  * RetryPowerUpRestart: see restart.h.
  */
+_Use_decl_annotations_
 NTSTATUS RetryPowerUpRestart(PDEVICE_OBJECT DeviceObject) { return QueueRestartWorkItem(DeviceObject); }
 
 /*
@@ -118,6 +124,7 @@ NTSTATUS RetryPowerUpRestart(PDEVICE_OBJECT DeviceObject) { return QueueRestartW
  * end; no thread is nothing to wait for.
  * PASSIVE_LEVEL.  Caller: StopPollingThread.
  */
+_IRQL_requires_max_(PASSIVE_LEVEL)
 static NTSTATUS WaitForThreadEnd(PKTHREAD* Field) {
   if (*Field == NULL) {
     return STATUS_SUCCESS;
@@ -131,6 +138,7 @@ static NTSTATUS WaitForThreadEnd(PKTHREAD* Field) {
  * stays NULL.
  * PASSIVE_LEVEL.  Caller: RestartPort.
  */
+_IRQL_requires_max_(PASSIVE_LEVEL)
 static VOID StartPollingThread(PDEVICE_EXTENSION Extension, PKSTART_ROUTINE Routine, PKTHREAD* Field,
                                const char* CreatedTrace) {
   OBJECT_ATTRIBUTES attributes;
@@ -159,6 +167,7 @@ static VOID StartPollingThread(PDEVICE_EXTENSION Extension, PKSTART_ROUTINE Rout
  * the wait failed, leaving the thread and its event alone.
  * PASSIVE_LEVEL, port-thread lock held.  Caller: RestartPort.
  */
+_IRQL_requires_max_(PASSIVE_LEVEL)
 static BOOLEAN StopPollingThread(PKEVENT StopEvent, PIRP Packet, PKTHREAD* Field, const char* WaitedTrace,
                                  const char* DroppedTrace) {
   KeSetEvent(StopEvent, IO_NO_INCREMENT, FALSE);
@@ -194,6 +203,7 @@ static BOOLEAN StopPollingThread(PKEVENT StopEvent, PIRP Packet, PKTHREAD* Field
  * stopped by cleanup (which drops the read thread and the pipe packet).
  * PASSIVE_LEVEL, port-thread lock held.  Caller: PowerThreadRoutine.
  */
+_IRQL_requires_max_(PASSIVE_LEVEL)
 static BOOLEAN PortIsLive(PDEVICE_EXTENSION Extension) {
   return ReadShared(&Extension->DeviceOpened) != 0 && ReadShared(&Extension->DeviceRemoved) == 0 &&
          Extension->pReadFunctionThread != NULL && Extension->BulkInIrp != NULL;
@@ -203,6 +213,7 @@ static BOOLEAN PortIsLive(PDEVICE_EXTENSION Extension) {
  * PollingThreadRuns: Thread was started and has not ended.
  * PASSIVE_LEVEL.  Caller: RestartPort.
  */
+_IRQL_requires_max_(PASSIVE_LEVEL)
 static BOOLEAN PollingThreadRuns(PKTHREAD Thread) {
   LARGE_INTEGER now;
   now.QuadPart = 0;
@@ -217,6 +228,7 @@ static BOOLEAN PollingThreadRuns(PKTHREAD Thread) {
  * could not be had, so that the attempt is worth repeating.
  * PASSIVE_LEVEL, port-thread lock held, port live.  Caller: PowerThreadRoutine.
  */
+_IRQL_requires_max_(PASSIVE_LEVEL)
 static BOOLEAN RestartPort(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION ext, BOOLEAN Retry) {
   LINE_CODING coding;
   KIRQL irql;
@@ -274,6 +286,7 @@ static BOOLEAN RestartPort(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION ext, B
  * PASSIVE_LEVEL, system worker thread.  Caller: the work queue
  * (QueueRestartWorkItem).
  */
+_Use_decl_annotations_
 VOID NTAPI PowerThreadRoutine(PDEVICE_OBJECT DeviceObject, PVOID Context) {
   PPOWER_WORK_CONTEXT context = (PPOWER_WORK_CONTEXT)Context;
   PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;

@@ -18,15 +18,18 @@ typedef struct _POWER_WORK_CONTEXT {
 // When the work item cannot be had, marks the restart failed: requests that
 // would wait are refused, and each refusal asks for it again.
 // IRQL <= DISPATCH_LEVEL.  Caller: CompletionRoutineDevicePowerIrp.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 NTSTATUS QueuePowerUpRestart(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE OldState,
                              DEVICE_POWER_STATE NewState);
 
 // Queues the restart again after it failed (PowerRestartFailed), unless one
 // is already queued.  IRQL <= DISPATCH_LEVEL.  Caller: the request paths,
 // when they refuse a request for want of a restart.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 NTSTATUS RetryPowerUpRestart(PDEVICE_OBJECT DeviceObject);
 
-VOID NTAPI PowerThreadRoutine(PDEVICE_OBJECT DeviceObject, PVOID Context);
+_IRQL_requires_max_(PASSIVE_LEVEL)
+IO_WORKITEM_ROUTINE PowerThreadRoutine;
 
 // A restart that lacks a packet or a thread tries again this many times in
 // all, this many milliseconds apart.
@@ -38,5 +41,7 @@ constexpr LONG POWER_RESTART_RETRY_MS = 20;
 // lock while it does, so they never interleave.  Recursive for the holder,
 // so a holder may still send the line state (which takes the same mutex).
 // PASSIVE_LEVEL.
+_IRQL_requires_max_(PASSIVE_LEVEL)
 VOID AcquirePortThreadLock(PDEVICE_EXTENSION Extension);
+_IRQL_requires_max_(PASSIVE_LEVEL)
 VOID ReleasePortThreadLock(PDEVICE_EXTENSION Extension);

@@ -90,6 +90,7 @@ typedef struct _CONTROL_ROW {
  * ReportEcho: sets Information to Bytes when the output buffer holds them,
  * else to 0.  Any IRQL.  Callers: the set handlers that echo their record.
  */
+_IRQL_requires_max_(HIGH_LEVEL)
 static VOID ReportEcho(PCONTROL_CALL Call, ULONG Bytes) {
   Call->Irp->IoStatus.Information = (Call->OutputLength >= Bytes) ? Bytes : 0;
 }
@@ -98,6 +99,7 @@ static VOID ReportEcho(PCONTROL_CALL Call, ULONG Bytes) {
 // and send.  They store the new settings only once the modem has taken them,
 // so a refused or unsent coding leaves the old ones in place and a retry
 // sends it again.  SpinLock held.
+_Requires_lock_held_(Extension->SpinLock)
 static VOID StoredLineCoding(PDEVICE_EXTENSION Extension, PLINE_CODING Coding) {
   Coding->dwDTERate = Extension->BaudRate;
   Coding->bCharFormat = Extension->StopBits;
@@ -111,6 +113,7 @@ static VOID StoredLineCoding(PDEVICE_EXTENSION Extension, PLINE_CODING Coding) {
  * leaves its status block in the request; Information is reset so that none
  * of it reaches the client.  PASSIVE_LEVEL.  Callers: the DTR/RTS handlers.
  */
+_IRQL_requires_max_(PASSIVE_LEVEL)
 static NTSTATUS SendLineState(PCONTROL_CALL Call) {
   NTSTATUS status = ZLKUSB_SetControlLineState(Call->Irp, Call->Extension);
   Call->Irp->IoStatus.Information = 0;
@@ -124,6 +127,7 @@ static NTSTATUS SendLineState(PCONTROL_CALL Call) {
  * so that a read never waits unbounded by default.
  * IRQL <= DISPATCH_LEVEL, SpinLock not held.  Caller: the set-time-outs handler.
  */
+_Use_decl_annotations_
 VOID StoreTimeouts(PDEVICE_EXTENSION Extension, const SERIAL_TIMEOUTS* Timeouts) {
   SERIAL_TIMEOUTS stored = *Timeouts;
   KIRQL irql;
@@ -145,10 +149,13 @@ VOID StoreTimeouts(PDEVICE_EXTENSION Extension, const SERIAL_TIMEOUTS* Timeouts)
 // Each: PASSIVE_LEVEL, called by DispatchDeviceControl with the RemoveLock
 // held and the row's buffer lengths checked.
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 static NTSTATUS ControlNothing(PCONTROL_CALL) { return STATUS_SUCCESS; }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 static NTSTATUS ControlRefuse(PCONTROL_CALL) { return STATUS_INVALID_PARAMETER; }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 static NTSTATUS ControlSetBaudRate(PCONTROL_CALL Call) {
   PDEVICE_EXTENSION ext = Call->Extension;
   ULONG rate = ((PSERIAL_BAUD_RATE)Call->Buffer)->BaudRate;
@@ -175,6 +182,7 @@ static NTSTATUS ControlSetBaudRate(PCONTROL_CALL Call) {
   return STATUS_SUCCESS;
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 static NTSTATUS ControlSetLineControl(PCONTROL_CALL Call) {
   PDEVICE_EXTENSION ext = Call->Extension;
   const SERIAL_LINE_CONTROL* line = (const SERIAL_LINE_CONTROL*)Call->Buffer;
@@ -213,6 +221,7 @@ static NTSTATUS ControlSetLineControl(PCONTROL_CALL Call) {
  * IRQL: DISPATCH_LEVEL, entered holding the cancel spin lock.  Called by the
  * I/O manager through IoCancelIrp.
  */
+_Use_decl_annotations_
 VOID NTAPI ImmediateCharCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   UNREFERENCED_PARAMETER(DeviceObject);
   PKEVENT cancelled = (PKEVENT)Irp->Tail.Overlay.DriverContext[0];
@@ -220,6 +229,7 @@ VOID NTAPI ImmediateCharCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   KeSetEvent(cancelled, IO_NO_INCREMENT, FALSE);
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 static NTSTATUS ControlImmediateChar(PCONTROL_CALL Call) {
   PDEVICE_EXTENSION ext = Call->Extension;
   ULONG sent = 0;
@@ -254,11 +264,13 @@ static NTSTATUS ControlImmediateChar(PCONTROL_CALL Call) {
   return STATUS_SUCCESS;
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 static NTSTATUS ControlSetTimeouts(PCONTROL_CALL Call) {
   StoreTimeouts(Call->Extension, (const SERIAL_TIMEOUTS*)Call->Buffer);
   return STATUS_SUCCESS;
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 static NTSTATUS ControlGetTimeouts(PCONTROL_CALL Call) {
   PDEVICE_EXTENSION ext = Call->Extension;
   KIRQL irql;
@@ -270,26 +282,31 @@ static NTSTATUS ControlGetTimeouts(PCONTROL_CALL Call) {
   return STATUS_SUCCESS;
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 static NTSTATUS ControlSetDtr(PCONTROL_CALL Call) {
   InterlockedOr((volatile LONG*)&Call->Extension->ModemControl, (LONG)MODEM_CONTROL_DTR);
   return SendLineState(Call);
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 static NTSTATUS ControlClrDtr(PCONTROL_CALL Call) {
   InterlockedAnd((volatile LONG*)&Call->Extension->ModemControl, ~(LONG)MODEM_CONTROL_DTR);
   return SendLineState(Call);
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 static NTSTATUS ControlSetRts(PCONTROL_CALL Call) {
   InterlockedOr((volatile LONG*)&Call->Extension->ModemControl, (LONG)MODEM_CONTROL_RTS);
   return SendLineState(Call);
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 static NTSTATUS ControlClrRts(PCONTROL_CALL Call) {
   InterlockedAnd((volatile LONG*)&Call->Extension->ModemControl, ~(LONG)MODEM_CONTROL_RTS);
   return SendLineState(Call);
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 static NTSTATUS ControlGetWaitMask(PCONTROL_CALL Call) {
   PDEVICE_EXTENSION ext = Call->Extension;
   KIRQL irql;
@@ -301,6 +318,7 @@ static NTSTATUS ControlGetWaitMask(PCONTROL_CALL Call) {
   return STATUS_SUCCESS;
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 static NTSTATUS ControlSetWaitMask(PCONTROL_CALL Call) {
   PDEVICE_EXTENSION ext = Call->Extension;
   ULONG mask = *(PULONG)Call->Buffer;
@@ -318,6 +336,7 @@ static NTSTATUS ControlSetWaitMask(PCONTROL_CALL Call) {
   return STATUS_SUCCESS;
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 static NTSTATUS ControlWaitOnMask(PCONTROL_CALL Call) {
   // The wait queue takes the request, or completes it itself.  The RemoveLock
   // is not held while a request waits there.
@@ -327,12 +346,14 @@ static NTSTATUS ControlWaitOnMask(PCONTROL_CALL Call) {
   return status;
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 static NTSTATUS ControlPurge(PCONTROL_CALL Call) {
   PurgePort(Call->Extension, *(PULONG)Call->Buffer);
   ReportEcho(Call, sizeof(ULONG));
   return STATUS_SUCCESS;
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 static NTSTATUS ControlGetBaudRate(PCONTROL_CALL Call) {
   PDEVICE_EXTENSION ext = Call->Extension;
   KIRQL irql;
@@ -344,6 +365,7 @@ static NTSTATUS ControlGetBaudRate(PCONTROL_CALL Call) {
   return STATUS_SUCCESS;
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 static NTSTATUS ControlGetLineControl(PCONTROL_CALL Call) {
   PSERIAL_LINE_CONTROL line = (PSERIAL_LINE_CONTROL)Call->Buffer;
 
@@ -354,6 +376,7 @@ static NTSTATUS ControlGetLineControl(PCONTROL_CALL Call) {
   return STATUS_SUCCESS;
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 static NTSTATUS ControlGetChars(PCONTROL_CALL Call) {
   PDEVICE_EXTENSION ext = Call->Extension;
   KIRQL irql;
@@ -365,6 +388,7 @@ static NTSTATUS ControlGetChars(PCONTROL_CALL Call) {
   return STATUS_SUCCESS;
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 static NTSTATUS ControlSetChars(PCONTROL_CALL Call) {
   PDEVICE_EXTENSION ext = Call->Extension;
   KIRQL irql;
@@ -376,14 +400,17 @@ static NTSTATUS ControlSetChars(PCONTROL_CALL Call) {
   return STATUS_SUCCESS;
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 static NTSTATUS ControlGetHandFlow(PCONTROL_CALL Call) {
   return GetHandFlow(Call->DeviceObject, Call->Buffer, Call->Irp);
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 static NTSTATUS ControlSetHandFlow(PCONTROL_CALL Call) {
   return SetHandFlow(Call->DeviceObject, Call->Buffer, Call->Irp);
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 static NTSTATUS ControlGetModemStatus(PCONTROL_CALL Call) {
   PDEVICE_EXTENSION ext = Call->Extension;
   ULONG status;
@@ -399,6 +426,7 @@ static NTSTATUS ControlGetModemStatus(PCONTROL_CALL Call) {
   return STATUS_SUCCESS;
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 static NTSTATUS ControlGetCommStatus(PCONTROL_CALL Call) {
   PSERIAL_STATUS status = (PSERIAL_STATUS)Call->Buffer;
 
@@ -408,6 +436,7 @@ static NTSTATUS ControlGetCommStatus(PCONTROL_CALL Call) {
   return STATUS_SUCCESS;
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 static NTSTATUS ControlGetProperties(PCONTROL_CALL Call) {
   PSERIAL_COMMPROP prop = (PSERIAL_COMMPROP)Call->Buffer;
 
@@ -430,12 +459,14 @@ static NTSTATUS ControlGetProperties(PCONTROL_CALL Call) {
   return STATUS_SUCCESS;
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 static NTSTATUS ControlGetDtrRts(PCONTROL_CALL Call) {
   *(PULONG)Call->Buffer = DTRRTS_ANSWER;
   Call->Irp->IoStatus.Information = sizeof(ULONG);
   return STATUS_SUCCESS;
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 static NTSTATUS ControlGetStats(PCONTROL_CALL Call) {
   PDEVICE_EXTENSION ext = Call->Extension;
   KIRQL irql;
@@ -447,6 +478,7 @@ static NTSTATUS ControlGetStats(PCONTROL_CALL Call) {
   return STATUS_SUCCESS;
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 static NTSTATUS ControlClearStats(PCONTROL_CALL Call) {
   PDEVICE_EXTENSION ext = Call->Extension;
   KIRQL irql;
@@ -458,12 +490,14 @@ static NTSTATUS ControlClearStats(PCONTROL_CALL Call) {
   return STATUS_SUCCESS;
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 static NTSTATUS ControlGetModemControl(PCONTROL_CALL Call) {
   *(PULONG)Call->Buffer = (ULONG)ReadShared(&Call->Extension->ModemControl);
   Call->Irp->IoStatus.Information = sizeof(ULONG);
   return STATUS_SUCCESS;
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 static NTSTATUS ControlSetModemControl(PCONTROL_CALL Call) {
   NTSTATUS status;
 
@@ -476,6 +510,7 @@ static NTSTATUS ControlSetModemControl(PCONTROL_CALL Call) {
   return status;
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 static NTSTATUS ControlRemovalNotify(PCONTROL_CALL Call) {
   NTSTATUS status = ParkNotifyIrp(Call->Extension, Call->Irp);
   // A parked request keeps the RemoveLock until whoever ends it.
@@ -533,6 +568,7 @@ static const CONTROL_ROW ControlTable[] = {
  * FindControlRow: the table row of a control code, or NULL.
  * Any IRQL.  Caller: DispatchDeviceControl.
  */
+_IRQL_requires_max_(DISPATCH_LEVEL)
 static const CONTROL_ROW* FindControlRow(ULONG IoControlCode) {
   for (ULONG i = 0; i < sizeof(ControlTable) / sizeof(ControlTable[0]); ++i) {
     if (ControlTable[i].IoControlCode == IoControlCode) {
@@ -543,6 +579,7 @@ static const CONTROL_ROW* FindControlRow(ULONG IoControlCode) {
 }
 
 // A control request ends with Information as its handler left it.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 static NTSTATUS CompleteControl(PIRP Irp, NTSTATUS Status) {
   return CompleteRequest(Irp, Status, Irp->IoStatus.Information);
 }
@@ -553,6 +590,7 @@ static NTSTATUS CompleteControl(PIRP Irp, NTSTATUS Status) {
  * every request holds the RemoveLock while it is served.
  * PASSIVE_LEVEL.  Caller: the I/O manager (IRP_MJ_DEVICE_CONTROL).
  */
+_Use_decl_annotations_
 NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);

@@ -15,6 +15,7 @@ constexpr ULONG HANDFLOW_SIZE = sizeof(SERIAL_HANDFLOW);
  * GetHandFlow: copies the handshake record into Buffer.
  * PASSIVE_LEVEL.  Caller: DispatchDeviceControl (IOCTL_SERIAL_GET_HANDFLOW).
  */
+_Use_decl_annotations_
 NTSTATUS GetHandFlow(PDEVICE_OBJECT DeviceObject, PVOID Buffer, PIRP Irp) {
   PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
@@ -49,6 +50,7 @@ NTSTATUS GetHandFlow(PDEVICE_OBJECT DeviceObject, PVOID Buffer, PIRP Irp) {
  * line-state request; the last send's status is the result.
  * PASSIVE_LEVEL.  Caller: DispatchDeviceControl (IOCTL_SERIAL_SET_HANDFLOW).
  */
+_Use_decl_annotations_
 NTSTATUS SetHandFlow(PDEVICE_OBJECT DeviceObject, PVOID Buffer, PIRP Irp) {
   PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);

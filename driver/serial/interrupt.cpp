@@ -28,6 +28,7 @@ static const LONG kFailedReadPauseMs = 10;
  * byte to the DSR/DCD line bits that UpdateModemStatus reads.
  * IRQL: any.  Caller: pInterruptPollingFunction.
  */
+_IRQL_requires_max_(HIGH_LEVEL)
 static ULONG InterruptStateToModemLines(UCHAR SerialState) {
   ULONG lines = 0;
   if (SerialState & 0x01) lines |= MODEM_STATUS_DCD;
@@ -37,9 +38,11 @@ static ULONG InterruptStateToModemLines(UCHAR SerialState) {
 
 // A USBD status in the halted class (both top bits set: a stall, a halted
 // endpoint, a device not answering) leaves the pipe halted until it is reset.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 static BOOLEAN PipeHalted(ULONG UsbdStatus) { return (UsbdStatus >> 30) == 3; }
 
 // The power path writes DevicePowerState while this thread runs.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 static DEVICE_POWER_STATE CurrentPowerState(PDEVICE_EXTENSION ext) {
   return (DEVICE_POWER_STATE)InterlockedCompareExchange((LONG volatile*)&ext->DevicePowerState, 0, 0);
 }
@@ -63,12 +66,14 @@ static const PIPE_READ_RULE kInterruptReadRules[] = {
 };
 
 // A pipe halted by a stall takes nothing until it is reset.
+_IRQL_requires_max_(PASSIVE_LEVEL)
 static VOID InterruptThreadBegin(PWORKER Worker) {
   (void)ZLKUSB_ResetInterruptPipe(Worker->Extension->FunctionalDeviceObject);
 }
 
 // One pass of the interrupt polling thread: a read of the interrupt pipe,
 // whose serial-state notification updates DSR and DCD.
+_IRQL_requires_max_(PASSIVE_LEVEL)
 static BOOLEAN InterruptThreadStep(PWORKER Worker) {
   PDEVICE_EXTENSION ext = Worker->Extension;
   // Until power management has told us a state, the bus may not be
@@ -122,6 +127,7 @@ static const WORKER_ROUTINES kInterruptThread = {1, InterruptThreadBegin, Interr
  * IRQL: PASSIVE_LEVEL (system thread).  Started by the open path and by the
  * power-up restart.
  */
+_Use_decl_annotations_
 VOID NTAPI pInterruptPollingFunction(PVOID Context) {
   PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)Context;
   RunWorkerThread(ext, &ext->evKill_pInterruptPollingFunction, NULL, &kInterruptThread, NULL);

@@ -4,4 +4,5 @@
 
 #include "platform/platform.h"
 
-VOID NTAPI pInterruptPollingFunction(PVOID Context);
+_IRQL_requires_max_(PASSIVE_LEVEL)
+KSTART_ROUTINE pInterruptPollingFunction;

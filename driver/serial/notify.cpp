@@ -20,6 +20,7 @@
  * of the slot, then releases the RemoveLock acquisition it carried.
  * IRQL <= DISPATCH_LEVEL, no lock held.  Callers: the routines below.
  */
+_Requires_no_locks_held_
 static VOID FinishNotifyIrp(PDEVICE_EXTENSION Extension, PIRP Irp, NTSTATUS Status) {
   ULONG_PTR information = 0;
   if (Status == STATUS_SUCCESS) {
@@ -39,6 +40,7 @@ static VOID FinishNotifyIrp(PDEVICE_EXTENSION Extension, PIRP Irp, NTSTATUS Stat
  * IRQL PASSIVE_LEVEL.  Caller: DispatchDeviceControl, holding a RemoveLock
  * acquisition (REMOVE_LOCK_TAG) that a request taken here keeps.
  */
+_Use_decl_annotations_
 NTSTATUS ParkNotifyIrp(PDEVICE_EXTENSION Extension, PIRP Irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
   PULONG reason = (PULONG)Irp->AssociatedIrp.SystemBuffer;
@@ -91,6 +93,7 @@ NTSTATUS ParkNotifyIrp(PDEVICE_EXTENSION Extension, PIRP Irp) {
  * and cleanup, after PortClosing is set (a request parked after either sees
  * its flag and ends itself).
  */
+_Use_decl_annotations_
 VOID EndParkedNotifyIrp(PDEVICE_EXTENSION Extension, NTSTATUS Status) {
   KIRQL irql;
   IoAcquireCancelSpinLock(&irql);
@@ -110,6 +113,7 @@ VOID EndParkedNotifyIrp(PDEVICE_EXTENSION Extension, NTSTATUS Status) {
  * Entered at DISPATCH_LEVEL holding the cancel spin lock.  Caller: the I/O
  * manager (IoCancelIrp).
  */
+_Use_decl_annotations_
 VOID NTAPI CancelNotifyIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
 

@@ -14,10 +14,13 @@
 // Parks Irp in NotifyIrp, or refuses it when the slot is taken.  Called by the
 // dispatcher holding one RemoveLock acquisition tagged with Irp; a parked
 // request keeps it.  Returns STATUS_PENDING when the request was taken.
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS ParkNotifyIrp(PDEVICE_EXTENSION Extension, PIRP Irp);
 
 // Cancel routine of the parked request.
-VOID NTAPI CancelNotifyIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+_Requires_lock_held_(_Global_cancel_spin_lock_)
+_Releases_lock_(_Global_cancel_spin_lock_)
+DRIVER_CANCEL CancelNotifyIrp;
 
 // Ends the parked request, if any, exactly once: with STATUS_SUCCESS and the
 // reason REMOVAL_NOTIFY_SURPRISE_REMOVED (surprise removal), or with another
@@ -25,4 +28,5 @@ VOID NTAPI CancelNotifyIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 // routine away owns the completion: a request whose cancel routine already
 // runs is left to it.  The request's RemoveLock acquisition goes with it.
 // PASSIVE_LEVEL.
+_IRQL_requires_max_(PASSIVE_LEVEL)
 VOID EndParkedNotifyIrp(PDEVICE_EXTENSION Extension, NTSTATUS Status);

@@ -23,6 +23,7 @@
  * product with -10,000 is formed in 32 bits, as the callers' values allow.
  * IRQL: PASSIVE_LEVEL.  Called by the polling threads.
  */
+_Use_decl_annotations_
 VOID SleepMilliseconds(LONG Milliseconds) {
   KEVENT never;
   KeInitializeEvent(&never, NotificationEvent, FALSE);
@@ -38,6 +39,7 @@ VOID SleepMilliseconds(LONG Milliseconds) {
  * matches, so a received NUL is not an event character.
  * IRQL <= DISPATCH_LEVEL, SpinLock not held.  Called by pPollingFunction.
  */
+_Use_decl_annotations_
 BOOLEAN ScanSpecialChars(PDEVICE_EXTENSION Extension, const UCHAR* Bytes, ULONG Length) {
   UCHAR chars[6];
   KIRQL irql;
@@ -75,6 +77,7 @@ typedef enum _CONNECT_LINE { ConnectLineNone, ConnectLineText, ConnectLineCr } C
  * transfer could hold them for good.  Returns the number of bytes kept.
  * IRQL: any.  Called by StoreTransfer for each transfer the filter applies to.
  */
+_IRQL_requires_max_(HIGH_LEVEL)
 static ULONG DropConnectLines(PUCHAR Bytes, ULONG Length, CONNECT_LINE* Line) {
   ULONG kept = 0;
   ULONG i = 0;
@@ -115,6 +118,7 @@ static ULONG DropConnectLines(PUCHAR Bytes, ULONG Length, CONNECT_LINE* Line) {
 
 // The power state as power management last stored it; read as a whole word
 // because power requests change it while the thread runs.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 static DEVICE_POWER_STATE CurrentPowerState(PDEVICE_EXTENSION Extension) {
   return (DEVICE_POWER_STATE)InterlockedCompareExchange((LONG volatile*)&Extension->DevicePowerState, 0, 0);
 }
@@ -122,12 +126,14 @@ static DEVICE_POWER_STATE CurrentPowerState(PDEVICE_EXTENSION Extension) {
 // Whether a transfer's USBD status left its pipe halted: the two top bits
 // set (the DDK's USBD_HALTED, which usbdi.h keeps from this driver's
 // includes).  Such a pipe takes nothing until it is reset.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 static BOOLEAN PipeHalted(ULONG UrbStatus) { return (UrbStatus >> 30) == 3; }
 
 /*
  * FindPipeReadRule: see polling.h.
  * IRQL: any.  Called by the two polling threads after a read without data.
  */
+_Use_decl_annotations_
 const PIPE_READ_RULE* FindPipeReadRule(const PIPE_READ_RULE* Rules, ULONG Count,
                                        DEVICE_POWER_STATE PowerState, NTSTATUS NtStatus, ULONG UrbStatus) {
   for (ULONG i = 0; i + 1 < Count; i++) {
@@ -161,6 +167,7 @@ static const PIPE_READ_RULE kBulkReadRules[] = {
 // Handles one received transfer: the event-character note, the CONNECT
 // filter, the put and the wait-mask evaluation.  The filter is off while the
 // carrier is up: the data phase carries the client's own bytes.
+_IRQL_requires_max_(PASSIVE_LEVEL)
 static VOID StoreTransfer(PDEVICE_EXTENSION Extension, PUCHAR Bytes, ULONG Length, CONNECT_LINE* Line) {
   KIRQL irql;
   KeAcquireSpinLock(&Extension->SpinLock, &irql);
@@ -203,11 +210,13 @@ typedef struct _POLLING_STATE {
 } POLLING_STATE, *PPOLLING_STATE;
 
 // A pipe halted by a stall takes nothing until it is reset.
+_IRQL_requires_max_(PASSIVE_LEVEL)
 static VOID PollingThreadBegin(PWORKER Worker) {
   (void)ZLKUSB_ResetBulkInPipe(Worker->Extension->FunctionalDeviceObject);
 }
 
 // One pass of the bulk-IN polling thread: a read into the ring, or a pause.
+_IRQL_requires_max_(PASSIVE_LEVEL)
 static BOOLEAN PollingThreadStep(PWORKER Worker) {
   PDEVICE_EXTENSION ext = Worker->Extension;
   PPOLLING_STATE state = (PPOLLING_STATE)Worker->State;
@@ -269,6 +278,7 @@ static const WORKER_ROUTINES kPollingThread = {0, PollingThreadBegin, PollingThr
  * IRQL: PASSIVE_LEVEL (system thread).  Started by the open path and by the
  * power-up restart.
  */
+_Use_decl_annotations_
 VOID NTAPI pPollingFunction(PVOID Context) {
   PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)Context;
   POLLING_STATE state;

@@ -11,6 +11,7 @@ constexpr ULONG CONNECT_FILTER_LENGTH = 7;
 // Bytes asked for by every bulk-IN read.
 constexpr ULONG POLLING_TRANSFER_SIZE = 4096;
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 VOID SleepMilliseconds(LONG Milliseconds);
 
 // What a polling thread does after a pipe read that brought no data: a row
@@ -41,7 +42,10 @@ constexpr ULONG POWER_STATES_NOT_D0 = ~POWER_STATE_BIT(PowerDeviceD0);
 constexpr NTSTATUS PIPE_READ_ANY_STATUS = (NTSTATUS)0xFFFFFFFF;
 
 // The row of Rules (Count rows) that applies to a read outcome.
+_IRQL_requires_max_(HIGH_LEVEL)
 const PIPE_READ_RULE* FindPipeReadRule(const PIPE_READ_RULE* Rules, ULONG Count,
                                        DEVICE_POWER_STATE PowerState, NTSTATUS NtStatus, ULONG UrbStatus);
+_Requires_lock_not_held_(Extension->SpinLock)
 BOOLEAN ScanSpecialChars(PDEVICE_EXTENSION Extension, const UCHAR* Bytes, ULONG Length);
-VOID NTAPI pPollingFunction(PVOID Context);
+_IRQL_requires_max_(PASSIVE_LEVEL)
+KSTART_ROUTINE pPollingFunction;

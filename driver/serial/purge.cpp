@@ -16,6 +16,7 @@
  * PASSIVE_LEVEL, no lock held.  Caller: DispatchDeviceControl
  * (IOCTL_SERIAL_PURGE).
  */
+_Use_decl_annotations_
 VOID PurgePort(PDEVICE_EXTENSION Extension, ULONG Mask) {
   if (Mask & SERIAL_PURGE_RXABORT) {
     RequestListFlush(Extension, &Extension->ReadQueue, TRUE);

@@ -44,6 +44,7 @@
  * IRQL <= DISPATCH_LEVEL, SpinLock held (Timeouts is written under it).
  * Called by DispatchRead.
  */
+_Requires_lock_held_(Extension->SpinLock)
 static LARGE_INTEGER ReadDueTimeFor(const SERIAL_TIMEOUTS* Timeouts) {
   if (Timeouts->ReadIntervalTimeout == MAXULONG && Timeouts->ReadTotalTimeoutMultiplier == 0 &&
       Timeouts->ReadTotalTimeoutConstant == MAXULONG) {
@@ -56,6 +57,7 @@ static LARGE_INTEGER ReadDueTimeFor(const SERIAL_TIMEOUTS* Timeouts) {
 
 // Moves unread bytes into the read's buffer; never issues a Get on an empty
 // ring or into a missing buffer.  SpinLock held.
+_Requires_lock_held_(Extension->SpinLock)
 static ULONG CopyFromRing(PDEVICE_EXTENSION Extension, PIRP Irp) {
   ULONG length = IoGetCurrentIrpStackLocation(Irp)->Parameters.Read.Length;
   PUCHAR buffer = (PUCHAR)Irp->AssociatedIrp.SystemBuffer;
@@ -67,6 +69,7 @@ static ULONG CopyFromRing(PDEVICE_EXTENSION Extension, PIRP Irp) {
 
 // Makes the oldest queued read current and arms its timer with
 // ReadDueTime, if no read is current.  SpinLock held.
+_Requires_lock_held_(Extension->SpinLock)
 static VOID PromoteNextRead(PDEVICE_EXTENSION Extension) {
   if (Extension->CurrentReadIrp != NULL) {
     return;
@@ -86,6 +89,7 @@ static VOID PromoteNextRead(PDEVICE_EXTENSION Extension) {
 // Completes the current read with what the ring holds and promotes the next
 // one.  Entered and left holding SpinLock at *Irql; drops it around the
 // completion.
+_Requires_lock_held_(Extension->SpinLock)
 static VOID ServeCurrentRead(PDEVICE_EXTENSION Extension, PKIRQL Irql) {
   PIRP irp = TakeCurrentRead(Extension);
   if (irp == NULL) {
@@ -110,6 +114,7 @@ static VOID ServeCurrentRead(PDEVICE_EXTENSION Extension, PKIRQL Irql) {
  * be reported, a new read takes no data here.
  * IRQL: PASSIVE_LEVEL..APC_LEVEL.  Called by the I/O manager.
  */
+_Use_decl_annotations_
 NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
   if (ReadShared(&ext->DeviceRemoved) != 0) {
@@ -190,6 +195,7 @@ NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 // One pass of the read thread: the receive events of the head wait request,
 // then the current read if the ring holds data.  Ends the thread when the
 // device is found removed, leaving the reads to their timers and cancel.
+_IRQL_requires_max_(PASSIVE_LEVEL)
 static BOOLEAN ReadThreadStep(PWORKER Worker) {
   PDEVICE_EXTENSION ext = Worker->Extension;
   CheckReceiveEvents(ext);
@@ -210,6 +216,7 @@ static BOOLEAN ReadThreadStep(PWORKER Worker) {
 }
 
 // The port is closing: the head wait request and every read end.
+_IRQL_requires_max_(PASSIVE_LEVEL)
 static VOID ReadThreadStopped(PWORKER Worker) {
   WaitQueueCompleteHead(Worker->Extension);
   RequestListFlush(Worker->Extension, &Worker->Extension->ReadQueue, TRUE);
@@ -227,6 +234,7 @@ static const WORKER_ROUTINES kReadThread = {1, NULL, ReadThreadStep, ReadThreadS
  * timers and cancel.
  * IRQL: PASSIVE_LEVEL (system thread).  Started by the open path.
  */
+_Use_decl_annotations_
 VOID NTAPI pReadFunction(PVOID Context) {
   PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)Context;
   RunWorkerThread(ext, &ext->evKill_pReadFunction, &ext->evReadDataReady, &kReadThread, NULL);
@@ -239,6 +247,7 @@ VOID NTAPI pReadFunction(PVOID Context) {
  * nothing.
  * IRQL: DISPATCH_LEVEL.  Called through ReadTimer.
  */
+_Use_decl_annotations_
 VOID NTAPI ReadTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2) {
   UNREFERENCED_PARAMETER(Dpc);
   UNREFERENCED_PARAMETER(SystemArgument1);
@@ -278,6 +287,7 @@ VOID NTAPI ReadTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument
  * IRQL: DISPATCH_LEVEL, entered holding the cancel spin lock.  Called by the
  * I/O manager through IoCancelIrp.
  */
+_Use_decl_annotations_
 VOID NTAPI ReadCancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
   IoReleaseCancelSpinLock(Irp->CancelIrql);

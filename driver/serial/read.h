@@ -4,7 +4,12 @@
 
 #include "core/device_extension.h"
 
-NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-VOID NTAPI pReadFunction(PVOID Context);
-VOID NTAPI ReadTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2);
-VOID NTAPI ReadCancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+_IRQL_requires_max_(APC_LEVEL)
+DRIVER_DISPATCH DispatchRead;
+_IRQL_requires_max_(PASSIVE_LEVEL)
+KSTART_ROUTINE pReadFunction;
+_IRQL_requires_(DISPATCH_LEVEL)
+KDEFERRED_ROUTINE ReadTimeoutDpc;
+_Requires_lock_held_(_Global_cancel_spin_lock_)
+_Releases_lock_(_Global_cancel_spin_lock_)
+DRIVER_CANCEL ReadCancelRoutine;

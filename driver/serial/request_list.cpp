@@ -8,8 +8,10 @@
 
 #include "core/request.h"
 
+_IRQL_requires_max_(HIGH_LEVEL)
 static PREQUEST_NODE ListHead(PREQUEST_LIST List) { return (PREQUEST_NODE)List; }
 
+_Requires_lock_held_(List->Lock)
 static VOID LinkBefore(PREQUEST_NODE Position, PREQUEST_NODE Node) {
   Node->Next = Position;
   Node->Prev = Position->Prev;
@@ -17,6 +19,7 @@ static VOID LinkBefore(PREQUEST_NODE Position, PREQUEST_NODE Node) {
   Position->Prev = Node;
 }
 
+_Requires_lock_held_(List->Lock)
 static VOID Unlink(PREQUEST_NODE Node) {
   Node->Prev->Next = Node->Next;
   Node->Next->Prev = Node->Prev;
@@ -26,6 +29,7 @@ static VOID Unlink(PREQUEST_NODE Node) {
  * RequestListInit: makes List an empty list.
  * IRQL <= DISPATCH_LEVEL.  Called by the open path for both queues.
  */
+_Use_decl_annotations_
 VOID RequestListInit(PREQUEST_LIST List) {
   List->Next = ListHead(List);
   List->Prev = ListHead(List);
@@ -38,6 +42,7 @@ VOID RequestListInit(PREQUEST_LIST List) {
  * IRQL <= DISPATCH_LEVEL.  Called by DispatchRead (under SpinLock) and
  * DispatchWrite.
  */
+_Use_decl_annotations_
 BOOLEAN RequestListInsertTail(PREQUEST_LIST List, PIRP Irp) {
   KIRQL irql;
   KeAcquireSpinLock(&List->Lock, &irql);
@@ -56,6 +61,7 @@ BOOLEAN RequestListInsertTail(PREQUEST_LIST List, PIRP Irp) {
  * list is empty.  The caller frees the node with RequestNodeFree.
  * IRQL <= DISPATCH_LEVEL.  Called by promotion, the flush and pWriteFunction.
  */
+_IRQL_requires_max_(DISPATCH_LEVEL)
 PREQUEST_NODE RequestListRemoveHead(PREQUEST_LIST List) {
   KIRQL irql;
   KeAcquireSpinLock(&List->Lock, &irql);
@@ -73,6 +79,7 @@ PREQUEST_NODE RequestListRemoveHead(PREQUEST_LIST List) {
  * RequestListIsEmpty: TRUE when the list holds no request.
  * IRQL <= DISPATCH_LEVEL.  Called by DispatchRead and pWriteFunction.
  */
+_IRQL_requires_max_(DISPATCH_LEVEL)
 BOOLEAN RequestListIsEmpty(PREQUEST_LIST List) {
   KIRQL irql;
   KeAcquireSpinLock(&List->Lock, &irql);
@@ -88,6 +95,7 @@ BOOLEAN RequestListIsEmpty(PREQUEST_LIST List) {
  * which is then unchanged.
  * IRQL <= DISPATCH_LEVEL.  Called by ReadCancelRoutine.
  */
+_Use_decl_annotations_
 BOOLEAN RequestListRemoveIrp(PREQUEST_LIST List, PIRP Irp) {
   KIRQL irql;
   KeAcquireSpinLock(&List->Lock, &irql);
@@ -109,6 +117,7 @@ BOOLEAN RequestListRemoveIrp(PREQUEST_LIST List, PIRP Irp) {
  * RequestNodeFree: returns a node taken off a list to the pool.
  * IRQL <= DISPATCH_LEVEL.  Called by whoever unlinked the node.
  */
+_Use_decl_annotations_
 VOID RequestNodeFree(PREQUEST_NODE Node) { ExFreePoolWithTag(Node, POOL_TAG_REQUEST_NODE); }
 
 /*
@@ -117,6 +126,7 @@ VOID RequestNodeFree(PREQUEST_NODE Node) { ExFreePoolWithTag(Node, POOL_TAG_REQU
  * bits: every ULONG of milliseconds is a due time that far ahead.
  * IRQL: any.  Called by the read and write paths and the immediate character.
  */
+_Use_decl_annotations_
 LARGE_INTEGER TotalTimeoutToDueTime(ULONG Milliseconds) {
   LARGE_INTEGER due;
   if (Milliseconds == 0) {
@@ -135,6 +145,7 @@ LARGE_INTEGER TotalTimeoutToDueTime(ULONG Milliseconds) {
  * taken before the cancel spin lock).  Called when a read or a wait request
  * is about to wait.
  */
+_Use_decl_annotations_
 BOOLEAN SetCancelRoutineUnlessCancelled(PIRP Irp, PDRIVER_CANCEL CancelRoutine) {
   KIRQL cancelIrql;
   IoAcquireCancelSpinLock(&cancelIrql);
@@ -153,6 +164,7 @@ BOOLEAN SetCancelRoutineUnlessCancelled(PIRP Irp, PDRIVER_CANCEL CancelRoutine) 
  * IRQL: DISPATCH_LEVEL, SpinLock held.  Called by DisarmReadTimer and
  * ReadTimeoutDpc.
  */
+_Use_decl_annotations_
 VOID DecrementArmedTimerCount(PDEVICE_EXTENSION Extension) {
   if (InterlockedCompareExchange(&Extension->ArmedTimerCount, 0, 0) == 0) {
     return;
@@ -167,6 +179,7 @@ VOID DecrementArmedTimerCount(PDEVICE_EXTENSION Extension) {
  * sets the timer.  The timer is idle until that arming ends.
  * IRQL: DISPATCH_LEVEL, SpinLock held.  Called when a read becomes current.
  */
+_Use_decl_annotations_
 VOID ArmReadTimer(PDEVICE_EXTENSION Extension, PKTIMER Timer, PKDPC Dpc, LARGE_INTEGER DueTime) {
   InterlockedIncrement(&Extension->ArmedTimerCount);
   KeResetEvent(&Extension->evTimersIdle);
@@ -181,6 +194,7 @@ VOID ArmReadTimer(PDEVICE_EXTENSION Extension, PKTIMER Timer, PKDPC Dpc, LARGE_I
  * IRQL: DISPATCH_LEVEL, SpinLock held.  Called by every agent that takes
  * the current read other than the timer's own DPC.
  */
+_Use_decl_annotations_
 VOID DisarmReadTimer(PDEVICE_EXTENSION Extension, PKTIMER Timer, PKDPC Dpc, BOOLEAN Force) {
   if (Timer != NULL && (Force || !KeReadStateTimer(Timer))) {
     (void)KeCancelTimer(Timer);
@@ -191,6 +205,7 @@ VOID DisarmReadTimer(PDEVICE_EXTENSION Extension, PKTIMER Timer, PKDPC Dpc, BOOL
   DecrementArmedTimerCount(Extension);
 }
 
+_Use_decl_annotations_
 PIRP TakeCurrentRead(PDEVICE_EXTENSION Extension) {
   return (PIRP)InterlockedExchangePointer((PVOID volatile*)&Extension->CurrentReadIrp, NULL);
 }
@@ -204,6 +219,7 @@ PIRP TakeCurrentRead(PDEVICE_EXTENSION Extension) {
  * IRQL <= DISPATCH_LEVEL, SpinLock not held.  Called by the purge and by the
  * stops of pReadFunction and pWriteFunction.
  */
+_Use_decl_annotations_
 VOID RequestListFlush(PDEVICE_EXTENSION Extension, PREQUEST_LIST List, BOOLEAN IsRead) {
   KIRQL irql;
   KeAcquireSpinLock(&Extension->SpinLock, &irql);

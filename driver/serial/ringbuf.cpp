@@ -10,6 +10,7 @@
 #include "serial/ringbuf.h"
 
 // Unread bytes for the given indices.
+_IRQL_requires_max_(HIGH_LEVEL)
 static ULONG RingUsed(ULONG ReadIndex, ULONG WriteIndex) {
   if (WriteIndex >= ReadIndex) {
     return WriteIndex - ReadIndex;
@@ -23,6 +24,7 @@ static ULONG RingUsed(ULONG ReadIndex, ULONG WriteIndex) {
  * is exhausted.  IRQL <= DISPATCH_LEVEL (raises to DISPATCH_LEVEL itself).
  * Called by AddDevice.
  */
+_Use_decl_annotations_
 PRING_BUFFER RingBufferAllocate(void) {
   KIRQL oldIrql;
   KeRaiseIrql(DISPATCH_LEVEL, &oldIrql);
@@ -41,6 +43,7 @@ PRING_BUFFER RingBufferAllocate(void) {
  * guarantees nobody else uses the ring any more.  IRQL <= DISPATCH_LEVEL.
  * Called at device removal and by a failed AddDevice.
  */
+_Use_decl_annotations_
 VOID RingBufferFree(PRING_BUFFER Ring) {
   if (Ring == NULL) {
     return;
@@ -56,6 +59,7 @@ VOID RingBufferFree(PRING_BUFFER Ring) {
  * IRQL <= DISPATCH_LEVEL.  Called by the polling thread, the read path, the
  * wait-mask evaluation and the status requests.
  */
+_Use_decl_annotations_
 ULONG RingBufferCount(PRING_BUFFER Ring) {
   if (Ring == NULL) {
     return 0;
@@ -72,6 +76,7 @@ ULONG RingBufferCount(PRING_BUFFER Ring) {
  * returns how many it took.  Unread bytes are never overwritten.
  * IRQL <= DISPATCH_LEVEL.  Called by the bulk-IN polling thread.
  */
+_Use_decl_annotations_
 ULONG RingBufferPut(PRING_BUFFER Ring, const UCHAR* Source, ULONG Length) {
   if (Ring == NULL || Length == 0) {
     return 0;
@@ -110,6 +115,7 @@ ULONG RingBufferPut(PRING_BUFFER Ring, const UCHAR* Source, ULONG Length) {
  * returns 0.  IRQL <= DISPATCH_LEVEL.  Called by the read path, usually
  * holding the device SpinLock.
  */
+_Use_decl_annotations_
 ULONG RingBufferGet(PRING_BUFFER Ring, PUCHAR Destination, ULONG Length) {
   if (Ring == NULL) {
     return 0;
@@ -151,6 +157,7 @@ ULONG RingBufferGet(PRING_BUFFER Ring, PUCHAR Destination, ULONG Length) {
  * RingBufferReset: discards every unread byte (both indices to 0); the data
  * area is not touched.  IRQL <= DISPATCH_LEVEL.  Called by the receive purge.
  */
+_Use_decl_annotations_
 VOID RingBufferReset(PRING_BUFFER Ring) {
   if (Ring == NULL) {
     return;

@@ -6,9 +6,15 @@
 
 #include "core/device_extension.h"
 
+_IRQL_requires_max_(DISPATCH_LEVEL)
 PRING_BUFFER RingBufferAllocate(void);
+_IRQL_requires_max_(DISPATCH_LEVEL)
 VOID RingBufferFree(PRING_BUFFER Ring);
+_IRQL_requires_max_(DISPATCH_LEVEL)
 ULONG RingBufferCount(PRING_BUFFER Ring);
+_IRQL_requires_max_(DISPATCH_LEVEL)
 ULONG RingBufferPut(PRING_BUFFER Ring, const UCHAR* Source, ULONG Length);
+_IRQL_requires_max_(DISPATCH_LEVEL)
 ULONG RingBufferGet(PRING_BUFFER Ring, PUCHAR Destination, ULONG Length);
+_IRQL_requires_max_(DISPATCH_LEVEL)
 VOID RingBufferReset(PRING_BUFFER Ring);

@@ -14,6 +14,7 @@
 #include "serial/request_list.h"
 #include "serial/ringbuf.h"
 
+_Requires_lock_held_(Extension->SpinLock)
 static ULONG NextWaitSlot(ULONG Index) { return (Index + 1 == WAIT_IRP_QUEUE_SLOTS) ? 0 : Index + 1; }
 
 /*
@@ -22,6 +23,7 @@ static ULONG NextWaitSlot(ULONG Index) { return (Index + 1 == WAIT_IRP_QUEUE_SLO
  * IRQL <= DISPATCH_LEVEL (raises to DISPATCH_LEVEL), SpinLock held.
  * Called by the event rules, CancelWaitIrp and WaitQueueAddRequest.
  */
+_Use_decl_annotations_
 BOOLEAN WaitQueueInsert(PDEVICE_EXTENSION Extension, PIRP Irp) {
   KIRQL oldIrql;
   KeRaiseIrql(DISPATCH_LEVEL, &oldIrql);
@@ -42,6 +44,7 @@ BOOLEAN WaitQueueInsert(PDEVICE_EXTENSION Extension, PIRP Irp) {
  * IRQL <= DISPATCH_LEVEL (raises to DISPATCH_LEVEL), SpinLock held.
  * Called by every path that completes or rotates wait requests.
  */
+_Requires_lock_held_(Extension->SpinLock)
 PIRP WaitQueueRemove(PDEVICE_EXTENSION Extension) {
   KIRQL oldIrql;
   KeRaiseIrql(DISPATCH_LEVEL, &oldIrql);
@@ -59,6 +62,7 @@ PIRP WaitQueueRemove(PDEVICE_EXTENSION Extension) {
  * IRQL <= DISPATCH_LEVEL (raises to DISPATCH_LEVEL), SpinLock held.
  * Called by CancelWaitIrp, WaitQueueAddRequest and the cleanup drain.
  */
+_Requires_lock_held_(Extension->SpinLock)
 ULONG WaitQueueCount(PDEVICE_EXTENSION Extension) {
   KIRQL oldIrql;
   KeRaiseIrql(DISPATCH_LEVEL, &oldIrql);
@@ -77,6 +81,7 @@ ULONG WaitQueueCount(PDEVICE_EXTENSION Extension) {
 }
 
 // Hands a wait request that this side owns back to the client.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 static VOID FinishWaitIrp(PIRP Irp, NTSTATUS Status, ULONG Events, CCHAR Boost) {
   if (NT_SUCCESS(Status)) {
     *(PULONG)Irp->AssociatedIrp.SystemBuffer = Events;
@@ -97,6 +102,7 @@ static VOID FinishWaitIrp(PIRP Irp, NTSTATUS Status, ULONG Events, CCHAR Boost) 
  * so is a request the port refuses (WaitingRequestRefusal).
  * IRQL <= DISPATCH_LEVEL, SpinLock not held.  Called by the control dispatcher.
  */
+_Requires_lock_not_held_(Extension->SpinLock)
 NTSTATUS WaitQueueAddRequest(PDEVICE_EXTENSION Extension, PIRP Irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
   NTSTATUS status;
@@ -136,6 +142,7 @@ NTSTATUS WaitQueueAddRequest(PDEVICE_EXTENSION Extension, PIRP Irp) {
  * IRQL <= DISPATCH_LEVEL, SpinLock not held.  Called by the wait-mask set
  * request and by the stops of pReadFunction and pWaitMaskFunction.
  */
+_Use_decl_annotations_
 BOOLEAN WaitQueueCompleteHead(PDEVICE_EXTENSION Extension) {
   KIRQL irql;
   KeAcquireSpinLock(&Extension->SpinLock, &irql);
@@ -156,6 +163,7 @@ BOOLEAN WaitQueueCompleteHead(PDEVICE_EXTENSION Extension) {
  * IRQL <= DISPATCH_LEVEL, SpinLock not held.  Called by cleanup, surprise
  * removal and a power-up restart that gives up.
  */
+_Use_decl_annotations_
 VOID WaitQueueEndAll(PDEVICE_EXTENSION Extension, NTSTATUS Status) {
   KIRQL irql;
   KeAcquireSpinLock(&Extension->SpinLock, &irql);
@@ -178,6 +186,7 @@ VOID WaitQueueEndAll(PDEVICE_EXTENSION Extension, NTSTATUS Status) {
 
 // Receive events the mask asks for and the ring can report now.  Looks only;
 // the caller consumes RxFlagSeen once it owns the request.  SpinLock held.
+_Requires_lock_held_(Extension->SpinLock)
 static ULONG ReceiveEvents(PDEVICE_EXTENSION Extension, ULONG Mask) {
   if (RingBufferCount(Extension->RingBuffer) == 0) {
     return 0;
@@ -200,6 +209,7 @@ static ULONG ReceiveEvents(PDEVICE_EXTENSION Extension, ULONG Mask) {
  * IRQL <= DISPATCH_LEVEL, SpinLock not held.  Called by pWaitMaskFunction
  * every 5 ms and by pPollingFunction after every stored chunk.
  */
+_Use_decl_annotations_
 VOID EvaluateWaitMask(PDEVICE_EXTENSION Extension) {
   KIRQL irql;
   KeAcquireSpinLock(&Extension->SpinLock, &irql);
@@ -249,6 +259,7 @@ VOID EvaluateWaitMask(PDEVICE_EXTENSION Extension) {
  * IRQL <= DISPATCH_LEVEL, SpinLock not held.  Called by pReadFunction on
  * every pass, before it serves the current read.
  */
+_Use_decl_annotations_
 VOID CheckReceiveEvents(PDEVICE_EXTENSION Extension) {
   KIRQL irql;
   KeAcquireSpinLock(&Extension->SpinLock, &irql);
@@ -274,11 +285,13 @@ VOID CheckReceiveEvents(PDEVICE_EXTENSION Extension) {
   FinishWaitIrp(irp, STATUS_SUCCESS, events, IO_NO_INCREMENT);
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 static BOOLEAN WaitMaskThreadStep(PWORKER Worker) {
   EvaluateWaitMask(Worker->Extension);
   return TRUE;
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 static VOID WaitMaskThreadStopped(PWORKER Worker) { WaitQueueCompleteHead(Worker->Extension); }
 
 static const WORKER_ROUTINES kWaitMaskThread = {5, NULL, WaitMaskThreadStep, WaitMaskThreadStopped};
@@ -289,6 +302,7 @@ static const WORKER_ROUTINES kWaitMaskThread = {5, NULL, WaitMaskThreadStep, Wai
  * way out ends the head request with no events.
  * IRQL: PASSIVE_LEVEL (system thread).  Started by the open path.
  */
+_Use_decl_annotations_
 VOID NTAPI pWaitMaskFunction(PVOID Context) {
   PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)Context;
   RunWorkerThread(ext, &ext->evKill_pWaitMaskFunction, &ext->evModemChanged, &kWaitMaskThread, NULL);
@@ -303,6 +317,7 @@ VOID NTAPI pWaitMaskFunction(PVOID Context) {
  * IRQL: DISPATCH_LEVEL, entered holding the cancel spin lock.  Called by the
  * I/O manager through IoCancelIrp.
  */
+_Use_decl_annotations_
 VOID NTAPI CancelWaitIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
   (void)IoSetCancelRoutine(Irp, NULL);
@@ -332,6 +347,7 @@ VOID NTAPI CancelWaitIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
  * IRQL <= DISPATCH_LEVEL, SpinLock not held.  Called by open, close,
  * surprise removal and the interrupt polling thread.
  */
+_Use_decl_annotations_
 VOID UpdateModemStatus(PDEVICE_EXTENSION Extension, ULONG LineBits) {
   static const ULONG kLines[2][2] = {{MODEM_STATUS_DSR, MODEM_STATUS_DSR_CHANGED},
                                      {MODEM_STATUS_DCD, MODEM_STATUS_DCD_CHANGED}};

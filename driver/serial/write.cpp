@@ -27,12 +27,14 @@
 #include "usb/pipes.h"
 #include "usb/usb_io.h"
 
+_IRQL_requires_max_(DISPATCH_LEVEL)
 static PIRP ReadCurrentWrite(PDEVICE_EXTENSION Extension) {
   return (PIRP)InterlockedCompareExchangePointer((PVOID volatile*)&Extension->CurrentWriteIrp, NULL, NULL);
 }
 
 // Clears CurrentWriteIrp under SpinLock, so a canceller holding SpinLock
 // never sees a request that is about to complete.
+_Requires_lock_not_held_(Extension->SpinLock)
 static VOID ClearCurrentWrite(PDEVICE_EXTENSION Extension) {
   KIRQL irql;
   KeAcquireSpinLock(&Extension->SpinLock, &irql);
@@ -41,6 +43,7 @@ static VOID ClearCurrentWrite(PDEVICE_EXTENSION Extension) {
 }
 
 // Ends a write that never reached the bus: counts it off and completes it.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 static NTSTATUS RefuseWrite(PDEVICE_EXTENSION Extension, PIRP Irp, NTSTATUS Status) {
   InterlockedDecrement(&Extension->PendingWriteCount);
   return CompleteRequest(Irp, Status, 0);
@@ -54,6 +57,7 @@ static NTSTATUS RefuseWrite(PDEVICE_EXTENSION Extension, PIRP Irp, NTSTATUS Stat
  * or cancelled.
  * IRQL: PASSIVE_LEVEL..APC_LEVEL.  Called by the I/O manager.
  */
+_Use_decl_annotations_
 NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
   InterlockedIncrement(&ext->PendingWriteCount);
@@ -117,6 +121,7 @@ NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
  * go before it takes SpinLock (IoCancelIrp is called under SpinLock).
  * Called by the I/O manager through IoCancelIrp.
  */
+_Use_decl_annotations_
 VOID NTAPI WriteCancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
   IoReleaseCancelSpinLock(Irp->CancelIrql);
@@ -131,6 +136,7 @@ VOID NTAPI WriteCancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
 // Takes the oldest queued write for sending, or NULL.  A write whose cancel
 // routine has already been taken is left to WriteCancelRoutine.
+_Requires_lock_not_held_(Extension->SpinLock)
 static PIRP TakeNextWrite(PDEVICE_EXTENSION Extension) {
   PIRP irp = NULL;
   KIRQL irql;
@@ -153,6 +159,7 @@ static PIRP TakeNextWrite(PDEVICE_EXTENSION Extension) {
  * and the request is completed here with STATUS_UNSUCCESSFUL.
  * IRQL: PASSIVE_LEVEL.  Called by pWriteFunction with Irp in CurrentWriteIrp.
  */
+_Use_decl_annotations_
 NTSTATUS ZLKUSB_Write(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Data, ULONG Length) {
   PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
   PPIPE_ENTRY pipe = ZLKUSB_FindPipe(ext, UsbdPipeTypeBulk, PIPE_DIRECTION_OUT);
@@ -175,6 +182,7 @@ NTSTATUS ZLKUSB_Write(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Data, ULONG L
  * called under SpinLock.
  * IRQL <= DISPATCH_LEVEL.  Called by the I/O manager on completion.
  */
+_Use_decl_annotations_
 NTSTATUS NTAPI ZLKUSB_Write_Complete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
   PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
   PURB urb = (PURB)Context;
@@ -194,6 +202,7 @@ NTSTATUS NTAPI ZLKUSB_Write_Complete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOI
 // Sends one write and sees it through: waits for it under the write
 // time-out, cancels it on time-out or stop and then waits for the bus to
 // give it back, and completes it to the client.
+_IRQL_requires_max_(PASSIVE_LEVEL)
 static VOID SendWrite(PDEVICE_EXTENSION Extension, PIRP Irp) {
   KIRQL irql;
   KeAcquireSpinLock(&Extension->SpinLock, &irql);
@@ -226,6 +235,7 @@ static VOID SendWrite(PDEVICE_EXTENSION Extension, PIRP Irp) {
 
 // One pass of the write thread: sends the oldest queued write and sees it
 // through, and comes back at once while writes are left.
+_IRQL_requires_max_(PASSIVE_LEVEL)
 static BOOLEAN WriteThreadStep(PWORKER Worker) {
   PDEVICE_EXTENSION ext = Worker->Extension;
   PIRP irp = TakeNextWrite(ext);
@@ -239,6 +249,7 @@ static BOOLEAN WriteThreadStep(PWORKER Worker) {
 }
 
 // The port is closing: every queued write ends.
+_IRQL_requires_max_(PASSIVE_LEVEL)
 static VOID WriteThreadStopped(PWORKER Worker) {
   RequestListFlush(Worker->Extension, &Worker->Extension->WriteQueue, FALSE);
 }
@@ -253,6 +264,7 @@ static const WORKER_ROUTINES kWriteThread = {1, NULL, WriteThreadStep, WriteThre
  * its stop event it ends the write in flight and purges the queue.
  * IRQL: PASSIVE_LEVEL (system thread).  Started by the open path.
  */
+_Use_decl_annotations_
 VOID NTAPI pWriteFunction(PVOID Context) {
   PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)Context;
   RunWorkerThread(ext, &ext->evKill_pWriteFunction, &ext->evWriteQueued, &kWriteThread, NULL);
@@ -265,6 +277,7 @@ VOID NTAPI pWriteFunction(PVOID Context) {
  * IRQL <= DISPATCH_LEVEL, SpinLock not held.  Called by the purge request
  * (transmit abort), which then flushes WriteQueue.
  */
+_Use_decl_annotations_
 VOID AbortCurrentWrite(PDEVICE_EXTENSION Extension) {
   KIRQL irql;
   KeAcquireSpinLock(&Extension->SpinLock, &irql);

@@ -8,10 +8,16 @@
 #define SUPPRESS_CONNECT_COMMAND "ATS7="
 constexpr ULONG SUPPRESS_CONNECT_COMMAND_LENGTH = 5;
 
-NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-VOID NTAPI pWriteFunction(PVOID Context);
+_IRQL_requires_max_(APC_LEVEL)
+DRIVER_DISPATCH DispatchWrite;
+_IRQL_requires_max_(PASSIVE_LEVEL)
+KSTART_ROUTINE pWriteFunction;
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS ZLKUSB_Write(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Data, ULONG Length);
-NTSTATUS NTAPI ZLKUSB_Write_Complete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+_IRQL_requires_max_(DISPATCH_LEVEL)
+IO_COMPLETION_ROUTINE ZLKUSB_Write_Complete;
+_Requires_lock_held_(_Global_cancel_spin_lock_)
+_Releases_lock_(_Global_cancel_spin_lock_)
 DRIVER_CANCEL WriteCancelRoutine;
 
 // The transmit abort of a purge: cancels the write on the bus, if any.  The
@@ -19,4 +25,5 @@ DRIVER_CANCEL WriteCancelRoutine;
 // back (with the bus's status, STATUS_CANCELLED for a cancelled transfer),
 // so the purge neither clears CurrentWriteIrp nor signals evWriteDone; it
 // then flushes WriteQueue itself.  IRQL <= DISPATCH_LEVEL, SpinLock not held.
+_Requires_lock_not_held_(Extension->SpinLock)
 VOID AbortCurrentWrite(PDEVICE_EXTENSION Extension);

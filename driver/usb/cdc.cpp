@@ -9,6 +9,7 @@
  * ZLKUSB_BuildClassRequestUrb: allocates and fills a class or vendor request
  * URB.  Any IRQL <= DISPATCH_LEVEL.  Called by the class requests below.
  */
+_Use_decl_annotations_
 PURB ZLKUSB_BuildClassRequestUrb(USHORT Function, ULONG TransferFlags, ULONG TransferBufferLength,
                                  PVOID TransferBuffer, PMDL TransferBufferMDL, PURB UrbLink,
                                  UCHAR RequestTypeReservedBits, UCHAR Request, USHORT Value, USHORT Index) {
@@ -30,6 +31,7 @@ PURB ZLKUSB_BuildClassRequestUrb(USHORT Function, ULONG TransferFlags, ULONG Tra
  * its old settings.  Takes no lock: the URB is its own.  PASSIVE_LEVEL;
  * called by the control dispatcher and the power-up restart.
  */
+_Use_decl_annotations_
 NTSTATUS ZLKUSB_SetLineCoding(PDEVICE_OBJECT DeviceObject, PLINE_CODING LineCoding) {
   PURB urb = ZLKUSB_BuildClassRequestUrb(URB_FUNCTION_CLASS_INTERFACE, USBD_TRANSFER_DIRECTION_OUT,
                                          sizeof(LINE_CODING), LineCoding, NULL, NULL,
@@ -52,6 +54,7 @@ NTSTATUS ZLKUSB_SetLineCoding(PDEVICE_OBJECT DeviceObject, PLINE_CODING LineCodi
  * regardless.  PASSIVE_LEVEL; called by open, cleanup, the control
  * dispatcher and the power-up restart.
  */
+_Use_decl_annotations_
 NTSTATUS ZLKUSB_SetControlLineState(PIRP Irp, PDEVICE_EXTENSION DeviceExtension) {
   PDEVICE_EXTENSION ext = DeviceExtension;
   KeWaitForSingleObject(&ext->ControlMutex, Executive, KernelMode, FALSE, NULL);
@@ -87,6 +90,7 @@ NTSTATUS ZLKUSB_SetControlLineState(PIRP Irp, PDEVICE_EXTENSION DeviceExtension)
  * into the line-state URB, wakes the sender and leaves the packet to it.
  * IRQL <= DISPATCH_LEVEL, any thread; called by the I/O manager.
  */
+_Use_decl_annotations_
 NTSTATUS NTAPI ZLKUSB_IOCTL_Async_Complete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
   UNREFERENCED_PARAMETER(DeviceObject);
   UNREFERENCED_PARAMETER(Irp);
@@ -106,6 +110,7 @@ NTSTATUS NTAPI ZLKUSB_IOCTL_Async_Complete(PDEVICE_OBJECT DeviceObject, PIRP Irp
  * bulk OUT pipe nothing is sent.  PASSIVE_LEVEL; called by the control
  * dispatcher for the immediate character.
  */
+_Use_decl_annotations_
 NTSTATUS ZLKUSB_Write_OneChar(PDEVICE_OBJECT DeviceObject, UCHAR Character, PULONG Count,
                               PLARGE_INTEGER Timeout, PKEVENT Cancelled) {
   PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
@@ -156,6 +161,7 @@ NTSTATUS ZLKUSB_Write_OneChar(PDEVICE_OBJECT DeviceObject, UCHAR Character, PULO
  * packet's first driver-context slot; the URB and the packet stay with the
  * sender.  IRQL <= DISPATCH_LEVEL, any thread; called by the I/O manager.
  */
+_Use_decl_annotations_
 NTSTATUS NTAPI ZLKUSB_Write_OneChar_Complete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
   UNREFERENCED_PARAMETER(DeviceObject);
   UNREFERENCED_PARAMETER(Context);

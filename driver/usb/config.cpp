@@ -20,6 +20,7 @@ constexpr UCHAR ENDPOINT_ATTRIBUTES_BULK = 2;
 constexpr UCHAR ENDPOINT_ATTRIBUTES_INTERRUPT = 3;
 
 // A descriptor request succeeded only if both the packet and the URB say so.
+_IRQL_requires_max_(HIGH_LEVEL)
 static NTSTATUS DescriptorRequestStatus(NTSTATUS Status, PURB Urb) {
   if (!NT_SUCCESS(Status)) {
     return Status;
@@ -27,6 +28,7 @@ static NTSTATUS DescriptorRequestStatus(NTSTATUS Status, PURB Urb) {
   return USBD_SUCCESS(Urb->UrbHeader.Status) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
 }
 
+_IRQL_requires_max_(DISPATCH_LEVEL)
 static PURB AllocateDescriptorUrb(void) {
   PURB urb = (PURB)ExAllocatePoolWithTag(NonPagedPool, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST),
                                          POOL_TAG_DRIVER);
@@ -38,6 +40,7 @@ static PURB AllocateDescriptorUrb(void) {
 
 // Reads descriptor Type, index 0, into Buffer; *Received gets the byte count
 // the bus reported, never more than Length.
+_IRQL_requires_max_(PASSIVE_LEVEL)
 static NTSTATUS ReadDescriptor(PDEVICE_OBJECT DeviceObject, PURB Urb, UCHAR Type, PVOID Buffer, ULONG Length,
                                PULONG Received) {
   RtlZeroMemory(Urb, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST));
@@ -53,6 +56,7 @@ static NTSTATUS ReadDescriptor(PDEVICE_OBJECT DeviceObject, PURB Urb, UCHAR Type
 // Length of the longest well-formed prefix of a descriptor set: a leading
 // configuration descriptor, then descriptors that each fit, are at least 2
 // bytes long, and (for interfaces and endpoints) hold every field.
+_IRQL_requires_max_(HIGH_LEVEL)
 static ULONG WellFormedLength(const UCHAR* Set, ULONG Length) {
   if (Length < CONFIG_DESCRIPTOR_SIZE || Set[0] < CONFIG_DESCRIPTOR_SIZE || Set[0] > Length ||
       Set[1] != USB_CONFIGURATION_DESCRIPTOR_TYPE) {
@@ -75,6 +79,7 @@ static ULONG WellFormedLength(const UCHAR* Set, ULONG Length) {
 }
 
 // Pipes of an interface information that really lie inside it.
+_IRQL_requires_max_(HIGH_LEVEL)
 static ULONG InterfacePipeCount(PUSBD_INTERFACE_INFORMATION Interface) {
   const ULONG header = FIELD_OFFSET(USBD_INTERFACE_INFORMATION, Pipes);
   ULONG room = Interface->Length > header ? (Interface->Length - header) / sizeof(USBD_PIPE_INFORMATION) : 0;
@@ -86,6 +91,7 @@ static ULONG InterfacePipeCount(PUSBD_INTERFACE_INFORMATION Interface) {
  * DeviceDescriptor), learns the bus driver's device handle from it, then
  * configures the device.  PASSIVE_LEVEL; called by Plug and Play start.
  */
+_Use_decl_annotations_
 NTSTATUS ZLKUSB_ConfigureDevice(PDEVICE_OBJECT DeviceObject) {
   PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
   PURB urb = AllocateDescriptorUrb();
@@ -130,6 +136,7 @@ NTSTATUS ZLKUSB_ConfigureDevice(PDEVICE_OBJECT DeviceObject) {
  * another wTotalLength shrinks it, malformed trailing descriptors are cut
  * off.  PASSIVE_LEVEL; called by ZLKUSB_ConfigureDevice.
  */
+_Use_decl_annotations_
 NTSTATUS ZLKUSB_GetConfigurationDescriptor(PDEVICE_OBJECT DeviceObject) {
   PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
   PURB urb = AllocateDescriptorUrb();
@@ -205,6 +212,7 @@ NTSTATUS ZLKUSB_GetConfigurationDescriptor(PDEVICE_OBJECT DeviceObject) {
  * interfaces.  A failed selection leaves the table empty and is reported.
  * PASSIVE_LEVEL; called by ZLKUSB_GetConfigurationDescriptor.
  */
+_Use_decl_annotations_
 NTSTATUS ZLKUSB_SelectConfiguration(PDEVICE_OBJECT DeviceObject,
                                     PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor) {
   PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
@@ -287,6 +295,7 @@ NTSTATUS ZLKUSB_SelectConfiguration(PDEVICE_OBJECT DeviceObject,
  * PASSIVE_LEVEL; called by ZLKUSB_SelectConfiguration before the selection
  * is sent.
  */
+_Use_decl_annotations_
 VOID ZLKUSB_SetMaximumTransferSizes(PDEVICE_OBJECT DeviceObject,
                                     PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor,
                                     PUSBD_INTERFACE_LIST_ENTRY InterfaceList) {
@@ -334,6 +343,7 @@ VOID ZLKUSB_SetMaximumTransferSizes(PDEVICE_OBJECT DeviceObject,
  * ZLKUSB_ResetBulkInPipe: resets the bulk IN pipe.  PASSIVE_LEVEL; called by
  * the bulk-IN polling thread when it starts.
  */
+_Use_decl_annotations_
 NTSTATUS ZLKUSB_ResetBulkInPipe(PDEVICE_OBJECT DeviceObject) {
   PPIPE_ENTRY pipe = ZLKUSB_FindPipe((PDEVICE_EXTENSION)DeviceObject->DeviceExtension, UsbdPipeTypeBulk, 1);
   if (pipe == NULL) {
@@ -346,6 +356,7 @@ NTSTATUS ZLKUSB_ResetBulkInPipe(PDEVICE_OBJECT DeviceObject) {
  * ZLKUSB_ResetInterruptPipe: resets the interrupt pipe.  PASSIVE_LEVEL;
  * called by the interrupt polling thread when it starts.
  */
+_Use_decl_annotations_
 NTSTATUS ZLKUSB_ResetInterruptPipe(PDEVICE_OBJECT DeviceObject) {
   PPIPE_ENTRY pipe =
       ZLKUSB_FindPipe((PDEVICE_EXTENSION)DeviceObject->DeviceExtension, UsbdPipeTypeInterrupt, 1);

@@ -10,6 +10,7 @@
  * the device starts, before any transfer.  Any IRQL <= DISPATCH_LEVEL.
  * Called by every transfer and pipe reset.
  */
+_Use_decl_annotations_
 PPIPE_ENTRY ZLKUSB_FindPipe(PDEVICE_EXTENSION DeviceExtension, USBD_PIPE_TYPE PipeType, UCHAR Direction) {
   if (PipeType != UsbdPipeTypeBulk && PipeType != UsbdPipeTypeInterrupt) {
     return NULL;

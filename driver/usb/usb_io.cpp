@@ -18,6 +18,7 @@
  * caller to read.  PASSIVE_LEVEL; called by configuration, the class
  * requests and pipe resets, possibly on several threads at once.
  */
+_Use_decl_annotations_
 NTSTATUS ZLKUSB_SubmitUrbSync(PDEVICE_OBJECT DeviceObject, PURB Urb) {
   PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
   KEVENT event;
@@ -45,6 +46,7 @@ NTSTATUS ZLKUSB_SubmitUrbSync(PDEVICE_OBJECT DeviceObject, PURB Urb) {
  * ZLKUSB_SetUrbDeviceHandle: writes the device handle last learnt from the
  * bus driver into the URB header.  Any IRQL.  Called before every transfer.
  */
+_Use_decl_annotations_
 VOID ZLKUSB_SetUrbDeviceHandle(PDEVICE_EXTENSION DeviceExtension, PURB Urb) {
   // The line-state completion may refresh the handle on another processor.
   Urb->UrbHeader.UsbdDeviceHandle =
@@ -56,12 +58,14 @@ VOID ZLKUSB_SetUrbDeviceHandle(PDEVICE_EXTENSION DeviceExtension, PURB Urb) {
  * completed URB.  IRQL <= DISPATCH_LEVEL.  Called by configuration and the
  * line-state completion routine.
  */
+_Use_decl_annotations_
 VOID ZLKUSB_LearnUrbDeviceHandle(PDEVICE_EXTENSION DeviceExtension, PURB Urb) {
   InterlockedExchangePointer((PVOID volatile*)&DeviceExtension->UsbdDeviceHandle,
                              Urb->UrbHeader.UsbdDeviceHandle);
 }
 
 // Both builders; only the transfer flags differ.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 static PURB BuildTransferUrb(PVOID Buffer, ULONG Length, PPIPE_ENTRY Pipe, ULONG TransferFlags) {
   if (Pipe == NULL) {
     return NULL;
@@ -82,6 +86,7 @@ static PURB BuildTransferUrb(PVOID Buffer, ULONG Length, PPIPE_ENTRY Pipe, ULONG
  * given pipe, short transfers accepted.  Any IRQL <= DISPATCH_LEVEL.  Called
  * by both reads.
  */
+_Use_decl_annotations_
 PURB ZLKUSB_BuildReadUrb(PVOID Buffer, ULONG Length, PPIPE_ENTRY Pipe) {
   return BuildTransferUrb(Buffer, Length, Pipe, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK);
 }
@@ -91,6 +96,7 @@ PURB ZLKUSB_BuildReadUrb(PVOID Buffer, ULONG Length, PPIPE_ENTRY Pipe) {
  * Any IRQL <= DISPATCH_LEVEL.  Called by the write path and the immediate
  * character.
  */
+_Use_decl_annotations_
 PURB ZLKUSB_BuildWriteUrb(PVOID Buffer, ULONG Length, PPIPE_ENTRY Pipe) {
   return BuildTransferUrb(Buffer, Length, Pipe, USBD_TRANSFER_DIRECTION_OUT);
 }
@@ -102,6 +108,7 @@ PURB ZLKUSB_BuildWriteUrb(PVOID Buffer, ULONG Length, PPIPE_ENTRY Pipe) {
  * they are.  Any IRQL <= DISPATCH_LEVEL.  Called by every asynchronous
  * submission of the driver.
  */
+_Use_decl_annotations_
 VOID ZLKUSB_SetupNextStackLocation(PIRP Irp, PURB Urb, PIO_COMPLETION_ROUTINE CompletionRoutine,
                                    PVOID Context) {
   PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
@@ -118,6 +125,7 @@ VOID ZLKUSB_SetupNextStackLocation(PIRP Irp, PURB Urb, PIO_COMPLETION_ROUTINE Co
  * packet for its owner.  IRQL <= DISPATCH_LEVEL, any thread; called by the
  * I/O manager when a read completes.
  */
+_Use_decl_annotations_
 NTSTATUS NTAPI ZLKUSB_Async_Complete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
   UNREFERENCED_PARAMETER(DeviceObject);
   UNREFERENCED_PARAMETER(Irp);
@@ -126,6 +134,7 @@ NTSTATUS NTAPI ZLKUSB_Async_Complete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOI
 }
 
 // One read on a reused packet: the body of both pipe reads.
+_IRQL_requires_max_(PASSIVE_LEVEL)
 static NTSTATUS ReadPipe(PDEVICE_OBJECT DeviceObject, PIRP Irp, PKEVENT Done, PPIPE_ENTRY Pipe, PVOID Buffer,
                          PULONG Length, PULONG UsbdStatus, BOOLEAN TracePended) {
   PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
@@ -166,6 +175,7 @@ static NTSTATUS ReadPipe(PDEVICE_OBJECT DeviceObject, PIRP Irp, PKEVENT Done, PP
  * bulk IN pipe nothing is sent.  PASSIVE_LEVEL; called by the bulk-IN
  * polling thread only.
  */
+_Use_decl_annotations_
 NTSTATUS ZLKUSB_ReadBulkIn(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Buffer, PULONG Length,
                            PULONG UsbdStatus) {
   PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
@@ -186,6 +196,7 @@ NTSTATUS ZLKUSB_ReadBulkIn(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Buffer, 
  * length is not capped.  PASSIVE_LEVEL; called by the interrupt polling
  * thread only.
  */
+_Use_decl_annotations_
 NTSTATUS ReadInterrupt(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Buffer, PULONG Length,
                        PULONG UsbdStatus) {
   PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
@@ -203,6 +214,7 @@ NTSTATUS ReadInterrupt(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Buffer, PULO
  * PASSIVE_LEVEL; called at start (interrupt pipe), at open (bulk IN pipe)
  * and when the polling threads begin.
  */
+_Use_decl_annotations_
 NTSTATUS ZLKUSB_ResetPipe(PDEVICE_OBJECT DeviceObject, PUSBD_PIPE_INFORMATION PipeInfo) {
   if (PipeInfo == NULL) {
     return ZLKUSB_STATUS_NO_PIPE;

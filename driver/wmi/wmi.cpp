@@ -29,6 +29,7 @@ WMIGUIDREGINFO WmiGuidList[1] = {{&VrMdmWmiDataBlockGuid, 1, 0}};
  * the port, so its result is dropped.
  * IRQL: PASSIVE_LEVEL.  Caller: the Plug and Play start path.
  */
+_Use_decl_annotations_
 VOID RegisterWmi(PDEVICE_OBJECT DeviceObject) {
   WMI_PAGED_CODE();
   PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
@@ -51,6 +52,7 @@ VOID RegisterWmi(PDEVICE_OBJECT DeviceObject) {
  * InstanceName and MofResourceName are left as given.
  * IRQL: PASSIVE_LEVEL.  Caller: WmiSystemControl (IRP_MN_REGINFO).
  */
+_Use_decl_annotations_
 NTSTATUS NTAPI WmiQueryRegInfo(PDEVICE_OBJECT DeviceObject, PULONG RegFlags, PUNICODE_STRING InstanceName,
                                PUNICODE_STRING* RegistryPath, PUNICODE_STRING MofResourceName,
                                PDEVICE_OBJECT* Pdo) {
@@ -72,6 +74,7 @@ NTSTATUS NTAPI WmiQueryRegInfo(PDEVICE_OBJECT DeviceObject, PULONG RegFlags, PUN
  * cannot detach and delete the device under it.
  * IRQL: PASSIVE_LEVEL.  Caller: the I/O manager.
  */
+_Use_decl_annotations_
 NTSTATUS NTAPI DispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   WMI_PAGED_CODE();
   PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;

@@ -7,10 +7,11 @@
 extern const GUID VrMdmWmiDataBlockGuid;
 extern WMIGUIDREGINFO WmiGuidList[1];
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 VOID RegisterWmi(PDEVICE_OBJECT DeviceObject);
 
-NTSTATUS NTAPI WmiQueryRegInfo(PDEVICE_OBJECT DeviceObject, PULONG RegFlags, PUNICODE_STRING InstanceName,
-                               PUNICODE_STRING* RegistryPath, PUNICODE_STRING MofResourceName,
-                               PDEVICE_OBJECT* Pdo);
+_IRQL_requires_max_(PASSIVE_LEVEL)
+WMI_QUERY_REGINFO_CALLBACK WmiQueryRegInfo;
 
-NTSTATUS NTAPI DispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+_IRQL_requires_max_(PASSIVE_LEVEL)
+DRIVER_DISPATCH DispatchSystemControl;

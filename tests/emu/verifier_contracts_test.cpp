@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "contract_routines.h"
@@ -37,16 +38,17 @@ struct Routine {
   const char* expected;
 };
 
-const char* rule_of(char code) {
+std::optional<emu::verifier::Rule> rule_of(char code) {
+  using emu::verifier::Rule;
   switch (code) {
     case 'I':
-      return "contract-irql";
+      return Rule::contract_irql;
     case 'M':
-      return "contract-lock-not-held";
+      return Rule::contract_lock_not_held;
     case 'H':
-      return "contract-lock-held";
+      return Rule::contract_lock_held;
     default:
-      return nullptr;
+      return std::nullopt;
   }
 }
 
@@ -88,14 +90,14 @@ TEST(VerifierContracts, EveryAnnotationInEveryIrqlAndLockState) {
       enter(s, &lock, [&] { r.call(&lock); });
       auto found = emu::verifier::take_findings();
       ++cases;
-      const char* rule = rule_of(r.expected[i]);
+      const auto rule = rule_of(r.expected[i]);
       if (!rule) {
         for (const auto& f : found) ADD_FAILURE() << emu::verifier::describe(f);
         continue;
       }
       ++findings;
       ASSERT_EQ(found.size(), 1u);
-      EXPECT_EQ(found[0].check, rule) << emu::verifier::describe(found[0]);
+      EXPECT_EQ(found[0].rule, *rule) << emu::verifier::describe(found[0]);
       // The finding names the routine and where it was called from.
       EXPECT_NE(found[0].routine.find(r.name), std::string::npos) << found[0].routine;
       EXPECT_NE(found[0].detail.find("called from "), std::string::npos) << found[0].detail;

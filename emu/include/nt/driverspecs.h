@@ -36,6 +36,7 @@
 #define EMU_CONTRACT_irql_max_0 EMU_CONTRACT_SECTION_(irql_max_0)
 #define EMU_CONTRACT_irql_max_1 EMU_CONTRACT_SECTION_(irql_max_1)
 #define EMU_CONTRACT_irql_max_2 EMU_CONTRACT_SECTION_(irql_max_2)
+#define EMU_CONTRACT_irql_max_15  // HIGH_LEVEL: any IRQL, nothing to check
 #define EMU_CONTRACT_irql_eq_0 EMU_CONTRACT_SECTION_(irql_eq_0)
 #define EMU_CONTRACT_irql_eq_1 EMU_CONTRACT_SECTION_(irql_eq_1)
 #define EMU_CONTRACT_irql_eq_2 EMU_CONTRACT_SECTION_(irql_eq_2)

@@ -10,10 +10,10 @@
 
 namespace {
 
-// The rule ids of this file's findings, with what they mean.
-constexpr const char* kIrqlRule = "contract-irql";  // entered at an IRQL its annotation excludes
-constexpr const char* kLockMissingRule = "contract-lock-not-held";  // entered without the lock it requires
-constexpr const char* kLockHeldRule = "contract-lock-held";         // entered holding a lock it must not hold
+using emu::verifier::Rule;
+constexpr Rule kIrqlRule = Rule::contract_irql;
+constexpr Rule kLockMissingRule = Rule::contract_lock_not_held;
+constexpr Rule kLockHeldRule = Rule::contract_lock_held;
 
 enum class Condition : unsigned char {
   IrqlMax,
@@ -72,7 +72,7 @@ std::string irql_text(KIRQL irql) {
   return std::to_string(irql) + (irql <= DISPATCH_LEVEL ? std::string(" (") + names[irql] + ")" : "");
 }
 
-void report_broken(const char* rule, const Contract& c, const void* fn, const void* site,
+void report_broken(Rule rule, const Contract& c, const void* fn, const void* site,
                    const std::string& what) {
   report(rule, io::symbol_name(fn), nullptr,
          std::string(c.annotation) + ": " + what + " (called from " + io::symbol_name(site) + ")");
@@ -134,8 +134,6 @@ extern "C" void __cyg_profile_func_enter(void* fn, void* site) {
       emu::verifier::check(c, fn, site);
       return;
     }
-    default:
-      return;
   }
 }
 
