@@ -121,6 +121,7 @@ VOID FreeDeviceAllocations(PDEVICE_EXTENSION Extension, ULONG Which) {
 // Makes the allocations of a new device record in order, each timer object
 // initialised as soon as it exists; stops at the first that fails and
 // returns FALSE, the ones made being left to FreeDeviceAllocations.
+_IRQL_requires_max_(PASSIVE_LEVEL)
 static BOOLEAN AllocateDeviceRecord(PDEVICE_EXTENSION ext) {
   ext->RingBuffer = RingBufferAllocate();
   if (ext->RingBuffer == NULL) {
