@@ -119,6 +119,9 @@ TEST_F(WaitMaskTest, DataAndDcdChangeCompleteOneRequestWithBothEvents) {
   Deliver("d");  // stored while no request waits
   SetModemStatus(kDsr);
   UpdateModemStatus(ext_, kDsr | kDcd);
+  // The change wakes the wait-mask thread: let its look (with no request to
+  // tell) pass before the requests come, so only the call below evaluates.
+  SettleWorkers();
   auto w = WaitOnMask();
   auto w2 = WaitOnMask();
   EvaluateWaitMask(ext_);

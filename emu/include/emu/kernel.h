@@ -300,7 +300,8 @@ bool on_system_thread();
 
 // For tests that must know a thread has really parked before they act: the
 // number of threads blocked on a dispatcher object, and bounded (real-time)
-// waits until at least `count` are, or until `thread` blocks in any wait.
+// waits until at least `count` are, or until `thread` blocks in any wait
+// (one that has not ended yet: a thread released but not yet run is not parked).
 std::size_t waiter_count(const void* object);
 bool wait_for_waiters(const void* object, std::size_t count,
                       std::chrono::milliseconds limit = std::chrono::milliseconds(5000));

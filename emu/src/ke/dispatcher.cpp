@@ -426,7 +426,11 @@ bool wait_for_waiters(const void* object, std::size_t count, std::chrono::millis
 bool wait_thread_blocked(PKTHREAD thread, std::chrono::milliseconds limit) {
   Kernel& k = kernel();
   Guard g(k.lock);
-  return k.idle_cv.wait_for(g, limit, [&] { return k.threads.count(thread) && thread->blocked; });
+  // A wait already ended does not count: its thread is about to run, and
+  // may act on what ended it only after the caller has gone on.
+  return k.idle_cv.wait_for(g, limit, [&] {
+    return k.threads.count(thread) && thread->blocked && thread->wait != nullptr && !thread->wait->done;
+  });
 }
 
 std::size_t timed_waiter_count() {
