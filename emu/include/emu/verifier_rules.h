@@ -25,10 +25,10 @@
     "a spin lock released by a thread that does not hold it")                                                \
   X(spinlock_corrupt, "spinlock-corrupt", "a spin lock word that names no live thread")                      \
   X(spinlock_held_on_return, "spinlock-held-on-return", "a routine returned holding a spin lock")            \
-  /* ---- Annotated driver routines (checked on entry) ---- */                                                 \
-  X(contract_irql, "contract-irql", "a routine entered at an IRQL its annotation excludes")                 \
+  /* ---- Annotated driver routines (checked on entry) ---- */                                               \
+  X(contract_irql, "contract-irql", "a routine entered at an IRQL its annotation excludes")                  \
   X(contract_lock_not_held, "contract-lock-not-held", "a routine entered without the lock it requires")      \
-  X(contract_lock_held, "contract-lock-held", "a routine entered holding a lock it must not hold")          \
+  X(contract_lock_held, "contract-lock-held", "a routine entered holding a lock it must not hold")           \
   /* ---- Dispatcher objects, waits, threads ---- */                                                         \
   X(wait_at_dispatch, "wait-at-dispatch", "a blocking wait at DISPATCH_LEVEL or above")                      \
   X(wait_on_invalid_object, "wait-on-invalid-object", "a wait on a null or non-dispatcher object")           \

@@ -72,8 +72,7 @@ std::string irql_text(KIRQL irql) {
   return std::to_string(irql) + (irql <= DISPATCH_LEVEL ? std::string(" (") + names[irql] + ")" : "");
 }
 
-void report_broken(Rule rule, const Contract& c, const void* fn, const void* site,
-                   const std::string& what) {
+void report_broken(Rule rule, const Contract& c, const void* fn, const void* site, const std::string& what) {
   report(rule, io::symbol_name(fn), nullptr,
          std::string(c.annotation) + ": " + what + " (called from " + io::symbol_name(site) + ")");
 }
