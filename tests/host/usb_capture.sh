@@ -29,8 +29,11 @@ write "AT\r"
 expect info=3
 read 9
 expect data="AT\\r\\r\\nOK\\r\\n"
+ioctl SET_WAIT_MASK in=20000000
+ioctl WAIT_ON_MASK &CARRIER
 modem lines dcd=1 dsr=1
-sleep 100
+wait &CARRIER
+expect out=20000000$
 close
 SCEN
 "$VRMDM" script "$work/session.scen" --pcap "$work/session.pcap" >"$work/script.out" 2>&1 ||
