@@ -1,29 +1,12 @@
 // The routines DriverEntry installs in the driver object, and the read
-// timer's DPC routine that AddDevice binds to each device.  Each lives in the
-// file of its own concern.
+// timer's DPC routine that AddDevice binds to each device.  Each is declared,
+// with its contract, once, in the header of its own concern.
 #pragma once
 
-#include "core/device_extension.h"
-
-_IRQL_requires_max_(PASSIVE_LEVEL)
-DRIVER_DISPATCH DispatchSystemControl;
-_IRQL_requires_max_(DISPATCH_LEVEL)
-DRIVER_DISPATCH DispatchPower;
-_IRQL_requires_max_(PASSIVE_LEVEL)
-DRIVER_DISPATCH DispatchCreate;
-_IRQL_requires_max_(PASSIVE_LEVEL)
-DRIVER_DISPATCH DispatchClose;
-_IRQL_requires_max_(PASSIVE_LEVEL)
-DRIVER_DISPATCH DispatchCleanup;
-_IRQL_requires_max_(PASSIVE_LEVEL)
-DRIVER_DISPATCH DispatchDeviceControl;
-_IRQL_requires_max_(APC_LEVEL)
-DRIVER_DISPATCH DispatchWrite;
-_IRQL_requires_max_(APC_LEVEL)
-DRIVER_DISPATCH DispatchRead;
-_IRQL_requires_max_(PASSIVE_LEVEL)
-DRIVER_DISPATCH DispatchPnp;
-
-// Total time-out of the current read; DeferredContext is the DEVICE_EXTENSION.
-_IRQL_requires_(DISPATCH_LEVEL)
-KDEFERRED_ROUTINE ReadTimeoutDpc;
+#include "core/open_close.h"
+#include "core/pnp.h"
+#include "power/power.h"
+#include "serial/control.h"
+#include "serial/read.h"
+#include "serial/write.h"
+#include "wmi/wmi.h"

@@ -28,7 +28,6 @@
 // outstanding; removal flushes the DPC queue for a stale run still going.
 #include "serial/read.h"
 
-#include "core/dispatch.h"
 #include "core/open_close.h"
 #include "core/request.h"
 #include "core/worker.h"

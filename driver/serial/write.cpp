@@ -19,7 +19,6 @@
 // write, so the write in flight is cancelled only through the bus.
 #include "serial/write.h"
 
-#include "core/dispatch.h"
 #include "core/open_close.h"
 #include "core/request.h"
 #include "core/worker.h"
