@@ -423,14 +423,23 @@ bool wait_for_waiters(const void* object, std::size_t count, std::chrono::millis
   });
 }
 
+namespace {
+
+// Dispatcher lock held.  The wait `thread` is parked in, or null.  A wait
+// already ended (done) no longer counts: its thread is about to run, and may
+// act on what ended it only after the caller has gone on.
+const Waiter* parked_wait_locked(PKTHREAD thread) {
+  if (kernel().threads.count(thread) == 0 || !thread->blocked) return nullptr;
+  const Waiter* w = thread->wait;
+  return w != nullptr && !w->done ? w : nullptr;
+}
+
+}  // namespace
+
 bool wait_thread_blocked(PKTHREAD thread, std::chrono::milliseconds limit) {
   Kernel& k = kernel();
   Guard g(k.lock);
-  // A wait already ended does not count: its thread is about to run, and
-  // may act on what ended it only after the caller has gone on.
-  return k.idle_cv.wait_for(g, limit, [&] {
-    return k.threads.count(thread) && thread->blocked && thread->wait != nullptr && !thread->wait->done;
-  });
+  return k.idle_cv.wait_for(g, limit, [&] { return parked_wait_locked(thread) != nullptr; });
 }
 
 std::size_t timed_waiter_count() {
@@ -440,13 +449,10 @@ std::size_t timed_waiter_count() {
 
 namespace {
 
-// Dispatcher lock held.  A wait already ended (done) no longer counts: its
-// thread is about to run.
+// Dispatcher lock held.
 std::optional<emu::clock::duration> timed_wait_due_locked(PKTHREAD thread) {
-  Kernel& k = kernel();
-  if (k.threads.count(thread) == 0 || !thread->blocked) return std::nullopt;
-  const Waiter* w = thread->wait;
-  if (w == nullptr || w->done || !w->timed) return std::nullopt;
+  const Waiter* w = parked_wait_locked(thread);
+  if (w == nullptr || !w->timed) return std::nullopt;
   return std::chrono::nanoseconds(w->deadline) * 100;
 }
 
