@@ -11,9 +11,6 @@
 namespace {
 
 using emu::verifier::Rule;
-constexpr Rule kIrqlRule = Rule::contract_irql;
-constexpr Rule kLockMissingRule = Rule::contract_lock_not_held;
-constexpr Rule kLockHeldRule = Rule::contract_lock_held;
 
 enum class Condition : unsigned char {
   IrqlMax,
@@ -86,7 +83,7 @@ void check(const Contract& c, const void* fn, const void* site) {
       const bool ok = c.condition == Condition::IrqlMax  ? irql <= c.irql
                       : c.condition == Condition::IrqlEq ? irql == c.irql
                                                          : irql >= c.irql;
-      if (!ok) report_broken(kIrqlRule, c, fn, site, "entered at IRQL " + irql_text(irql));
+      if (!ok) report_broken(Rule::contract_irql, c, fn, site, "entered at IRQL " + irql_text(irql));
       return;
     }
     default:
@@ -96,10 +93,12 @@ void check(const Contract& c, const void* fn, const void* site) {
   const std::size_t other_locks = ke::spin_locks_held() - (cancel_held ? 1 : 0);
   switch (c.condition) {
     case Condition::CancelHeld:
-      if (!cancel_held) report_broken(kLockMissingRule, c, fn, site, "entered without the cancel spin lock");
+      if (!cancel_held)
+        report_broken(Rule::contract_lock_not_held, c, fn, site, "entered without the cancel spin lock");
       return;
     case Condition::SpinHeld:
-      if (other_locks == 0) report_broken(kLockMissingRule, c, fn, site, "entered holding no spin lock");
+      if (other_locks == 0)
+        report_broken(Rule::contract_lock_not_held, c, fn, site, "entered holding no spin lock");
       return;
     case Condition::CancelFree:
     case Condition::SpinFree:
@@ -108,13 +107,13 @@ void check(const Contract& c, const void* fn, const void* site) {
                         : c.condition == Condition::SpinFree ? other_locks != 0
                                                              : cancel_held || other_locks != 0;
       if (held) {
-        report_broken(kLockHeldRule, c, fn, site,
+        report_broken(Rule::contract_lock_held, c, fn, site,
                       cancel_held && c.condition != Condition::SpinFree
                           ? "entered holding the cancel spin lock"
                           : "entered holding a spin lock");
       } else if (irql > DISPATCH_LEVEL) {
         // Taking a spin lock needs DISPATCH_LEVEL or below.
-        report_broken(kIrqlRule, c, fn, site, "entered at IRQL " + irql_text(irql));
+        report_broken(Rule::contract_irql, c, fn, site, "entered at IRQL " + irql_text(irql));
       }
       return;
     }
