@@ -11,13 +11,13 @@
 // a port that cannot hear the modem says so with an error status instead of
 // answering nothing, and once the fault has passed the port works again (or
 // the device cleanly failed to start).
-#include <cstring>
 #include <map>
 #include <memory>
 #include <set>
 
 #include "core/driver_entry.h"
 #include "explore.h"
+#include "test_helpers.h"
 
 namespace {
 
@@ -40,13 +40,6 @@ const char* name(Removal r) {
       return "unplug";
   }
   return "?";
-}
-
-template <class T>
-std::vector<uint8_t> bytes_of(const T& value) {
-  std::vector<uint8_t> b(sizeof value);
-  std::memcpy(b.data(), &value, sizeof value);
-  return b;
 }
 
 // One life of the port; what went wrong is added to `problems`.
@@ -119,7 +112,7 @@ class Life {
       wait_on_mask();
       lines();
       ULONG purge = SERIAL_PURGE_RXABORT | SERIAL_PURGE_TXABORT | SERIAL_PURGE_RXCLEAR | SERIAL_PURGE_TXCLEAR;
-      port_.ioctl(IOCTL_SERIAL_PURGE, bytes_of(purge));
+      port_.ioctl(IOCTL_SERIAL_PURGE, vrmdm_test::AsBytes(purge));
       port_.close();
     } else {
       healthy = false;
@@ -151,8 +144,8 @@ class Life {
     SERIAL_TIMEOUTS t{};
     t.ReadTotalTimeoutConstant = 20;
     t.WriteTotalTimeoutConstant = 2000;
-    port_.ioctl(IOCTL_SERIAL_SET_TIMEOUTS, bytes_of(t));
-    emu::IoResult r = port_.ioctl(IOCTL_SERIAL_SET_BAUD_RATE, bytes_of<ULONG>(115200));
+    port_.ioctl(IOCTL_SERIAL_SET_TIMEOUTS, vrmdm_test::AsBytes(t));
+    emu::IoResult r = port_.ioctl(IOCTL_SERIAL_SET_BAUD_RATE, vrmdm_test::AsBytes<ULONG>(115200));
     if (r.status == STATUS_SUCCESS) {
       auto coding = modem_->line_coding();
       if (!coding || coding->dte_rate != 115200)
@@ -160,7 +153,7 @@ class Life {
                 (coding ? std::to_string(coding->dte_rate) : std::string("unset")));
     }
     SERIAL_LINE_CONTROL lc{STOP_BIT_1, NO_PARITY, 8};
-    r = port_.ioctl(IOCTL_SERIAL_SET_LINE_CONTROL, bytes_of(lc));
+    r = port_.ioctl(IOCTL_SERIAL_SET_LINE_CONTROL, vrmdm_test::AsBytes(lc));
     if (r.status == STATUS_SUCCESS) {
       auto coding = modem_->line_coding();
       if (!coding || coding->data_bits != 8 || coding->parity != 0 || coding->char_format != 0)
@@ -169,15 +162,15 @@ class Life {
   }
 
   void wait_on_mask() {
-    port_.ioctl(IOCTL_SERIAL_SET_WAIT_MASK, bytes_of<ULONG>(SERIAL_EV_RXCHAR));
+    port_.ioctl(IOCTL_SERIAL_SET_WAIT_MASK, vrmdm_test::AsBytes<ULONG>(SERIAL_EV_RXCHAR));
     emu::RequestPtr wait = port_.ioctl_async(IOCTL_SERIAL_WAIT_ON_MASK, {}, sizeof(ULONG));
     port_.write("AT\r");
     if (!wait->wait(2000ms)) {
       // A wait that the data did not end must still end when the mask changes.
-      port_.ioctl(IOCTL_SERIAL_SET_WAIT_MASK, bytes_of<ULONG>(0));
+      port_.ioctl(IOCTL_SERIAL_SET_WAIT_MASK, vrmdm_test::AsBytes<ULONG>(0));
       if (!wait->wait(2000ms)) problem("a wait-on-mask request never completed");
     }
-    port_.ioctl(IOCTL_SERIAL_SET_WAIT_MASK, bytes_of<ULONG>(0));
+    port_.ioctl(IOCTL_SERIAL_SET_WAIT_MASK, vrmdm_test::AsBytes<ULONG>(0));
     emu::IoResult ms = port_.ioctl(IOCTL_SERIAL_GET_MODEMSTATUS, {}, sizeof(ULONG));
     if (ms.status == STATUS_SUCCESS && ms.information != sizeof(ULONG))
       problem("GET_MODEMSTATUS answered " + std::to_string(ms.information) + " bytes");

@@ -6,23 +6,16 @@
 // removal succeed, the pool return to where it was, and the next device open
 // and answer AT.
 #include <atomic>
-#include <cstring>
 #include <thread>
 
 #include "explore.h"
+#include "test_helpers.h"
 #include "support/driver_fixture.h"
 
 namespace {
 
 using namespace explore;
 namespace usb = emu::usb;
-
-template <class T>
-std::vector<uint8_t> bytes_of(const T& value) {
-  std::vector<uint8_t> b(sizeof value);
-  std::memcpy(b.data(), &value, sizeof value);
-  return b;
-}
 
 class RandomRemoval : public vrmdm_test::DriverFixture {
  protected:
@@ -87,7 +80,9 @@ class RandomRemoval : public vrmdm_test::DriverFixture {
     agents.emplace_back([&] {
       while (!stop) {
         ULONG mask = SERIAL_EV_RXCHAR | SERIAL_EV_RLSD | SERIAL_EV_DSR;
-        if (settle(port.ioctl_async(IOCTL_SERIAL_SET_WAIT_MASK, bytes_of(mask), 0), "set wait mask")) break;
+        if (settle(port.ioctl_async(IOCTL_SERIAL_SET_WAIT_MASK, vrmdm_test::AsBytes(mask), 0),
+                   "set wait mask"))
+          break;
         if (settle(port.ioctl_async(IOCTL_SERIAL_WAIT_ON_MASK, {}, sizeof(ULONG)), "wait on mask")) break;
       }
     });
@@ -106,7 +101,7 @@ class RandomRemoval : public vrmdm_test::DriverFixture {
         const ULONG code = kCodes[local.next() % std::size(kCodes)];
         ULONG value =
             code == IOCTL_SERIAL_PURGE ? SERIAL_PURGE_RXCLEAR : 9600u * static_cast<ULONG>(local.in(1, 12));
-        if (settle(port.ioctl_async(code, bytes_of(value), 32), "control request")) break;
+        if (settle(port.ioctl_async(code, vrmdm_test::AsBytes(value), 32), "control request")) break;
       }
     });
 
