@@ -1,6 +1,8 @@
 #!/usr/bin/env python3
 """Compares the driver-kernel records and constants of the two homes.
 
+tests/windows/layout_probe.list names every size, offset, bit and value;
+this script writes it out as one probe a line, and
 tests/windows/layout_probe.cpp is compiled (not run) by the host compiler
 against the emulator's headers and by the mingw-w64 cross compiler against
 its DDK headers, each through driver/platform/platform.h as the driver sees
@@ -22,6 +24,8 @@ import sys
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 PROBE = os.path.join(ROOT, "tests", "windows", "layout_probe.cpp")
+TABLE = os.path.join(ROOT, "tests", "windows", "layout_probe.list")
+MACROS = {"size": "SIZE", "offset": "OFF", "bit": "BIT", "value": "VAL"}
 RECORD = 128
 DDK = "/usr/share/mingw-w64/include/ddk"
 CROSS_FLAGS = ["-std=c++17", "-fno-exceptions", "-fno-rtti", "-Wall", "-Wextra", "-Werror",
@@ -39,8 +43,34 @@ X86_EXPECTED = {
 }
 
 
+def write_entries(table, out):
+    """Turns the table's lines ("offset T: a, b", "value A, B") into probe macros."""
+    lines = []
+    with open(table) as f:
+        for number, line in enumerate(f, 1):
+            line = line.split("#", 1)[0].strip()
+            if not line:
+                continue
+            kind, _, rest = line.partition(" ")
+            if kind not in MACROS:
+                raise SystemExit(f"layout_probe: {table}:{number}: unknown kind '{kind}'")
+            record = None
+            if kind in ("offset", "bit"):
+                record, sep, rest = rest.partition(":")
+                if not sep or not record.strip():
+                    raise SystemExit(f"layout_probe: {table}:{number}: '{kind} TYPE: members' expected")
+            for item in (i.strip() for i in rest.split(",")):
+                if not item:
+                    raise SystemExit(f"layout_probe: {table}:{number}: empty entry")
+                args = f"{record.strip()}, {item}" if record else item
+                lines.append(f"{MACROS[kind]}({args});\n")
+    with open(out, "w") as f:
+        f.writelines(lines)
+
+
 def probe(cxx, objcopy, flags, obj):
-    if subprocess.run([cxx, *flags, "-I", os.path.join(ROOT, "driver"), "-c", PROBE, "-o", obj]).returncode:
+    if subprocess.run([cxx, *flags, "-I", os.path.join(ROOT, "driver"), "-I", os.path.dirname(obj),
+                       "-c", PROBE, "-o", obj]).returncode:
         raise SystemExit(f"layout_probe: FAILED: {cxx} cannot compile the probe")
     raw = obj + ".probe"
     subprocess.run([objcopy, "-O", "binary", "--only-section=.probe", obj, raw], check=True)
@@ -90,6 +120,7 @@ def main():
     ap.add_argument("--ddk", default=DDK)
     args = ap.parse_args()
     os.makedirs(args.out, exist_ok=True)
+    write_entries(TABLE, os.path.join(args.out, "layout_probe_entries.inc"))
 
     host = probe(args.host_cxx, args.host_objcopy,
                  ["-std=c++20", "-fshort-wchar", "-Wall", "-Wextra", "-Werror",
