@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
+#include <optional>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -259,3 +261,45 @@ TEST(KeSemaphore, CountsAndRefusesToExceedItsLimit) {
 }
 
 }  // namespace
+
+// Two ways Windows crashes or deadlocks that a user-mode kernel would let
+// pass: an object used without its initialisation (zeroed memory looks like a
+// notification event), and a release with Wait TRUE whose caller does not wait
+// next.  Each row is one use; nullopt means no finding.
+TEST(KeWaits, UninitialisedObjectsAndOwedWaitsAreFindings) {
+  struct Row {
+    const char* what;
+    std::function<void(KEVENT&)> use;
+    std::optional<Rule> rule;
+  };
+  auto zero = [](KEVENT& e) { std::memset(&e, 0, sizeof e); };
+  auto init = [](KEVENT& e) { KeInitializeEvent(&e, NotificationEvent, FALSE); };
+  const Row rows[] = {
+      {"wait on zeroed memory", [&](KEVENT& e) { zero(e), wait_now(&e); }, Rule::object_not_initialized},
+      {"set of zeroed memory", [&](KEVENT& e) { zero(e), KeSetEvent(&e, 0, FALSE); },
+       Rule::object_not_initialized},
+      {"set with Wait, then a wait", [&](KEVENT& e) { init(e), KeSetEvent(&e, 0, TRUE), wait_now(&e); }, {}},
+      {"set with Wait, then another set",
+       [&](KEVENT& e) { init(e), KeSetEvent(&e, 0, TRUE), KeClearEvent(&e); },
+       Rule::release_wait_not_followed},
+      {"mutex released with Wait, then a reset",
+       [&](KEVENT& e) {
+         KMUTEX m;
+         KeInitializeMutex(&m, 0);
+         init(e), wait_now(&m), KeReleaseMutex(&m, TRUE), KeResetEvent(&e);
+       },
+       Rule::release_wait_not_followed},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    KEVENT event;
+    row.use(event);
+    auto findings = emu::verifier::take_findings();
+    if (!row.rule) {
+      EXPECT_TRUE(findings.empty());
+    } else {
+      ASSERT_FALSE(findings.empty());
+      EXPECT_EQ(findings[0].rule, *row.rule);
+    }
+  }
+}

@@ -36,6 +36,10 @@
   X(wait_blocks_missing, "wait-blocks-missing",                                                              \
     "KeWaitForMultipleObjects over THREAD_WAIT_OBJECTS objects without wait blocks")                         \
   X(invalid_object, "invalid-object", "a kernel routine given a null or wrong-type object")                  \
+  X(object_not_initialized, "object-not-initialized",                                                        \
+    "a wait on, or a signal of, a dispatcher object never initialised")                                      \
+  X(release_wait_not_followed, "release-wait-not-followed",                                                  \
+    "KeSetEvent, KeReleaseMutex or KeReleaseSemaphore with Wait TRUE not followed at once by a wait")        \
   X(invalid_parameter, "invalid-parameter", "a kernel routine given an invalid parameter")                   \
   X(reinitialize_waited_object, "reinitialize-waited-object",                                                \
     "a dispatcher object initialised while waited on")                                                       \

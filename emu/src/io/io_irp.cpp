@@ -6,6 +6,7 @@
 // Locking: each packet's record has its own mutex, held only for bookkeeping,
 // never across a call into a driver.  The table of records has one mutex.
 #include "io/io_internal.h"
+#include "ke/ke_internal.h"
 
 #include <algorithm>
 #include <deque>
@@ -488,6 +489,7 @@ VOID NTAPI IoFreeIrp(PIRP Irp) {
 // ---- The walk down and up --------------------------------------------------------------
 
 NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  emu::ke::check_owed_wait("IofCallDriver");
   const void* caller = __builtin_return_address(0);
   auto rec = irp_record(Irp);
   if (!rec) {
@@ -563,6 +565,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 }
 
 VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
+  emu::ke::check_owed_wait("IofCompleteRequest");
   (void)PriorityBoost;
   const void* caller = __builtin_return_address(0);
   auto rec = irp_record(Irp);

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <utility>
 
 namespace emu::ke {
 namespace {
@@ -80,6 +81,19 @@ bool try_satisfy(Waiter& w) {
   return true;
 }
 
+// Zeroed memory passes for a notification event by its type; Windows would
+// walk its null wait list.
+bool initialized(PDISPATCHER_HEADER h) { return h->WaitListHead.Flink != nullptr; }
+
+void report_uninitialized(const char* routine, PDISPATCHER_HEADER h) {
+  report(emu::verifier::Rule::object_not_initialized, routine, h,
+         "DISPATCHER_HEADER.WaitListHead is null: the object was never initialised");
+}
+
+void owe_wait(BOOLEAN wait, const char* routine) {
+  if (wait) current_thread()->owes_wait = routine;
+}
+
 std::string type_detail(PDISPATCHER_HEADER h) {
   return "DISPATCHER_HEADER.Type is " + std::to_string(h->Type) +
          " (not an initialised event, mutex, semaphore, timer or thread)";
@@ -99,6 +113,14 @@ void init_header(PDISPATCHER_HEADER h, UCHAR type, size_t size, LONG state, cons
 }
 
 }  // namespace
+
+void check_owed_wait(const char* where) {
+  PKTHREAD me = current_thread();
+  if (!me->owes_wait) return;
+  const std::string setter = std::exchange(me->owes_wait, nullptr);
+  report(emu::verifier::Rule::release_wait_not_followed, where, nullptr,
+         setter + " with Wait TRUE was not followed at once by a wait");
+}
 
 void finish_wait_locked(Waiter* w, NTSTATUS status) {
   Kernel& k = kernel();
@@ -144,6 +166,7 @@ NTSTATUS wait_for_objects(ULONG count, PVOID objects[], WAIT_TYPE type, PLARGE_I
         "a wait " + std::string(zero ? "" : "with a non-zero time-out ") + "at IRQL " + std::to_string(irql));
   }
   PKTHREAD me = current_thread();
+  me->owes_wait = nullptr;
   Waiter w;
   w.thread = me;
   w.type = type;
@@ -161,6 +184,11 @@ NTSTATUS wait_for_objects(ULONG count, PVOID objects[], WAIT_TYPE type, PLARGE_I
     if (!valid_type(w.objects[i]->Type)) {
       g.unlock();
       report(emu::verifier::Rule::wait_on_invalid_object, routine, w.objects[i], type_detail(w.objects[i]));
+      return STATUS_INVALID_PARAMETER;
+    }
+    if (!initialized(w.objects[i])) {
+      g.unlock();
+      report_uninitialized(routine, w.objects[i]);
       return STATUS_INVALID_PARAMETER;
     }
   }
@@ -246,10 +274,15 @@ static bool check_event(PRKEVENT Event, const char* routine) {
     report(emu::verifier::Rule::invalid_object, routine, Event, type_detail(&Event->Header));
     return false;
   }
+  if (!initialized(&Event->Header)) {
+    report_uninitialized(routine, &Event->Header);
+    return false;
+  }
   return true;
 }
 
-EXTERN_C LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY, BOOLEAN) {
+EXTERN_C LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY, BOOLEAN Wait) {
+  check_owed_wait("KeSetEvent");
   if (current_irql() > DISPATCH_LEVEL) {
     report(emu::verifier::Rule::irql_too_high, "KeSetEvent", Event, "called above DISPATCH_LEVEL");
   }
@@ -258,20 +291,24 @@ EXTERN_C LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY, BOOLEAN) {
   LONG previous = Event->Header.SignalState;
   Event->Header.SignalState = 1;
   wake_waiters_locked(&Event->Header);
+  owe_wait(Wait, "KeSetEvent");
   return previous;
 }
 
-EXTERN_C LONG NTAPI KePulseEvent(PRKEVENT Event, KPRIORITY, BOOLEAN) {
+EXTERN_C LONG NTAPI KePulseEvent(PRKEVENT Event, KPRIORITY, BOOLEAN Wait) {
+  check_owed_wait("KePulseEvent");
   Guard g(kernel().lock);
   if (!check_event(Event, "KePulseEvent")) return 0;
   LONG previous = Event->Header.SignalState;
   Event->Header.SignalState = 1;
   wake_waiters_locked(&Event->Header);
   Event->Header.SignalState = 0;
+  owe_wait(Wait, "KePulseEvent");
   return previous;
 }
 
 EXTERN_C LONG NTAPI KeResetEvent(PRKEVENT Event) {
+  check_owed_wait("KeResetEvent");
   Guard g(kernel().lock);
   if (!check_event(Event, "KeResetEvent")) return 0;
   LONG previous = Event->Header.SignalState;
@@ -280,6 +317,7 @@ EXTERN_C LONG NTAPI KeResetEvent(PRKEVENT Event) {
 }
 
 EXTERN_C VOID NTAPI KeClearEvent(PRKEVENT Event) {
+  check_owed_wait("KeClearEvent");
   Guard g(kernel().lock);
   if (!check_event(Event, "KeClearEvent")) return;
   Event->Header.SignalState = 0;
@@ -302,7 +340,8 @@ EXTERN_C VOID NTAPI KeInitializeMutex(PRKMUTEX Mutex, ULONG) {
   Mutex->ApcDisable = 1;
 }
 
-EXTERN_C LONG NTAPI KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN) {
+EXTERN_C LONG NTAPI KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
+  check_owed_wait("KeReleaseMutex");
   PKTHREAD me = current_thread();
   Guard g(kernel().lock);
   if (Mutex->Header.Type != MutantObject) {
@@ -325,6 +364,7 @@ EXTERN_C LONG NTAPI KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN) {
     owned.erase(std::remove(owned.begin(), owned.end(), Mutex), owned.end());
     wake_waiters_locked(&Mutex->Header);
   }
+  owe_wait(Wait, "KeReleaseMutex");
   return previous;
 }
 
@@ -341,7 +381,8 @@ EXTERN_C VOID NTAPI KeInitializeSemaphore(PRKSEMAPHORE Semaphore, LONG Count, LO
   Semaphore->Limit = Limit;
 }
 
-EXTERN_C LONG NTAPI KeReleaseSemaphore(PRKSEMAPHORE Semaphore, KPRIORITY, LONG Adjustment, BOOLEAN) {
+EXTERN_C LONG NTAPI KeReleaseSemaphore(PRKSEMAPHORE Semaphore, KPRIORITY, LONG Adjustment, BOOLEAN Wait) {
+  check_owed_wait("KeReleaseSemaphore");
   Guard g(kernel().lock);
   LONG previous = Semaphore->Header.SignalState;
   if (Adjustment <= 0 || previous > Semaphore->Limit - Adjustment) {
@@ -353,6 +394,7 @@ EXTERN_C LONG NTAPI KeReleaseSemaphore(PRKSEMAPHORE Semaphore, KPRIORITY, LONG A
   }
   Semaphore->Header.SignalState += Adjustment;
   wake_waiters_locked(&Semaphore->Header);
+  owe_wait(Wait, "KeReleaseSemaphore");
   return previous;
 }
 

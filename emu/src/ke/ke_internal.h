@@ -67,6 +67,8 @@ struct _KTHREAD {
   bool blocked = false;         // inside a blocking wait right now
   std::condition_variable cv;   // used with the dispatcher lock
   std::vector<PKMUTANT> owned_mutexes;
+  // Own thread only: the release with Wait TRUE whose wait is still owed.
+  const char* owes_wait = nullptr;
 };
 
 namespace emu::ke {
@@ -121,6 +123,10 @@ using Guard = std::unique_lock<std::mutex>;
 
 // ---- threads.cpp ----
 PKTHREAD current_thread();  // creates the record of a foreign thread lazily
+// A release with Wait TRUE leaves a Windows caller at DISPATCH_LEVEL holding
+// the dispatcher lock until its next call, which must be a wait: any other
+// call from `where` while a wait is owed is a finding.
+void check_owed_wait(const char* where);
 void dereference_thread_locked(PKTHREAD thread, Guard& guard);  // may unlock to free
 // Starts an emulator thread (DPC, clock, worker); dispatcher lock held.
 void start_internal_thread_locked(ThreadKind kind, std::string name, std::function<void()> body);

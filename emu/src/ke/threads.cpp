@@ -84,6 +84,7 @@ void enlist_locked(PKTHREAD t, long references) {
 // The end of any kernel-made thread: checks, abandons mutexes, signals the
 // thread object, drops the running reference.
 void end_thread(PKTHREAD t, std::string who) {
+  check_owed_wait(who.c_str());
   if (current_irql() != PASSIVE_LEVEL && t->kind == ThreadKind::system) {
     report(emu::verifier::Rule::thread_exit_at_raised_irql, who, t,
            "the thread ended at IRQL " + std::to_string(current_irql()));

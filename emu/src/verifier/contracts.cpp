@@ -126,6 +126,7 @@ void check(const Contract& c, const void* fn, const void* site) {
 }  // namespace emu::verifier
 
 extern "C" void __cyg_profile_func_enter(void* fn, void* site) {
+  emu::ke::check_owed_wait("a driver routine");
   const char* address = static_cast<const char*>(fn);
   for (const Contract& c : emu::verifier::kContracts) {
     if (address >= c.begin && address < c.end) {
