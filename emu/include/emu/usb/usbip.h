@@ -217,6 +217,10 @@ class RemoteDevice : public AsyncDeviceModel {
   // Ends the session (as a lost connection does).
   virtual void detach() = 0;
 };
+// "HOST:PORT[/BUSID]" (as after "usbip:" in --modem); loopback hosts only
+// when `loopback_only`.
+std::optional<ImportOptions> parse_import_target(const std::string& text, std::string& error,
+                                                 bool loopback_only = false);
 // Connects, imports and reads the device's descriptors; null with the
 // reason in `error`.  Plug the result into the bus.
 std::shared_ptr<RemoteDevice> import_device(const ImportOptions& options, std::string& error);

@@ -404,6 +404,23 @@ std::optional<T> operation(const ImportOptions& o, const Bytes& request, const D
 
 }  // namespace
 
+std::optional<ImportOptions> parse_import_target(const std::string& text, std::string& error,
+                                                 bool loopback_only) {
+  const auto slash = text.find('/');
+  ImportOptions o;
+  auto server = parse_endpoint(text.substr(0, slash), error, loopback_only);
+  if (!server) return std::nullopt;
+  o.server = *server;
+  if (slash != std::string::npos) {
+    o.busid = text.substr(slash + 1);
+    if (o.busid.empty() || o.busid.size() >= kBusIdSize) {
+      error = "bad busid '" + o.busid + "'";
+      return std::nullopt;
+    }
+  }
+  return o;
+}
+
 std::optional<std::vector<DeviceRecord>> list_devices(const ImportOptions& options, std::string& error) {
   std::unique_ptr<net::Stream> stream;
   return operation<std::vector<DeviceRecord>>(options, encode_op({kVersion, OP_REQ_DEVLIST, 0}),
