@@ -5,6 +5,7 @@
 #include <emu/usb/models.h>
 #include <emu/usb/scenario_modem.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -74,12 +75,20 @@ std::shared_ptr<usbip::RemoteDevice> import(const Served& served) {
 
 // A few MiB each way through the driver and USB/IP, every byte checked:
 // the modem's pattern read back, the pattern written checked by the modem.
+// The bus's watchers (--pcap) see the imported device's bulk data as a
+// local device's.
 TEST(UsbipLoopback, StreamsEveryByteBothWays) {
   constexpr uint64_t kBytes = 3u << 20;
   auto modem = source_modem(kBytes);
   Served served([modem] { return modem; });
   auto device = import(served);
   ASSERT_TRUE(device);
+  std::atomic<uint64_t> watched_in{0}, watched_out{0};
+  const uint64_t watch = usb::watch([&](const usb::UrbEvent& e) {
+    if (e.transfer_type != USB_ENDPOINT_TYPE_BULK) return;
+    if (e.kind == usb::UrbEvent::Kind::complete && (e.endpoint & 0x80)) watched_in += e.data.size();
+    if (e.kind == usb::UrbEvent::Kind::submit && !(e.endpoint & 0x80)) watched_out += e.data.size();
+  });
   PortRig rig(device);
   rig.set_timeouts(200);
   std::vector<uint8_t> got = rig.say("ATD*99#\r", "CONNECT 7200000\r\n");
@@ -114,6 +123,9 @@ TEST(UsbipLoopback, StreamsEveryByteBothWays) {
   ASSERT_TRUE(WaitUntil([&] { return modem->uplink_bytes() == kBytes; }, 10s)) << modem->uplink_bytes();
   EXPECT_EQ(modem->uplink_mismatch(), std::nullopt);
   EXPECT_EQ(device->detach_reason(), "");
+  usb::unwatch(watch);
+  EXPECT_GE(watched_in.load(), kBytes);
+  EXPECT_GE(watched_out.load(), kBytes);
 }
 
 // The server stops mid-stream: the device leaves the bus, the transfers it

@@ -377,8 +377,9 @@ TEST(UsbipMalformed, EachEndRefusesABrokenPeerCleanly) {
   std::cout << "[ usbip    ] malformed peers: " << n << " cases\n";
 }
 
-// Both ends agree on every status they carry, and an unlink of a request
-// never sent, or already answered, gets status 0 and leaves the session up.
+// Both ends agree on every status they carry; an unlink of a request never
+// sent, or already answered, gets status 0 and leaves the session up; a
+// device in use is refused to a second importer.
 TEST(UsbipMalformed, StatusesMapBothWaysAndStrayUnlinksAreAnswered) {
   for (USBD_STATUS s :
        {USBD_STATUS_SUCCESS, USBD_STATUS_STALL_PID, USBD_STATUS_BABBLE_DETECTED, USBD_STATUS_DATA_UNDERRUN,
@@ -403,6 +404,9 @@ TEST(UsbipMalformed, StatusesMapBothWaysAndStrayUnlinksAreAnswered) {
   ASSERT_TRUE(d.ok()) << d.error;
   EXPECT_EQ(d.message.command, usbip::RET_UNLINK);
   EXPECT_EQ(d.message.status, 0);
+  std::string error;
+  EXPECT_FALSE(usbip::import_device(served.import_options(), error));
+  EXPECT_NE(error.find("refused the import"), std::string::npos) << error;
   close(fd);
 }
 
