@@ -111,6 +111,11 @@ detach_all() {
   done
 }
 
+no_acm_tty() { ! acm_tty "$1"; }
+
+# Whether vhci-hcd has no imported device left.
+no_import() { ! usbip port 2>/dev/null | grep -q '^Port'; }
+
 # The tty cdc_acm made for a device of the given vendor (the first if none).
 acm_tty() {
   for t in /sys/class/tty/ttyACM*; do

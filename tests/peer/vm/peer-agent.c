@@ -26,6 +26,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <stdarg.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -158,7 +159,54 @@ static _Noreturn void cmd_modem(const char* tty) {
   }
 }
 
-/* ---- relay: a loopback TCP server carried over a virtio-serial port ---- */
+/* ---- relay: a loopback TCP server carried over a virtio-serial port ----
+ *
+ * A byte stream through virtio-serial cannot tell where one connection ends
+ * and the next begins (the host never learns that the guest closed the port),
+ * so the stream carries frames: a type byte and a big-endian 32-bit length,
+ * 'O' a connection opened here, 'D' its data, 'C' it closed (either way).
+ * scripts/peer-lab's bridge makes one connection on the host per 'O'.
+ */
+
+static int send_frame(int d, char type, const void* data, uint32_t len) {
+  unsigned char head[5] = {(unsigned char)type, (unsigned char)(len >> 24), (unsigned char)(len >> 16),
+                           (unsigned char)(len >> 8), (unsigned char)len};
+  return write_all(d, head, sizeof head) == 0 && write_all(d, data, len) == 0 ? 0 : -1;
+}
+
+struct frames {
+  unsigned char head[5];
+  size_t head_have;
+  uint32_t data_left;
+};
+
+/* Feeds bytes from the host; data goes to *client, a close frame closes it. */
+static void host_bytes(struct frames* f, const unsigned char* p, size_t n, int* client) {
+  while (n > 0) {
+    if (f->data_left > 0) {
+      size_t k = n < f->data_left ? n : f->data_left;
+      if (*client >= 0 && write_all(*client, p, k) != 0) {
+        close(*client);
+        *client = -1;
+      }
+      p += k;
+      n -= k;
+      f->data_left -= (uint32_t)k;
+      continue;
+    }
+    f->head[f->head_have++] = *p++;
+    --n;
+    if (f->head_have < sizeof f->head) continue;
+    f->head_have = 0;
+    uint32_t len = (uint32_t)f->head[1] << 24 | (uint32_t)f->head[2] << 16 | (uint32_t)f->head[3] << 8 | f->head[4];
+    if (f->head[0] == 'D') {
+      f->data_left = len;
+    } else if (f->head[0] == 'C' && *client >= 0) {
+      close(*client);
+      *client = -1;
+    }
+  }
+}
 
 static _Noreturn void cmd_relay(int port, const char* dev) {
   int ls = socket(AF_INET, SOCK_STREAM, 0);
@@ -168,30 +216,46 @@ static _Noreturn void cmd_relay(int port, const char* dev) {
   a.sin_family = AF_INET;
   a.sin_port = htons((unsigned short)port);
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (bind(ls, (struct sockaddr*)&a, sizeof a) != 0 || listen(ls, 1) != 0) die("relay: cannot serve port %d", port);
+  if (bind(ls, (struct sockaddr*)&a, sizeof a) != 0 || listen(ls, 4) != 0) die("relay: cannot serve port %d", port);
   int d = open(dev, O_RDWR | O_NONBLOCK);
   if (d < 0) die("relay: cannot open %s: %s", dev, strerror(errno));
-  unsigned char buf[65536];
+  static unsigned char buf[65536];
+  struct frames f = {{0}, 0, 0};
+  int client = -1;
   for (;;) {
-    int c = accept(ls, NULL, NULL);
-    if (c < 0) continue;
-    setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    for (;;) {
-      struct pollfd p[2] = {{c, POLLIN, 0}, {d, POLLIN, 0}};
-      if (poll(p, 2, 1000) < 0 && errno != EINTR) break;
-      if (p[0].revents & (POLLIN | POLLHUP | POLLERR)) {
-        ssize_t n = read(c, buf, sizeof buf);
-        if (n <= 0) break;
-        if (write_all(d, buf, (size_t)n) != 0) break;
+    struct pollfd p[2] = {{client >= 0 ? client : ls, POLLIN, 0}, {d, POLLIN, 0}};
+    if (poll(p, 2, 1000) < 0) continue;
+    if (p[1].revents & POLLIN) {
+      ssize_t n = read(d, buf, sizeof buf);
+      if (n > 0) host_bytes(&f, buf, (size_t)n, &client);
+    } else if (p[1].revents & POLLHUP) {
+      /* The host's end went away: so did the connection it carried. */
+      memset(&f, 0, sizeof f);
+      if (client >= 0) {
+        close(client);
+        client = -1;
       }
-      if (p[1].revents & POLLIN) {
-        ssize_t n = read(d, buf, sizeof buf);
-        if (n > 0 && write_all(c, buf, (size_t)n) != 0) break;
-      } else if (p[1].revents & POLLHUP) {
-        usleep(20 * 1000); /* the host's end is not connected: nothing to read yet */
+      usleep(20 * 1000);
+      continue;
+    }
+    if (client < 0) {
+      if (p[0].revents & POLLIN) {
+        client = accept(ls, NULL, NULL);
+        if (client < 0) continue;
+        setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        if (send_frame(d, 'O', "", 0) != 0) {
+          close(client);
+          client = -1;
+        }
+      }
+    } else if (p[0].revents & (POLLIN | POLLHUP | POLLERR)) {
+      ssize_t n = read(client, buf, sizeof buf);
+      if (n <= 0 || send_frame(d, 'D', buf, (uint32_t)n) != 0) {
+        send_frame(d, 'C', "", 0);
+        close(client);
+        client = -1;
       }
     }
-    close(c);
   }
 }
 
