@@ -10,7 +10,8 @@
  *   send:TEXT      write TEXT (\r \n \\ \xNN escapes)
  *   expect:TEXT    wait for a line holding TEXT; consume through its end
  *   echo:N         write N pattern bytes and read exactly them back
- *   rx:N           read N pattern bytes (the sender's counter continues)
+ *   rx:N           read N pattern bytes (the modem's downlink source)
+ *   tx:N           write N pattern bytes (the modem's uplink check)
  *   dtr:0|1        clear or set DTR (and RTS with it)
  *   carrier:0|1    wait until the device reports DCD so
  *   rtt:N          N round trips of AT -> OK; prints p50 and p99 in ms
@@ -266,7 +267,7 @@ struct chat {
   int timeout_ms;
   unsigned char in[1 << 16];
   size_t have;
-  unsigned tx_counter, rx_counter;
+  uint64_t tx_counter, rx_counter;
 };
 
 static size_t unescape(const char* s, char* out) {
@@ -332,9 +333,17 @@ static int expect(struct chat* c, const char* text, double* at) {
   }
 }
 
-static unsigned char pattern(unsigned i) { return (unsigned char)((i * 7u + (i >> 8)) & 0xff); }
+/* The simulated modem's data pattern (its downlink source sends it and its
+ * uplink check expects it): each 256-byte block is its offset's low byte plus
+ * a key hashed from the block number. */
+static unsigned char pattern(uint64_t offset) {
+  uint64_t x = (offset >> 8) + 0x9E3779B97F4A7C15ull;
+  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+  x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+  return (unsigned char)(offset + (unsigned char)(x ^ (x >> 31)));
+}
 
-static int rx_pattern(struct chat* c, size_t n, unsigned* counter, const char* what) {
+static int rx_pattern(struct chat* c, size_t n, uint64_t* counter, const char* what) {
   double deadline = now_ms() + c->timeout_ms;
   size_t got = 0;
   while (got < n) {
@@ -398,11 +407,20 @@ static int step(struct chat* c, const char* s) {
       usleep(10 * 1000);
     }
   }
-  if (strncmp(s, "echo:", 5) == 0 || strncmp(s, "rx:", 3) == 0) {
+  if (strncmp(s, "echo:", 5) == 0 || strncmp(s, "rx:", 3) == 0 || strncmp(s, "tx:", 3) == 0) {
     size_t n = (size_t)atol(arg);
     int echo = s[0] == 'e';
     double t0 = now_ms();
-    if (echo) {
+    if (s[0] == 't') {
+      unsigned char buf[4096];
+      for (size_t sent = 0; sent < n;) {
+        size_t k = n - sent < sizeof buf ? n - sent : sizeof buf;
+        for (size_t i = 0; i < k; ++i) buf[i] = pattern(c->tx_counter++);
+        if (write_all(c->fd, buf, k) != 0) return -1;
+        sent += k;
+      }
+      tcdrain(c->fd);
+    } else if (echo) {
       /* Write in pieces and read back as it comes, so neither side's buffer fills. */
       size_t sent = 0;
       while (sent < n) {
@@ -417,7 +435,8 @@ static int step(struct chat* c, const char* s) {
       return -1;
     }
     double ms = now_ms() - t0;
-    printf("%s %zu bytes in %.1f ms: %.3f MB/s\n", echo ? "echo" : "rx", n, ms, ms > 0 ? n / ms / 1e3 : 0.0);
+    printf("%s %zu bytes in %.1f ms: %.3f MB/s\n", echo ? "echo" : s[0] == 't' ? "tx" : "rx", n, ms,
+           ms > 0 ? n / ms / 1e3 : 0.0);
     return 0;
   }
   if (strncmp(s, "rtt:", 4) == 0) {
