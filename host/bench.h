@@ -9,6 +9,7 @@ namespace vrmdm {
 struct BenchOptions {
   bool json = false;       // one JSON record instead of the table
   bool short_run = false;  // the CI form: a few seconds, fails on data errors only
+  bool usbip = false;      // also through USB/IP on loopback: throughput and AT round trip
 };
 
 // Prints the figures.  Returns 0 when every byte arrived once and in order

@@ -1,5 +1,7 @@
 #include "cli.h"
 
+#include <emu/usb/usbip.h>
+
 #include <stdexcept>
 
 namespace vrmdm {
@@ -10,20 +12,26 @@ const char* const kUsage =
     "       vrmdm pty [--link PATH] [--port COMn] [--modem MODEM] [--driver SYS] [--tick MS] [--verbose]\n"
     "                 [--trace] [--pcap FILE] [--record FILE]\n"
     "       vrmdm script FILE|- [--driver SYS] [--tick MS] [--trace] [--pcap FILE]\n"
-    "       vrmdm bench [--json] [--short]\n"
+    "       vrmdm bench [--json] [--short] [--usbip]\n"
+    "       vrmdm export [--listen HOST:PORT] [--modem MODEM] [--tick MS]\n"
     "\n"
     "  --driver SYS  run this x64 driver image (vr_mdm.sys) instead of the built-in driver\n"
     "  (no command)  the simulated modem on COMn, attached to this terminal; Ctrl-] quits.\n"
     "                Without a terminal, standard input is sent and the answers printed.\n"
     "  pty           serve the port on a pseudo-terminal until SIGINT or SIGTERM\n"
     "  script        run a scenario, one result line per request\n"
-    "  bench         measure throughput, write rate, latency and idle cost against their ceilings\n"
+    "  bench         measure throughput, write rate, latency and idle cost against their ceilings;\n"
+    "                --usbip: throughput and AT round trip through USB/IP on loopback beside the local "
+    "modem\n"
+    "  export        serve the simulated modem to USB/IP clients (default 127.0.0.1:3240) until SIGINT\n"
     "\n"
     "  MODEM is VARIANT[,speed=full|high|unlimited][,zlp=on|off][,downlink=BITS]: the\n"
     "  variant acm, acm-nointr or acm-datafirst; the USB speed (default high); whether\n"
     "  the modem ends transfers of whole packets with a zero-length packet (default on);\n"
     "  and, with downlink, a data source after CONNECT at BITS per second instead of the\n"
-    "  echo.  --tick is the emulated clock tick in milliseconds (default 15.625, Windows'\n"
+    "  echo.  MODEM may also be usbip:HOST:PORT[/BUSID]: a device a USB/IP server exports\n"
+    "  (without BUSID its first), e.g. usbip:127.0.0.1:3240 for `vrmdm export`.\n"
+    "  --tick is the emulated clock tick in milliseconds (default 15.625, Windows'\n"
     "  own; 1 is what a raised timer resolution gives).\n"
     "\n"
     "  --pcap FILE    write every URB and its completion as a Linux usbmon capture (Wireshark, tshark)\n"
@@ -41,6 +49,13 @@ bool valid_port(const std::string& port) {
 }
 
 void parse_modem(const std::string& spec, Options& o) {
+  if (spec.starts_with("usbip:") && o.mode != Mode::export_device) {
+    std::string error;
+    if (!emu::usb::usbip::parse_import_target(spec.substr(6), error))
+      throw std::invalid_argument("--modem " + spec + ": " + error);
+    o.modem = spec;
+    return;
+  }
   std::size_t at = spec.find(',');
   o.modem = spec.substr(0, at);
   if (o.modem != "acm" && o.modem != "acm-nointr" && o.modem != "acm-datafirst")
@@ -85,8 +100,12 @@ double parse_tick(const std::string& text) {
 Options parse_options(const std::vector<std::string>& args) {
   Options o;
   std::size_t i = 0;
-  if (i < args.size() && (args[i] == "pty" || args[i] == "script" || args[i] == "bench")) {
-    o.mode = args[i] == "pty" ? Mode::pty : args[i] == "script" ? Mode::script : Mode::bench;
+  if (i < args.size() &&
+      (args[i] == "pty" || args[i] == "script" || args[i] == "bench" || args[i] == "export")) {
+    o.mode = args[i] == "pty"      ? Mode::pty
+             : args[i] == "script" ? Mode::script
+             : args[i] == "bench"  ? Mode::bench
+                                   : Mode::export_device;
     ++i;
   }
   auto value = [&](const std::string& flag) -> std::string {
@@ -101,13 +120,14 @@ Options parse_options(const std::vector<std::string>& args) {
       return o;
     } else if (a == "--trace") {
       o.trace = true;
-    } else if (a == "--driver") {
+    } else if (a == "--driver" && o.mode != Mode::export_device) {
       o.driver = value(a);
       if (o.driver->empty()) throw std::invalid_argument("--driver needs a file");
-    } else if (a == "--port" && o.mode != Mode::script) {
+    } else if (a == "--port" && o.mode != Mode::script && o.mode != Mode::export_device) {
       o.port = value(a);
       if (!valid_port(o.port)) throw std::invalid_argument("bad port name '" + o.port + "'");
-    } else if (a == "--modem" && (o.mode == Mode::terminal || o.mode == Mode::pty)) {
+    } else if (a == "--modem" &&
+               (o.mode == Mode::terminal || o.mode == Mode::pty || o.mode == Mode::export_device)) {
       parse_modem(value(a), o);
     } else if (a == "--tick" && o.mode != Mode::bench) {
       o.tick_ms = parse_tick(value(a));
@@ -115,7 +135,14 @@ Options parse_options(const std::vector<std::string>& args) {
       o.json = true;
     } else if (a == "--short" && o.mode == Mode::bench) {
       o.short_run = true;
-    } else if (a == "--pcap" && o.mode != Mode::bench) {
+    } else if (a == "--usbip" && o.mode == Mode::bench) {
+      o.usbip = true;
+    } else if (a == "--listen" && o.mode == Mode::export_device) {
+      o.listen = value(a);
+      std::string error;
+      if (!emu::usb::usbip::parse_endpoint(o.listen, error))
+        throw std::invalid_argument("--listen: " + error);
+    } else if (a == "--pcap" && o.mode != Mode::bench && o.mode != Mode::export_device) {
       o.pcap = value(a);
     } else if (a == "--record" && (o.mode == Mode::terminal || o.mode == Mode::pty)) {
       o.record = value(a);

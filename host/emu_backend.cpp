@@ -6,6 +6,7 @@
 #include <emu/usb/cdc.h>
 #include <emu/usb/models.h>
 #include <emu/usb/scenario_modem.h>
+#include <emu/usb/usbip.h>
 #include <emu/verifier.h>
 
 #include <cstdio>
@@ -44,7 +45,8 @@ class EmuRequest final : public PendingRequest {
 
 class EmuBackend final : public PortBackend {
  public:
-  explicit EmuBackend(const EmuBackendOptions& options) : trace_(options.trace) {
+  explicit EmuBackend(const EmuBackendOptions& options)
+      : trace_(options.trace), usbip_modem_(options.usbip_modem) {
     emu::trace::echo(options.trace);
     // A request the driver never ends becomes a finding instead of a hang.
     emu::set_request_wait_limit(std::chrono::seconds(20));
@@ -63,22 +65,19 @@ class EmuBackend final : public PortBackend {
                        : emu::load_driver(&DriverEntry, kRegistryPath, kDriverName);
       if (!driver_.loaded()) return static_cast<uint32_t>(driver_.entry_status());
     }
-    auto variant = usb::cdc::parse_variant(options.modem);
-    if (!variant) return static_cast<uint32_t>(STATUS_INVALID_PARAMETER);
-    usb::ModemConfig config;
-    config.variant = *variant;
-    const auto speed = usb::parse_speed(options.speed);
-    if (!speed) return static_cast<uint32_t>(STATUS_INVALID_PARAMETER);
-    config.speed = *speed;
-    config.zero_length_packets = options.zlp;
-    if (options.downlink != 0) {
-      config.data_mode = usb::ModemConfig::DataMode::source;
-      config.source_rate = options.downlink / 8;
-    }
     Device d;
-    d.modem = std::make_shared<usb::ScenarioModem>(config);
     d.port = options.port;
-    PDEVICE_OBJECT pdo = usb::plug(d.modem);
+    std::shared_ptr<usb::DeviceModel> model;
+    if (options.modem.starts_with("usbip:")) {
+      model = import(options.modem.substr(6));
+      if (!model) return static_cast<uint32_t>(STATUS_NO_SUCH_DEVICE);
+      d.modem = usbip_modem_;
+    } else {
+      d.modem = make_modem(options);
+      if (!d.modem) return static_cast<uint32_t>(STATUS_INVALID_PARAMETER);
+      model = d.modem;
+    }
+    PDEVICE_OBJECT pdo = usb::plug(std::move(model));
     d.node = usb::node(pdo);
     if (!d.node) return static_cast<uint32_t>(STATUS_NO_SUCH_DEVICE);
     d.node->set_port_name(widen(options.port));
@@ -145,6 +144,7 @@ class EmuBackend final : public PortBackend {
   std::optional<std::string> modem_line_coding() const override {
     std::lock_guard lock(mutex_);
     if (devices_.empty()) return std::nullopt;
+    if (!devices_.back().modem) return std::nullopt;
     auto coding = devices_.back().modem->line_coding();
     if (!coding) return std::nullopt;
     return std::to_string(coding->dte_rate) + "," + std::to_string(coding->char_format) + "," +
@@ -248,6 +248,17 @@ class EmuBackend final : public PortBackend {
     bool remove_deferred = false;
   };
 
+  // A USB/IP server's device; null, with the reason on stderr, when it
+  // cannot be imported.
+  static std::shared_ptr<usb::DeviceModel> import(const std::string& target) {
+    std::string error;
+    auto options = usb::usbip::parse_import_target(target, error);
+    std::shared_ptr<usb::usbip::RemoteDevice> device;
+    if (options) device = usb::usbip::import_device(*options, error);
+    if (!device) std::fprintf(stderr, "vrmdm: usbip:%s: %s\n", target.c_str(), error.c_str());
+    return device;
+  }
+
   // Caller holds mutex_.
   PendingPtr track(emu::RequestPtr request) {
     std::erase_if(requests_, [](const emu::RequestPtr& r) { return r->completed(); });
@@ -310,6 +321,7 @@ class EmuBackend final : public PortBackend {
   }
 
   const bool trace_;
+  const std::shared_ptr<usb::ScenarioModem> usbip_modem_;
   mutable std::mutex mutex_;
   std::shared_ptr<emu::ldr::Image> image_;  // the driver's file, when not the linked driver
   emu::Driver driver_;
@@ -323,6 +335,21 @@ class EmuBackend final : public PortBackend {
 };
 
 }  // namespace
+
+std::shared_ptr<emu::usb::ScenarioModem> make_modem(const PlugOptions& options) {
+  auto variant = usb::cdc::parse_variant(options.modem);
+  const auto speed = usb::parse_speed(options.speed);
+  if (!variant || !speed) return nullptr;
+  usb::ModemConfig config;
+  config.variant = *variant;
+  config.speed = *speed;
+  config.zero_length_packets = options.zlp;
+  if (options.downlink != 0) {
+    config.data_mode = usb::ModemConfig::DataMode::source;
+    config.source_rate = options.downlink / 8;
+  }
+  return std::make_shared<usb::ScenarioModem>(config);
+}
 
 std::unique_ptr<PortBackend> make_emu_backend(const EmuBackendOptions& options) {
   return std::make_unique<EmuBackend>(options);

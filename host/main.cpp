@@ -1,6 +1,8 @@
 // vrmdm: the vr_mdm driver running in the emulator, behind the user's
 // terminal, a pseudo-terminal, or a scenario.
 #include <emu/kernel.h>
+#include <emu/usb/usbip.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -24,7 +26,7 @@ namespace {
 // Null, with the reason on stderr, when the driver image cannot be loaded.
 std::unique_ptr<vrmdm::PortBackend> make_backend(const vrmdm::Options& options) {
   try {
-    return vrmdm::make_emu_backend({options.trace, options.driver.value_or("")});
+    return vrmdm::make_emu_backend({options.trace, options.driver.value_or(""), nullptr});
   } catch (const std::runtime_error& e) {
     std::cerr << "vrmdm: " << e.what() << '\n';
     return nullptr;
@@ -61,6 +63,33 @@ int run_script(const vrmdm::Options& options) {
   return runner.run(script);
 }
 
+// Serves a fresh simulated modem to each USB/IP importer until SIGINT or
+// SIGTERM.
+int run_export(const vrmdm::Options& options) {
+  namespace usbip = emu::usb::usbip;
+  vrmdm::StopSignal stop;
+  std::string error;
+  usbip::ServerOptions server;
+  server.listen = *usbip::parse_endpoint(options.listen, error);
+  const vrmdm::PlugOptions modem{"", options.modem, options.modem_speed, options.modem_zlp,
+                                 options.modem_downlink};
+  server.make_device = [modem] { return vrmdm::make_modem(modem); };
+  server.log = [](const std::string& line) { std::cerr << "vrmdm export: " << line << std::endl; };
+  auto running = usbip::serve(server, error);
+  if (!running) {
+    std::cerr << "vrmdm: " << error << '\n';
+    return 1;
+  }
+  std::cerr << "vrmdm: exporting the simulated modem (" << options.modem << ") as busid " << server.busid
+            << " on " << options.listen << "; Ctrl-C stops.\n";
+  pollfd p{stop.fd(), POLLIN, 0};
+  while (poll(&p, 1, -1) < 0) {
+  }
+  running->stop();
+  std::cerr << "vrmdm: export stopped after " << running->sessions() << " import(s).\n";
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -76,9 +105,10 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (options.mode == vrmdm::Mode::bench)
-    return vrmdm::run_bench({options.json, options.short_run}, std::cout, std::cerr);
+    return vrmdm::run_bench({options.json, options.short_run, options.usbip}, std::cout, std::cerr);
   emu::clock::set_default_tick(std::chrono::duration_cast<emu::clock::duration>(
       std::chrono::duration<double, std::milli>(options.tick_ms)));
+  if (options.mode == vrmdm::Mode::export_device) return run_export(options);
   // Started before the modem is plugged: the descriptor reads at its start
   // tell Wireshark which interfaces are CDC.
   vrmdm::UsbCapture capture;

@@ -7,6 +7,8 @@
 
 #include "scenario.h"
 
+#include <emu/usb/usbip.h>
+
 #include <set>
 
 #include "nt_names.h"
@@ -150,8 +152,14 @@ std::optional<Command> parse_line(std::string_view line, int line_number) {
         cmd.port = a.word.substr(5);
       } else if (a.word.starts_with("modem=")) {
         cmd.modem = a.word.substr(6);
-        if (cmd.modem != "acm" && cmd.modem != "acm-nointr" && cmd.modem != "acm-datafirst")
-          throw ScriptError(line_number, "modem must be acm, acm-nointr or acm-datafirst");
+        std::string error;
+        if (cmd.modem.starts_with("usbip:")) {
+          if (!emu::usb::usbip::parse_import_target(cmd.modem.substr(6), error))
+            throw ScriptError(line_number, "modem=" + cmd.modem + ": " + error);
+        } else if (cmd.modem != "acm" && cmd.modem != "acm-nointr" && cmd.modem != "acm-datafirst") {
+          throw ScriptError(line_number,
+                            "modem must be acm, acm-nointr, acm-datafirst or usbip:HOST:PORT[/BUSID]");
+        }
       } else {
         throw ScriptError(line_number, "usage: plug [port=COMn] [modem=VARIANT]");
       }

@@ -112,8 +112,12 @@ int run_terminal(PortBackend& backend, const SessionConfig& config, int in_fd, i
   if (interactive) {
     // Raw first: what is typed after the banner must not be flushed away.
     raw.emplace(in_fd);
-    err << "vrmdm: " << config.port << " is open on the simulated modem (" << config.modem
-        << "). Type AT commands; Ctrl-] quits.\n";
+    if (config.modem.starts_with("usbip:")) {
+      err << "vrmdm: " << config.port << " is open on the USB/IP device " << config.modem.substr(6);
+    } else {
+      err << "vrmdm: " << config.port << " is open on the simulated modem (" << config.modem << ")";
+    }
+    err << ". Type AT commands; Ctrl-] quits.\n";
     err.flush();
   }
 

@@ -288,6 +288,14 @@ void PortImpl::wake(uint8_t endpoint_address) {
   wake_endpoint(*dev, endpoint_address);
 }
 
+void PortImpl::unplug() {
+  auto dev = device_.lock();
+  if (!dev) return;
+  std::lock_guard lock(bus().m);
+  dev->unplug_requested = true;
+  bus().work.notify_all();
+}
+
 void PortImpl::wake_at(uint8_t endpoint_address, nanoseconds when) {
   auto dev = device_.lock();
   if (!dev) return;
@@ -333,6 +341,7 @@ PDEVICE_OBJECT plug(std::shared_ptr<DeviceModel> model, const PlugOptions& optio
   b.ensure_thread();
   auto dev = std::make_shared<Device>();
   dev->model = std::move(model);
+  dev->async = dynamic_cast<AsyncDeviceModel*>(dev->model.get());
   dev->options = options;
   dev->schedule.speed = dev->model->speed();
   dev->schedule.zero_length_packets = dev->model->sends_zero_length_packets();
@@ -493,6 +502,7 @@ DeviceInfo info(PDEVICE_OBJECT pdo) {
   i.device_handle = &dev->device_token;
   i.pending_transfers = 0;
   for (auto& [address, ep] : dev->endpoints) i.pending_transfers += pending_on(ep);
+  i.pending_transfers += dev->handed.size();
   return i;
 }
 
@@ -511,9 +521,10 @@ bool wait_pending(PDEVICE_OBJECT pdo, uint8_t endpoint_address, std::size_t coun
   return bus().changed.wait_for(lock, timeout, [&] {
     auto dev = find_device(pdo);
     if (!dev) return false;
+    const std::size_t handed = handed_on(*dev, endpoint_address);
     auto it = dev->endpoints.find(endpoint_address);
-    if (it == dev->endpoints.end()) return count == 0;
-    return pending_on(it->second) == count;
+    if (it == dev->endpoints.end()) return count == handed;
+    return pending_on(it->second) + handed == count;
   });
 }
 

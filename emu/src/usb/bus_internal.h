@@ -48,6 +48,14 @@ constexpr USBD_STATUS powered_down_usbd = USBD_STATUS_DEV_NOT_RESPONDING;
 
 enum class Op { descriptor, select_configuration, control, data, reset_pipe, abort_pipe };
 
+struct Outcome {
+  enum class Kind { done, nak, again } kind = Kind::done;
+  USBD_STATUS usbd = USBD_STATUS_SUCCESS;
+  NTSTATUS status = STATUS_SUCCESS;
+  static Outcome ok() { return {}; }
+  static Outcome fail(USBD_STATUS u, NTSTATUS s) { return {Kind::done, u, s}; }
+};
+
 struct Transfer {
   PIRP irp = nullptr;
   PURB urb = nullptr;
@@ -69,14 +77,13 @@ struct Transfer {
   bool waited_for_slot = false;
   std::optional<nanoseconds> start_at;
   detail::WatchedUrb watch;  // what watchers are told at its completion
-};
-
-struct Outcome {
-  enum class Kind { done, nak, again } kind = Kind::done;
-  USBD_STATUS usbd = USBD_STATUS_SUCCESS;
-  NTSTATUS status = STATUS_SUCCESS;
-  static Outcome ok() { return {}; }
-  static Outcome fail(USBD_STATUS u, NTSTATUS s) { return {Kind::done, u, s}; }
+  // Handed to an asynchronous device (async.cpp): its id there, whether the
+  // bus's cancel routine ran for it, whether the device was asked to let it
+  // go, and the answer kept for a cancel routine on its way.
+  uint64_t handed_id = 0;
+  bool cancel_ran = false;
+  bool cancel_asked = false;
+  std::optional<Outcome> answer;
 };
 
 struct Pipe {
@@ -115,6 +122,8 @@ class PortImpl final : public Port {
   explicit PortImpl(std::weak_ptr<Device> device) : device_(std::move(device)) {}
   void wake(uint8_t endpoint_address) override;
   void wake_at(uint8_t endpoint_address, nanoseconds when) override;
+  bool complete(uint64_t id, const Reply& reply, std::span<const uint8_t> in_data) override;
+  void unplug() override;
 
  private:
   std::weak_ptr<Device> device_;
@@ -123,6 +132,7 @@ class PortImpl final : public Port {
 struct Device {
   uint64_t id = 0;
   std::shared_ptr<DeviceModel> model;
+  AsyncDeviceModel* async = nullptr;  // the same model, when it answers later
   PlugOptions options;
   PDEVICE_OBJECT pdo = nullptr;
   std::shared_ptr<DeviceNode> node;
@@ -150,6 +160,9 @@ struct Device {
   std::map<uint8_t, Endpoint> endpoints;  // 0: the default pipe
   uint64_t next_generation = 1;
   std::set<PURB> urbs_in_flight;
+  // Transfers an asynchronous device holds, by their id there.
+  std::map<uint64_t, std::unique_ptr<Transfer>> handed;
+  uint64_t next_handed = 1;
   DeviceInfo counters;
   detail::Schedule schedule;  // bus timing (fixed at plug, slots under the bus lock)
 };
@@ -258,6 +271,15 @@ void drop_data_endpoints(Device& dev, std::vector<Completion>& out);
 NTSTATUS complete_now(PIRP irp, PURB urb, USBD_STATUS usbd, NTSTATUS status,
                       std::optional<Op> op = std::nullopt);
 NTSTATUS submit_urb(Device& dev, PIRP irp, PURB urb);
+VOID NTAPI cancel_routine(PDEVICE_OBJECT pdo, PIRP irp);
+bool cancel_requested(PIRP irp);
+
+// async.cpp: transfers of an asynchronous device
+NTSTATUS hand_to_device(Device& dev, std::unique_ptr<Transfer> t, std::unique_lock<std::mutex>& lk);
+bool cancel_handed(Device& dev, PIRP irp, std::vector<Completion>& out);
+void let_go_handed(Device& dev, std::vector<Completion>& out, std::optional<uint8_t> only_endpoint,
+                   bool data_only);
+std::size_t handed_on(const Device& dev, uint8_t address);
 
 // bus.cpp
 std::optional<Outcome> gate(Device& dev, const Transfer& t);

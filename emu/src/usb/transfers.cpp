@@ -113,6 +113,7 @@ void fail_queued(Device& dev, USBD_STATUS usbd, NTSTATUS status, std::vector<Com
     ep.parked = false;
     ep.wake_at.reset();
   }
+  let_go_handed(dev, out, only_endpoint, false);
   bus().changed.notify_all();
 }
 
@@ -247,6 +248,7 @@ Outcome run_descriptor(Device& dev, Transfer& t, std::unique_lock<std::mutex>& l
 // Aborts the transfers of every data endpoint (a new configuration replaces
 // the pipes).  Bus lock held.
 void drop_data_endpoints(Device& dev, std::vector<Completion>& out) {
+  let_go_handed(dev, out, std::nullopt, true);
   for (auto it = dev.endpoints.begin(); it != dev.endpoints.end();) {
     if (it->first == 0) {
       ++it;
@@ -386,7 +388,8 @@ Outcome run_reset_pipe(Device& dev, Transfer& t, std::unique_lock<std::mutex>& l
   auto it = dev.pipes.find(t.target);
   if (it == dev.pipes.end()) return Outcome::fail(USBD_STATUS_INVALID_PIPE_HANDLE, STATUS_INVALID_PARAMETER);
   auto ep = dev.endpoints.find(t.target);
-  if (ep != dev.endpoints.end() && (ep->second.busy || !ep->second.queue.empty())) {
+  if ((ep != dev.endpoints.end() && (ep->second.busy || !ep->second.queue.empty())) ||
+      handed_on(dev, t.target) != 0) {
     // Transfers must be drained (aborted) before their pipe is reset.
     return Outcome::fail(USBD_STATUS_ERROR_BUSY, STATUS_DEVICE_BUSY);
   }
@@ -460,6 +463,7 @@ VOID NTAPI cancel_routine(PDEVICE_OBJECT pdo, PIRP irp) {
         if (found) break;
       }
     }
+    if (!found && dev) found = cancel_handed(*dev, irp, out);
     if (!found) {
       emu::verifier::report(emu::verifier::Rule::usb_cancel_unknown_irp, "usb bus cancel routine", irp,
                             "the bus's cancel routine ran for a packet it does not hold");
@@ -691,6 +695,7 @@ NTSTATUS submit_urb(Device& dev, PIRP irp, PURB urb) {
   t->endpoint = queue;
   urb->UrbHeader.Status = USBD_STATUS_PENDING;
   dev.urbs_in_flight.insert(urb);
+  if (dev.async && (t->op == Op::data || t->op == Op::control)) return hand_to_device(dev, std::move(t), lk);
   Endpoint& ep = dev.endpoints[queue];
   t->generation = ep.generation;
   std::vector<Completion> out;

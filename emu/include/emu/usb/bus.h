@@ -100,6 +100,14 @@ class Port {
   virtual void wake(uint8_t endpoint_address) = 0;
   // The same once the emulator clock reaches `when` (emu::clock time).
   virtual void wake_at(uint8_t endpoint_address, std::chrono::nanoseconds when) = 0;
+  // An asynchronous device's answer to transfer `id` (see AsyncDeviceModel):
+  // data(n) with the bytes an IN transfer got in `in_data`, stall or error.
+  // False when the bus no longer holds the transfer.
+  virtual bool complete(uint64_t /*id*/, const Reply& /*reply*/, std::span<const uint8_t> /*in_data*/ = {}) {
+    return false;
+  }
+  // The device leaves the bus, as unplug(pdo) makes it.
+  virtual void unplug() {}
 };
 
 // The pipe the host opened for an endpoint, as the driver's select-
@@ -144,6 +152,41 @@ class DeviceModel {
   virtual void on_reset_pipe(uint8_t /*endpoint_address*/) {}
   virtual void on_power(DEVICE_POWER_STATE /*state*/) {}
   virtual void on_unplug() {}
+};
+
+// A device that answers later, as one reached over a network does.  The
+// bus hands it each data transfer and each control transfer but
+// GET_DESCRIPTOR (answered from its tables) and SET_CONFIGURATION (through
+// handle_control, as for any model) whole, and the device answers each
+// exactly once, from any thread, through Port::complete.  A transfer the
+// client cancels, or that the bus drops (abort, new configuration, power
+// down, removal), is passed to cancel(); it still ends only with the
+// device's answer, cancelled or done, whichever the device had first.  A
+// device that leaves the bus has its transfers ended by the bus.
+//
+// submit() and cancel() run with the bus lock held: they take note and
+// return, and never call the bus.  The device calls Port::complete and
+// Port::unplug without holding a lock that submit() or cancel() takes.
+struct AsyncTransfer {
+  uint64_t id = 0;            // unique on the device while the bus holds it
+  uint8_t endpoint = 0;       // address with its direction bit; control: 0x80 when data flows in
+  uint8_t transfer_type = 0;  // USB_ENDPOINT_TYPE_CONTROL, _BULK or _INTERRUPT
+  uint8_t interval = 0;       // interrupt endpoints: bInterval
+  bool in = false;
+  bool short_ok = true;              // IN: a short transfer is no error
+  std::optional<SetupPacket> setup;  // control transfers
+  uint32_t length = 0;               // IN: bytes asked for; OUT: bytes given
+  std::span<const uint8_t> out;      // OUT data, valid during submit() only
+};
+
+class AsyncDeviceModel : public DeviceModel {
+ public:
+  virtual void submit(const AsyncTransfer& transfer) = 0;
+  virtual void cancel(uint64_t id) = 0;
+  // Never called: data transfers go to submit().
+  Reply handle_data(uint8_t /*endpoint_address*/, std::span<uint8_t> /*buffer*/) override {
+    return Reply::error(USBD_STATUS_NOT_SUPPORTED, STATUS_NOT_SUPPORTED);
+  }
 };
 
 // ---- Plugging ------------------------------------------------------------
