@@ -78,7 +78,12 @@ usbipd_up() {
 
 # Exports the gadget: usbip-host takes it from cdc_acm.
 gadget_export() {
-  gadget_up && usbipd_up && usbip bind -b "$(gadget_busid)"
+  gadget_up && usbipd_up || return 1
+  busid=$(gadget_busid)
+  case "$(readlink "/sys/bus/usb/devices/$busid/driver")" in
+    */usbip-host) return 0 ;;
+  esac
+  usbip bind -b "$busid"
 }
 
 gadget_unexport() {

@@ -83,29 +83,43 @@ static int write_all(int fd, const void* buf, size_t len) {
 
 /* ---- modem: the responder on the gadget's tty ---- */
 
-static void reply(int fd, const char* text) {
-  char line[64];
-  snprintf(line, sizeof line, "\r\n%s\r\n", text);
-  write_all(fd, line, strlen(line));
+/* What one chunk of input makes the modem say: its echo and any result go
+ * out in one write, as one packet, so a host reading as data comes sees them
+ * together. */
+struct answer {
+  char bytes[8192];
+  size_t len;
+};
+
+static void say(struct answer* a, const void* p, size_t n) {
+  if (a->len + n > sizeof a->bytes) n = sizeof a->bytes - a->len;
+  memcpy(a->bytes + a->len, p, n);
+  a->len += n;
 }
 
-static void run_command(int fd, char* line, int* echo, int* online) {
+static void reply(struct answer* a, const char* text) {
+  say(a, "\r\n", 2);
+  say(a, text, strlen(text));
+  say(a, "\r\n", 2);
+}
+
+static void run_command(struct answer* a, char* line, int* echo, int* online) {
   for (char* c = line; *c; ++c)
     if (*c >= 'a' && *c <= 'z') *c = (char)(*c - 'a' + 'A');
   if (line[0] == 0) return;
   if (strncmp(line, "AT", 2) != 0) {
-    reply(fd, "ERROR");
+    reply(a, "ERROR");
     return;
   }
   const char* rest = line + 2;
   if (*rest == 'D') {
     *online = 1;
-    reply(fd, "CONNECT");
+    reply(a, "CONNECT");
     return;
   }
   if (strcmp(rest, "E0") == 0) *echo = 0;
   if (strcmp(rest, "E1") == 0) *echo = 1;
-  reply(fd, "OK");
+  reply(a, "OK");
 }
 
 /* Serves one open of the tty until it hangs up (the USB host went away). */
@@ -115,34 +129,41 @@ static void modem_session(int fd) {
   int echo = 1, online = 0;
   double last_data = now_ms();
   unsigned char buf[4096];
+  struct answer a;
   for (;;) {
     ssize_t n = read(fd, buf, sizeof buf);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return;
+    a.len = 0;
     if (online) {
       /* "+++" alone after a second of silence leaves the data phase. */
       double t = now_ms();
       if (n == 3 && memcmp(buf, "+++", 3) == 0 && t - last_data >= 1000) {
         online = 0;
-        reply(fd, "OK");
-      } else if (write_all(fd, buf, (size_t)n) != 0) {
-        return;
+        reply(&a, "OK");
+      } else {
+        say(&a, buf, (size_t)n);
       }
       last_data = t;
-      continue;
-    }
-    for (ssize_t i = 0; i < n; ++i) {
-      unsigned char b = buf[i];
-      if (echo) write_all(fd, &b, 1);
-      if (b == '\r') {
-        line[len] = 0;
-        len = 0;
-        run_command(fd, line, &echo, &online);
-        last_data = now_ms();
-      } else if (b != '\n' && len + 1 < sizeof line) {
-        line[len++] = (char)b;
+    } else {
+      for (ssize_t i = 0; i < n; ++i) {
+        unsigned char b = buf[i];
+        if (echo) say(&a, &b, 1);
+        if (b == '\r') {
+          line[len] = 0;
+          len = 0;
+          run_command(&a, line, &echo, &online);
+          last_data = now_ms();
+          if (online) { /* the rest of the chunk is data */
+            say(&a, buf + i + 1, (size_t)(n - i - 1));
+            break;
+          }
+        } else if (b != '\n' && len + 1 < sizeof line) {
+          line[len++] = (char)b;
+        }
       }
     }
+    if (a.len > 0 && write_all(fd, a.bytes, a.len) != 0) return;
   }
 }
 
