@@ -220,7 +220,8 @@ static void host_bytes(struct frames* f, const unsigned char* p, size_t n, int* 
     --n;
     if (f->head_have < sizeof f->head) continue;
     f->head_have = 0;
-    uint32_t len = (uint32_t)f->head[1] << 24 | (uint32_t)f->head[2] << 16 | (uint32_t)f->head[3] << 8 | f->head[4];
+    uint32_t len =
+        (uint32_t)f->head[1] << 24 | (uint32_t)f->head[2] << 16 | (uint32_t)f->head[3] << 8 | f->head[4];
     if (f->head[0] == 'D') {
       f->data_left = len;
     } else if (f->head[0] == 'C' && *client >= 0) {
@@ -238,7 +239,8 @@ static _Noreturn void cmd_relay(int port, const char* dev) {
   a.sin_family = AF_INET;
   a.sin_port = htons((unsigned short)port);
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (bind(ls, (struct sockaddr*)&a, sizeof a) != 0 || listen(ls, 4) != 0) die("relay: cannot serve port %d", port);
+  if (bind(ls, (struct sockaddr*)&a, sizeof a) != 0 || listen(ls, 4) != 0)
+    die("relay: cannot serve port %d", port);
   int d = open(dev, O_RDWR | O_NONBLOCK);
   if (d < 0) die("relay: cannot open %s: %s", dev, strerror(errno));
   static unsigned char buf[65536];
@@ -299,13 +301,16 @@ static size_t unescape(const char* s, char* out) {
       continue;
     }
     ++s;
-    if (*s == 'r') out[n++] = '\r';
-    else if (*s == 'n') out[n++] = '\n';
+    if (*s == 'r')
+      out[n++] = '\r';
+    else if (*s == 'n')
+      out[n++] = '\n';
     else if (*s == 'x' && s[1] && s[2]) {
       char hex[3] = {s[1], s[2], 0};
       out[n++] = (char)strtol(hex, NULL, 16);
       s += 2;
-    } else out[n++] = *s;
+    } else
+      out[n++] = *s;
   }
   return n;
 }
@@ -332,8 +337,10 @@ static void show(const struct chat* c) {
   fprintf(stderr, "  received so far (%zu bytes): \"", c->have);
   for (size_t i = 0; i < c->have && i < 200; ++i) {
     unsigned char b = c->in[i];
-    if (b >= 32 && b < 127) fputc(b, stderr);
-    else fprintf(stderr, "\\x%02x", b);
+    if (b >= 32 && b < 127)
+      fputc(b, stderr);
+    else
+      fprintf(stderr, "\\x%02x", b);
   }
   fprintf(stderr, "\"\n");
 }
@@ -456,8 +463,11 @@ static int step(struct chat* c, const char* s) {
       return -1;
     }
     double ms = now_ms() - t0;
-    printf("%s %zu bytes in %.1f ms: %.3f MB/s\n", echo ? "echo" : s[0] == 't' ? "tx" : "rx", n, ms,
-           ms > 0 ? n / ms / 1e3 : 0.0);
+    printf("%s %zu bytes in %.1f ms: %.3f MB/s\n",
+           echo          ? "echo"
+           : s[0] == 't' ? "tx"
+                         : "rx",
+           n, ms, ms > 0 ? n / ms / 1e3 : 0.0);
     return 0;
   }
   if (strncmp(s, "rtt:", 4) == 0) {
@@ -473,8 +483,8 @@ static int step(struct chat* c, const char* s) {
       t[i] = t1 - t0;
     }
     qsort(t, (size_t)n, sizeof *t, cmp_double);
-    printf("rtt %d: p50 %.3f ms p99 %.3f ms max %.3f ms\n", n, t[n / 2], t[(n * 99) / 100 < n ? (n * 99) / 100 : n - 1],
-           t[n - 1]);
+    printf("rtt %d: p50 %.3f ms p99 %.3f ms max %.3f ms\n", n, t[n / 2],
+           t[(n * 99) / 100 < n ? (n * 99) / 100 : n - 1], t[n - 1]);
     free(t);
     return 0;
   }
