@@ -6,6 +6,7 @@
 #include <emu/kernel.h>
 #include <emu/usb/cdc.h>
 #include <emu/usb/models.h>
+#include <emu/usb/usbip.h>
 #include <emu/verifier.h>
 #include <nt/ntddser.h>
 
@@ -92,11 +93,36 @@ std::string format(const char* f, double v) {
   return buf;
 }
 
+// A device model as the bus gets it: plugged itself, or served by a USB/IP
+// server on loopback in this process and imported from there.
+struct Attached {
+  std::shared_ptr<usb::DeviceModel> device;
+  std::shared_ptr<usb::usbip::Server> server;  // kept while the device is on the bus
+};
+
+Attached attach(std::shared_ptr<usb::DeviceModel> model, bool usbip) {
+  if (!usbip) return {std::move(model), nullptr};
+  usb::usbip::ServerOptions options;
+  options.listen = {"127.0.0.1", 0};
+  options.make_device = [model] { return model; };
+  std::string error;
+  std::shared_ptr<usb::usbip::Server> server = usb::usbip::serve(options, error);
+  if (!server) throw DataError("usbip: " + error);
+  usb::usbip::ImportOptions import;
+  import.server = {"127.0.0.1", server->port()};
+  auto device = usb::usbip::import_device(import, error);
+  if (!device) throw DataError("usbip: " + error);
+  return {std::move(device), std::move(server)};
+}
+
 // The driver loaded, one device plugged and started, the port open.  The
 // destructor takes it all down as the system would and resets the kernel;
 // any verifier finding on the way is a data error.
 class Rig {
  public:
+  Rig(Attached attached, double tick_ms) : Rig(std::move(attached.device), tick_ms) {
+    server_ = std::move(attached.server);
+  }
   explicit Rig(std::shared_ptr<usb::DeviceModel> model, double tick_ms) {
     emu::clock::set_tick(ms_tick(tick_ms));
     driver_ = emu::load_driver(&DriverEntry, kRegistryPath, u"\\Driver\\vr_mdm");
@@ -166,6 +192,7 @@ class Rig {
   }
 
  private:
+  std::shared_ptr<usb::usbip::Server> server_;  // a USB/IP device's: outlives the rest
   emu::Driver driver_;
   std::shared_ptr<emu::DeviceNode> node_;
   emu::Handle port_;
@@ -192,10 +219,10 @@ constexpr std::size_t kInFlight = 4;
 
 // Receive: the modem's source as fast as the bus carries it, read back in
 // 64 KiB reads kept queued, every byte checked.  Bytes per second.
-Rate receive(usb::Speed speed, Clock::duration span) {
+Rate receive(usb::Speed speed, Clock::duration span, bool usbip = false) {
   const usb::ModemConfig config = modem_config(speed);
   auto modem = std::make_shared<usb::ModemModel>(config);
-  Rig rig(modem, 15.625);
+  Rig rig(attach(modem, usbip), 15.625);
   rig.set_timeouts(50, 0);
   std::vector<uint8_t> head = rig.connect(config.connect_rate);
   check_stream(0, head, "receive");
@@ -225,11 +252,11 @@ Rate receive(usb::Speed speed, Clock::duration span) {
 
 // Transmit: 64 KiB writes kept queued as a client with overlapped I/O
 // keeps them, checked by the modem against the pattern.  Bytes per second.
-Rate transmit(usb::Speed speed, Clock::duration span) {
+Rate transmit(usb::Speed speed, Clock::duration span, bool usbip = false) {
   usb::ModemConfig config = modem_config(speed);
   config.source_limit = 1;  // the bus to the uplink alone
   auto modem = std::make_shared<usb::ModemModel>(config);
-  Rig rig(modem, 15.625);
+  Rig rig(attach(modem, usbip), 15.625);
   rig.set_timeouts(50, 0);
   rig.connect(config.connect_rate);
   constexpr std::size_t kWrite = 65536;
@@ -331,6 +358,60 @@ Latency read_latency(usb::Speed speed, double tick_ms, int samples) {
     return ms[std::min(ms.size() - 1, static_cast<std::size_t>(q * double(ms.size())))];
   };
   return {at(0.5), at(0.99), ms.back()};
+}
+
+// "AT" to "OK": from the write to the read that holds the echo and the
+// answer, in command mode.
+Latency at_round_trip(bool usbip, int samples) {
+  usb::ModemConfig config;
+  config.speed = usb::Speed::high;
+  Rig rig(attach(std::make_shared<usb::ModemModel>(config), usbip), 1.0);
+  rig.set_timeouts(5000, 0);
+  const std::string want = "AT\r\r\nOK\r\n";
+  std::vector<double> ms;
+  for (int i = 0; i < samples; ++i) {
+    const auto t0 = Clock::now();
+    auto r = rig.port().read_async(static_cast<ULONG>(want.size()));
+    if (rig.port().write("AT\r").status != STATUS_SUCCESS) throw DataError("the AT write failed");
+    if (!r->wait(milliseconds(10000)) || r->status() != STATUS_SUCCESS) throw DataError("the AT read failed");
+    const std::vector<uint8_t> got = r->output();
+    if (std::string(got.begin(), got.end()) != want) throw DataError("AT was not answered OK");
+    ms.push_back(Ms(Clock::now() - t0).count());
+  }
+  rig.finish();
+  std::sort(ms.begin(), ms.end());
+  auto at = [&](double q) {
+    return ms[std::min(ms.size() - 1, static_cast<std::size_t>(q * double(ms.size())))];
+  };
+  return {at(0.5), at(0.99), ms.back()};
+}
+
+// The figures through USB/IP (a loopback server in this process) beside the
+// same through the local model, each in turn in this run.
+void usbip_figures(Clock::duration span, int samples, std::vector<Figure>& figures) {
+  const usb::Speed high = usb::Speed::high;
+  const Rate local_rx = receive(high, span);
+  const Rate rx = receive(high, span, true);
+  const Rate local_tx = transmit(high, span);
+  const Rate tx = transmit(high, span, true);
+  auto rate = [&](const std::string& name, const Rate& r, const Rate& local) {
+    figures.push_back({name + ", local high speed", local.per_second / 1e6, "MB/s", local.per_second / 1e6,
+                       "the same", 1.0, "", true, local.cpu_percent});
+    figures.push_back({name + " through USB/IP", r.per_second / 1e6, "MB/s", local.per_second / 1e6,
+                       format("%.4g MB/s local", local.per_second / 1e6), r.per_second / local.per_second, "",
+                       true, r.cpu_percent});
+  };
+  rate("receive", rx, local_rx);
+  rate("transmit 64 KiB writes", tx, local_tx);
+  const Latency local = at_round_trip(false, samples);
+  const Latency remote = at_round_trip(true, samples);
+  for (const auto& [name, l] : {std::pair{"AT round trip, local, tick 1", local},
+                                std::pair{"AT round trip, USB/IP, tick 1", remote}}) {
+    figures.push_back({std::string(name) + " p50", l.p50, "ms", local.p50, format("%.3g ms local", local.p50),
+                       l.p50 / local.p50, "", true});
+    figures.push_back({std::string(name) + " p99", l.p99, "ms", local.p99, format("%.3g ms local", local.p99),
+                       l.p99 / local.p99, "", true});
+  }
 }
 
 // CPU time of the whole process (every emulated thread) over `span` with
@@ -444,6 +525,20 @@ void print_json(const std::vector<Figure>& figures, bool short_run, const std::s
   out << "]}\n";
 }
 
+int report(const BenchOptions& options, const std::vector<Figure>& figures, const std::string& error,
+           std::ostream& out, std::ostream& err) {
+  if (options.json) {
+    print_json(figures, options.short_run, error, out);
+  } else {
+    print_table(figures, options.short_run, out);
+  }
+  if (!error.empty()) {
+    err << "vrmdm bench: " << error << '\n';
+    return 1;
+  }
+  return 0;
+}
+
 }  // namespace
 
 int run_bench(const BenchOptions& options, std::ostream& out, std::ostream& err) {
@@ -451,6 +546,14 @@ int run_bench(const BenchOptions& options, std::ostream& out, std::ostream& err)
   const Clock::duration span = s ? milliseconds(150) : milliseconds(1500);
   std::vector<Figure> figures;
   std::string error;
+  if (options.usbip) {
+    try {
+      usbip_figures(span, s ? 20 : 200, figures);
+    } catch (const DataError& e) {
+      error = e.what();
+    }
+    return report(options, figures, error, out, err);
+  }
   try {
     for (usb::Speed speed : {usb::Speed::full, usb::Speed::high}) {
       const std::string sp(usb::speed_name(speed));
@@ -515,16 +618,7 @@ int run_bench(const BenchOptions& options, std::ostream& out, std::ostream& err)
   } catch (const DataError& e) {
     error = e.what();
   }
-  if (options.json) {
-    print_json(figures, s, error, out);
-  } else {
-    print_table(figures, s, out);
-  }
-  if (!error.empty()) {
-    err << "vrmdm bench: " << error << '\n';
-    return 1;
-  }
-  return 0;
+  return report(options, figures, error, out, err);
 }
 
 }  // namespace vrmdm

@@ -216,25 +216,32 @@ class Link {
     return std::nullopt;
   }
 
-  std::optional<milliseconds> until_unlink_due() {
+  // How long the reader may wait for the next reply: until the first
+  // unlink falls due, and a short while when none is out (one may be sent
+  // while it waits).  Zero once one is overdue.
+  milliseconds until_unlink_due() {
     std::lock_guard lock(m_);
-    std::optional<Clock::time_point> due;
+    milliseconds wait(100);
     for (const auto& [seqnum, p] : pending_) {
-      if (p.unlink_deadline && (!due || *p.unlink_deadline < *due)) due = p.unlink_deadline;
+      if (p.unlink_deadline)
+        wait = std::min(wait, std::chrono::duration_cast<milliseconds>(*p.unlink_deadline - Clock::now()));
     }
-    if (!due) return std::nullopt;
-    return std::max(milliseconds(0), std::chrono::duration_cast<milliseconds>(*due - Clock::now()));
+    return std::max(milliseconds(0), wait);
   }
 
   void read_loop() {
     const Outstanding lookup = [this](uint32_t seqnum) { return outstanding(seqnum); };
     for (;;) {
-      const auto idle = until_unlink_due();
+      const milliseconds idle = std::max(until_unlink_due(), milliseconds(1));
       auto d =
           stream_->next<UrbMessage>([&](auto bytes) { return decode_reply(bytes, lookup); }, timeout_, idle);
+      if (!d.ok() && d.error == net::kIdleTimedOut) {
+        if (until_unlink_due() > milliseconds(0)) continue;
+        detach("the server left an unlink unanswered");
+        return;
+      }
       if (!d.ok()) {
-        const bool overdue = idle && d.error == "timed out waiting for the peer";
-        detach(overdue ? "the server left an unlink unanswered" : d.error);
+        detach(d.error);
         return;
       }
       if (d.message.command == RET_SUBMIT) {

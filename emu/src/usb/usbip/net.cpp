@@ -129,7 +129,7 @@ void Stream::consume(std::size_t n) {
 bool Stream::fill(std::size_t want, std::optional<milliseconds> wait, std::string& error) {
   const int ready = poll_one(fd_, POLLIN, wait);
   if (ready == 0) {
-    error = "timed out waiting for the peer";
+    error = kIdleTimedOut;
     return false;
   }
   if (ready < 0) {
@@ -141,7 +141,7 @@ bool Stream::fill(std::size_t want, std::optional<milliseconds> wait, std::strin
   const ssize_t n = recv(fd_, buffer_.data() + have, buffer_.size() - have, 0);
   buffer_.resize(have + static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
   if (n > 0) return true;
-  error = n == 0 ? "connection closed" : std::string("recv: ") + strerror(errno);
+  error = n == 0 ? kClosed : std::string("recv: ") + strerror(errno);
   return false;
 }
 

@@ -20,6 +20,10 @@ int listen_on(const Endpoint& at, uint16_t& port, std::string& error);
 // An accepted connection; -1 once the listening socket is shut down.
 int accept_from(int listener);
 
+// The errors of Stream::next that callers tell apart.
+inline constexpr const char* kClosed = "connection closed";
+inline constexpr const char* kIdleTimedOut = "timed out waiting for the peer";
+
 class Stream {
  public:
   explicit Stream(int fd) : fd_(fd) {}
@@ -45,7 +49,10 @@ class Stream {
       if (!fill(want, wait, error)) {
         Decoded<T> e;
         e.result = Decoded<T>::Result::error;
-        e.error = begun && error == "connection closed" ? "connection cut mid-message" : error;
+        e.error = !begun                   ? error
+                  : error == kClosed       ? "connection cut mid-message"
+                  : error == kIdleTimedOut ? "timed out mid-message"
+                                           : error;
         return e;
       }
       begun = true;

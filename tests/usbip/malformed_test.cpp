@@ -1,0 +1,414 @@
+// Hostile or broken peers, one table against both ends.  Client rows: a
+// fake server imports a CDC device properly, then answers the first bulk IN
+// transfer with the row's bytes; the device must leave the bus with the
+// row's reason, the transfer end exactly once, nothing hang.  Server rows:
+// a raw client imports from our server and sends the row's bytes; the
+// session must end with the row's reason and the device be free again.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <emu/usb/cdc.h>
+#include <emu/usb/models.h>
+
+#include <thread>
+
+#include "test_helpers.h"
+#include "usb_client.h"
+#include "usbip_rig.h"
+
+namespace usbiptest {
+namespace {
+
+namespace usb = emu::usb;
+namespace cdc = emu::usb::cdc;
+using namespace std::chrono_literals;
+using usb::Bytes;
+using vrmdm_test::WaitUntil;
+
+constexpr uint32_t kDevid = 1 << 16 | 2;
+
+// ---- Raw sockets, every wait bounded -------------------------------------------
+
+bool wait_for(int fd, short events, std::chrono::milliseconds limit = 5s) {
+  pollfd p{fd, events, 0};
+  return poll(&p, 1, static_cast<int>(limit.count())) == 1;
+}
+
+bool read_exact(int fd, Bytes& into, std::size_t n) {
+  const std::size_t at = into.size();
+  into.resize(at + n);
+  for (std::size_t got = 0; got < n;) {
+    if (!wait_for(fd, POLLIN)) return false;
+    const ssize_t r = recv(fd, into.data() + at + got, n - got, 0);
+    if (r <= 0) return false;
+    got += static_cast<std::size_t>(r);
+  }
+  return true;
+}
+
+void write_all(int fd, const Bytes& b) {
+  for (std::size_t done = 0; done < b.size();) {
+    if (!wait_for(fd, POLLOUT)) return;
+    const ssize_t n = send(fd, b.data() + done, b.size() - done, MSG_NOSIGNAL);
+    if (n <= 0) return;
+    done += static_cast<std::size_t>(n);
+  }
+}
+
+int connect_local(uint16_t port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  return fd;
+}
+
+// Accepts one connection on a free loopback port and runs `session` on it.
+class FakeServer {
+ public:
+  explicit FakeServer(std::function<void(int)> session) {
+    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    listen(listener_, 1);
+    socklen_t len = sizeof a;
+    getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len);
+    port = ntohs(a.sin_port);
+    thread_ = std::thread([this, session] {
+      if (!wait_for(listener_, POLLIN, 10s)) return;
+      const int fd = accept(listener_, nullptr, nullptr);
+      session(fd);
+      close(fd);
+    });
+  }
+  ~FakeServer() {
+    thread_.join();
+    close(listener_);
+  }
+  uint16_t port = 0;
+
+ private:
+  int listener_;
+  std::thread thread_;
+};
+
+usbip::DeviceRecord record() {
+  usbip::DeviceRecord r;
+  r.path = "/sys/fake";
+  r.busid = "1-1";
+  r.busnum = 1;
+  r.devnum = 2;
+  r.speed = 3;
+  return r;
+}
+
+// Reads one command (header and OUT data); nothing when the peer is gone.
+std::optional<usbip::UrbMessage> next_command(int fd) {
+  Bytes b;
+  if (!read_exact(fd, b, usbip::kUrbHeaderSize)) return std::nullopt;
+  auto d = usbip::decode_command(b, kDevid);
+  if (d.result == usbip::Decoded<usbip::UrbMessage>::Result::incomplete) {
+    if (!read_exact(fd, b, d.size - b.size())) return std::nullopt;
+    d = usbip::decode_command(b, kDevid);
+  }
+  if (!d.ok()) return std::nullopt;
+  return d.message;
+}
+
+Bytes ret_submit(uint32_t seqnum, int32_t status, std::span<const uint8_t> data, uint32_t actual) {
+  usbip::UrbMessage m;
+  m.command = usbip::RET_SUBMIT;
+  m.seqnum = seqnum;
+  m.status = status;
+  m.actual_length = actual;
+  return usbip::encode_urb(m, data);
+}
+
+// ---- The table ---------------------------------------------------------------------
+
+enum class End { client_import, client_urb, server_import, server_urb };
+
+struct Row {
+  const char* name;
+  End end;
+  // The bytes to send: for client rows in answer to the request `seqnum`
+  // of `length` bytes; for server rows after a granted import.
+  std::function<Bytes(uint32_t seqnum, uint32_t length)> bytes;
+  bool close_after;
+  const char* reason;  // in the client's detach reason, the import error, or the server's log
+};
+
+Bytes header_with(uint32_t command, uint32_t seqnum) {
+  usbip::UrbMessage m;
+  m.command = command;
+  m.seqnum = seqnum;
+  return usbip::encode_urb(m);
+}
+
+Bytes cmd_submit(uint32_t devid, uint32_t direction, uint32_t length, uint32_t packets, std::size_t data) {
+  usbip::UrbMessage m;
+  m.command = usbip::CMD_SUBMIT;
+  m.seqnum = 1;
+  m.devid = devid;
+  m.direction = direction;
+  m.ep = 2;
+  m.transfer_length = length;
+  m.number_of_packets = packets;
+  return usbip::encode_urb(m, Bytes(data, 0x55));
+}
+
+Bytes op(uint16_t version, uint16_t code, uint32_t status, std::size_t zeros) {
+  Bytes b = usbip::encode_op({version, code, status});
+  b.resize(b.size() + zeros);
+  return b;
+}
+
+const std::vector<Row>& rows() {
+  static const std::vector<Row> table = {
+      // The client, while it imports.
+      {"import: another version", End::client_import,
+       [](auto, auto) { return op(0x0100, usbip::OP_REP_IMPORT, 0, 312); }, false,
+       "unsupported USB/IP version"},
+      {"import: refused", End::client_import,
+       [](auto, auto) { return usbip::encode_import_reply(1, nullptr); }, false, "refused the import"},
+      {"import: record cut short", End::client_import,
+       [](auto, auto) { return op(usbip::kVersion, usbip::OP_REP_IMPORT, 0, 100); }, true, "cut mid-message"},
+      {"import: busid without its end", End::client_import,
+       [](auto, auto) {
+         Bytes b = usbip::encode_op({usbip::kVersion, usbip::OP_REP_IMPORT, 0});
+         b.resize(b.size() + 256, 'p');
+         b.resize(b.size() + 32, 'b');
+         b.resize(b.size() + 24, 0);
+         return b;
+       },
+       false, "not terminated"},
+      // The client, with a bulk IN transfer at the server.
+      {"truncated header", End::client_urb,
+       [](uint32_t s, uint32_t) {
+         Bytes b = ret_submit(s, 0, {}, 0);
+         b.resize(20);
+         return b;
+       },
+       true, "cut mid-message"},
+      {"unknown command", End::client_urb, [](uint32_t s, uint32_t) { return header_with(7, s); }, false,
+       "unknown reply command 7"},
+      {"length past the buffer", End::client_urb,
+       [](uint32_t s, uint32_t n) { return ret_submit(s, 0, Bytes(n + 1, 'x'), n + 1); }, false,
+       "more than the request asked for"},
+      {"reply to an unknown seqnum", End::client_urb,
+       [](uint32_t s, uint32_t) { return ret_submit(s + 1000, 0, Bytes(1, 'x'), 1); }, false,
+       "no request in flight"},
+      {"second reply", End::client_urb,
+       [](uint32_t s, uint32_t) {
+         Bytes b = ret_submit(s, 0, Bytes(1, 'x'), 1);
+         Bytes again = b;
+         b.insert(b.end(), again.begin(), again.end());
+         return b;
+       },
+       false, "no request in flight"},
+      {"cut mid-transfer", End::client_urb,
+       [](uint32_t s, uint32_t) {
+         Bytes b = ret_submit(s, 0, Bytes(8, 'x'), 8);
+         b.resize(b.size() - 5);
+         return b;
+       },
+       true, "cut mid-message"},
+      {"isochronous reply", End::client_urb,
+       [](uint32_t s, uint32_t) {
+         usbip::UrbMessage m;
+         m.command = usbip::RET_SUBMIT;
+         m.seqnum = s;
+         m.number_of_packets = 3;
+         return usbip::encode_urb(m);
+       },
+       false, "isochronous"},
+      {"connection closed", End::client_urb, [](uint32_t, uint32_t) { return Bytes(); }, true,
+       "connection closed"},
+      {"unlink never answered", End::client_urb, [](uint32_t, uint32_t) { return Bytes(); }, false,
+       "left an unlink unanswered"},
+      // The server, at the first message.
+      {"server: another version", End::server_import,
+       [](auto, auto) { return op(0x0100, usbip::OP_REQ_DEVLIST, 0, 0); }, false,
+       "unsupported USB/IP version"},
+      {"server: unknown operation", End::server_import,
+       [](auto, auto) { return op(usbip::kVersion, 0x8099, 0, 0); }, false, "unexpected operation code"},
+      {"server: unknown busid", End::server_import,
+       [](auto, auto) { return usbip::encode_import_request("9-9"); }, false, "refused: no such device"},
+      {"server: header cut short", End::server_import,
+       [](auto, auto) {
+         return Bytes{0x01, 0x11, 0x80};
+       },
+       true, "cut mid-message"},
+      // The server, in a session.
+      {"server: truncated header", End::server_urb, [](auto, auto) { return Bytes(20, 0); }, true,
+       "cut mid-message"},
+      {"server: unknown command", End::server_urb, [](auto, auto) { return header_with(9, 1); }, false,
+       "unknown command 9"},
+      {"server: another device", End::server_urb,
+       [](auto, auto) { return cmd_submit(kDevid + 1, 1, 8, 0, 0); }, false, "command for another device"},
+      {"server: length past the limit", End::server_urb,
+       [](auto, auto) { return cmd_submit(kDevid, 0, usbip::kMaxTransfer + 1, 0, 0); }, false,
+       "transfer length past the limit"},
+      {"server: bad direction", End::server_urb, [](auto, auto) { return cmd_submit(kDevid, 7, 8, 0, 0); },
+       false, "bad direction"},
+      {"server: isochronous", End::server_urb, [](auto, auto) { return cmd_submit(kDevid, 1, 8, 4, 0); },
+       false, "isochronous"},
+      {"server: cut mid-transfer", End::server_urb,
+       [](auto, auto) { return cmd_submit(kDevid, 0, 100, 0, 10); }, true, "cut mid-message"},
+  };
+  return table;
+}
+
+// A fake server: the import, the descriptors of a CDC device, then the
+// row's bytes in answer to the first bulk transfer.
+void fake_session(int fd, const Row& row) {
+  Bytes request;
+  if (!read_exact(fd, request, usbip::kOpHeaderSize + usbip::kBusIdSize)) return;
+  if (row.end == End::client_import) {
+    write_all(fd, row.bytes(0, 0));
+    if (!row.close_after) wait_for(fd, POLLIN);  // until the client gives up
+    return;
+  }
+  const usbip::DeviceRecord r = record();
+  write_all(fd, usbip::encode_import_reply(0, &r));
+  auto device = usb::ScriptedDevice::cdc_acm();
+  while (auto m = next_command(fd)) {
+    if (m->command == usbip::CMD_UNLINK) continue;  // never answered
+    if (m->ep != 0) {
+      write_all(fd, row.bytes(m->seqnum, m->transfer_length));
+      if (row.close_after) return;
+      continue;
+    }
+    const uint8_t type = m->setup[3];
+    std::span<const uint8_t> d;
+    if (m->setup[1] == USB_REQUEST_GET_DESCRIPTOR && type == USB_DEVICE_DESCRIPTOR_TYPE)
+      d = device->device_descriptor();
+    if (m->setup[1] == USB_REQUEST_GET_DESCRIPTOR && type == USB_CONFIGURATION_DESCRIPTOR_TYPE)
+      d = device->configuration_descriptor();
+    const bool stall = m->setup[1] == USB_REQUEST_GET_DESCRIPTOR && d.empty();
+    d = d.first(std::min<std::size_t>(d.size(), m->transfer_length));
+    write_all(fd, ret_submit(m->seqnum, stall ? usbip::err::EPIPE_ : 0, d, static_cast<uint32_t>(d.size())));
+  }
+}
+
+void against_client(const Row& row) {
+  FakeServer fake([&row](int fd) { fake_session(fd, row); });
+  usbip::ImportOptions o;
+  o.server = {"127.0.0.1", fake.port};
+  o.busid = "1-1";
+  o.io_timeout = 500ms;
+  std::string error;
+  auto device = usbip::import_device(o, error);
+  if (row.end == End::client_import) {
+    EXPECT_FALSE(device);
+    EXPECT_NE(error.find(row.reason), std::string::npos) << error;
+    return;
+  }
+  ASSERT_TRUE(device) << error;
+  PDEVICE_OBJECT pdo = usb::plug(device);
+  {
+    usbtest::Client c(pdo);
+    ASSERT_EQ(c.configure().status, STATUS_SUCCESS);
+    usbtest::UrbRequest r(pdo);
+    uint8_t buffer[8];
+    c.build_transfer(r, cdc::BULK_IN_ENDPOINT, buffer, sizeof buffer,
+                     USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK);
+    r.send();
+    if (std::string(row.name) == "unlink never answered") {
+      ASSERT_TRUE(WaitUntil([&] { return usb::info(pdo).pending_transfers == 1; }));
+      r.cancel();
+    }
+    ASSERT_TRUE(WaitUntil([&] { return !usb::info(pdo).plugged; })) << "the device stayed on the bus";
+    ASSERT_TRUE(r.wait());
+    std::this_thread::sleep_for(5ms);
+    EXPECT_EQ(r.completions(), 1);
+    if (std::string(row.name) == "second reply") {
+      EXPECT_EQ(r.status(), STATUS_SUCCESS);  // the first reply stands
+    } else {
+      EXPECT_EQ(r.status(), STATUS_NO_SUCH_DEVICE);
+      EXPECT_EQ(r.usbd(), USBD_STATUS_DEVICE_GONE);
+    }
+    EXPECT_NE(device->detach_reason().find(row.reason), std::string::npos) << device->detach_reason();
+    EXPECT_EQ(usb::info(pdo).pending_transfers, 0u);
+  }
+  usb::reset();
+}
+
+void against_server(const Row& row) {
+  auto model = usb::ScriptedDevice::cdc_acm();
+  Served served([model] { return model; }, 500ms);
+  const int fd = connect_local(served.server->port());
+  if (row.end == End::server_urb) {
+    write_all(fd, usbip::encode_import_request("1-1"));
+    Bytes reply;
+    ASSERT_TRUE(read_exact(fd, reply, usbip::kOpHeaderSize + usbip::kDeviceSize));
+    ASSERT_TRUE(usbip::decode_import_reply(reply).ok());
+  }
+  write_all(fd, row.bytes(0, 0));
+  if (row.close_after) shutdown(fd, SHUT_WR);
+  EXPECT_TRUE(WaitUntil([&] { return served.joined_log().find(row.reason) != std::string::npos; }, 5s))
+      << served.joined_log();
+  close(fd);
+  // The device is free again: a proper client imports it.
+  ASSERT_TRUE(WaitUntil([&] {
+    std::string error;
+    return usbip::import_device(served.import_options(), error) != nullptr;
+  }));
+}
+
+TEST(UsbipMalformed, EachEndRefusesABrokenPeerCleanly) {
+  int n = 0;
+  for (const Row& row : rows()) {
+    SCOPED_TRACE(row.name);
+    if (row.end == End::client_import || row.end == End::client_urb) {
+      against_client(row);
+    } else {
+      against_server(row);
+    }
+    ++n;
+  }
+  std::cout << "[ usbip    ] malformed peers: " << n << " cases\n";
+}
+
+// Both ends agree on every status they carry; an unlink of a request never
+// sent, or already answered, gets status 0 and leaves the session up; a
+// device in use is refused to a second importer.
+TEST(UsbipMalformed, StatusesMapBothWaysAndStrayUnlinksAreAnswered) {
+  for (USBD_STATUS s :
+       {USBD_STATUS_SUCCESS, USBD_STATUS_STALL_PID, USBD_STATUS_BABBLE_DETECTED, USBD_STATUS_DATA_UNDERRUN,
+        USBD_STATUS_CANCELED, USBD_STATUS_DEVICE_GONE, USBD_STATUS_CRC, USBD_STATUS_INVALID_PARAMETER})
+    EXPECT_EQ(usbip::to_usbd(usbip::to_linux(s)).usbd, s) << std::hex << s;
+  auto model = usb::ScriptedDevice::cdc_acm();
+  Served served([model] { return model; });
+  const int fd = connect_local(served.server->port());
+  write_all(fd, usbip::encode_import_request("1-1"));
+  Bytes reply;
+  ASSERT_TRUE(read_exact(fd, reply, usbip::kOpHeaderSize + usbip::kDeviceSize));
+  usbip::UrbMessage m;
+  m.command = usbip::CMD_UNLINK;
+  m.seqnum = 5;
+  m.devid = kDevid;
+  m.unlink_seqnum = 4;
+  write_all(fd, usbip::encode_urb(m));
+  Bytes answer;
+  ASSERT_TRUE(read_exact(fd, answer, usbip::kUrbHeaderSize));
+  auto d = usbip::decode_reply(answer,
+                               [](uint32_t s) { return s == 5 ? std::optional<uint32_t>(0) : std::nullopt; });
+  ASSERT_TRUE(d.ok()) << d.error;
+  EXPECT_EQ(d.message.command, usbip::RET_UNLINK);
+  EXPECT_EQ(d.message.status, 0);
+  std::string error;
+  EXPECT_FALSE(usbip::import_device(served.import_options(), error));
+  EXPECT_NE(error.find("refused the import"), std::string::npos) << error;
+  close(fd);
+}
+
+}  // namespace
+}  // namespace usbiptest
