@@ -5,6 +5,15 @@ set(VRMDM_SANITIZE "none" CACHE STRING
 set_property(CACHE VRMDM_SANITIZE PROPERTY STRINGS none address thread fuzzer)
 option(VRMDM_BUILD_TESTS "Build the GoogleTest suites" ON)
 option(VRMDM_USE_CCACHE "Compile through ccache (scripts/setup installs it)" ON)
+# The peer lab boots a VM for its tests; once per test run is enough, so only
+# the plain build has them unless asked.
+if(VRMDM_SANITIZE STREQUAL "none" OR VRMDM_SANITIZE STREQUAL "")
+  set(_vrmdm_peer_default ON)
+else()
+  set(_vrmdm_peer_default OFF)
+endif()
+option(VRMDM_PEER_TESTS "Register the peer lab's tests (label peer: Linux's CDC ACM code in QEMU)"
+       ${_vrmdm_peer_default})
 
 if(VRMDM_SANITIZE STREQUAL "address")
   set(_vrmdm_san -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)

@@ -12,7 +12,7 @@ const char* const kUsage =
     "       vrmdm pty [--link PATH] [--port COMn] [--modem MODEM] [--driver SYS] [--tick MS] [--verbose]\n"
     "                 [--trace] [--pcap FILE] [--record FILE]\n"
     "       vrmdm script FILE|- [--driver SYS] [--tick MS] [--trace] [--pcap FILE]\n"
-    "       vrmdm bench [--json] [--short] [--usbip]\n"
+    "       vrmdm bench [--json] [--short] [--usbip] [--peer]\n"
     "       vrmdm export [--listen HOST:PORT] [--modem MODEM] [--tick MS]\n"
     "\n"
     "  --driver SYS  run this x64 driver image (vr_mdm.sys) instead of the built-in driver\n"
@@ -23,6 +23,8 @@ const char* const kUsage =
     "  bench         measure throughput, write rate, latency and idle cost against their ceilings;\n"
     "                --usbip: throughput and AT round trip through USB/IP on loopback beside the local "
     "modem\n"
+    "                --peer: then the same exported modem driven by Linux's cdc_acm in the peer lab's VM\n"
+    "                and by our driver, side by side (scripts/peer-lab bench)\n"
     "  export        serve the simulated modem to USB/IP clients (default 127.0.0.1:3240) until SIGINT\n"
     "\n"
     "  MODEM is VARIANT[,speed=full|high|unlimited][,zlp=on|off][,downlink=BITS]: the\n"
@@ -137,6 +139,8 @@ Options parse_options(const std::vector<std::string>& args) {
       o.short_run = true;
     } else if (a == "--usbip" && o.mode == Mode::bench) {
       o.usbip = true;
+    } else if (a == "--peer" && o.mode == Mode::bench) {
+      o.peer = true;
     } else if (a == "--listen" && o.mode == Mode::export_device) {
       o.listen = value(a);
       std::string error;

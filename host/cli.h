@@ -24,6 +24,7 @@ struct Options {
   bool json = false;                      // bench: a machine-readable record
   bool short_run = false;                 // bench: the CI form (seconds; fails on data errors only)
   bool usbip = false;                     // bench: the figures through USB/IP beside the local ones
+  bool peer = false;                      // bench: then ours against cdc_acm in the peer lab
   std::string listen = "127.0.0.1:3240";  // export: where USB/IP clients connect
   bool trace = false;                     // echo the driver's debug output to stderr
   bool verbose = false;                   // pty: log the requests the client's settings cause

@@ -193,7 +193,7 @@ NTSTATUS ZLKUSB_ReadBulkIn(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Buffer, 
 
 /*
  * ReadInterrupt: the same read on the interrupt pipe with InterruptIrp; the
- * length is not capped.  PASSIVE_LEVEL; called by the interrupt polling
+ * length is not capped, but cut to whole packets of the pipe.  PASSIVE_LEVEL; called by the interrupt polling
  * thread only.
  */
 _Use_decl_annotations_
@@ -206,6 +206,11 @@ NTSTATUS ReadInterrupt(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Buffer, PULO
     *UsbdStatus = ZLKUSB_USBD_STATUS_NO_PIPE;
     return ZLKUSB_STATUS_NO_PIPE;
   }
+  // Whole packets only: a notification that fills a packet does not end the
+  // transfer, and the next one overruns the part-packet left (16 bytes asked
+  // of a 10-byte endpoint, as Linux's gadget ACM function has, lose both).
+  const ULONG packet = pipe->PipeInfo.MaximumPacketSize;
+  if (packet != 0 && packet < *Length) *Length -= *Length % packet;
   return ReadPipe(DeviceObject, Irp, &ext->evInterruptDone, pipe, Buffer, Length, UsbdStatus, TRUE);
 }
 

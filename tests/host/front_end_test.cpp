@@ -382,6 +382,8 @@ TEST(Options, CommandLine) {
   o = parse_options({"bench", "--json", "--short"});
   EXPECT_EQ(o.mode, Mode::bench);
   EXPECT_TRUE(o.json && o.short_run);
+  EXPECT_FALSE(o.peer);
+  EXPECT_TRUE(parse_options({"bench", "--peer"}).peer);
   for (auto bad : std::vector<std::vector<std::string>>{{"--modem", "pots"},
                                                         {"--modem", "acm,speed=low"},
                                                         {"--modem", "acm,zlp"},
@@ -394,6 +396,7 @@ TEST(Options, CommandLine) {
                                                         {"bench", "--tick", "1"},
                                                         {"bench", "--modem", "acm"},
                                                         {"--json"},
+                                                        {"--peer"},
                                                         {"--port"},
                                                         {"--port", "../x"},
                                                         {"--link", "/tmp/x"},
