@@ -308,13 +308,17 @@ static NTSTATUS ChangeLines(PCONTROL_CALL Call, ULONG Mask, ULONG Lines) {
 }
 
 _IRQL_requires_max_(PASSIVE_LEVEL)
-static NTSTATUS ControlSetDtr(PCONTROL_CALL Call) { return ChangeLines(Call, MODEM_CONTROL_DTR, MODEM_CONTROL_DTR); }
+static NTSTATUS ControlSetDtr(PCONTROL_CALL Call) {
+  return ChangeLines(Call, MODEM_CONTROL_DTR, MODEM_CONTROL_DTR);
+}
 
 _IRQL_requires_max_(PASSIVE_LEVEL)
 static NTSTATUS ControlClrDtr(PCONTROL_CALL Call) { return ChangeLines(Call, MODEM_CONTROL_DTR, 0); }
 
 _IRQL_requires_max_(PASSIVE_LEVEL)
-static NTSTATUS ControlSetRts(PCONTROL_CALL Call) { return ChangeLines(Call, MODEM_CONTROL_RTS, MODEM_CONTROL_RTS); }
+static NTSTATUS ControlSetRts(PCONTROL_CALL Call) {
+  return ChangeLines(Call, MODEM_CONTROL_RTS, MODEM_CONTROL_RTS);
+}
 
 _IRQL_requires_max_(PASSIVE_LEVEL)
 static NTSTATUS ControlClrRts(PCONTROL_CALL Call) { return ChangeLines(Call, MODEM_CONTROL_RTS, 0); }

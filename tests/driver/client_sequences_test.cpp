@@ -195,12 +195,14 @@ TEST_F(ClientSequencesTest, RequestsArrivingAfterCleanupAreRefusedAtOnce) {
     ASSERT_EQ(file.Send(IRP_MJ_CLEANUP).status, STATUS_SUCCESS);
     ASSERT_EQ(model->control_line_state(), std::optional<uint16_t>(0));
 
-    RawFile::Result late = file.Send(c.major, std::max<ULONG>(c.length, (ULONG)c.input.size()), c.code, c.input);
+    RawFile::Result late =
+        file.Send(c.major, std::max<ULONG>(c.length, (ULONG)c.input.size()), c.code, c.input);
     EXPECT_TRUE(late.completed) << "left pending with nothing to serve it";
     EXPECT_EQ(late.status, STATUS_CANCELLED);
     EXPECT_EQ(late.information, 0u);
     EXPECT_TRUE(model->out_data(kBulkOut).empty()) << "a late write went out";
-    EXPECT_EQ(model->control_line_state(), std::optional<uint16_t>(0)) << "a line stays up on the closed port";
+    EXPECT_EQ(model->control_line_state(), std::optional<uint16_t>(0))
+        << "a line stays up on the closed port";
 
     EXPECT_EQ(file.Send(IRP_MJ_CLOSE).status, STATUS_SUCCESS);
     ASSERT_EQ(file.Abandoned(), 0u);
@@ -453,7 +455,8 @@ TEST_F(ClientSequencesTest, RemovalNeverWaitsOnAnOpenPort) {
   EXPECT_EQ(port.close().close, STATUS_SUCCESS);
   // Closed: opens wait for the removal's outcome; a cancelled one leaves the port as it was.
   ASSERT_EQ(dev.node->query_remove(), STATUS_SUCCESS);
-  EXPECT_EQ(emu::open(u"COM5").status(), STATUS_DEVICE_NOT_READY) << "opened between query-remove and removal";
+  EXPECT_EQ(emu::open(u"COM5").status(), STATUS_DEVICE_NOT_READY)
+      << "opened between query-remove and removal";
   ASSERT_EQ(dev.node->cancel_remove(), STATUS_SUCCESS);
   ExpectPortWorks(dev);
 

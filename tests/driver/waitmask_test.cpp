@@ -95,9 +95,9 @@ TEST_F(WaitMaskTest, ALineChangeIsKeptOnlyUnderItsEventAndOnlyUntilTheNextMask) 
   struct Row {
     const char* what;
     ULONG maskAtChange;
-    ULONG lines;                // the new DSR/DCD lines (from none)
+    ULONG lines;  // the new DSR/DCD lines (from none)
     std::vector<ULONG> masksAfter;
-    ULONG reported;             // by the next wait, 0: none
+    ULONG reported;  // by the next wait, 0: none
   } rows[] = {
       {"carrier under RXCHAR, then 0, then RLSD", SERIAL_EV_RXCHAR, kDcd, {0, SERIAL_EV_RLSD}, 0},
       {"carrier under RLSD, RLSD set again", SERIAL_EV_RLSD, kDcd, {SERIAL_EV_RLSD}, 0},
