@@ -371,10 +371,13 @@ NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   KeWaitForSingleObject(&ext->evTimersIdle, Executive, KernelMode, FALSE, NULL);
 
   FreeDeviceAllocations(ext, DEVICE_ALLOCATIONS_OPEN_PACKETS);
-  ReleasePortThreadLock(ext);
 
+  // Dropped and sent under the line-state lock (the port-thread lock is the
+  // same mutex): a line change of the handle either went out before, or,
+  // arriving now, is refused (BeginLineChange), so both lines stay down.
   InterlockedAnd((LONG volatile*)&ext->ModemControl, ~(LONG)(MODEM_CONTROL_DTR | MODEM_CONTROL_RTS));
   (void)ZLKUSB_SetControlLineState(Irp, ext);
+  ReleasePortThreadLock(ext);
 
   CompleteRequest(Irp, STATUS_SUCCESS, 0);
   IoReleaseRemoveLock(&ext->RemoveLock, LOCK_TAG);
