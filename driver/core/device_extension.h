@@ -61,6 +61,14 @@ constexpr KPRIORITY WORKER_THREAD_PRIORITY = 16;
 
 // ---- Records ------------------------------------------------------------
 
+// Asks again for what the port lacks (a failed power-up restart, a device
+// power-up owed); queues work and never waits.  The power paths that serve
+// it sit above every request path, so the record carries it (set by
+// AddDevice) for the admission of requests to call.
+// IRQL <= DISPATCH_LEVEL, any lock.
+typedef NTSTATUS PORT_RECOVERY_ROUTINE(PDEVICE_OBJECT DeviceObject);
+typedef PORT_RECOVERY_ROUTINE* PPORT_RECOVERY_ROUTINE;
+
 // The receive ring.  ReadIndex and WriteIndex are positions 0..0x40000 and
 // advance modulo RING_BUFFER_POSITIONS; equal indices mean empty.  Lock is
 // private to the ring: every ring operation holds it at DISPATCH_LEVEL, so
@@ -161,20 +169,20 @@ typedef struct _DEVICE_EXTENSION {
   PVOID UsbdDeviceHandle;  // interlocked: learnt from completed URBs
 
   // ---- Port state --------------------------------------------------------
-  // Interlocked.  Incremented and tested with StopPending under SpinLock by
-  // the open, tested there by query-stop; decremented by close and by a
-  // refused open.
+  // Interlocked.  Incremented and tested with StopOrRemovePending under
+  // SpinLock by the open, tested there by query-stop and query-remove;
+  // decremented by close and by a refused open.
   LONG OpenCount;
-  // 1 from a successful query-stop to the cancel-stop or the next start:
-  // opens are refused.  Interlocked; set under SpinLock with OpenCount
-  // tested; cleared by start and cancel-stop.
-  LONG StopPending;
+  // 1 from a successful query-stop or query-remove to its cancel or the
+  // next start: opens are refused.  Interlocked; set under SpinLock with
+  // OpenCount tested; cleared by start, cancel-stop and cancel-remove.
+  LONG StopOrRemovePending;
   LONG DeviceOpened;  // interlocked; set at open, cleared by close or a failed open
   // 1 from the start of cleanup to the next open: the handle is going, so
   // requests that would wait on the port are refused.  Interlocked; set
   // under SpinLock, cleared at open.
   LONG PortClosing;
-  ULONG DeviceRemoved;  // interlocked; set under SpinLock by surprise removal, and by removal
+  ULONG DeviceRemoved;  // interlocked; set under SpinLock by surprise removal and by removal
 
   // ---- Power -------------------------------------------------------------
   // Interlocked; one writer at a time (start, removal, the completion of a
@@ -192,6 +200,7 @@ typedef struct _DEVICE_EXTENSION {
   // again).  Interlocked; PowerRestartFailed is set under SpinLock.
   LONG PowerRestartQueued;
   LONG PowerRestartFailed;
+  PPORT_RECOVERY_ROUTINE RecoverPort;  // constant: RecoverPortPower
 
   // ---- Worker threads ----------------------------------------------------
   // Referenced thread objects, non-null from the thread's start to cleanup
@@ -230,8 +239,10 @@ typedef struct _DEVICE_EXTENSION {
   // ---- Modem status and wait-on-mask: SpinLock -----------------------------
   ULONG ModemStatus;  // SERIAL_MSR_* image
   // DSR/DCD changes (MODEM_STATUS_*_CHANGED) not yet reported to a
-  // wait-on-mask request.  Kept apart from ModemStatus so that reading the
-  // modem status cannot take an event from a waiter.
+  // wait-on-mask request: only those that came while WaitMask held their
+  // event, and none from before the last set mask.  Kept apart from
+  // ModemStatus so that reading the modem status cannot take an event from
+  // a waiter.
   ULONG PendingModemChanges;
   ULONG WaitMask;
   BOOLEAN RxFlagSeen;  // an event character arrived (cleared at open)

@@ -3,6 +3,7 @@
 #include "core/driver_entry.h"
 
 #include "core/dispatch.h"
+#include "serial/request_list.h"
 #include "serial/ringbuf.h"
 
 UNICODE_STRING DriverRegistryPath;
@@ -194,6 +195,10 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
   ext->ModemStatus = 0;
   ext->ModemControl = 0;
   ext->NotifyIrp = NULL;
+  ext->RecoverPort = RecoverPortPower;
+  // Ready before any open: removal ends what they hold, open or not.
+  RequestListInit(&ext->ReadQueue);
+  RequestListInit(&ext->WriteQueue);
 
   KeInitializeEvent(&ext->evKill_pPollingFunction, NotificationEvent, FALSE);
   KeInitializeEvent(&ext->evKill_pWaitMaskFunction, NotificationEvent, FALSE);

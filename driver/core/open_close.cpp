@@ -141,35 +141,16 @@ NTSTATUS StartWorkerThreads(PDEVICE_EXTENSION DeviceExtension) {
 }
 
 /*
- * WaitingRequestRefusal: see open_close.h.  Flags only, read atomically, so
- * it may run under SpinLock or the cancel spin lock.
- * IRQL <= DISPATCH_LEVEL.  Callers: the read, write, wait-on-mask and
- * removal-notification paths, under the lock they queue under.
+ * DropWorkerThreads: see open_close.h.
+ * IRQL: PASSIVE_LEVEL.  Callers: cleanup and removal.
  */
 _Use_decl_annotations_
-NTSTATUS WaitingRequestRefusal(PDEVICE_EXTENSION Extension) {
-  if (ReadShared(&Extension->DeviceRemoved) != 0) {
-    return STATUS_NOT_SUPPORTED;
-  }
-  if (ReadShared(&Extension->DeviceOpened) == 0) {
-    return STATUS_ACCESS_DENIED;
-  }
-  if (ReadShared(&Extension->PortClosing) != 0) {
-    return STATUS_CANCELLED;
-  }
-  if (ReadShared(&Extension->PowerRestartFailed) != 0) {
-    // Nothing would serve the request; the refusal asks for the restart
-    // again, so the port recovers once the resources are back.
-    (void)RetryPowerUpRestart(Extension->FunctionalDeviceObject);
-    return STATUS_DEVICE_NOT_READY;
-  }
-  if (ReadShared(&Extension->DevicePowerOwed) != 0) {
-    // The device was not powered up with the system; nothing below would
-    // serve the request.  The refusal asks for the power-up again.
-    (void)RetryOwedDevicePower(Extension->FunctionalDeviceObject);
-    return STATUS_DEVICE_POWERED_OFF;
-  }
-  return STATUS_SUCCESS;
+VOID DropWorkerThreads(PDEVICE_EXTENSION Extension) {
+  WaitAndDropThread(&Extension->pReadFunctionThread);
+  WaitAndDropThread(&Extension->pPollingFunctionThread);
+  WaitAndDropThread(&Extension->pWriteFunctionThread);
+  WaitAndDropThread(&Extension->pWaitMaskFunctionThread);
+  WaitAndDropThread(&Extension->pInterruptPollingFunctionThread);
 }
 
 /*
@@ -187,15 +168,16 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PPIPE_ENTRY bulkIn;
 
   // Counting inside the lock makes two racing opens see each other in
-  // order: exactly one of them sees a count of 1.  A stop pending is tested
-  // in the same hold, so a query-stop either sees this open or is seen.
+  // order: exactly one of them sees a count of 1.  A stop or removal pending
+  // is tested in the same hold, so a query-stop or query-remove either sees
+  // this open or is seen.
   KeAcquireSpinLock(&ext->SpinLock, &irql);
   if (InterlockedIncrement(&ext->OpenCount) > 1) {
     InterlockedDecrement(&ext->OpenCount);
     KeReleaseSpinLock(&ext->SpinLock, irql);
     return CompleteRequest(Irp, STATUS_ACCESS_DENIED, 0);
   }
-  if (ReadShared(&ext->StopPending) != 0) {
+  if (ReadShared(&ext->StopOrRemovePending) != 0) {
     InterlockedDecrement(&ext->OpenCount);
     KeReleaseSpinLock(&ext->SpinLock, irql);
     return CompleteRequest(Irp, STATUS_DEVICE_NOT_READY, 0);
@@ -371,11 +353,7 @@ NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   }
   KeReleaseSpinLock(&ext->SpinLock, irql);
 
-  WaitAndDropThread(&ext->pReadFunctionThread);
-  WaitAndDropThread(&ext->pPollingFunctionThread);
-  WaitAndDropThread(&ext->pWriteFunctionThread);
-  WaitAndDropThread(&ext->pWaitMaskFunctionThread);
-  WaitAndDropThread(&ext->pInterruptPollingFunctionThread);
+  DropWorkerThreads(ext);
 
   // Threads that ended by themselves (device gone, powered down) did not
   // purge their queues, and requests may have arrived while they stopped.
@@ -393,10 +371,13 @@ NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   KeWaitForSingleObject(&ext->evTimersIdle, Executive, KernelMode, FALSE, NULL);
 
   FreeDeviceAllocations(ext, DEVICE_ALLOCATIONS_OPEN_PACKETS);
-  ReleasePortThreadLock(ext);
 
+  // Dropped and sent under the line-state lock (the port-thread lock is the
+  // same mutex): a line change of the handle either went out before, or,
+  // arriving now, is refused (BeginLineChange), so both lines stay down.
   InterlockedAnd((LONG volatile*)&ext->ModemControl, ~(LONG)(MODEM_CONTROL_DTR | MODEM_CONTROL_RTS));
   (void)ZLKUSB_SetControlLineState(Irp, ext);
+  ReleasePortThreadLock(ext);
 
   CompleteRequest(Irp, STATUS_SUCCESS, 0);
   IoReleaseRemoveLock(&ext->RemoveLock, LOCK_TAG);

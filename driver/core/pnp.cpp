@@ -3,8 +3,11 @@
 
 #include "core/device_extension.h"
 #include "core/driver_entry.h"
+#include "core/open_close.h"
 #include "core/request.h"
+#include "power/restart.h"
 #include "serial/notify.h"
+#include "serial/request_list.h"
 #include "serial/waitmask.h"
 #include "usb/pipes.h"
 #include "usb/usb_io.h"
@@ -321,7 +324,7 @@ static NTSTATUS HandleStartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, PDEVICE
   }
 
   // Started: the port may be opened again.
-  InterlockedExchange(&ext->StopPending, 0);
+  InterlockedExchange(&ext->StopOrRemovePending, 0);
 
   CompleteRequest(Irp, STATUS_SUCCESS, Irp->IoStatus.Information);
   IoReleaseRemoveLock(&ext->RemoveLock, LOCK_TAG);
@@ -329,22 +332,23 @@ static NTSTATUS HandleStartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, PDEVICE
 }
 
 /*
- * HandleQueryStop: a stop would take the configuration from under the open
- * port's threads and requests, so it is refused while a handle is open (or
- * being opened); otherwise opens are refused until the stop is cancelled or
- * the device is started again, and the query goes down.
+ * HandleQueryStopOrRemove: a stop or a removal would take the device from
+ * under the open port's threads and requests (a removal whose wait could
+ * then never end), so either is refused while a handle is open (or being
+ * opened); otherwise opens are refused until it is cancelled or the device
+ * is started again, and the query goes down.
  * IRQL: PASSIVE_LEVEL.  Caller: DispatchPnp, holding the remove lock.
  */
 _IRQL_requires_max_(PASSIVE_LEVEL)
-static NTSTATUS HandleQueryStop(PDEVICE_OBJECT DeviceObject, PIRP Irp, PDEVICE_OBJECT lower) {
+static NTSTATUS HandleQueryStopOrRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp, PDEVICE_OBJECT lower) {
   PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
   KIRQL irql;
 
-  // OpenCount and StopPending are tested together by the open path too.
+  // OpenCount and StopOrRemovePending are tested together by the open path too.
   KeAcquireSpinLock(&ext->SpinLock, &irql);
   BOOLEAN open = InterlockedCompareExchange(&ext->OpenCount, 0, 0) != 0;
   if (!open) {
-    InterlockedExchange(&ext->StopPending, 1);
+    InterlockedExchange(&ext->StopOrRemovePending, 1);
   }
   KeReleaseSpinLock(&ext->SpinLock, irql);
 
@@ -362,29 +366,29 @@ static NTSTATUS HandleQueryStop(PDEVICE_OBJECT DeviceObject, PIRP Irp, PDEVICE_O
 }
 
 /*
- * HandleSurpriseRemoval: the modem is gone.  Tells a waiting client, ends
- * the wait-on-mask requests, drops the modem lines, tells every worker
- * thread to stop and withdraws the DOS name; the port stays open until its
- * client cleans up and closes.
- * IRQL: PASSIVE_LEVEL.  Caller: DispatchPnp, holding the remove lock.
+ * EndPortForRemoval: the device is going: refuses every new request, ends
+ * everything the port holds for its client (the parked notification, the
+ * wait-on-mask requests, the current and every queued read, whatever way
+ * the read thread ends), drops the modem lines and tells every worker
+ * thread to stop.  The port stays open until its client cleans up.
+ * IRQL: PASSIVE_LEVEL.  Callers: surprise removal, and removal (for a port
+ * that no surprise removal or cleanup came before).
  */
 _IRQL_requires_max_(PASSIVE_LEVEL)
-static NTSTATUS HandleSurpriseRemoval(PDEVICE_OBJECT DeviceObject, PIRP Irp, PDEVICE_OBJECT lower) {
-  PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
-
+static VOID EndPortForRemoval(PDEVICE_EXTENSION ext) {
   // Set under SpinLock: a request that would queue tests it in the hold that
   // queues it, so every one admitted before is queued by now and ended below.
   KIRQL irql;
   KeAcquireSpinLock(&ext->SpinLock, &irql);
   InterlockedExchange((LONG volatile*)&ext->DeviceRemoved, 1);
   KeReleaseSpinLock(&ext->SpinLock, irql);
-  if (ext->InterfaceName.Buffer != NULL) {
-    (void)IoSetDeviceInterfaceState(&ext->InterfaceName, FALSE);
-  }
   EndParkedNotifyIrp(ext, STATUS_SUCCESS);
   // No line event can come any more; the stopping threads would end only
   // the head request each.
   WaitQueueEndAll(ext, STATUS_CANCELLED);
+  // The read thread may see the removal before its stop event and leave
+  // the reads to time-outs of up to days.
+  RequestListFlush(ext, &ext->ReadQueue, TRUE);
 
   InterlockedAnd((LONG volatile*)&ext->ModemControl, ~(LONG)MODEM_CONTROL_DTR);
   UpdateModemStatus(ext, 0);
@@ -396,7 +400,23 @@ static NTSTATUS HandleSurpriseRemoval(PDEVICE_OBJECT DeviceObject, PIRP Irp, PDE
   KeSetEvent(&ext->evKill_pReadFunction, 0, FALSE);
   KeSetEvent(&ext->evKill_pWaitMaskFunction, 0, FALSE);
   KeSetEvent(&ext->evKill_pWriteFunction, 0, FALSE);
+}
 
+/*
+ * HandleSurpriseRemoval: the modem is gone.  Tells a waiting client, ends
+ * the port's waiting requests, drops the modem lines, tells every worker
+ * thread to stop and withdraws the DOS name; the port stays open until its
+ * client cleans up and closes.
+ * IRQL: PASSIVE_LEVEL.  Caller: DispatchPnp, holding the remove lock.
+ */
+_IRQL_requires_max_(PASSIVE_LEVEL)
+static NTSTATUS HandleSurpriseRemoval(PDEVICE_OBJECT DeviceObject, PIRP Irp, PDEVICE_OBJECT lower) {
+  PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+
+  if (ext->InterfaceName.Buffer != NULL) {
+    (void)IoSetDeviceInterfaceState(&ext->InterfaceName, FALSE);
+  }
+  EndPortForRemoval(ext);
   DeleteDosLink(ext);
 
   Irp->IoStatus.Status = STATUS_SUCCESS;
@@ -407,16 +427,36 @@ static NTSTATUS HandleSurpriseRemoval(PDEVICE_OBJECT DeviceObject, PIRP Irp, PDE
 }
 
 /*
- * HandleRemoveDevice: waits until nobody holds the device, withdraws every
- * name and registration, frees everything and deletes the device object.
+ * HandleRemoveDevice: stops whatever still serves an open port, waits until
+ * nobody holds the device, withdraws every name and registration, frees
+ * everything and deletes the device object.
  * IRQL: PASSIVE_LEVEL.  Caller: DispatchPnp, holding the remove lock.
  */
 _IRQL_requires_max_(PASSIVE_LEVEL)
 static NTSTATUS HandleRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, PDEVICE_OBJECT lower) {
   PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+  KIRQL irql;
+
+  // The worker threads hold the remove lock until they end, and a port
+  // whose handle did not clean up (no surprise removal came first) still
+  // runs them: stop them before the wait, or it never ends.  A polling
+  // thread may wait in a pipe read the device never answers.  The
+  // port-thread lock keeps the packets from a cleanup that frees them.
+  EndPortForRemoval(ext);
+  AcquirePortThreadLock(ext);
+  KeAcquireSpinLock(&ext->SpinLock, &irql);
+  if (ext->BulkInIrp != NULL) {
+    IoCancelIrp(ext->BulkInIrp);
+  }
+  if (ext->InterruptIrp != NULL) {
+    IoCancelIrp(ext->InterruptIrp);
+  }
+  KeReleaseSpinLock(&ext->SpinLock, irql);
+  ReleasePortThreadLock(ext);
 
   IoReleaseRemoveLockAndWait(&ext->RemoveLock, LOCK_TAG);
-  InterlockedExchange((LONG volatile*)&ext->DeviceRemoved, 1);
+  // Ended by now; the references the open took go with the device.
+  DropWorkerThreads(ext);
 
   ReleaseInterface(ext);
   DeleteDosLink(ext);
@@ -434,9 +474,10 @@ static NTSTATUS HandleRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, PDEVIC
 }
 
 /*
- * DispatchPnp: the IRP_MJ_PNP routine.  Handles start, the stop queries,
- * removal, surprise removal and the capabilities query; passes everything
- * else (the stop itself included) down as is.
+ * DispatchPnp: the IRP_MJ_PNP routine.  Handles start, the stop and
+ * removal queries and their cancels, removal, surprise removal and the
+ * capabilities query; passes everything else (the stop itself included)
+ * down as is.
  * IRQL: PASSIVE_LEVEL.  Caller: the Plug and Play manager.
  */
 _Use_decl_annotations_
@@ -459,10 +500,12 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     case IRP_MN_SURPRISE_REMOVAL:
       return HandleSurpriseRemoval(DeviceObject, Irp, lower);
     case IRP_MN_QUERY_STOP_DEVICE:
-      return HandleQueryStop(DeviceObject, Irp, lower);
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+      return HandleQueryStopOrRemove(DeviceObject, Irp, lower);
     case IRP_MN_CANCEL_STOP_DEVICE:
-      // The stop is off: the port may be opened again.
-      InterlockedExchange(&ext->StopPending, 0);
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+      // The stop or removal is off: the port may be opened again.
+      InterlockedExchange(&ext->StopOrRemovePending, 0);
       IoSkipCurrentIrpStackLocation(Irp);
       status = IoCallDriver(lower, Irp);
       IoReleaseRemoveLock(&ext->RemoveLock, LOCK_TAG);

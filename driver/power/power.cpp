@@ -195,6 +195,18 @@ NTSTATUS RetryOwedDevicePower(PDEVICE_OBJECT DeviceObject) {
 }
 
 /*
+ * RecoverPortPower: see power.h.
+ */
+_Use_decl_annotations_
+NTSTATUS RecoverPortPower(PDEVICE_OBJECT DeviceObject) {
+  PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+  if (ReadShared(&ext->PowerRestartFailed) != 0) {
+    return RetryPowerUpRestart(DeviceObject);
+  }
+  return RetryOwedDevicePower(DeviceObject);
+}
+
+/*
  * PayOwedDevicePower: see power.h.  A request already out is waited for
  * rather than doubled.
  */

@@ -43,9 +43,16 @@ constexpr LONG OWED_POWER_REQUESTED = 0x100;
 // RetryOwedDevicePower queues a work item that asks for it, unless nothing is
 // owed or a request is already out; it never waits.
 // IRQL <= DISPATCH_LEVEL, any lock.  Callers: CompletionRoutineSystemPowerIrp
-// and WaitingRequestRefusal.
+// and RecoverPortPower.
 _IRQL_requires_max_(DISPATCH_LEVEL)
 NTSTATUS RetryOwedDevicePower(PDEVICE_OBJECT DeviceObject);
+
+// The record's RecoverPort (PORT_RECOVERY_ROUTINE): asks again for the
+// power-up restart when it failed, else for the device state owed, if any.
+// IRQL <= DISPATCH_LEVEL, any lock.  Caller: WaitingRequestRefusal, through
+// the record.
+_IRQL_requires_max_(DISPATCH_LEVEL)
+PORT_RECOVERY_ROUTINE RecoverPortPower;
 
 // Asks for the owed device state, if any, and waits for the answer.
 // STATUS_SUCCESS when nothing is owed any more, STATUS_DEVICE_POWERED_OFF

@@ -8,6 +8,7 @@
 // waits for it.
 #include "power/restart.h"
 
+#include "core/admission.h"
 #include "core/request.h"
 #include "serial/interrupt.h"
 #include "serial/polling.h"
@@ -161,15 +162,37 @@ static VOID StartPollingThread(PDEVICE_EXTENSION Extension, PKSTART_ROUTINE Rout
 }
 
 /*
+ * PortStillServed: after the stop event of a polling thread was reset, the
+ * device is still there for a new thread.  Removal does not take the
+ * port-thread lock; it sets DeviceRemoved under SpinLock and then every
+ * stop event, so tested here under SpinLock it is either seen, or its stop
+ * event comes after the reset and the new thread stops at once.  A device
+ * found gone gets its stop event back.
+ * PASSIVE_LEVEL, port-thread lock held.  Caller: StopPollingThread.
+ */
+_IRQL_requires_max_(PASSIVE_LEVEL)
+static BOOLEAN PortStillServed(PDEVICE_EXTENSION Extension, PKEVENT StopEvent) {
+  KIRQL irql;
+  KeAcquireSpinLock(&Extension->SpinLock, &irql);
+  BOOLEAN served = OpenPortRefusal(Extension) == STATUS_SUCCESS;
+  KeReleaseSpinLock(&Extension->SpinLock, irql);
+  if (!served) {
+    KeSetEvent(StopEvent, IO_NO_INCREMENT, FALSE);
+  }
+  return served;
+}
+
+/*
  * StopPollingThread: tells the thread in *Field to stop, ends the pipe read
  * it may be blocked in, waits for it to end and drops it; leaves the stop
  * event reset and the packet ready for the next thread.  Returns FALSE when
- * the wait failed, leaving the thread and its event alone.
+ * the wait failed, leaving the thread and its event alone, or when the
+ * device has gone meanwhile (PortStillServed), so that nothing is started.
  * PASSIVE_LEVEL, port-thread lock held.  Caller: RestartPort.
  */
 _IRQL_requires_max_(PASSIVE_LEVEL)
-static BOOLEAN StopPollingThread(PKEVENT StopEvent, PIRP Packet, PKTHREAD* Field, const char* WaitedTrace,
-                                 const char* DroppedTrace) {
+static BOOLEAN StopPollingThread(PDEVICE_EXTENSION Extension, PKEVENT StopEvent, PIRP Packet, PKTHREAD* Field,
+                                 const char* WaitedTrace, const char* DroppedTrace) {
   KeSetEvent(StopEvent, IO_NO_INCREMENT, FALSE);
   // A read that the powered-up device never answers would hold the thread,
   // and the restart with it, for good.
@@ -183,6 +206,9 @@ static BOOLEAN StopPollingThread(PKEVENT StopEvent, PIRP Packet, PKTHREAD* Field
     DbgPrint("%s", WaitedTrace);
   }
   KeResetEvent(StopEvent);
+  if (!PortStillServed(Extension, StopEvent)) {
+    return FALSE;
+  }
   // The cancel may have found the packet idle and left its cancel flag set;
   // the next thread's first read must not be taken for cancelled.
   if (Packet != NULL) {
@@ -257,7 +283,7 @@ static BOOLEAN RestartPort(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION ext, B
   }
   DbgPrint("[PowerThreadRoutine] not PowerDeviceUnspecified\n");
   if (!(Retry && PollingThreadRuns(ext->pPollingFunctionThread)) &&
-      StopPollingThread(&ext->evKill_pPollingFunction, ext->BulkInIrp, &ext->pPollingFunctionThread,
+      StopPollingThread(ext, &ext->evKill_pPollingFunction, ext->BulkInIrp, &ext->pPollingFunctionThread,
                         "KeReSetEvent( &deviceExtension->evKill_pPollingFunction (+2)\n", NULL)) {
     DbgPrint("[kt_mdm] [PowerThreadRoutine] create pPollingFunctionThread\n");
     StartPollingThread(ext, pPollingFunction, &ext->pPollingFunctionThread, NULL);
@@ -267,7 +293,7 @@ static BOOLEAN RestartPort(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION ext, B
   }
   DbgPrint("[PowerThreadRoutine] deviceExtension->UsingInterruptPipe \n");
   if (!(Retry && PollingThreadRuns(ext->pInterruptPollingFunctionThread)) &&
-      StopPollingThread(&ext->evKill_pInterruptPollingFunction, ext->InterruptIrp,
+      StopPollingThread(ext, &ext->evKill_pInterruptPollingFunction, ext->InterruptIrp,
                         &ext->pInterruptPollingFunctionThread,
                         "[PowerThreadRoutine] deviceExtension->pInterruptPollingFunctionThread---Wait \n",
                         "[PowerThreadRoutine] ObDereferenceObjectp   InterruptPollingFunctionThread\n")) {

@@ -14,6 +14,7 @@
 // never see half a record.
 #include "serial/control.h"
 
+#include "core/admission.h"
 #include "core/request.h"
 
 #include "serial/notify.h"
@@ -282,29 +283,45 @@ static NTSTATUS ControlGetTimeouts(PCONTROL_CALL Call) {
   return STATUS_SUCCESS;
 }
 
+/*
+ * ChangeLines: sets the ModemControl bits in Mask to those of Lines and sends
+ * DTR and RTS, as one step that the handle's cleanup, which drops both
+ * lines, either follows or refuses (BeginLineChange).
+ * PASSIVE_LEVEL.  Callers: the DTR, RTS and modem-control handlers.
+ */
 _IRQL_requires_max_(PASSIVE_LEVEL)
-static NTSTATUS ControlSetDtr(PCONTROL_CALL Call) {
-  InterlockedOr((volatile LONG*)&Call->Extension->ModemControl, (LONG)MODEM_CONTROL_DTR);
-  return SendLineState(Call);
+static NTSTATUS ChangeLines(PCONTROL_CALL Call, ULONG Mask, ULONG Lines) {
+  PDEVICE_EXTENSION ext = Call->Extension;
+  NTSTATUS status = BeginLineChange(ext);
+  if (status != STATUS_SUCCESS) {
+    return status;
+  }
+  // Interlocked: surprise removal drops DTR without the lock.
+  LONG old, next;
+  do {
+    old = ReadShared(&ext->ModemControl);
+    next = (LONG)(((ULONG)old & ~Mask) | (Lines & Mask));
+  } while (InterlockedCompareExchange((volatile LONG*)&ext->ModemControl, next, old) != old);
+  status = SendLineState(Call);
+  EndLineChange(ext);
+  return status;
 }
 
 _IRQL_requires_max_(PASSIVE_LEVEL)
-static NTSTATUS ControlClrDtr(PCONTROL_CALL Call) {
-  InterlockedAnd((volatile LONG*)&Call->Extension->ModemControl, ~(LONG)MODEM_CONTROL_DTR);
-  return SendLineState(Call);
+static NTSTATUS ControlSetDtr(PCONTROL_CALL Call) {
+  return ChangeLines(Call, MODEM_CONTROL_DTR, MODEM_CONTROL_DTR);
 }
+
+_IRQL_requires_max_(PASSIVE_LEVEL)
+static NTSTATUS ControlClrDtr(PCONTROL_CALL Call) { return ChangeLines(Call, MODEM_CONTROL_DTR, 0); }
 
 _IRQL_requires_max_(PASSIVE_LEVEL)
 static NTSTATUS ControlSetRts(PCONTROL_CALL Call) {
-  InterlockedOr((volatile LONG*)&Call->Extension->ModemControl, (LONG)MODEM_CONTROL_RTS);
-  return SendLineState(Call);
+  return ChangeLines(Call, MODEM_CONTROL_RTS, MODEM_CONTROL_RTS);
 }
 
 _IRQL_requires_max_(PASSIVE_LEVEL)
-static NTSTATUS ControlClrRts(PCONTROL_CALL Call) {
-  InterlockedAnd((volatile LONG*)&Call->Extension->ModemControl, ~(LONG)MODEM_CONTROL_RTS);
-  return SendLineState(Call);
-}
+static NTSTATUS ControlClrRts(PCONTROL_CALL Call) { return ChangeLines(Call, MODEM_CONTROL_RTS, 0); }
 
 _IRQL_requires_max_(PASSIVE_LEVEL)
 static NTSTATUS ControlGetWaitMask(PCONTROL_CALL Call) {
@@ -320,19 +337,7 @@ static NTSTATUS ControlGetWaitMask(PCONTROL_CALL Call) {
 
 _IRQL_requires_max_(PASSIVE_LEVEL)
 static NTSTATUS ControlSetWaitMask(PCONTROL_CALL Call) {
-  PDEVICE_EXTENSION ext = Call->Extension;
-  ULONG mask = *(PULONG)Call->Buffer;
-  KIRQL irql;
-
-  // The waiting request learns of the change with an empty event word; only
-  // the head is told, the others go on waiting under the new mask.
-  (void)WaitQueueCompleteHead(ext);
-
-  // Events accumulate: a new mask adds to the old one, and only an empty
-  // mask clears it.
-  KeAcquireSpinLock(&ext->SpinLock, &irql);
-  ext->WaitMask = (mask == 0) ? 0 : (ext->WaitMask | mask);
-  KeReleaseSpinLock(&ext->SpinLock, irql);
+  ChangeWaitMask(Call->Extension, *(PULONG)Call->Buffer);
   return STATUS_SUCCESS;
 }
 
@@ -502,8 +507,7 @@ static NTSTATUS ControlSetModemControl(PCONTROL_CALL Call) {
   NTSTATUS status;
 
   // The whole value is kept and answered back; only DTR and RTS go out.
-  InterlockedExchange((volatile LONG*)&Call->Extension->ModemControl, *(PLONG)Call->Buffer);
-  status = SendLineState(Call);
+  status = ChangeLines(Call, MAXULONG, *(PULONG)Call->Buffer);
   if (NT_SUCCESS(status)) {
     ReportEcho(Call, sizeof(ULONG));
   }

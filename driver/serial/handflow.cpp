@@ -7,6 +7,7 @@
 // the handshake leaves the line as it is.
 #include "serial/control.h"
 
+#include "core/admission.h"
 #include "usb/cdc.h"
 
 constexpr ULONG HANDFLOW_SIZE = sizeof(SERIAL_HANDFLOW);
@@ -76,6 +77,12 @@ NTSTATUS SetHandFlow(PDEVICE_OBJECT DeviceObject, PVOID Buffer, PIRP Irp) {
   const BOOLEAN raiseRts = (handFlow->FlowReplace & SERIAL_RTS_HANDSHAKE) != 0;
   const BOOLEAN raiseDtr = (handFlow->ControlHandShake & SERIAL_DTR_HANDSHAKE) != 0;
 
+  // The lines it raises must not outlive the handle: served whole before
+  // its cleanup drops them, or refused after.
+  status = BeginLineChange(ext);
+  if (status != STATUS_SUCCESS) {
+    return status;
+  }
   KeAcquireSpinLock(&ext->SpinLock, &irql);
   if (ext->HandFlow != NULL) {
     *ext->HandFlow = *handFlow;
@@ -83,6 +90,7 @@ NTSTATUS SetHandFlow(PDEVICE_OBJECT DeviceObject, PVOID Buffer, PIRP Irp) {
   }
   KeReleaseSpinLock(&ext->SpinLock, irql);
   if (!stored) {
+    EndLineChange(ext);
     return STATUS_ACCESS_DENIED;  // the port is being closed
   }
 
@@ -94,6 +102,7 @@ NTSTATUS SetHandFlow(PDEVICE_OBJECT DeviceObject, PVOID Buffer, PIRP Irp) {
     InterlockedOr((volatile LONG*)&ext->ModemControl, (LONG)MODEM_CONTROL_DTR);
     status = ZLKUSB_SetControlLineState(Irp, ext);
   }
+  EndLineChange(ext);
 
   // Set after the sends: the lower driver leaves its own status block in the
   // request it carried.  The record is echoed only where the output holds it.

@@ -12,7 +12,7 @@
 // carried.
 #include "serial/notify.h"
 
-#include "core/open_close.h"
+#include "core/admission.h"
 #include "core/request.h"
 
 /*

@@ -28,7 +28,7 @@
 // outstanding; removal flushes the DPC queue for a stale run still going.
 #include "serial/read.h"
 
-#include "core/open_close.h"
+#include "core/admission.h"
 #include "core/request.h"
 #include "core/worker.h"
 #include "serial/request_list.h"

@@ -9,7 +9,7 @@
 // path calls IoCancelIrp while holding SpinLock.
 #include "serial/waitmask.h"
 
-#include "core/open_close.h"
+#include "core/admission.h"
 #include "core/worker.h"
 #include "serial/request_list.h"
 #include "serial/ringbuf.h"
@@ -184,6 +184,25 @@ VOID WaitQueueEndAll(PDEVICE_EXTENSION Extension, NTSTATUS Status) {
   }
 }
 
+/*
+ * ChangeWaitMask: the client sets a new wait mask.  The head request learns
+ * of it with an empty event word (the others go on waiting under the new
+ * mask); events accumulate, a new mask adding to the old and only an empty
+ * one clearing it; and the line changes kept so far are dropped, so a wait
+ * under the new mask reports only changes that come after it.
+ * IRQL <= DISPATCH_LEVEL, SpinLock not held.  Called by the set-wait-mask
+ * request.
+ */
+_Use_decl_annotations_
+VOID ChangeWaitMask(PDEVICE_EXTENSION Extension, ULONG Mask) {
+  (void)WaitQueueCompleteHead(Extension);
+  KIRQL irql;
+  KeAcquireSpinLock(&Extension->SpinLock, &irql);
+  Extension->WaitMask = (Mask == 0) ? 0 : (Extension->WaitMask | Mask);
+  Extension->PendingModemChanges = 0;
+  KeReleaseSpinLock(&Extension->SpinLock, irql);
+}
+
 // Receive events the mask asks for and the ring can report now.  Looks only;
 // the caller consumes RxFlagSeen once it owns the request.  SpinLock held.
 _Requires_lock_held_(Extension->SpinLock)
@@ -340,17 +359,18 @@ VOID NTAPI CancelWaitIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
 /*
  * UpdateModemStatus: records the new DSR and DCD line states.  A line that
- * changed gets its change bit set, in the status image and among the changes
- * a waiter is still to be told of; a line found unchanged leaves both alone,
- * since a repeated state must not take back a change nobody was told of.
+ * changed gets its change bit set in the status image and, when the wait
+ * mask holds its event, among the changes a waiter is still to be told of;
+ * a line found unchanged leaves both alone, since a repeated state must not
+ * take back a change nobody was told of.
  * A change wakes the wait-mask thread.
  * IRQL <= DISPATCH_LEVEL, SpinLock not held.  Called by open, close,
  * surprise removal and the interrupt polling thread.
  */
 _Use_decl_annotations_
 VOID UpdateModemStatus(PDEVICE_EXTENSION Extension, ULONG LineBits) {
-  static const ULONG kLines[2][2] = {{MODEM_STATUS_DSR, MODEM_STATUS_DSR_CHANGED},
-                                     {MODEM_STATUS_DCD, MODEM_STATUS_DCD_CHANGED}};
+  static const ULONG kLines[2][3] = {{MODEM_STATUS_DSR, MODEM_STATUS_DSR_CHANGED, SERIAL_EV_DSR},
+                                     {MODEM_STATUS_DCD, MODEM_STATUS_DCD_CHANGED, SERIAL_EV_RLSD}};
   KIRQL irql;
   KeAcquireSpinLock(&Extension->SpinLock, &irql);
   ULONG status = Extension->ModemStatus;
@@ -360,7 +380,12 @@ VOID UpdateModemStatus(PDEVICE_EXTENSION Extension, ULONG LineBits) {
     if ((LineBits & line) != (status & line)) {
       status ^= line;
       status |= change;
-      Extension->PendingModemChanges |= change;
+      // Kept for a waiter only while the client asks for its event, as a
+      // serial port's event history is: a change from before it asked
+      // would report a carrier event that already passed.
+      if ((Extension->WaitMask & kLines[i][2]) != 0) {
+        Extension->PendingModemChanges |= change;
+      }
     }
   }
   BOOLEAN changed = status != Extension->ModemStatus;

@@ -41,6 +41,12 @@ BOOLEAN WaitQueueCompleteHead(PDEVICE_EXTENSION Extension);
 _Requires_lock_not_held_(Extension->SpinLock)
 VOID WaitQueueEndAll(PDEVICE_EXTENSION Extension, NTSTATUS Status);
 
+// The client's new wait mask: ends the head request with no events, adds
+// Mask to WaitMask (0 clears it) and forgets the line changes kept so far.
+// SpinLock not held.
+_Requires_lock_not_held_(Extension->SpinLock)
+VOID ChangeWaitMask(PDEVICE_EXTENSION Extension, ULONG Mask);
+
 // The event rules, applied to the head request.
 _Requires_lock_not_held_(Extension->SpinLock)
 VOID EvaluateWaitMask(PDEVICE_EXTENSION Extension);
@@ -55,7 +61,8 @@ _Releases_lock_(_Global_cancel_spin_lock_)
 DRIVER_CANCEL CancelWaitIrp;
 
 // Folds new DSR (0x20) and DCD (0x80) line states into ModemStatus; other
-// bits of LineBits are ignored.  A change stays pending for the wait-on-mask
-// rules until one reports it.  SpinLock not held.
+// bits of LineBits are ignored.  A change whose event the wait mask holds
+// stays pending for the wait-on-mask rules until one reports it or a new
+// mask is set.  SpinLock not held.
 _Requires_lock_not_held_(Extension->SpinLock)
 VOID UpdateModemStatus(PDEVICE_EXTENSION Extension, ULONG LineBits);

@@ -19,7 +19,7 @@
 // write, so the write in flight is cancelled only through the bus.
 #include "serial/write.h"
 
-#include "core/open_close.h"
+#include "core/admission.h"
 #include "core/request.h"
 #include "core/worker.h"
 #include "serial/request_list.h"

@@ -5,7 +5,9 @@
 // resources are short.  Each sequence must end every request exactly once
 // and leave a port that reopens and carries data.
 #include <atomic>
+#include <algorithm>
 #include <random>
+#include <span>
 #include <thread>
 
 #include "serial/notify.h"
@@ -39,8 +41,9 @@ class RawFile {
   // Sends one request with a buffer of `length` bytes and waits (bounded)
   // for it.  A request the driver never completes is kept, so that nothing
   // is freed under it, and reported by the caller's checks.
-  Result Send(UCHAR major, ULONG length = 0, ULONG code = 0) {
+  Result Send(UCHAR major, ULONG length = 0, ULONG code = 0, std::span<const uint8_t> input = {}) {
     auto buffer = std::make_unique<std::vector<uint8_t>>(std::max<ULONG>(length, 1), 'A');
+    std::copy_n(input.begin(), std::min<size_t>(input.size(), buffer->size()), buffer->begin());
     PIRP irp = IoAllocateIrp(device_->StackSize, FALSE);
     PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
     sp->MajorFunction = major;
@@ -52,6 +55,7 @@ class RawFile {
     if (major == IRP_MJ_DEVICE_CONTROL) {
       sp->Parameters.DeviceIoControl.IoControlCode = code;
       sp->Parameters.DeviceIoControl.OutputBufferLength = length;
+      sp->Parameters.DeviceIoControl.InputBufferLength = (ULONG)input.size();
     }
     auto done = std::make_unique<KEVENT>();
     KeInitializeEvent(done.get(), NotificationEvent, FALSE);
@@ -157,34 +161,48 @@ TEST_F(ClientSequencesTest, CleanupEndsTheParkedNotificationAndThePortReopens) {
 }
 
 TEST_F(ClientSequencesTest, RequestsArrivingAfterCleanupAreRefusedAtOnce) {
-  // Another thread's WriteFile, ReadFile, WaitCommEvent or notification
-  // request loses the race with CloseHandle: it reaches the driver after the
-  // cleanup.  It ends at once as a request the cleanup had ended would, and
-  // the close still comes.
+  // Another thread's WriteFile, ReadFile, WaitCommEvent, notification
+  // request or line change (EscapeCommFunction, SetCommState) loses the race
+  // with CloseHandle: it reaches the driver after the cleanup.  It ends at
+  // once as a request the cleanup had ended would, no line it raises stays
+  // up on the closed port, and the close still comes.
+  const ULONG dtr = 1;
+  SERIAL_HANDFLOW handFlow{SERIAL_DTR_HANDSHAKE, SERIAL_RTS_HANDSHAKE, 2048, 512};
   struct Case {
     const char* what;
     UCHAR major;
     ULONG length;
     ULONG code;
+    std::vector<uint8_t> input;
   } cases[] = {
-      {"write", IRP_MJ_WRITE, 3, 0},
-      {"read", IRP_MJ_READ, 16, 0},
-      {"wait-on-mask", IRP_MJ_DEVICE_CONTROL, sizeof(ULONG), IOCTL_SERIAL_WAIT_ON_MASK},
-      {"removal notification", IRP_MJ_DEVICE_CONTROL, sizeof(ULONG), IOCTL_REMOVAL_NOTIFY},
+      {"write", IRP_MJ_WRITE, 3, 0, {}},
+      {"read", IRP_MJ_READ, 16, 0, {}},
+      {"wait-on-mask", IRP_MJ_DEVICE_CONTROL, sizeof(ULONG), IOCTL_SERIAL_WAIT_ON_MASK, {}},
+      {"removal notification", IRP_MJ_DEVICE_CONTROL, sizeof(ULONG), IOCTL_REMOVAL_NOTIFY, {}},
+      {"DTR raised", IRP_MJ_DEVICE_CONTROL, 0, IOCTL_SERIAL_SET_DTR, {}},
+      {"RTS raised", IRP_MJ_DEVICE_CONTROL, 0, IOCTL_SERIAL_SET_RTS, {}},
+      {"DTR dropped", IRP_MJ_DEVICE_CONTROL, 0, IOCTL_SERIAL_CLR_DTR, {}},
+      {"modem control", IRP_MJ_DEVICE_CONTROL, 0, IOCTL_SERIAL_SET_MODEM_CONTROL, AsBytes(dtr)},
+      {"handshake", IRP_MJ_DEVICE_CONTROL, 0, IOCTL_SERIAL_SET_HANDFLOW, AsBytes(handFlow)},
   };
   PluggedDevice& dev = StartScripted();
+  auto* model = dev.as<usb::ScriptedDevice>();
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    dev.as<usb::ScriptedDevice>()->take_out_data(kBulkOut);
+    model->take_out_data(kBulkOut);
     RawFile file(dev.fdo());
     ASSERT_EQ(file.Send(IRP_MJ_CREATE).status, STATUS_SUCCESS);
     ASSERT_EQ(file.Send(IRP_MJ_CLEANUP).status, STATUS_SUCCESS);
+    ASSERT_EQ(model->control_line_state(), std::optional<uint16_t>(0));
 
-    RawFile::Result late = file.Send(c.major, c.length, c.code);
+    RawFile::Result late =
+        file.Send(c.major, std::max<ULONG>(c.length, (ULONG)c.input.size()), c.code, c.input);
     EXPECT_TRUE(late.completed) << "left pending with nothing to serve it";
     EXPECT_EQ(late.status, STATUS_CANCELLED);
     EXPECT_EQ(late.information, 0u);
-    EXPECT_TRUE(dev.as<usb::ScriptedDevice>()->out_data(kBulkOut).empty()) << "a late write went out";
+    EXPECT_TRUE(model->out_data(kBulkOut).empty()) << "a late write went out";
+    EXPECT_EQ(model->control_line_state(), std::optional<uint16_t>(0))
+        << "a line stays up on the closed port";
 
     EXPECT_EQ(file.Send(IRP_MJ_CLOSE).status, STATUS_SUCCESS);
     ASSERT_EQ(file.Abandoned(), 0u);
@@ -426,6 +444,41 @@ TEST_F(ClientSequencesTest, StopAndStartKeepThePortAndItsNames) {
   }
 }
 
+TEST_F(ClientSequencesTest, RemovalNeverWaitsOnAnOpenPort) {
+  PluggedDevice& dev = StartScripted();
+  // Open: a removal is refused, as a stop is, and cancelled by the system.
+  emu::Handle port = emu::open(u"COM5");
+  ASSERT_EQ(port.status(), STATUS_SUCCESS);
+  EXPECT_EQ(dev.node->query_remove(), STATUS_DEVICE_BUSY);
+  EXPECT_EQ(dev.node->cancel_remove(), STATUS_SUCCESS);
+  EXPECT_EQ(port.write("AT\r").information, 3u);
+  EXPECT_EQ(port.close().close, STATUS_SUCCESS);
+  // Closed: opens wait for the removal's outcome; a cancelled one leaves the port as it was.
+  ASSERT_EQ(dev.node->query_remove(), STATUS_SUCCESS);
+  EXPECT_EQ(emu::open(u"COM5").status(), STATUS_DEVICE_NOT_READY)
+      << "opened between query-remove and removal";
+  ASSERT_EQ(dev.node->cancel_remove(), STATUS_SUCCESS);
+  ExpectPortWorks(dev);
+
+  // A removal that comes with the port open all the same (a handle the
+  // system does not count) stops the port's threads before it waits for
+  // them: it ends, and nothing of the port is left behind.
+  RawFile file(dev.fdo());
+  ASSERT_EQ(file.Send(IRP_MJ_CREATE).status, STATUS_SUCCESS);
+  std::atomic<bool> removed{false};
+  std::thread remover([&] {
+    EXPECT_EQ(dev.node->remove(), STATUS_SUCCESS);
+    removed = true;
+  });
+  if (!WaitUntil([&] { return removed.load(); })) {
+    remover.detach();
+    FAIL() << "the removal waits for the open port's threads for good";
+  }
+  remover.join();
+  dev.removed = true;
+  EXPECT_EQ(dev.node->fdo(), nullptr);
+}
+
 TEST_F(ClientSequencesTest, AFailedRestartLeavesTheDeviceToTheRemovalThatWaitsForItsUsers) {
   PluggedDevice& dev = StartScripted();
   ExpectPortWorks(dev);
@@ -460,6 +513,32 @@ TEST_F(ClientSequencesTest, AFailedRestartLeavesTheDeviceToTheRemovalThatWaitsFo
 }
 
 // ---- The machine sleeps ------------------------------------------------------------------
+
+TEST_F(ClientSequencesTest, APowerUpRestartStartsNothingOnADeviceRemovedUnderIt) {
+  // The restart has looked at the port and waits for its line coding, which
+  // the modem does not answer, when the modem is pulled out.
+  PluggedDevice& dev = StartScripted();
+  PDEVICE_EXTENSION ext = dev.ext();
+  emu::Handle port = emu::open(u"COM5");
+  ASSERT_EQ(port.status(), STATUS_SUCCESS);
+  ASSERT_EQ(dev.node->set_system_power(PowerSystemSleeping3).status, STATUS_SUCCESS);
+  ASSERT_TRUE(WaitUntil([&] { return ThreadEnded(ext->pPollingFunctionThread); }));
+  usb::inject_fault(dev.pdo, 0, usb::Fault::never_complete());
+  emu::trace::clear();
+  ASSERT_EQ(dev.node->set_system_power(PowerSystemWorking).status, STATUS_SUCCESS);
+  ASSERT_TRUE(usb::wait_pending(dev.pdo, 0, 1)) << "the restart sent no line coding";
+  usb::unplug(dev.pdo);
+  ASSERT_EQ(dev.node->surprise_remove(), STATUS_SUCCESS);
+  ASSERT_TRUE(emu::wait_work_items());
+
+  EXPECT_FALSE(emu::trace::contains("create pPollingFunctionThread"));
+  for (PKTHREAD thread : {ext->pPollingFunctionThread, ext->pInterruptPollingFunctionThread}) {
+    EXPECT_TRUE(thread == nullptr || ThreadEnded(thread)) << "a polling thread runs for a removed device";
+  }
+  EXPECT_EQ(port.close().close, STATUS_SUCCESS);
+  EXPECT_EQ(dev.node->remove(), STATUS_SUCCESS);
+  dev.removed = true;
+}
 
 TEST_F(ClientSequencesTest, APowerUpRestartShortOfResourcesIsRetriedAndFailsRequestsMeanwhile) {
   using emu::faults::Site;

@@ -214,16 +214,20 @@ INSTANTIATE_TEST_SUITE_P(Orders, RemovalUnderLoadTest,
                            }
                          });
 
-TEST_F(RemovalTest, SurpriseRemovalWhileAReadWaitsOnItsLongTimeOut) {
+TEST_F(RemovalTest, SurpriseRemovalEndsEveryReadHoweverTheReadThreadEnds) {
   // The read thread may see the removal before its stop event and leave
-  // without ending the read; cleanup must still end it, not wait 100 s.
+  // without ending the reads: the removal itself must end the current one
+  // and every queued one at once, not leave them to a 100 s time-out.
   auto& dev = PlugScripted(usb::cdc::Variant::acm_nointr, u"COM5");
   ASSERT_EQ(Start(dev), STATUS_SUCCESS);
   emu::Handle port = emu::open(u"COM5");
   ASSERT_EQ(port.status(), STATUS_SUCCESS);
   emu::clock::freeze();
-  auto read = port.read_async(16);
-  ASSERT_EQ(read->returned(), STATUS_PENDING);
+  std::vector<emu::RequestPtr> reads;
+  for (int i = 0; i < 3; i++) {
+    reads.push_back(port.read_async(16));
+    ASSERT_EQ(reads.back()->returned(), STATUS_PENDING);
+  }
   // The removal flag first, as surprise removal sets it, then a pass of the
   // read thread before any stop event.
   InterlockedExchange((LONG volatile*)&dev.ext()->DeviceRemoved, 1);
@@ -231,15 +235,19 @@ TEST_F(RemovalTest, SurpriseRemovalWhileAReadWaitsOnItsLongTimeOut) {
     emu::clock::advance(1ms);
     return ThreadEnded(dev.ext()->pReadFunctionThread);
   }));
-  EXPECT_FALSE(read->completed());
+  EXPECT_FALSE(reads[0]->completed());
 
   ASSERT_EQ(dev.node->surprise_remove(), STATUS_SUCCESS);
+  for (size_t i = 0; i < reads.size(); i++) {
+    SCOPED_TRACE(i);
+    ASSERT_TRUE(reads[i]->wait(2000ms)) << "left to its time-out by the removal";
+    // The current read ends as a purge ends it; the queued ones are cancelled.
+    EXPECT_EQ(reads[i]->status(), i == 0 ? STATUS_SUCCESS : STATUS_CANCELLED);
+    EXPECT_EQ(reads[i]->information(), 0u);
+  }
+  EXPECT_EQ(Shared(&dev.ext()->ArmedTimerCount), 0);
   emu::CloseResult closed = port.close();
   EXPECT_EQ(closed.cleanup, STATUS_SUCCESS);
-  ASSERT_TRUE(read->completed());
-  EXPECT_EQ(read->status(), STATUS_SUCCESS);
-  EXPECT_EQ(read->information(), 0u);
-  EXPECT_EQ(Shared(&dev.ext()->ArmedTimerCount), 0);
   EXPECT_EQ(dev.node->remove(), STATUS_SUCCESS);
   dev.removed = true;
 }

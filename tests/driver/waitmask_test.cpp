@@ -89,6 +89,47 @@ TEST_F(WaitMaskTest, SameLineStateTwiceStillReportsTheChangeOnce) {
   EXPECT_FALSE(again->completed());
 }
 
+TEST_F(WaitMaskTest, ALineChangeIsKeptOnlyUnderItsEventAndOnlyUntilTheNextMask) {
+  // A serial port's event history: a change is kept for a waiter only while
+  // the mask holds its event, and a new mask starts with none kept.
+  struct Row {
+    const char* what;
+    ULONG maskAtChange;
+    ULONG lines;  // the new DSR/DCD lines (from none)
+    std::vector<ULONG> masksAfter;
+    ULONG reported;  // by the next wait, 0: none
+  } rows[] = {
+      {"carrier under RXCHAR, then 0, then RLSD", SERIAL_EV_RXCHAR, kDcd, {0, SERIAL_EV_RLSD}, 0},
+      {"carrier under RLSD, RLSD set again", SERIAL_EV_RLSD, kDcd, {SERIAL_EV_RLSD}, 0},
+      {"carrier under RLSD, DSR added", SERIAL_EV_RLSD, kDcd, {SERIAL_EV_DSR}, 0},
+      {"carrier and DSR under DSR, RLSD added", SERIAL_EV_DSR, kDsr | kDcd, {SERIAL_EV_RLSD}, 0},
+      {"carrier and DSR under DSR", SERIAL_EV_DSR, kDsr | kDcd, {}, SERIAL_EV_DSR},
+      {"carrier under RLSD", SERIAL_EV_RLSD, kDcd, {}, SERIAL_EV_RLSD},
+  };
+  FreezeClock();
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    SetModemStatus(0);
+    SetWaitMask(0);
+    SetWaitMask(row.maskAtChange);
+    UpdateModemStatus(ext_, row.lines);
+    SettleWorkers();  // the wait-mask thread's look, with no request to tell
+    for (ULONG mask : row.masksAfter) SetWaitMask(mask);
+    auto w = WaitOnMask();
+    if (row.reported != 0) {
+      ASSERT_TRUE(StepUntil([&] { return w->completed(); }, 5ms, 3));
+      EXPECT_EQ(EventsOf(w), row.reported);
+    } else {
+      SettleWorkers();
+      emu::clock::advance(20ms);
+      EXPECT_FALSE(w->completed()) << "reported a change from before the client asked";
+      SetWaitMask(0);
+      ASSERT_TRUE(w->wait(2000ms));
+    }
+    EXPECT_EQ(EventsOf(w), row.reported);
+  }
+}
+
 TEST_F(WaitMaskTest, ReceivedDataIsReportedButLeftInTheRing) {
   SetWaitMask(SERIAL_EV_RXCHAR);
   FreezeClock();

@@ -48,7 +48,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         Leftover{"never_closed", "plug\nopen\nioctl REMOVAL_NOTIFY &N\nioctl WAIT_ON_MASK &W\nread 10 &R\n"},
         Leftover{"close_held_back", "plug\nopen\nioctl REMOVAL_NOTIFY &N\nread 10 &R\nclose\n"},
-        Leftover{"removal_deferred", "plug\nopen\ndevice remove\nwrite \"AT\\r\" &W\n"},
+        Leftover{"removal_refused", "plug\nopen\ndevice remove\nwrite \"AT\\r\" &W\n"},
         Leftover{"modem_pulled", "plug\nopen\nread 10 &R\nmodem unplug\n"},
         Leftover{"surprise_removed_only", "plug\nopen\nmodem unplug\ndevice surprise-remove\nread 1 &R\n"},
         Leftover{"powered_down", "plug\nopen\npower system S3\npower device D3\nread 10 &R\n"},

@@ -43,8 +43,12 @@ NTSTATUS NTAPI bus_dispatch(PDEVICE_OBJECT pdo, PIRP irp) {
   }
 }
 
+std::u16string instance_key(const std::u16string& instance) {
+  return u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\" + instance;
+}
+
 std::u16string hardware_key(const std::u16string& instance) {
-  return u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\" + instance + u"\\Device Parameters";
+  return instance_key(instance) + u"\\Device Parameters";
 }
 
 std::string minor_name(UCHAR minor) {
@@ -124,8 +128,12 @@ NTSTATUS do_remove(const std::shared_ptr<NodeState>& node) {
                            " still exists after IRP_MN_REMOVE_DEVICE (it must detach and delete itself)");
   }
   bool release_pdo = false;
+  bool instance_shared = false;
   {
     std::lock_guard<std::recursive_mutex> lock(object_mutex());
+    for (auto& other : g_nodes)
+      instance_shared = instance_shared || (other != node && other->pdo != nullptr &&
+                                            other->instance_path == node->instance_path);
     if (pdo != nullptr) {
       if (pdo->AttachedDevice != nullptr)
         verifier::report(emu::verifier::Rule::fdo_not_detached, narrow(emu::device_name(pdo->AttachedDevice)),
@@ -141,8 +149,14 @@ NTSTATUS do_remove(const std::shared_ptr<NodeState>& node) {
     }
     node->attached.clear();
   }
-  // The bus deleted its PDO: drop the reference the system held on it.
-  if (release_pdo) ObfDereferenceObject(pdo);
+  // The bus deleted its PDO: drop the reference the system held on it.  Its
+  // instance, which no later plug reuses (each gets a new instance id), goes
+  // from the registry with it unless another device has it, or every plug
+  // would keep its keys.
+  if (release_pdo) {
+    ObfDereferenceObject(pdo);
+    if (!instance_shared) emu::registry::delete_key(instance_key(node->instance_path));
+  }
   return status;
 }
 
