@@ -265,7 +265,7 @@ static BOOLEAN RestartPort(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION ext, B
   coding.bParityType = ext->Parity;
   coding.bDataBits = ext->WordLength;
   KeReleaseSpinLock(&ext->SpinLock, irql);
-  (void)ZLKUSB_SetLineCoding(DeviceObject, &coding);
+  (void)ZLKUSB_SetLineCoding(DeviceObject, &coding, NULL);
 
   PIRP packet = IoAllocateIrp((CCHAR)(ext->TopOfStackDeviceObject->StackSize + 1), FALSE);
   DbgPrint("[PowerThreadRoutine] start\n");

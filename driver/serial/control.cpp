@@ -96,16 +96,94 @@ static VOID ReportEcho(PCONTROL_CALL Call, ULONG Bytes) {
   Call->Irp->IoStatus.Information = (Call->OutputLength >= Bytes) ? Bytes : 0;
 }
 
-// The line coding of the stored settings, which the set handlers change
-// and send.  They store the new settings only once the modem has taken them,
-// so a refused or unsent coding leaves the old ones in place and a retry
-// sends it again.  SpinLock held.
-_Requires_lock_held_(Extension->SpinLock)
-static VOID StoredLineCoding(PDEVICE_EXTENSION Extension, PLINE_CODING Coding) {
-  Coding->dwDTERate = Extension->BaudRate;
-  Coding->bCharFormat = Extension->StopBits;
-  Coding->bParityType = Extension->Parity;
-  Coding->bDataBits = Extension->WordLength;
+/*
+ * ControlSendCancel: cancel routine of a control request while it waits for
+ * the modem on a transfer of its own.  It only wakes the sender, which gives
+ * the transfer up and completes the request; the event lives on the
+ * sender's stack, in the request's first driver-context slot.
+ * IRQL: DISPATCH_LEVEL, entered holding the cancel spin lock.  Called by the
+ * I/O manager through IoCancelIrp.
+ */
+_Use_decl_annotations_
+VOID NTAPI ControlSendCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  UNREFERENCED_PARAMETER(DeviceObject);
+  PKEVENT cancelled = (PKEVENT)Irp->Tail.Overlay.DriverContext[0];
+  IoReleaseCancelSpinLock(Irp->CancelIrql);
+  KeSetEvent(cancelled, IO_NO_INCREMENT, FALSE);
+}
+
+/*
+ * ArmSendCancel: makes the request cancellable while it waits for a send:
+ * a cancel signals Cancelled (on the caller's stack).  FALSE when the
+ * request was cancelled already: nothing is to be sent.
+ * PASSIVE_LEVEL.  Callers: the handlers that send on a transfer of their own.
+ */
+_IRQL_requires_max_(PASSIVE_LEVEL)
+static BOOLEAN ArmSendCancel(PCONTROL_CALL Call, PKEVENT Cancelled) {
+  KeInitializeEvent(Cancelled, NotificationEvent, FALSE);
+  Call->Irp->Tail.Overlay.DriverContext[0] = Cancelled;
+  return SetCancelRoutineUnlessCancelled(Call->Irp, ControlSendCancel);
+}
+
+/*
+ * DisarmSendCancel: takes the cancel routine back after the send.  If it
+ * has been taken, it is about to signal Cancelled, which must outlive it.
+ * PASSIVE_LEVEL.  Callers: as ArmSendCancel, once the send is over.
+ */
+_IRQL_requires_max_(PASSIVE_LEVEL)
+static VOID DisarmSendCancel(PCONTROL_CALL Call, PKEVENT Cancelled) {
+  if (IoSetCancelRoutine(Call->Irp, NULL) == NULL) {
+    KeWaitForSingleObject(Cancelled, Executive, KernelMode, FALSE, NULL);
+  }
+}
+
+/*
+ * ChangeLineCoding: sends the stored line coding with a new rate (Rate not
+ * NULL) or line control (Line not NULL) and stores it once the modem has
+ * taken it, so a refused, timed-out or cancelled coding leaves the old
+ * settings in place and a retry sends it again; an unchanged coding sends
+ * nothing.  Read, send and store are one step under ControlMutex, which the
+ * power-up restart holds while it resends the stored coding: concurrent
+ * changes of rate and line control each send the other's last value, and
+ * the modem always ends with what is stored.
+ * PASSIVE_LEVEL.  Callers: the baud-rate and line-control handlers.
+ */
+_IRQL_requires_max_(PASSIVE_LEVEL)
+static NTSTATUS ChangeLineCoding(PCONTROL_CALL Call, const ULONG* Rate, const SERIAL_LINE_CONTROL* Line) {
+  PDEVICE_EXTENSION ext = Call->Extension;
+  LINE_CODING coding;
+  NTSTATUS status = STATUS_SUCCESS;
+  KIRQL irql;
+
+  KeWaitForSingleObject(&ext->ControlMutex, Executive, KernelMode, FALSE, NULL);
+  KeAcquireSpinLock(&ext->SpinLock, &irql);
+  coding.dwDTERate = (Rate != NULL) ? *Rate : ext->BaudRate;
+  coding.bCharFormat = (Line != NULL) ? Line->StopBits : ext->StopBits;
+  coding.bParityType = (Line != NULL) ? Line->Parity : ext->Parity;
+  coding.bDataBits = (Line != NULL) ? Line->WordLength : ext->WordLength;
+  BOOLEAN changed = coding.dwDTERate != ext->BaudRate || coding.bCharFormat != ext->StopBits ||
+                    coding.bParityType != ext->Parity || coding.bDataBits != ext->WordLength;
+  KeReleaseSpinLock(&ext->SpinLock, irql);
+
+  if (changed) {
+    KEVENT cancelled;
+    if (!ArmSendCancel(Call, &cancelled)) {
+      status = STATUS_CANCELLED;
+    } else {
+      status = ZLKUSB_SetLineCoding(Call->DeviceObject, &coding, &cancelled);
+      DisarmSendCancel(Call, &cancelled);
+    }
+    if (NT_SUCCESS(status)) {
+      KeAcquireSpinLock(&ext->SpinLock, &irql);
+      ext->BaudRate = coding.dwDTERate;
+      ext->StopBits = coding.bCharFormat;
+      ext->Parity = coding.bParityType;
+      ext->WordLength = coding.bDataBits;
+      KeReleaseSpinLock(&ext->SpinLock, irql);
+    }
+  }
+  KeReleaseMutex(&ext->ControlMutex, FALSE);
+  return status;
 }
 
 /*
@@ -158,76 +236,18 @@ static NTSTATUS ControlRefuse(PCONTROL_CALL) { return STATUS_INVALID_PARAMETER; 
 
 _IRQL_requires_max_(PASSIVE_LEVEL)
 static NTSTATUS ControlSetBaudRate(PCONTROL_CALL Call) {
-  PDEVICE_EXTENSION ext = Call->Extension;
   ULONG rate = ((PSERIAL_BAUD_RATE)Call->Buffer)->BaudRate;
-  LINE_CODING coding;
-  BOOLEAN changed;
-  KIRQL irql;
-
-  KeAcquireSpinLock(&ext->SpinLock, &irql);
-  changed = rate != ext->BaudRate;
-  StoredLineCoding(ext, &coding);
-  KeReleaseSpinLock(&ext->SpinLock, irql);
-
-  if (changed) {
-    coding.dwDTERate = rate;
-    NTSTATUS status = ZLKUSB_SetLineCoding(Call->DeviceObject, &coding);
-    if (!NT_SUCCESS(status)) {
-      return status;
-    }
-    KeAcquireSpinLock(&ext->SpinLock, &irql);
-    ext->BaudRate = rate;
-    KeReleaseSpinLock(&ext->SpinLock, irql);
+  NTSTATUS status = ChangeLineCoding(Call, &rate, NULL);
+  if (NT_SUCCESS(status)) {
+    ReportEcho(Call, sizeof(SERIAL_BAUD_RATE));
   }
-  ReportEcho(Call, sizeof(SERIAL_BAUD_RATE));
-  return STATUS_SUCCESS;
+  return status;
 }
 
 _IRQL_requires_max_(PASSIVE_LEVEL)
 static NTSTATUS ControlSetLineControl(PCONTROL_CALL Call) {
-  PDEVICE_EXTENSION ext = Call->Extension;
-  const SERIAL_LINE_CONTROL* line = (const SERIAL_LINE_CONTROL*)Call->Buffer;
-  LINE_CODING coding;
-  BOOLEAN changed;
-  KIRQL irql;
-
-  KeAcquireSpinLock(&ext->SpinLock, &irql);
-  changed =
-      line->StopBits != ext->StopBits || line->Parity != ext->Parity || line->WordLength != ext->WordLength;
-  StoredLineCoding(ext, &coding);
-  KeReleaseSpinLock(&ext->SpinLock, irql);
-
-  if (changed) {
-    coding.bCharFormat = line->StopBits;
-    coding.bParityType = line->Parity;
-    coding.bDataBits = line->WordLength;
-    NTSTATUS status = ZLKUSB_SetLineCoding(Call->DeviceObject, &coding);
-    if (!NT_SUCCESS(status)) {
-      return status;
-    }
-    KeAcquireSpinLock(&ext->SpinLock, &irql);
-    ext->StopBits = line->StopBits;
-    ext->Parity = line->Parity;
-    ext->WordLength = line->WordLength;
-    KeReleaseSpinLock(&ext->SpinLock, irql);
-  }
-  return STATUS_SUCCESS;
-}
-
-/*
- * ImmediateCharCancel: cancel routine of an immediate-character request
- * while its character is on the bus.  It only wakes the dispatcher, which
- * gives the transfer up and completes the request; the event lives on the
- * dispatcher's stack, in the request's first driver-context slot.
- * IRQL: DISPATCH_LEVEL, entered holding the cancel spin lock.  Called by the
- * I/O manager through IoCancelIrp.
- */
-_Use_decl_annotations_
-VOID NTAPI ImmediateCharCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-  UNREFERENCED_PARAMETER(DeviceObject);
-  PKEVENT cancelled = (PKEVENT)Irp->Tail.Overlay.DriverContext[0];
-  IoReleaseCancelSpinLock(Irp->CancelIrql);
-  KeSetEvent(cancelled, IO_NO_INCREMENT, FALSE);
+  SERIAL_LINE_CONTROL line = *(const SERIAL_LINE_CONTROL*)Call->Buffer;
+  return ChangeLineCoding(Call, NULL, &line);
 }
 
 _IRQL_requires_max_(PASSIVE_LEVEL)
@@ -245,21 +265,15 @@ static NTSTATUS ControlImmediateChar(PCONTROL_CALL Call) {
   LARGE_INTEGER timeout = TotalTimeoutToDueTime(ext->Timeouts.WriteTotalTimeoutConstant);
   KeReleaseSpinLock(&ext->SpinLock, irql);
   KEVENT cancelled;
-  KeInitializeEvent(&cancelled, NotificationEvent, FALSE);
-  Call->Irp->Tail.Overlay.DriverContext[0] = &cancelled;
-  if (!SetCancelRoutineUnlessCancelled(Call->Irp, ImmediateCharCancel)) {
+  if (!ArmSendCancel(Call, &cancelled)) {
     return STATUS_CANCELLED;
   }
-
-  // The send's own status is not the request's: the count says what went out.
-  (void)ZLKUSB_Write_OneChar(Call->DeviceObject, *(PUCHAR)Call->Buffer, &sent, &timeout, &cancelled);
-  if (IoSetCancelRoutine(Call->Irp, NULL) == NULL) {
-    // The cancel routine has been taken: it is about to signal the event,
-    // which must outlive it.
-    KeWaitForSingleObject(&cancelled, Executive, KernelMode, FALSE, NULL);
-  }
-  if (sent == 0 && Call->Irp->Cancel) {
-    return STATUS_CANCELLED;
+  // Success only when the byte went out; else the send's own answer
+  // (STATUS_TIMEOUT for the write time-out), so the client knows to retry.
+  NTSTATUS status = ZLKUSB_Write_OneChar(Call->DeviceObject, *(PUCHAR)Call->Buffer, &sent, &timeout, &cancelled);
+  DisarmSendCancel(Call, &cancelled);
+  if (sent == 0) {
+    return status;
   }
   ReportEcho(Call, sent);
   return STATUS_SUCCESS;

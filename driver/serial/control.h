@@ -6,10 +6,11 @@
 _IRQL_requires_max_(PASSIVE_LEVEL)
 DRIVER_DISPATCH DispatchDeviceControl;
 
-// Cancel routine of an immediate-character request while its byte is sent.
+// Cancel routine of a control request while it waits for a send of its own
+// (immediate character, line coding).
 _Requires_lock_held_(_Global_cancel_spin_lock_)
 _Releases_lock_(_Global_cancel_spin_lock_)
-DRIVER_CANCEL ImmediateCharCancel;
+DRIVER_CANCEL ControlSendCancel;
 
 // Handshake and flow-control record of the open port.  Each sets the request's
 // Information itself; the dispatcher completes the request with the result.

@@ -48,7 +48,7 @@ NTSTATUS GetHandFlow(PDEVICE_OBJECT DeviceObject, PVOID Buffer, PIRP Irp) {
 /*
  * SetHandFlow: validates and stores a new handshake record, then raises RTS
  * and DTR for the handshakes that ask for them, each through its own
- * line-state request; the last send's status is the result.
+ * line-state request; the first failing send ends it and is the result.
  * PASSIVE_LEVEL.  Caller: DispatchDeviceControl (IOCTL_SERIAL_SET_HANDFLOW).
  */
 _Use_decl_annotations_
@@ -98,7 +98,9 @@ NTSTATUS SetHandFlow(PDEVICE_OBJECT DeviceObject, PVOID Buffer, PIRP Irp) {
     InterlockedOr((volatile LONG*)&ext->ModemControl, (LONG)MODEM_CONTROL_RTS);
     status = ZLKUSB_SetControlLineState(Irp, ext);
   }
-  if (raiseDtr) {
+  // A send that timed out or was cancelled ends the request: its packet
+  // has been cancelled and would carry no further send.
+  if (raiseDtr && NT_SUCCESS(status)) {
     InterlockedOr((volatile LONG*)&ext->ModemControl, (LONG)MODEM_CONTROL_DTR);
     status = ZLKUSB_SetControlLineState(Irp, ext);
   }

@@ -1,7 +1,7 @@
 // The bulk-IN polling thread.  It is the ring's only producer: it reads the
 // bulk IN pipe 4,096 bytes at a time with no pause between successful reads,
 // notes event characters for SERIAL_EV_RXFLAG, drops the modem's CONNECT
-// result line while the filter is on and the carrier down, stores the rest
+// result line after a command line while the filter is on, stores the rest
 // and runs the wait-mask evaluation.  It backs off while the ring is nearly
 // full so that a put always finds room for a whole transfer, and pauses
 // between reads that bring nothing, so a failing device never makes it spin.
@@ -67,18 +67,20 @@ BOOLEAN ScanSpecialChars(PDEVICE_EXTENSION Extension, const UCHAR* Bytes, ULONG 
 typedef enum _CONNECT_LINE { ConnectLineNone, ConnectLineText, ConnectLineCr } CONNECT_LINE;
 
 /*
- * DropConnectLines: removes from Bytes, in place, every "CONNECT" and the
- * rest of its line up to and including the line end (CR, CR LF or LF); the
- * other bytes keep their order.  A result line holds printable characters
- * only, so any other byte ends it early and is kept: a stray "CONNECT" in
- * binary data costs at most its printable run.  *Line carries a line cut by
- * the end of the transfer into the next one.  "CONNECT" itself cut in two by
- * a transfer boundary is not recognised: holding bytes back for the next
- * transfer could hold them for good.  Returns the number of bytes kept.
+ * DropConnectLines: removes from Bytes, in place, the first "CONNECT" while
+ * *Armed, and the rest of its line up to and including the line end (CR,
+ * CR LF or LF); the other bytes keep their order.  Dropping a line disarms
+ * the filter, so a later "CONNECT" is the client's data.  A result line
+ * holds printable characters only, so any other byte ends it early and is
+ * kept: a stray "CONNECT" costs at most its printable run.  *Line carries a
+ * line cut by the end of the transfer into the next one.  "CONNECT" itself
+ * cut in two by a transfer boundary is not recognised: holding bytes back
+ * for the next transfer could hold them for good.  Returns the number of
+ * bytes kept.
  * IRQL: any.  Called by StoreTransfer for each transfer the filter applies to.
  */
 _IRQL_requires_max_(HIGH_LEVEL)
-static ULONG DropConnectLines(PUCHAR Bytes, ULONG Length, CONNECT_LINE* Line) {
+static ULONG DropConnectLines(PUCHAR Bytes, ULONG Length, CONNECT_LINE* Line, BOOLEAN* Armed) {
   ULONG kept = 0;
   ULONG i = 0;
   while (i < Length) {
@@ -104,9 +106,10 @@ static ULONG DropConnectLines(PUCHAR Bytes, ULONG Length, CONNECT_LINE* Line) {
       }
       continue;
     }
-    if (Length - i >= CONNECT_FILTER_LENGTH &&
+    if (*Armed && Length - i >= CONNECT_FILTER_LENGTH &&
         RtlEqualMemory(Bytes + i, CONNECT_FILTER_TEXT, CONNECT_FILTER_LENGTH)) {
       *Line = ConnectLineText;
+      *Armed = FALSE;
       i += CONNECT_FILTER_LENGTH;
       continue;
     }
@@ -165,14 +168,21 @@ static const PIPE_READ_RULE kBulkReadRules[] = {
 };
 
 // Handles one received transfer: the event-character note, the CONNECT
-// filter, the put and the wait-mask evaluation.  The filter is off while the
-// carrier is up: the data phase carries the client's own bytes.
+// filter, the put and the wait-mask evaluation.  With the filter switched
+// on, each command line the client sends arms it for one result line: the
+// first "CONNECT" line after it is dropped, whichever comes first, the
+// carrier (on the interrupt pipe) or the line (here), and whether or not
+// the modem reports a carrier at all.  After that the filter passes
+// everything, the data phase's own bytes included, until the next command
+// line.
 _IRQL_requires_max_(PASSIVE_LEVEL)
 static VOID StoreTransfer(PDEVICE_EXTENSION Extension, PUCHAR Bytes, ULONG Length, CONNECT_LINE* Line) {
   KIRQL irql;
   KeAcquireSpinLock(&Extension->SpinLock, &irql);
   BOOLEAN scan = (Extension->WaitMask & SERIAL_EV_RXFLAG) != 0;
-  BOOLEAN filter = Extension->SuppressConnect != 0 && (Extension->ModemStatus & MODEM_STATUS_DCD) == 0;
+  BOOLEAN filter = Extension->SuppressConnect != 0;
+  ULONG commandLine = Extension->CommandLineCount;
+  BOOLEAN armed = filter && commandLine != Extension->ConnectDroppedAt;
   KeReleaseSpinLock(&Extension->SpinLock, irql);
 
   if (scan && ScanSpecialChars(Extension, Bytes, Length)) {
@@ -182,8 +192,15 @@ static VOID StoreTransfer(PDEVICE_EXTENSION Extension, PUCHAR Bytes, ULONG Lengt
   }
   if (!filter) {
     *Line = ConnectLineNone;
-  } else {
-    Length = DropConnectLines(Bytes, Length, Line);
+  } else if (armed || *Line != ConnectLineNone) {
+    BOOLEAN stillArmed = armed;
+    Length = DropConnectLines(Bytes, Length, Line, &stillArmed);
+    if (armed && !stillArmed) {
+      // Dropped for this command line; a later one arms the filter again.
+      KeAcquireSpinLock(&Extension->SpinLock, &irql);
+      Extension->ConnectDroppedAt = commandLine;
+      KeReleaseSpinLock(&Extension->SpinLock, irql);
+    }
     if (Length == 0) {
       return;  // nothing but a result line; a flag noted above stays
     }
@@ -234,10 +251,14 @@ static BOOLEAN PollingThreadStep(PWORKER Worker) {
   ULONG urbStatus = 0;
   NTSTATUS ntStatus =
       ZLKUSB_ReadBulkIn(ext->FunctionalDeviceObject, ext->BulkInIrp, ext->ReadBuffer, &length, &urbStatus);
+  if (length > 0) {
+    // A read cancelled (restart, cleanup) or failed part-way still moved
+    // these bytes: they go in before anything else is read.
+    StoreTransfer(ext, ext->ReadBuffer, length, &state->ConnectLine);
+  }
   if (ntStatus == STATUS_SUCCESS && length > 0) {
     state->Idle = FALSE;
     state->Failing = FALSE;
-    StoreTransfer(ext, ext->ReadBuffer, length, &state->ConnectLine);
     return TRUE;
   }
   DEVICE_POWER_STATE powerState = CurrentPowerState(ext);

@@ -48,12 +48,38 @@ static NTSTATUS RefuseWrite(PDEVICE_EXTENSION Extension, PIRP Irp, NTSTATUS Stat
   return CompleteRequest(Irp, Status, 0);
 }
 
+// Whether a write is a command line to the modem: it starts with the
+// command prefix "AT" or the repeat "A/", in either case.
+_IRQL_requires_max_(DISPATCH_LEVEL)
+static BOOLEAN IsCommandLine(const UCHAR* Data, ULONG Length) {
+  return Length >= 2 && (Data[0] == 'A' || Data[0] == 'a') &&
+         (Data[1] == 'T' || Data[1] == 't' || Data[1] == '/');
+}
+
 /*
- * DispatchWrite: IRP_MJ_WRITE.  Notes the "ATS7=" command for the CONNECT
- * filter (exactly "ATS7=1" and one more byte turns it on, any other write
- * starting with "ATS7=" turns it off) and queues the write, pending, with
- * WriteCancelRoutine: a queued write leaves the queue by being sent, purged
- * or cancelled.
+ * NoteCommandLine: the CONNECT filter's view of an accepted write.  A write
+ * starting with "ATS7=" switches the filter: on for exactly "ATS7=1" and one
+ * more byte, off for any other value.  Every command line arms it for the
+ * next CONNECT result line (a dial answers with one), which the polling
+ * thread then drops once (see polling.cpp).
+ * IRQL: DISPATCH_LEVEL, SpinLock held.  Called by DispatchWrite once the
+ * write is queued.
+ */
+_Requires_lock_held_(Extension->SpinLock)
+static VOID NoteCommandLine(PDEVICE_EXTENSION Extension, const UCHAR* Data, ULONG Length) {
+  if (Length >= SUPPRESS_CONNECT_COMMAND_LENGTH &&
+      RtlEqualMemory(Data, SUPPRESS_CONNECT_COMMAND, SUPPRESS_CONNECT_COMMAND_LENGTH)) {
+    Extension->SuppressConnect = Length == SUPPRESS_CONNECT_COMMAND_LENGTH + 2 && Data[5] == '1';
+  }
+  if (IsCommandLine(Data, Length)) {
+    Extension->CommandLineCount++;
+  }
+}
+
+/*
+ * DispatchWrite: IRP_MJ_WRITE.  Queues the write, pending, with
+ * WriteCancelRoutine (a queued write leaves the queue by being sent, purged
+ * or cancelled), and shows it to the CONNECT filter (NoteCommandLine).
  * IRQL: PASSIVE_LEVEL..APC_LEVEL.  Called by the I/O manager.
  */
 _Use_decl_annotations_
@@ -71,21 +97,14 @@ NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return RefuseWrite(ext, Irp, STATUS_UNSUCCESSFUL);
   }
   ULONG length = IoGetCurrentIrpStackLocation(Irp)->Parameters.Write.Length;
-  if (length >= SUPPRESS_CONNECT_COMMAND_LENGTH &&
-      RtlEqualMemory(data, SUPPRESS_CONNECT_COMMAND, SUPPRESS_CONNECT_COMMAND_LENGTH)) {
-    BOOLEAN suppress = length == SUPPRESS_CONNECT_COMMAND_LENGTH + 2 && data[5] == '1';
-    KIRQL irql;
-    KeAcquireSpinLock(&ext->SpinLock, &irql);
-    ext->SuppressConnect = suppress;
-    KeReleaseSpinLock(&ext->SpinLock, irql);
-  }
 
   // Pending before it is visible to the write thread, which may finish it
   // at once.  Admitted in the hold that queues it: cleanup and removal set
   // their flags under SpinLock before the queue is flushed.  The cancel
   // routine and the queue entry appear together under SpinLock, which the
   // write thread and the cancel routine take before they look for the write
-  // in the queue.
+  // in the queue.  The CONNECT filter learns of the write in the same hold,
+  // only once it is queued: a refused command never reached the modem.
   IoMarkIrpPending(Irp);
   KIRQL irql;
   KeAcquireSpinLock(&ext->SpinLock, &irql);
@@ -99,6 +118,8 @@ NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         status = STATUS_INSUFFICIENT_RESOURCES;
       }
       // else: being cancelled; WriteCancelRoutine completes it.
+    } else {
+      NoteCommandLine(ext, data, length);
     }
   }
   KeReleaseSpinLock(&ext->SpinLock, irql);
@@ -154,8 +175,9 @@ static PIRP TakeNextWrite(PDEVICE_EXTENSION Extension) {
 /*
  * ZLKUSB_Write: passes Irp down the USB stack as a bulk-OUT transfer of
  * Data/Length with ZLKUSB_Write_Complete as its completion routine.  When no
- * OUT pipe or no URB can be had, nothing is sent: CurrentWriteIrp is cleared
- * and the request is completed here with STATUS_UNSUCCESSFUL.
+ * OUT pipe or no URB can be had, nothing is sent and the transfer ends at
+ * once as failed (STATUS_UNSUCCESSFUL, no bytes, evWriteDone set), as if the
+ * bus had refused it: the write thread completes the request.
  * IRQL: PASSIVE_LEVEL.  Called by pWriteFunction with Irp in CurrentWriteIrp.
  */
 _Use_decl_annotations_
@@ -164,8 +186,10 @@ NTSTATUS ZLKUSB_Write(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Data, ULONG L
   PPIPE_ENTRY pipe = ZLKUSB_FindPipe(ext, UsbdPipeTypeBulk, PIPE_DIRECTION_OUT);
   PURB urb = pipe != NULL ? ZLKUSB_BuildWriteUrb(Data, Length, pipe) : NULL;
   if (urb == NULL) {
-    ClearCurrentWrite(ext);
-    return RefuseWrite(ext, Irp, STATUS_UNSUCCESSFUL);
+    Irp->IoStatus.Status = STATUS_UNSUCCESSFUL;
+    Irp->IoStatus.Information = 0;
+    KeSetEvent(&ext->evWriteDone, IO_NO_INCREMENT, FALSE);
+    return STATUS_UNSUCCESSFUL;
   }
   ZLKUSB_SetUrbDeviceHandle(ext, urb);
 
@@ -174,61 +198,100 @@ NTSTATUS ZLKUSB_Write(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Data, ULONG L
 }
 
 /*
- * ZLKUSB_Write_Complete: the bus has finished the write: counts it off,
- * records the bytes the device took (0 unless both the URB and the request
- * succeeded), frees the URB and wakes the write thread, which completes the
- * request to the client.  Takes no lock: it may run inside IoCancelIrp
- * called under SpinLock.
+ * ZLKUSB_Write_Complete: the bus has finished a transfer of the write:
+ * records the bytes the device took, whatever the outcome (a transfer
+ * cancelled or failed part-way has still moved them), frees the URB and
+ * wakes the write thread, which sends the rest or completes the request to
+ * the client.  Takes no lock: it may run inside IoCancelIrp called under
+ * SpinLock.
  * IRQL <= DISPATCH_LEVEL.  Called by the I/O manager on completion.
  */
 _Use_decl_annotations_
 NTSTATUS NTAPI ZLKUSB_Write_Complete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
   PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
   PURB urb = (PURB)Context;
-  InterlockedDecrement(&ext->PendingWriteCount);
-
-  ULONG transferred = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
-  if (urb->UrbHeader.Status == USBD_STATUS_SUCCESS && Irp->IoStatus.Status == STATUS_SUCCESS) {
-    Irp->IoStatus.Information = transferred;
-  } else {
-    Irp->IoStatus.Information = 0;
+  Irp->IoStatus.Information = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+  if (Irp->IoStatus.Status == STATUS_SUCCESS && urb->UrbHeader.Status != USBD_STATUS_SUCCESS) {
+    Irp->IoStatus.Status = STATUS_UNSUCCESSFUL;
   }
   ExFreePoolWithTag(urb, POOL_TAG_DRIVER);
   KeSetEvent(&ext->evWriteDone, IO_NO_INCREMENT, FALSE);
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-// Sends one write and sees it through: waits for it under the write
-// time-out, cancels it on time-out or stop and then waits for the bus to
-// give it back, and completes it to the client.
+// The most one transfer of a write carries: the pipe's maximum transfer
+// size, which configuration sets to BULK_MAX_TRANSFER_SIZE (stacks that
+// report another value are believed only below it).
+_IRQL_requires_max_(DISPATCH_LEVEL)
+static ULONG WriteTransferLimit(PDEVICE_EXTENSION Extension) {
+  PPIPE_ENTRY pipe = ZLKUSB_FindPipe(Extension, UsbdPipeTypeBulk, PIPE_DIRECTION_OUT);
+  ULONG limit = pipe != NULL ? pipe->PipeInfo.MaximumTransferSize : 0;
+  return (limit == 0 || limit > BULK_MAX_TRANSFER_SIZE) ? BULK_MAX_TRANSFER_SIZE : limit;
+}
+
+// Sends one write and sees it through, in transfers of at most the pipe's
+// maximum transfer size, one after the other on the client's own request.
+// The write time-out runs over the whole write (a timer armed once); on
+// time-out or stop the transfer on the bus is cancelled and waited for.
+// The client gets the bytes that went out: STATUS_SUCCESS for all of them,
+// STATUS_TIMEOUT when the time-out ended the write (as a serial port
+// answers), else the failing transfer's status.
 _IRQL_requires_max_(PASSIVE_LEVEL)
 static VOID SendWrite(PDEVICE_EXTENSION Extension, PIRP Irp) {
   KIRQL irql;
   KeAcquireSpinLock(&Extension->SpinLock, &irql);
   ULONG timeoutMs = Extension->Timeouts.WriteTotalTimeoutConstant;
   KeReleaseSpinLock(&Extension->SpinLock, irql);
-  LARGE_INTEGER due = TotalTimeoutToDueTime(timeoutMs);
+  KTIMER deadline;
+  KeInitializeTimer(&deadline);
+  (void)KeSetTimer(&deadline, TotalTimeoutToDueTime(timeoutMs), NULL);
 
-  KeClearEvent(&Extension->evWriteDone);
+  PUCHAR data = (PUCHAR)Irp->AssociatedIrp.SystemBuffer;
+  const ULONG length = IoGetCurrentIrpStackLocation(Irp)->Parameters.Write.Length;
+  const ULONG limit = WriteTransferLimit(Extension);
+  ULONG sent = 0;
+  NTSTATUS status = STATUS_SUCCESS;
   InterlockedExchangePointer((PVOID volatile*)&Extension->CurrentWriteIrp, Irp);
-  ZLKUSB_Write(Extension->FunctionalDeviceObject, Irp, Irp->AssociatedIrp.SystemBuffer,
-               IoGetCurrentIrpStackLocation(Irp)->Parameters.Write.Length);
-  if (ReadCurrentWrite(Extension) != Irp) {
-    return;  // never reached the bus; already completed
-  }
+  do {
+    if (Irp->Cancel) {
+      status = STATUS_CANCELLED;  // a purge between two transfers
+      break;
+    }
+    ULONG chunk = (length - sent < limit) ? length - sent : limit;
+    KeClearEvent(&Extension->evWriteDone);
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    Irp->IoStatus.Information = 0;
+    (void)ZLKUSB_Write(Extension->FunctionalDeviceObject, Irp, data + sent, chunk);
 
-  PVOID objects[2] = {&Extension->evWriteDone, &Extension->evKill_pWriteFunction};
-  NTSTATUS wait = KeWaitForMultipleObjects(2, objects, WaitAny, Executive, KernelMode, FALSE, &due, NULL);
-  if (wait != STATUS_WAIT_0) {
-    // Timed out, or the port is closing: a device that never takes the data
-    // must not hold the thread.
-    KeAcquireSpinLock(&Extension->SpinLock, &irql);
-    IoCancelIrp(Irp);
-    KeReleaseSpinLock(&Extension->SpinLock, irql);
-    KeWaitForSingleObject(&Extension->evWriteDone, Executive, KernelMode, FALSE, NULL);
-  }
+    PVOID objects[3] = {&Extension->evWriteDone, &Extension->evKill_pWriteFunction, &deadline};
+    NTSTATUS wait = KeWaitForMultipleObjects(3, objects, WaitAny, Executive, KernelMode, FALSE, NULL, NULL);
+    if (wait != STATUS_WAIT_0) {
+      // Timed out, or the port is closing: a device that never takes the
+      // data must not hold the thread.
+      KeAcquireSpinLock(&Extension->SpinLock, &irql);
+      IoCancelIrp(Irp);
+      KeReleaseSpinLock(&Extension->SpinLock, irql);
+      KeWaitForSingleObject(&Extension->evWriteDone, Executive, KernelMode, FALSE, NULL);
+    }
+    ULONG moved = (Irp->IoStatus.Information < chunk) ? (ULONG)Irp->IoStatus.Information : chunk;
+    sent += moved;
+    status = Irp->IoStatus.Status;
+    if (wait == STATUS_WAIT_2 && (status != STATUS_SUCCESS || sent < length)) {
+      status = STATUS_TIMEOUT;
+    } else if (wait == STATUS_WAIT_1 && status == STATUS_SUCCESS && sent < length) {
+      status = STATUS_CANCELLED;
+    }
+    if (moved < chunk) {
+      break;  // the device took less than a whole transfer: the write ends there
+    }
+  } while (status == STATUS_SUCCESS && sent < length);
+  (void)KeCancelTimer(&deadline);
+
   ClearCurrentWrite(Extension);
   KeClearEvent(&Extension->evWriteDone);
+  InterlockedDecrement(&Extension->PendingWriteCount);
+  Irp->IoStatus.Status = status;
+  Irp->IoStatus.Information = sent;
   IoCompleteRequest(Irp, IO_NO_INCREMENT);
 }
 

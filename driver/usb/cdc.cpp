@@ -25,22 +25,40 @@ PURB ZLKUSB_BuildClassRequestUrb(USHORT Function, ULONG TransferFlags, ULONG Tra
 }
 
 /*
+ * ClassRequestDueTime: the relative due time of a class request's wait.
+ * Any IRQL.  Called by the class requests below.
+ */
+_IRQL_requires_max_(HIGH_LEVEL)
+static LARGE_INTEGER ClassRequestDueTime(VOID) {
+  LARGE_INTEGER due;
+  due.QuadPart = -(LONGLONG)CDC_CLASS_REQUEST_TIMEOUT_MS * 10000;
+  return due;
+}
+
+/*
  * ZLKUSB_SetLineCoding: sends SET_LINE_CODING with the 7 bytes of
- * LineCoding to interface 0 and waits for it.  Fails when the URB cannot be
- * had or the device or bus refuses the request, so that the caller keeps
- * its old settings.  Takes no lock: the URB is its own.  PASSIVE_LEVEL;
- * called by the control dispatcher and the power-up restart.
+ * LineCoding to interface 0 and waits for it, at most
+ * CDC_CLASS_REQUEST_TIMEOUT_MS and no longer than until Cancelled (NULL:
+ * none) is signalled.  Fails when the URB cannot be had, the device or bus
+ * refuses the request (STATUS_UNSUCCESSFUL), the modem does not answer in
+ * time (STATUS_IO_TIMEOUT) or the wait is cancelled (STATUS_CANCELLED), so
+ * that the caller keeps its old settings.  Takes no lock: the URB is its
+ * own.  PASSIVE_LEVEL; called by the control dispatcher and the power-up
+ * restart.
  */
 _Use_decl_annotations_
-NTSTATUS ZLKUSB_SetLineCoding(PDEVICE_OBJECT DeviceObject, PLINE_CODING LineCoding) {
+NTSTATUS ZLKUSB_SetLineCoding(PDEVICE_OBJECT DeviceObject, PLINE_CODING LineCoding, PKEVENT Cancelled) {
   PURB urb = ZLKUSB_BuildClassRequestUrb(URB_FUNCTION_CLASS_INTERFACE, USBD_TRANSFER_DIRECTION_OUT,
                                          sizeof(LINE_CODING), LineCoding, NULL, NULL,
                                          CDC_REQUEST_TYPE_CLASS_INTERFACE_OUT, CDC_SET_LINE_CODING, 0, 0);
   if (urb == NULL) {
     return STATUS_UNSUCCESSFUL;
   }
-  NTSTATUS status = ZLKUSB_SubmitUrbSync(DeviceObject, urb);
-  if (NT_SUCCESS(status) && !USBD_SUCCESS(urb->UrbHeader.Status)) {
+  LARGE_INTEGER due = ClassRequestDueTime();
+  NTSTATUS status = ZLKUSB_SubmitUrbBounded(DeviceObject, urb, &due, Cancelled);
+  if (status == STATUS_TIMEOUT) {
+    status = STATUS_IO_TIMEOUT;  // a failure: the modem never answered
+  } else if (NT_SUCCESS(status) && !USBD_SUCCESS(urb->UrbHeader.Status)) {
     status = STATUS_UNSUCCESSFUL;
   }
   ExFreePoolWithTag(urb, POOL_TAG_DRIVER);
@@ -49,10 +67,13 @@ NTSTATUS ZLKUSB_SetLineCoding(PDEVICE_OBJECT DeviceObject, PLINE_CODING LineCodi
 
 /*
  * ZLKUSB_SetControlLineState: sends SET_CONTROL_LINE_STATE with DTR and RTS
- * from ModemControl on the caller's packet and waits for it.  A device that
- * refuses the request is not an error here: many modems stall it and work
- * regardless.  PASSIVE_LEVEL; called by open, cleanup, the control
- * dispatcher and the power-up restart.
+ * from ModemControl on the caller's packet and waits for it, at most
+ * CDC_CLASS_REQUEST_TIMEOUT_MS; the packet stays cancellable by its owner
+ * meanwhile, through the bus.  A device that refuses the request is not an
+ * error here: many modems stall it and work regardless.  A modem that never
+ * answers is: the request is cancelled and STATUS_IO_TIMEOUT returned; a
+ * request its owner cancelled returns STATUS_CANCELLED.  PASSIVE_LEVEL;
+ * called by open, cleanup, the control dispatcher and the power-up restart.
  */
 _Use_decl_annotations_
 NTSTATUS ZLKUSB_SetControlLineState(PIRP Irp, PDEVICE_EXTENSION DeviceExtension) {
@@ -73,16 +94,27 @@ NTSTATUS ZLKUSB_SetControlLineState(PIRP Irp, PDEVICE_EXTENSION DeviceExtension)
   urb->UrbControlVendorClassRequest.RequestTypeReservedBits = 0;
   ext->ControlUrb = urb;
 
+  NTSTATUS status = STATUS_SUCCESS;
   KeInitializeEvent(&ext->evControlDone, NotificationEvent, FALSE);
   ZLKUSB_SetupNextStackLocation(Irp, urb, ZLKUSB_IOCTL_Async_Complete, ext);
   if (IoCallDriver(ext->TopOfStackDeviceObject, Irp) == STATUS_PENDING) {
-    KeWaitForSingleObject(&ext->evControlDone, Executive, KernelMode, FALSE, NULL);
+    LARGE_INTEGER due = ClassRequestDueTime();
+    if (KeWaitForSingleObject(&ext->evControlDone, Executive, KernelMode, FALSE, &due) == STATUS_TIMEOUT) {
+      IoCancelIrp(Irp);
+      KeWaitForSingleObject(&ext->evControlDone, Executive, KernelMode, FALSE, NULL);
+      if (Irp->IoStatus.Status != STATUS_SUCCESS) {
+        status = STATUS_IO_TIMEOUT;
+      }
+    }
+  }
+  if (status == STATUS_SUCCESS && Irp->IoStatus.Status == STATUS_CANCELLED) {
+    status = STATUS_CANCELLED;
   }
 
   ext->ControlUrb = NULL;
   ExFreePoolWithTag(urb, POOL_TAG_DRIVER);
   KeReleaseMutex(&ext->ControlMutex, FALSE);
-  return STATUS_SUCCESS;
+  return status;
 }
 
 /*
@@ -104,9 +136,10 @@ NTSTATUS NTAPI ZLKUSB_IOCTL_Async_Complete(PDEVICE_OBJECT DeviceObject, PIRP Irp
  * ZLKUSB_Write_OneChar: sends one character on the bulk OUT pipe on a packet
  * of its own and waits for it; not ordered against the write thread.  The
  * wait is bounded by Timeout (a due time; NULL: none) and ends early when
- * Cancelled (NULL: none) is signalled; the transfer is then cancelled and
- * waited for, so the URB and the packet are never freed under the bus.
- * Returns the transfer's status and the bytes sent in *Count.  Without a
+ * Cancelled (NULL: none) is signalled (ZLKUSB_SubmitUrbBounded).  Returns
+ * STATUS_SUCCESS with *Count 1 once the byte went out; otherwise the send's
+ * own status (STATUS_TIMEOUT, STATUS_CANCELLED, the bus's failure, or
+ * STATUS_UNSUCCESSFUL when nothing could be sent) with *Count 0.  Without a
  * bulk OUT pipe nothing is sent.  PASSIVE_LEVEL; called by the control
  * dispatcher for the immediate character.
  */
@@ -125,49 +158,14 @@ NTSTATUS ZLKUSB_Write_OneChar(PDEVICE_OBJECT DeviceObject, UCHAR Character, PULO
     return STATUS_UNSUCCESSFUL;
   }
   ZLKUSB_SetUrbDeviceHandle(ext, urb);
-  PIRP irp = IoAllocateIrp((CCHAR)(ext->TopOfStackDeviceObject->StackSize + 1), FALSE);
-  if (irp == NULL) {
-    ExFreePoolWithTag(urb, POOL_TAG_DRIVER);
-    return STATUS_UNSUCCESSFUL;
-  }
-
-  KEVENT done;
-  KeInitializeEvent(&done, NotificationEvent, FALSE);
-  irp->Tail.Overlay.DriverContext[0] = &done;
-  ZLKUSB_SetupNextStackLocation(irp, urb, ZLKUSB_Write_OneChar_Complete, urb);
-
-  NTSTATUS status = IoCallDriver(ext->TopOfStackDeviceObject, irp);
-  if (status == STATUS_PENDING) {
-    PVOID objects[2] = {&done, Cancelled};
-    NTSTATUS wait = KeWaitForMultipleObjects(Cancelled != NULL ? 2 : 1, objects, WaitAny, Executive,
-                                             KernelMode, FALSE, Timeout, NULL);
-    if (wait != STATUS_WAIT_0) {
-      IoCancelIrp(irp);
-      KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, NULL);
+  NTSTATUS status = ZLKUSB_SubmitUrbBounded(DeviceObject, urb, Timeout, Cancelled);
+  if (status == STATUS_SUCCESS) {
+    if (USBD_SUCCESS(urb->UrbHeader.Status) && urb->UrbBulkOrInterruptTransfer.TransferBufferLength == 1) {
+      *Count = 1;
+    } else {
+      status = STATUS_UNSUCCESSFUL;
     }
-    status = (NTSTATUS)urb->UrbHeader.Status;
-    *Count = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
-  } else if (NT_SUCCESS(status)) {
-    // Completed before the call returned: the URB already holds the count.
-    *Count = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
   }
   ExFreePoolWithTag(urb, POOL_TAG_DRIVER);
-  IoFreeIrp(irp);
   return status;
-}
-
-/*
- * ZLKUSB_Write_OneChar_Complete: wakes the sender through the event in the
- * packet's first driver-context slot; the URB and the packet stay with the
- * sender.  IRQL <= DISPATCH_LEVEL, any thread; called by the I/O manager.
- */
-_Use_decl_annotations_
-NTSTATUS NTAPI ZLKUSB_Write_OneChar_Complete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
-  UNREFERENCED_PARAMETER(DeviceObject);
-  UNREFERENCED_PARAMETER(Context);
-  PKEVENT done = (PKEVENT)Irp->Tail.Overlay.DriverContext[0];
-  if (done != NULL) {
-    KeSetEvent(done, IO_NO_INCREMENT, FALSE);
-  }
-  return STATUS_MORE_PROCESSING_REQUIRED;
 }

@@ -43,6 +43,48 @@ NTSTATUS ZLKUSB_SubmitUrbSync(PDEVICE_OBJECT DeviceObject, PURB Urb) {
 }
 
 /*
+ * ZLKUSB_SubmitUrbBounded: sends Urb on a packet of its own and waits for
+ * it until Timeout (a due time; NULL: none) or until Cancelled (NULL: none)
+ * is signalled.  A transfer given up is cancelled and waited for, so the URB
+ * and the packet are never freed under the bus.  Returns the packet's
+ * status; a transfer given up that did not succeed meanwhile answers
+ * STATUS_TIMEOUT or STATUS_CANCELLED.  STATUS_UNSUCCESSFUL when no packet
+ * can be had (nothing is sent).  PASSIVE_LEVEL; called by the class
+ * requests and the immediate character.
+ */
+_Use_decl_annotations_
+NTSTATUS ZLKUSB_SubmitUrbBounded(PDEVICE_OBJECT DeviceObject, PURB Urb, PLARGE_INTEGER Timeout,
+                                 PKEVENT Cancelled) {
+  PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+  PIRP irp = IoAllocateIrp((CCHAR)(ext->TopOfStackDeviceObject->StackSize + 1), FALSE);
+  if (irp == NULL) {
+    return STATUS_UNSUCCESSFUL;
+  }
+  KEVENT done;
+  KeInitializeEvent(&done, NotificationEvent, FALSE);
+  ZLKUSB_SetupNextStackLocation(irp, Urb, ZLKUSB_Async_Complete, &done);
+
+  NTSTATUS status = IoCallDriver(ext->TopOfStackDeviceObject, irp);
+  if (status == STATUS_PENDING) {
+    PVOID objects[2] = {&done, Cancelled};
+    NTSTATUS wait = KeWaitForMultipleObjects(Cancelled != NULL ? 2 : 1, objects, WaitAny, Executive,
+                                             KernelMode, FALSE, Timeout, NULL);
+    NTSTATUS gaveUp = STATUS_SUCCESS;
+    if (wait != STATUS_WAIT_0) {
+      gaveUp = (wait == STATUS_TIMEOUT) ? STATUS_TIMEOUT : STATUS_CANCELLED;
+      IoCancelIrp(irp);
+      KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, NULL);
+    }
+    status = irp->IoStatus.Status;
+    if (gaveUp != STATUS_SUCCESS && status != STATUS_SUCCESS) {
+      status = gaveUp;
+    }
+  }
+  IoFreeIrp(irp);
+  return status;
+}
+
+/*
  * ZLKUSB_SetUrbDeviceHandle: writes the device handle last learnt from the
  * bus driver into the URB header.  Any IRQL.  Called before every transfer.
  */
@@ -144,6 +186,7 @@ static NTSTATUS ReadPipe(PDEVICE_OBJECT DeviceObject, PIRP Irp, PKEVENT Done, PP
 
   PURB urb = ZLKUSB_BuildReadUrb(Buffer, *Length, Pipe);
   if (urb == NULL) {
+    *Length = 0;  // nothing was read: the caller stores what a read moved, failed or not
     *UsbdStatus = ZLKUSB_USBD_STATUS_NO_MEMORY;
     return STATUS_INSUFFICIENT_RESOURCES;
   }

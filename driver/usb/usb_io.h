@@ -29,6 +29,15 @@ inline BOOLEAN ZLKUSB_IsCancelledStatus(ULONG UsbdStatus) {
 _IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS ZLKUSB_SubmitUrbSync(PDEVICE_OBJECT DeviceObject, PURB Urb);
 
+// Sends Urb on a packet of its own and waits for it, at most until Timeout
+// (a due time; NULL: none) and no longer than until Cancelled (NULL: none)
+// is signalled; a transfer given up is cancelled and waited for.  Returns
+// the packet's status, or STATUS_TIMEOUT / STATUS_CANCELLED for a transfer
+// given up that did not succeed.  PASSIVE_LEVEL.
+_IRQL_requires_max_(PASSIVE_LEVEL)
+NTSTATUS ZLKUSB_SubmitUrbBounded(PDEVICE_OBJECT DeviceObject, PURB Urb, PLARGE_INTEGER Timeout,
+                                 PKEVENT Cancelled);
+
 // Stamps the bus driver's device handle into the URB header.
 _IRQL_requires_max_(DISPATCH_LEVEL)
 VOID ZLKUSB_SetUrbDeviceHandle(PDEVICE_EXTENSION DeviceExtension, PURB Urb);

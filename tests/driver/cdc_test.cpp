@@ -34,7 +34,7 @@ class CdcTest : public DriverFixture {
   }
   NTSTATUS Coding(ULONG baud, UCHAR stop, UCHAR parity, UCHAR bits) {
     LINE_CODING coding = {baud, stop, parity, bits};
-    return ZLKUSB_SetLineCoding(dev_->fdo(), &coding);
+    return ZLKUSB_SetLineCoding(dev_->fdo(), &coding, nullptr);
   }
   std::vector<ScriptedDevice::ControlRecord> Requests(uint8_t request) {
     std::vector<ScriptedDevice::ControlRecord> out;
@@ -64,7 +64,7 @@ TEST_F(CdcTest, ModemTakesTheLineCoding) {
   auto& modem = PlugModem("acm-nointr", u"COM6");
   ASSERT_EQ(Configure(modem), STATUS_SUCCESS);
   LINE_CODING coding = {9600, 0, 0, 8};
-  ASSERT_EQ(ZLKUSB_SetLineCoding(modem.fdo(), &coding), STATUS_SUCCESS);
+  ASSERT_EQ(ZLKUSB_SetLineCoding(modem.fdo(), &coding, nullptr), STATUS_SUCCESS);
   auto seen = modem.as<emu::usb::ModemModel>()->line_coding();
   ASSERT_TRUE(seen.has_value());
   EXPECT_EQ(seen->bytes(), (std::array<uint8_t, 7>{0x80, 0x25, 0x00, 0x00, 0x00, 0x00, 0x08}));

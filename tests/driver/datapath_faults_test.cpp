@@ -39,6 +39,28 @@ class DataPathFaultTest : public DataPathTest {
     std::memcpy(&value, bytes.data(), std::min(bytes.size(), sizeof(value)));
     return value;
   }
+  // A request whose dispatch waits for the bus is sent from a thread of its
+  // own; true once its transfer is on `endpoint` and that very thread waits
+  // for it until `timeout` past the clock's reading (other threads' 1 ms
+  // waits come and go, so a count of timed waiters cannot tell), or, for a
+  // `timeout` of 0, waits at all.
+  bool SendWaiting(ULONG code, std::vector<uint8_t> input, uint8_t endpoint, emu::clock::duration timeout) {
+    const emu::clock::duration ends = emu::clock::now() + timeout;
+    std::promise<PKTHREAD> sender;
+    auto sender_known = sender.get_future();
+    sending_ = std::async(std::launch::async, [this, code, input, &sender] {
+      sender.set_value(KeGetCurrentThread());
+      return port_->ioctl_async(code, input, 0);
+    });
+    PKTHREAD thread = sender_known.get();
+    if (!usb::wait_pending(dev_->pdo, endpoint, 1)) return false;
+    if (timeout == 0ms) return emu::ke::wait_thread_blocked(thread);
+    return emu::ke::wait_thread_timed_wait(thread, [&](emu::clock::duration due) { return due == ends; });
+  }
+  emu::RequestPtr Sent() {
+    if (sending_.wait_for(5s) != std::future_status::ready) return nullptr;
+    return sending_.get();
+  }
   std::vector<std::vector<uint8_t>> LineCodingsSent() {
     std::vector<std::vector<uint8_t>> sent;
     for (auto& record : model_->control_requests()) {
@@ -48,6 +70,8 @@ class DataPathFaultTest : public DataPathTest {
     }
     return sent;
   }
+
+  std::future<emu::RequestPtr> sending_;
 };
 
 // ---- The bulk-IN polling thread on a failing pipe ----------------------------
@@ -164,25 +188,23 @@ TEST_F(DataPathFaultTest, LongTimeOutsWaitTheirFullLength) {
     EXPECT_EQ(r->information(), 0u);
 
     SetTimeouts(0, ms);
-    // The write thread, woken by the queued write (not by the clock), sends
-    // it at this reading and waits for it until exactly `ms` later.  The
-    // jumps start only once it waits: a jump before would push the time-out
-    // past the test's last step.
+    // The write thread, woken by the queued write (not by the clock), arms
+    // the write's time-out at this reading, exactly `ms` ahead, before it
+    // sends it.  The jumps start only once the write is on the bus and the
+    // thread waits for it.
     const emu::clock::duration times_out = emu::clock::now() + std::chrono::milliseconds(ms);
     auto w = port_->write_async("w");
     PKTHREAD writer =
         (PKTHREAD)InterlockedCompareExchangePointer((PVOID volatile*)&ext_->pWriteFunctionThread, NULL, NULL);
     ASSERT_NE(writer, nullptr);
-    ASSERT_TRUE(
-        emu::ke::wait_thread_timed_wait(writer, [&](emu::clock::duration due) { return due == times_out; }))
-        << "the write thread waits until " << emu::ke::timed_wait_due(writer).value_or(-1ns).count() << " ns";
-    // Steps the bus may need to take the write count against the time-out.
-    ASSERT_TRUE(StepUntil([&] { return usb::wait_pending(dev_->pdo, kBulkOut, 1, 0ms); }));
+    ASSERT_TRUE(usb::wait_pending(dev_->pdo, kBulkOut, 1));
+    ASSERT_TRUE(emu::ke::wait_for_waiters(&ext_->evWriteDone, 1));
+    ASSERT_TRUE(emu::ke::wait_thread_blocked(writer));
     emu::clock::jump(times_out - emu::clock::now() - 1ms);
     EXPECT_FALSE(w->completed());
     emu::clock::jump(1ms);
     ASSERT_TRUE(w->wait(5000ms));
-    EXPECT_EQ(w->status(), STATUS_CANCELLED);
+    EXPECT_EQ(w->status(), STATUS_TIMEOUT);
   }
   EXPECT_EQ(OnTheWire(), "");
 }
@@ -349,31 +371,15 @@ class ImmediateCharTest : public DataPathFaultTest {
     if (sending_.valid()) sending_.wait();
     DataPathFaultTest::TearDown();
   }
-  // The request's dispatch waits for the bus, so it is sent from a thread of
-  // its own; true once that very thread waits for the send until `timeout`
-  // past the clock's reading (other threads' 1 ms waits come and go, so a
-  // count of timed waiters cannot tell).
   bool Send(UCHAR c, emu::clock::duration timeout) {
-    const emu::clock::duration ends = emu::clock::now() + timeout;
-    std::promise<PKTHREAD> sender;
-    auto sender_known = sender.get_future();
-    sending_ = std::async(std::launch::async, [this, c, &sender] {
-      sender.set_value(KeGetCurrentThread());
-      return port_->ioctl_async(IOCTL_SERIAL_IMMEDIATE_CHAR, std::span<const uint8_t>(&c, 1), 0);
-    });
-    PKTHREAD thread = sender_known.get();
-    return usb::wait_pending(dev_->pdo, kBulkOut, 1) &&
-           emu::ke::wait_thread_timed_wait(thread, [&](emu::clock::duration due) { return due == ends; });
+    return SendWaiting(IOCTL_SERIAL_IMMEDIATE_CHAR, {c}, kBulkOut, timeout);
   }
-  emu::RequestPtr Sent() {
-    if (sending_.wait_for(5s) != std::future_status::ready) return nullptr;
-    return sending_.get();
-  }
-
-  std::future<emu::RequestPtr> sending_;
 };
 
-TEST_F(ImmediateCharTest, IsBoundedByTheWriteTimeOut) {
+// Success only when the byte went out: a send that times out answers
+// STATUS_TIMEOUT, one the bus fails answers the bus's status, both with no
+// byte, so the client knows to send it again.
+TEST_F(ImmediateCharTest, AnswersWhetherTheByteWentOut) {
   SetTimeouts(0, 50);
   ASSERT_TRUE(Send('Q', 50ms)) << "the send does not wait 50 ms";
   emu::clock::advance(49ms);
@@ -381,7 +387,7 @@ TEST_F(ImmediateCharTest, IsBoundedByTheWriteTimeOut) {
   emu::clock::advance(1ms);
   auto r = Sent();
   ASSERT_NE(r, nullptr);
-  EXPECT_EQ(r->status(), STATUS_SUCCESS);  // as the request always answers; the count tells
+  EXPECT_EQ(r->status(), STATUS_TIMEOUT);
   EXPECT_EQ(r->information(), 0u);
   EXPECT_EQ(OnTheWire(), "");
 
@@ -390,6 +396,13 @@ TEST_F(ImmediateCharTest, IsBoundedByTheWriteTimeOut) {
   auto ok = port_->ioctl(IOCTL_SERIAL_IMMEDIATE_CHAR, std::span<const uint8_t>(&z, 1), 1);
   EXPECT_EQ(ok.status, STATUS_SUCCESS);
   EXPECT_EQ(ok.information, 1u);
+  EXPECT_EQ(OnTheWire(), "Z");
+
+  usb::inject_fault(dev_->pdo, kBulkOut, usb::Fault::error(USBD_STATUS_DEV_NOT_RESPONDING, STATUS_DEVICE_NOT_CONNECTED));
+  UCHAR f = 'F';
+  auto failed = port_->ioctl(IOCTL_SERIAL_IMMEDIATE_CHAR, std::span<const uint8_t>(&f, 1), 1);
+  EXPECT_EQ(failed.status, STATUS_DEVICE_NOT_CONNECTED);
+  EXPECT_EQ(failed.information, 0u);
   EXPECT_EQ(OnTheWire(), "Z");
 }
 
@@ -427,54 +440,73 @@ class ConnectFilterTest : public DataPathFaultTest {
   }
 };
 
-// The modem's result line goes, from "CONNECT" to its line end, even when
-// that end comes in the next transfer; every other byte stays, byte for byte.
-TEST_F(ConnectFilterTest, DropsOnlyTheResultLine) {
-  OpenScripted(usb::cdc::Variant::acm);  // with the interrupt pipe, for the carrier
-  ASSERT_EQ(port_->write("ATS7=1\r").status, STATUS_SUCCESS);
+// After a dial with the filter on, the modem's result line goes, from
+// "CONNECT" to its line end (even when that end comes in the next
+// transfer), whether the carrier comes before the line or after it, and on
+// a modem that reports no carrier at all; every other byte stays, byte for
+// byte.  Only that one line goes: the data phase that follows may carry
+// "CONNECT" itself, and keeps it until the client's next command line.
+// The switch outlives the handle.
+TEST_F(ConnectFilterTest, DropsTheResultLineOfEachDialOnly) {
   struct Row {
     const char* name;
-    bool carrier;
+    bool dial;     // the client sends a command line first
+    bool carrier;  // DCD rises before the transfers (with an interrupt pipe)
     std::vector<std::string> transfers;
     std::string kept;
   };
   const Row rows[] = {
-      {"ResultLineAlone", false, {"\r\nCONNECT 115200\r\n"}, "\r\n"},
+      {"ResultLineAlone", true, false, {"\r\nCONNECT 115200\r\n"}, "\r\n"},
       {"DataAroundTheLine",
+       true,
        false,
        {"OK\r\n\r\nCONNECT 7200000\r\n~\xff\x03payload"},
        "OK\r\n\r\n~\xff\x03payload"},
-      {"CrAloneEndsTheLine", false, {"CONNECT\rdata"}, "data"},
-      {"LfAloneEndsTheLine", false, {"CONNECT 9600\nnext"}, "next"},
-      {"LineEndInTheNextTransfer", false, {"ab CONNECT 96", "00\r\nafter"}, "ab after"},
-      {"LfInTheNextTransfer", false, {"xCONNECT 9600\r", "\nafter"}, "xafter"},
-      {"NoLfAfterTheCr", false, {"CONNECT\r", "after"}, "after"},
-      {"BinaryByteEndsTheLine", false, {std::string("CONNECT 12\x01~", 12)}, std::string("\x01~", 2)},
-      {"TwoLinesInOneTransfer", false, {"CONNECT 1\r\nmid CONNECT 2\r\nend"}, "mid end"},
-      {"WordCutByATransferIsKept", false, {"text CONN", "ECT 9600\r\n"}, "text CONNECT 9600\r\n"},
-      {"LowerCaseIsData", false, {"connect 9600\r\n"}, "connect 9600\r\n"},
-      {"CarrierUpKeepsEverything",
-       true,
-       {"CONNECT 115200\r\ndata CONNECT x\r\n"},
-       "CONNECT 115200\r\ndata CONNECT x\r\n"},
+      {"CrAloneEndsTheLine", true, false, {"CONNECT\rdata"}, "data"},
+      {"LfAloneEndsTheLine", true, false, {"CONNECT 9600\nnext"}, "next"},
+      {"LineEndInTheNextTransfer", true, false, {"ab CONNECT 96", "00\r\nafter"}, "ab after"},
+      {"LfInTheNextTransfer", true, false, {"xCONNECT 9600\r", "\nafter"}, "xafter"},
+      {"NoLfAfterTheCr", true, false, {"CONNECT\r", "after"}, "after"},
+      {"BinaryByteEndsTheLine", true, false, {std::string("CONNECT 12\x01~", 12)}, std::string("\x01~", 2)},
+      {"OnlyTheFirstLineGoes", true, false, {"CONNECT 1\r\nmid CONNECT 2\r\nend"}, "mid CONNECT 2\r\nend"},
+      {"DataPhaseKeepsConnect", false, false, {"CONNECT 3\r\n"}, "CONNECT 3\r\n"},
+      {"WordCutByATransferIsKept", true, false, {"text CONN", "ECT 9600\r\n"}, "text CONNECT 9600\r\n"},
+      {"LowerCaseIsData", true, false, {"connect 9600\r\n"}, "connect 9600\r\n"},
+      {"CarrierBeforeTheLine", true, true, {"CONNECT 115200\r\ndata CONNECT x\r\n"}, "data CONNECT x\r\n"},
+      {"CarrierStaysUpInTheDataPhase", false, true, {"CONNECT 4\r\n"}, "CONNECT 4\r\n"},
   };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.name);
-    SetCarrier(row.carrier);
-    EXPECT_EQ(Receive(row.transfers, row.kept), row.kept + "|");
-  }
+  for (auto variant : {usb::cdc::Variant::acm, usb::cdc::Variant::acm_nointr}) {
+    const bool lines = variant == usb::cdc::Variant::acm;
+    SCOPED_TRACE(lines ? "with an interrupt pipe" : "without an interrupt pipe");
+    OpenScripted(variant);
+    ASSERT_EQ(port_->write("ATS7=1\r").status, STATUS_SUCCESS);
+    for (const Row& row : rows) {
+      SCOPED_TRACE(row.name);
+      if (row.dial) {
+        if (lines) SetCarrier(false);
+        ASSERT_EQ(port_->write("ATD*99#\r").status, STATUS_SUCCESS);
+      }
+      if (lines) SetCarrier(row.carrier);
+      EXPECT_EQ(Receive(row.transfers, row.kept), row.kept + "|");
+    }
 
-  // The switch outlives the handle: a new client still has the line dropped.
-  SetCarrier(false);
-  port_->close();
-  port_ = &Open();
-  ASSERT_TRUE(port_->is_open());
-  EXPECT_EQ(Receive({"CONNECT 5\r\nz"}, "z"), "z|");
+    // The switch outlives the handle: a new client's dial still has its
+    // line dropped.
+    port_->close();
+    port_ = &Open();
+    ASSERT_TRUE(port_->is_open());
+    ASSERT_EQ(port_->write("ATD*99#\r").status, STATUS_SUCCESS);
+    EXPECT_EQ(Receive({"CONNECT 5\r\nz"}, "z"), "z|");
+    port_->close();
+    port_ = nullptr;
+    Remove(*dev_);
+  }
 }
 
-// Random user data, any byte but 'C', with result lines between and the
-// stream cut into transfers anywhere but inside the word "CONNECT": the
-// client reads exactly the user data.
+// Each round a dial, then random bytes with the dial's result line among
+// them and, after it, random data that may hold "CONNECT" lines of its own
+// (a data phase's bytes); the stream cut into transfers anywhere but inside
+// the result line's word "CONNECT": the client reads exactly the user data.
 TEST_F(ConnectFilterTest, LosesNoUserData) {
   OpenScripted();
   ASSERT_EQ(port_->write("ATS7=1\r").status, STATUS_SUCCESS);
@@ -483,40 +515,49 @@ TEST_F(ConnectFilterTest, LosesNoUserData) {
   std::mt19937 rng(seed);
   const std::string printable = "0123456789 ABDEFGHIJKLMNOPQRSTUVWXYZ/";
   const char* const endings[] = {"\r\n", "\n", "\r"};
-  size_t lines = 0, bytes = 0, cuts_in_lines = 0;
+  auto random_bytes = [&](bool allow_c) {
+    std::string data(rng() % 64, '\0');
+    for (char& c : data) {
+      do c = char(rng() % 256);
+      while (!allow_c && c == 'C');
+    }
+    return data;
+  };
+  auto result_line = [&](const char** ending) {
+    std::string line = "CONNECT";
+    for (int n = rng() % 20; n > 0; n--) line += printable[rng() % printable.size()];
+    *ending = endings[rng() % 3];
+    return line + *ending;
+  };
+  size_t dropped = 0, kept_lines = 0, bytes = 0, cuts = 0;
   for (int round = 0; round < rounds; round++) {
-    std::string stream, user;
-    std::vector<bool> cuttable;  // a transfer may start at this position
-    bool bare_cr = false;
-    for (int part = 0, parts = 1 + rng() % 8; part < parts; part++) {
-      std::string data(rng() % 64, '\0');
-      for (char& c : data) {
-        do c = char(rng() % 256);
-        while (c == 'C');
+    ASSERT_EQ(port_->write("ATD*99#\r").status, STATUS_SUCCESS);
+    std::string stream = random_bytes(false);  // nothing before the result line looks like it
+    std::string user = stream;
+    size_t word_at = std::string::npos;
+    if (rng() % 4 != 0) {
+      const char* ending;
+      word_at = stream.size();
+      stream += result_line(&ending);
+      dropped++;
+      // The data phase: its own bytes and lines, kept whole.
+      std::string data;
+      for (int part = 0, parts = rng() % 4; part < parts; part++) {
+        data += random_bytes(true);
+        if (rng() % 2) {
+          data += result_line(&ending);
+          kept_lines++;
+        }
       }
-      if (bare_cr && !data.empty() && data[0] == '\n') data[0] = 'x';  // would end the line
+      if (std::string(ending) == "\r" && !data.empty() && data[0] == '\n') data[0] = 'x';  // would end the line
       stream += data;
       user += data;
-      cuttable.resize(stream.size(), true);
-      if (rng() % 2) {
-        std::string line = "CONNECT";
-        for (int n = rng() % 20; n > 0; n--) line += printable[rng() % printable.size()];
-        const char* ending = endings[rng() % 3];
-        bare_cr = std::string(ending) == "\r";
-        line += ending;
-        size_t at = stream.size();
-        stream += line;
-        cuttable.resize(stream.size(), true);
-        for (size_t i = at + 1; i < at + 7; i++) cuttable[i] = false;
-        lines++;
-      } else {
-        bare_cr = false;
-      }
     }
     std::vector<std::string> transfers;
     size_t start = 0;
     for (size_t i = 1; i < stream.size(); i++) {
-      if (cuttable[i] && rng() % 24 == 0) {
+      const bool in_word = word_at != std::string::npos && i > word_at && i < word_at + 7;
+      if (!in_word && rng() % 24 == 0) {
         transfers.push_back(stream.substr(start, i - start));
         start = i;
       }
@@ -525,10 +566,11 @@ TEST_F(ConnectFilterTest, LosesNoUserData) {
     std::string got = Receive(transfers, user);
     ASSERT_EQ(got, user + "|") << "round " << round << " seed " << seed;
     bytes += user.size();
-    cuts_in_lines += transfers.size() - 1;
+    cuts += transfers.size() - 1;
   }
-  printf("[ connect ] %d rounds: %zu result lines, %zu user bytes, %zu transfer cuts, seed %#x\n", rounds,
-         lines, bytes, cuts_in_lines, seed);
+  printf("[ connect ] %d dials: %zu result lines dropped, %zu data-phase lines kept, %zu user bytes, %zu "
+         "transfer cuts, seed %#x\n",
+         rounds, dropped, kept_lines, bytes, cuts, seed);
 }
 
 // ---- Line settings the modem did not take ------------------------------------------
@@ -585,6 +627,103 @@ TEST_F(DataPathFaultTest, RefusedLineCodingIsNotStored) {
     EXPECT_EQ(coding.data_bits, row.baud_rate ? 8 : 7);
     rate += 9600;
   }
+}
+
+// A modem that never answers a class request holds no request for good:
+// each request that sends one gives it up after five seconds with
+// STATUS_IO_TIMEOUT, or as soon as the client cancels it with
+// STATUS_CANCELLED; its transfer is cancelled on the bus, nothing is stored,
+// and the next request goes out.
+TEST_F(DataPathFaultTest, ClassRequestsAreBoundedAndCancellable) {
+  OpenScripted();
+  constexpr auto kClassRequestTimeout = 5000ms;
+  struct Row {
+    const char* name;
+    ULONG code;
+    std::vector<uint8_t> input;
+    std::vector<uint8_t> undo;  // sent after a success, so that the row sends again
+  };
+  SERIAL_HANDFLOW handflow{SERIAL_DTR_HANDSHAKE, SERIAL_RTS_HANDSHAKE, 0x800, 0x200};
+  const Row rows[] = {
+      {"SET_BAUD_RATE", IOCTL_SERIAL_SET_BAUD_RATE, AsBytes(ULONG(57600)), AsBytes(ULONG(0))},
+      {"SET_LINE_CONTROL", IOCTL_SERIAL_SET_LINE_CONTROL, {STOP_BITS_2, EVEN_PARITY, 7}, {STOP_BIT_1, NO_PARITY, 8}},
+      {"SET_DTR", IOCTL_SERIAL_SET_DTR, {}, {}},
+      {"CLR_DTR", IOCTL_SERIAL_CLR_DTR, {}, {}},
+      {"SET_RTS", IOCTL_SERIAL_SET_RTS, {}, {}},
+      {"CLR_RTS", IOCTL_SERIAL_CLR_RTS, {}, {}},
+      {"SET_MODEM_CONTROL", IOCTL_SERIAL_SET_MODEM_CONTROL, AsBytes(ULONG(1)), {}},
+      {"SET_HANDFLOW", IOCTL_SERIAL_SET_HANDFLOW, AsBytes(handflow), {}},
+  };
+  FreezeClock();
+  int cases = 0;
+  for (const Row& row : rows) {
+    for (bool cancel : {false, true}) {
+      SCOPED_TRACE(std::string(row.name) + (cancel ? ", cancelled" : ", timed out"));
+      const size_t taken = model_->control_requests().size();
+      const size_t cancelled = usb::info(dev_->pdo).cancelled;
+      usb::inject_fault(dev_->pdo, 0, usb::Fault::never_complete());
+      ASSERT_TRUE(SendWaiting(row.code, row.input, 0, kClassRequestTimeout))
+          << "the request does not wait five seconds for the modem";
+      if (cancel) {
+        EXPECT_EQ(port_->cancel_io(), 1u);
+      } else {
+        emu::clock::jump(kClassRequestTimeout - 1ms);
+        EXPECT_NE(sending_.wait_for(0s), std::future_status::ready);
+        emu::clock::jump(1ms);
+      }
+      auto r = Sent();
+      ASSERT_NE(r, nullptr) << "the request still waits";
+      EXPECT_EQ(r->status(), cancel ? STATUS_CANCELLED : STATUS_IO_TIMEOUT);
+      EXPECT_EQ(r->information(), 0u);
+      EXPECT_EQ(usb::info(dev_->pdo).cancelled, cancelled + 1) << "the class request was left on the bus";
+      EXPECT_EQ(model_->control_requests().size(), taken) << "the modem never took it";
+      auto rate = port_->ioctl(IOCTL_SERIAL_GET_BAUD_RATE, {}, sizeof(ULONG));
+      EXPECT_EQ(FromUlong(rate.output), 0u) << "a rate the modem never took is stored";
+
+      EXPECT_EQ(port_->ioctl(row.code, row.input, 0).status, STATUS_SUCCESS) << "the next request does not go out";
+      EXPECT_GT(model_->control_requests().size(), taken);
+      if (!row.undo.empty()) {
+        ASSERT_EQ(port_->ioctl(row.code, row.undo, 0).status, STATUS_SUCCESS);
+      }
+      cases++;
+    }
+  }
+  EXPECT_EQ(cases, 16);
+}
+
+// A baud rate and a line control set at once from two threads: whichever
+// order they take, the modem ends with the line coding that is stored,
+// which holds both.  The rate's coding is held on the bus while the line
+// control is sent, the order in which they once disagreed.
+TEST_F(DataPathFaultTest, ConcurrentRateAndLineControlLeaveTheModemAsStored) {
+  OpenScripted();
+  FreezeClock();
+  usb::inject_fault(dev_->pdo, 0, usb::Fault::delayed(10ms));
+  ASSERT_TRUE(SendWaiting(IOCTL_SERIAL_SET_BAUD_RATE, AsBytes(ULONG(115200)), 0, 0ms));
+  std::promise<PKTHREAD> other;
+  auto other_known = other.get_future();
+  auto line = std::async(std::launch::async, [this, &other] {
+    other.set_value(KeGetCurrentThread());
+    SERIAL_LINE_CONTROL lc{STOP_BITS_2, EVEN_PARITY, 7};
+    return port_->ioctl(IOCTL_SERIAL_SET_LINE_CONTROL, AsBytes(lc), 0).status;
+  });
+  ASSERT_TRUE(emu::ke::wait_thread_blocked(other_known.get()));
+  emu::clock::advance(10ms);
+  auto rate = Sent();
+  ASSERT_NE(rate, nullptr);
+  EXPECT_EQ(rate->status(), STATUS_SUCCESS);
+  ASSERT_EQ(line.wait_for(5s), std::future_status::ready);
+  EXPECT_EQ(line.get(), STATUS_SUCCESS);
+
+  auto modem = model_->line_coding();
+  ASSERT_TRUE(modem.has_value());
+  EXPECT_EQ(modem->dte_rate, 115200u);
+  EXPECT_EQ(FromUlong(port_->ioctl(IOCTL_SERIAL_GET_BAUD_RATE, {}, sizeof(ULONG)).output), 115200u);
+  EXPECT_EQ(modem->char_format, STOP_BITS_2);
+  EXPECT_EQ(modem->parity, EVEN_PARITY);
+  EXPECT_EQ(modem->data_bits, 7);
+  EXPECT_EQ(Locked([&] { return ext_->StopBits * 0x10000 + ext_->Parity * 0x100 + ext_->WordLength; }),
+            STOP_BITS_2 * 0x10000 + EVEN_PARITY * 0x100 + 7);
 }
 
 }  // namespace

@@ -71,5 +71,20 @@ TEST_F(PacingTest, WithoutZeroLengthPacketsWholePacketsWaitForTheDevicesNextPack
   EXPECT_EQ(TakeRing(), packet + "!");
 }
 
+// The bytes a bulk-IN transfer moved before it was cancelled (as the
+// power-up restart and cleanup cancel it) are stored, in order, not
+// dropped: here the whole packet of a transfer held open for the device's
+// next packet.
+TEST_F(PacingTest, ACancelledReadKeepsTheBytesItMoved) {
+  OpenFullSpeed(false);
+  const std::string packet(64, 'p');
+  Queue(packet);
+  ASSERT_TRUE(WaitUntil([&] { return model_->queued_in(kBulkIn) == 0; })) << "the device never sent it";
+  EXPECT_EQ(RingCount(), 0u) << "the host's transfer is still open";
+  IoCancelIrp(ext_->BulkInIrp);  // what the restart does to the running read
+  ASSERT_TRUE(WaitRing(64));
+  EXPECT_EQ(TakeRing(), packet);
+}
+
 }  // namespace
 }  // namespace vrmdm_test

@@ -1,6 +1,7 @@
-// Writes: order on the wire, the bus's outcome passed to the client, the
-// write time-out against a device that never finishes, the "ATS7=" switch of
-// the CONNECT filter, and the transmit abort.
+// Writes: order on the wire, the bus's outcome passed to the client, writes
+// longer than one transfer, the write time-out against a device that takes
+// part or none of a write, the "ATS7=" switch of the CONNECT filter, and the
+// transmit abort.
 #include "datapath_support.h"
 
 namespace vrmdm_test {
@@ -68,26 +69,59 @@ TEST_F(WriteTest, RefusedWritesAreNotQueued) {
   EXPECT_EQ(OnTheWire(), "ok");
 }
 
-TEST_F(WriteTest, TimeOutCancelsATransferTheDeviceNeverFinishes) {
+// A write goes out whole, in order, however long, in transfers the pipe
+// takes; one that the device stops taking ends at the write time-out with
+// STATUS_TIMEOUT and the bytes that went out, as a serial port's write
+// does, so a client's retry sends only the rest.  The next write goes out
+// whole after it.
+TEST_F(WriteTest, WritesGoOutWholeOrTimeOutWithTheBytesSent) {
+  struct Row {
+    const char* name;
+    size_t length;
+    std::optional<size_t> taken;  // what the device takes before it stops (nothing: all)
+  };
+  const Row rows[] = {
+      {"Short", 5, std::nullopt},
+      {"OneMebibyte", 1 << 20, std::nullopt},
+      {"TimesOutPartWay", 5, 3},
+      {"TimesOutWithNothingTaken", 5, 0},
+      {"LongTimesOutInItsSecondTransfer", 1 << 20, (100 << 10) + 5},
+      {"LongTimesOutOnATransferBoundary", 3 << 16, 1 << 16},
+  };
   SetTimeouts(0, 50);
-  model_->limit_out(kBulkOut, 0);  // the device never takes the data
   FreezeClock();
-  auto stuck = port_->write_async("stuck");
-  auto next = port_->write_async("next");
-  SendNext();
-  emu::clock::advance(49ms);
-  EXPECT_FALSE(stuck->completed());
-  EXPECT_FALSE(next->completed());
-  emu::clock::advance(1ms);
-  ASSERT_TRUE(stuck->wait(2000ms));
-  EXPECT_EQ(stuck->status(), STATUS_CANCELLED);
-  EXPECT_EQ(stuck->information(), 0u);
-  model_->limit_out(kBulkOut, std::nullopt);
-  ASSERT_TRUE(StepUntil([&] { return next->completed(); }));
-  EXPECT_EQ(next->status(), STATUS_SUCCESS);
-  EXPECT_EQ(next->information(), 4u);
-  EXPECT_EQ(OnTheWire(), "next");
-  EXPECT_EQ(PendingWrites(), 0);
+  uint32_t seed = 1;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    std::string data(row.length, '\0');
+    for (char& c : data) c = char((seed = seed * 1103515245u + 12345u) >> 16);
+    model_->take_out_data(kBulkOut);
+    model_->limit_out(kBulkOut, row.taken);
+    auto w = port_->write_async(data);
+    if (row.taken) {
+      ASSERT_TRUE(WaitUntil([&] { return model_->out_data(kBulkOut).size() == *row.taken; }));
+      SendNext();
+      emu::clock::advance(49ms);
+      EXPECT_FALSE(w->completed());
+      emu::clock::advance(1ms);
+    }
+    ASSERT_TRUE(w->wait(10s));
+    const size_t sent = row.taken.value_or(row.length);
+    EXPECT_EQ(w->status(), row.taken ? STATUS_TIMEOUT : STATUS_SUCCESS);
+    EXPECT_EQ(w->information(), sent);
+    EXPECT_TRUE(OnTheWire() == data.substr(0, sent)) << "the bytes sent, in order, each once";
+    EXPECT_EQ(PendingWrites(), 0);
+
+    model_->limit_out(kBulkOut, std::nullopt);
+    model_->take_out_data(kBulkOut);
+    auto next = port_->write_async("next");
+    ASSERT_TRUE(next->wait(10s));
+    EXPECT_EQ(next->status(), STATUS_SUCCESS);
+    EXPECT_EQ(OnTheWire(), "next");
+  }
+  // Each transfer within the pipe's maximum transfer size: the bus refuses
+  // a longer one outright.
+  EXPECT_EQ(usb::selected_max_transfer_size(dev_->pdo, kBulkOut), std::optional<ULONG>(1u << 16));
 }
 
 // The completion of a write cancelled on time-out must not be taken for that
@@ -103,7 +137,7 @@ TEST_F(WriteTest, LateCompletionOfACancelledWriteIsNotTakenForTheNext) {
   SendNext();
   emu::clock::advance(50ms);
   ASSERT_TRUE(first->wait(2000ms));
-  EXPECT_EQ(first->status(), STATUS_CANCELLED);
+  EXPECT_EQ(first->status(), STATUS_TIMEOUT);
 
   SendNext();  // the device still takes nothing
   emu::clock::advance(49ms);
@@ -111,7 +145,7 @@ TEST_F(WriteTest, LateCompletionOfACancelledWriteIsNotTakenForTheNext) {
   EXPECT_FALSE(third->completed());
   emu::clock::advance(1ms);
   ASSERT_TRUE(second->wait(2000ms));
-  EXPECT_EQ(second->status(), STATUS_CANCELLED);
+  EXPECT_EQ(second->status(), STATUS_TIMEOUT);
 
   model_->limit_out(kBulkOut, std::nullopt);
   ASSERT_TRUE(StepUntil([&] { return third->completed(); }));
@@ -128,7 +162,7 @@ TEST_F(WriteTest, DefaultWriteTimeOutIsOneHundredSeconds) {
   EXPECT_FALSE(w->completed());
   emu::clock::jump(2ms);
   ASSERT_TRUE(w->wait(2000ms));
-  EXPECT_EQ(w->status(), STATUS_CANCELLED);
+  EXPECT_EQ(w->status(), STATUS_TIMEOUT);
 }
 
 TEST_F(WriteTest, Ats7CommandSwitchesTheConnectFilter) {
@@ -154,13 +188,20 @@ TEST_F(WriteTest, Ats7CommandSwitchesTheConnectFilter) {
   EXPECT_EQ(OnTheWire(), all);  // the commands themselves go to the modem
 }
 
-TEST_F(WriteTest, Ats7SwitchHoldsEvenWhenTheWriteIsRefused) {
+// A refused write never reached the modem: it switches nothing.
+TEST_F(WriteTest, RefusedAts7WriteDoesNotSwitchTheFilter) {
   ASSERT_EQ(SuppressConnect(), FALSE);
-  emu::faults::fail_tag(POOL_TAG_REQUEST_NODE);
-  auto r = port_->write("ATS7=1\r");
-  emu::faults::clear();
-  EXPECT_EQ(r.status, STATUS_INSUFFICIENT_RESOURCES);
-  EXPECT_EQ(SuppressConnect(), TRUE);
+  for (const char* command : {"ATS7=1\r", "ATS7=0\r"}) {
+    SCOPED_TRACE(command);
+    BOOLEAN before = SuppressConnect();
+    emu::faults::fail_tag(POOL_TAG_REQUEST_NODE);
+    auto r = port_->write(command);
+    emu::faults::clear();
+    EXPECT_EQ(r.status, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(SuppressConnect(), before);
+    ASSERT_EQ(port_->write(command).status, STATUS_SUCCESS);
+    EXPECT_NE(SuppressConnect(), before);
+  }
 }
 
 TEST_F(WriteTest, TransmitAbortEndsTheWriteOnTheBusAndTheQueuedOnes) {
