@@ -1,0 +1,8 @@
+// A dial-up walk through the Win32 serial API on the port: what a user's
+// program does, each step's answer on one line; 0 when every step answered
+// as a modem's port should.
+#pragma once
+
+// skip_cancel leaves out the pending read ended by CancelIo (on a kernel
+// that cannot run the driver's cancel path).
+int run_demo(const char* port, bool skip_cancel);
