@@ -75,14 +75,17 @@ uint32_t WinePortBackend::unsupported(const char* what) {
   return kStatusNotSupported;
 }
 
-// The modem is on the test bus already, or plugged now; the port is there
-// once Wine's PnP manager has started vr_mdm.sys for it, which takes a
-// moment after the bus reports the child.
+// A fresh modem, as the emulator's plug gives: the one on the test bus (if
+// any) is pulled out first.  The port is there once Wine's PnP manager has
+// started vr_mdm.sys for the new one.
 uint32_t WinePortBackend::plug(const PlugOptions& options) {
   port_ = options.port;
   if (options.modem != "acm") return unsupported("a modem variant other than acm");
-  lab_testbus_request(LAB_IOCTL_PLUG);
-  return lab_wait_port(port_.c_str(), false) ? kStatusSuccess : kStatusNoSuchDevice;
+  if (!lab_testbus_request(LAB_IOCTL_UNPLUG) || !lab_wait_port(port_.c_str(), true) ||
+      !lab_testbus_request(LAB_IOCTL_PLUG) || !lab_wait_port(port_.c_str(), false)) {
+    return kStatusNoSuchDevice;
+  }
+  return kStatusSuccess;
 }
 
 uint32_t WinePortBackend::open() {

@@ -1,16 +1,84 @@
-// VRMDM_WINESHIM.SYS: the four kernel routines vr_mdm.sys imports that
-// Wine 8.0's ntoskrnl.exe exports only as stubs (calling one aborts the
-// whole winedevice.exe), written for Wine's model of the kernel.  Only the
-// lab's build of the driver (vr_mdm_winelab) binds these four imports here;
-// everything else it imports is Wine's own.
+// VRMDM_WINESHIM.SYS: the kernel routines vr_mdm.sys imports that Wine
+// 8.0's ntoskrnl.exe exports only as stubs (calling one aborts the whole
+// winedevice.exe), and the timer routines around KeReadStateTimer, written
+// for Wine's model of the kernel.  Only the lab's build of the driver
+// (vr_mdm_winelab) binds these imports here; everything else it imports is
+// Wine's own.
 #include <ntddk.h>
+
+// A monotonic clock in 100 ns units.  (On x64 the DDK reads the interrupt
+// time from the kernel's shared page; the performance counter is a routine.)
+static ULONGLONG Now() {
+  LARGE_INTEGER frequency;
+  const ULONGLONG counter = (ULONGLONG)KeQueryPerformanceCounter(&frequency).QuadPart;
+  const ULONGLONG f = (ULONGLONG)frequency.QuadPart;
+  return counter / f * 10000000ull + counter % f * 10000000ull / f;
+}
 
 // Wine runs a timer's DPC straight from its thread-pool callback and never
 // queues one (the driver queues none itself): nothing is ever in a queue.
 extern "C" BOOLEAN NTAPI ShimRemoveQueueDpc(PRKDPC) { return FALSE; }
 
-// The signal state Wine keeps in the timer's dispatcher header.
-extern "C" BOOLEAN NTAPI ShimReadStateTimer(PKTIMER Timer) { return Timer->Header.SignalState != 0; }
+// Windows signals an expired timer and then queues its DPC, so a DPC that
+// reads its timer finds it signaled; Wine calls the DPC first and signals
+// afterwards.  The shim keeps each timer's due time (on Now's clock) beside
+// it, since Wine keeps its own in the timer's DueTime, and reads the state
+// from it.
+#define SHIM_TIMERS 64
+static struct {
+  PKTIMER Timer;
+  ULONGLONG Due;  // 0: not armed, or cancelled before it expired
+} Timers[SHIM_TIMERS];
+static KSPIN_LOCK TimersLock;  // zero: an initialised spin lock
+
+// The timer's slot (a new one when `add`), or NULL.  TimersLock held.
+static ULONGLONG* DueOf(PKTIMER Timer, BOOLEAN add) {
+  for (int i = 0; i < SHIM_TIMERS; ++i) {
+    if (Timers[i].Timer == Timer) return &Timers[i].Due;
+  }
+  if (!add) return NULL;
+  for (int i = 0; i < SHIM_TIMERS; ++i) {
+    if (Timers[i].Timer == NULL) {
+      Timers[i].Timer = Timer;
+      return &Timers[i].Due;
+    }
+  }
+  return NULL;  // full: the timer falls back to Wine's own signal state
+}
+
+static KIRQL LockTimers() {
+  KIRQL irql;
+  KeAcquireSpinLock(&TimersLock, &irql);
+  return irql;
+}
+
+extern "C" BOOLEAN NTAPI ShimSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) {
+  KIRQL irql = LockTimers();
+  ULONGLONG* due = DueOf(Timer, TRUE);
+  // Relative due times only (the driver sets no absolute one); an absolute
+  // one falls back to Wine's own signal state.
+  if (due != NULL) *due = DueTime.QuadPart < 0 ? Now() + (ULONGLONG)(-DueTime.QuadPart) : 0;
+  KeReleaseSpinLock(&TimersLock, irql);
+  return KeSetTimer(Timer, DueTime, Dpc);
+}
+
+extern "C" BOOLEAN NTAPI ShimCancelTimer(PKTIMER Timer) {
+  KIRQL irql = LockTimers();
+  ULONGLONG* due = DueOf(Timer, FALSE);
+  // Cancelled before it expired, a timer stays unsignaled.
+  if (due != NULL && *due != 0 && Now() < *due) *due = 0;
+  KeReleaseSpinLock(&TimersLock, irql);
+  return KeCancelTimer(Timer);
+}
+
+extern "C" BOOLEAN NTAPI ShimReadStateTimer(PKTIMER Timer) {
+  if (Timer->Header.SignalState != 0) return TRUE;
+  KIRQL irql = LockTimers();
+  ULONGLONG* due = DueOf(Timer, FALSE);
+  const BOOLEAN expired = due != NULL && *due != 0 && Now() >= *due;
+  KeReleaseSpinLock(&TimersLock, irql);
+  return expired;
+}
 
 // Wine's PnP manager has no device-state query to follow this with.
 extern "C" VOID NTAPI ShimInvalidateDeviceState(PDEVICE_OBJECT) {}
