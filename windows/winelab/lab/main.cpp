@@ -8,6 +8,9 @@
 #include <setupapi.h>
 #include <newdev.h>
 
+#include <fcntl.h>
+#include <io.h>
+
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -103,6 +106,9 @@ static int run_script(const char* path) {
 }
 
 int main(int argc, char** argv) {
+  // Result lines end in LF, as the emulator's do, so the two compare as they stand.
+  _setmode(_fileno(stdout), _O_BINARY);
+  _setmode(_fileno(stderr), _O_BINARY);
   const std::string command = argc > 1 ? argv[1] : "";
   if (command == "install-bus" && argc == 3) return install_bus(argv[2]);
   if (command == "plug" && argc == 2) return lab_testbus_request(LAB_IOCTL_PLUG) ? 0 : 1;

@@ -38,8 +38,11 @@ class NtRequest : public PendingRequest {
   bool completed() const override { return immediate_ || WaitForSingleObject(event_, 0) == WAIT_OBJECT_0; }
   IoOutcome outcome() const override {
     IoOutcome o;
-    o.status = immediate_ && (int32_t)immediate_status_ < 0 ? immediate_status_ : (uint32_t)iosb_.Status;
-    o.information = immediate_ && (int32_t)immediate_status_ < 0 ? 0 : iosb_.Information;
+    // A request that failed without pending may leave the status block as
+    // it was: then only the returned status is known.
+    const bool untouched = immediate_ && iosb_.Status == (NTSTATUS)kStatusPending;
+    o.status = immediate_ ? immediate_status_ : (uint32_t)iosb_.Status;
+    o.information = untouched ? 0 : iosb_.Information;
     const std::size_t n = o.information < buffer_.size() ? (std::size_t)o.information : buffer_.size();
     o.output.assign(buffer_.begin(), buffer_.begin() + n);
     return o;
@@ -147,8 +150,14 @@ PendingPtr WinePortBackend::ioctl(uint32_t code, std::span<const uint8_t> input,
 void WinePortBackend::modem_send(std::span<const uint8_t>) { unsupported("modem send"); }
 void WinePortBackend::modem_lines(std::optional<bool>, std::optional<bool>) { unsupported("modem lines"); }
 void WinePortBackend::modem_unplug() { lab_testbus_request(LAB_IOCTL_UNPLUG); }
-uint32_t WinePortBackend::surprise_remove() { return unsupported("device surprise-remove"); }
-uint32_t WinePortBackend::remove() { return unsupported("device remove"); }
+// Wine's PnP manager sends both removal requests itself as soon as the bus
+// reports the modem gone (surprise removal, then removal at once, open
+// handles or not); these wait for that to have happened.  Their statuses are
+// not seen from here: success means the port is gone.
+uint32_t WinePortBackend::surprise_remove() {
+  return lab_wait_port(port_.c_str(), true) ? kStatusSuccess : kStatusNoSuchDevice;
+}
+uint32_t WinePortBackend::remove() { return surprise_remove(); }
 uint32_t WinePortBackend::power_device(int) { return unsupported("power device"); }
 uint32_t WinePortBackend::power_system(int) { return unsupported("power system"); }
 void WinePortBackend::freeze_clock() { unsupported("clock freeze"); }
