@@ -5,7 +5,12 @@
 // The caller serialises access (the child's spin lock).
 #pragma once
 
+#if defined(_WIN32)
 #include <ntddk.h>
+#else
+// tests/usb/testbus_modem_test.cpp holds it to the emulator's modem.
+#include <nt/ntddk.h>
+#endif
 
 #define ACM_MODEM_QUEUE 4096  // bytes waiting for bulk IN
 #define ACM_MODEM_LINE 64
