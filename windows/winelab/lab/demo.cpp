@@ -110,22 +110,17 @@ void cancel_pending_read(HANDLE port) {
 }  // namespace
 
 int run_demo(const char* port_name, bool skip_cancel) {
-  const std::string com = std::string("\\\\.\\") + port_name;
-  HANDLE port = CreateFileA(com.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                            FILE_FLAG_OVERLAPPED, nullptr);
-  if (port != INVALID_HANDLE_VALUE) {
-    step("open by COM name", true, com);
-  } else {
-    const DWORD error = GetLastError();
-    const std::string path = interface_path();
-    step("open by COM name", false, com + ": " + error_text(error));
-    port = path.empty() ? INVALID_HANDLE_VALUE
-                        : CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                      FILE_FLAG_OVERLAPPED, nullptr);
-    step("open by interface path", port != INVALID_HANDLE_VALUE,
-         path.empty() ? "no COM-port interface" : path);
-    if (port == INVALID_HANDLE_VALUE) return 1;
-  }
+  // A port name opens as \\.\NAME; "interface" opens the COM-port
+  // interface path instead, as a device manager finds the port.
+  const bool by_interface = std::strcmp(port_name, "interface") == 0;
+  const std::string path = by_interface ? interface_path() : std::string("\\\\.\\") + port_name;
+  HANDLE port = path.empty() ? INVALID_HANDLE_VALUE
+                             : CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                           OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+  step(by_interface ? "open by interface path" : "open by COM name", port != INVALID_HANDLE_VALUE,
+       path.empty() ? "no COM-port interface"
+                    : path + (port == INVALID_HANDLE_VALUE ? ": " + error_text(GetLastError()) : ""));
+  if (port == INVALID_HANDLE_VALUE) return 1;
 
   DCB dcb = {};
   dcb.DCBlength = sizeof(dcb);
@@ -189,6 +184,7 @@ int run_demo(const char* port_name, bool skip_cancel) {
 
   step("PurgeComm", PurgeComm(port, PURGE_RXABORT | PURGE_RXCLEAR | PURGE_TXABORT | PURGE_TXCLEAR), "");
   step("close", CloseHandle(port), "");
+
   std::printf("demo: %s\n", failures == 0 ? "all steps ok" : "some steps FAILED");
   return failures == 0 ? 0 : 1;
 }

@@ -3,6 +3,7 @@
 // as a modem's port should.
 #pragma once
 
-// skip_cancel leaves out the pending read ended by CancelIo (on a kernel
-// that cannot run the driver's cancel path).
+// `port` is a COM name (opened as \\.\COM5) or "interface" (the port's
+// COM-port interface path).  skip_cancel leaves out the pending read ended
+// by CancelIo (on a kernel that cannot run the driver's cancel path).
 int run_demo(const char* port, bool skip_cancel);

@@ -3,7 +3,7 @@
 //   vrmdm_lab plug | unplug        the modem onto / off the test bus
 //   vrmdm_lab wait-port PORT [gone] until the port's DOS name exists (or is gone), 30 s at most
 //   vrmdm_lab script FILE          run a scenario (the emulator's language) on Wine's kernel
-//   vrmdm_lab demo PORT [--skip-cancel]  a dial-up walk through the Win32 serial API
+//   vrmdm_lab demo PORT|interface [--skip-cancel]  a dial-up walk through the Win32 serial API
 #include <windows.h>
 #include <setupapi.h>
 #include <newdev.h>
@@ -32,7 +32,14 @@ bool lab_testbus_request(DWORD code) {
     return false;
   }
   DWORD bytes = 0;
-  const BOOL ok = DeviceIoControl(bus, code, nullptr, 0, nullptr, 0, &bytes, nullptr);
+  BOOL ok = FALSE;
+  // A plug waits (10 s at most) while the modem pulled out last is still
+  // being removed.
+  for (int i = 0; i < 100; ++i) {
+    ok = DeviceIoControl(bus, code, nullptr, 0, nullptr, 0, &bytes, nullptr);
+    if (ok || GetLastError() != ERROR_BUSY) break;
+    Sleep(100);
+  }
   if (!ok) std::fprintf(stderr, "vrmdm_lab: test bus request failed: error %lu\n", GetLastError());
   CloseHandle(bus);
   return ok != FALSE;
@@ -122,6 +129,6 @@ int main(int argc, char** argv) {
     return run_demo(argv[2], true);
   std::fprintf(stderr,
                "usage: vrmdm_lab install-bus INF | plug | unplug | wait-port PORT [gone] | script FILE |\n"
-               "       demo PORT [--skip-cancel]\n");
+               "       demo PORT|interface [--skip-cancel]\n");
   return 2;
 }

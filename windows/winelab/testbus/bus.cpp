@@ -284,6 +284,8 @@ static NTSTATUS ControlIoctl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     if (child == NULL) {
       status = TestBusCreatePdo(DeviceObject->DriverObject, &Ext(fdo)->Child);
       changed = NT_SUCCESS(status);
+    } else if (!Ext(child)->Pdo.Present) {
+      status = STATUS_DEVICE_BUSY;  // the last one is still being removed: ask again
     }
   } else {
     status = STATUS_INVALID_DEVICE_REQUEST;

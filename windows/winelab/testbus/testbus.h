@@ -23,7 +23,6 @@ typedef enum _TESTBUS_ROLE { TestBusRoleControl = 1, TestBusRoleFdo, TestBusRole
 // Pipe handles handed out by SELECT_CONFIGURATION: the endpoint address
 // stands in the handle's low byte, so a handle is checked by value.
 #define TESTBUS_PIPE_TAG 0x7E570000u
-#define TESTBUS_PIPE_COUNT 3  // notification IN, bulk IN, bulk OUT
 
 typedef struct _TESTBUS_PDO {
   PDEVICE_OBJECT Self;

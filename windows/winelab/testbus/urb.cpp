@@ -57,13 +57,13 @@ static PIRP TakePending(PLIST_ENTRY List) {
   return NULL;
 }
 
-// Lock held; returns STATUS_PENDING, or the IRP came back cancelled.
-static BOOLEAN PendIn(PTESTBUS_PDO Pdo, PLIST_ENTRY List, PIRP Irp) {
+// Queues an IN transfer, cancellable; FALSE when it was cancelled already
+// (the caller completes it).  Lock held.
+static BOOLEAN PendIn(PLIST_ENTRY List, PIRP Irp) {
   IoSetCancelRoutine(Irp, CancelIn);
   if (Irp->Cancel && IoSetCancelRoutine(Irp, NULL) != NULL) return FALSE;
   IoMarkIrpPending(Irp);
   InsertTailList(List, &Irp->Tail.Overlay.ListEntry);
-  UNREFERENCED_PARAMETER(Pdo);
   return TRUE;
 }
 
@@ -259,7 +259,7 @@ static NTSTATUS Transfer(PTESTBUS_PDO Pdo, PIRP Irp, PURB Urb) {
     return CompleteUrb(Irp, Urb, STATUS_INVALID_DEVICE_STATE, USBD_STATUS_INVALID_PIPE_HANDLE);
   }
   if (endpoint & 0x80) {
-    const BOOLEAN pended = PendIn(Pdo, &Pdo->PendingIn[endpoint == 0x81 ? 0 : 1], Irp);
+    const BOOLEAN pended = PendIn(&Pdo->PendingIn[endpoint == 0x81 ? 0 : 1], Irp);
     KeReleaseSpinLock(&Pdo->Lock, irql);
     if (!pended) return CompleteUrb(Irp, Urb, STATUS_CANCELLED, USBD_STATUS_CANCELED);
     Pump(Pdo);
