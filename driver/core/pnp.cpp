@@ -224,8 +224,10 @@ static NTSTATUS FailStart(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 _IRQL_requires_max_(PASSIVE_LEVEL)
 static NTSTATUS ReadPortName(PDEVICE_EXTENSION ext, PWCHAR PortName, ULONG PortNameChars, PULONG NameChars) {
   HANDLE key = NULL;
+  // KEY_READ, not just STANDARD_RIGHTS_READ: the value query needs
+  // KEY_QUERY_VALUE on a kernel that checks a kernel caller's handle access.
   NTSTATUS status =
-      IoOpenDeviceRegistryKey(ext->PhysicalDeviceObject, PLUGPLAY_REGKEY_DEVICE, STANDARD_RIGHTS_READ, &key);
+      IoOpenDeviceRegistryKey(ext->PhysicalDeviceObject, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key);
   if (!NT_SUCCESS(status)) {
     return STATUS_UNSUCCESSFUL;
   }
