@@ -78,7 +78,11 @@ class EmuBackend final : public PortBackend {
     Device d;
     d.modem = std::make_shared<usb::ScenarioModem>(config);
     d.port = options.port;
-    PDEVICE_OBJECT pdo = usb::plug(d.modem);
+    const auto completion = usb::parse_completion_timing(options.completion);
+    if (!completion) return static_cast<uint32_t>(STATUS_INVALID_PARAMETER);
+    usb::PlugOptions plug_options;
+    plug_options.completion = *completion;
+    PDEVICE_OBJECT pdo = usb::plug(d.modem, plug_options);
     d.node = usb::node(pdo);
     if (!d.node) return static_cast<uint32_t>(STATUS_NO_SUCH_DEVICE);
     d.node->set_port_name(widen(options.port));

@@ -76,7 +76,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (options.mode == vrmdm::Mode::bench)
-    return vrmdm::run_bench({options.json, options.short_run}, std::cout, std::cerr);
+    return vrmdm::run_bench({options.json, options.short_run, options.completion}, std::cout, std::cerr);
   emu::clock::set_default_tick(std::chrono::duration_cast<emu::clock::duration>(
       std::chrono::duration<double, std::milli>(options.tick_ms)));
   // Started before the modem is plugged: the descriptor reads at its start
@@ -98,6 +98,7 @@ int main(int argc, char** argv) {
   config.speed = options.modem_speed;
   config.zlp = options.modem_zlp;
   config.downlink = options.modem_downlink;
+  config.completion = options.completion;
   auto backend = make_backend(options);
   if (!backend) return 1;
   vrmdm::PortBackend* port = backend.get();
