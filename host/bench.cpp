@@ -10,7 +10,9 @@
 #include <nt/ntddser.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <mutex>
 #include <cstdio>
 #include <cstring>
 #include <optional>
@@ -91,7 +93,50 @@ struct Meter {
 struct Rate {
   double per_second;
   double cpu_percent;
+  // The driver's turnaround on its data pipe: from a transfer's completion,
+  // as the bus reported it, to the next transfer's submission; microseconds
+  // (empty: not measured).
+  std::vector<double> turnaround_us;
 };
+
+// Watches one endpoint's URBs for the driver's turnaround while `on`.
+class TurnaroundWatch {
+ public:
+  explicit TurnaroundWatch(uint8_t endpoint)
+      : id_(usb::watch([this, endpoint](const usb::UrbEvent& e) {
+          if (e.endpoint != endpoint || !on.load()) return;
+          const auto now = emu::clock::now();
+          std::lock_guard lock(m_);
+          if (e.kind == usb::UrbEvent::Kind::complete) {
+            completed_ = now;
+          } else if (completed_) {
+            us_.push_back(duration<double, std::micro>(now - *completed_).count());
+            completed_.reset();
+          }
+        })) {}
+  ~TurnaroundWatch() { usb::unwatch(id_); }
+  TurnaroundWatch(const TurnaroundWatch&) = delete;
+  TurnaroundWatch& operator=(const TurnaroundWatch&) = delete;
+
+  std::vector<double> take() {
+    on = false;
+    std::lock_guard lock(m_);
+    return std::move(us_);
+  }
+  std::atomic<bool> on{false};
+
+ private:
+  std::mutex m_;
+  std::optional<emu::clock::duration> completed_;
+  std::vector<double> us_;
+  uint64_t id_;
+};
+
+double quantile(std::vector<double> v, double q) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  return v[std::min(v.size() - 1, static_cast<std::size_t>(q * double(v.size())))];
+}
 
 emu::clock::duration ms_tick(double ms) {
   return std::chrono::duration_cast<emu::clock::duration>(duration<double, std::milli>(ms));
@@ -215,6 +260,7 @@ Rate receive(usb::Speed speed, usb::CompletionTiming completion, Clock::duration
   uint64_t offset = head.size();
   std::vector<emu::RequestPtr> flight;
   while (flight.size() < kInFlight) flight.push_back(rig.port().read_async(65536));
+  TurnaroundWatch turnaround(usb::cdc::BULK_IN_ENDPOINT);
   Meter meter;
   for (bool first = true; first || Clock::now() - meter.start < span; first = false) {
     // Reads complete in the order they were queued.
@@ -227,11 +273,12 @@ Rate receive(usb::Speed speed, usb::CompletionTiming completion, Clock::duration
     offset += got.size();
     if (first) {
       meter.restart();
+      turnaround.on = true;
     } else {
       meter.counted += got.size();
     }
   }
-  const Rate rate{meter.rate(), meter.cpu_percent()};
+  const Rate rate{meter.rate(), meter.cpu_percent(), turnaround.take()};
   rig.finish();
   return rate;
 }
@@ -254,6 +301,7 @@ Rate transmit(usb::Speed speed, usb::CompletionTiming completion, Clock::duratio
     flight.push_back(rig.port().write_async(chunk));
     sent += kWrite;
   };
+  TurnaroundWatch turnaround(usb::cdc::BULK_OUT_ENDPOINT);
   Meter meter;
   auto retire = [&] {
     auto r = flight.front();
@@ -262,6 +310,7 @@ Rate transmit(usb::Speed speed, usb::CompletionTiming completion, Clock::duratio
       throw DataError("a 64 KiB write did not complete whole");
     if (done == 0) {
       meter.restart();
+      turnaround.on = true;
     } else {
       meter.counted += kWrite;
     }
@@ -275,7 +324,7 @@ Rate transmit(usb::Speed speed, usb::CompletionTiming completion, Clock::duratio
     issue();
   }
   while (!flight.empty()) retire();
-  const Rate rate{meter.rate(), meter.cpu_percent()};
+  const Rate rate{meter.rate(), meter.cpu_percent(), turnaround.take()};
   if (modem->uplink_mismatch())
     throw DataError("transmit: byte " + std::to_string(*modem->uplink_mismatch()) + " is wrong at the modem");
   if (modem->uplink_bytes() != done) throw DataError("transmit: the modem did not get every byte");
@@ -308,7 +357,7 @@ Rate sequential_writes(usb::Speed speed, usb::CompletionTiming completion, doubl
     }
     sent += frame.size();
   }
-  const Rate rate{meter.rate(), meter.cpu_percent()};
+  const Rate rate{meter.rate(), meter.cpu_percent(), {}};
   if (modem->uplink_mismatch() || modem->uplink_bytes() != sent)
     throw DataError("sequential writes: the modem did not get every byte in order");
   rig.finish();
@@ -504,6 +553,19 @@ int run_bench(const BenchOptions& options, std::ostream& out, std::ostream& err)
       fig.holds = *fig.design_ratio() >= goal;
     }
     figures.push_back(std::move(fig));
+    if (!r.turnaround_us.empty()) {
+      const double frame_us = duration<double, std::micro>(usb::frame_time(speed)).count();
+      for (double q : {0.5, 0.9}) {
+        const double t = quantile(r.turnaround_us, q);
+        figures.push_back({format("  its turnaround p%.0f", q * 100),
+                           t,
+                           "us",
+                           {frame_us, format("%g us frame", frame_us)},
+                           {},
+                           "",
+                           true});
+      }
+    }
   };
   try {
     for (usb::Speed speed : {usb::Speed::full, usb::Speed::high}) {
