@@ -2,6 +2,8 @@
 // of every plugged device (a timed device's transfers in their bus slots:
 // scheduler.h), and the interface tests and hosts use: plugging, unplugging,
 // faults and what the bus saw.  Records and locking: bus_internal.h.
+#include <pthread.h>
+#include <sched.h>
 #include <sys/prctl.h>
 
 #include <emu/io_manager.h>
@@ -215,12 +217,25 @@ void Bus::run() {
   // be stretched by the default 50 us timer slack.
   prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
   std::vector<Completion> out;
+  bool punctual = false;
   std::unique_lock lk(m);
   while (!stopping_) {
     bool did = false;
     std::optional<nanoseconds> next_due;
     std::vector<std::shared_ptr<Device>> snapshot;
     for (auto& [pdo, dev] : devices) snapshot.push_back(dev);
+    if (!punctual) {
+      for (auto& dev : snapshot) punctual = punctual || detail::reports_at_frame_end(dev->schedule);
+      if (punctual) {
+        // A host controller's frame clock does not wait for a processor:
+        // where the process may, the thread that reports at frame ends
+        // preempts ordinary threads (it sleeps between frames).  Without
+        // the privilege it stays an ordinary thread.
+        sched_param param{};
+        param.sched_priority = 1;
+        (void)pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
+      }
+    }
     for (auto& dev : snapshot) {
       if (dev->unplug_requested) {
         dev->unplug_requested = false;
