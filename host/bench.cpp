@@ -537,7 +537,9 @@ int run_bench(const BenchOptions& options, std::ostream& out, std::ostream& err)
   auto throughput = [&](std::string name, usb::Speed speed, const Rate& r, double unit, const char* unit_name,
                         uint64_t transfer, double goal) {
     const uint16_t packet = speed == usb::Speed::high ? 512 : 64;
-    const double bus = double(usb::bulk_ceiling(speed, packet)) / unit;
+    // Every slot full of such transfers (each takes whole packets).
+    const double packets = double((transfer + packet - 1) / packet);
+    const double bus = double(usb::bulk_ceiling(speed, packet)) / packet / packets * double(transfer) / unit;
     const double design = double(usb::one_in_flight_ceiling(speed, packet, transfer)) / unit;
     const char* f = unit == 1e6 ? "%.4g MB/s" : "%.0f/s";
     Figure fig{std::move(name),
