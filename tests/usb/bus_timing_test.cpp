@@ -203,6 +203,28 @@ TEST_F(BusTimingTest, OneReadInFlightCannotOutrunTheDesignCeiling) {
   }
 }
 
+// A read whose packets moved is the bus's until the end of its frame (a
+// pending transfer, not cancellable); a device that leaves meanwhile has it
+// reported at once, with its bytes.
+TEST_F(BusTimingTest, AReadWaitingForItsFrameEndIsReportedWhenTheDeviceLeaves) {
+  Client& client = plug(Speed::high);
+  dev_->queue_in(cdc::BULK_IN_ENDPOINT, std::string(4096, 'r'));
+  freeze_on_a_frame();
+  UrbRequest r(client.pdo());
+  std::vector<uint8_t> buffer(4096);
+  client.build_transfer(r, cdc::BULK_IN_ENDPOINT, buffer.data(), 4096, kIn);
+  EXPECT_EQ(r.send(), STATUS_PENDING);
+  ASSERT_TRUE(wait_taken(cdc::BULK_IN_ENDPOINT, 0));
+  EXPECT_TRUE(emu::usb::wait_pending(client.pdo(), cdc::BULK_IN_ENDPOINT, 1, 1s));
+  EXPECT_FALSE(IoCancelIrp(r.irp())) << "its packets moved: nothing to cancel";
+  EXPECT_FALSE(r.wait(30ms));
+  emu::usb::unplug(client.pdo());
+  ASSERT_TRUE(r.wait(5s)) << "lost with the device";
+  EXPECT_EQ(r.status(), STATUS_SUCCESS);
+  EXPECT_EQ(r.urb()->UrbBulkOrInterruptTransfer.TransferBufferLength, 4096u);
+  EXPECT_EQ(r.completions(), 1);
+}
+
 // A device that sends a multiple of the packet size ends the transfer with
 // a zero-length packet; one that leaves it out holds the host's transfer
 // open until its next packet, which then arrives behind the first.

@@ -85,9 +85,11 @@ std::optional<nanoseconds> scheduled_start(const Device& dev, const Transfer& t,
 // A host that reports at the end of the frame: the completion finish()
 // just recorded for a data transfer waits in the device's retiring list
 // until the end of the (micro)frame of the transfer's last packet.  Returns
-// that time when it waits.  Bus lock held.
+// that time when it waits.  A device that has left the bus (it reported
+// what it held when it left) reports at once.  Bus lock held.
 std::optional<nanoseconds> hold_to_frame_end(Device& dev, const Transfer& t, std::vector<Completion>& out) {
-  if (t.op != Op::data || !detail::reports_at_frame_end(dev.schedule) || out.empty()) return std::nullopt;
+  if (t.op != Op::data || !detail::reports_at_frame_end(dev.schedule) || !dev.plugged || out.empty())
+    return std::nullopt;
   const nanoseconds now = emu::clock::now();
   const nanoseconds due = t.due.value_or(detail::report_time(dev.schedule, now));
   if (due <= now) return std::nullopt;

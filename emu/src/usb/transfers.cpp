@@ -732,7 +732,8 @@ NTSTATUS submit_urb(Device& dev, PIRP irp, PURB urb) {
         status = STATUS_NO_SUCH_DEVICE;
       }
       finish(dev, *t, usbd, status, out);
-      if (const auto due = hold_to_frame_end(dev, *t, out)) {
+      if (const auto due =
+              o.kind == Outcome::Kind::done && same ? hold_to_frame_end(dev, *t, out) : std::nullopt) {
         // Moved now, reported by the bus thread at the end of its frame.
         IoMarkIrpPending(irp);
         if (b.must_wake_for(due)) b.work.notify_all();
