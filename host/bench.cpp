@@ -11,7 +11,9 @@
 #include <nt/ntddser.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <mutex>
 #include <cstdio>
 #include <cstring>
 #include <optional>
@@ -23,6 +25,7 @@
 #include <vector>
 
 #include "core/driver_entry.h"
+#include "serial/polling.h"
 #include "serial/ringbuf.h"
 
 namespace vrmdm {
@@ -42,16 +45,26 @@ struct DataError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// The ceiling a figure is measured against: the bus's, the clock tick's...
+struct Ceiling {
+  double value;
+  std::string text;  // what it is
+};
+
 struct Figure {
   std::string name;
   double value;
   std::string unit;
-  double ceiling;
-  std::string ceiling_text;  // what the ceiling is
-  double ratio;              // value against the ceiling
-  std::string goal;          // e.g. ">= 0.90"; empty: none
+  Ceiling ceiling;
+  std::optional<Ceiling> design;  // throughput: the driver's design on a host reporting at frame ends
+  std::string goal;               // on the design's ratio where there is one, e.g. ">= 0.95"; empty: none
   bool holds = true;
   double cpu = -1;  // percent of one core the process used meanwhile (-1: not measured)
+
+  double ratio() const { return value / ceiling.value; }
+  std::optional<double> design_ratio() const {
+    return design ? std::optional(value / design->value) : std::nullopt;
+  }
 };
 
 // Rate over a measurement: from the first completion on, so that the
@@ -81,7 +94,50 @@ struct Meter {
 struct Rate {
   double per_second;
   double cpu_percent;
+  // The driver's turnaround on its data pipe: from a transfer's completion,
+  // as the bus reported it, to the next transfer's submission; microseconds
+  // (empty: not measured).
+  std::vector<double> turnaround_us;
 };
+
+// Watches one endpoint's URBs for the driver's turnaround while `on`.
+class TurnaroundWatch {
+ public:
+  explicit TurnaroundWatch(uint8_t endpoint)
+      : id_(usb::watch([this, endpoint](const usb::UrbEvent& e) {
+          if (e.endpoint != endpoint || !on.load()) return;
+          const auto now = emu::clock::now();
+          std::lock_guard lock(m_);
+          if (e.kind == usb::UrbEvent::Kind::complete) {
+            completed_ = now;
+          } else if (completed_) {
+            us_.push_back(duration<double, std::micro>(now - *completed_).count());
+            completed_.reset();
+          }
+        })) {}
+  ~TurnaroundWatch() { usb::unwatch(id_); }
+  TurnaroundWatch(const TurnaroundWatch&) = delete;
+  TurnaroundWatch& operator=(const TurnaroundWatch&) = delete;
+
+  std::vector<double> take() {
+    on = false;
+    std::lock_guard lock(m_);
+    return std::move(us_);
+  }
+  std::atomic<bool> on{false};
+
+ private:
+  std::mutex m_;
+  std::optional<emu::clock::duration> completed_;
+  std::vector<double> us_;
+  uint64_t id_;
+};
+
+double quantile(std::vector<double> v, double q) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  return v[std::min(v.size() - 1, static_cast<std::size_t>(q * double(v.size())))];
+}
 
 emu::clock::duration ms_tick(double ms) {
   return std::chrono::duration_cast<emu::clock::duration>(duration<double, std::milli>(ms));
@@ -120,14 +176,17 @@ Attached attach(std::shared_ptr<usb::DeviceModel> model, bool usbip) {
 // any verifier finding on the way is a data error.
 class Rig {
  public:
-  Rig(Attached attached, double tick_ms) : Rig(std::move(attached.device), tick_ms) {
+  Rig(Attached attached, double tick_ms, usb::CompletionTiming completion)
+      : Rig(std::move(attached.device), tick_ms, completion) {
     server_ = std::move(attached.server);
   }
-  explicit Rig(std::shared_ptr<usb::DeviceModel> model, double tick_ms) {
+  Rig(std::shared_ptr<usb::DeviceModel> model, double tick_ms, usb::CompletionTiming completion) {
     emu::clock::set_tick(ms_tick(tick_ms));
     driver_ = emu::load_driver(&DriverEntry, kRegistryPath, u"\\Driver\\vr_mdm");
     if (!driver_.loaded()) throw DataError("the driver did not load");
-    PDEVICE_OBJECT pdo = usb::plug(std::move(model));
+    usb::PlugOptions options;
+    options.completion = completion;
+    PDEVICE_OBJECT pdo = usb::plug(std::move(model), options);
     node_ = usb::node(pdo);
     node_->set_port_name(u"COM5");
     NTSTATUS status = node_->add_device(driver_);
@@ -219,16 +278,17 @@ constexpr std::size_t kInFlight = 4;
 
 // Receive: the modem's source as fast as the bus carries it, read back in
 // 64 KiB reads kept queued, every byte checked.  Bytes per second.
-Rate receive(usb::Speed speed, Clock::duration span, bool usbip = false) {
+Rate receive(usb::Speed speed, usb::CompletionTiming completion, Clock::duration span, bool usbip = false) {
   const usb::ModemConfig config = modem_config(speed);
   auto modem = std::make_shared<usb::ModemModel>(config);
-  Rig rig(attach(modem, usbip), 15.625);
+  Rig rig(attach(modem, usbip), 15.625, completion);
   rig.set_timeouts(50, 0);
   std::vector<uint8_t> head = rig.connect(config.connect_rate);
   check_stream(0, head, "receive");
   uint64_t offset = head.size();
   std::vector<emu::RequestPtr> flight;
   while (flight.size() < kInFlight) flight.push_back(rig.port().read_async(65536));
+  TurnaroundWatch turnaround(usb::cdc::BULK_IN_ENDPOINT);
   Meter meter;
   for (bool first = true; first || Clock::now() - meter.start < span; first = false) {
     // Reads complete in the order they were queued.
@@ -241,22 +301,23 @@ Rate receive(usb::Speed speed, Clock::duration span, bool usbip = false) {
     offset += got.size();
     if (first) {
       meter.restart();
+      turnaround.on = true;
     } else {
       meter.counted += got.size();
     }
   }
-  const Rate rate{meter.rate(), meter.cpu_percent()};
+  const Rate rate{meter.rate(), meter.cpu_percent(), turnaround.take()};
   rig.finish();
   return rate;
 }
 
 // Transmit: 64 KiB writes kept queued as a client with overlapped I/O
 // keeps them, checked by the modem against the pattern.  Bytes per second.
-Rate transmit(usb::Speed speed, Clock::duration span, bool usbip = false) {
+Rate transmit(usb::Speed speed, usb::CompletionTiming completion, Clock::duration span, bool usbip = false) {
   usb::ModemConfig config = modem_config(speed);
   config.source_limit = 1;  // the bus to the uplink alone
   auto modem = std::make_shared<usb::ModemModel>(config);
-  Rig rig(attach(modem, usbip), 15.625);
+  Rig rig(attach(modem, usbip), 15.625, completion);
   rig.set_timeouts(50, 0);
   rig.connect(config.connect_rate);
   constexpr std::size_t kWrite = 65536;
@@ -268,6 +329,7 @@ Rate transmit(usb::Speed speed, Clock::duration span, bool usbip = false) {
     flight.push_back(rig.port().write_async(chunk));
     sent += kWrite;
   };
+  TurnaroundWatch turnaround(usb::cdc::BULK_OUT_ENDPOINT);
   Meter meter;
   auto retire = [&] {
     auto r = flight.front();
@@ -276,6 +338,7 @@ Rate transmit(usb::Speed speed, Clock::duration span, bool usbip = false) {
       throw DataError("a 64 KiB write did not complete whole");
     if (done == 0) {
       meter.restart();
+      turnaround.on = true;
     } else {
       meter.counted += kWrite;
     }
@@ -289,7 +352,7 @@ Rate transmit(usb::Speed speed, Clock::duration span, bool usbip = false) {
     issue();
   }
   while (!flight.empty()) retire();
-  const Rate rate{meter.rate(), meter.cpu_percent()};
+  const Rate rate{meter.rate(), meter.cpu_percent(), turnaround.take()};
   if (modem->uplink_mismatch())
     throw DataError("transmit: byte " + std::to_string(*modem->uplink_mismatch()) + " is wrong at the modem");
   if (modem->uplink_bytes() != done) throw DataError("transmit: the modem did not get every byte");
@@ -299,11 +362,12 @@ Rate transmit(usb::Speed speed, Clock::duration span, bool usbip = false) {
 
 // Sequential 1,500-byte writes, one at a time as a PPP client sends its
 // frames.  Writes per second.
-Rate sequential_writes(usb::Speed speed, double tick_ms, Clock::duration span) {
+Rate sequential_writes(usb::Speed speed, usb::CompletionTiming completion, double tick_ms,
+                       Clock::duration span) {
   usb::ModemConfig config = modem_config(speed);
   config.source_limit = 1;
   auto modem = std::make_shared<usb::ModemModel>(config);
-  Rig rig(modem, tick_ms);
+  Rig rig(modem, tick_ms, completion);
   rig.set_timeouts(50, 0);
   rig.connect(config.connect_rate);
   std::vector<uint8_t> frame(1500);
@@ -321,7 +385,7 @@ Rate sequential_writes(usb::Speed speed, double tick_ms, Clock::duration span) {
     }
     sent += frame.size();
   }
-  const Rate rate{meter.rate(), meter.cpu_percent()};
+  const Rate rate{meter.rate(), meter.cpu_percent(), {}};
   if (modem->uplink_mismatch() || modem->uplink_bytes() != sent)
     throw DataError("sequential writes: the modem did not get every byte in order");
   rig.finish();
@@ -334,10 +398,10 @@ struct Latency {
 
 // From the modem's send to the completion of the read that waits for it:
 // the read is pending first, the byte comes after a random pause.
-Latency read_latency(usb::Speed speed, double tick_ms, int samples) {
+Latency read_latency(usb::Speed speed, usb::CompletionTiming completion, double tick_ms, int samples) {
   auto device = usb::ScriptedDevice::cdc_acm(usb::cdc::Variant::acm_nointr);
   device->set_speed(speed);
-  Rig rig(device, tick_ms);
+  Rig rig(device, tick_ms, completion);
   rig.set_timeouts(5000, 0);
   std::mt19937 rng(15);
   std::vector<double> ms;
@@ -362,10 +426,10 @@ Latency read_latency(usb::Speed speed, double tick_ms, int samples) {
 
 // "AT" to "OK": from the write to the read that holds the echo and the
 // answer, in command mode.
-Latency at_round_trip(bool usbip, int samples) {
+Latency at_round_trip(bool usbip, usb::CompletionTiming completion, int samples) {
   usb::ModemConfig config;
   config.speed = usb::Speed::high;
-  Rig rig(attach(std::make_shared<usb::ModemModel>(config), usbip), 1.0);
+  Rig rig(attach(std::make_shared<usb::ModemModel>(config), usbip), 1.0, completion);
   rig.set_timeouts(5000, 0);
   const std::string want = "AT\r\r\nOK\r\n";
   std::vector<double> ms;
@@ -388,39 +452,56 @@ Latency at_round_trip(bool usbip, int samples) {
 
 // The figures through USB/IP (a loopback server in this process) beside the
 // same through the local model, each in turn in this run.
-void usbip_figures(Clock::duration span, int samples, std::vector<Figure>& figures) {
+void usbip_figures(usb::CompletionTiming completion, Clock::duration span, int samples,
+                   std::vector<Figure>& figures) {
   const usb::Speed high = usb::Speed::high;
-  const Rate local_rx = receive(high, span);
-  const Rate rx = receive(high, span, true);
-  const Rate local_tx = transmit(high, span);
-  const Rate tx = transmit(high, span, true);
+  const Rate local_rx = receive(high, completion, span);
+  const Rate rx = receive(high, completion, span, true);
+  const Rate local_tx = transmit(high, completion, span);
+  const Rate tx = transmit(high, completion, span, true);
   auto rate = [&](const std::string& name, const Rate& r, const Rate& local) {
-    figures.push_back({name + ", local high speed", local.per_second / 1e6, "MB/s", local.per_second / 1e6,
-                       "the same", 1.0, "", true, local.cpu_percent});
-    figures.push_back({name + " through USB/IP", r.per_second / 1e6, "MB/s", local.per_second / 1e6,
-                       format("%.4g MB/s local", local.per_second / 1e6), r.per_second / local.per_second, "",
-                       true, r.cpu_percent});
+    const double l = local.per_second / 1e6;
+    figures.push_back(
+        {name + ", local high speed", l, "MB/s", {l, "the same"}, {}, "", true, local.cpu_percent});
+    figures.push_back({name + " through USB/IP",
+                       r.per_second / 1e6,
+                       "MB/s",
+                       {l, format("%.4g MB/s local", l)},
+                       {},
+                       "",
+                       true,
+                       r.cpu_percent});
   };
   rate("receive", rx, local_rx);
   rate("transmit 64 KiB writes", tx, local_tx);
-  const Latency local = at_round_trip(false, samples);
-  const Latency remote = at_round_trip(true, samples);
+  const Latency local = at_round_trip(false, completion, samples);
+  const Latency remote = at_round_trip(true, completion, samples);
   for (const auto& [name, l] : {std::pair{"AT round trip, local, tick 1", local},
                                 std::pair{"AT round trip, USB/IP, tick 1", remote}}) {
-    figures.push_back({std::string(name) + " p50", l.p50, "ms", local.p50, format("%.3g ms local", local.p50),
-                       l.p50 / local.p50, "", true});
-    figures.push_back({std::string(name) + " p99", l.p99, "ms", local.p99, format("%.3g ms local", local.p99),
-                       l.p99 / local.p99, "", true});
+    figures.push_back({std::string(name) + " p50",
+                       l.p50,
+                       "ms",
+                       {local.p50, format("%.3g ms local", local.p50)},
+                       {},
+                       "",
+                       true});
+    figures.push_back({std::string(name) + " p99",
+                       l.p99,
+                       "ms",
+                       {local.p99, format("%.3g ms local", local.p99)},
+                       {},
+                       "",
+                       true});
   }
 }
 
 // CPU time of the whole process (every emulated thread) over `span` with
 // the port open and nothing moving: percent of one core.
-double idle_cpu(double tick_ms, Clock::duration span) {
+double idle_cpu(usb::CompletionTiming completion, double tick_ms, Clock::duration span) {
   usb::ModemConfig config;
   config.speed = usb::Speed::high;
   auto modem = std::make_shared<usb::ModemModel>(config);
-  Rig rig(modem, tick_ms);
+  Rig rig(modem, tick_ms, completion);
   std::this_thread::sleep_for(milliseconds(100));  // the open's own work done
   Meter meter;
   std::this_thread::sleep_for(span);
@@ -433,7 +514,7 @@ double idle_cpu(double tick_ms, Clock::duration span) {
 // caller through the I/O manager and back: median microseconds.
 double round_trip_us(int calls) {
   auto device = usb::ScriptedDevice::cdc_acm(usb::cdc::Variant::acm_nointr);
-  Rig rig(device, 15.625);
+  Rig rig(device, 15.625, usb::CompletionTiming::end_of_frame);
   std::vector<double> us;
   us.reserve(static_cast<std::size_t>(calls));
   for (int i = 0; i < calls; ++i) {
@@ -481,22 +562,28 @@ std::pair<double, double> ring_vs_memcpy(int rounds_of) {
   return {best_ring, best_copy};
 }
 
-void print_table(const std::vector<Figure>& figures, bool short_run, std::ostream& out) {
-  out << "vrmdm bench" << (short_run ? " --short (speeds not judged)" : "")
-      << "; tick 15.625 ms unless named\n\n";
-  char line[256];
-  std::snprintf(line, sizeof line, "%-42s %14s %26s %8s %5s  %s\n", "figure", "value", "ceiling", "ratio",
-                "cpu", "goal");
+void print_table(const std::vector<Figure>& figures, bool short_run, usb::CompletionTiming completion,
+                 std::ostream& out) {
+  out << "vrmdm bench" << (short_run ? " --short (speeds not judged)" : "") << "; completions "
+      << usb::completion_timing_name(completion) << "; tick 15.625 ms unless named\n\n";
+  char line[320];
+  std::snprintf(line, sizeof line, "%-40s %13s %25s %7s %24s %7s %5s  %s\n", "figure", "value", "ceiling",
+                "ratio", "design ceiling", "ratio", "cpu", "goal");
   out << line;
   for (const Figure& f : figures) {
     const std::string value = format(f.value >= 100 ? "%.0f" : "%.3g", f.value) + " " + f.unit;
     const std::string cpu = f.cpu < 0 ? "" : format("%.0f%%", f.cpu);
-    std::snprintf(line, sizeof line, "%-42s %14s %26s %8.3f %5s  %s%s\n", f.name.c_str(), value.c_str(),
-                  f.ceiling_text.c_str(), f.ratio, cpu.c_str(), f.goal.c_str(),
+    const std::string design = f.design ? f.design->text : "";
+    const std::string design_ratio = f.design ? format("%.3f", *f.design_ratio()) : "";
+    std::snprintf(line, sizeof line, "%-40s %13s %25s %7.3f %24s %7s %5s  %s%s\n", f.name.c_str(),
+                  value.c_str(), f.ceiling.text.c_str(), f.ratio(), design.c_str(), design_ratio.c_str(),
+                  cpu.c_str(), f.goal.c_str(),
                   f.goal.empty() || short_run ? "" : (f.holds ? "  holds" : "  MISSED"));
     out << line;
   }
-  out << "\ncpu: percent of one core the whole process used during the measurement\n";
+  out << "\ndesign ceiling: what the driver's own design (one 4 KiB read, one write in flight) permits on a\n"
+         "host controller that reports each completion at the end of its (micro)frame\n"
+         "cpu: percent of one core the whole process used during the measurement\n";
 }
 
 std::string json_escape(const std::string& s) {
@@ -508,29 +595,34 @@ std::string json_escape(const std::string& s) {
   return o;
 }
 
-void print_json(const std::vector<Figure>& figures, bool short_run, const std::string& error,
-                std::ostream& out) {
-  out << "{\"short\":" << (short_run ? "true" : "false")
+void print_json(const std::vector<Figure>& figures, bool short_run, usb::CompletionTiming completion,
+                const std::string& error, std::ostream& out) {
+  out << "{\"short\":" << (short_run ? "true" : "false") << ",\"completions\":\""
+      << usb::completion_timing_name(completion) << "\""
       << ",\"data_error\":" << (error.empty() ? "null" : "\"" + json_escape(error) + "\"")
       << ",\"figures\":[";
   for (std::size_t i = 0; i < figures.size(); ++i) {
     const Figure& f = figures[i];
     out << (i ? "," : "") << "{\"name\":\"" << json_escape(f.name) << "\",\"value\":" << f.value
-        << ",\"unit\":\"" << json_escape(f.unit) << "\",\"ceiling\":" << f.ceiling << ",\"ceiling_is\":\""
-        << json_escape(f.ceiling_text) << "\",\"ratio\":" << f.ratio << ",\"goal\":\"" << json_escape(f.goal)
-        << "\",\"holds\":" << (f.holds ? "true" : "false");
+        << ",\"unit\":\"" << json_escape(f.unit) << "\",\"ceiling\":" << f.ceiling.value
+        << ",\"ceiling_is\":\"" << json_escape(f.ceiling.text) << "\",\"ratio\":" << f.ratio();
+    if (f.design) {
+      out << ",\"design_ceiling\":" << f.design->value << ",\"design_ceiling_is\":\""
+          << json_escape(f.design->text) << "\",\"design_ratio\":" << *f.design_ratio();
+    }
+    out << ",\"goal\":\"" << json_escape(f.goal) << "\",\"holds\":" << (f.holds ? "true" : "false");
     if (f.cpu >= 0) out << ",\"cpu_percent\":" << f.cpu;
     out << "}";
   }
   out << "]}\n";
 }
 
-int report(const BenchOptions& options, const std::vector<Figure>& figures, const std::string& error,
-           std::ostream& out, std::ostream& err) {
+int report(const BenchOptions& options, usb::CompletionTiming completion, const std::vector<Figure>& figures,
+           const std::string& error, std::ostream& out, std::ostream& err) {
   if (options.json) {
-    print_json(figures, options.short_run, error, out);
+    print_json(figures, options.short_run, completion, error, out);
   } else {
-    print_table(figures, options.short_run, out);
+    print_table(figures, options.short_run, completion, out);
   }
   if (!error.empty()) {
     err << "vrmdm bench: " << error << '\n';
@@ -543,82 +635,114 @@ int report(const BenchOptions& options, const std::vector<Figure>& figures, cons
 
 int run_bench(const BenchOptions& options, std::ostream& out, std::ostream& err) {
   const bool s = options.short_run;
+  const auto completion = usb::parse_completion_timing(options.completion);
+  if (!completion) {
+    err << "vrmdm bench: completions are end-of-frame or on-answer\n";
+    return 2;
+  }
+  const usb::CompletionTiming c = *completion;
   const Clock::duration span = s ? milliseconds(150) : milliseconds(1500);
   std::vector<Figure> figures;
   std::string error;
   if (options.usbip) {
     try {
-      usbip_figures(span, s ? 20 : 200, figures);
+      usbip_figures(c, span, s ? 20 : 200, figures);
     } catch (const DataError& e) {
       error = e.what();
     }
-    return report(options, figures, error, out, err);
+    return report(options, c, figures, error, out, err);
   }
+  // A throughput row: against the bus and against one transfer of
+  // `transfer` bytes in flight on a host reporting at frame ends (`unit`
+  // bytes a figure unit).
+  auto throughput = [&](std::string name, usb::Speed speed, const Rate& r, double unit, const char* unit_name,
+                        uint64_t transfer, double goal) {
+    const uint16_t packet = speed == usb::Speed::high ? 512 : 64;
+    // Every slot full of such transfers (each takes whole packets).
+    const double packets = double((transfer + packet - 1) / packet);
+    const double bus = double(usb::bulk_ceiling(speed, packet)) / packet / packets * double(transfer) / unit;
+    const double design = double(usb::one_in_flight_ceiling(speed, packet, transfer)) / unit;
+    const char* f = unit == 1e6 ? "%.4g MB/s" : "%.0f/s";
+    Figure fig{std::move(name),
+               r.per_second / unit,
+               unit_name,
+               {bus, format(f, bus) + " bus"},
+               Ceiling{design, format(f, design) + " design"},
+               "",
+               true,
+               r.cpu_percent};
+    if (goal > 0) {
+      fig.goal = format(">= %.2f", goal);
+      fig.holds = *fig.design_ratio() >= goal;
+    }
+    figures.push_back(std::move(fig));
+    if (!r.turnaround_us.empty()) {
+      const double frame_us = duration<double, std::micro>(usb::frame_time(speed)).count();
+      for (double q : {0.5, 0.9}) {
+        const double t = quantile(r.turnaround_us, q);
+        figures.push_back({format("  its turnaround p%.0f", q * 100),
+                           t,
+                           "us",
+                           {frame_us, format("%g us frame", frame_us)},
+                           {},
+                           "",
+                           true});
+      }
+    }
+  };
   try {
     for (usb::Speed speed : {usb::Speed::full, usb::Speed::high}) {
       const std::string sp(usb::speed_name(speed));
-      const uint16_t packet = speed == usb::Speed::high ? 512 : 64;
-      const double ceiling = double(usb::bulk_ceiling(speed, packet));
-      const std::string ceiling_text = format("%.4g MB/s bus", ceiling / 1e6);
-      const Rate rx = receive(speed, span);
-      figures.push_back({"receive, " + sp + " speed", rx.per_second / 1e6, "MB/s", ceiling / 1e6,
-                         ceiling_text, rx.per_second / ceiling, ">= 0.90", rx.per_second / ceiling >= 0.9,
-                         rx.cpu_percent});
-      const Rate tx = transmit(speed, span);
-      figures.push_back({"transmit 64 KiB writes, " + sp + " speed", tx.per_second / 1e6, "MB/s",
-                         ceiling / 1e6, ceiling_text, tx.per_second / ceiling, ">= 0.90",
-                         tx.per_second / ceiling >= 0.9, tx.cpu_percent});
+      throughput("receive, " + sp + " speed", speed, receive(speed, c, span), 1e6, "MB/s",
+                 POLLING_TRANSFER_SIZE, 0.95);
+      throughput("transmit 64 KiB writes, " + sp + " speed", speed, transmit(speed, c, span), 1e6, "MB/s",
+                 65536, 0.95);
     }
     for (usb::Speed speed : {usb::Speed::full, usb::Speed::high}) {
       const std::string sp(usb::speed_name(speed));
-      const uint16_t packet = speed == usb::Speed::high ? 512 : 64;
-      // What the bus carries of 1,500-byte transfers: the packets each takes.
-      const double per_write =
-          double(usb::bulk_ceiling(speed, packet)) / packet / double((1500 + packet - 1) / packet);
       for (double tick : {15.625, 1.0}) {
-        const Rate r = sequential_writes(speed, tick, span);
-        const double rate = r.per_second;
-        const double paced = 1000.0 / tick;  // one write a tick
-        const std::string name = "1,500-byte writes/s, " + sp + ", tick " + format("%g", tick);
-        if (speed == usb::Speed::high) {
-          figures.push_back({name, rate, "/s", paced, format("%.0f/s tick-paced", paced), rate / paced,
-                             tick == 15.625 ? ">= 20" : "", rate / paced >= 20, r.cpu_percent});
-        } else {
-          figures.push_back({name, rate, "/s", per_write, format("%.0f/s bus", per_write), rate / per_write,
-                             ">= 0.90", rate / per_write >= 0.9, r.cpu_percent});
-        }
+        Rate writes = sequential_writes(speed, c, tick, span);
+        writes.per_second *= 1500;  // bytes, as the ceilings count
+        throughput("1,500-byte writes/s, " + sp + ", tick " + format("%g", tick), speed, writes, 1500, "/s",
+                   1500, speed == usb::Speed::full ? 0.90 : 0);
       }
     }
     for (usb::Speed speed : {usb::Speed::full, usb::Speed::high}) {
       const std::string sp(usb::speed_name(speed));
       const double frame_ms = Ms(usb::frame_time(speed)).count();
       for (double tick : {15.625, 1.0}) {
-        const Latency l = read_latency(speed, tick, s ? 20 : 200);
+        const Latency l = read_latency(speed, c, tick, s ? 20 : 200);
         const std::string at = ", " + sp + ", tick " + format("%g", tick);
         const double bound = 1.0 + frame_ms;
-        figures.push_back(
-            {"read latency p50" + at, l.p50, "ms", tick, format("%g ms tick", tick), l.p50 / tick, "", true});
-        figures.push_back({"read latency p99" + at, l.p99, "ms", bound, format("%g ms (1 ms + frame)", bound),
-                           l.p99 / bound, "<= 1", l.p99 <= bound});
-        figures.push_back(
-            {"read latency max" + at, l.max, "ms", tick, format("%g ms tick", tick), l.max / tick, "", true});
+        const Ceiling tick_ceiling{tick, format("%g ms tick", tick)};
+        figures.push_back({"read latency p50" + at, l.p50, "ms", tick_ceiling, {}, "", true});
+        Figure p99{
+            "read latency p99" + at, l.p99, "ms", {bound, format("%g ms (1 ms + frame)", bound)}, {}, "<= 1",
+            l.p99 <= bound};
+        figures.push_back(std::move(p99));
+        figures.push_back({"read latency max" + at, l.max, "ms", tick_ceiling, {}, "", true});
       }
     }
     for (double tick : {15.625, 1.0}) {
-      const double cpu = idle_cpu(tick, s ? milliseconds(300) : milliseconds(3000));
-      figures.push_back({"idle open port CPU, tick " + format("%g", tick), cpu, "% core", 1.0,
-                         "1 % of a core", cpu / 1.0, tick == 15.625 ? "<= 1" : "", cpu <= 1.0});
+      const double cpu = idle_cpu(c, tick, s ? milliseconds(300) : milliseconds(3000));
+      figures.push_back({"idle open port CPU, tick " + format("%g", tick),
+                         cpu,
+                         "% core",
+                         {0.5, "0.5 % of a core"},
+                         {},
+                         tick == 15.625 ? "< 1" : "",
+                         cpu < 0.5});
     }
     const double rt = round_trip_us(s ? 2000 : 20000);
     figures.push_back(
-        {"request round trip (GET_MODEMSTATUS)", rt, "us", 125.0, "125 us microframe", rt / 125.0, "", true});
+        {"request round trip (GET_MODEMSTATUS)", rt, "us", {125.0, "125 us microframe"}, {}, "", true});
     const auto [ring, copy] = ring_vs_memcpy(s ? 2000 : 20000);
-    figures.push_back({"ring put+get 4 KiB", ring, "ns/KiB", copy, format("%.0f ns/KiB memcpy", copy),
-                       copy / ring, "", true});
+    figures.push_back(
+        {"ring put+get 4 KiB", ring, "ns/KiB", {copy, format("%.0f ns/KiB memcpy", copy)}, {}, "", true});
   } catch (const DataError& e) {
     error = e.what();
   }
-  return report(options, figures, error, out, err);
+  return report(options, c, figures, error, out, err);
 }
 
 }  // namespace vrmdm

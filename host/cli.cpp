@@ -7,12 +7,12 @@
 namespace vrmdm {
 
 const char* const kUsage =
-    "usage: vrmdm [--port COMn] [--modem MODEM] [--driver SYS] [--tick MS] [--trace] [--pcap FILE]\n"
-    "             [--record FILE]\n"
-    "       vrmdm pty [--link PATH] [--port COMn] [--modem MODEM] [--driver SYS] [--tick MS] [--verbose]\n"
-    "                 [--trace] [--pcap FILE] [--record FILE]\n"
+    "usage: vrmdm [--port COMn] [--modem MODEM] [--completion WHEN] [--driver SYS] [--tick MS] [--trace]\n"
+    "             [--pcap FILE] [--record FILE]\n"
+    "       vrmdm pty [--link PATH] [--port COMn] [--modem MODEM] [--completion WHEN] [--driver SYS]\n"
+    "                 [--tick MS] [--verbose] [--trace] [--pcap FILE] [--record FILE]\n"
     "       vrmdm script FILE|- [--driver SYS] [--tick MS] [--trace] [--pcap FILE]\n"
-    "       vrmdm bench [--json] [--short] [--usbip] [--peer]\n"
+    "       vrmdm bench [--json] [--short] [--completion WHEN] [--usbip] [--peer]\n"
     "       vrmdm export [--listen HOST:PORT] [--modem MODEM] [--tick MS]\n"
     "\n"
     "  --driver SYS  run this x64 driver image (vr_mdm.sys) instead of the built-in driver\n"
@@ -35,6 +35,9 @@ const char* const kUsage =
     "  (without BUSID its first), e.g. usbip:127.0.0.1:3240 for `vrmdm export`.\n"
     "  --tick is the emulated clock tick in milliseconds (default 15.625, Windows'\n"
     "  own; 1 is what a raised timer resolution gives).\n"
+    "  --completion WHEN  when the emulated host controller reports a transfer done:\n"
+    "  end-of-frame (default: at the end of the (micro)frame of its last packet, as EHCI\n"
+    "  and xHCI do) or on-answer (as soon as the device answered: a kinder bus than any).\n"
     "\n"
     "  --pcap FILE    write every URB and its completion as a Linux usbmon capture (Wireshark, tshark)\n"
     "  --record FILE  write the session as a scenario that `vrmdm script FILE` replays and checks\n";
@@ -131,6 +134,10 @@ Options parse_options(const std::vector<std::string>& args) {
     } else if (a == "--modem" &&
                (o.mode == Mode::terminal || o.mode == Mode::pty || o.mode == Mode::export_device)) {
       parse_modem(value(a), o);
+    } else if (a == "--completion" && o.mode != Mode::script) {
+      o.completion = value(a);
+      if (o.completion != "end-of-frame" && o.completion != "on-answer")
+        throw std::invalid_argument("--completion is end-of-frame or on-answer");
     } else if (a == "--tick" && o.mode != Mode::bench) {
       o.tick_ms = parse_tick(value(a));
     } else if (a == "--json" && o.mode == Mode::bench) {

@@ -20,6 +20,9 @@ struct Options {
   std::string modem_speed = "high";
   bool modem_zlp = true;
   uint64_t modem_downlink = 0;
+  // When the emulated host controller reports a transfer done (timed bus):
+  // "end-of-frame" as EHCI and xHCI do, or "on-answer" (the kinder bus).
+  std::string completion = "end-of-frame";
   double tick_ms = 15.625;                // the emulated clock tick
   bool json = false;                      // bench: a machine-readable record
   bool short_run = false;                 // bench: the CI form (seconds; fails on data errors only)

@@ -77,7 +77,11 @@ class EmuBackend final : public PortBackend {
       if (!d.modem) return static_cast<uint32_t>(STATUS_INVALID_PARAMETER);
       model = d.modem;
     }
-    PDEVICE_OBJECT pdo = usb::plug(std::move(model));
+    const auto completion = usb::parse_completion_timing(options.completion);
+    if (!completion) return static_cast<uint32_t>(STATUS_INVALID_PARAMETER);
+    usb::PlugOptions plug_options;
+    plug_options.completion = *completion;
+    PDEVICE_OBJECT pdo = usb::plug(std::move(model), plug_options);
     d.node = usb::node(pdo);
     if (!d.node) return static_cast<uint32_t>(STATUS_NO_SUCH_DEVICE);
     d.node->set_port_name(widen(options.port));

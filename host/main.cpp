@@ -125,8 +125,8 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (options.mode == vrmdm::Mode::bench) {
-    const int status =
-        vrmdm::run_bench({options.json, options.short_run, options.usbip}, std::cout, std::cerr);
+    const int status = vrmdm::run_bench({options.json, options.short_run, options.completion, options.usbip},
+                                        std::cout, std::cerr);
     return options.peer && status == 0 ? run_peer_bench() : status;
   }
   emu::clock::set_default_tick(std::chrono::duration_cast<emu::clock::duration>(
@@ -151,6 +151,7 @@ int main(int argc, char** argv) {
   config.speed = options.modem_speed;
   config.zlp = options.modem_zlp;
   config.downlink = options.modem_downlink;
+  config.completion = options.completion;
   auto backend = make_backend(options);
   if (!backend) return 1;
   vrmdm::PortBackend* port = backend.get();

@@ -47,6 +47,9 @@ struct PlugOptions {
   std::string speed = "unlimited";
   bool zlp = true;
   uint64_t downlink = 0;
+  // On a timed bus, when the host controller reports a transfer done:
+  // "end-of-frame" (as EHCI and xHCI) or "on-answer" (the kinder bus).
+  std::string completion = "end-of-frame";
 };
 
 class PortBackend {

@@ -66,7 +66,7 @@ bool write_all(int fd, std::span<const uint8_t> bytes) {
 
 bool bring_up(PortBackend& backend, const SessionConfig& config, std::ostream& err) {
   const uint32_t plugged =
-      backend.plug({config.port, config.modem, config.speed, config.zlp, config.downlink});
+      backend.plug({config.port, config.modem, config.speed, config.zlp, config.downlink, config.completion});
   if (plugged != 0) {
     err << "vrmdm: the modem did not start: " << status_name(plugged) << '\n';
     return false;

@@ -18,6 +18,7 @@ struct SessionConfig {
   std::string speed = "high";  // the modem's USB speed (PlugOptions)
   bool zlp = true;
   uint64_t downlink = 0;
+  std::string completion = "end-of-frame";  // when the bus reports transfers done (PlugOptions)
   // Without a terminal: how long to wait for more answers after the last
   // byte came in (or after the end of the input), and at most after the end.
   std::chrono::milliseconds quiet{500};

@@ -373,6 +373,8 @@ TEST(Options, CommandLine) {
   // Windows' tick and a high-speed modem echoing unless told otherwise.
   EXPECT_EQ(o.tick_ms, 15.625);
   EXPECT_EQ(o.modem_speed, "high");
+  EXPECT_EQ(o.completion, "end-of-frame");
+  EXPECT_EQ(parse_options({"bench", "--completion", "on-answer"}).completion, "on-answer");
   o = parse_options({"--tick", "1", "--modem", "acm-datafirst,speed=full,zlp=off,downlink=7200000"});
   EXPECT_EQ(o.tick_ms, 1.0);
   EXPECT_EQ(o.modem, "acm-datafirst");
@@ -395,6 +397,8 @@ TEST(Options, CommandLine) {
                                                         {"--tick", "nan"},
                                                         {"bench", "--tick", "1"},
                                                         {"bench", "--modem", "acm"},
+                                                        {"--completion", "at-once"},
+                                                        {"script", "x.scen", "--completion", "on-answer"},
                                                         {"--json"},
                                                         {"--peer"},
                                                         {"--port"},

@@ -2,6 +2,8 @@
 // of every plugged device (a timed device's transfers in their bus slots:
 // scheduler.h), and the interface tests and hosts use: plugging, unplugging,
 // faults and what the bus saw.  Records and locking: bus_internal.h.
+#include <pthread.h>
+#include <sched.h>
 #include <sys/prctl.h>
 
 #include <emu/io_manager.h>
@@ -48,6 +50,7 @@ void settle(Device& dev, uint8_t address, uint64_t generation, std::unique_ptr<T
   ep.busy = false;
   if (o.kind == Outcome::Kind::done) {
     finish(dev, *t, o.usbd, o.status, out);
+    hold_to_frame_end(dev, *t, out);
   } else if (!dev.plugged) {
     finish(dev, *t, USBD_STATUS_DEVICE_GONE, STATUS_NO_SUCH_DEVICE, out);
   } else if (dev.power != PowerDeviceD0 && dev.options.fail_pending_on_power_down) {
@@ -77,6 +80,34 @@ std::optional<nanoseconds> scheduled_start(const Device& dev, const Transfer& t,
     return poll > now ? std::optional(poll) : std::nullopt;
   }
   return detail::bulk_start(dev.schedule, now);
+}
+
+// A host that reports at the end of the frame: the completion finish()
+// just recorded for a data transfer waits in the device's retiring list
+// until the end of the (micro)frame of the transfer's last packet.  Returns
+// that time when it waits.  A device that has left the bus (it reported
+// what it held when it left) reports at once.  Bus lock held.
+std::optional<nanoseconds> hold_to_frame_end(Device& dev, const Transfer& t, std::vector<Completion>& out) {
+  if (t.op != Op::data || !detail::reports_at_frame_end(dev.schedule) || !dev.plugged || out.empty())
+    return std::nullopt;
+  const nanoseconds now = emu::clock::now();
+  const nanoseconds due = t.due.value_or(detail::report_time(dev.schedule, now));
+  if (due <= now) return std::nullopt;
+  auto at = std::upper_bound(dev.retiring.begin(), dev.retiring.end(), due,
+                             [](nanoseconds d, const Retiring& r) { return d < r.due; });
+  dev.retiring.insert(at, Retiring{due, t.endpoint, out.back()});
+  out.pop_back();
+  return due;
+}
+
+// Moves the completions the host reports by `now` (all of them when
+// `now` is nothing) to `out`.  Bus lock held.
+void report_retiring(Device& dev, std::optional<nanoseconds> now, std::vector<Completion>& out) {
+  while (!dev.retiring.empty() && (!now || dev.retiring.front().due <= *now)) {
+    if (now) detail::reported(dev.schedule, dev.retiring.front().due, *now);
+    out.push_back(dev.retiring.front().completion);
+    dev.retiring.pop_front();
+  }
 }
 
 // Services the head transfer of an endpoint.  Bus lock held on entry and
@@ -161,14 +192,17 @@ bool runnable(const Endpoint& ep) {
 }
 
 // Whether the endpoint holds a transfer not yet completed.
-std::size_t pending_on(const Endpoint& ep) {
-  return ep.queue.size() + ep.cancelled.size() + (ep.busy ? 1 : 0);
+std::size_t pending_on(const Device& dev, uint8_t address, const Endpoint& ep) {
+  const auto retiring = std::count_if(dev.retiring.begin(), dev.retiring.end(),
+                                      [&](const Retiring& r) { return r.endpoint == address; });
+  return ep.queue.size() + ep.cancelled.size() + (ep.busy ? 1 : 0) + static_cast<std::size_t>(retiring);
 }
 
 // ---- The bus thread -------------------------------------------------------------
 
 void do_unplug(Device& dev, std::vector<Completion>& out) {
   dev.plugged = false;
+  report_retiring(dev, std::nullopt, out);  // their packets moved: reported now
   fail_queued(dev, USBD_STATUS_DEVICE_GONE, STATUS_NO_SUCH_DEVICE, out);
 }
 
@@ -185,12 +219,25 @@ void Bus::run() {
   // be stretched by the default 50 us timer slack.
   prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
   std::vector<Completion> out;
+  bool punctual = false;
   std::unique_lock lk(m);
   while (!stopping_) {
     bool did = false;
     std::optional<nanoseconds> next_due;
     std::vector<std::shared_ptr<Device>> snapshot;
     for (auto& [pdo, dev] : devices) snapshot.push_back(dev);
+    if (!punctual) {
+      for (auto& dev : snapshot) punctual = punctual || detail::reports_at_frame_end(dev->schedule);
+      if (punctual) {
+        // A host controller's frame clock does not wait for a processor:
+        // where the process may, the thread that reports at frame ends
+        // preempts ordinary threads (it sleeps between frames).  Without
+        // the privilege it stays an ordinary thread.
+        sched_param param{};
+        param.sched_priority = 1;
+        (void)pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
+      }
+    }
     for (auto& dev : snapshot) {
       if (dev->unplug_requested) {
         dev->unplug_requested = false;
@@ -202,6 +249,19 @@ void Bus::run() {
         if (tell) tell_unplugged(*dev);
         lk.lock();
         did = true;
+      }
+      if (!dev->retiring.empty()) {
+        report_retiring(*dev, emu::clock::now(), out);
+        if (!out.empty()) {
+          const std::size_t n = out.size();
+          lk.unlock();
+          complete_all(out, true);
+          lk.lock();
+          dev->counters.completed_on_bus_thread += n;
+          did = true;
+        }
+        if (!dev->retiring.empty())
+          next_due = next_due ? std::min(*next_due, dev->retiring.front().due) : dev->retiring.front().due;
       }
       std::vector<uint8_t> addresses;
       for (auto& [address, ep] : dev->endpoints) addresses.push_back(address);
@@ -248,7 +308,10 @@ void Bus::run() {
       // A client that reads or writes a stream submits its next transfer
       // while the bus still carries the last one: wake when the bus is free
       // for it, and that submission need not wake this thread.
+      // (A host that reports at the end of the frame gets the next transfer
+      // only after it has reported the last one: the bus is free by then.)
       for (auto& dev : snapshot) {
+        if (detail::reports_at_frame_end(dev->schedule)) continue;
         if (auto free = detail::bulk_start(dev->schedule, now))
           next_due = next_due ? std::min(*next_due, *free) : *free;
       }
@@ -323,6 +386,7 @@ struct PdoLink {
         ep.cancelled.clear();
       }
       dev->handed.clear();
+      dev->retiring.clear();
       dev->plugged = false;
       bus().devices.erase(it);
     }
@@ -346,6 +410,7 @@ PDEVICE_OBJECT plug(std::shared_ptr<DeviceModel> model, const PlugOptions& optio
   dev->options = options;
   dev->schedule.speed = dev->model->speed();
   dev->schedule.zero_length_packets = dev->model->sends_zero_length_packets();
+  dev->schedule.completion = options.completion;
   dev->endpoints[0].generation = 0;
   {
     std::lock_guard lock(b.m);
@@ -502,7 +567,7 @@ DeviceInfo info(PDEVICE_OBJECT pdo) {
   for (auto& [address, pipe] : dev->pipes) i.pipes.push_back(pipe->config);
   i.device_handle = &dev->device_token;
   i.pending_transfers = 0;
-  for (auto& [address, ep] : dev->endpoints) i.pending_transfers += pending_on(ep);
+  for (auto& [address, ep] : dev->endpoints) i.pending_transfers += pending_on(*dev, address, ep);
   i.pending_transfers += dev->handed.size();
   return i;
 }
@@ -525,7 +590,7 @@ bool wait_pending(PDEVICE_OBJECT pdo, uint8_t endpoint_address, std::size_t coun
     const std::size_t handed = handed_on(*dev, endpoint_address);
     auto it = dev->endpoints.find(endpoint_address);
     if (it == dev->endpoints.end()) return count == handed;
-    return pending_on(it->second) + handed == count;
+    return pending_on(*dev, endpoint_address, it->second) + handed == count;
   });
 }
 

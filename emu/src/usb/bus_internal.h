@@ -75,6 +75,11 @@ struct Transfer {
   // It waited for the slots of the transfer before it: it starts in the
   // first free slot, however late the bus thread gets to it.
   bool waited_for_slot = false;
+  // A submission that runs at once: the time it counts from (scheduler.h's
+  // submission_time), for its first packets.
+  std::optional<nanoseconds> counted_from;
+  // When the host may report it done (end_of_frame), once packets moved.
+  std::optional<nanoseconds> due;
   std::optional<nanoseconds> start_at;
   detail::WatchedUrb watch;  // what watchers are told at its completion
   // Handed to an asynchronous device (async.cpp): its id there, whether the
@@ -113,6 +118,14 @@ struct Completion {
   NTSTATUS status;
   ULONG length;
   detail::WatchedUrb watch;
+};
+
+// A completion held until its host controller reports it (the end of the
+// (micro)frame of the transfer's last packet).
+struct Retiring {
+  nanoseconds due;
+  uint8_t endpoint;
+  Completion completion;
 };
 
 struct Device;
@@ -164,7 +177,8 @@ struct Device {
   std::map<uint64_t, std::unique_ptr<Transfer>> handed;
   uint64_t next_handed = 1;
   DeviceInfo counters;
-  detail::Schedule schedule;  // bus timing (fixed at plug, slots under the bus lock)
+  detail::Schedule schedule;      // bus timing (fixed at plug, slots under the bus lock)
+  std::deque<Retiring> retiring;  // by due time; each endpoint's in submission order
 };
 
 // Runs the model's callbacks for one device, one at a time.
@@ -284,6 +298,7 @@ std::size_t handed_on(const Device& dev, uint8_t address);
 // bus.cpp
 std::optional<Outcome> gate(Device& dev, const Transfer& t);
 std::optional<nanoseconds> scheduled_start(const Device& dev, const Transfer& t, nanoseconds now);
+std::optional<nanoseconds> hold_to_frame_end(Device& dev, const Transfer& t, std::vector<Completion>& out);
 void do_unplug(Device& dev, std::vector<Completion>& out);
 void tell_unplugged(Device& dev);
 

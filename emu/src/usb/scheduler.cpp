@@ -1,7 +1,10 @@
 // Bus timing.  Bulk packets go in slots: a frame (1 ms at full speed, a
 // 125 us microframe at high speed) holds as many as the bus can carry of
 // maximum-size packets, 19 and 13, and every packet, short or zero-length,
-// takes a whole slot.  Slot k begins at k * frame / slots_per_frame.
+// takes a whole slot.  Slot k begins at k * frame / slots_per_frame.  On a
+// host that reports at the end of the frame a transfer takes the first slot
+// that begins at or after its start; the kinder bus lets it have the slot
+// in progress.
 #include "usb/scheduler.h"
 
 #include <algorithm>
@@ -41,6 +44,18 @@ nanoseconds slot_begins(const Timing& t, uint64_t slot) {
   return nanoseconds(static_cast<int64_t>((u128(slot) * uint64_t(t.frame_ns) + t.slots - 1) / t.slots));
 }
 
+// The first slot a transfer starting at `now` may use.
+uint64_t first_slot(const detail::Schedule& s, const Timing& t, nanoseconds now) {
+  const uint64_t slot = slot_at(t, now);
+  if (s.completion != CompletionTiming::end_of_frame || slot_begins(t, slot) >= now) return slot;
+  return slot + 1;
+}
+
+// The end of the frame that holds slot `slot`.
+nanoseconds frame_end_of_slot(const Timing& t, uint64_t slot) {
+  return nanoseconds(static_cast<int64_t>((slot / t.slots + 1) * uint64_t(t.frame_ns)));
+}
+
 }  // namespace
 
 std::string_view speed_name(Speed speed) {
@@ -70,19 +85,66 @@ uint64_t bulk_ceiling(Speed speed, uint16_t max_packet) {
 
 nanoseconds frame_time(Speed speed) { return nanoseconds(timing(speed).frame_ns); }
 
+std::string_view completion_timing_name(CompletionTiming timing) {
+  return timing == CompletionTiming::on_answer ? "on-answer" : "end-of-frame";
+}
+
+std::optional<CompletionTiming> parse_completion_timing(std::string_view name) {
+  if (name == "end-of-frame") return CompletionTiming::end_of_frame;
+  if (name == "on-answer") return CompletionTiming::on_answer;
+  return std::nullopt;
+}
+
+uint64_t one_in_flight_ceiling(Speed speed, uint16_t max_packet, uint64_t transfer_bytes) {
+  detail::Schedule s;
+  s.speed = speed;
+  s.completion = CompletionTiming::end_of_frame;
+  if (!detail::timed(s) || transfer_bytes == 0) return 0;
+  // Each transfer is submitted when the last one is reported, which is on
+  // a frame boundary: the cycles repeat exactly.
+  constexpr uint64_t kTransfers = 64;
+  const uint64_t packets = detail::packet_count(transfer_bytes, max_packet);
+  nanoseconds now{0};
+  for (uint64_t i = 0; i < kTransfers; ++i) {
+    if (auto start = detail::bulk_start(s, now)) now = *start;
+    now = detail::charge(s, now, packets);
+  }
+  return static_cast<uint64_t>(u128(transfer_bytes) * kTransfers * 1'000'000'000 / uint64_t(now.count()));
+}
+
 namespace detail {
 
 std::optional<nanoseconds> bulk_start(const Schedule& s, nanoseconds now) {
   const Timing t = timing(s.speed);
-  if (t.frame_ns == 0 || slot_at(t, now) >= s.next_slot) return std::nullopt;
+  if (t.frame_ns == 0 || first_slot(s, t, now) >= s.next_slot) return std::nullopt;
   return slot_begins(t, s.next_slot);
 }
 
-void charge(Schedule& s, nanoseconds now, uint64_t packets) {
+nanoseconds charge(Schedule& s, nanoseconds now, uint64_t packets) {
   const Timing t = timing(s.speed);
-  if (t.frame_ns == 0) return;
+  s.reported_at.reset();
+  if (t.frame_ns == 0) return nanoseconds(0);
   // Slots left unused while nothing was queued are gone.
-  s.next_slot = std::max(s.next_slot, slot_at(t, now)) + packets;
+  s.next_slot = std::max(s.next_slot, first_slot(s, t, now)) + packets;
+  if (s.completion != CompletionTiming::end_of_frame) return nanoseconds(0);
+  return frame_end_of_slot(t, s.next_slot - 1);
+}
+
+nanoseconds report_time(const Schedule& s, nanoseconds now) {
+  const Timing t = timing(s.speed);
+  if (t.frame_ns == 0 || s.completion != CompletionTiming::end_of_frame) return nanoseconds(0);
+  return nanoseconds((std::max<int64_t>(now.count(), 0) / t.frame_ns + 1) * t.frame_ns);
+}
+
+void reported(Schedule& s, nanoseconds due, nanoseconds now) {
+  const nanoseconds frame = frame_time(s.speed);
+  s.report_lateness = std::clamp(now - due, nanoseconds(0), frame);
+  s.reported_at = now;
+}
+
+nanoseconds submission_time(const Schedule& s, nanoseconds now) {
+  if (!s.reported_at || now < *s.reported_at || now - *s.reported_at > frame_time(s.speed)) return now;
+  return now - s.report_lateness;
 }
 
 uint64_t packet_count(uint64_t bytes, uint16_t max_packet) {

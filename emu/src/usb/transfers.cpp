@@ -125,10 +125,13 @@ void complete_all(std::vector<Completion>& list, bool raise) {
 // ---- Processing one transfer --------------------------------------------------
 
 // Gives a timed device's transfer its packet slots: from the first free one
-// if it waited for them, else from now (slots nobody used are gone).
+// if it waited for them, else from when it started (slots nobody used are
+// gone); notes when the host may report it.
 void charge_slots(Device& dev, Transfer& t, uint64_t packets) {
-  detail::charge(dev.schedule, t.waited_for_slot ? nanoseconds(0) : emu::clock::now(), packets);
+  const nanoseconds from = t.waited_for_slot ? nanoseconds(0) : t.counted_from.value_or(emu::clock::now());
+  t.due = detail::charge(dev.schedule, from, packets);
   t.waited_for_slot = false;
+  t.counted_from.reset();
 }
 
 // A timed device's bulk IN transfer after the model moved `got` more
@@ -190,6 +193,7 @@ Outcome run_data(Device& dev, Transfer& t, std::unique_lock<std::mutex>& lk) {
       }
     case Reply::Kind::nak:
       t.waited_for_slot = false;  // nothing to send: the slot went unused
+      t.counted_from.reset();
       return {Outcome::Kind::nak};
     case Reply::Kind::stall:
       if (pipe) pipe->halted = true;
@@ -706,8 +710,8 @@ NTSTATUS submit_urb(Device& dev, PIRP irp, PURB urb) {
   bind_fault(ep, *t);
   const bool idle = ep.queue.empty() && !ep.busy && !ep.parked && !t->fault;
   const bool timed_data = detail::timed(dev.schedule) && t->op == Op::data && !emu::clock::frozen();
-  const std::optional<nanoseconds> start =
-      timed_data ? scheduled_start(dev, *t, emu::clock::now()) : std::nullopt;
+  const nanoseconds submitted = detail::submission_time(dev.schedule, emu::clock::now());
+  const std::optional<nanoseconds> start = timed_data ? scheduled_start(dev, *t, submitted) : std::nullopt;
   const bool go_inline = idle && (detail::timed(dev.schedule) ? timed_data && !start : b.next_inline());
   // Queued behind nothing for a slot the bus thread wakes for anyway.
   const bool wake_bus = !(idle && timed_data && start && !ep.cancel_wait) || b.must_wake_for(start);
@@ -716,6 +720,7 @@ NTSTATUS submit_urb(Device& dev, PIRP irp, PURB urb) {
     // at once; a NAK still pends.
     ep.busy = true;
     ep.woken = false;
+    if (timed_data) t->counted_from = submitted;
     const uint64_t generation = ep.generation;
     const Outcome o = run(dev, *t, lk, out);
     auto it = dev.endpoints.find(queue);
@@ -732,6 +737,16 @@ NTSTATUS submit_urb(Device& dev, PIRP irp, PURB urb) {
         status = STATUS_NO_SUCH_DEVICE;
       }
       finish(dev, *t, usbd, status, out);
+      if (const auto due =
+              o.kind == Outcome::Kind::done && same ? hold_to_frame_end(dev, *t, out) : std::nullopt) {
+        // Moved now, reported by the bus thread at the end of its frame.
+        IoMarkIrpPending(irp);
+        if (b.must_wake_for(due)) b.work.notify_all();
+        b.changed.notify_all();
+        lk.unlock();
+        complete_all(out, false);
+        return STATUS_PENDING;
+      }
       ++dev.counters.completed_inline;
       const Completion mine = out.back();
       out.pop_back();

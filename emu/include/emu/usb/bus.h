@@ -85,9 +85,30 @@ struct Reply {
 enum class Speed { unlimited, full, high };
 std::string_view speed_name(Speed speed);
 std::optional<Speed> parse_speed(std::string_view name);  // "unlimited", "full", "high"
+
+// When a timed bus tells the client that a bulk or interrupt transfer is
+// done.  end_of_frame: as an EHCI or xHCI controller reports it, by its
+// interrupt at the end of the (micro)frame in which the transfer's last
+// packet moved; a transfer takes only slots that have not begun, so one
+// submitted after the last slot of a frame waits for the next frame.
+// on_answer: as soon as the device has answered, its packets charged to
+// the slots ahead, so that the client's turnaround overlaps the transfer's
+// own bus time: kinder than any host controller, it measures the client and
+// this machine rather than what a real host permits.
+enum class CompletionTiming { end_of_frame, on_answer };
+std::string_view completion_timing_name(CompletionTiming timing);
+std::optional<CompletionTiming> parse_completion_timing(
+    std::string_view name);  // "end-of-frame", "on-answer"
+
 // Bytes per second the bulk pipes of a device can carry at most, with
 // `max_packet`-byte packets (0 for unlimited).
 uint64_t bulk_ceiling(Speed speed, uint16_t max_packet);
+// Bytes per second a client moves at most that keeps one bulk transfer of
+// `transfer_bytes` (which fills its buffer) in flight and submits the next
+// the moment the last completes, on a host that reports completions at the
+// end of the (micro)frame (0 for unlimited): what a design of one transfer
+// in flight permits, computed on the bus's own schedule.
+uint64_t one_in_flight_ceiling(Speed speed, uint16_t max_packet, uint64_t transfer_bytes);
 // The bus's own frame time (1 ms, 125 us; 0 for unlimited).
 std::chrono::nanoseconds frame_time(Speed speed);
 
@@ -202,6 +223,8 @@ struct PlugOptions {
   bool fail_pending_on_power_down = true;
   // The instance part of the device's identifiers (default: its number).
   std::u16string instance_id;
+  // When its timed transfers are reported done (see CompletionTiming).
+  CompletionTiming completion = CompletionTiming::end_of_frame;
 };
 
 // Plugs a device: creates its physical device object ("\Device\USBPDO-<n>",
