@@ -9,7 +9,6 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
-#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -43,9 +42,17 @@ TEST(UsbipLoopback, ExampleScenariosRunOnAnImportedModem) {
     std::stringstream text;
     text << in.rdbuf();
     // "plug [port=..] [modem=..]" -> the same port, the modem through USB/IP.
-    const std::string script =
-        std::regex_replace(std::regex_replace(text.str(), std::regex(" modem=[^ \\n]*"), ""),
-                           std::regex("(^|\\n)plug([^\\n]*)"), "$1plug$2 modem=usbip:" + served.target());
+    std::string script, line;
+    while (std::getline(text, line)) {
+      if (line == "plug" || line.starts_with("plug ")) {
+        std::string kept = "plug";
+        std::istringstream words(line.substr(4));
+        for (std::string w; words >> w;)
+          if (!w.starts_with("modem=")) kept += " " + w;
+        line = kept + " modem=usbip:" + served.target();
+      }
+      script += line + "\n";
+    }
     std::ostringstream out, err;
     int status;
     {

@@ -15,6 +15,7 @@
 #include <emu/kernel.h>
 #include <emu/usb/usbip.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <deque>
 #include <list>
@@ -445,6 +446,15 @@ class ServerImpl final : public Server {
         if (fd >= 0) ::close(fd);
         return;
       }
+      // Connections that ended are joined here, so a long-running server
+      // keeps no thread per past client.
+      for (const std::thread::id id : finished_) {
+        auto it = std::find_if(threads_.begin(), threads_.end(), [id](auto& t) { return t.get_id() == id; });
+        if (it == threads_.end()) continue;
+        it->join();
+        threads_.erase(it);
+      }
+      finished_.clear();
       threads_.emplace_back([this, fd] {
         emu::name_this_thread("usbip-conn");
         net::Stream stream(fd);
@@ -456,6 +466,7 @@ class ServerImpl final : public Server {
         serve_connection(stream);
         std::lock_guard l(m_);
         open_.erase(&stream);
+        finished_.push_back(std::this_thread::get_id());
       });
     }
   }
@@ -524,6 +535,7 @@ class ServerImpl final : public Server {
   std::size_t served_ = 0;
   std::set<net::Stream*> open_;
   std::list<std::thread> threads_;
+  std::vector<std::thread::id> finished_;  // ended, to be joined
   std::thread accept_thread_;
 };
 
