@@ -678,7 +678,7 @@ int run_bench(const BenchOptions& options, std::ostream& out, std::ostream& err)
     figures.push_back(std::move(fig));
     if (!r.turnaround_us.empty()) {
       const double frame_us = duration<double, std::micro>(usb::frame_time(speed)).count();
-      for (double q : {0.5, 0.9}) {
+      for (double q : {0.5, 0.99}) {
         const double t = quantile(r.turnaround_us, q);
         figures.push_back({format("  its turnaround p%.0f", q * 100),
                            t,

@@ -106,6 +106,9 @@ TEST(BusCeilingTest, OneTransferInFlightOnAHostReportingAtFrameEnds) {
   EXPECT_EQ(emu::usb::one_in_flight_ceiling(Speed::high, 512, 65536), 65536u * 800);
   EXPECT_EQ(emu::usb::one_in_flight_ceiling(Speed::full, 64, 65536), 65536'000u / 54);
   EXPECT_EQ(emu::usb::one_in_flight_ceiling(Speed::unlimited, 64, 4096), 0u);
+  for (CompletionTiming timing : {CompletionTiming::end_of_frame, CompletionTiming::on_answer})
+    EXPECT_EQ(emu::usb::parse_completion_timing(emu::usb::completion_timing_name(timing)), timing);
+  EXPECT_EQ(emu::usb::completion_timing_name(CompletionTiming::on_answer), "on-answer");
 }
 
 // 4 KiB reads, each submitted when the one before completed or later, at
