@@ -415,20 +415,6 @@ TEST_F(ClientSequencesTest, StopAndStartKeepThePortAndItsNames) {
     return enabled;
   };
 
-  // Open: the stop is refused, and cancelled by the system; the port works on.
-  emu::Handle port = emu::open(u"COM5");
-  ASSERT_EQ(port.status(), STATUS_SUCCESS);
-  EXPECT_EQ(dev.node->query_stop(), STATUS_DEVICE_BUSY);
-  EXPECT_EQ(dev.node->cancel_stop(), STATUS_SUCCESS);
-  EXPECT_EQ(port.write("AT\r").information, 3u);
-  EXPECT_EQ(port.close().close, STATUS_SUCCESS);
-
-  // Closed: a stop that is cancelled leaves the port as it was.
-  ASSERT_EQ(dev.node->query_stop(), STATUS_SUCCESS);
-  EXPECT_EQ(emu::open(u"COM5").status(), STATUS_DEVICE_NOT_READY) << "opened between query-stop and stop";
-  ASSERT_EQ(dev.node->cancel_stop(), STATUS_SUCCESS);
-  ExpectPortWorks(dev);
-
   // Stopped and started again, twice: the same names, published once.
   for (int round = 0; round < 2; round++) {
     SCOPED_TRACE(round);
@@ -444,25 +430,39 @@ TEST_F(ClientSequencesTest, StopAndStartKeepThePortAndItsNames) {
   }
 }
 
-TEST_F(ClientSequencesTest, RemovalNeverWaitsOnAnOpenPort) {
+TEST_F(ClientSequencesTest, AStopOrARemovalIsRefusedWhileThePortIsOpen) {
+  using Query = NTSTATUS (emu::DeviceNode::*)();
+  struct Case {
+    const char* what;
+    Query query, cancel;
+  } cases[] = {
+      {"stop", &emu::DeviceNode::query_stop, &emu::DeviceNode::cancel_stop},
+      {"removal", &emu::DeviceNode::query_remove, &emu::DeviceNode::cancel_remove},
+  };
   PluggedDevice& dev = StartScripted();
-  // Open: a removal is refused, as a stop is, and cancelled by the system.
-  emu::Handle port = emu::open(u"COM5");
-  ASSERT_EQ(port.status(), STATUS_SUCCESS);
-  EXPECT_EQ(dev.node->query_remove(), STATUS_DEVICE_BUSY);
-  EXPECT_EQ(dev.node->cancel_remove(), STATUS_SUCCESS);
-  EXPECT_EQ(port.write("AT\r").information, 3u);
-  EXPECT_EQ(port.close().close, STATUS_SUCCESS);
-  // Closed: opens wait for the removal's outcome; a cancelled one leaves the port as it was.
-  ASSERT_EQ(dev.node->query_remove(), STATUS_SUCCESS);
-  EXPECT_EQ(emu::open(u"COM5").status(), STATUS_DEVICE_NOT_READY)
-      << "opened between query-remove and removal";
-  ASSERT_EQ(dev.node->cancel_remove(), STATUS_SUCCESS);
-  ExpectPortWorks(dev);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    // Open: refused, and cancelled by the system; the port works on.
+    emu::Handle port = emu::open(u"COM5");
+    ASSERT_EQ(port.status(), STATUS_SUCCESS);
+    EXPECT_EQ(((*dev.node).*c.query)(), STATUS_DEVICE_BUSY);
+    EXPECT_EQ(((*dev.node).*c.cancel)(), STATUS_SUCCESS);
+    EXPECT_EQ(port.write("AT\r").information, 3u);
+    EXPECT_EQ(port.close().close, STATUS_SUCCESS);
 
+    // Closed: opens are refused until it is cancelled, which leaves the port as it was.
+    ASSERT_EQ(((*dev.node).*c.query)(), STATUS_SUCCESS);
+    EXPECT_EQ(emu::open(u"COM5").status(), STATUS_DEVICE_NOT_READY) << "opened while it was pending";
+    ASSERT_EQ(((*dev.node).*c.cancel)(), STATUS_SUCCESS);
+    ExpectPortWorks(dev);
+  }
+}
+
+TEST_F(ClientSequencesTest, ARemovalNeverWaitsOnAnOpenPort) {
   // A removal that comes with the port open all the same (a handle the
   // system does not count) stops the port's threads before it waits for
   // them: it ends, and nothing of the port is left behind.
+  PluggedDevice& dev = StartScripted();
   RawFile file(dev.fdo());
   ASSERT_EQ(file.Send(IRP_MJ_CREATE).status, STATUS_SUCCESS);
   std::atomic<bool> removed{false};
