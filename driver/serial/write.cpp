@@ -10,7 +10,9 @@
 // with IoCancelIrp under SpinLock), and a write cancelled on time-out, by a
 // purge or at the thread's stop is always waited for before the next one is
 // sent: its completion can never be taken for the next write's, and at most
-// one write is ever on the bus.
+// one write is ever on the bus.  A write longer than the pipe's maximum
+// transfer size goes down as several transfers, one after the other, on the
+// same request; its time-out covers them all.
 //
 // A queued write carries WriteCancelRoutine.  It is queued, and taken off
 // the queue by the thread or a purge, under SpinLock, which the cancel
