@@ -159,15 +159,8 @@ TEST_F(Races, WritesSurviveTimeoutsPurgesAndLateBusCompletions) {
   std::size_t done = 0, failed = 0, bytes = 0, reported = 0;
   std::vector<emu::RequestPtr> inflight;
   std::vector<std::size_t> lengths;  // of write i
-  for (std::size_t i = 0; i < n; ++i) {
-    // Each write carries its own number, so the device's bytes show order.
-    const std::size_t words = rng.in(1, 75);
-    std::vector<uint8_t> data(words * 4);
-    const uint32_t id = static_cast<uint32_t>(i);
-    for (std::size_t w = 0; w < words; ++w) std::memcpy(&data[w * 4], &id, 4);
-    lengths.push_back(data.size());
-    inflight.push_back(port_->write_async(data));
-    if (inflight.size() < rng.in(1, 4)) continue;
+  // Waits for the writes in flight and counts their outcomes.
+  auto settle = [&](std::size_t i) {
     for (auto& r : inflight) {
       if (!r->wait(5000ms)) {
         tally.failing("round " + std::to_string(i), "a write never completed");
@@ -188,7 +181,19 @@ TEST_F(Races, WritesSurviveTimeoutsPurgesAndLateBusCompletions) {
       tally.clean();
     }
     inflight.clear();
+  };
+  for (std::size_t i = 0; i < n; ++i) {
+    // Each write carries its own number, so the device's bytes show order.
+    const std::size_t words = rng.in(1, 75);
+    std::vector<uint8_t> data(words * 4);
+    const uint32_t id = static_cast<uint32_t>(i);
+    for (std::size_t w = 0; w < words; ++w) std::memcpy(&data[w * 4], &id, 4);
+    lengths.push_back(data.size());
+    inflight.push_back(port_->write_async(data));
+    if (inflight.size() < rng.in(1, 4)) continue;
+    settle(i);
   }
+  settle(n);
   stop = true;
   device.join();
   purger.join();
