@@ -231,6 +231,12 @@ static ULONG WriteTransferLimit(PDEVICE_EXTENSION Extension) {
   return (limit == 0 || limit > BULK_MAX_TRANSFER_SIZE) ? BULK_MAX_TRANSFER_SIZE : limit;
 }
 
+// What ended the write thread's wait for a transfer: the index of the
+// object in SendWrite's wait.
+constexpr NTSTATUS WRITE_WAIT_DONE = STATUS_WAIT_0;
+constexpr NTSTATUS WRITE_WAIT_STOPPED = STATUS_WAIT_0 + 1;
+constexpr NTSTATUS WRITE_WAIT_TIMED_OUT = STATUS_WAIT_0 + 2;
+
 // Sends one write and sees it through, in transfers of at most the pipe's
 // maximum transfer size, one after the other on the client's own request.
 // The write time-out runs over the whole write (a timer armed once); on
@@ -267,7 +273,7 @@ static VOID SendWrite(PDEVICE_EXTENSION Extension, PIRP Irp) {
 
     PVOID objects[3] = {&Extension->evWriteDone, &Extension->evKill_pWriteFunction, &deadline};
     NTSTATUS wait = KeWaitForMultipleObjects(3, objects, WaitAny, Executive, KernelMode, FALSE, NULL, NULL);
-    if (wait != STATUS_WAIT_0) {
+    if (wait != WRITE_WAIT_DONE) {
       // Timed out, or the port is closing: a device that never takes the
       // data must not hold the thread.
       KeAcquireSpinLock(&Extension->SpinLock, &irql);
@@ -278,9 +284,9 @@ static VOID SendWrite(PDEVICE_EXTENSION Extension, PIRP Irp) {
     ULONG moved = (Irp->IoStatus.Information < chunk) ? (ULONG)Irp->IoStatus.Information : chunk;
     sent += moved;
     status = Irp->IoStatus.Status;
-    if (wait == STATUS_WAIT_2 && (status != STATUS_SUCCESS || sent < length)) {
+    if (wait == WRITE_WAIT_TIMED_OUT && (status != STATUS_SUCCESS || sent < length)) {
       status = STATUS_TIMEOUT;
-    } else if (wait == STATUS_WAIT_1 && status == STATUS_SUCCESS && sent < length) {
+    } else if (wait == WRITE_WAIT_STOPPED && status == STATUS_SUCCESS && sent < length) {
       status = STATUS_CANCELLED;
     }
     if (moved < chunk) {
