@@ -231,6 +231,18 @@ static ULONG WriteTransferLimit(PDEVICE_EXTENSION Extension) {
   return (limit == 0 || limit > BULK_MAX_TRANSFER_SIZE) ? BULK_MAX_TRANSFER_SIZE : limit;
 }
 
+// Whether a purge (or the client) has cancelled the write between two of
+// its transfers: read under the cancel spin lock, which IoCancelIrp holds
+// as it sets the flag.
+_IRQL_requires_max_(DISPATCH_LEVEL)
+static BOOLEAN WriteCancelled(PIRP Irp) {
+  KIRQL irql;
+  IoAcquireCancelSpinLock(&irql);
+  BOOLEAN cancelled = Irp->Cancel;
+  IoReleaseCancelSpinLock(irql);
+  return cancelled;
+}
+
 // What ended the write thread's wait for a transfer: the index of the
 // object in SendWrite's wait.
 constexpr NTSTATUS WRITE_WAIT_DONE = STATUS_WAIT_0;
@@ -261,8 +273,8 @@ static VOID SendWrite(PDEVICE_EXTENSION Extension, PIRP Irp) {
   NTSTATUS status = STATUS_SUCCESS;
   InterlockedExchangePointer((PVOID volatile*)&Extension->CurrentWriteIrp, Irp);
   do {
-    if (Irp->Cancel) {
-      status = STATUS_CANCELLED;  // a purge between two transfers
+    if (WriteCancelled(Irp)) {
+      status = STATUS_CANCELLED;
       break;
     }
     ULONG chunk = (length - sent < limit) ? length - sent : limit;
