@@ -230,12 +230,12 @@ typedef struct _DEVICE_EXTENSION {
   PSERIAL_HANDFLOW HandFlow;   // SpinLock, pointer and record; set at open, freed at close
   SERIALPERF_STATS PerfStats;  // SpinLock
   BOOLEAN SuppressConnect;     // SpinLock: the CONNECT filter's switch
+  ULONG ModemControl;          // interlocked: MODEM_CONTROL_DTR | MODEM_CONTROL_RTS
   // SpinLock: command lines the client has had accepted, and the count at
   // the last CONNECT line the filter dropped; the filter is armed while
   // they differ.  Both live with the device object, as the switch does.
   ULONG CommandLineCount;
   ULONG ConnectDroppedAt;
-  ULONG ModemControl;          // interlocked: MODEM_CONTROL_DTR | MODEM_CONTROL_RTS
   // The line-state request: its URB in flight and its completion signal,
   // both the sender's, which holds ControlMutex from the send to the end.
   PURB ControlUrb;

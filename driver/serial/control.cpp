@@ -270,7 +270,8 @@ static NTSTATUS ControlImmediateChar(PCONTROL_CALL Call) {
   }
   // Success only when the byte went out; else the send's own answer
   // (STATUS_TIMEOUT for the write time-out), so the client knows to retry.
-  NTSTATUS status = ZLKUSB_Write_OneChar(Call->DeviceObject, *(PUCHAR)Call->Buffer, &sent, &timeout, &cancelled);
+  NTSTATUS status =
+      ZLKUSB_Write_OneChar(Call->DeviceObject, *(PUCHAR)Call->Buffer, &sent, &timeout, &cancelled);
   DisarmSendCancel(Call, &cancelled);
   if (sent == 0) {
     return status;

@@ -10,7 +10,9 @@
 // with IoCancelIrp under SpinLock), and a write cancelled on time-out, by a
 // purge or at the thread's stop is always waited for before the next one is
 // sent: its completion can never be taken for the next write's, and at most
-// one write is ever on the bus.
+// one write is ever on the bus.  A write longer than the pipe's maximum
+// transfer size goes down as several transfers, one after the other, on the
+// same request; its time-out covers them all.
 //
 // A queued write carries WriteCancelRoutine.  It is queued, and taken off
 // the queue by the thread or a purge, under SpinLock, which the cancel
@@ -229,6 +231,24 @@ static ULONG WriteTransferLimit(PDEVICE_EXTENSION Extension) {
   return (limit == 0 || limit > BULK_MAX_TRANSFER_SIZE) ? BULK_MAX_TRANSFER_SIZE : limit;
 }
 
+// Whether a purge (or the client) has cancelled the write between two of
+// its transfers: read under the cancel spin lock, which IoCancelIrp holds
+// as it sets the flag.
+_IRQL_requires_max_(DISPATCH_LEVEL)
+static BOOLEAN WriteCancelled(PIRP Irp) {
+  KIRQL irql;
+  IoAcquireCancelSpinLock(&irql);
+  BOOLEAN cancelled = Irp->Cancel;
+  IoReleaseCancelSpinLock(irql);
+  return cancelled;
+}
+
+// What ended the write thread's wait for a transfer: the index of the
+// object in SendWrite's wait.
+constexpr NTSTATUS WRITE_WAIT_DONE = STATUS_WAIT_0;
+constexpr NTSTATUS WRITE_WAIT_STOPPED = STATUS_WAIT_0 + 1;
+constexpr NTSTATUS WRITE_WAIT_TIMED_OUT = STATUS_WAIT_0 + 2;
+
 // Sends one write and sees it through, in transfers of at most the pipe's
 // maximum transfer size, one after the other on the client's own request.
 // The write time-out runs over the whole write (a timer armed once); on
@@ -253,8 +273,8 @@ static VOID SendWrite(PDEVICE_EXTENSION Extension, PIRP Irp) {
   NTSTATUS status = STATUS_SUCCESS;
   InterlockedExchangePointer((PVOID volatile*)&Extension->CurrentWriteIrp, Irp);
   do {
-    if (Irp->Cancel) {
-      status = STATUS_CANCELLED;  // a purge between two transfers
+    if (WriteCancelled(Irp)) {
+      status = STATUS_CANCELLED;
       break;
     }
     ULONG chunk = (length - sent < limit) ? length - sent : limit;
@@ -265,7 +285,7 @@ static VOID SendWrite(PDEVICE_EXTENSION Extension, PIRP Irp) {
 
     PVOID objects[3] = {&Extension->evWriteDone, &Extension->evKill_pWriteFunction, &deadline};
     NTSTATUS wait = KeWaitForMultipleObjects(3, objects, WaitAny, Executive, KernelMode, FALSE, NULL, NULL);
-    if (wait != STATUS_WAIT_0) {
+    if (wait != WRITE_WAIT_DONE) {
       // Timed out, or the port is closing: a device that never takes the
       // data must not hold the thread.
       KeAcquireSpinLock(&Extension->SpinLock, &irql);
@@ -276,9 +296,9 @@ static VOID SendWrite(PDEVICE_EXTENSION Extension, PIRP Irp) {
     ULONG moved = (Irp->IoStatus.Information < chunk) ? (ULONG)Irp->IoStatus.Information : chunk;
     sent += moved;
     status = Irp->IoStatus.Status;
-    if (wait == STATUS_WAIT_2 && (status != STATUS_SUCCESS || sent < length)) {
+    if (wait == WRITE_WAIT_TIMED_OUT && (status != STATUS_SUCCESS || sent < length)) {
       status = STATUS_TIMEOUT;
-    } else if (wait == STATUS_WAIT_1 && status == STATUS_SUCCESS && sent < length) {
+    } else if (wait == WRITE_WAIT_STOPPED && status == STATUS_SUCCESS && sent < length) {
       status = STATUS_CANCELLED;
     }
     if (moved < chunk) {
