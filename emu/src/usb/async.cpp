@@ -127,7 +127,7 @@ void let_go_handed(Device& dev, std::vector<Completion>& out, std::optional<uint
     // Gone with the device: nobody else will answer.
     const Outcome gone = Outcome::fail(USBD_STATUS_DEVICE_GONE, STATUS_NO_SUCH_DEVICE);
     if (IoSetCancelRoutine(t.irp, nullptr) == nullptr && !t.cancel_ran) {
-      t.answer = gone;  // for the cancel routine on its way
+      if (!t.answer) t.answer = gone;  // for the cancel routine on its way
       ++it;
       continue;
     }

@@ -322,6 +322,7 @@ struct PdoLink {
         ep.queue.clear();
         ep.cancelled.clear();
       }
+      dev->handed.clear();
       dev->plugged = false;
       bus().devices.erase(it);
     }

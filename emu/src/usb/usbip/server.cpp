@@ -292,7 +292,15 @@ class Session : public std::enable_shared_from_this<Session> {
   std::optional<int32_t> control(Urb& u) {
     const SetupPacket& s = *u.setup;
     std::span<uint8_t> data(u.buffer.data(), std::min<std::size_t>(u.buffer.size(), s.wLength));
-    if (s.type() != 0) return finish(u, model_->handle_control(s, data), data.size());
+    if (s.type() != 0) {
+      const Reply r = model_->handle_control(s, data);
+      // A control transfer's data stage is taken whole, as on the bus.
+      if (r.kind == Reply::Kind::data && !u.in) {
+        u.done = data.size();
+        return 0;
+      }
+      return finish(u, r, data.size());
+    }
     auto give = [&](std::span<const uint8_t> bytes) -> std::optional<int32_t> {
       if (bytes.empty()) return err::EPIPE_;
       u.done = std::min(bytes.size(), data.size());
