@@ -1,10 +1,13 @@
 // The interrupt polling thread: serial-state notifications become the DSR
 // and DCD bits of the modem status, and the thread ends only on the read
 // outcomes that mean cancellation, power-down or an endpoint halted outside D0.
+#include <mutex>
 #include <tuple>
+#include <vector>
 
 #include "serial/waitmask.h"
 #include "support/port_fixture.h"
+#include "usb/descriptor_builder.h"
 
 namespace vrmdm_test::lifecycle {
 namespace {
@@ -181,6 +184,49 @@ INSTANTIATE_TEST_SUITE_P(
         ExitCase{"CancelledWithAnotherUsbdStatus", PowerDeviceD0, USBD_STATUS_DEV_NOT_RESPONDING,
                  STATUS_CANCELLED, nullptr}),
     [](const testing::TestParamInfo<ExitCase>& info) { return std::string(info.param.name); });
+
+// Every interrupt read asks whole packets of the notification endpoint: a
+// notification that fills a packet does not end the transfer, and with a
+// part-packet left the next one overruns it and both are lost (Linux's
+// gadget ACM function has a 10-byte endpoint).  Rows: packet, bytes asked.
+class InterruptLengthTest : public LifecycleFixture,
+                            public testing::WithParamInterface<std::pair<uint16_t, uint32_t>> {};
+
+TEST_P(InterruptLengthTest, AsksWholePacketsOfTheEndpoint) {
+  const auto [packet, asked] = GetParam();
+  const emu::usb::Bytes set = usbtest::ConfigBuilder(2)
+                                  .iface(0, 1)
+                                  .acm_functional()
+                                  .endpoint(kNotify, USB_ENDPOINT_TYPE_INTERRUPT, packet, 9)
+                                  .data_iface(1, 2)
+                                  .endpoint(usb::cdc::BULK_IN_ENDPOINT, USB_ENDPOINT_TYPE_BULK, 512)
+                                  .endpoint(usb::cdc::BULK_OUT_ENDPOINT, USB_ENDPOINT_TYPE_BULK, 512)
+                                  .build();
+  std::mutex m;
+  std::vector<uint32_t> lengths;
+  const uint64_t watch = usb::watch([&](const usb::UrbEvent& e) {
+    if (e.kind == usb::UrbEvent::Kind::submit && e.endpoint == kNotify) {
+      std::lock_guard lock(m);
+      lengths.push_back(e.length);
+    }
+  });
+  PluggedDevice& d = PlugDescriptors(usb::cdc::device_descriptor(), set);
+  ASSERT_EQ(Start(d), STATUS_SUCCESS);
+  ASSERT_EQ(Open().status(), STATUS_SUCCESS);
+  const bool reading = usb::wait_pending(d.pdo, kNotify, 1);
+  usb::unwatch(watch);
+  ASSERT_TRUE(reading) << "the thread reads the notification pipe";
+  std::lock_guard lock(m);
+  ASSERT_FALSE(lengths.empty());
+  for (uint32_t length : lengths) EXPECT_EQ(length, asked) << "packet " << packet;
+}
+
+INSTANTIATE_TEST_SUITE_P(Packets, InterruptLengthTest,
+                         testing::Values(std::pair<uint16_t, uint32_t>{8, 16},
+                                         std::pair<uint16_t, uint32_t>{10, 10},
+                                         std::pair<uint16_t, uint32_t>{16, 16},
+                                         std::pair<uint16_t, uint32_t>{64, 16},
+                                         std::pair<uint16_t, uint32_t>{3, 15}));
 
 }  // namespace
 }  // namespace vrmdm_test::lifecycle

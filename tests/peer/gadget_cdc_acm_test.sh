@@ -5,5 +5,9 @@ source "$(dirname "$0")/common.sh"
 vm 'gadget_unexport; gadget_up && responder_up && wait_for 100 acm_tty 0525 && acm_tty 0525'
 vm "peer-agent chat \$(acm_tty 0525) carrier:1 'send:AT\\r' expect:OK 'send:ATD*99#\\r' expect:CONNECT \
 echo:65536 sleep:1100 send:+++ expect:OK rtt:50"
-vm "peer-agent chat \$(acm_tty 0525) timeout:10000 carrier:1 carrier:0 carrier:1 & chat=\$!
-sleep 1; responder_down; sleep 1; responder_up; wait \$chat"
+# Each change waits for the judge to have seen the one before.
+vm "rm -f /tmp/carrier.log; peer-agent chat \$(acm_tty 0525) timeout:20000 carrier:1 carrier:0 carrier:1 \
+>/tmp/carrier.log 2>&1 & chat=\$!
+wait_for 200 grep -q 'ok carrier:1' /tmp/carrier.log && responder_down &&
+wait_for 200 grep -q 'ok carrier:0' /tmp/carrier.log && responder_up
+wait \$chat; status=\$?; cat /tmp/carrier.log; exit \$status"
