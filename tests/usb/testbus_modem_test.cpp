@@ -8,6 +8,7 @@
 #include <vector>
 
 #include <emu/usb/cdc.h>
+#include <emu/usb/descriptors.h>
 #include <emu/usb/models.h>
 
 #include "../../emu/src/usb/models/modem_core.h"

@@ -26,7 +26,8 @@ done
 
 args=()
 for s in "${scenarios[@]}"; do args+=(--scenario "$s"); done
-VRMDM_WINE_LAB_DIR=$lab bash "$root/scripts/wine-lab" --out "$out/wine" "${args[@]}"
+# Wine's channels are kept until the comparison has passed too.
+VRMDM_WINE_LAB_DIR=$lab bash "$root/scripts/wine-lab" --keep-log --out "$out/wine" "${args[@]}"
 rc=$?
 [ $rc -eq 77 ] && exit 77
 if [ $rc -ne 0 ]; then
@@ -82,3 +83,10 @@ print(f"differential: {compared} result lines compared: {same} identical, {expla
       f"{unexplained} unexplained")
 sys.exit(1 if unexplained else 0)
 PY
+status=$?
+if [ $status -eq 0 ]; then
+  rm -f "$out/wine/wine-debug.log"
+else
+  echo "differential: Wine's channels (+plugplay,+debugstr,+ntoskrnl): $out/wine/wine-debug.log"
+fi
+exit $status
