@@ -16,7 +16,8 @@ mkdir -p "$out"
 # The scenarios without their expect lines: those are the emulator's own
 # checks and would stop a run at the first difference; here the other kernel
 # is the check, on every line.
-sources=("$root/examples/dialup.scen" "$root/examples/surprise-removal.scen" "$here/scenarios/port.scen")
+sources=("$root/examples/dialup.scen" "$root/examples/surprise-removal.scen" "$root/examples/wait-on-mask.scen"
+         "$here/scenarios/port.scen")
 mkdir -p "$out/scenarios"
 scenarios=()
 for s in "${sources[@]}"; do
