@@ -50,16 +50,26 @@ struct Step {
 TEST(TestBusModem, AnswersAsTheEmulatorsModemToWhatTheLabSends) {
   using namespace std::string_literals;
   const std::vector<Step> session = {
+      // Lines still down: a call comes up all the same, and lines that stay
+      // down do not end it.
+      {"ATD*99#\r"s},
+      {std::pair(false, true)},
+      {std::pair(true, true)},
+      {std::pair(false, false)},
       {std::pair(true, true)},
       {"AT\r"s},
       {"ATE0\r"s},
       {"AT\r"s},
       {"ATE1\r"s},
-      {"at\r"s},
+      {"at\r\n"s},
+      // Backspace edits the line; extended and ampersand commands answer OK.
+      {"ATE2\b1\r"s},
+      {"AT&D2\r"s},
+      {"AT&C1&D2\r"s},
+      {"hello\r"s},
       {"ATZ\r"s},
       {"ATD*99#\r"s},
-      {"~\x00\xff}#~"s},
-      {"AT\r"s},
+      {"~\x00\xff}#~AT\r"s},
       {std::pair(false, true)},
       {"AT\r"s},
       {std::pair(true, false)},
@@ -67,6 +77,7 @@ TEST(TestBusModem, AnswersAsTheEmulatorsModemToWhatTheLabSends) {
       {std::pair(false, false)},
       {"AT\r"s},
   };
+
   ACM_MODEM lab;
   AcmModemInit(&lab);
   emu::usb::ModemCore emulator{emu::usb::ModemConfig{}};

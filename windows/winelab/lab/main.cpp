@@ -24,7 +24,7 @@
 #include "scenario_runner.h"
 #include "wine_backend.h"
 
-bool lab_testbus_request(DWORD code) {
+bool lab_testbus_request(DWORD code, const void* input, DWORD input_length) {
   HANDLE bus =
       CreateFileA(LAB_TESTBUS_PATH, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   if (bus == INVALID_HANDLE_VALUE) {
@@ -36,7 +36,7 @@ bool lab_testbus_request(DWORD code) {
   // A plug waits (10 s at most) while the modem pulled out last is still
   // being removed.
   for (int i = 0; i < 100; ++i) {
-    ok = DeviceIoControl(bus, code, nullptr, 0, nullptr, 0, &bytes, nullptr);
+    ok = DeviceIoControl(bus, code, const_cast<void*>(input), input_length, nullptr, 0, &bytes, nullptr);
     if (ok || GetLastError() != ERROR_BUSY) break;
     Sleep(100);
   }

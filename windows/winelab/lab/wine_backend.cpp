@@ -147,8 +147,22 @@ PendingPtr WinePortBackend::ioctl(uint32_t code, std::span<const uint8_t> input,
   return r;
 }
 
-void WinePortBackend::modem_send(std::span<const uint8_t>) { unsupported("modem send"); }
-void WinePortBackend::modem_lines(std::optional<bool>, std::optional<bool>) { unsupported("modem lines"); }
+// The test bus's doors, as the emulator's scenario modem has them.
+void WinePortBackend::modem_send(std::span<const uint8_t> data) {
+  lab_testbus_request(LAB_IOCTL_SEND, data.data(), (DWORD)data.size());
+}
+void WinePortBackend::modem_lines(std::optional<bool> dcd, std::optional<bool> dsr) {
+  LabLines lines = {0, 0};
+  if (dcd) {
+    lines.mask |= 1;
+    lines.state |= *dcd ? 1 : 0;
+  }
+  if (dsr) {
+    lines.mask |= 2;
+    lines.state |= *dsr ? 2 : 0;
+  }
+  lab_testbus_request(LAB_IOCTL_LINES, &lines, sizeof(lines));
+}
 void WinePortBackend::modem_unplug() { lab_testbus_request(LAB_IOCTL_UNPLUG); }
 // Wine's PnP manager sends both removal requests itself as soon as the bus
 // reports the modem gone (surprise removal, then removal at once, open

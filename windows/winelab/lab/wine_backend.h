@@ -1,8 +1,8 @@
 // The scenario runner's port backend on a Windows kernel (Wine's): the port
 // opened by its \DosDevices name, requests as native calls, the modem behind
-// the lab's test bus.  What only the emulator can do (a modem that speaks
-// unprompted, power requests sent from outside, a frozen clock) is refused
-// with a line on stderr, and the run is marked failed.
+// the lab's test bus (its doors send bytes and line changes unprompted).
+// What only the emulator can do (power requests sent from outside, a frozen
+// clock) is refused with a line on stderr, and the run is marked failed.
 #pragma once
 
 #include "port_backend.h"

@@ -273,6 +273,7 @@ static NTSTATUS ControlIoctl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PDEVICE_OBJECT child = fdo != NULL ? Ext(fdo)->Child : NULL;
   NTSTATUS status = STATUS_SUCCESS;
   BOOLEAN changed = FALSE;
+  PTESTBUS_PDO door = NULL;
   if (fdo == NULL) {
     status = STATUS_NO_SUCH_DEVICE;
   } else if (code == IOCTL_TESTBUS_UNPLUG) {
@@ -287,10 +288,26 @@ static NTSTATUS ControlIoctl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     } else if (!Ext(child)->Pdo.Present) {
       status = STATUS_DEVICE_BUSY;  // the last one is still being removed: ask again
     }
+  } else if (code == IOCTL_TESTBUS_SEND || code == IOCTL_TESTBUS_LINES) {
+    door = child != NULL && Ext(child)->Pdo.Present ? &Ext(child)->Pdo : NULL;
+    if (door == NULL) status = STATUS_NO_SUCH_DEVICE;
   } else {
     status = STATUS_INVALID_DEVICE_REQUEST;
   }
   KeReleaseSpinLock(&BusLock, irql);
+  if (door != NULL) {
+    // Only an unplug, another request here, can take the PDO away; the lab
+    // sends its requests one at a time.
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    const ULONG length = stack->Parameters.DeviceIoControl.InputBufferLength;
+    if (code == IOCTL_TESTBUS_SEND) {
+      status = TestBusSend(door, (const UCHAR*)Irp->AssociatedIrp.SystemBuffer, length);
+    } else if (length < sizeof(TESTBUS_LINES)) {
+      status = STATUS_BUFFER_TOO_SMALL;
+    } else {
+      TestBusLines(door, (const TESTBUS_LINES*)Irp->AssociatedIrp.SystemBuffer);
+    }
+  }
   if (changed && code == IOCTL_TESTBUS_UNPLUG) {
     // Pulled out: the wire is gone before PnP hears of it.
     PTESTBUS_PDO pdo = &Ext(child)->Pdo;

@@ -17,6 +17,15 @@
 #define TESTBUS_CONTROL_LINK L"\\DosDevices\\VrMdmTestBus"
 #define IOCTL_TESTBUS_UNPLUG CTL_CODE(FILE_DEVICE_BUS_EXTENDER, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS)
 #define IOCTL_TESTBUS_PLUG CTL_CODE(FILE_DEVICE_BUS_EXTENDER, 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS)
+// The scenario doors, as the emulator's scenario modem has them: bytes the
+// host reads before anything of the modem's (input: the bytes), and a
+// SERIAL_STATE notification with chosen line bits (input: TESTBUS_LINES).
+#define IOCTL_TESTBUS_SEND CTL_CODE(FILE_DEVICE_BUS_EXTENDER, 0x802, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_TESTBUS_LINES CTL_CODE(FILE_DEVICE_BUS_EXTENDER, 0x803, METHOD_BUFFERED, FILE_ANY_ACCESS)
+typedef struct _TESTBUS_LINES {
+  USHORT Mask;   // the SERIAL_STATE bits given (DCD 1, DSR 2)
+  USHORT State;  // their values; the others stay as last notified by this door
+} TESTBUS_LINES;
 
 typedef enum _TESTBUS_ROLE { TestBusRoleControl = 1, TestBusRoleFdo, TestBusRolePdo } TESTBUS_ROLE;
 
@@ -34,8 +43,13 @@ typedef struct _TESTBUS_PDO {
   LIST_ENTRY PendingIn[2];  // [0] notification IN, [1] bulk IN: pended URB IRPs
   UCHAR LineCoding[7];
   ACM_MODEM Modem;
-  USHORT NotifiedState;  // last SERIAL_STATE sent (or queued)
+  USHORT NotifiedState;  // last SERIAL_STATE of the modem's sent (or queued)
   BOOLEAN NotifyDue;
+  UCHAR Injected[ACM_MODEM_QUEUE];  // the send door's bytes, read first
+  ULONG InjectedCount;
+  USHORT DoorState;  // last SERIAL_STATE of the lines door
+  BOOLEAN DoorStateSet;
+  BOOLEAN DoorNotifyDue;
 } TESTBUS_PDO, *PTESTBUS_PDO;
 
 typedef struct _TESTBUS_EXTENSION {
@@ -56,3 +70,6 @@ NTSTATUS TestBusPdoInternalIoctl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS TestBusCreatePdo(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT* Pdo);
 // Fails every pended transfer of the child: it is gone.
 VOID TestBusFailPending(PTESTBUS_PDO Pdo, NTSTATUS Status);
+// The doors: see IOCTL_TESTBUS_SEND and IOCTL_TESTBUS_LINES.
+NTSTATUS TestBusSend(PTESTBUS_PDO Pdo, const UCHAR* Bytes, ULONG Length);
+VOID TestBusLines(PTESTBUS_PDO Pdo, const TESTBUS_LINES* Lines);

@@ -75,28 +75,36 @@ static VOID Pump(PTESTBUS_PDO Pdo) {
     PIRP irp = NULL;
     KIRQL irql;
     KeAcquireSpinLock(&Pdo->Lock, &irql);
-    if (Pdo->NotifyDue && (irp = TakePending(&Pdo->PendingIn[0])) != NULL) {
+    const BOOLEAN notify = Pdo->DoorNotifyDue || Pdo->NotifyDue;
+    if (notify && (irp = TakePending(&Pdo->PendingIn[0])) != NULL) {
+      // The door's notification first, as the emulator's scenario modem sends it.
+      const USHORT state = Pdo->DoorNotifyDue ? Pdo->DoorState : Pdo->NotifiedState;
+      if (Pdo->DoorNotifyDue) {
+        Pdo->DoorNotifyDue = FALSE;
+      } else {
+        Pdo->NotifyDue = FALSE;
+      }
       struct _URB_BULK_OR_INTERRUPT_TRANSFER* t = &UrbOf(irp)->UrbBulkOrInterruptTransfer;
       PUCHAR buffer = (PUCHAR)TransferBuffer(t->TransferBuffer, t->TransferBufferMDL);
-      const UCHAR note[10] = {0xA1,
-                              CDC_SERIAL_STATE,
-                              0,
-                              0,
-                              0,
-                              0,
-                              2,
-                              0,
-                              (UCHAR)(Pdo->NotifiedState & 0xFF),
-                              (UCHAR)(Pdo->NotifiedState >> 8)};
+      const UCHAR note[10] = {
+          0xA1, CDC_SERIAL_STATE, 0, 0, 0, 0, 2, 0, (UCHAR)(state & 0xFF), (UCHAR)(state >> 8)};
       ULONG n = t->TransferBufferLength < sizeof(note) ? t->TransferBufferLength : sizeof(note);
       if (buffer != NULL) RtlCopyMemory(buffer, note, n);
       t->TransferBufferLength = buffer != NULL ? n : 0;
-      Pdo->NotifyDue = FALSE;
-    } else if (Pdo->Modem.OutCount > 0 && (irp = TakePending(&Pdo->PendingIn[1])) != NULL) {
+    } else if ((Pdo->InjectedCount > 0 || Pdo->Modem.OutCount > 0) &&
+               (irp = TakePending(&Pdo->PendingIn[1])) != NULL) {
       struct _URB_BULK_OR_INTERRUPT_TRANSFER* t = &UrbOf(irp)->UrbBulkOrInterruptTransfer;
       PUCHAR buffer = (PUCHAR)TransferBuffer(t->TransferBuffer, t->TransferBufferMDL);
-      t->TransferBufferLength =
-          buffer != NULL ? AcmModemRead(&Pdo->Modem, buffer, t->TransferBufferLength) : 0;
+      ULONG n = 0;
+      if (buffer != NULL) {
+        // The door's bytes first, then the modem's.
+        n = Pdo->InjectedCount < t->TransferBufferLength ? Pdo->InjectedCount : t->TransferBufferLength;
+        RtlCopyMemory(buffer, Pdo->Injected, n);
+        RtlMoveMemory(Pdo->Injected, Pdo->Injected + n, Pdo->InjectedCount - n);
+        Pdo->InjectedCount -= n;
+        n += AcmModemRead(&Pdo->Modem, buffer + n, t->TransferBufferLength - n);
+      }
+      t->TransferBufferLength = n;
     }
     KeReleaseSpinLock(&Pdo->Lock, irql);
     if (irp == NULL) return;
@@ -123,6 +131,32 @@ static VOID FailList(PTESTBUS_PDO Pdo, ULONG Index, NTSTATUS Status, USBD_STATUS
     if (irp == NULL) return;
     CompleteUrb(irp, UrbOf(irp), Status, UsbdStatus);
   }
+}
+
+NTSTATUS TestBusSend(PTESTBUS_PDO Pdo, const UCHAR* Bytes, ULONG Length) {
+  KIRQL irql;
+  KeAcquireSpinLock(&Pdo->Lock, &irql);
+  const BOOLEAN fits = Length <= ACM_MODEM_QUEUE - Pdo->InjectedCount;
+  if (fits) {
+    RtlCopyMemory(Pdo->Injected + Pdo->InjectedCount, Bytes, Length);
+    Pdo->InjectedCount += Length;
+  }
+  KeReleaseSpinLock(&Pdo->Lock, irql);
+  if (!fits) return STATUS_BUFFER_OVERFLOW;
+  Pump(Pdo);
+  return STATUS_SUCCESS;
+}
+
+VOID TestBusLines(PTESTBUS_PDO Pdo, const TESTBUS_LINES* Lines) {
+  KIRQL irql;
+  KeAcquireSpinLock(&Pdo->Lock, &irql);
+  // At first the door starts from the lines as the modem shows them.
+  const USHORT last = Pdo->DoorStateSet ? Pdo->DoorState : AcmModemState(&Pdo->Modem);
+  Pdo->DoorState = (USHORT)((last & ~Lines->Mask) | (Lines->State & Lines->Mask));
+  Pdo->DoorStateSet = TRUE;
+  Pdo->DoorNotifyDue = TRUE;
+  KeReleaseSpinLock(&Pdo->Lock, irql);
+  Pump(Pdo);
 }
 
 VOID TestBusFailPending(PTESTBUS_PDO Pdo, NTSTATUS Status) {
