@@ -6,7 +6,8 @@
 #include <functional>
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#include <sanitizer/allocator_interface.h>
+// The sanitizer runtime's count (its header is not installed with GCC here).
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
 #define VRMDM_TEST_SANITIZER_HEAP 1
 #else
 #include <malloc.h>
