@@ -97,8 +97,16 @@ NTSTATUS StartWorkerThreads(PDEVICE_EXTENSION DeviceExtension) {
     OBJECT_ATTRIBUTES attributes;
     HANDLE handle = NULL;
     InitializeObjectAttributes(&attributes, NULL, OBJ_KERNEL_HANDLE, NULL, NULL);
-    status = PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, &attributes, NULL, NULL,
-                                  kWorkerThreads[row].Routine, ext);
+    // The thread's remove-lock hold is taken for it here, before it runs:
+    // a removal waiting on the lock then waits for it however late it starts.
+    status = IoAcquireRemoveLock(&ext->RemoveLock, LOCK_TAG);
+    if (NT_SUCCESS(status)) {
+      status = PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, &attributes, NULL, NULL,
+                                    kWorkerThreads[row].Routine, ext);
+      if (!NT_SUCCESS(status)) {
+        IoReleaseRemoveLock(&ext->RemoveLock, LOCK_TAG);
+      }
+    }
     if (!NT_SUCCESS(status)) {
       if (kWorkerThreads[row].Routine == pInterruptPollingFunction) {
         DbgPrint("pInterruptPollingFunction  Error \n");

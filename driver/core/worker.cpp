@@ -27,10 +27,9 @@ static BOOLEAN WaitForStop(PKEVENT StopEvent, PKEVENT WakeEvent, LONG WaitMs) {
 _Use_decl_annotations_
 VOID RunWorkerThread(PDEVICE_EXTENSION Extension, PKEVENT StopEvent, PKEVENT WakeEvent,
                      const WORKER_ROUTINES* Routines, PVOID State) {
+  // The remove-lock hold this thread gives back at its end was taken for it
+  // by its starter.
   KeSetPriorityThread(KeGetCurrentThread(), WORKER_THREAD_PRIORITY);
-  if (!NT_SUCCESS(IoAcquireRemoveLock(&Extension->RemoveLock, LOCK_TAG))) {
-    return;
-  }
   WORKER worker;
   worker.Extension = Extension;
   worker.WaitMs = Routines->WaitMs;

@@ -1,8 +1,9 @@
 // The skeleton every worker thread of an open port runs: raised priority, a
-// RemoveLock acquisition for the thread's whole life, a timed wait on its
-// stop event (and on its wake event, if it has one) before each step, and
-// the way out.  Each worker supplies its step and, if it needs them, a
-// beginning and what it does when stopped.
+// RemoveLock acquisition for the thread's whole life (taken for it by its
+// starter, before the thread exists), a timed wait on its stop event (and on
+// its wake event, if it has one) before each step, and the way out.  Each
+// worker supplies its step and, if it needs them, a beginning and what it
+// does when stopped.
 #pragma once
 
 #include "core/device_extension.h"
@@ -30,11 +31,11 @@ typedef struct _WORKER_ROUTINES {
   WORKER_HOOK* Stopped;  // NULL, or when the stop event ended the loop, RemoveLock still held
 } WORKER_ROUTINES;
 
-// Runs a worker to its end and ends the calling system thread; returns only
-// when the RemoveLock cannot be had (removal under way), doing nothing.  A
-// set WakeEvent (NULL: none) ends the wait early; it is cleared before the
-// step, so whatever sets it during the step brings another step at once.
-// The stop event wins over the wake event when both are set.
+// Runs a worker to its end, gives back the RemoveLock acquisition its
+// starter took for it, and ends the calling system thread.  A set WakeEvent
+// (NULL: none) ends the wait early; it is cleared before the step, so
+// whatever sets it during the step brings another step at once.  The stop
+// event wins over the wake event when both are set.
 // IRQL: PASSIVE_LEVEL, in the worker's own system thread.
 _IRQL_requires_max_(PASSIVE_LEVEL)
 VOID RunWorkerThread(PDEVICE_EXTENSION Extension, PKEVENT StopEvent, PKEVENT WakeEvent,

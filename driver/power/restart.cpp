@@ -147,8 +147,15 @@ static VOID StartPollingThread(PDEVICE_EXTENSION Extension, PKSTART_ROUTINE Rout
   PVOID thread = NULL;
 
   InitializeObjectAttributes(&attributes, NULL, OBJ_KERNEL_HANDLE, NULL, NULL);
-  NTSTATUS status =
-      PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, &attributes, NULL, NULL, Routine, Extension);
+  // The thread's remove-lock hold is taken for it before it runs (this run
+  // holds one too), so a removal waits for it however late it starts.
+  NTSTATUS status = IoAcquireRemoveLock(&Extension->RemoveLock, LOCK_TAG);
+  if (NT_SUCCESS(status)) {
+    status = PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, &attributes, NULL, NULL, Routine, Extension);
+    if (!NT_SUCCESS(status)) {
+      IoReleaseRemoveLock(&Extension->RemoveLock, LOCK_TAG);
+    }
+  }
   if (CreatedTrace != NULL) {
     DbgPrint("%s", CreatedTrace);
   }
