@@ -5,7 +5,10 @@
 source "$(dirname "$0")/common.sh"
 vm 'detach_all; gadget_up && responder_up && gadget_export'
 bridge "127.0.0.1:$PORT"
-chat="peer-agent chat \$(acm_tty 0525) 'send:AT\\r' expect:OK 'send:ATD*99#\\r' expect:CONNECT echo:16384 \
+# The import resets the gadget, which hangs up the responder's tty until it
+# reopens it: give it that long, as the driver cases do, and bound each
+# answer generously (a bound against a hang, not a measurement).
+chat="peer-agent chat \$(acm_tty 0525) timeout:20000 sleep:3000 'send:AT\\r' expect:OK 'send:ATD*99#\\r' expect:CONNECT echo:16384 \
 sleep:1100 send:+++ expect:OK"
 vm "attach \$(gadget_busid) && wait_for 100 acm_tty 0525 && $chat"
 # Surprise removal under the import: the device leaves vhci-hcd's port.
