@@ -139,6 +139,15 @@ double quantile(std::vector<double> v, double q) {
   return v[std::min(v.size() - 1, static_cast<std::size_t>(q * double(v.size())))];
 }
 
+struct Latency {
+  double p50, p99, max;  // ms
+};
+
+// The median, 99th percentile and largest of a run's samples.
+Latency latency_of(std::vector<double> ms) {
+  return {quantile(ms, 0.5), quantile(ms, 0.99), ms.empty() ? 0 : *std::max_element(ms.begin(), ms.end())};
+}
+
 emu::clock::duration ms_tick(double ms) {
   return std::chrono::duration_cast<emu::clock::duration>(duration<double, std::milli>(ms));
 }
@@ -392,10 +401,6 @@ Rate sequential_writes(usb::Speed speed, usb::CompletionTiming completion, doubl
   return rate;
 }
 
-struct Latency {
-  double p50, p99, max;  // ms
-};
-
 // From the modem's send to the completion of the read that waits for it:
 // the read is pending first, the byte comes after a random pause.
 Latency read_latency(usb::Speed speed, usb::CompletionTiming completion, double tick_ms, int samples) {
@@ -417,11 +422,7 @@ Latency read_latency(usb::Speed speed, usb::CompletionTiming completion, double 
     ms.push_back(Ms(Clock::now() - sent).count());
   }
   rig.finish();
-  std::sort(ms.begin(), ms.end());
-  auto at = [&](double q) {
-    return ms[std::min(ms.size() - 1, static_cast<std::size_t>(q * double(ms.size())))];
-  };
-  return {at(0.5), at(0.99), ms.back()};
+  return latency_of(std::move(ms));
 }
 
 // "AT" to "OK": from the write to the read that holds the echo and the
@@ -443,11 +444,7 @@ Latency at_round_trip(bool usbip, usb::CompletionTiming completion, int samples)
     ms.push_back(Ms(Clock::now() - t0).count());
   }
   rig.finish();
-  std::sort(ms.begin(), ms.end());
-  auto at = [&](double q) {
-    return ms[std::min(ms.size() - 1, static_cast<std::size_t>(q * double(ms.size())))];
-  };
-  return {at(0.5), at(0.99), ms.back()};
+  return latency_of(std::move(ms));
 }
 
 // The figures through USB/IP (a loopback server in this process) beside the
