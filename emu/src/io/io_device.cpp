@@ -336,7 +336,7 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     if (info.work_items_queued != 0)
       emu::verifier::report(emu::verifier::Rule::device_deleted_with_work_item, who, DeviceObject,
                             "device " + name + " deleted while " + std::to_string(info.work_items_queued) +
-                                " work item(s) are queued or running for it");
+                                " work item(s) queued for it and not begun");
     if (info.work_items_allocated != 0)
       emu::verifier::report(emu::verifier::Rule::work_item_leaked, who, DeviceObject,
                             "device " + name + " deleted with " + std::to_string(info.work_items_allocated) +

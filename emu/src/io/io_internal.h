@@ -135,7 +135,7 @@ struct DeviceInfo {
   bool hardware_key = true;  // PDOs: IoOpenDeviceRegistryKey(PLUGPLAY_REGKEY_DEVICE) finds the key
   PDEVICE_OBJECT attached_to = nullptr;  // the device this one sits on
   std::size_t work_items_allocated = 0;
-  std::size_t work_items_queued = 0;  // queued or running
+  std::size_t work_items_queued = 0;  // queued, routine not begun
   std::size_t open_files = 0;
   bool wmi_registered = false;
   std::optional<DEVICE_POWER_STATE> device_power;

@@ -1,7 +1,10 @@
 // Work items: run at PASSIVE_LEVEL on the kernel's worker thread.  A queued
-// item holds a reference on its device object, so the device memory outlives
-// it; deleting the device while one is queued or running is still reported
-// (by IoDeleteDevice), as is freeing an item that is queued.
+// item holds a reference on its device object until its routine returns, so
+// the device memory outlives it.  Deleting the device while an item is queued
+// and not begun is reported (by IoDeleteDevice): the routine would run for a
+// deleted device.  Once the routine runs, deletion is allowed: the reference
+// is what lets a routine release its remove lock as its last act, and the
+// removal that waited on that lock delete the device before it returns.
 #include "io/io_internal.h"
 
 #include <thread>
@@ -85,11 +88,11 @@ VOID NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerR
           auto it = g_items.find(IoWorkItem);
           if (it != g_items.end()) it->second.queued = false;
         }
+        with_device(device, [](DeviceInfo& info) { --info.work_items_queued; });
         {
           RoutineScope scope(reinterpret_cast<const void*>(WorkerRoutine), device->DriverObject);
           WorkerRoutine(device, Context);
         }
-        with_device(device, [](DeviceInfo& info) { --info.work_items_queued; });
         ObfDereferenceObject(device);
         --g_in_flight;
       },
