@@ -10,7 +10,6 @@
 #include <gtest/gtest.h>
 #include <nt/ntddk.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -20,7 +19,6 @@
 #include <iterator>
 #include <random>
 #include <set>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <type_traits>
@@ -565,21 +563,6 @@ TEST_F(Loader, AnImageOutlivedByItsThreadStaysMapped) {
   EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
   ObfDereferenceObject(thread);
   EXPECT_EQ(emu::ldr::trap_counts().cr8_writes - writes, 2u);
-}
-
-// The price of trap-and-emulate: one cr8 read, measured (reported, not judged).
-TEST_F(Loader, Cr8AccessCost) {
-  auto current = routine<IrqlFn>(*image_, "ProbeCurrentIrql");
-  constexpr int kReads = 20000;
-  const auto before = emu::ldr::trap_counts();
-  const auto start = std::chrono::steady_clock::now();
-  unsigned sum = 0;
-  for (int i = 0; i < kReads; ++i) sum += current();
-  const auto ns =
-      std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start);
-  EXPECT_EQ(sum, 0u);
-  EXPECT_EQ(emu::ldr::trap_counts().cr8_reads - before.cr8_reads, uint64_t(kReads));
-  std::printf("cr8 read, trapped and emulated: %.0f ns per access\n", double(ns.count()) / kReads);
 }
 
 // ---- As a driver ------------------------------------------------------------------

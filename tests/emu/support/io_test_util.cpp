@@ -4,18 +4,6 @@ using emu::verifier::Rule;
 
 namespace iotest {
 
-std::vector<Rule> take_checks() {
-  std::vector<Rule> out;
-  for (auto& f : emu::verifier::take_findings()) out.push_back(f.rule);
-  return out;
-}
-
-bool has(const std::vector<Rule>& checks, Rule check) {
-  for (auto& c : checks)
-    if (c == check) return true;
-  return false;
-}
-
 std::vector<emu::verifier::Finding> take(Rule check) {
   std::vector<emu::verifier::Finding> mine;
   for (auto& f : emu::verifier::take_findings()) {

@@ -15,9 +15,6 @@
 
 namespace iotest {
 
-// Takes every finding and returns their rules.
-std::vector<emu::verifier::Rule> take_checks();
-bool has(const std::vector<emu::verifier::Rule>& checks, emu::verifier::Rule check);
 // Takes every finding; returns those of `check` (the others are kept).
 std::vector<emu::verifier::Finding> take(emu::verifier::Rule check);
 
