@@ -114,22 +114,6 @@ Fn completes_with(NTSTATUS status, ULONG_PTR information = 0) {
   return [=](PDEVICE_OBJECT, PIRP irp) { return iotest::complete(irp, status, information); };
 }
 
-TEST_F(Stack, CompletionRoutinesRunBottomUpWithTheirOwnDeviceAndLocation) {
-  bottom = completes_with(STATUS_SUCCESS, 7);
-  PIRP irp = send(STATUS_SUCCESS);
-  ASSERT_EQ(order(), (Order{"B", "A", "top"}));
-  EXPECT_EQ(log[0].device, b);
-  EXPECT_EQ(log[0].location, 2);
-  EXPECT_EQ(log[1].device, a);
-  EXPECT_EQ(log[1].location, 3);
-  EXPECT_EQ(log[2].device, nullptr);  // the allocator's own routine: past the top
-  EXPECT_EQ(log[2].location, 4);
-  EXPECT_EQ(irp->IoStatus.Information, 7u);
-  EXPECT_EQ(irp->CurrentLocation, irp->StackCount + 1);  // back where it started: reusable
-  IoFreeIrp(irp);
-  EXPECT_EQ(emu::outstanding_irps(), 0u);
-}
-
 TEST_F(Stack, InvokeBitsSelectRoutinesBySuccessErrorAndCancel) {
   // A only on success, B only on error: a failure reaches B's routine only,
   // a success A's only.
@@ -161,19 +145,30 @@ TEST_F(Stack, InvokeBitsSelectRoutinesBySuccessErrorAndCancel) {
   IoFreeIrp(irp);
 }
 
-TEST_F(Stack, MoreProcessingRequiredStopsTheWalkUntilCompletedAgain) {
+// The routines run bottom up, each with its own device and location, the
+// allocator's own past the top; one returning STATUS_MORE_PROCESSING_REQUIRED
+// stops the walk until its driver completes the packet again.
+TEST_F(Stack, CompletionRoutinesRunBottomUpAndMoreProcessingRequiredStopsTheWalk) {
   rb.result = STATUS_MORE_PROCESSING_REQUIRED;
-  bottom = completes_with(STATUS_SUCCESS);
+  bottom = completes_with(STATUS_SUCCESS, 7);
   PIRP irp = send(STATUS_SUCCESS);
   EXPECT_EQ(order(), (Order{"B"}));
   EXPECT_EQ(irp->CurrentLocation, 2);  // the packet is B's again, at B's location
   EXPECT_EQ(IoGetCurrentIrpStackLocation(irp)->DeviceObject, b);
-  // B finishes its work and completes the packet a second time: legal.
   irp->IoStatus.Status = STATUS_UNSUCCESSFUL;
   IoCompleteRequest(irp, IO_NO_INCREMENT);
-  EXPECT_EQ(order(), (Order{"B", "A", "top"}));
+  ASSERT_EQ(order(), (Order{"B", "A", "top"}));
   EXPECT_EQ(log.back().status, STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(log[0].device, b);
+  EXPECT_EQ(log[0].location, 2);
+  EXPECT_EQ(log[1].device, a);
+  EXPECT_EQ(log[1].location, 3);
+  EXPECT_EQ(log[2].device, nullptr);
+  EXPECT_EQ(log[2].location, 4);
+  EXPECT_EQ(irp->IoStatus.Information, 7u);
+  EXPECT_EQ(irp->CurrentLocation, irp->StackCount + 1);  // back where it started: reusable
   IoFreeIrp(irp);
+  EXPECT_EQ(emu::outstanding_irps(), 0u);
 }
 
 // PendingReturned reaches the top through a level without a routine (the

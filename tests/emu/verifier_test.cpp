@@ -203,7 +203,7 @@ struct Row {
   std::vector<Rule> rules;  // the findings the wrong use draws, in any order
   std::function<void(Ctx&)> wrong;
   std::function<void(Ctx&)> right = nullptr;  // the same done right: no finding
-  const char* names = nullptr;                // in the first finding's routine or detail
+  std::vector<std::string> names = {};        // each in some finding's routine or detail
 };
 
 NTSTATUS wait_now(PVOID object) {
@@ -215,6 +215,14 @@ LARGE_INTEGER relative_ms(int64_t ms) {
   LARGE_INTEGER t;
   t.QuadPart = -ms * 10000;
   return t;
+}
+
+// A device of the row's driver with an extension of `size` bytes.
+PDEVICE_OBJECT raw_device(Ctx& c, ULONG size) {
+  PDEVICE_OBJECT dev = nullptr;
+  EXPECT_EQ(IoCreateDevice(c.use(0, nullptr), size, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &dev),
+            STATUS_SUCCESS);
+  return dev;
 }
 
 // A system thread running `routine`; its object referenced when asked for.
@@ -332,7 +340,7 @@ const Row kRows[] = {
      },
      // A zero time-out never blocks, even at DISPATCH_LEVEL.
      [](Ctx& c) { emu::run_at_irql(DISPATCH_LEVEL, [&] { EXPECT_EQ(wait_now(&c.event), STATUS_TIMEOUT); }); },
-     "KeWaitForSingleObject"},
+     {"KeWaitForSingleObject"}},
     // Zeroed memory looks like a notification event: Windows crashes on it.
     {"wait on garbage, on zeroed memory, and a set of zeroed memory",
      {Rule::wait_on_invalid_object, Rule::object_not_initialized, Rule::object_not_initialized},
@@ -371,7 +379,7 @@ const Row kRows[] = {
        KeReleaseMutex(&c.mutex, FALSE);  // not owned any more
      },
      nullptr,
-     "STATUS_MUTANT_NOT_OWNED"},
+     {"STATUS_MUTANT_NOT_OWNED"}},
     {"thread ending while owning a mutex",
      {Rule::thread_exit_holding_mutex},
      [](Ctx& c) {
@@ -410,29 +418,24 @@ const Row kRows[] = {
        ZwClose(key);
        ASSERT_TRUE(emu::wait_quiescent());
      }},
-    {"terminate from a thread the system did not create",
-     {Rule::terminate_non_system_thread},
-     [](Ctx&) { EXPECT_EQ(PsTerminateSystemThread(STATUS_SUCCESS), STATUS_INVALID_PARAMETER); }},
-    {"thread still running at reset",
-     {Rule::thread_still_running},
+    {"terminate from a thread the system did not create, a system thread ending raised",
+     {Rule::terminate_non_system_thread, Rule::thread_exit_at_raised_irql},
+     [](Ctx&) {
+       EXPECT_EQ(PsTerminateSystemThread(STATUS_SUCCESS), STATUS_INVALID_PARAMETER);
+       join(start_thread(ends_raised, nullptr));
+     }},
+    {"thread still running, and a handle and a reference forgotten, at reset",
+     {Rule::thread_still_running, Rule::handle_leak, Rule::object_reference_leak},
      [](Ctx&) {
        static KEVENT release;  // the thread may see it after the reset
        KeInitializeEvent(&release, NotificationEvent, FALSE);
-       PVOID thread = start_thread(waits_for_event, &release);
-       emu::kernel_reset();
-       KeSetEvent(&release, 0, FALSE);
-       join(thread);
-     }},
-    {"handle and reference forgotten",
-     {Rule::handle_leak, Rule::object_reference_leak},
-     [](Ctx&) {
+       PVOID running = start_thread(waits_for_event, &release);
        KeWaitForSingleObject(start_thread(ends_at_once, nullptr, true), Executive, KernelMode, FALSE,
                              nullptr);
        emu::kernel_reset();
+       KeSetEvent(&release, 0, FALSE);
+       join(running);
      }},
-    {"thread ending at raised IRQL",
-     {Rule::thread_exit_at_raised_irql},
-     [](Ctx&) { join(start_thread(ends_raised, nullptr)); }},
     {"context of a running thread deleted",
      {Rule::thread_outlives_object, Rule::object_freed_while_waited},
      [](Ctx& c) {
@@ -450,19 +453,17 @@ const Row kRows[] = {
        ASSERT_TRUE(emu::wait_quiescent());
      },
      nullptr,
-     "SloppyWorkRoutine"},
+     {"SloppyWorkRoutine"}},
     // ---- IRQL and spin locks
-    {"spin lock released by another thread",
-     {Rule::spinlock_released_by_other_thread},
+    {"spin lock released by another thread, and one nobody holds",
+     {Rule::spinlock_released_by_other_thread, Rule::spinlock_not_held},
      [](Ctx& c) {
        KeAcquireSpinLock(&c.lock, &c.old);
        emu::run_on_system_thread(DISPATCH_LEVEL, [&] { KeReleaseSpinLockFromDpcLevel(&c.lock); });
        EXPECT_FALSE(KeTestSpinLock(&c.lock));  // still ours
        KeReleaseSpinLock(&c.lock, c.old);
+       emu::run_at_irql(DISPATCH_LEVEL, [&] { KeReleaseSpinLockFromDpcLevel(&c.lock); });
      }},
-    {"spin lock released that nobody holds",
-     {Rule::spinlock_not_held},
-     [](Ctx& c) { emu::run_at_irql(DISPATCH_LEVEL, [&] { KeReleaseSpinLockFromDpcLevel(&c.lock); }); }},
     {"spin lock released above DISPATCH_LEVEL, and from DPC level below it",
      {Rule::spinlock_release_irql, Rule::spinlock_release_irql},
      [](Ctx& c) {
@@ -494,18 +495,14 @@ const Row kRows[] = {
        KeReleaseSpinLockFromDpcLevel(&c.lock);
        KfLowerIrql(old);
      }},
-    {"IRQL lowered to a higher level, and raised to a lower one",
-     {Rule::irql_not_lowered, Rule::irql_not_raised},
+    {"IRQL lowered to a higher level, raised to a lower one, lowered holding a spin lock",
+     {Rule::irql_not_lowered, Rule::irql_not_raised, Rule::irql_lowered_holding_spinlock},
      [](Ctx& c) {
        KeRaiseIrql(DISPATCH_LEVEL, &c.old);
        KeLowerIrql(CLOCK_LEVEL);
        KfRaiseIrql(APC_LEVEL);
        KeLowerIrql(c.old);
        EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
-     }},
-    {"IRQL lowered below DISPATCH_LEVEL holding a spin lock",
-     {Rule::irql_lowered_holding_spinlock},
-     [](Ctx& c) {
        KeAcquireSpinLock(&c.lock, &c.old);
        KeLowerIrql(PASSIVE_LEVEL);
        KeRaiseIrql(DISPATCH_LEVEL, &c.old);
@@ -523,7 +520,7 @@ const Row kRows[] = {
        EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
      },
      nullptr,
-     "SloppyDispatch"},
+     {"SloppyDispatch"}},
     {"DPC returning holding a spin lock",
      {Rule::spinlock_held_on_return},
      [](Ctx& c) {
@@ -536,7 +533,7 @@ const Row kRows[] = {
      {Rule::paged_code_at_raised_irql},
      [](Ctx&) { emu::run_at_irql(DISPATCH_LEVEL, pageable_routine); },
      [](Ctx&) { pageable_routine(), emu::run_at_irql(APC_LEVEL, pageable_routine); },
-     "pageable_routine"},
+     {"pageable_routine"}},
     // ---- Pool
     {"pool freed twice, from the stack, with another tag, and null",
      {Rule::pool_double_free, Rule::pool_foreign_pointer, Rule::pool_wrong_tag, Rule::pool_free_null},
@@ -572,7 +569,7 @@ const Row kRows[] = {
        emu::run_at_irql(DISPATCH_LEVEL, [&] { nonpaged = ExAllocatePoolWithTag(NonPagedPoolNx, 8, kWdm); });
        ExFreePool(nonpaged);
      },
-     "ExAllocatePoolWithTag"},
+     {"ExAllocatePoolWithTag"}},
     {"pool leaked, counted by tag",
      {Rule::pool_leak},
      [](Ctx&) {
@@ -594,27 +591,22 @@ const Row kRows[] = {
        EXPECT_EQ(s.frees, 2u);
      },
      nullptr,
-     "unload"},
-    {"pool left at reset",
-     {Rule::pool_leak},
-     [](Ctx&) {
-       ExAllocatePoolWithTag(NonPagedPool, 40, kWdm);
-       emu::kernel_reset();
-       EXPECT_EQ(emu::pool::outstanding_total(), 0u);
-     }},
-    // ---- Registry, assertions
-    {"registry key handle left open",
-     {Rule::handle_leak},
+     {"unload"}},
+    {"pool and a registry key handle left at reset",
+     {Rule::pool_leak, Rule::handle_leak},
      [](Ctx&) {
        const char16_t key_path[] = u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_1\\1";
        HANDLE key = nullptr;
+       ExAllocatePoolWithTag(NonPagedPool, 40, kWdm);
        ASSERT_EQ(emu::registry::open_key(key_path, true, &key), STATUS_SUCCESS);
        EXPECT_EQ(emu::registry::open_handles(), 1u);
        emu::kernel_reset();
+       EXPECT_EQ(emu::pool::outstanding_total(), 0u);
        EXPECT_EQ(emu::registry::open_handles(), 0u);
        EXPECT_FALSE(emu::registry::key_exists(key_path));  // the reset emptied the tree
        EXPECT_TRUE(emu::registry::key_exists(u"\\REGISTRY\\MACHINE\\HARDWARE\\DEVICEMAP"));
      }},
+    // ---- Registry, assertions
     {"registry routine at DISPATCH_LEVEL",
      {Rule::irql_too_high},
      [](Ctx&) {
@@ -638,9 +630,9 @@ const Row kRows[] = {
        EXPECT_TRUE(emu::asserts::records().empty());
      }},
     // ---- Timers and DPCs
-    {"set timer freed",
-     {Rule::timer_freed_while_queued},
-     [](Ctx&) {
+    {"set timer freed, queued DPC freed",
+     {Rule::timer_freed_while_queued, Rule::dpc_freed_while_queued},
+     [](Ctx& c) {
        emu::clock::freeze();
        auto* p =
            static_cast<KTIMER*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(KTIMER) + sizeof(KDPC), kWdm));
@@ -651,22 +643,18 @@ const Row kRows[] = {
        ExFreePool(p);
        emu::clock::advance(std::chrono::milliseconds(20));  // the freed timer was taken out of the queue
        emu::clock::unfreeze();
-     },
-     nullptr,
-     "ExFreePool"},
-    {"queued DPC freed",
-     {Rule::dpc_freed_while_queued},
-     [](Ctx& c) {
        KDPC block;  // holds the DPC thread until the event is set, so the queue behind it stays
        KeInitializeDpc(&block, blocks_dpcs, &c.event);
        KeInsertQueueDpc(&block, nullptr, nullptr);
-       auto* dpc = static_cast<PKDPC>(ExAllocatePoolWithTag(NonPagedPool, sizeof(KDPC), kWdm));
+       dpc = static_cast<PKDPC>(ExAllocatePoolWithTag(NonPagedPool, sizeof(KDPC), kWdm));
        KeInitializeDpc(dpc, never_runs_dpc, nullptr);
        KeInsertQueueDpc(dpc, nullptr, nullptr);
        ExFreePool(dpc);
        KeSetEvent(&c.event, 0, FALSE);
        emu::ke::flush_dpcs();
-     }},
+     },
+     nullptr,
+     {"ExFreePool"}},
     {"timer left set at the end of a test",
      {Rule::timer_still_queued, Rule::timer_still_queued},
      [](Ctx&) {
@@ -680,14 +668,16 @@ const Row kRows[] = {
        EXPECT_FALSE(emu::clock::frozen());
      }},
     // ---- Request packets
-    {"request completed twice",
-     {Rule::irp_completed_twice},
+    {"request completed twice, and another returning a status it did not complete with",
+     {Rule::irp_completed_twice, Rule::status_mismatch},
      [](Ctx& c) {
        c.use(IRP_MJ_WRITE, CompleteTwice);
        EXPECT_EQ(emu::open(u"VERIFYME").write("x").status, STATUS_SUCCESS);  // the first completion stands
+       c.use(IRP_MJ_WRITE, CompleteOneReturnAnother);
+       EXPECT_EQ(emu::open(u"VERIFYME").write("x").status, STATUS_UNSUCCESSFUL);
      },
      nullptr,
-     "CompleteTwice"},
+     {"CompleteTwice"}},
     {"request completed with its cancel routine set",
      {Rule::irp_completed_with_cancel_routine},
      [](Ctx& c) {
@@ -697,38 +687,26 @@ const Row kRows[] = {
        EXPECT_NE((found.routine + found.detail).find("NeverRuns"), std::string::npos);
      },
      nullptr,
-     "CompleteWithCancelRoutineSet"},
-    {"pending returned without the mark",
-     {Rule::pending_not_marked},
-     [](Ctx& c) { pend_a_read(c, PendWithoutMark); },
-     [](Ctx& c) { pend_a_read(c, PendProperly); },
-     "PendWithoutMark"},
-    {"success returned without completing",
-     {Rule::status_returned_without_completion},
-     [](Ctx& c) { pend_a_read(c, ReturnWithoutCompleting); }},
-    {"status returned differs from the completed one",
-     {Rule::status_mismatch},
+     {"CompleteWithCancelRoutineSet"}},
+    {"pending returned without the mark, success without completing",
+     {Rule::pending_not_marked, Rule::status_returned_without_completion},
      [](Ctx& c) {
-       c.use(IRP_MJ_WRITE, CompleteOneReturnAnother);
-       EXPECT_EQ(emu::open(u"VERIFYME").write("x").status, STATUS_UNSUCCESSFUL);
-     }},
-    {"dispatch routine returning raised",
-     {Rule::irql_changed},
+       pend_a_read(c, PendWithoutMark);
+       pend_a_read(c, ReturnWithoutCompleting);
+     },
+     [](Ctx& c) { pend_a_read(c, PendProperly); },
+     {"PendWithoutMark"}},
+    {"dispatch and completion routines returning raised",
+     {Rule::irql_changed, Rule::irql_changed},
      [](Ctx& c) {
        c.use(IRP_MJ_WRITE, ReturnRaised);
        emu::open(u"VERIFYME").write("x");
        EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);  // put back so the test goes on sanely
-     },
-     nullptr,
-     "ReturnRaised"},
-    {"completion routine returning raised",
-     {Rule::irql_changed},
-     [](Ctx& c) {
        IoFreeIrp(c.call(Succeed, CompletionReturnsRaised));
        EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
      },
      [](Ctx& c) { IoFreeIrp(c.call(Succeed, StopCompletion)); },
-     "CompletionReturnsRaised"},
+     {"ReturnRaised", "CompletionReturnsRaised"}},
     {"packet freed while a lower driver holds it",
      {Rule::irp_freed_while_owned},
      [](Ctx& c) {
@@ -740,7 +718,7 @@ const Row kRows[] = {
        EXPECT_EQ(emu::outstanding_irps(), 0u);
      },
      nullptr,
-     "VerifyMe"},
+     {"VerifyMe"}},
     {"packet of the I/O manager freed by a driver, and one freed twice",
      {Rule::irp_freed_by_driver, Rule::irp_freed_twice},
      [](Ctx& c) {
@@ -790,21 +768,34 @@ const Row kRows[] = {
        EXPECT_EQ(IoAcquireRemoveLock(&c.remove_lock, nullptr), STATUS_DELETE_PENDING);
      },
      nullptr,
-     "verifier_test.cpp"},  // where, from the macro
+     {"verifier_test.cpp"}},  // where, from the macro
     // ---- Deleting devices, unloading
-    {"device deleted with a set timer in its extension",
-     {Rule::timer_freed_while_queued},
+    {"device deleted with a set timer in its extension, under its running thread, and under another device",
+     {Rule::timer_freed_while_queued, Rule::thread_outlives_object,
+      Rule::device_deleted_with_attached_device},
      [](Ctx& c) {
-       PDEVICE_OBJECT dev = nullptr;
-       ASSERT_EQ(
-           IoCreateDevice(c.use(0, nullptr), sizeof(KTIMER), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &dev),
-           STATUS_SUCCESS);
+       PDEVICE_OBJECT dev = raw_device(c, sizeof(KTIMER));
        KeInitializeTimer(static_cast<PKTIMER>(dev->DeviceExtension));
        KeSetTimer(static_cast<PKTIMER>(dev->DeviceExtension), relative_ms(100000), nullptr);
        IoDeleteDevice(dev);
-     }},
-    {"device deleted while its work item runs",
-     {Rule::device_deleted_with_work_item, Rule::work_item_leaked},
+       dev = raw_device(c, sizeof(KEVENT));
+       static KEVENT stop;
+       KeInitializeEvent(&stop, NotificationEvent, FALSE);
+       PVOID thread = start_thread([](PVOID) NTAPI { waits_for_event(&stop); }, dev->DeviceExtension);
+       IoDeleteDevice(dev);
+       KeSetEvent(&stop, 0, FALSE);
+       join(thread);
+       PDEVICE_OBJECT lower = iotest::make_device(c.use(0, nullptr), &c.fn, nullptr, u"\\Device\\Lower");
+       PDEVICE_OBJECT upper = iotest::make_device(c.driver.object(), &c.fn, lower, u"\\Device\\Upper");
+       IoDeleteDevice(lower);
+       IoDetachDevice(lower);  // the memory stays while referenced: detaching is still safe
+       IoDeleteDevice(upper);
+     },
+     nullptr,
+     {"Upper"}},
+    {"device deleted while its work item runs, and with one never freed, freed twice",
+     {Rule::device_deleted_with_work_item, Rule::work_item_leaked, Rule::work_item_leaked,
+      Rule::work_item_unknown},
      [](Ctx& c) {
        static KEVENT release;
        KeInitializeEvent(&release, NotificationEvent, FALSE);
@@ -822,41 +813,12 @@ const Row kRows[] = {
        KeSetEvent(&release, IO_NO_INCREMENT, FALSE);
        EXPECT_TRUE(emu::wait_work_items());
        EXPECT_EQ(emu::work_items_pending(), 0u);
-     }},
-    {"work item never freed, then freed twice",
-     {Rule::work_item_leaked, Rule::work_item_unknown},
-     [](Ctx& c) {
-       PDEVICE_OBJECT dev = iotest::make_device(c.use(0, nullptr), &c.fn);
-       PIO_WORKITEM item = IoAllocateWorkItem(dev);
+       dev = iotest::make_device(c.driver.object(), &c.fn);
+       item = IoAllocateWorkItem(dev);
        IoDeleteDevice(dev);
        IoFreeWorkItem(item);
        IoFreeWorkItem(item);
      }},
-    {"device deleted under its running thread",
-     {Rule::thread_outlives_object},
-     [](Ctx& c) {
-       PDEVICE_OBJECT dev = nullptr;
-       ASSERT_EQ(
-           IoCreateDevice(c.use(0, nullptr), sizeof(KEVENT), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &dev),
-           STATUS_SUCCESS);
-       static KEVENT stop;
-       KeInitializeEvent(&stop, NotificationEvent, FALSE);
-       PVOID thread = start_thread([](PVOID) NTAPI { waits_for_event(&stop); }, dev->DeviceExtension);
-       IoDeleteDevice(dev);
-       KeSetEvent(&stop, 0, FALSE);
-       join(thread);
-     }},
-    {"device deleted with another attached above",
-     {Rule::device_deleted_with_attached_device},
-     [](Ctx& c) {
-       PDEVICE_OBJECT lower = iotest::make_device(c.use(0, nullptr), &c.fn, nullptr, u"\\Device\\Lower");
-       PDEVICE_OBJECT upper = iotest::make_device(c.driver.object(), &c.fn, lower, u"\\Device\\Upper");
-       IoDeleteDevice(lower);
-       IoDetachDevice(lower);  // the memory stays while referenced: detaching is still safe
-       IoDeleteDevice(upper);
-     },
-     nullptr,
-     "Upper"},
     {"device, link and pool left at unload",
      {Rule::device_leaked_at_unload, Rule::link_leaked_at_unload, Rule::pool_leak},
      [](Ctx&) {
@@ -929,9 +891,10 @@ TEST_P(Misuse, IsNamedAndTheRightUseIsNot) {
   }
   const auto found = emu::verifier::take_findings();
   EXPECT_EQ(rules_of(found), std::multiset<Rule>(row.rules.begin(), row.rules.end()));
-  if (row.names != nullptr && !found.empty()) {
-    EXPECT_NE((found[0].routine + " " + found[0].detail).find(row.names), std::string::npos)
-        << emu::verifier::describe(found[0]);
+  for (const std::string& name : row.names) {
+    EXPECT_TRUE(std::any_of(found.begin(), found.end(), [&](const auto& f) {
+      return (f.routine + " " + f.detail).find(name) != std::string::npos;
+    })) << name;
   }
   if (!row.right) return;
   emu::kernel_reset();
