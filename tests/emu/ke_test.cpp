@@ -238,30 +238,6 @@ TEST(Faults, EachSiteFailsWhatItWasToldAndCountsIt) {
   for (void* p : blocks)
     if (p) ExFreePool(p);
 
-  emu::faults::fail_tag(kM2k);
-  EXPECT_EQ(ExAllocatePoolWithTag(PagedPool, 8, kM2k), nullptr);
-  EXPECT_EQ(ExAllocatePoolWithTag(PagedPool, 8, kM2k), nullptr);
-  void* other = ExAllocatePoolWithTag(NonPagedPool, 8, kWdm);
-  EXPECT_NE(other, nullptr);
-  ExFreePool(other);
-  emu::faults::clear();
-  void* now = ExAllocatePoolWithTag(PagedPool, 8, kM2k);
-  EXPECT_NE(now, nullptr);
-  ExFreePool(now);
-
-  emu::faults::fail_thread_creation(2);
-  HANDLE first = nullptr, second = nullptr, third = nullptr;
-  EXPECT_EQ(PsCreateSystemThread(&first, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, ends_at_once, nullptr),
-            STATUS_SUCCESS);
-  EXPECT_EQ(
-      PsCreateSystemThread(&second, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, ends_at_once, nullptr),
-      STATUS_INSUFFICIENT_RESOURCES);
-  EXPECT_EQ(PsCreateSystemThread(&third, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, ends_at_once, nullptr),
-            STATUS_SUCCESS);
-  ZwClose(first);
-  ZwClose(third);
-  ASSERT_TRUE(emu::wait_quiescent());
-
   emu::faults::fail_irp_allocation();
   EXPECT_TRUE(emu::faults::should_fail(Site::irp_allocation));
   EXPECT_TRUE(emu::faults::should_fail(Site::irp_allocation));

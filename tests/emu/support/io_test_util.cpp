@@ -60,4 +60,17 @@ NTSTATUS complete(PIRP irp, NTSTATUS status, ULONG_PTR information) {
   return status;
 }
 
+NTSTATUS link(const char16_t* link, const char16_t* target) {
+  UNICODE_STRING l, t;
+  RtlInitUnicodeString(&l, link);
+  RtlInitUnicodeString(&t, target);
+  return IoCreateSymbolicLink(&l, &t);
+}
+
+NTSTATUS unlink(const char16_t* link) {
+  UNICODE_STRING l;
+  RtlInitUnicodeString(&l, link);
+  return IoDeleteSymbolicLink(&l);
+}
+
 }  // namespace iotest

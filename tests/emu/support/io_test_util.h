@@ -34,4 +34,8 @@ void drop_device(PDEVICE_OBJECT device, PDEVICE_OBJECT below = nullptr);
 
 NTSTATUS complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0);
 
+// A symbolic link from `link` to `target` (full names), and its removal.
+NTSTATUS link(const char16_t* link, const char16_t* target);
+NTSTATUS unlink(const char16_t* link);
+
 }  // namespace iotest
