@@ -828,6 +828,8 @@ const Row kRows[] = {
      }},
 };
 
+void PrintTo(const Row& row, std::ostream* out) { *out << row.what; }
+
 class Misuse : public ::testing::TestWithParam<Row> {};
 
 std::multiset<Rule> rules_of(const std::vector<emu::verifier::Finding>& found) {
