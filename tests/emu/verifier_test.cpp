@@ -519,11 +519,14 @@ const Row kRows[] = {
        ExFreePool(nullptr);
      }},
 #if !defined(__SANITIZE_ADDRESS__)  // AddressSanitizer catches the overrun itself, at the write
-    {"pool block overrun",
-     {Rule::pool_corruption},
+    {"pool block overrun and underrun, each a byte away from the block",
+     {Rule::pool_corruption, Rule::pool_corruption},
      [](Ctx&) {
        auto* p = static_cast<unsigned char*>(ExAllocatePoolWithTag(NonPagedPool, 10, kWdm));
-       std::memset(p, 0, 11);
+       p[11] = 0;
+       ExFreePool(p);
+       p = static_cast<unsigned char*>(ExAllocatePoolWithTag(NonPagedPool, 10, kWdm));
+       p[-2] = 0;
        ExFreePool(p);
      }},
 #endif
