@@ -2,6 +2,7 @@
 #include <emu/kernel.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
@@ -41,12 +42,6 @@ std::multiset<std::string> task_names() {
     names.insert(name);
   }
   return names;
-}
-
-bool has_prefix(const std::multiset<std::string>& names, std::string_view prefix) {
-  for (const auto& n : names)
-    if (n.starts_with(prefix)) return true;
-  return false;
 }
 
 KEVENT g_release;
@@ -95,7 +90,7 @@ TEST(ThreadNames, SeenInProcWhileTheThreadsRun) {
   EXPECT_TRUE(names.contains("ThreadNameProbe")) << "the system thread, by its start routine";
   EXPECT_TRUE(names.contains("emu-dpc"));
   EXPECT_TRUE(names.contains("emu-clock"));
-  EXPECT_TRUE(has_prefix(names, "emu-worker-"));
+  EXPECT_TRUE(std::any_of(names.begin(), names.end(), [](auto& n) { return n.starts_with("emu-worker-"); }));
   for (const auto& n : names) EXPECT_LE(n.size(), emu::kThreadNameMax);
 
   KeSetEvent(&item_release, 0, FALSE);

@@ -4,18 +4,6 @@ using emu::verifier::Rule;
 
 namespace iotest {
 
-std::vector<Rule> take_checks() {
-  std::vector<Rule> out;
-  for (auto& f : emu::verifier::take_findings()) out.push_back(f.rule);
-  return out;
-}
-
-bool has(const std::vector<Rule>& checks, Rule check) {
-  for (auto& c : checks)
-    if (c == check) return true;
-  return false;
-}
-
 std::vector<emu::verifier::Finding> take(Rule check) {
   std::vector<emu::verifier::Finding> mine;
   for (auto& f : emu::verifier::take_findings()) {
@@ -70,6 +58,19 @@ NTSTATUS complete(PIRP irp, NTSTATUS status, ULONG_PTR information) {
   irp->IoStatus.Information = information;
   IoCompleteRequest(irp, IO_NO_INCREMENT);
   return status;
+}
+
+NTSTATUS link(const char16_t* link, const char16_t* target) {
+  UNICODE_STRING l, t;
+  RtlInitUnicodeString(&l, link);
+  RtlInitUnicodeString(&t, target);
+  return IoCreateSymbolicLink(&l, &t);
+}
+
+NTSTATUS unlink(const char16_t* link) {
+  UNICODE_STRING l;
+  RtlInitUnicodeString(&l, link);
+  return IoDeleteSymbolicLink(&l);
 }
 
 }  // namespace iotest

@@ -15,9 +15,6 @@
 
 namespace iotest {
 
-// Takes every finding and returns their rules.
-std::vector<emu::verifier::Rule> take_checks();
-bool has(const std::vector<emu::verifier::Rule>& checks, emu::verifier::Rule check);
 // Takes every finding; returns those of `check` (the others are kept).
 std::vector<emu::verifier::Finding> take(emu::verifier::Rule check);
 
@@ -36,5 +33,9 @@ PDEVICE_OBJECT make_device(PDRIVER_OBJECT driver, Fn* fn, PDEVICE_OBJECT below =
 void drop_device(PDEVICE_OBJECT device, PDEVICE_OBJECT below = nullptr);
 
 NTSTATUS complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0);
+
+// A symbolic link from `link` to `target` (full names), and its removal.
+NTSTATUS link(const char16_t* link, const char16_t* target);
+NTSTATUS unlink(const char16_t* link);
 
 }  // namespace iotest

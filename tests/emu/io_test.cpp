@@ -1,0 +1,673 @@
+// The I/O manager where the driver does not take it: the completion walk
+// through a three-deep stack and its SL_INVOKE_ON_* bits, cancellation at
+// rest, packets it builds (buffered copies, every transfer method, a
+// synchronous read), packet reuse and churn; handles shared by a duplicate,
+// with a request outliving them, exclusive devices and every form of a name;
+// the hardware key, interfaces, links, properties, a WMI data block and a
+// remove lock waited on.  (The misuses are the verifier's rows, in
+// verifier_test.cpp.)
+#include "io_test_util.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <mutex>
+#include <span>
+#include <thread>
+
+using emu::verifier::Rule;
+
+namespace {
+
+using iotest::Fn;
+using Order = std::vector<std::string>;
+
+// ---- The completion walk ---------------------------------------------------------------
+
+struct Call {
+  std::string who;
+  PDEVICE_OBJECT device;
+  BOOLEAN pending_returned;
+  CHAR location;
+  NTSTATUS status;
+};
+
+struct RoutineSpec {
+  std::string name;
+  NTSTATUS result = STATUS_CONTINUE_COMPLETION;  // or STATUS_MORE_PROCESSING_REQUIRED
+  bool propagate_pending = true;
+  std::vector<Call>* log = nullptr;
+};
+
+NTSTATUS NTAPI Record(PDEVICE_OBJECT dev, PIRP irp, PVOID context) {
+  auto* spec = static_cast<RoutineSpec*>(context);
+  spec->log->push_back({spec->name, dev, irp->PendingReturned, irp->CurrentLocation, irp->IoStatus.Status});
+  if (spec->propagate_pending && irp->PendingReturned && irp->CurrentLocation <= irp->StackCount)
+    IoMarkIrpPending(irp);
+  return spec->result;
+}
+
+PIRP g_parked = nullptr;
+
+NTSTATUS park(PIRP irp) {
+  IoMarkIrpPending(irp);
+  g_parked = irp;
+  return STATUS_PENDING;
+}
+
+// A three-deep stack: A on B on C, each a device of one test driver.  A and B
+// pass requests down with a completion routine (or A skips, when asked); C
+// does what the test sets in `bottom`.
+struct Stack : ::testing::Test {
+  emu::Driver driver = iotest::load_fn_driver();
+  std::vector<Call> log;
+  RoutineSpec ra{"A"}, rb{"B"}, top{"top", STATUS_MORE_PROCESSING_REQUIRED};
+  UCHAR bits_a = SL_INVOKE_ON_SUCCESS | SL_INVOKE_ON_ERROR | SL_INVOKE_ON_CANCEL, bits_b = bits_a;
+  bool a_skips = false;
+  Fn fa, fb, bottom;
+  PDEVICE_OBJECT a = nullptr, b = nullptr, c = nullptr;
+
+  void SetUp() override {
+    g_parked = nullptr;
+    ra.log = rb.log = top.log = &log;
+    fa = [this](PDEVICE_OBJECT, PIRP irp) { return pass(irp, b, a_skips, ra, bits_a); };
+    fb = [this](PDEVICE_OBJECT, PIRP irp) { return pass(irp, c, false, rb, bits_b); };
+    c = iotest::make_device(driver.object(), &bottom);
+    b = iotest::make_device(driver.object(), &fb, c);
+    a = iotest::make_device(driver.object(), &fa, b);
+    ASSERT_EQ(a->StackSize, 3);
+  }
+  void TearDown() override {
+    iotest::drop_device(a, b);
+    iotest::drop_device(b, c);
+    iotest::drop_device(c);
+    driver.unload();
+  }
+  static NTSTATUS pass(PIRP irp, PDEVICE_OBJECT lower, bool skip, RoutineSpec& spec, UCHAR bits) {
+    if (skip) {
+      IoSkipCurrentIrpStackLocation(irp);
+    } else {
+      IoCopyCurrentIrpStackLocationToNext(irp);
+      IoSetCompletionRoutine(irp, Record, &spec, (bits & SL_INVOKE_ON_SUCCESS) != 0,
+                             (bits & SL_INVOKE_ON_ERROR) != 0, (bits & SL_INVOKE_ON_CANCEL) != 0);
+    }
+    return IoCallDriver(lower, irp);
+  }
+  // Sends a packet of the test's own down the stack; its routine is `top`.
+  PIRP send(NTSTATUS expected) {
+    log.clear();
+    PIRP irp = IoAllocateIrp(a->StackSize, FALSE);
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    IoSetCompletionRoutine(irp, Record, &top, TRUE, TRUE, TRUE);
+    EXPECT_EQ(emu::call_driver(a, irp), expected);
+    return irp;
+  }
+  Order order() const {
+    Order out;
+    for (auto& call : log) out.push_back(call.who);
+    return out;
+  }
+};
+
+Fn completes_with(NTSTATUS status, ULONG_PTR information = 0) {
+  return [=](PDEVICE_OBJECT, PIRP irp) { return iotest::complete(irp, status, information); };
+}
+
+TEST_F(Stack, InvokeBitsSelectRoutinesBySuccessErrorAndCancel) {
+  // A only on success, B only on error: a failure reaches B's routine only,
+  // a success A's only.
+  bits_a = SL_INVOKE_ON_SUCCESS;
+  bits_b = SL_INVOKE_ON_ERROR;
+  bottom = completes_with(STATUS_DEVICE_NOT_READY);
+  IoFreeIrp(send(STATUS_DEVICE_NOT_READY));
+  EXPECT_EQ(order(), (Order{"B", "top"}));
+  bottom = completes_with(STATUS_SUCCESS);
+  IoFreeIrp(send(STATUS_SUCCESS));
+  EXPECT_EQ(order(), (Order{"A", "top"}));
+
+  // Cancelled: a routine set for cancel only runs although the status is an
+  // error; one set for success only does not.
+  bits_b = SL_INVOKE_ON_CANCEL;
+  bottom = [](PDEVICE_OBJECT, PIRP irp) {
+    IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP p) NTAPI {
+      IoReleaseCancelSpinLock(p->CancelIrql);
+      iotest::complete(p, STATUS_CANCELLED);
+    });
+    return park(irp);
+  };
+  PIRP irp = send(STATUS_PENDING);
+  EXPECT_TRUE(log.empty());
+  EXPECT_TRUE(IoCancelIrp(g_parked));
+  EXPECT_EQ(order(), (Order{"B", "top"}));
+  EXPECT_EQ(log.back().status, STATUS_CANCELLED);
+  EXPECT_TRUE(irp->Cancel);
+  IoFreeIrp(irp);
+}
+
+// The routines run bottom up, each with its own device and location, the
+// allocator's own past the top; one returning STATUS_MORE_PROCESSING_REQUIRED
+// stops the walk until its driver completes the packet again.
+TEST_F(Stack, CompletionRoutinesRunBottomUpAndMoreProcessingRequiredStopsTheWalk) {
+  rb.result = STATUS_MORE_PROCESSING_REQUIRED;
+  bottom = completes_with(STATUS_SUCCESS, 7);
+  PIRP irp = send(STATUS_SUCCESS);
+  EXPECT_EQ(order(), (Order{"B"}));
+  EXPECT_EQ(irp->CurrentLocation, 2);  // the packet is B's again, at B's location
+  EXPECT_EQ(IoGetCurrentIrpStackLocation(irp)->DeviceObject, b);
+  irp->IoStatus.Status = STATUS_UNSUCCESSFUL;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  ASSERT_EQ(order(), (Order{"B", "A", "top"}));
+  EXPECT_EQ(log.back().status, STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(log[0].device, b);
+  EXPECT_EQ(log[0].location, 2);
+  EXPECT_EQ(log[1].device, a);
+  EXPECT_EQ(log[1].location, 3);
+  EXPECT_EQ(log[2].device, nullptr);
+  EXPECT_EQ(log[2].location, 4);
+  EXPECT_EQ(irp->IoStatus.Information, 7u);
+  EXPECT_EQ(irp->CurrentLocation, irp->StackCount + 1);  // back where it started: reusable
+  IoFreeIrp(irp);
+  EXPECT_EQ(emu::outstanding_irps(), 0u);
+}
+
+// PendingReturned reaches the top through a level without a routine (the
+// I/O manager marks for it); a middle routine that forgets to propagate it
+// is caught, and the top never learns the packet pended.
+TEST_F(Stack, PendingReturnedIsPropagatedAndAForgettingRoutineIsCaught) {
+  a_skips = true;
+  bottom = [](PDEVICE_OBJECT, PIRP irp) { return park(irp); };
+  PIRP irp = send(STATUS_PENDING);
+  std::thread([] { iotest::complete(g_parked, STATUS_SUCCESS, 3); }).join();
+  ASSERT_EQ(order(), (Order{"B", "top"}));
+  EXPECT_TRUE(log[0].pending_returned);
+  EXPECT_TRUE(log[1].pending_returned);
+  EXPECT_EQ(emu::verifier::count(), 0u);
+  IoFreeIrp(irp);
+
+  a_skips = false;
+  rb.propagate_pending = false;  // B returns IoCallDriver's STATUS_PENDING unmarked
+  irp = send(STATUS_PENDING);
+  iotest::complete(g_parked, STATUS_SUCCESS);
+  EXPECT_GE(iotest::take(Rule::pending_not_marked).size(), 1u);
+  ASSERT_EQ(order(), (Order{"B", "A", "top"}));
+  EXPECT_FALSE(log.back().pending_returned);
+  IoFreeIrp(irp);
+}
+
+// A packet at rest: without a cancel routine only the flag is set; with one
+// it runs once, at DISPATCH_LEVEL holding the cancel lock, with no device.
+TEST(IoCancel, CancelRoutineRunsOnceAtDispatchHoldingTheCancelLock) {
+  static KIRQL inside, handed;
+  static int runs;
+  runs = 0;
+  PIRP irp = IoAllocateIrp(1, FALSE);
+  EXPECT_FALSE(IoCancelIrp(irp));
+  EXPECT_TRUE(irp->Cancel);
+  IoFreeIrp(irp);
+  irp = IoAllocateIrp(1, FALSE);
+  IoSetCancelRoutine(irp, [](PDEVICE_OBJECT dev, PIRP p) NTAPI {
+    ++runs;
+    inside = KeGetCurrentIrql();
+    handed = p->CancelIrql;
+    EXPECT_EQ(dev, nullptr);
+    EXPECT_EQ(p->CancelRoutine, nullptr);
+    IoReleaseCancelSpinLock(p->CancelIrql);
+  });
+  EXPECT_TRUE(IoCancelIrp(irp));
+  EXPECT_FALSE(IoCancelIrp(irp));  // the routine was taken away the first time
+  EXPECT_EQ(runs, 1);
+  EXPECT_EQ(inside, DISPATCH_LEVEL);
+  EXPECT_EQ(handed, PASSIVE_LEVEL);
+  EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+  IoFreeIrp(irp);
+}
+
+// ---- A device of a test driver, opened through its DOS name ----------------------------
+
+struct Port : ::testing::Test {
+  emu::Driver driver = iotest::load_fn_driver();
+  std::mutex mutex;
+  Order seen;  // the major functions that reached the device
+  Fn handler = completes_with(STATUS_SUCCESS);
+  Fn fn = [this](PDEVICE_OBJECT dev, PIRP irp) {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      seen.push_back(std::to_string(IoGetCurrentIrpStackLocation(irp)->MajorFunction));
+    }
+    return handler(dev, irp);
+  };
+  PDEVICE_OBJECT dev = nullptr;
+
+  void SetUp() override {
+    dev = iotest::make_device(driver.object(), &fn, nullptr, u"\\Device\\EmuLoop1");
+    ASSERT_EQ(iotest::link(u"\\DosDevices\\EMULOOP1", u"\\Device\\EmuLoop1"), STATUS_SUCCESS);
+  }
+  void TearDown() override {
+    iotest::unlink(u"\\DosDevices\\EMULOOP1");
+    iotest::drop_device(dev);
+    driver.unload();
+  }
+};
+
+const std::string kCreate = std::to_string(IRP_MJ_CREATE), kCleanup = std::to_string(IRP_MJ_CLEANUP),
+                  kClose = std::to_string(IRP_MJ_CLOSE), kControl = std::to_string(IRP_MJ_DEVICE_CONTROL);
+
+TEST_F(Port, OpenFindsTheDeviceThroughEveryFormOfItsNameAndExclusiveAdmitsOne) {
+  EXPECT_EQ(emu::open(u"\\DosDevices\\NOPE").status(), STATUS_OBJECT_NAME_NOT_FOUND);
+  for (std::u16string_view name : {u"\\DosDevices\\EMULOOP1", u"\\??\\emuloop1", u"\\\\.\\EMULOOP1",
+                                   u"EMULOOP1", u"\\Device\\EmuLoop1"}) {
+    EXPECT_TRUE(emu::open(name).is_open()) << std::string(name.begin(), name.end());
+  }
+  EXPECT_EQ(seen.size(), 15u);  // create, cleanup, close for each
+  dev->Flags |= DO_EXCLUSIVE;
+  emu::Handle first = emu::open(u"EMULOOP1");
+  EXPECT_TRUE(first.is_open());
+  EXPECT_EQ(emu::open(u"EMULOOP1").status(), STATUS_ACCESS_DENIED);
+  first.close();
+  EXPECT_TRUE(emu::open(u"EMULOOP1").is_open());
+}
+
+// Cleanup comes with the last handle of a file, close only once its last
+// request is done, wherever that happens.
+TEST_F(Port, CleanupWaitsForTheLastHandleAndCloseForTheLastRequest) {
+  handler = [](PDEVICE_OBJECT, PIRP irp) {
+    if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_DEVICE_CONTROL) return park(irp);
+    return iotest::complete(irp, STATUS_SUCCESS);
+  };
+  emu::Handle h = emu::open(u"EMULOOP1");
+  emu::Handle second = h.duplicate();
+  emu::RequestPtr held = h.ioctl_async(CTL_CODE(FILE_DEVICE_UNKNOWN, 0x804, METHOD_BUFFERED, 0), {}, 0);
+  EXPECT_EQ(held->returned(), STATUS_PENDING);
+  EXPECT_EQ(h.close().cleanup, STATUS_PENDING);  // another handle shares the file: nothing is sent
+  EXPECT_EQ(seen, (Order{kCreate, kControl}));
+  emu::CloseResult last = second.close();
+  EXPECT_EQ(last.cleanup, STATUS_SUCCESS);
+  EXPECT_EQ(last.close, STATUS_PENDING);
+  EXPECT_EQ(seen, (Order{kCreate, kControl, kCleanup}));
+  EXPECT_FALSE(held->completed());
+  std::thread([] { iotest::complete(g_parked, STATUS_SUCCESS); }).join();
+  ASSERT_TRUE(held->wait());
+  EXPECT_TRUE(second.wait_closed());
+  EXPECT_EQ(seen, (Order{kCreate, kControl, kCleanup, kClose}));
+  EXPECT_EQ(emu::outstanding_irps(), 0u);
+}
+
+// Fills the whole output with (input[i % in] + i), found where the method
+// puts it (system buffer, locked MDL, the requester's own pointers);
+// STATUS_INVALID_PARAMETER when the packet is not built as Windows builds it.
+NTSTATUS fill_any(PDEVICE_OBJECT, PIRP irp) {
+  PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+  if (sp->MajorFunction != IRP_MJ_DEVICE_CONTROL) return iotest::complete(irp, STATUS_SUCCESS);
+  const ULONG code = sp->Parameters.DeviceIoControl.IoControlCode;
+  const ULONG in = sp->Parameters.DeviceIoControl.InputBufferLength;
+  const ULONG out = sp->Parameters.DeviceIoControl.OutputBufferLength;
+  const UCHAR* input = nullptr;
+  PUCHAR output = nullptr;
+  PMDL mdl = irp->MdlAddress;
+  switch (METHOD_FROM_CTL_CODE(code)) {
+    case METHOD_BUFFERED:
+      if (mdl != nullptr) return iotest::complete(irp, STATUS_INVALID_PARAMETER);
+      input = output = static_cast<PUCHAR>(irp->AssociatedIrp.SystemBuffer);
+      break;
+    case METHOD_IN_DIRECT:
+    case METHOD_OUT_DIRECT:
+      input = static_cast<PUCHAR>(irp->AssociatedIrp.SystemBuffer);
+      if ((mdl != nullptr) != (out != 0)) return iotest::complete(irp, STATUS_INVALID_PARAMETER);
+      if (mdl == nullptr) break;
+      if (MmGetMdlByteCount(mdl) != out || !(mdl->MdlFlags & MDL_PAGES_LOCKED) || mdl->Next != nullptr ||
+          ((mdl->MdlFlags & MDL_WRITE_OPERATION) != 0) != (METHOD_FROM_CTL_CODE(code) == METHOD_OUT_DIRECT) ||
+          MmGetMdlVirtualAddress(mdl) != irp->UserBuffer)
+        return iotest::complete(irp, STATUS_INVALID_PARAMETER);
+      output =
+          static_cast<PUCHAR>(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority | MdlMappingNoExecute));
+      break;
+    default:  // METHOD_NEITHER
+      if (mdl != nullptr || irp->AssociatedIrp.SystemBuffer != nullptr)
+        return iotest::complete(irp, STATUS_INVALID_PARAMETER);
+      input = static_cast<const UCHAR*>(sp->Parameters.DeviceIoControl.Type3InputBuffer);
+      output = static_cast<PUCHAR>(irp->UserBuffer);
+      break;
+  }
+  if ((in != 0 && input == nullptr) || (out != 0 && output == nullptr))
+    return iotest::complete(irp, STATUS_INVALID_PARAMETER);
+  UCHAR copy[64] = {};  // buffered input and output share one buffer
+  const ULONG kept = std::min<ULONG>(in, sizeof copy);
+  if (kept != 0) RtlCopyMemory(copy, input, kept);
+  for (ULONG i = 0; i < out; ++i) output[i] = static_cast<UCHAR>((kept ? copy[i % kept] : 0) + i);
+  return iotest::complete(irp, STATUS_SUCCESS, out);
+}
+
+std::span<const uint8_t> bytes(const std::string& s) {
+  return {reinterpret_cast<const uint8_t*>(s.data()), s.size()};
+}
+
+// Each transfer method reaches the driver as Windows builds it, from a
+// handle and from IoBuildDeviceIoControlRequest, and the bytes the driver
+// writes there come back.  The MDLs are the I/O manager's and freed with the
+// request; without one the request never reaches the driver.
+TEST_F(Port, EveryTransferMethodDeliversTheOutputWhereTheMethodPutsIt) {
+  handler = fill_any;
+  emu::Handle h = emu::open(u"\\DosDevices\\EMULOOP1");
+  ASSERT_TRUE(h.is_open());
+  const std::string input = "abc";
+  for (ULONG method : {METHOD_BUFFERED, METHOD_IN_DIRECT, METHOD_OUT_DIRECT, METHOD_NEITHER}) {
+    const ULONG code = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x806, method, FILE_ANY_ACCESS);
+    for (ULONG out : {0u, 5u, 2u * PAGE_SIZE + 17u}) {
+      SCOPED_TRACE("method " + std::to_string(method) + ", output " + std::to_string(out));
+      std::vector<uint8_t> want(out);
+      for (ULONG i = 0; i < out; ++i) want[i] = static_cast<uint8_t>(input[i % input.size()] + i);
+      emu::IoResult r = h.ioctl(code, bytes(input), out);
+      EXPECT_EQ(r.status, STATUS_SUCCESS);
+      EXPECT_EQ(r.information, out);
+      EXPECT_EQ(r.output, want);
+
+      std::vector<uint8_t> built(out + 2, 0xEE);  // unaligned, so the MDL starts inside a page
+      KEVENT done;
+      KeInitializeEvent(&done, NotificationEvent, FALSE);
+      IO_STATUS_BLOCK iosb{};
+      PIRP irp =
+          IoBuildDeviceIoControlRequest(code, dev, const_cast<char*>(input.data()), ULONG(input.size()),
+                                        built.data() + 1, out, FALSE, &done, &iosb);
+      ASSERT_NE(irp, nullptr);
+      if (IoCallDriver(dev, irp) == STATUS_PENDING)
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+      EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
+      EXPECT_EQ(iosb.Information, out);
+      EXPECT_EQ(std::vector<uint8_t>(built.begin() + 1, built.end() - 1), want);
+      EXPECT_EQ(built.front(), 0xEE);
+      EXPECT_EQ(built.back(), 0xEE);
+      EXPECT_EQ(emu::pool::outstanding(emu::pool::tag("Mdl ")), 0u);
+    }
+  }
+  const ULONG out_direct = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x806, METHOD_OUT_DIRECT, 0);
+  emu::faults::fail_nth(emu::faults::Site::mdl_allocation, 0);
+  EXPECT_EQ(h.ioctl(out_direct, bytes(input), 8).status, STATUS_INSUFFICIENT_RESOURCES);
+  uint8_t built[8];
+  EXPECT_EQ(IoBuildDeviceIoControlRequest(out_direct, dev, nullptr, 0, built, sizeof built, FALSE, nullptr,
+                                          nullptr),
+            nullptr);
+  EXPECT_EQ(emu::faults::injected(emu::faults::Site::mdl_allocation), 2u);
+  emu::faults::clear();
+  EXPECT_EQ(emu::outstanding_irps(), 0u);
+  EXPECT_EQ(h.ioctl(out_direct, bytes(input), 8).status, STATUS_SUCCESS) << "the handle still works";
+}
+
+// A buffered request the I/O manager built copies the input in and, of the
+// output, only what the driver reported; a synchronous read likewise.
+TEST_F(Port, BuiltRequestsCopyBackOnlyWhatWasReported) {
+  handler = [](PDEVICE_OBJECT, PIRP irp) {
+    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+    auto* buffer = static_cast<UCHAR*>(irp->AssociatedIrp.SystemBuffer);
+    if (sp->MajorFunction == IRP_MJ_READ) {
+      EXPECT_EQ(sp->Parameters.Read.Length, 4u);
+      memcpy(buffer, "ab", 2);
+      return iotest::complete(irp, STATUS_SUCCESS, 2);
+    }
+    EXPECT_EQ(sp->Parameters.DeviceIoControl.InputBufferLength, 3u);
+    EXPECT_EQ(sp->Parameters.DeviceIoControl.OutputBufferLength, 8u);
+    EXPECT_EQ(buffer[0], 1);
+    EXPECT_EQ(buffer[2], 3);
+    for (int i = 0; i < 8; ++i) buffer[i] = static_cast<UCHAR>(0x40 + i);
+    return iotest::complete(irp, STATUS_SUCCESS, 5);
+  };
+  UCHAR in[3] = {1, 2, 3};
+  UCHAR out[8];
+  memset(out, 0xEE, sizeof out);
+  KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  IO_STATUS_BLOCK iosb{};
+  iosb.Status = STATUS_PENDING;
+  PIRP irp =
+      IoBuildDeviceIoControlRequest(CTL_CODE(FILE_DEVICE_UNKNOWN, 0x900, METHOD_BUFFERED, FILE_ANY_ACCESS),
+                                    dev, in, sizeof in, out, sizeof out, FALSE, &event, &iosb);
+  ASSERT_NE(irp, nullptr);
+  EXPECT_EQ(IofCallDriver(dev, irp), STATUS_SUCCESS);
+  EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
+  EXPECT_EQ(iosb.Information, 5u);
+  EXPECT_EQ(KeReadStateEvent(&event), 1);
+  EXPECT_EQ(out[0], 0x40);
+  EXPECT_EQ(out[4], 0x44);
+  EXPECT_EQ(out[5], 0xEE);  // beyond Information: untouched
+
+  char buffer[4] = {'x', 'x', 'x', 'x'};
+  KeClearEvent(&event);
+  irp = IoBuildSynchronousFsdRequest(IRP_MJ_READ, dev, buffer, 4, nullptr, &event, &iosb);
+  EXPECT_EQ(IofCallDriver(dev, irp), STATUS_SUCCESS);
+  EXPECT_EQ(std::string(buffer, 4), "abxx");
+  EXPECT_EQ(iosb.Information, 2u);
+  EXPECT_EQ(emu::outstanding_irps(), 0u);  // freed by the I/O manager
+}
+
+// Packets freed on several threads at once, with a quarantine so small that
+// each free evicts (really frees) a packet another thread freed a moment
+// before: the table's bookkeeping must never touch a packet after handing it
+// over.  ASan and TSan builds report any such touch.
+TEST_F(Port, PacketChurnFromSeveralThreadsKeepsTheBookkeepingSound) {
+  const std::size_t previous = emu::set_irp_quarantine(1);
+  constexpr int kThreads = 3, kRounds = 4000;
+  std::atomic<int> finished{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kRounds && !::testing::Test::HasFailure(); ++i) {
+        if ((i + t) % 2 == 0) {
+          PIRP irp = IoAllocateIrp(2, FALSE);
+          EXPECT_NE(irp, nullptr);
+          if (irp != nullptr) IoFreeIrp(irp);
+          continue;
+        }
+        // Freed by the I/O manager when its completion reaches the top.
+        KEVENT event;
+        KeInitializeEvent(&event, NotificationEvent, FALSE);
+        IO_STATUS_BLOCK iosb{};
+        PIRP irp = IoBuildDeviceIoControlRequest(CTL_CODE(FILE_DEVICE_UNKNOWN, 0x902, METHOD_BUFFERED, 0),
+                                                 dev, nullptr, 0, nullptr, 0, FALSE, &event, &iosb);
+        EXPECT_NE(irp, nullptr);
+        if (irp != nullptr) {
+          EXPECT_EQ(IofCallDriver(dev, irp), STATUS_SUCCESS);
+        }
+      }
+      finished++;
+    });
+  }
+  std::size_t seen_most = 0;  // a reader of the table alongside
+  while (finished.load() < kThreads) seen_most = std::max(seen_most, emu::outstanding_irps());
+  for (auto& thread : threads) thread.join();
+  emu::set_irp_quarantine(previous);
+  EXPECT_LE(seen_most, static_cast<std::size_t>(kThreads));
+  EXPECT_EQ(emu::outstanding_irps(), 0u);
+}
+
+// ---- Plug and Play names, the hardware key, WMI, remove locks ---------------------------
+
+TEST(PnpNames, OnlyAPdoWithAHardwareKeyOpensIt) {
+  auto node =
+      emu::create_pdo({.enumerator = u"USB", .device_id = u"VID_1234&PID_5678", .instance_id = u"5&1"});
+  EXPECT_EQ(node->hardware_key_path(),
+            u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_1234&PID_5678\\5&1\\Device "
+            u"Parameters");
+  HANDLE key = nullptr;
+  ASSERT_EQ(IoOpenDeviceRegistryKey(node->pdo(), PLUGPLAY_REGKEY_DEVICE, STANDARD_RIGHTS_READ, &key),
+            STATUS_SUCCESS);
+  ZwClose(key);
+  // Only a PDO has a hardware key; a device without one fails to open it.
+  emu::Driver driver = iotest::load_fn_driver();
+  iotest::Fn fn;
+  PDEVICE_OBJECT fdo = iotest::make_device(driver.object(), &fn);
+  EXPECT_EQ(IoOpenDeviceRegistryKey(fdo, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key),
+            STATUS_INVALID_DEVICE_REQUEST);
+  IoDeleteDevice(fdo);
+  driver.unload();
+  auto keyless = emu::create_pdo({.instance_id = u"9", .hardware_key = false});
+  EXPECT_FALSE(NT_SUCCESS(IoOpenDeviceRegistryKey(keyless->pdo(), PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key)));
+}
+
+TEST(PnpNames, LinksCollideAndDisappearAndPropertiesNameThePdo) {
+  auto node = emu::create_pdo({.name = u"\\Device\\USBPDO-42"});
+  UNICODE_STRING link, target;
+  RtlInitUnicodeString(&link, u"\\DosDevices\\COM42");
+  RtlInitUnicodeString(&target, u"\\Device\\USBPDO-42");
+  EXPECT_EQ(IoCreateUnprotectedSymbolicLink(&link, &target), STATUS_SUCCESS);
+  EXPECT_EQ(IoCreateSymbolicLink(&link, &target), STATUS_OBJECT_NAME_COLLISION);
+  EXPECT_EQ(emu::symbolic_link_target(u"\\??\\com42"), u"\\Device\\USBPDO-42");
+  EXPECT_EQ(IoDeleteSymbolicLink(&link), STATUS_SUCCESS);
+  EXPECT_EQ(IoDeleteSymbolicLink(&link), STATUS_OBJECT_NAME_NOT_FOUND);
+  WCHAR name[64];
+  ULONG length = 0;
+  EXPECT_EQ(IoGetDeviceProperty(node->pdo(), DevicePropertyPhysicalDeviceObjectName, 4, name, &length),
+            STATUS_BUFFER_TOO_SMALL);
+  EXPECT_EQ(length, sizeof(u"\\Device\\USBPDO-42"));
+  ASSERT_EQ(
+      IoGetDeviceProperty(node->pdo(), DevicePropertyPhysicalDeviceObjectName, sizeof name, name, &length),
+      STATUS_SUCCESS);
+  EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(name)), u"\\Device\\USBPDO-42");
+  IoInvalidateDeviceState(node->pdo());
+  EXPECT_EQ(node->state_invalidations(), 1u);
+}
+
+// A function device of a test driver on a PDO: requests it does not take go
+// down to the PDO.
+struct OnPdo : ::testing::Test {
+  emu::Driver driver = iotest::load_fn_driver();
+  std::shared_ptr<emu::DeviceNode> node =
+      emu::create_pdo({.enumerator = u"USB", .device_id = u"VID_1&PID_2", .instance_id = u"3"});
+  Fn own;  // may return STATUS_NOT_SUPPORTED to pass the request down
+  Fn fn = [this](PDEVICE_OBJECT device, PIRP irp) {
+    NTSTATUS status = own ? own(device, irp) : STATUS_NOT_SUPPORTED;
+    if (status != STATUS_NOT_SUPPORTED) return status;
+    IoSkipCurrentIrpStackLocation(irp);
+    return IoCallDriver(node->pdo(), irp);
+  };
+  PDEVICE_OBJECT fdo = iotest::make_device(driver.object(), &fn, node->pdo());
+
+  void TearDown() override {
+    if (fdo != nullptr) iotest::drop_device(fdo, node->pdo());
+    node.reset();
+    driver.unload();
+  }
+};
+
+TEST_F(OnPdo, InterfaceNameIsTheCallersToFreeAndItsLinkFollowsTheState) {
+  own = completes_with(STATUS_SUCCESS);
+  static const GUID comport = {0x86E0D1E0, 0x8089, 0x11D0, {0x9C, 0xE4, 0x08, 0x00, 0x3E, 0x30, 0x1F, 0x73}};
+  UNICODE_STRING link{};
+  ASSERT_EQ(IoRegisterDeviceInterface(node->pdo(), &comport, nullptr, &link), STATUS_SUCCESS);
+  std::u16string text(reinterpret_cast<const char16_t*>(link.Buffer), link.Length / 2);
+  EXPECT_EQ(text, u"\\??\\USB#VID_1&PID_2#3#{86e0d1e0-8089-11d0-9ce4-08003e301f73}");
+  EXPECT_EQ(IoRegisterDeviceInterface(fdo, &comport, nullptr, &link), STATUS_INVALID_DEVICE_REQUEST);
+  ASSERT_EQ(emu::device_interfaces(&comport).size(), 1u);
+  EXPECT_FALSE(emu::device_interfaces(&comport)[0].enabled);
+  EXPECT_EQ(emu::open(text).status(), STATUS_OBJECT_NAME_NOT_FOUND);
+  EXPECT_EQ(IoSetDeviceInterfaceState(&link, TRUE), STATUS_SUCCESS);
+  EXPECT_EQ(IoSetDeviceInterfaceState(&link, TRUE), STATUS_OBJECT_NAME_EXISTS);
+  EXPECT_TRUE(emu::device_interfaces(&comport)[0].enabled);
+  EXPECT_TRUE(emu::open(text).is_open());  // the interface reaches the top of the PDO's stack
+  EXPECT_EQ(IoSetDeviceInterfaceState(&link, FALSE), STATUS_SUCCESS);
+  EXPECT_FALSE(emu::device_interfaces(&comport)[0].enabled);
+  RtlFreeUnicodeString(&link);
+  iotest::drop_device(fdo, node->pdo());
+  fdo = nullptr;
+  node.reset();  // the bus drops the device: its registrations go with it
+  EXPECT_TRUE(emu::device_interfaces(&comport).empty());
+}
+
+// {5D8B3C1E-2F41-4C0A-9B6E-7A1D2C3B4E5F}
+const GUID kBlock = {0x5d8b3c1e, 0x2f41, 0x4c0a, {0x9b, 0x6e, 0x7a, 0x1d, 0x2c, 0x3b, 0x4e, 0x5f}};
+WMIGUIDREGINFO g_guids[] = {{&kBlock, 1, 0}};
+UNICODE_STRING g_registry_path;
+PDEVICE_OBJECT g_wmi_pdo;
+
+NTSTATUS NTAPI QueryRegInfo(PDEVICE_OBJECT, PULONG flags, PUNICODE_STRING, PUNICODE_STRING* path,
+                            PUNICODE_STRING, PDEVICE_OBJECT* pdo) {
+  *flags = WMIREG_FLAG_INSTANCE_PDO;
+  *path = &g_registry_path;
+  *pdo = g_wmi_pdo;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI QueryDataBlock(PDEVICE_OBJECT dev, PIRP irp, ULONG, ULONG, ULONG count, PULONG lengths,
+                              ULONG avail, PUCHAR buffer) {
+  if (count != 1 || avail < sizeof(ULONG))
+    return WmiCompleteRequest(dev, irp, STATUS_BUFFER_TOO_SMALL, sizeof(ULONG), IO_NO_INCREMENT);
+  const ULONG value = 0x1000;
+  RtlCopyMemory(buffer, &value, sizeof value);
+  lengths[0] = sizeof value;
+  return WmiCompleteRequest(dev, irp, STATUS_SUCCESS, sizeof value, IO_NO_INCREMENT);
+}
+
+// The WMI library answering for one data block: registration, the block's
+// instances, the buffers too small, the GUID and instance not found;
+// requests for another provider or not WMI at all go down untouched.
+TEST_F(OnPdo, WmiLibraryAnswersForTheDataBlock) {
+  static WMILIB_CONTEXT context{};
+  context.GuidCount = 1;
+  context.GuidList = g_guids;
+  context.QueryWmiRegInfo = QueryRegInfo;
+  context.QueryWmiDataBlock = QueryDataBlock;
+  RtlInitUnicodeString(&g_registry_path, u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\FnTest");
+  g_wmi_pdo = node->pdo();
+  own = [](PDEVICE_OBJECT dev, PIRP irp) {
+    if (IoGetCurrentIrpStackLocation(irp)->MajorFunction != IRP_MJ_SYSTEM_CONTROL)
+      return STATUS_NOT_SUPPORTED;
+    SYSCTL_IRP_DISPOSITION disposition;
+    NTSTATUS status = WmiSystemControl(&context, dev, irp, &disposition);
+    if (disposition == IrpProcessed) return status;
+    if (disposition == IrpNotCompleted) return iotest::complete(irp, status, irp->IoStatus.Information);
+    return STATUS_NOT_SUPPORTED;
+  };
+  ASSERT_EQ(IoWMIRegistrationControl(fdo, WMIREG_ACTION_REGISTER), STATUS_SUCCESS);
+  ASSERT_TRUE(emu::wmi::is_registered(fdo));
+  emu::wmi::RegInfo reg = emu::wmi::query_reginfo(fdo);
+  ASSERT_EQ(reg.status, STATUS_SUCCESS);
+  ASSERT_EQ(reg.guids.size(), 1u);
+  EXPECT_TRUE(IsEqualGUID(reg.guids[0].guid, kBlock));
+  EXPECT_EQ(reg.guids[0].pdo, node->pdo());
+  EXPECT_EQ(reg.registry_path, u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\FnTest");
+  emu::wmi::RegInfo small = emu::wmi::query_reginfo(fdo, 8);
+  EXPECT_EQ(small.status, STATUS_BUFFER_TOO_SMALL);
+  EXPECT_GT(small.size_needed, 8u);
+
+  emu::wmi::DataResult all = emu::wmi::query_all_data(fdo, kBlock);
+  ASSERT_EQ(all.status, STATUS_SUCCESS);
+  ASSERT_EQ(all.instances.size(), 1u);
+  EXPECT_EQ(all.instances[0], (std::vector<uint8_t>{0x00, 0x10, 0x00, 0x00}));
+  emu::wmi::DataResult one = emu::wmi::query_single_instance(fdo, kBlock, 0);
+  EXPECT_EQ(one.status, STATUS_SUCCESS);
+  EXPECT_EQ(one.instances.at(0), all.instances[0]);
+  EXPECT_EQ(emu::wmi::query_single_instance(fdo, kBlock, 1).status, STATUS_WMI_INSTANCE_NOT_FOUND);
+  emu::wmi::DataResult tight = emu::wmi::query_all_data(fdo, kBlock, sizeof(WNODE_ALL_DATA));
+  EXPECT_TRUE(tight.too_small);
+  EXPECT_GT(tight.size_needed, static_cast<ULONG>(sizeof(WNODE_ALL_DATA)));
+  GUID other = kBlock;
+  other.Data1 ^= 1;
+  EXPECT_EQ(emu::wmi::query_all_data(fdo, other).status, STATUS_WMI_GUID_NOT_FOUND);
+  GUID guid = kBlock;
+  EXPECT_EQ(emu::wmi::send(fdo, IRP_MN_QUERY_ALL_DATA, &guid, std::vector<uint8_t>(64), 1234).status,
+            STATUS_NOT_SUPPORTED);
+  EXPECT_EQ(emu::wmi::send(fdo, 0x0a, &guid, {}).status, STATUS_NOT_SUPPORTED);
+  EXPECT_EQ(IoWMIRegistrationControl(fdo, WMIREG_ACTION_DEREGISTER), STATUS_SUCCESS);
+  EXPECT_FALSE(emu::wmi::is_registered(fdo));
+}
+
+TEST(RemoveLock, ReleaseAndWaitReturnsOnlyWhenEveryHolderHasReleased) {
+  static IO_REMOVE_LOCK lock;
+  IoInitializeRemoveLock(&lock, 0x314b4c52, 0, 0);
+  int a, b, late;
+  ASSERT_EQ(IoAcquireRemoveLock(&lock, &a), STATUS_SUCCESS);  // the removal's own
+  ASSERT_EQ(IoAcquireRemoveLock(&lock, &b), STATUS_SUCCESS);  // another holder
+  std::atomic<bool> returned{false};
+  std::thread remover([&] {
+    IoReleaseRemoveLockAndWait(&lock, &a);
+    returned = true;
+  });
+  ASSERT_TRUE(emu::ke::wait_for_waiters(&lock.Common.RemoveEvent, 1));
+  EXPECT_EQ(IoAcquireRemoveLock(&lock, &late), STATUS_DELETE_PENDING);  // removal has begun
+  EXPECT_FALSE(returned.load());
+  IoReleaseRemoveLock(&lock, &b);
+  remover.join();
+  EXPECT_TRUE(returned.load());
+  EXPECT_EQ(lock.Common.IoCount, 0);
+}
+
+}  // namespace

@@ -1,0 +1,548 @@
+// What of the kernel's objects, threads, pool, strings and registry the
+// driver does not reach on its own paths: synchronization events, pulses,
+// WaitAll, recursive mutexes, the spin lock forms, fault injection's own
+// counts, the string and format routines and the registry's record layouts.
+// (The misuses are the verifier's rows, in verifier_test.cpp.)
+
+#include <emu/kernel.h>
+#include <emu/verifier.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+// The kernel's swprintf as drivers built with a 16-bit wchar_t reach it.
+extern "C" int __cdecl emu_swprintf(char16_t* buffer, const char16_t* format, ...);
+
+namespace {
+
+NTSTATUS wait_now(PVOID object) {
+  LARGE_INTEGER zero{};
+  return KeWaitForSingleObject(object, Executive, KernelMode, FALSE, &zero);
+}
+
+NTSTATUS wait(PVOID object) { return KeWaitForSingleObject(object, Executive, KernelMode, FALSE, nullptr); }
+
+// ---- Dispatcher objects --------------------------------------------------------------
+
+// A notification event releases every waiter and stays signalled; a
+// synchronization event releases one waiter per signal and is consumed by
+// it; a reset right after the set takes the signal from no blocked waiter.
+TEST(KeEvents, EachTypeReleasesItsWaitersAndKeepsItsState) {
+  for (EVENT_TYPE type : {NotificationEvent, SynchronizationEvent}) {
+    SCOPED_TRACE(type == NotificationEvent ? "notification" : "synchronization");
+    KEVENT event;
+    KeInitializeEvent(&event, type, FALSE);
+    std::atomic<int> released{0};
+    std::vector<std::thread> waiters;
+    for (int i = 0; i < 2; ++i) waiters.emplace_back([&] { released += wait(&event) == STATUS_SUCCESS; });
+    ASSERT_TRUE(emu::ke::wait_for_waiters(&event, 2));
+    EXPECT_EQ(KeSetEvent(&event, 0, FALSE), 0);
+    EXPECT_EQ(KeResetEvent(&event), type == NotificationEvent ? 1 : 0);
+    if (type == SynchronizationEvent) {
+      EXPECT_EQ(emu::ke::waiter_count(&event), 1u);  // one released, the signal consumed
+      KeSetEvent(&event, 0, FALSE);
+    }
+    for (auto& t : waiters) t.join();
+    EXPECT_EQ(released.load(), 2);
+    EXPECT_EQ(KeReadStateEvent(&event), 0);
+    // Without a waiter the signal stays until a wait takes it (or, for a
+    // notification event, until it is reset).
+    EXPECT_EQ(KeSetEvent(&event, 0, FALSE), 0);
+    EXPECT_EQ(KeSetEvent(&event, 0, FALSE), 1);
+    EXPECT_EQ(wait_now(&event), STATUS_SUCCESS);
+    EXPECT_EQ(wait_now(&event), type == NotificationEvent ? STATUS_SUCCESS : STATUS_TIMEOUT);
+  }
+  KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  std::thread waiter([&] { wait(&event); });
+  ASSERT_TRUE(emu::ke::wait_for_waiters(&event, 1));
+  KePulseEvent(&event, 0, FALSE);
+  waiter.join();
+  EXPECT_EQ(KeReadStateEvent(&event), 0);
+}
+
+TEST(KeWaits, WaitAnyTakesTheLowestSignalledAndWaitAllNothingUntilAll) {
+  KEVENT events[3];
+  PVOID objects[3];
+  for (int i = 0; i < 3; ++i) {
+    KeInitializeEvent(&events[i], SynchronizationEvent, FALSE);
+    objects[i] = &events[i];
+  }
+  KeSetEvent(&events[2], 0, FALSE);
+  EXPECT_EQ(KeWaitForMultipleObjects(3, objects, WaitAny, Executive, KernelMode, FALSE, nullptr, nullptr),
+            STATUS_WAIT_0 + 2);
+  KeSetEvent(&events[1], 0, FALSE);
+  KeSetEvent(&events[2], 0, FALSE);
+  EXPECT_EQ(KeWaitForMultipleObjects(3, objects, WaitAny, Executive, KernelMode, FALSE, nullptr, nullptr),
+            STATUS_WAIT_0 + 1);
+  EXPECT_EQ(KeReadStateEvent(&events[1]), 0);  // only the object that satisfied the wait was consumed
+  EXPECT_EQ(KeReadStateEvent(&events[2]), 1);
+  KeClearEvent(&events[2]);
+
+  std::atomic<NTSTATUS> status{STATUS_PENDING};
+  std::thread waiter([&] {
+    status = KeWaitForMultipleObjects(2, objects, WaitAll, Executive, KernelMode, FALSE, nullptr, nullptr);
+  });
+  ASSERT_TRUE(emu::ke::wait_for_waiters(&events[0], 1));
+  KeSetEvent(&events[0], 0, FALSE);
+  EXPECT_EQ(KeReadStateEvent(&events[0]), 1);  // alone it does not satisfy the wait and is not consumed
+  EXPECT_EQ(emu::ke::waiter_count(&events[1]), 1u);
+  EXPECT_EQ(status.load(), STATUS_PENDING);
+  KeSetEvent(&events[1], 0, FALSE);
+  waiter.join();
+  EXPECT_EQ(status.load(), STATUS_WAIT_0);
+  EXPECT_EQ(KeReadStateEvent(&events[0]), 0);
+  EXPECT_EQ(KeReadStateEvent(&events[1]), 0);
+}
+
+TEST(KeMutex, OwnerMayAcquireRecursivelyAndMustReleaseAsOften) {
+  KMUTEX mutex;
+  KeInitializeMutex(&mutex, 0);
+  EXPECT_EQ(KeReadStateMutex(&mutex), 1);
+  EXPECT_EQ(wait(&mutex), STATUS_SUCCESS);
+  EXPECT_EQ(wait(&mutex), STATUS_SUCCESS);
+  EXPECT_EQ(KeReadStateMutex(&mutex), -1);
+  EXPECT_EQ(mutex.OwnerThread, KeGetCurrentThread());
+  std::atomic<NTSTATUS> other{STATUS_PENDING};
+  std::thread contender([&] {
+    EXPECT_EQ(wait_now(&mutex), STATUS_TIMEOUT);
+    other = wait(&mutex);
+    KeReleaseMutex(&mutex, FALSE);
+  });
+  ASSERT_TRUE(emu::ke::wait_for_waiters(&mutex, 1));
+  EXPECT_EQ(KeReleaseMutex(&mutex, FALSE), -1);
+  EXPECT_EQ(other.load(), STATUS_PENDING);  // still held once
+  EXPECT_EQ(KeReleaseMutex(&mutex, FALSE), 0);
+  contender.join();
+  EXPECT_EQ(other.load(), STATUS_SUCCESS);
+  EXPECT_EQ(KeReadStateMutex(&mutex), 1);
+  EXPECT_EQ(mutex.OwnerThread, nullptr);
+}
+
+// ---- Threads and work items ----------------------------------------------------------
+
+std::atomic<KPRIORITY> g_old_priority{-1}, g_priority{-1};
+std::atomic<bool> g_returned{false};
+
+VOID NTAPI prioritized(PVOID) {
+  g_old_priority = KeSetPriorityThread(KeGetCurrentThread(), LOW_REALTIME_PRIORITY);
+  g_priority = KeQueryPriorityThread(KeGetCurrentThread());
+  PsTerminateSystemThread(STATUS_SUCCESS);
+  g_returned = true;
+}
+
+TEST(KeThreads, PriorityIsReadBackAndTerminateDoesNotReturn) {
+  HANDLE handle = nullptr;
+  ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, prioritized, nullptr),
+            STATUS_SUCCESS);
+  ZwClose(handle);
+  ASSERT_TRUE(emu::wait_quiescent());
+  EXPECT_EQ(g_old_priority.load(), 8);
+  EXPECT_EQ(g_priority.load(), LOW_REALTIME_PRIORITY);
+  EXPECT_FALSE(g_returned.load());
+}
+
+TEST(KeWorkItems, AWorkItemWaitingForAnotherDoesNotDeadlock) {
+  KEVENT second_ran;
+  KeInitializeEvent(&second_ran, NotificationEvent, FALSE);
+  std::atomic<bool> first_done{false};
+  emu::ke::queue_work_item([&] {
+    wait(&second_ran);
+    first_done = true;
+  });
+  emu::ke::queue_work_item([&] { KeSetEvent(&second_ran, 0, FALSE); });
+  ASSERT_TRUE(emu::wait_quiescent());
+  EXPECT_TRUE(first_done.load());
+}
+
+// ---- Spin locks ------------------------------------------------------------------------
+
+TEST(KeSpinLock, ExcludesAcrossThreadsAndRunsTheHolderAtDispatchLevel) {
+  KSPIN_LOCK lock;
+  KeInitializeSpinLock(&lock);
+  volatile long counter = 0;  // deliberately not atomic: only the lock keeps the increments whole
+  std::atomic<int> inside{0};
+  std::atomic<bool> overlap{false}, wrong_irql{false};
+  constexpr int kIterations = 50000;
+  auto worker = [&] {
+    for (int i = 0; i < kIterations; ++i) {
+      KIRQL old;
+      KeAcquireSpinLock(&lock, &old);
+      if (old != PASSIVE_LEVEL || KeGetCurrentIrql() != DISPATCH_LEVEL) wrong_irql = true;
+      if (inside.fetch_add(1) != 0) overlap = true;
+      long v = counter;
+      if ((i & 1023) == 0) std::this_thread::yield();  // get preempted while holding it
+      counter = v + 1;
+      inside.fetch_sub(1);
+      KeReleaseSpinLock(&lock, old);
+      if (KeGetCurrentIrql() != PASSIVE_LEVEL) wrong_irql = true;
+    }
+  };
+  std::thread a(worker), b(worker);
+  a.join();
+  b.join();
+  EXPECT_EQ(counter, 2L * kIterations);
+  EXPECT_FALSE(overlap.load());
+  EXPECT_FALSE(wrong_irql.load());
+  EXPECT_TRUE(KeTestSpinLock(&lock));
+}
+
+TEST(KeSpinLock, InStackQueuedTryAcquireAndInterlockedLists) {
+  KSPIN_LOCK lock;
+  KeInitializeSpinLock(&lock);
+  KLOCK_QUEUE_HANDLE handle;
+  KeAcquireInStackQueuedSpinLock(&lock, &handle);
+  EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+  EXPECT_FALSE(KeTestSpinLock(&lock));
+  emu::run_on_system_thread(DISPATCH_LEVEL, [&] { EXPECT_FALSE(KeTryToAcquireSpinLockAtDpcLevel(&lock)); });
+  KeReleaseInStackQueuedSpinLock(&handle);
+  EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+  emu::run_on_system_thread(DISPATCH_LEVEL, [&] {
+    EXPECT_TRUE(KeTryToAcquireSpinLockAtDpcLevel(&lock));
+    KeReleaseSpinLockFromDpcLevel(&lock);
+  });
+
+  LIST_ENTRY head, a, b, c;
+  InitializeListHead(&head);
+  EXPECT_EQ(ExInterlockedInsertTailList(&head, &a, &lock), nullptr);
+  EXPECT_EQ(ExInterlockedInsertTailList(&head, &b, &lock), &a);
+  EXPECT_EQ(ExInterlockedInsertHeadList(&head, &c, &lock), &a);
+  EXPECT_EQ(ExInterlockedRemoveHeadList(&head, &lock), &c);
+  EXPECT_EQ(ExInterlockedRemoveHeadList(&head, &lock), &a);
+  EXPECT_EQ(ExInterlockedRemoveHeadList(&head, &lock), &b);
+  EXPECT_EQ(ExInterlockedRemoveHeadList(&head, &lock), nullptr);
+  EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+  EXPECT_TRUE(KeTestSpinLock(&lock));
+}
+
+// ---- Fault injection: what it fails is what it counts ----------------------------------
+
+constexpr ULONG kWdm = emu::pool::tag("Wdm ");
+constexpr ULONG kM2k = emu::pool::tag("M2k ");
+VOID NTAPI ends_at_once(PVOID) {}
+
+TEST(Faults, EachSiteFailsWhatItWasToldAndCountsIt) {
+  using emu::faults::Site;
+  EXPECT_EQ(kWdm, 0x206D6457u);  // the bytes 'W' 'd' 'm' ' ' in memory
+  EXPECT_EQ(emu::pool::tag_text(kWdm), "Wdm ");
+  emu::faults::fail_nth_allocation(3);
+  std::vector<void*> blocks;
+  for (int i = 0; i < 5; ++i) blocks.push_back(ExAllocatePoolWithTag(NonPagedPool, 8, kWdm));
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(blocks[i] == nullptr, i == 2) << i;
+  EXPECT_EQ(emu::faults::calls(Site::pool_allocation), 5u);
+  EXPECT_EQ(emu::faults::injected(Site::pool_allocation), 1u);
+  EXPECT_EQ(emu::pool::stats(kWdm).failed, 1u);
+  for (void* p : blocks)
+    if (p) ExFreePool(p);
+
+  emu::faults::fail_irp_allocation();
+  EXPECT_TRUE(emu::faults::should_fail(Site::irp_allocation));
+  EXPECT_TRUE(emu::faults::should_fail(Site::irp_allocation));
+  EXPECT_FALSE(emu::faults::should_fail(Site::work_item_allocation));
+  emu::faults::fail_work_item(2);
+  EXPECT_FALSE(emu::faults::should_fail(Site::work_item_allocation));
+  EXPECT_TRUE(emu::faults::should_fail(Site::work_item_allocation));
+  EXPECT_FALSE(emu::faults::should_fail(Site::work_item_allocation));
+  EXPECT_EQ(emu::faults::calls(Site::irp_allocation), 2u);
+  EXPECT_EQ(emu::faults::injected(Site::work_item_allocation), 1u);
+}
+
+// A start-up routine in a driver's style: three resources, unwound in
+// reverse on failure; `leak_on_second` plants the classic bug.
+struct Resources {
+  void *a = nullptr, *b = nullptr;
+  HANDLE thread = nullptr;
+};
+
+NTSTATUS start_up(Resources& r, bool leak_on_second) {
+  r.a = ExAllocatePoolWithTag(NonPagedPool, 32, kWdm);
+  if (!r.a) return STATUS_INSUFFICIENT_RESOURCES;
+  r.b = ExAllocatePoolWithTag(PagedPool, 32, kM2k);
+  if (!r.b) {
+    if (!leak_on_second) ExFreePool(r.a);
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  NTSTATUS status =
+      PsCreateSystemThread(&r.thread, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, ends_at_once, nullptr);
+  if (NT_SUCCESS(status)) return STATUS_SUCCESS;
+  ExFreePool(r.b);
+  ExFreePool(r.a);
+  return status;
+}
+
+void shut_down(Resources& r) {
+  ZwClose(r.thread);
+  ExFreePool(r.b);
+  ExFreePool(r.a);
+}
+
+// The systematic mode fails each allocation site in turn (and then none),
+// which exposes the unwinding leak.
+TEST(Faults, SystematicModeFailsEachSiteInTurnAndExposesAnUnwindingLeak) {
+  for (bool leak : {false, true}) {
+    SCOPED_TRACE(leak ? "leaking" : "sound");
+    std::vector<NTSTATUS> statuses;
+    std::vector<emu::faults::SiteRun> runs;
+    std::vector<std::size_t> leaked_at;
+    auto scenario = [&] {
+      Resources r;
+      NTSTATUS status = start_up(r, leak);
+      statuses.push_back(status);
+      if (NT_SUCCESS(status)) shut_down(r);
+      emu::wait_quiescent();
+    };
+    std::size_t n = emu::faults::for_each_allocation_site(scenario, [&](const emu::faults::SiteRun& run) {
+      runs.push_back(run);
+      if (emu::pool::outstanding_total() != 0) leaked_at.push_back(run.index);
+      for (auto& b : emu::pool::blocks()) ExFreePool(const_cast<void*>(b.address));
+    });
+    ASSERT_EQ(n, 3u);
+    EXPECT_EQ(statuses,
+              (std::vector<NTSTATUS>{STATUS_SUCCESS, STATUS_INSUFFICIENT_RESOURCES,
+                                     STATUS_INSUFFICIENT_RESOURCES, STATUS_INSUFFICIENT_RESOURCES}));
+    ASSERT_EQ(runs.size(), 3u);
+    EXPECT_EQ(runs[0].site, emu::faults::Site::pool_allocation);
+    EXPECT_EQ(runs[0].tag, kWdm);
+    EXPECT_EQ(runs[1].tag, kM2k);
+    EXPECT_EQ(runs[2].site, emu::faults::Site::thread_creation);
+    for (auto& run : runs) EXPECT_TRUE(run.hit);
+    EXPECT_EQ(leaked_at, leak ? std::vector<std::size_t>{2} : std::vector<std::size_t>{});
+    Resources r;  // after the sweep nothing fails any more
+    EXPECT_EQ(start_up(r, false), STATUS_SUCCESS);
+    shut_down(r);
+  }
+}
+
+// ---- Strings and formats -------------------------------------------------------------
+
+std::u16string text(const UNICODE_STRING& s) {
+  return std::u16string(reinterpret_cast<const char16_t*>(s.Buffer), s.Length / 2);
+}
+
+TEST(Strings, SwprintfAndDbgPrintTakeMicrosoftsConversions) {
+  char16_t buffer[128];
+  EXPECT_EQ(emu_swprintf(buffer, u"%s%4.4d", u"\\Device\\Velmar1_DS_", 12345), 24);
+  EXPECT_EQ(std::u16string(buffer), u"\\Device\\Velmar1_DS_12345");
+  emu_swprintf(buffer, u"%S|%hs|%ws|%c|%C", "narrow", "hs", u"wide", u'W', 'n');
+  EXPECT_EQ(std::u16string(buffer), u"narrow|hs|wide|W|n");
+  // `l` is 32 bits on Windows: the upper half of the slot is not read.
+  long long garbage_above = 0x77777777FFFFFFFFLL;
+  emu_swprintf(buffer, u"%ld %lu %lx", static_cast<LONG>(-1), static_cast<ULONG>(0xFFFFFFFFu),
+               static_cast<int>(garbage_above));
+  EXPECT_EQ(std::u16string(buffer), u"-1 4294967295 ffffffff");
+  emu_swprintf(buffer, u"%08X|%I64x|%-4d|%+d|%#x|%5.2s|%%", 0xBEEFu, 0x1122334455667788ULL, 7, 3, 255u,
+               u"abc");
+  EXPECT_EQ(std::u16string(buffer), u"0000BEEF|1122334455667788|7   |+3|0xff|   ab|%");
+  emu_swprintf(buffer, u"%p", reinterpret_cast<void*>(0xABCDEF));
+  EXPECT_EQ(std::u16string(buffer), u"0000000000ABCDEF");
+  emu_swprintf(buffer, u"%s", static_cast<const char16_t*>(nullptr));
+  EXPECT_EQ(std::u16string(buffer), u"(null)");
+
+  UNICODE_STRING name;
+  RtlInitUnicodeString(&name, u"COM5");
+  DbgPrint("[pPollingFunction] %s %wZ %ws %d\n", "narrow", &name, u"wide", -5);
+  DbgPrint("two\nlines\n");
+  auto lines = emu::trace::lines();
+  EXPECT_EQ(lines, (std::vector<std::string>{"[pPollingFunction] narrow COM5 wide -5", "two", "lines"}));
+  EXPECT_EQ(emu::trace::count("[pPollingFunction]"), 1u);
+  emu::trace::clear();
+  EXPECT_TRUE(emu::trace::lines().empty());
+}
+
+TEST(Strings, CountedStringsRespectTheirBuffers) {
+  UNICODE_STRING src;
+  RtlInitUnicodeString(&src, u"\\DosDevices\\");
+  EXPECT_EQ(src.Length, 24);
+  EXPECT_EQ(src.MaximumLength, 26);
+  WCHAR storage[10];
+  UNICODE_STRING dst{0, sizeof storage, storage};
+  RtlCopyUnicodeString(&dst, &src);  // 12 characters into room for 10: truncated
+  EXPECT_EQ(text(dst), u"\\DosDevice");
+  WCHAR big[32];
+  UNICODE_STRING link{0, sizeof big, big};
+  RtlCopyUnicodeString(&link, &src);
+  EXPECT_EQ(big[12], 0);  // terminated when there is room
+  EXPECT_EQ(RtlAppendUnicodeToString(&link, u"COM5"), STATUS_SUCCESS);
+  EXPECT_EQ(text(link), u"\\DosDevices\\COM5");
+  UNICODE_STRING tail;
+  RtlInitUnicodeString(&tail, u"0123456789ABCDEFG");
+  EXPECT_EQ(RtlAppendUnicodeStringToString(&link, &tail), STATUS_BUFFER_TOO_SMALL);
+  EXPECT_EQ(text(link), u"\\DosDevices\\COM5");  // unchanged on failure
+  RtlInitUnicodeString(&src, nullptr);
+  EXPECT_EQ(src.Length, 0);
+  EXPECT_EQ(src.Buffer, nullptr);
+
+  UNICODE_STRING a, b;
+  RtlInitUnicodeString(&a, u"com5");
+  RtlInitUnicodeString(&b, u"COM5");
+  EXPECT_FALSE(RtlEqualUnicodeString(&a, &b, FALSE));
+  EXPECT_TRUE(RtlEqualUnicodeString(&a, &b, TRUE));
+  EXPECT_GT(RtlCompareUnicodeString(&a, &b, FALSE), 0);
+  RtlInitUnicodeString(&b, u"COM");
+  EXPECT_GT(RtlCompareUnicodeString(&a, &b, TRUE), 0);
+  EXPECT_TRUE(RtlPrefixUnicodeString(&b, &a, TRUE));
+
+  WCHAR digits[4];
+  UNICODE_STRING n{0, sizeof digits, digits};
+  EXPECT_EQ(RtlIntegerToUnicodeString(255, 16, &n), STATUS_SUCCESS);
+  EXPECT_EQ(text(n), u"FF");
+  EXPECT_EQ(RtlIntegerToUnicodeString(12345, 10, &n), STATUS_BUFFER_OVERFLOW);
+  ULONG v = 0;
+  RtlInitUnicodeString(&a, u" 0x1F");
+  EXPECT_EQ(RtlUnicodeStringToInteger(&a, 0, &v), STATUS_SUCCESS);
+  EXPECT_EQ(v, 31u);
+
+  ANSI_STRING ansi;
+  RtlInitAnsiString(&ansi, "Wdm");
+  UNICODE_STRING wide;
+  ASSERT_EQ(RtlAnsiStringToUnicodeString(&wide, &ansi, TRUE), STATUS_SUCCESS);
+  EXPECT_EQ(text(wide), u"Wdm");
+  RtlFreeUnicodeString(&wide);
+  EXPECT_EQ(wide.Buffer, nullptr);
+  EXPECT_EQ(emu::pool::outstanding_total(), 0u);
+}
+
+// ---- The registry --------------------------------------------------------------------
+
+const char16_t kSerialComm[] = u"\\REGISTRY\\MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM";
+const char16_t kDeviceKey[] =
+    u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_1234\\1\\Device Parameters";
+
+OBJECT_ATTRIBUTES attributes(UNICODE_STRING* name, const char16_t* path, HANDLE root = nullptr) {
+  RtlInitUnicodeString(name, path);
+  OBJECT_ATTRIBUTES oa;
+  InitializeObjectAttributes(&oa, name, OBJ_KERNEL_HANDLE | OBJ_CASE_INSENSITIVE, root, nullptr);
+  return oa;
+}
+
+TEST(Registry, ValuesWrittenRelativeOrAbsoluteNeedTheirParentKey) {
+  const char16_t port[] = u"COM5";
+  ASSERT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_DEVICEMAP, u"SERIALCOMM", u"\\Device\\Velmar1_DS_0001", REG_SZ,
+                                  const_cast<char16_t*>(port), sizeof port),
+            STATUS_SUCCESS);
+  // Names are case-insensitive, as on Windows.
+  auto value = emu::registry::get_value(u"\\registry\\machine\\hardware\\devicemap\\serialcomm",
+                                        u"\\DEVICE\\velmar1_ds_0001");
+  ASSERT_TRUE(value.has_value());
+  EXPECT_EQ(value->type, ULONG(REG_SZ));
+  EXPECT_EQ(value->as_string(), u"COM5");
+  EXPECT_EQ(RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, u"SERIALCOMM", u"\\Device\\Velmar1_DS_0001"),
+            STATUS_SUCCESS);
+  EXPECT_EQ(RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, u"SERIALCOMM", u"\\Device\\Velmar1_DS_0001"),
+            STATUS_OBJECT_NAME_NOT_FOUND);
+  ULONG one = 1;
+  EXPECT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, kSerialComm, u"X", REG_DWORD, &one, sizeof one),
+            STATUS_SUCCESS);
+  EXPECT_EQ(emu::registry::get_value(kSerialComm, u"X")->as_dword(), 1u);
+  EXPECT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, u"\\REGISTRY\\MACHINE\\NoSuch\\Key", u"V", REG_DWORD,
+                                  &one, sizeof one),
+            STATUS_OBJECT_NAME_NOT_FOUND);
+  EXPECT_EQ(
+      RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, u"REGISTRY\\MACHINE", u"V", REG_DWORD, &one, sizeof one),
+      STATUS_OBJECT_PATH_SYNTAX_BAD);
+  EXPECT_FALSE(emu::registry::key_exists(u"\\REGISTRY\\MACHINE\\NoSuch"));
+}
+
+TEST(Registry, CreateOpenSetAndDeleteThroughHandles) {
+  UNICODE_STRING name, sub, deep, value;
+  OBJECT_ATTRIBUTES oa =
+      attributes(&name, u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\vr_mdm");
+  HANDLE key = nullptr, again = nullptr, params = nullptr, none = nullptr;
+  ULONG disposition = 0;
+  ASSERT_EQ(ZwCreateKey(&key, KEY_ALL_ACCESS, &oa, 0, nullptr, REG_OPTION_NON_VOLATILE, &disposition),
+            STATUS_SUCCESS);
+  EXPECT_EQ(disposition, ULONG(REG_CREATED_NEW_KEY));
+  ASSERT_EQ(ZwCreateKey(&again, KEY_ALL_ACCESS, &oa, 0, nullptr, 0, &disposition), STATUS_SUCCESS);
+  EXPECT_EQ(disposition, ULONG(REG_OPENED_EXISTING_KEY));
+  ZwClose(again);
+
+  OBJECT_ATTRIBUTES relative = attributes(&sub, u"Parameters", key);
+  EXPECT_EQ(ZwOpenKey(&params, KEY_READ, &relative), STATUS_OBJECT_NAME_NOT_FOUND);
+  ASSERT_EQ(ZwCreateKey(&params, KEY_ALL_ACCESS, &relative, 0, nullptr, 0, nullptr), STATUS_SUCCESS);
+  RtlInitUnicodeString(&value, u"Level");
+  ULONG level = 3;
+  EXPECT_EQ(ZwSetValueKey(params, &value, 0, REG_DWORD, &level, sizeof level), STATUS_SUCCESS);
+  EXPECT_EQ(emu::registry::get_value(
+                u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\vr_mdm\\Parameters", u"Level")
+                ->as_dword(),
+            3u);
+  EXPECT_EQ(ZwDeleteValueKey(params, &value), STATUS_SUCCESS);
+  EXPECT_EQ(ZwDeleteValueKey(params, &value), STATUS_OBJECT_NAME_NOT_FOUND);
+  ZwClose(params);
+
+  oa = attributes(&deep, u"\\REGISTRY\\MACHINE\\SYSTEM\\Missing\\Child");
+  EXPECT_EQ(ZwCreateKey(&none, KEY_ALL_ACCESS, &oa, 0, nullptr, 0, nullptr), STATUS_OBJECT_NAME_NOT_FOUND);
+  ZwClose(key);
+  EXPECT_EQ(emu::registry::open_handles(), 0u);
+}
+
+// ZwQueryValueKey's records as published: each class's header, the name, the
+// data at the next ULONG boundary; the length needed reported whatever the
+// buffer, and nothing written past the length given.
+TEST(Registry, ValueRecordsHaveThePublishedLayouts) {
+  emu::registry::set_string(kDeviceKey, u"PortName", u"COM5");
+  emu::registry::set_string(kDeviceKey, u"PortNam", u"COM5");
+  emu::registry::set_string(kDeviceKey, u"Port", u"COM5");
+  UNICODE_STRING path;
+  OBJECT_ATTRIBUTES oa = attributes(&path, kDeviceKey);
+  HANDLE key = nullptr;
+  ASSERT_EQ(ZwOpenKey(&key, KEY_READ, &oa), STATUS_SUCCESS);
+  std::vector<unsigned char> buffer;
+  ULONG result = 0;
+  auto query = [&](const char16_t* name, KEY_VALUE_INFORMATION_CLASS cls, ULONG length) {
+    buffer.assign(length + 16, 0xEE);
+    UNICODE_STRING n;
+    RtlInitUnicodeString(&n, name);
+    result = 0xFFFFFFFF;
+    return ZwQueryValueKey(key, &n, cls, length ? buffer.data() : nullptr, length, &result);
+  };
+  auto field = [&](std::size_t offset) {
+    ULONG v;
+    std::memcpy(&v, buffer.data() + offset, 4);
+    return v;
+  };
+  // Full: "PortName" is 16 bytes after a 20-byte header; the data starts at
+  // 36 and is "COM5" with its terminator: 10 bytes.
+  for (ULONG length : {0u, 19u, 24u}) {
+    EXPECT_EQ(query(u"PortName", KeyValueFullInformation, length),
+              length < 20 ? STATUS_BUFFER_TOO_SMALL : STATUS_BUFFER_OVERFLOW);
+    EXPECT_EQ(result, 46u);
+  }
+  EXPECT_EQ(field(4), ULONG(REG_SZ));  // the header, even when the rest does not fit
+  EXPECT_EQ(field(12), 10u);
+  EXPECT_EQ(field(16), 16u);
+  EXPECT_EQ(buffer[24], 0xEE);
+  ASSERT_EQ(query(u"PortName", KeyValueFullInformation, 46), STATUS_SUCCESS);
+  EXPECT_EQ(result, 46u);
+  EXPECT_EQ(field(0), 0u);             // TitleIndex
+  EXPECT_EQ(field(4), ULONG(REG_SZ));  // Type
+  EXPECT_EQ(field(8), 36u);            // DataOffset
+  EXPECT_EQ(field(12), 10u);           // DataLength
+  EXPECT_EQ(field(16), 16u);           // NameLength
+  EXPECT_EQ(std::memcmp(buffer.data() + 20, u"PortName", 16), 0);
+  EXPECT_EQ(std::memcmp(buffer.data() + 36, u"COM5", 10), 0);
+  EXPECT_EQ(buffer[46], 0xEE);
+  ASSERT_EQ(query(u"PortNam", KeyValueFullInformation, 46), STATUS_SUCCESS);  // 34 rounds up to 36
+  EXPECT_EQ(field(8), 36u);
+  ASSERT_EQ(query(u"Port", KeyValueFullInformation, 38), STATUS_SUCCESS);  // 28 already aligned
+  EXPECT_EQ(field(8), 28u);
+  EXPECT_EQ(result, 38u);
+
+  EXPECT_EQ(query(u"PortName", KeyValuePartialInformation, 11), STATUS_BUFFER_TOO_SMALL);
+  EXPECT_EQ(result, 22u);
+  EXPECT_EQ(query(u"PortName", KeyValuePartialInformation, 12), STATUS_BUFFER_OVERFLOW);
+  EXPECT_EQ(result, 22u);
+  EXPECT_EQ(field(8), 10u);
+  ASSERT_EQ(query(u"portname", KeyValuePartialInformation, 22), STATUS_SUCCESS);
+  EXPECT_EQ(std::memcmp(buffer.data() + 12, u"COM5", 10), 0);
+  ASSERT_EQ(query(u"PortName", KeyValueBasicInformation, 28), STATUS_SUCCESS);
+  EXPECT_EQ(field(8), 16u);
+  EXPECT_EQ(std::memcmp(buffer.data() + 12, u"PortName", 16), 0);
+  EXPECT_EQ(query(u"Missing", KeyValuePartialInformation, 64), STATUS_OBJECT_NAME_NOT_FOUND);
+  ZwClose(key);
+}
+
+}  // namespace
