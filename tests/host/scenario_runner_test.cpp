@@ -19,13 +19,6 @@ using testing::IoctlCall;
 using vrmdm_test::AsText;
 using vrmdm_test::WaitUntil;
 
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> out;
-  std::istringstream in(text);
-  for (std::string l; std::getline(in, l);) out.push_back(l);
-  return out;
-}
-
 struct RunResult {
   int status;
   std::vector<std::string> out;
@@ -38,7 +31,7 @@ RunResult run(FakeBackend& backend, std::string_view script,
   std::ostringstream out, err;
   ScenarioRunner runner(backend, out, err, limits);
   const int status = runner.run(parse_script(script));
-  return {status, lines_of(out.str()), err.str()};
+  return {status, vrmdm_test::LinesOf(out.str()), err.str()};
 }
 
 TEST(ResultLine, Format) {
@@ -65,7 +58,7 @@ TEST(Runner, DataArrivingCompletesTheTaggedRead) {
   const int status = runner.run(parse_script("open\nread 32 &R\nwait &R\nexpect data=\"CONNECT\"\n"));
   feeder.join();
   EXPECT_EQ(status, kRunPassed) << err.str();
-  auto lines = lines_of(out.str());
+  auto lines = vrmdm_test::LinesOf(out.str());
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(lines[1], R"(read 32 &R -> STATUS_SUCCESS info=7 data="CONNECT")");
 }

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fstream>
 #include <span>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -58,6 +59,14 @@ T FromBytes(std::span<const uint8_t> bytes) {
   EXPECT_GE(bytes.size(), sizeof(T)) << "too short for the record";
   std::memcpy(&record, bytes.data(), std::min(bytes.size(), sizeof(T)));
   return record;
+}
+
+// Text as its lines, without their ends.
+inline std::vector<std::string> LinesOf(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string l; std::getline(in, l);) lines.push_back(l);
+  return lines;
 }
 
 // A table a test reads (data, not code): one row per line with its number.
