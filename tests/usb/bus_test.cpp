@@ -76,24 +76,6 @@ TEST_F(BusUrbTest, DescriptorRequestsReturnWhatWasAskedAndStampTheDeviceHandle) 
   EXPECT_EQ(manufacturer[2], 'V');
 }
 
-// The modem's descriptor set byte for byte: its functional descriptors
-// are read by nothing else here.
-TEST(CdcDescriptorSet, IsWrittenInThePublishedLayouts) {
-  const std::vector<uint8_t> want = {
-      0x09, 0x02, 0x43, 0x00, 0x02, 0x01, 0x00, 0x80, 0x32,  // configuration
-      0x09, 0x04, 0x00, 0x00, 0x01, 0x02, 0x02, 0x01, 0x00,  // communications interface
-      0x05, 0x24, 0x00, 0x10, 0x01,                          // header
-      0x05, 0x24, 0x01, 0x00, 0x01,                          // call management
-      0x04, 0x24, 0x02, 0x02,                                // ACM
-      0x05, 0x24, 0x06, 0x00, 0x01,                          // union
-      0x07, 0x05, 0x81, 0x03, 0x10, 0x00, 0x0A,              // notification endpoint
-      0x09, 0x04, 0x01, 0x00, 0x02, 0x0A, 0x00, 0x00, 0x00,  // data interface
-      0x07, 0x05, 0x82, 0x02, 0x40, 0x00, 0x00,              // bulk IN
-      0x07, 0x05, 0x02, 0x02, 0x40, 0x00, 0x00,              // bulk OUT
-  };
-  EXPECT_EQ(cdc::configuration_descriptor(cdc::Variant::acm, emu::usb::Speed::full), want);
-}
-
 TEST_F(BusUrbTest, SelectConfigurationFillsInterfacesAndPipesAndKeepsTheDriversSizes) {
   for (auto variant : {cdc::Variant::acm, cdc::Variant::acm_datafirst, cdc::Variant::acm_nointr}) {
     SCOPED_TRACE(static_cast<int>(variant));
