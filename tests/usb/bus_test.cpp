@@ -184,51 +184,37 @@ TEST_F(BusUrbTest, SelectConfigurationRefusesRequestsThatDoNotFitTheDevice) {
   EXPECT_EQ(r.returned(), STATUS_INVALID_PARAMETER) << "refused at once, not pended";
 }
 
+// A CDC set (interrupt pipe on interface 0, bulk pair on 1) with one defect.
+enum class Defect { none, zero_length, extra_interface, stray_endpoint, missing_endpoint };
+std::vector<uint8_t> cdc_set(Defect d) {
+  ConfigBuilder b(d == Defect::extra_interface ? 3 : 2);
+  if (d == Defect::stray_endpoint) b.endpoint(0x83, 2);
+  b.iface(0, 1).endpoint(0x81, 3, 16, 10);
+  if (d == Defect::zero_length) b.raw({0, 0x24, 0, 0});
+  b.data_iface(1, 2).endpoint(0x82, 2);
+  if (d != Defect::missing_endpoint) b.endpoint(0x02, 2);
+  return b.build();
+}
+
 TEST_F(BusUrbTest, MalformedDescriptorSetsFromTheDeviceAreHandledSafely) {
+  constexpr NTSTATUS kBad = STATUS_DEVICE_DATA_ERROR;
+  constexpr USBD_STATUS kBadSet = USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR;
   struct Case {
     const char* what;
-    std::vector<uint8_t> set;
+    Defect defect;
     NTSTATUS status;
     USBD_STATUS usbd;
     std::size_t pipes;
   };
   const Case cases[] = {
-      {"bLength 0 before the second interface",
-       ConfigBuilder(2)
-           .iface(0, 1)
-           .endpoint(0x81, 3, 16, 10)
-           .raw({0, 0x24, 0, 0})
-           .data_iface(1, 2)
-           .endpoint(0x82, 2)
-           .endpoint(0x02, 2)
-           .build(),
-       STATUS_DEVICE_DATA_ERROR, USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR, 0},
-      {"more interfaces announced than present",
-       ConfigBuilder(3)
-           .iface(0, 1)
-           .endpoint(0x81, 3, 16, 10)
-           .data_iface(1, 2)
-           .endpoint(0x82, 2)
-           .endpoint(0x02, 2)
-           .build(),
-       STATUS_DEVICE_DATA_ERROR, USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR, 0},
-      {"endpoint before the first interface",
-       ConfigBuilder(2)
-           .endpoint(0x83, 2)
-           .iface(0, 1)
-           .endpoint(0x81, 3, 16, 10)
-           .data_iface(1, 2)
-           .endpoint(0x82, 2)
-           .endpoint(0x02, 2)
-           .build(),
-       STATUS_SUCCESS, USBD_STATUS_SUCCESS, 3},
-      {"fewer endpoints than bNumEndpoints",
-       ConfigBuilder(2).iface(0, 1).endpoint(0x81, 3, 16, 10).data_iface(1, 2).endpoint(0x82, 2).build(),
-       STATUS_DEVICE_DATA_ERROR, USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR, 0},
+      {"bLength 0 before the second interface", Defect::zero_length, kBad, kBadSet, 0},
+      {"more interfaces announced than present", Defect::extra_interface, kBad, kBadSet, 0},
+      {"endpoint before the first interface", Defect::stray_endpoint, STATUS_SUCCESS, USBD_STATUS_SUCCESS, 3},
+      {"fewer endpoints than bNumEndpoints", Defect::missing_endpoint, kBad, kBadSet, 0},
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(k.what);
-    auto model = std::make_shared<ScriptedDevice>(cdc::device_descriptor(), k.set);
+    auto model = std::make_shared<ScriptedDevice>(cdc::device_descriptor(), cdc_set(k.defect));
     PDEVICE_OBJECT pdo = emu::usb::plug(model);
     Client c(pdo);
     Sync s = c.configure();
@@ -238,13 +224,7 @@ TEST_F(BusUrbTest, MalformedDescriptorSetsFromTheDeviceAreHandledSafely) {
   }
 
   // wTotalLength beyond the data: the device sends what it has and says so.
-  auto real = ConfigBuilder(2)
-                  .iface(0, 1)
-                  .endpoint(0x81, 3, 16, 10)
-                  .data_iface(1, 2)
-                  .endpoint(0x82, 2)
-                  .endpoint(0x02, 2)
-                  .build();
+  const auto real = cdc_set(Defect::none);
   auto claimed = real;
   claimed[2] = static_cast<uint8_t>(real.size() + 40);
   auto model = std::make_shared<ScriptedDevice>(cdc::device_descriptor(), claimed);
