@@ -148,7 +148,7 @@ TEST_F(ModemOnBusTest, DialsThroughRawUrbsAndHangsUpAfterTheEscape) {
   uint8_t device[18];
   UsbBuildGetDescriptorRequest(dd.urb(), (USHORT)sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST),
                                USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, device, nullptr, 18, nullptr);
-  ASSERT_EQ(c.submit_built(dd.urb()), STATUS_SUCCESS);
+  ASSERT_EQ(c.submit(dd).status, STATUS_SUCCESS);
   EXPECT_EQ(device[8] | device[9] << 8, cdc::VENDOR_ID);
   EXPECT_EQ(dd.urb()->UrbHeader.UsbdDeviceHandle, emu::usb::info(pdo_).device_handle);
   ASSERT_EQ(c.configure().status, STATUS_SUCCESS);
