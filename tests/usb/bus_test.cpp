@@ -315,51 +315,6 @@ TEST_F(BusUrbTest, BulkTransfersMoveBytesAndFollowTheShortTransferRules) {
   EXPECT_EQ(dev_->take_out_data(cdc::BULK_OUT_ENDPOINT), std::vector<uint8_t>(text.begin(), text.end()));
 }
 
-TEST_F(BusUrbTest, ClassRequestsReachTheDeviceAsSent) {
-  PDEVICE_OBJECT pdo = plug_scripted();
-  Client c(pdo);
-  ASSERT_EQ(c.configure().status, STATUS_SUCCESS);
-
-  uint8_t coding[7] = {0x80, 0x25, 0, 0, 0, 0, 8};  // 9600 8N1
-  EXPECT_EQ(c.class_request(cdc::SET_LINE_CODING, 0, 0, coding, 7, false).status, STATUS_SUCCESS);
-  EXPECT_EQ(c.class_request(cdc::SET_CONTROL_LINE_STATE, 3, 0, nullptr, 0, false).status, STATUS_SUCCESS);
-  uint8_t back[7] = {};
-  UrbRequest g(pdo);
-  UsbBuildVendorRequest(g.urb(), URB_FUNCTION_CLASS_INTERFACE,
-                        (USHORT)sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST), kIn, 0,
-                        cdc::GET_LINE_CODING, 0, 0, back, nullptr, 7, nullptr);
-  EXPECT_EQ(c.submit(g).status, STATUS_SUCCESS);
-  EXPECT_EQ(g.urb()->UrbControlVendorClassRequest.TransferBufferLength, 7u);
-  EXPECT_EQ(0, memcmp(back, coding, 7));
-
-  auto records = dev_->control_requests();
-  std::vector<ScriptedDevice::ControlRecord> cls;
-  for (auto& r : records)
-    if (r.setup.type() == 1) cls.push_back(r);
-  ASSERT_EQ(cls.size(), 3u);
-  EXPECT_EQ(cls[0].setup.bmRequestType, 0x21);
-  EXPECT_EQ(cls[0].setup.bRequest, cdc::SET_LINE_CODING);
-  EXPECT_EQ(cls[0].setup.wIndex, 0);
-  EXPECT_EQ(cls[0].setup.wLength, 7);
-  EXPECT_EQ(cls[0].data, std::vector<uint8_t>(coding, coding + 7));
-  EXPECT_EQ(cls[1].setup.bmRequestType, 0x21);
-  EXPECT_EQ(cls[1].setup.wValue, 3);
-  EXPECT_EQ(cls[1].setup.wLength, 0);
-  EXPECT_EQ(cls[2].setup.bmRequestType, 0xA1);
-  EXPECT_EQ(dev_->line_coding()->dte_rate, 9600u);
-  EXPECT_EQ(dev_->control_line_state(), 3);
-
-  // A request the device stalls fails with the stall, and the default pipe
-  // keeps working.
-  dev_->set_control_handler([](const emu::usb::SetupPacket& s, std::span<uint8_t>) {
-    return s.bRequest == cdc::SET_CONTROL_LINE_STATE ? emu::usb::Reply::stall() : emu::usb::Reply::data(0);
-  });
-  Sync s = c.class_request(cdc::SET_CONTROL_LINE_STATE, 1, 0, nullptr, 0, false);
-  EXPECT_EQ(s.status, STATUS_UNSUCCESSFUL);
-  EXPECT_EQ(s.usbd, USBD_STATUS_STALL_PID);
-  EXPECT_EQ(c.class_request(cdc::SET_LINE_CODING, 0, 0, coding, 7, false).status, STATUS_SUCCESS);
-}
-
 // The line requests of a CDC ACM function, as both models answer them.  The
 // class defines SET_LINE_CODING with exactly 7 bytes: a short or long one is
 // a request error (stall) and the line coding stays as it was.

@@ -242,21 +242,6 @@ TEST_F(ModemOnBusTest, ScenarioDoorsComeFirstAndTheModemStillAnswers) {
   EXPECT_EQ(read_serial_state(), 0x02);
 }
 
-TEST_F(ModemOnBusTest, DtrDropReportsNoCarrierAndLowersDcdAndDsr) {
-  plug();
-  Client& c = *client_;
-  ASSERT_EQ(c.configure().status, STATUS_SUCCESS);
-  c.class_request(cdc::SET_CONTROL_LINE_STATE, 1, 0, nullptr, 0, false);
-  EXPECT_EQ(read_serial_state(), 0x02);
-  c.write(cdc::BULK_OUT_ENDPOINT, "ATD*99#\r");
-  EXPECT_NE(read_until(c, cdc::BULK_IN_ENDPOINT, "CONNECT").find("CONNECT 7200000"), std::string::npos);
-  EXPECT_EQ(read_serial_state(), 0x03);
-  c.class_request(cdc::SET_CONTROL_LINE_STATE, 0, 0, nullptr, 0, false);
-  EXPECT_EQ(read_until(c, cdc::BULK_IN_ENDPOINT, "NO CARRIER"), "\r\nNO CARRIER\r\n");
-  EXPECT_EQ(read_serial_state(), 0x00);
-  EXPECT_EQ(modem_->control_line_state(), 0);
-}
-
 TEST_F(ModemOnBusTest, VariantsOfferTheirPipes) {
   for (const char* name : {"acm", "acm-nointr", "acm-datafirst"}) {
     SCOPED_TRACE(name);
@@ -276,35 +261,6 @@ TEST_F(ModemOnBusTest, VariantsOfferTheirPipes) {
     EXPECT_EQ(read_until(c, cdc::BULK_IN_ENDPOINT, "OK"), "AT\r\r\nOK\r\n");
   }
   EXPECT_THROW(emu::usb::make_modem("acm-bogus"), std::invalid_argument);
-}
-
-TEST_F(ModemOnBusTest, DataSourceStreamsThePatternThroughBulkReads) {
-  ModemConfig config;
-  config.data_mode = ModemConfig::DataMode::source;
-  plug(config);
-  Client& c = *client_;
-  ASSERT_EQ(c.configure().status, STATUS_SUCCESS);
-  c.write(cdc::BULK_OUT_ENDPOINT, "ATE0\r");
-  read_until(c, cdc::BULK_IN_ENDPOINT, "OK\r\n");
-  c.write(cdc::BULK_OUT_ENDPOINT, "ATD*99#\r");
-  std::string connect = read_until(c, cdc::BULK_IN_ENDPOINT, "\r\n", 1);
-  ASSERT_EQ(connect.substr(0, 19), "\r\nCONNECT 7200000\r\n");
-  uint64_t offset = connect.size() - 19;  // pattern bytes behind the CONNECT in the same read
-  ASSERT_EQ(
-      emu::usb::check_pattern(0, std::span(reinterpret_cast<const uint8_t*>(connect.data()) + 19, offset)),
-      std::nullopt);
-  UrbRequest r(c.pdo());
-  std::vector<uint8_t> buffer(4096);
-  const uint64_t total = 8u << 20;
-  while (offset < total) {
-    c.build_transfer(r, cdc::BULK_IN_ENDPOINT, buffer.data(), 4096, kIn);
-    ASSERT_EQ(c.submit(r).status, STATUS_SUCCESS);
-    const ULONG n = r.urb()->UrbBulkOrInterruptTransfer.TransferBufferLength;
-    ASSERT_EQ(n, 4096u);
-    ASSERT_EQ(emu::usb::check_pattern(offset, std::span(buffer.data(), n)), std::nullopt) << "at " << offset;
-    offset += n;
-  }
-  EXPECT_EQ(modem_->source_bytes_sent(), offset);
 }
 
 }  // namespace
