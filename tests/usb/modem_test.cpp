@@ -1,25 +1,21 @@
-// The simulated modem: its AT dialogue on its own (time passed in), then
-// dialled through raw URBs on the bus as a driver would.
+// The simulated modem's AT dialogue on its own, time passed in (the driver
+// suite and the host's pty and scenario checks dial it through the bus).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 
-#include <emu/usb/scenario_modem.h>
+#include <emu/usb/models.h>
 
 #include "../../emu/src/usb/models/modem_core.h"
 #include "test_helpers.h"
-#include "usb_client.h"
 
 namespace {
 
-using namespace usbtest;
 using emu::usb::ModemConfig;
 using emu::usb::ModemCore;
-namespace cdc = emu::usb::cdc;
 using Time = ModemCore::Time;
-
-constexpr ULONG kIn = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
 
 // A modem core with a clock of its own.
 struct Dialogue {
@@ -109,158 +105,6 @@ TEST(ModemDialogue, DataSourceSendsTheVerifiablePatternAtItsRate) {
   EXPECT_EQ(
       emu::usb::check_pattern(0, std::span(reinterpret_cast<const uint8_t*>(dropped.data()), dropped.size())),
       1000u);
-}
-
-// ---- Through the bus -------------------------------------------------------------
-
-class ModemOnBusTest : public BusTest {
- protected:
-  void plug(ModemConfig config = {}) { plug(std::make_shared<emu::usb::ModemModel>(config)); }
-  void plug(std::shared_ptr<emu::usb::ModemModel> modem) {
-    modem_ = std::move(modem);
-    pdo_ = emu::usb::plug(modem_);
-    client_ = std::make_unique<Client>(pdo_);
-  }
-  // One serial-state notification from the interrupt pipe, as a driver reads
-  // it: 16 bytes asked, the state in byte 8.
-  int read_serial_state() {
-    uint8_t buffer[16] = {};
-    ULONG n = 0;
-    Sync s = client_->transfer(cdc::NOTIFY_ENDPOINT, buffer, sizeof buffer, kIn, &n);
-    EXPECT_EQ(s.status, STATUS_SUCCESS);
-    EXPECT_EQ(n, 10u);
-    EXPECT_EQ(buffer[0], 0xA1);
-    EXPECT_EQ(buffer[1], cdc::SERIAL_STATE);
-    EXPECT_EQ(buffer[6], 2);
-    return buffer[8];
-  }
-  std::shared_ptr<emu::usb::ModemModel> modem_;
-  PDEVICE_OBJECT pdo_ = nullptr;
-  std::unique_ptr<Client> client_;
-};
-
-TEST_F(ModemOnBusTest, DialsThroughRawUrbsAndHangsUpAfterTheEscape) {
-  plug();
-  Client& c = *client_;
-  // Configuration as a driver does it: device descriptor, configuration
-  // header, the whole set, selection with its transfer sizes.
-  UrbRequest dd(pdo_);
-  uint8_t device[18];
-  UsbBuildGetDescriptorRequest(dd.urb(), (USHORT)sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST),
-                               USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, device, nullptr, 18, nullptr);
-  ASSERT_EQ(c.submit(dd).status, STATUS_SUCCESS);
-  EXPECT_EQ(device[8] | device[9] << 8, cdc::VENDOR_ID);
-  EXPECT_EQ(dd.urb()->UrbHeader.UsbdDeviceHandle, emu::usb::info(pdo_).device_handle);
-  ASSERT_EQ(c.configure().status, STATUS_SUCCESS);
-
-  // Line coding, then DTR and RTS: DSR comes back on the interrupt pipe.
-  uint8_t coding[7] = {0x00, 0xC2, 0x01, 0x00, 0, 0, 8};  // 115200 8N1
-  EXPECT_EQ(c.class_request(cdc::SET_LINE_CODING, 0, 0, coding, 7, false).status, STATUS_SUCCESS);
-  EXPECT_EQ(modem_->line_coding()->dte_rate, 115200u);
-  EXPECT_EQ(c.class_request(cdc::SET_CONTROL_LINE_STATE, 3, 0, nullptr, 0, false).status, STATUS_SUCCESS);
-  EXPECT_EQ(read_serial_state(), 0x02);
-
-  // A read waits on the interrupt pipe while nothing changes.
-  UrbRequest notify(pdo_);
-  uint8_t nbuf[16] = {};
-  c.build_transfer(notify, cdc::NOTIFY_ENDPOINT, nbuf, sizeof nbuf, kIn);
-  EXPECT_EQ(notify.send(), STATUS_PENDING);
-
-  EXPECT_EQ(c.write(cdc::BULK_OUT_ENDPOINT, "ATE0\r").status, STATUS_SUCCESS);
-  EXPECT_EQ(read_until(c, cdc::BULK_IN_ENDPOINT, "OK\r\n"), "ATE0\r\r\nOK\r\n");
-  EXPECT_EQ(c.write(cdc::BULK_OUT_ENDPOINT, "ATD*99#\r").status, STATUS_SUCCESS);
-  EXPECT_EQ(read_until(c, cdc::BULK_IN_ENDPOINT, "CONNECT"), "\r\nCONNECT 7200000\r\n");
-  ASSERT_TRUE(notify.wait());
-  EXPECT_EQ(notify.status(), STATUS_SUCCESS);
-  EXPECT_EQ(nbuf[8], 0x03) << "DCD and DSR";
-  EXPECT_TRUE(modem_->dcd());
-
-  // Data mode: the modem loops the bytes back.
-  EXPECT_EQ(c.write(cdc::BULK_OUT_ENDPOINT, "ping").status, STATUS_SUCCESS);
-  EXPECT_EQ(read_until(c, cdc::BULK_IN_ENDPOINT, "ping"), "ping");
-
-  // Escape under the emulator clock, with a read pending across it.
-  emu::clock::freeze();
-  emu::clock::advance(std::chrono::milliseconds(1100));
-  EXPECT_EQ(c.write(cdc::BULK_OUT_ENDPOINT, "+++").status, STATUS_SUCCESS);
-  EXPECT_EQ(read_until(c, cdc::BULK_IN_ENDPOINT, "+++"), "+++");
-  UrbRequest ok(pdo_);
-  uint8_t obuf[64];
-  c.build_transfer(ok, cdc::BULK_IN_ENDPOINT, obuf, sizeof obuf, kIn);
-  EXPECT_EQ(ok.send(), STATUS_PENDING);
-  emu::clock::advance(std::chrono::milliseconds(900));
-  EXPECT_FALSE(ok.wait(30ms)) << "no OK before the guard time has passed";
-  emu::clock::advance(std::chrono::milliseconds(100));
-  ASSERT_TRUE(ok.wait());
-  EXPECT_EQ(
-      std::string(reinterpret_cast<char*>(obuf), ok.urb()->UrbBulkOrInterruptTransfer.TransferBufferLength),
-      "\r\nOK\r\n");
-  emu::clock::unfreeze();
-
-  EXPECT_EQ(c.write(cdc::BULK_OUT_ENDPOINT, "ATH\r").status, STATUS_SUCCESS);
-  EXPECT_EQ(read_until(c, cdc::BULK_IN_ENDPOINT, "OK\r\n"), "\r\nOK\r\n");
-  EXPECT_EQ(read_serial_state(), 0x02) << "DCD off, DSR still on";
-  EXPECT_FALSE(modem_->connected());
-  auto received = modem_->received();
-  EXPECT_EQ(std::string(received.begin(), received.end()), "ATE0\rATD*99#\rping+++ATH\r");
-}
-
-// The scenario modem's doors: its bytes and its notifications come before
-// the modem's own, which still follow.
-TEST_F(ModemOnBusTest, ScenarioDoorsComeFirstAndTheModemStillAnswers) {
-  auto scenario = std::make_shared<emu::usb::ScenarioModem>();
-  plug(scenario);
-  Client& c = *client_;
-  ASSERT_EQ(c.configure().status, STATUS_SUCCESS);
-  const auto bytes = [](std::string_view text) {
-    return std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size());
-  };
-
-  // A pending read is woken by the door's bytes.
-  UrbRequest ring(pdo_);
-  uint8_t buffer[64];
-  c.build_transfer(ring, cdc::BULK_IN_ENDPOINT, buffer, sizeof buffer, kIn);
-  EXPECT_EQ(ring.send(), STATUS_PENDING);
-  scenario->send(bytes("RING\r\n"));
-  ASSERT_TRUE(ring.wait());
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer),
-                        ring.urb()->UrbBulkOrInterruptTransfer.TransferBufferLength),
-            "RING\r\n");
-  EXPECT_EQ(c.write(cdc::BULK_OUT_ENDPOINT, "AT\r").status, STATUS_SUCCESS);
-  scenario->send(bytes("X"));
-  EXPECT_EQ(read_until(c, cdc::BULK_IN_ENDPOINT, "OK\r\n"), "XAT\r\r\nOK\r\n");
-
-  // Chosen line bits, the other as last notified by the door.
-  scenario->lines(true, std::nullopt);
-  EXPECT_EQ(read_serial_state(), 0x01);
-  scenario->lines(std::nullopt, true);
-  EXPECT_EQ(read_serial_state(), 0x03);
-  scenario->lines(false, false);
-  EXPECT_EQ(read_serial_state(), 0x00);
-  // The modem's own: DSR follows DTR.
-  EXPECT_EQ(c.class_request(cdc::SET_CONTROL_LINE_STATE, 1, 0, nullptr, 0, false).status, STATUS_SUCCESS);
-  EXPECT_EQ(read_serial_state(), 0x02);
-}
-
-TEST_F(ModemOnBusTest, VariantsOfferTheirPipes) {
-  for (const char* name : {"acm", "acm-nointr", "acm-datafirst"}) {
-    SCOPED_TRACE(name);
-    modem_ = emu::usb::make_modem(name);
-    pdo_ = emu::usb::plug(modem_);
-    Client c(pdo_);
-    ASSERT_EQ(c.configure().status, STATUS_SUCCESS);
-    const bool intr = std::string(name) != "acm-nointr";
-    EXPECT_EQ(c.pipes().size(), intr ? 3u : 2u);
-    EXPECT_EQ(modem_->configured_pipes().size(), c.pipes().size());
-    EXPECT_EQ(c.interfaces()[0].InterfaceNumber, std::string(name) == "acm-datafirst" ? 1 : 0);
-    // Class requests go to the communications interface only.
-    EXPECT_EQ(c.class_request(cdc::SET_CONTROL_LINE_STATE, 1, 0, nullptr, 0, false).status, STATUS_SUCCESS);
-    EXPECT_EQ(c.class_request(cdc::SET_CONTROL_LINE_STATE, 1, 1, nullptr, 0, false).usbd,
-              USBD_STATUS_STALL_PID);
-    c.write(cdc::BULK_OUT_ENDPOINT, "AT\r");
-    EXPECT_EQ(read_until(c, cdc::BULK_IN_ENDPOINT, "OK"), "AT\r\r\nOK\r\n");
-  }
-  EXPECT_THROW(emu::usb::make_modem("acm-bogus"), std::invalid_argument);
 }
 
 }  // namespace

@@ -42,6 +42,7 @@ TEST(TestBusModem, DescriptorsAreTheEmulatorModemsByteForByte) {
               }())
         << "string " << int(i);
   }
+  EXPECT_THROW(emu::usb::make_modem("acm-bogus"), std::invalid_argument);
 }
 
 // The `modem lab` dialogues of modem_dialogue.txt, step by step into both.

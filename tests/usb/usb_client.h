@@ -278,22 +278,6 @@ class BusTest : public ::testing::Test {
   }
 };
 
-// Reads the IN endpoint until `want` shows up in what arrived (or the
-// patience runs out); returns everything read.
-inline std::string read_until(Client& c, uint8_t endpoint_address, std::string_view want,
-                              int max_reads = 50) {
-  std::string got;
-  for (int i = 0; i < max_reads && got.find(want) == std::string::npos; ++i) {
-    uint8_t buffer[4096];
-    ULONG moved = 0;
-    Sync s = c.transfer(endpoint_address, buffer, sizeof buffer,
-                        USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, &moved);
-    if (!NT_SUCCESS(s.status)) break;
-    got.append(reinterpret_cast<char*>(buffer), moved);
-  }
-  return got;
-}
-
 // Reads of a bulk IN endpoint raced by arriving bytes and by cancellation:
 // each read succeeded with bytes or was cancelled with none, and at the end
 // what no read took is still in the device, in order, nothing lost or doubled.
