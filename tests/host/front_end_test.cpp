@@ -229,23 +229,6 @@ class PtyFixture : public ::testing::Test {
   bool served_ok_ = false;
 };
 
-TEST_F(PtyFixture, BytesFlowBothWays) {
-  serve();
-  open_client();
-  ASSERT_EQ(write(client_, "ATD*99#\r", 8), 8);
-  ASSERT_TRUE(WaitUntil([&] { return backend_.written() == AsBytes("ATD*99#\r"); }));
-  // Binary data from the port arrives unchanged: the slave starts raw, so
-  // no CR/LF mapping, no XON/XOFF, no echo.
-  static constexpr char kAnswer[] = "\r\nCONNECT 7200000\r\n\x00\xff\x11\x13\n";
-  const std::string answer(kAnswer, sizeof kAnswer - 1);
-  backend_.to_host(answer);
-  EXPECT_EQ(read_until(client_, std::string("\x13\n", 2)), answer);
-  stop();
-  EXPECT_TRUE(served_ok_);
-  EXPECT_EQ(backend_.written(), AsBytes("ATD*99#\r"))
-      << "the client's own bytes were echoed back to the port";
-}
-
 TEST_F(PtyFixture, ClientSettingsBecomeRequestsOnlyWhenTheyChange) {
   serve();
   // The starting settings go out once.
@@ -293,18 +276,25 @@ TEST_F(PtyFixture, FlushesBecomePurges) {
   ASSERT_TRUE(WaitUntil([&] { return backend_.written() == AsBytes("AT\r"); }));
 }
 
-TEST_F(PtyFixture, ClientsComeAndGoWithoutEndingTheServer) {
+// Clients come and go without ending the server; binary data from the port
+// arrives unchanged (the slave starts raw: no CR/LF mapping, no XON/XOFF, no
+// echo of the client's own bytes back to the port).
+TEST_F(PtyFixture, BytesFlowBothWaysAsClientsComeAndGo) {
   serve();
+  static constexpr char kAnswer[] = "\r\nCONNECT 7200000\r\n\x00\xff\x11\x13\n";
+  const std::string answer(kAnswer, sizeof kAnswer - 1);
   for (int i = 0; i < 3; ++i) {
     open_client();
     const std::string msg = "AT" + std::to_string(i) + "\r";
     ASSERT_EQ(write(client_, msg.data(), msg.size()), static_cast<ssize_t>(msg.size()));
     ASSERT_TRUE(WaitUntil([&] { return backend_.written().size() == 4u * (i + 1); }));
+    backend_.to_host(answer);
+    EXPECT_EQ(read_until(client_, std::string("\x13\n", 2)), answer);
     close(client_);
     client_ = -1;
   }
-  EXPECT_EQ(backend_.written(), AsBytes("AT0\rAT1\rAT2\r"));
   stop();
+  EXPECT_EQ(backend_.written(), AsBytes("AT0\rAT1\rAT2\r"));
   EXPECT_TRUE(served_ok_);
 }
 
@@ -346,72 +336,49 @@ TEST_F(PtyFixture, LinkIsMadeReplacedAndRemoved) {
   std::filesystem::remove_all(dir);
 }
 
-TEST(Options, CommandLine) {
-  Options o = parse_options({});
-  EXPECT_EQ(o.mode, Mode::terminal);
-  EXPECT_EQ(o.port, "COM5");
-  EXPECT_EQ(o.modem, "acm");
-  o = parse_options({"--trace", "--port", "COM12", "--modem", "acm-nointr"});
-  EXPECT_TRUE(o.trace);
-  EXPECT_EQ(o.port, "COM12");
-  EXPECT_EQ(o.modem, "acm-nointr");
-  o = parse_options({"pty", "--link", "/tmp/COM5", "-v"});
-  EXPECT_EQ(o.mode, Mode::pty);
-  EXPECT_EQ(o.link, "/tmp/COM5");
-  EXPECT_TRUE(o.verbose);
-  o = parse_options({"script", "-"});
-  EXPECT_EQ(o.mode, Mode::script);
-  EXPECT_EQ(o.script, "-");
-  EXPECT_FALSE(o.driver);
-  // --driver in every mode, before or after the script.
-  EXPECT_EQ(parse_options({"--driver", "a.sys"}).driver, "a.sys");
-  EXPECT_EQ(parse_options({"pty", "--driver", "b.sys"}).driver, "b.sys");
-  o = parse_options({"script", "--driver", "c.sys", "x.scen"});
-  EXPECT_EQ(o.driver, "c.sys");
-  EXPECT_EQ(o.script, "x.scen");
-  EXPECT_EQ(parse_options({"--help"}).mode, Mode::help);
-  // Windows' tick and a high-speed modem echoing unless told otherwise.
-  EXPECT_EQ(o.tick_ms, 15.625);
-  EXPECT_EQ(o.modem_speed, "high");
-  EXPECT_EQ(o.completion, "end-of-frame");
-  EXPECT_EQ(parse_options({"bench", "--completion", "on-answer"}).completion, "on-answer");
-  o = parse_options({"--tick", "1", "--modem", "acm-datafirst,speed=full,zlp=off,downlink=7200000"});
-  EXPECT_EQ(o.tick_ms, 1.0);
-  EXPECT_EQ(o.modem, "acm-datafirst");
-  EXPECT_EQ(o.modem_speed, "full");
-  EXPECT_FALSE(o.modem_zlp);
-  EXPECT_EQ(o.modem_downlink, 7200000u);
-  o = parse_options({"bench", "--json", "--short"});
-  EXPECT_EQ(o.mode, Mode::bench);
-  EXPECT_TRUE(o.json && o.short_run);
-  EXPECT_FALSE(o.peer);
-  EXPECT_TRUE(parse_options({"bench", "--peer"}).peer);
-  for (auto bad : std::vector<std::vector<std::string>>{{"--modem", "pots"},
-                                                        {"--modem", "acm,speed=low"},
-                                                        {"--modem", "acm,zlp"},
-                                                        {"--modem", "acm,downlink=-1"},
-                                                        {"--modem", "acm,downlink=99999999999999999999"},
-                                                        {"--modem", "acm,"},
-                                                        {"--tick", "0"},
-                                                        {"--tick", "15.6ms"},
-                                                        {"--tick", "nan"},
-                                                        {"bench", "--tick", "1"},
-                                                        {"bench", "--modem", "acm"},
-                                                        {"--completion", "at-once"},
-                                                        {"script", "x.scen", "--completion", "on-answer"},
-                                                        {"--json"},
-                                                        {"--peer"},
-                                                        {"--port"},
-                                                        {"--port", "../x"},
-                                                        {"--link", "/tmp/x"},
-                                                        {"script"},
-                                                        {"script", "a", "b"},
-                                                        {"pty", "extra"},
-                                                        {"--driver"},
-                                                        {"script", "x.scen", "--driver", ""},
-                                                        {"--bogus"}}) {
-    EXPECT_THROW(parse_options(bad), std::invalid_argument) << bad[0];
+// Options as the settings that are not their defaults, in command_lines.txt's order.
+std::string describe(const Options& o) {
+  static const char* const modes[] = {"terminal", "pty", "script", "bench", "export", "help"};
+  std::ostringstream d;
+  if (o.mode != Mode::terminal) d << " mode=" << modes[static_cast<int>(o.mode)];
+  if (o.port != "COM5") d << " port=" << o.port;
+  if (o.modem != "acm") d << " modem=" << o.modem;
+  if (o.modem_speed != "high") d << " speed=" << o.modem_speed;
+  if (!o.modem_zlp) d << " zlp=off";
+  if (o.modem_downlink != 0) d << " downlink=" << o.modem_downlink;
+  if (o.completion != "end-of-frame") d << " completion=" << o.completion;
+  if (o.tick_ms != 15.625) d << " tick=" << o.tick_ms;
+  for (auto [on, name] : {std::pair{o.json, "json"},
+                          {o.short_run, "short"},
+                          {o.usbip, "usbip"},
+                          {o.peer, "peer"},
+                          {o.trace, "trace"},
+                          {o.verbose, "verbose"}})
+    if (on) d << " " << name;
+  if (o.listen != "127.0.0.1:3240") d << " listen=" << o.listen;
+  for (auto [value, name] : {std::pair{o.link, "link"}, {o.pcap, "pcap"}, {o.record, "record"}})
+    if (value) d << " " << name << "=" << *value;
+  if (!o.script.empty()) d << " script=" << o.script;
+  if (o.driver) d << " driver=" << *o.driver;
+  return d.str();
+}
+
+TEST(Options, EveryCommandLineOfTheTable) {
+  const auto rows = vrmdm_test::ReadTable(VRMDM_HOST_TESTS "/command_lines.txt");
+  for (const auto& [line, w] : rows) {
+    SCOPED_TRACE("command_lines.txt:" + std::to_string(line));
+    const auto arrow = std::find(w.begin(), w.end(), "=>");
+    ASSERT_NE(arrow, w.end());
+    const std::vector<std::string> args(w.begin(), arrow);
+    std::string want;
+    for (auto i = arrow + 1; i != w.end(); ++i) want += " " + *i;
+    if (want == " error") {
+      EXPECT_THROW(parse_options(args), std::invalid_argument);
+    } else {
+      EXPECT_EQ(describe(parse_options(args)), want);
+    }
   }
+  EXPECT_GE(rows.size(), 35u);
 }
 
 }  // namespace

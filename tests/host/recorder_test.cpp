@@ -22,17 +22,10 @@ namespace {
 using testing::FakeBackend;
 using vrmdm_test::AsBytes;
 
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> out;
-  std::istringstream in(text);
-  for (std::string l; std::getline(in, l);) out.push_back(l);
-  return out;
-}
-
 // Commands only, without comments and expect lines.
 std::vector<std::string> commands_of(const std::string& text) {
   std::vector<std::string> out;
-  for (const auto& l : lines_of(text))
+  for (const auto& l : vrmdm_test::LinesOf(text))
     if (!l.starts_with("#") && !l.starts_with("expect")) out.push_back(l);
   return out;
 }

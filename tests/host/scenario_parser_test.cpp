@@ -2,6 +2,8 @@
 // the errors a script author gets (with the right line).
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 #include "nt_names.h"
 #include "scenario.h"
 #include "text_codec.h"
@@ -52,43 +54,41 @@ TEST(DataLiteral, EveryByteRoundTrips) {
   EXPECT_EQ(escape_bytes(Bytes{0x00, 0x7F, 0x1B, '"', '\\'}), R"(\x00\x7f\x1b\"\\)");
 }
 
-TEST(Hex, RoundTripAndErrors) {
-  EXPECT_EQ(to_hex(Bytes{0x00, 0xC2, 0x01, 0xFF}), "00c201ff");
-  EXPECT_EQ(parse_hex("00C201ff"), (Bytes{0x00, 0xC2, 0x01, 0xFF}));
-  EXPECT_EQ(parse_hex(""), Bytes{});
-  EXPECT_THROW(parse_hex("abc"), SyntaxError);
-  EXPECT_THROW(parse_hex("zz"), SyntaxError);
+// The table's numbers and hex read here, not by the code under test.
+uint32_t number(const std::string& text) { return static_cast<uint32_t>(std::stoull(text, nullptr, 0)); }
+Bytes hex_bytes(const std::string& hex) {
+  Bytes b;
+  for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+    b.push_back(uint8_t(std::stoi(hex.substr(i, 2), nullptr, 16)));
+  return b;
 }
 
-TEST(Numbers, DecimalHexAndRange) {
-  EXPECT_EQ(parse_u32("0"), 0u);
-  EXPECT_EQ(parse_u32("4294967295"), 0xFFFFFFFFu);
-  EXPECT_EQ(parse_u32("0x1B0004"), 0x1B0004u);
-  EXPECT_THROW(parse_u32("4294967296"), SyntaxError);
-  EXPECT_THROW(parse_u32("0x100000000"), SyntaxError);
-  EXPECT_THROW(parse_u32("-1"), SyntaxError);
-  EXPECT_THROW(parse_u32("12ab"), SyntaxError);
-  EXPECT_THROW(parse_u32(""), SyntaxError);
-}
-
-TEST(Names, StatusesAndRequests) {
-  EXPECT_EQ(status_name(0), "STATUS_SUCCESS");
-  EXPECT_EQ(status_name(0xC0000120), "STATUS_CANCELLED");
-  EXPECT_EQ(status_name(0xC00000BB), "STATUS_NOT_SUPPORTED");
-  EXPECT_EQ(status_name(0xC0000022), "STATUS_ACCESS_DENIED");
-  EXPECT_EQ(status_name(0x12345678), "0x12345678");
-  EXPECT_EQ(status_name(0xC0DEFACE), "0xC0DEFACE");
-  EXPECT_EQ(status_value("STATUS_PENDING"), 0x103u);
-
-  EXPECT_EQ(ioctl_code("SET_BAUD_RATE"), 0x1B0004u);
-  EXPECT_EQ(ioctl_code("WAIT_ON_MASK"), 0x1B0048u);
-  EXPECT_EQ(ioctl_code("SET_FIFO_CONTROL"), 0x1B009Cu);
-  EXPECT_EQ(ioctl_code("REMOVAL_NOTIFY"), 0x222000u);
-  EXPECT_EQ(ioctl_code("0x1B0006"), 0x1B0006u);
-  EXPECT_EQ(ioctl_code("IOCTL_SERIAL_SET_BAUD_RATE"), std::nullopt);
-  EXPECT_EQ(ioctl_code("set_baud_rate"), std::nullopt);
-  EXPECT_EQ(ioctl_name(0x1B004C), "PURGE");
-  EXPECT_EQ(ioctl_name(0x1B0006), "0x001B0006");
+TEST(Codec, NamesAndNumbersOfTheTable) {
+  const auto rows = vrmdm_test::ReadTable(VRMDM_HOST_TESTS "/codec_cases.txt");
+  for (const auto& [line, w] : rows) {
+    SCOPED_TRACE("codec_cases.txt:" + std::to_string(line));
+    const std::string& kind = w.at(0);
+    const std::string& want = w.back();
+    if (kind == "status") {
+      EXPECT_EQ(status_name(number(w.at(1))), want);
+      if (!want.starts_with("0x")) {
+        EXPECT_EQ(status_value(want), number(w[1]));
+      }
+    } else if (kind == "ioctl") {
+      EXPECT_EQ(ioctl_name(number(w.at(1))), want);
+      EXPECT_EQ(ioctl_code(want), number(w[1]));
+    } else if (kind == "no-ioctl") {
+      EXPECT_EQ(ioctl_code(want), std::nullopt);
+    } else if (want == "error") {
+      EXPECT_THROW(kind == "u32" ? (void)parse_u32(w.at(1)) : (void)parse_hex(w.at(1)), SyntaxError);
+    } else if (kind == "u32") {
+      EXPECT_EQ(parse_u32(w.at(1)), number(want));
+    } else {
+      EXPECT_EQ(parse_hex(w.at(1)), hex_bytes(want));
+      EXPECT_EQ(to_hex(hex_bytes(want)), want);
+    }
+  }
+  EXPECT_GE(rows.size(), 25u);
 }
 
 Command one(std::string_view line) {
@@ -97,12 +97,44 @@ Command one(std::string_view line) {
   return c.value_or(Command{});
 }
 
-TEST(Parser, BlankAndCommentLinesAreSkipped) {
-  EXPECT_FALSE(parse_line("", 1));
-  EXPECT_FALSE(parse_line("   \t ", 1));
-  EXPECT_FALSE(parse_line("# a comment", 1));
-  EXPECT_FALSE(parse_line("   # indented", 1));
-  EXPECT_FALSE(parse_line("\r", 1));
+// A command as its non-default fields, in script_lines.txt's order.
+std::string describe(const Command& c) {
+  static const char* const ops[] = {"plug",       "open",         "close",        "read",
+                                    "write",      "ioctl",        "cancel",       "wait",
+                                    "modem_send", "modem_lines",  "modem_unplug", "surprise_remove",
+                                    "remove",     "power_device", "power_system", "sleep",
+                                    "expect",     "clock_freeze", "clock_run"};
+  std::ostringstream d;
+  d << "op=" << ops[static_cast<int>(c.op)];
+  if (c.port != "COM5") d << " port=" << c.port;
+  if (c.modem != "acm") d << " modem=" << c.modem;
+  if (c.number != 0) d << " number=" << c.number;
+  if (c.code != 0) d << " code=" << std::hex << c.code << std::dec;
+  if (!c.data.empty()) d << " data=" << to_hex(c.data);
+  if (c.out_length != 0) d << " out=" << c.out_length;
+  if (c.wait_ms) d << " wait=" << *c.wait_ms;
+  if (!c.tag.empty()) d << " tag=" << c.tag;
+  if (c.dcd) d << " dcd=" << *c.dcd;
+  if (c.dsr) d << " dsr=" << *c.dsr;
+  if (!c.pattern.empty()) d << " pattern=" << c.pattern;
+  return d.str();
+}
+
+TEST(Parser, EveryLineOfTheTableParsesToItsFields) {
+  const auto rows = vrmdm_test::ReadTable(VRMDM_HOST_TESTS "/script_lines.txt");
+  for (const auto& [line, w] : rows) {
+    SCOPED_TRACE("script_lines.txt:" + std::to_string(line) + ": " + w[0]);
+    std::string want;
+    for (std::size_t i = 1; i < w.size(); ++i) want += (i > 1 ? " " : "") + w[i];
+    if (want == "error") {
+      EXPECT_THROW(parse_line(w[0], 3), ScriptError);
+    } else if (want == "skip") {
+      EXPECT_FALSE(parse_line(w[0], 3));
+    } else {
+      EXPECT_EQ(describe(one(w[0])), want);
+    }
+  }
+  EXPECT_GE(rows.size(), 70u);
 }
 
 TEST(Parser, TextAsWrittenDropsCommentAndBlanks) {
@@ -112,119 +144,9 @@ TEST(Parser, TextAsWrittenDropsCommentAndBlanks) {
   EXPECT_EQ(c.tag, "&W1");
   EXPECT_EQ(c.data, AsBytes("AT\r"));
   EXPECT_EQ(c.line, 7);
-}
-
-TEST(Parser, PlugOptions) {
-  Command c = one("plug");
-  EXPECT_EQ(c.op, Op::plug);
-  EXPECT_EQ(c.port, "COM5");
-  EXPECT_EQ(c.modem, "acm");
-  c = one("plug port=COM9 modem=acm-datafirst");
-  EXPECT_EQ(c.port, "COM9");
-  EXPECT_EQ(c.modem, "acm-datafirst");
-  EXPECT_THROW(parse_line("plug modem=pots", 1), ScriptError);
-  EXPECT_THROW(parse_line("plug port=", 1), ScriptError);
-  EXPECT_THROW(parse_line("plug COM5", 1), ScriptError);
-}
-
-TEST(Parser, Requests) {
-  Command c = one("read 16");
-  EXPECT_EQ(c.op, Op::read);
-  EXPECT_EQ(c.number, 16u);
-  EXPECT_TRUE(c.tag.empty());
-
-  c = one("read 0x10 &R");
-  EXPECT_EQ(c.number, 16u);
-  EXPECT_EQ(c.tag, "&R");
-
-  c = one("ioctl SET_BAUD_RATE in=00C20100");
-  EXPECT_EQ(c.code, 0x1B0004u);
-  EXPECT_EQ(c.data, (Bytes{0x00, 0xC2, 0x01, 0x00}));
-  EXPECT_EQ(c.out_length, 0u);
-
-  // Queries get the size of their record unless out= says otherwise.
-  EXPECT_EQ(one("ioctl GET_BAUD_RATE").out_length, 4u);
-  EXPECT_EQ(one("ioctl GET_PROPERTIES").out_length, 64u);
-  EXPECT_EQ(one("ioctl GET_HANDFLOW out=8").out_length, 8u);
-  EXPECT_EQ(one("ioctl WAIT_ON_MASK &E").out_length, 4u);
-
-  c = one("ioctl IMMEDIATE_CHAR in=\"A\" out=0 &I");
-  EXPECT_EQ(c.data, AsBytes("A"));
-  EXPECT_EQ(c.out_length, 0u);
-  EXPECT_EQ(c.tag, "&I");
-
-  c = one("ioctl 0x1B0006");
-  EXPECT_EQ(c.code, 0x1B0006u);
-}
-
-TEST(Parser, RequestErrors) {
-  for (std::string_view bad : {
-           "read",
-           "read x",
-           "read 1 2",
-           "read 1 &",
-           "read 1 &a.b",
-           "write AT",
-           "write \"AT\" extra",
-           "write \"AT\\q\"",
-           "ioctl",
-           "ioctl NO_SUCH_REQUEST",
-           "ioctl SET_BAUD_RATE in=123",
-           "ioctl SET_BAUD_RATE in=00 in=00",
-           "ioctl SET_BAUD_RATE out=x",
-           "ioctl SET_BAUD_RATE foo=1",
-           "open &T",
-           "close now",
-           "frobnicate",
-           "\"AT\"",
-       }) {
-    EXPECT_THROW(parse_line(bad, 3), ScriptError) << bad;
-  }
-}
-
-TEST(Parser, ModemDevicePowerClock) {
-  EXPECT_EQ(one("modem send \"RING\\r\\n\"").data, AsBytes("RING\r\n"));
-  Command c = one("modem lines dcd=1 dsr=0");
-  EXPECT_EQ(c.op, Op::modem_lines);
-  EXPECT_EQ(c.dcd, true);
-  EXPECT_EQ(c.dsr, false);
-  c = one("modem lines dsr=1");
-  EXPECT_FALSE(c.dcd.has_value());
-  EXPECT_EQ(c.dsr, true);
-  EXPECT_EQ(one("modem unplug").op, Op::modem_unplug);
-  EXPECT_EQ(one("device surprise-remove").op, Op::surprise_remove);
-  EXPECT_EQ(one("device remove").op, Op::remove);
-  c = one("power device D3");
-  EXPECT_EQ(c.op, Op::power_device);
-  EXPECT_EQ(c.number, 3u);
-  c = one("power system S4");
-  EXPECT_EQ(c.op, Op::power_system);
-  EXPECT_EQ(c.number, 4u);
-  EXPECT_EQ(one("sleep 250").number, 250u);
-  EXPECT_EQ(one("clock freeze").op, Op::clock_freeze);
-  EXPECT_EQ(one("clock run").op, Op::clock_run);
-  c = one("wait &R 1500");
-  EXPECT_EQ(c.tag, "&R");
-  EXPECT_EQ(c.wait_ms, 1500u);
-  EXPECT_FALSE(one("wait &R").wait_ms.has_value());
-
-  for (std::string_view bad :
-       {"modem", "modem send", "modem send AT", "modem lines", "modem lines dcd=2", "modem lines dcd=1 dcd=0",
-        "modem reboot", "device", "device eject", "power device D4", "power system S6", "power device S0",
-        "sleep", "sleep soon", "clock stop", "cancel", "cancel R", "wait", "wait &R x"}) {
-    EXPECT_THROW(parse_line(bad, 3), ScriptError) << bad;
-  }
-}
-
-TEST(Parser, ExpectTakesTheRestVerbatim) {
-  Command c = one("expect   STATUS_SUCCESS info=4 out=\"?#x  ");
-  EXPECT_EQ(c.op, Op::expect);
-  EXPECT_EQ(c.pattern, "STATUS_SUCCESS info=4 out=\"?#x");
-  EXPECT_TRUE(std::regex_search("read 4 -> STATUS_SUCCESS info=4 out=#x", c.regex));
-  EXPECT_THROW(parse_line("expect", 2), ScriptError);
-  EXPECT_THROW(parse_line("expect (unclosed", 2), ScriptError);
-  // "expected" is not the expect command.
-  EXPECT_THROW(parse_line("expected foo", 2), ScriptError);
+  // The rest of an expect line is its pattern, as a regular expression.
+  EXPECT_TRUE(std::regex_search("read 4 -> STATUS_SUCCESS info=4 out=#x",
+                                one("expect   STATUS_SUCCESS info=4 out=\"?#x  ").regex));
 }
 
 TEST(Script, LineNumbersAndTagChecks) {

@@ -16,11 +16,12 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
 
-#include "core/driver_entry.h"
+#include "port_rig.h"
 
 namespace {
 
@@ -36,8 +37,6 @@ constexpr uint64_t kStreamBytes = 64ull << 20;
 constexpr int kRoundTrips = 200;
 #endif
 
-constexpr char16_t kRegistryPath[] = u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\vr_mdm";
-
 enum class Build { linked, loaded };
 
 const char* name_of(Build b) { return b == Build::linked ? "linked driver" : "vr_mdm.sys"; }
@@ -45,67 +44,27 @@ void PrintTo(Build b, std::ostream* os) { *os << name_of(b); }
 
 class DriverBuilds : public ::testing::TestWithParam<Build> {
  protected:
-  void SetUp() override {
+  // The build under test on the modem, its port open.
+  void Plug(usb::ModemConfig config = {}) {
+    emu::Driver driver;
     if (GetParam() == Build::linked) {
-      driver_ = emu::load_driver(&DriverEntry, kRegistryPath, u"\\Driver\\vr_mdm");
+      driver = vrmdm_test::LinkedDriver();
     } else {
       std::string error;
       auto image = emu::ldr::load_image_file(VRMDM_DRIVER_IMAGE, &error);
       ASSERT_TRUE(image) << error;
-      driver_ = emu::load_driver(std::move(image), kRegistryPath, u"\\Driver\\vr_mdm");
+      driver = emu::load_driver(std::move(image), vrmdm_test::kServiceKey, u"\\Driver\\vr_mdm");
     }
-    ASSERT_TRUE(driver_.loaded()) << "DriverEntry returned " << std::hex << driver_.entry_status();
-  }
-
-  void TearDown() override {
-    port_.close();
-    if (node_) {
-      node_->surprise_remove();
-      node_->remove();
-    }
-    node_.reset();
-    usb::reset();
-    driver_.unload();  // reports leaked devices, links and pool
-    EXPECT_TRUE(emu::wait_quiescent()) << "threads, timers or work items still running";
-  }
-
-  void Plug(usb::ModemConfig config = {}) {
+    ASSERT_TRUE(driver.loaded()) << "DriverEntry returned " << std::hex << driver.entry_status();
     modem_ = usb::make_modem("acm", config);
-    node_ = usb::node(usb::plug(modem_));
-    ASSERT_TRUE(node_);
-    node_->set_port_name(u"COM5");
-    ASSERT_EQ(node_->add_device(driver_), STATUS_SUCCESS);
-    ASSERT_EQ(node_->start(), STATUS_SUCCESS);
-    port_ = emu::open(u"\\DosDevices\\COM5");
-    ASSERT_TRUE(port_.is_open()) << std::hex << port_.status();
+    rig_.emplace(modem_, std::move(driver));
+    ASSERT_TRUE(rig_->port().is_open());
   }
 
-  void SetReadTimeout(ULONG total_ms) {
-    SERIAL_TIMEOUTS t{};
-    t.ReadTotalTimeoutConstant = total_ms;
-    auto bytes = reinterpret_cast<const uint8_t*>(&t);
-    ASSERT_EQ(port_.ioctl(IOCTL_SERIAL_SET_TIMEOUTS, {bytes, sizeof t}).status, STATUS_SUCCESS);
-  }
+  void TearDown() override { rig_.reset(); }
 
-  // Reads until `text` has arrived; returns what came after it.
-  std::string ReadUntil(const std::string& text) {
-    std::string got;
-    const auto start = Clock::now();
-    while (Clock::now() - start < 10s) {
-      auto r = port_.read(64);
-      EXPECT_EQ(r.status, STATUS_SUCCESS);
-      got.append(r.output.begin(), r.output.end());
-      auto at = got.find(text);
-      if (at != std::string::npos) return got.substr(at + text.size());
-    }
-    ADD_FAILURE() << "no \"" << text << "\" in \"" << got << "\"";
-    return {};
-  }
-
-  emu::Driver driver_;
   std::shared_ptr<usb::ModemModel> modem_;
-  std::shared_ptr<emu::DeviceNode> node_;
-  emu::Handle port_;
+  std::optional<vrmdm_test::PortRig> rig_;
 };
 
 TEST_P(DriverBuilds, ModemStreamArrivesOnceAndInOrder) {
@@ -113,9 +72,8 @@ TEST_P(DriverBuilds, ModemStreamArrivesOnceAndInOrder) {
   config.data_mode = usb::ModemConfig::DataMode::source;
   config.source_limit = kStreamBytes;
   ASSERT_NO_FATAL_FAILURE(Plug(config));
-  ASSERT_NO_FATAL_FAILURE(SetReadTimeout(20));
-  ASSERT_EQ(port_.write("ATD*99#\r").status, STATUS_SUCCESS);
-  const std::string head = ReadUntil("CONNECT " + std::to_string(config.connect_rate) + "\r\n");
+  ASSERT_NO_FATAL_FAILURE(rig_->set_timeouts(20));
+  const auto head = rig_->say("ATD*99#\r", "CONNECT " + std::to_string(config.connect_rate) + "\r\n");
   ASSERT_FALSE(HasFailure());
   uint64_t offset = 0;
   auto take = [&](const uint8_t* data, std::size_t n) {
@@ -127,7 +85,7 @@ TEST_P(DriverBuilds, ModemStreamArrivesOnceAndInOrder) {
   const auto traps = emu::ldr::trap_counts();
   const auto begin = Clock::now();
   while (offset < kStreamBytes && !HasFatalFailure()) {
-    auto r = port_.read(16384);
+    auto r = rig_->port().read(16384);
     ASSERT_EQ(r.status, STATUS_SUCCESS);
     take(r.output.data(), r.output.size());
     ASSERT_LT(Clock::now() - begin, 300s) << "stalled at " << offset;
@@ -144,12 +102,11 @@ TEST_P(DriverBuilds, ModemStreamArrivesOnceAndInOrder) {
 
 TEST_P(DriverBuilds, AtCommandRoundTrip) {
   ASSERT_NO_FATAL_FAILURE(Plug());
-  ASSERT_NO_FATAL_FAILURE(SetReadTimeout(1000));
+  ASSERT_NO_FATAL_FAILURE(rig_->set_timeouts(1000));
   std::vector<double> micros;
   for (int i = 0; i < kRoundTrips && !HasFailure(); ++i) {
     const auto start = Clock::now();
-    ASSERT_EQ(port_.write("AT\r").status, STATUS_SUCCESS);
-    ReadUntil("OK\r\n");
+    rig_->say("AT\r", "OK\r\n");
     micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
   }
   std::sort(micros.begin(), micros.end());

@@ -1,10 +1,7 @@
-// Bus watchers: what an analyser sees of each URB, and that every URB shows
-// exactly one submission and one completion whichever path completes it.
+// Bus watchers: what an analyser sees of each URB.  That every URB shows one
+// submission and one completion is the host's capture check (every path ends
+// in the bus's one completion routine, which tells the watchers).
 #include <gtest/gtest.h>
-
-#include <cstdio>
-#include <map>
-#include <random>
 
 #include "usb_client.h"
 
@@ -55,7 +52,8 @@ TEST_F(BusWatchTest, EachUrbShowsAsTheWireCarriesIt) {
   ASSERT_EQ(c.class_request(cdc::SET_LINE_CODING, 0, 0, coding, 7, false).status, STATUS_SUCCESS);
   ASSERT_EQ(c.write(cdc::BULK_OUT_ENDPOINT, "AT\r").status, STATUS_SUCCESS);
   dev->queue_in(cdc::BULK_IN_ENDPOINT, "OK");
-  EXPECT_EQ(read_until(c, cdc::BULK_IN_ENDPOINT, "OK"), "OK");
+  uint8_t answer[4096];
+  ASSERT_EQ(c.transfer(cdc::BULK_IN_ENDPOINT, answer, sizeof answer, kIn).status, STATUS_SUCCESS);
   dev->notify_serial_state(cdc::SERIAL_STATE_DCD);
   uint8_t note[16];
   ASSERT_EQ(c.transfer(cdc::NOTIFY_ENDPOINT, note, sizeof note, kIn).status, STATUS_SUCCESS);
@@ -65,52 +63,39 @@ TEST_F(BusWatchTest, EachUrbShowsAsTheWireCarriesIt) {
   const std::vector<Seen> seen = take();
 
   // Submission then completion, one pair per URB (the abort moves nothing
-  // on the bus and is not shown).
+  // on the bus and is not shown): the setup packet as the wire carries it,
+  // the bytes out at the submission, the bytes in at the completion (`in_config`:
+  // the first bytes of the configuration set).
   struct Want {
     uint8_t endpoint, type;
-    std::optional<emu::usb::SetupPacket> setup;
+    const char* setup;
     uint32_t submit_length;
-    std::vector<uint8_t> out, in;
+    const char* out;
+    const char* in;
+    std::size_t in_config;
   };
   const auto config = cdc::configuration_descriptor(cdc::Variant::acm);
-  const std::vector<Want> want = {
-      {0x80,
-       USB_ENDPOINT_TYPE_CONTROL,
-       emu::usb::SetupPacket{0x80, 6, 0x0200, 0, 9},
-       9,
-       {},
-       {config.begin(), config.begin() + 9}},
-      {0x80,
-       USB_ENDPOINT_TYPE_CONTROL,
-       emu::usb::SetupPacket{0x80, 6, 0x0200, 0, uint16_t(config.size())},
-       uint32_t(config.size()),
-       {},
-       config},
-      {0x00, USB_ENDPOINT_TYPE_CONTROL, emu::usb::SetupPacket{0x00, 9, config[5], 0, 0}, 0, {}, {}},
-      {0x00,
-       USB_ENDPOINT_TYPE_CONTROL,
-       emu::usb::SetupPacket{0x21, 0x20, 0, 0, 7},
-       7,
-       {coding, coding + 7},
-       {}},
-      {cdc::BULK_OUT_ENDPOINT, USB_ENDPOINT_TYPE_BULK, std::nullopt, 3, {'A', 'T', '\r'}, {}},
-      {cdc::BULK_IN_ENDPOINT, USB_ENDPOINT_TYPE_BULK, std::nullopt, 4096, {}, {'O', 'K'}},
-      {cdc::NOTIFY_ENDPOINT,
-       USB_ENDPOINT_TYPE_INTERRUPT,
-       std::nullopt,
-       16,
-       {},
-       {0xA1, 0x20, 0, 0, 0, 0, 2, 0, 1, 0}},
-      {0x00,
-       USB_ENDPOINT_TYPE_CONTROL,
-       emu::usb::SetupPacket{0x02, 1, 0, cdc::BULK_IN_ENDPOINT, 0},
-       0,
-       {},
-       {}},
+  ASSERT_EQ(config.size(), 0x43u);
+  constexpr uint8_t kControl = USB_ENDPOINT_TYPE_CONTROL, kBulk = USB_ENDPOINT_TYPE_BULK;
+  const Want want[] = {
+      {0x80, kControl, "8006000200000900", 9, "", "", 9},
+      {0x80, kControl, "8006000200004300", 0x43, "", "", 0x43},
+      {0x00, kControl, "0009010000000000", 0, "", "", 0},
+      {0x00, kControl, "2120000000000700", 7, "00c20100000008", "", 0},
+      {cdc::BULK_OUT_ENDPOINT, kBulk, nullptr, 3, "41540d", "", 0},
+      {cdc::BULK_IN_ENDPOINT, kBulk, nullptr, 4096, "", "4f4b", 0},
+      {cdc::NOTIFY_ENDPOINT, USB_ENDPOINT_TYPE_INTERRUPT, nullptr, 16, "", "a1200000000002000100", 0},
+      {0x00, kControl, "0201000082000000", 0, "", "", 0},
   };
-  ASSERT_EQ(seen.size(), 2 * want.size());
-  for (std::size_t i = 0; i < want.size(); ++i) {
+  const auto hex = [](const std::vector<uint8_t>& b) {
+    std::string text;
+    for (uint8_t v : b) text += {"0123456789abcdef"[v >> 4], "0123456789abcdef"[v & 15]};
+    return text;
+  };
+  ASSERT_EQ(seen.size(), 2 * std::size(want));
+  for (std::size_t i = 0; i < std::size(want); ++i) {
     SCOPED_TRACE("URB " + std::to_string(i));
+    const Want& w = want[i];
     const Seen& s = seen[2 * i];
     const Seen& d = seen[2 * i + 1];
     EXPECT_EQ(s.event.kind, UrbEvent::Kind::submit);
@@ -119,113 +104,26 @@ TEST_F(BusWatchTest, EachUrbShowsAsTheWireCarriesIt) {
     EXPECT_NE(s.event.device, 0u);
     EXPECT_EQ(s.event.device, seen[0].event.device);
     for (const Seen* e : {&s, &d}) {
-      EXPECT_EQ(e->event.endpoint, want[i].endpoint);
-      EXPECT_EQ(e->event.transfer_type, want[i].type);
+      EXPECT_EQ(e->event.endpoint, w.endpoint);
+      EXPECT_EQ(e->event.transfer_type, w.type);
     }
-    ASSERT_EQ(s.event.setup.has_value(), want[i].setup.has_value());
-    if (want[i].setup) {
-      EXPECT_EQ(s.event.setup->bmRequestType, want[i].setup->bmRequestType);
-      EXPECT_EQ(s.event.setup->bRequest, want[i].setup->bRequest);
-      EXPECT_EQ(s.event.setup->wValue, want[i].setup->wValue);
-      EXPECT_EQ(s.event.setup->wIndex, want[i].setup->wIndex);
-      EXPECT_EQ(s.event.setup->wLength, want[i].setup->wLength);
+    ASSERT_EQ(s.event.setup.has_value(), w.setup != nullptr);
+    if (w.setup) {
+      const auto& p = *s.event.setup;
+      EXPECT_EQ(hex({p.bmRequestType, p.bRequest, uint8_t(p.wValue), uint8_t(p.wValue >> 8),
+                     uint8_t(p.wIndex), uint8_t(p.wIndex >> 8), uint8_t(p.wLength), uint8_t(p.wLength >> 8)}),
+                w.setup);
     }
-    EXPECT_EQ(s.event.length, want[i].submit_length);
-    EXPECT_EQ(s.data, want[i].out);
-    EXPECT_EQ(d.data, want[i].in);
-    EXPECT_EQ(d.event.length, want[i].in.size() + want[i].out.size());
+    EXPECT_EQ(s.event.length, w.submit_length);
+    EXPECT_EQ(hex(s.data), w.out);
+    const std::string in = w.in_config ? hex({config.begin(), config.begin() + w.in_config}) : w.in;
+    EXPECT_EQ(hex(d.data), in);
+    EXPECT_EQ(d.event.length, (in.size() + std::string_view(w.out).size()) / 2);
     EXPECT_EQ(d.event.usbd_status, USBD_STATUS_SUCCESS);
     EXPECT_EQ(d.event.status, STATUS_SUCCESS);
     EXPECT_LE(s.event.system_time, d.event.system_time);
   }
   EXPECT_GT(seen[12].event.interval, 0) << "an interrupt pipe's interval";
-}
-
-// Random traffic over every completion path (at once inside the submission,
-// on the bus thread, by cancellation, by unplugging): each URB is shown
-// submitted once and completed once, with the status and the bytes its
-// client got.
-TEST_F(BusWatchTest, EveryUrbIsShownSubmittedAndCompletedOnce) {
-  std::map<std::string, int> covered;
-  for (uint64_t seed = 1; seed <= 8; ++seed) {
-    SCOPED_TRACE("seed " + std::to_string(seed));
-    auto dev = ScriptedDevice::cdc_acm();
-    PDEVICE_OBJECT pdo = emu::usb::plug(dev);
-    emu::usb::set_inline_completion_seed(seed);
-    std::mt19937_64 rng(seed);
-    Client c(pdo);
-    ASSERT_EQ(c.configure().status, STATUS_SUCCESS);
-    take();
-    struct Expect {
-      NTSTATUS status;
-      std::vector<uint8_t> in;
-    };
-    std::vector<Expect> expected;  // in submission order
-    std::vector<std::unique_ptr<UrbRequest>> requests;
-    for (int i = 0; i < 40; ++i) {
-      auto r = std::make_unique<UrbRequest>(pdo);
-      std::vector<uint8_t> buffer(8);
-      const int action = static_cast<int>(rng() % 4);
-      c.build_transfer(*r, cdc::BULK_IN_ENDPOINT, buffer.data(), 8, kIn);
-      if (action == 0) {  // data waiting: may complete inside the submission
-        dev->queue_packet(cdc::BULK_IN_ENDPOINT, std::vector<uint8_t>{uint8_t(i), 1, 2});
-        r->send();
-        covered["data waiting"]++;
-      } else if (action == 1) {  // data after the submission: the bus thread
-        r->send();
-        dev->queue_packet(cdc::BULK_IN_ENDPOINT, std::vector<uint8_t>{uint8_t(i)});
-        covered["data later"]++;
-      } else if (action == 2) {
-        r->send();
-        r->cancel();
-        covered["cancelled"]++;
-      } else {
-        std::vector<uint8_t> out{uint8_t(i), 'x'};
-        c.build_transfer(*r, cdc::BULK_OUT_ENDPOINT, out.data(), 2, USBD_TRANSFER_DIRECTION_OUT);
-        r->send();
-        ASSERT_TRUE(r->wait());
-        covered["write"]++;
-      }
-      ASSERT_TRUE(r->wait());
-      const ULONG moved = r->urb()->UrbBulkOrInterruptTransfer.TransferBufferLength;
-      const bool in = action != 3;
-      expected.push_back({r->status(), in ? std::vector<uint8_t>(buffer.begin(), buffer.begin() + moved)
-                                          : std::vector<uint8_t>{}});
-      requests.push_back(std::move(r));
-    }
-    // A read the unplugging ends.
-    auto last = std::make_unique<UrbRequest>(pdo);
-    uint8_t b[8];
-    c.build_transfer(*last, cdc::BULK_IN_ENDPOINT, b, 8, kIn);
-    last->send();
-    ASSERT_TRUE(emu::usb::wait_pending(pdo, cdc::BULK_IN_ENDPOINT, 1));
-    emu::usb::unplug(pdo);
-    ASSERT_TRUE(last->wait());
-    expected.push_back({STATUS_NO_SUCH_DEVICE, {}});
-    covered["unplugged"]++;
-    covered["inline"] += static_cast<int>(emu::usb::info(pdo).completed_inline);
-
-    const std::vector<Seen> seen = take();
-    ASSERT_EQ(seen.size(), 2 * expected.size());
-    for (std::size_t i = 0; i < expected.size(); ++i) {
-      const Seen& s = seen[2 * i];
-      const Seen& d = seen[2 * i + 1];
-      ASSERT_EQ(s.event.kind, UrbEvent::Kind::submit) << "URB " << i;
-      ASSERT_EQ(d.event.kind, UrbEvent::Kind::complete) << "URB " << i;
-      EXPECT_EQ(s.event.urb, d.event.urb) << "URB " << i;
-      EXPECT_EQ(d.event.status, expected[i].status) << "URB " << i;
-      EXPECT_EQ(d.data, expected[i].in) << "URB " << i;
-    }
-    emu::usb::reset();
-    if (::testing::Test::HasFailure()) {
-      std::printf("bus watch exploration failed with seed %llu\n", static_cast<unsigned long long>(seed));
-      break;
-    }
-  }
-  std::printf("bus watch exploration covered:");
-  for (const auto& [what, n] : covered) std::printf(" %s=%d", what.c_str(), n);
-  std::printf("\n");
-  EXPECT_GT(covered["inline"], 0);
 }
 
 TEST_F(BusWatchTest, NothingIsShownOnceUnwatched) {

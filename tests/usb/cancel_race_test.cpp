@@ -65,9 +65,7 @@ TEST_F(CancelRaceTest, CancelAgainstArrivingDataCompletesOnceAndLosesNothing) {
     if (with_inline) emu::usb::set_inline_completion_seed(77);
 
     UrbRequest r(pdo);
-    uint8_t buffer[8];
-    std::string queued, received;
-    int cancelled = 0, delivered = 0;
+    RaceTally tally;
     auto feeder = [&](int i) {
       const char byte = static_cast<char>('a' + i % 26);
       dev->queue_in(cdc::BULK_IN_ENDPOINT, std::string_view(&byte, 1));
@@ -76,36 +74,11 @@ TEST_F(CancelRaceTest, CancelAgainstArrivingDataCompletesOnceAndLosesNothing) {
     race(
         3000, std::vector<std::function<void(int)>>{feeder, canceller}, r,
         [&] {
-          queued += static_cast<char>('a' + (delivered + cancelled) % 26);
-          c.build_transfer(r, cdc::BULK_IN_ENDPOINT, buffer, sizeof buffer, kIn);
-          r.send();
+          tally.queued += static_cast<char>('a' + (tally.delivered + tally.cancelled) % 26);
+          tally.submit(c, r);
         },
-        [&](int i) {
-          const ULONG n = r.urb()->UrbBulkOrInterruptTransfer.TransferBufferLength;
-          if (r.status() == STATUS_SUCCESS) {
-            ASSERT_EQ(r.usbd(), USBD_STATUS_SUCCESS) << "round " << i;
-            ASSERT_GE(n, 1u);
-            ASSERT_LE(n, sizeof buffer);
-            received.append(reinterpret_cast<char*>(buffer), n);
-            ++delivered;
-          } else {
-            ASSERT_EQ(r.status(), STATUS_CANCELLED) << "round " << i;
-            ASSERT_EQ(r.usbd(), USBD_STATUS_CANCELED) << "round " << i;
-            ASSERT_EQ(n, 0u);
-            ++cancelled;
-          }
-        });
-    // Whatever was not read is still in the device, in order.
-    std::string rest;
-    while (dev->queued_in(cdc::BULK_IN_ENDPOINT) > 0) {
-      ULONG n = 0;
-      ASSERT_EQ(c.transfer(cdc::BULK_IN_ENDPOINT, buffer, sizeof buffer, kIn, &n).status, STATUS_SUCCESS);
-      rest.append(reinterpret_cast<char*>(buffer), n);
-    }
-    EXPECT_EQ(received + rest, queued);
-    EXPECT_GT(cancelled, 0) << "the race never went the cancel's way";
-    EXPECT_GT(delivered, 0) << "the race never went the data's way";
-    EXPECT_EQ(emu::usb::info(pdo).pending_transfers, 0u);
+        [&](int i) { ASSERT_NO_FATAL_FAILURE(tally.take(r)) << "round " << i; });
+    tally.finish(c);
     emu::usb::reset();
   }
 }

@@ -3,8 +3,9 @@
 // them must answer alike, to the byte, for what the lab sends.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <optional>
 #include <string>
-#include <variant>
 #include <vector>
 
 #include <emu/usb/cdc.h>
@@ -12,6 +13,7 @@
 #include <emu/usb/models.h>
 
 #include "../../emu/src/usb/models/modem_core.h"
+#include "test_helpers.h"
 #include "../../windows/winelab/testbus/descriptors.h"
 // The kernel image's modem, built here against the emulator's DDK mirror.
 #include "../../windows/winelab/testbus/modem.cpp"
@@ -40,65 +42,46 @@ TEST(TestBusModem, DescriptorsAreTheEmulatorModemsByteForByte) {
               }())
         << "string " << int(i);
   }
+  EXPECT_THROW(emu::usb::make_modem("acm-bogus"), std::invalid_argument);
 }
 
-// One step of a session: bytes from the host, or the control lines set.
-struct Step {
-  std::variant<std::string, std::pair<bool, bool>> what;  // text, or (DTR, RTS)
-};
-
+// The `modem lab` dialogues of modem_dialogue.txt, step by step into both.
 TEST(TestBusModem, AnswersAsTheEmulatorsModemToWhatTheLabSends) {
-  using namespace std::string_literals;
-  const std::vector<Step> session = {
-      // Lines still down: a call comes up all the same, and lines that stay
-      // down do not end it.
-      {"ATD*99#\r"s},
-      {std::pair(false, true)},
-      {std::pair(true, true)},
-      {std::pair(false, false)},
-      {std::pair(true, true)},
-      {"AT\r"s},
-      {"ATE0\r"s},
-      {"AT\r"s},
-      {"ATE1\r"s},
-      {"at\r\n"s},
-      // Backspace edits the line; extended and ampersand commands answer OK.
-      {"ATE2\b1\r"s},
-      {"AT&D2\r"s},
-      {"AT&C1&D2\r"s},
-      {"hello\r"s},
-      {"ATZ\r"s},
-      {"ATD*99#\r"s},
-      {"~\x00\xff}#~AT\r"s},
-      {std::pair(false, true)},
-      {"AT\r"s},
-      {std::pair(true, false)},
-      {"ATD*99#\r"s},
-      {std::pair(false, false)},
-      {"AT\r"s},
-  };
-
-  ACM_MODEM lab;
-  AcmModemInit(&lab);
-  emu::usb::ModemCore emulator{emu::usb::ModemConfig{}};
+  std::optional<ACM_MODEM> lab;
+  std::optional<emu::usb::ModemCore> emulator;
   const emu::usb::ModemCore::Time now{std::chrono::seconds(1)};
-  for (std::size_t i = 0; i < session.size(); ++i) {
-    if (const auto* text = std::get_if<std::string>(&session[i].what)) {
-      AcmModemHostBytes(&lab, reinterpret_cast<const UCHAR*>(text->data()), static_cast<ULONG>(text->size()));
-      emulator.host_bytes(std::span(reinterpret_cast<const uint8_t*>(text->data()), text->size()), now);
+  int steps = 0;
+  for (const auto& [line, w] : vrmdm_test::ReadTable(VRMDM_USB_TESTS "/modem_dialogue.txt")) {
+    if (w[0] == "modem") {
+      lab.reset();
+      emulator.reset();
+      if (std::find(w.begin(), w.end(), "lab") != w.end()) {
+        AcmModemInit(&lab.emplace());
+        emulator.emplace(emu::usb::ModemConfig{});
+      }
+      continue;
+    }
+    if (!lab) continue;
+    if (w[0] == "say") {
+      const std::string& text = w.at(1);
+      AcmModemHostBytes(&*lab, reinterpret_cast<const UCHAR*>(text.data()), static_cast<ULONG>(text.size()));
+      emulator->host_bytes(std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()), now);
     } else {
-      const auto [dtr, rts] = std::get<std::pair<bool, bool>>(session[i].what);
-      AcmModemSetLines(&lab, dtr, rts);
-      emulator.set_lines(dtr, rts, now);
+      ASSERT_EQ(w[0], "lines") << "line " << line << ": a step the lab's modem has not";
+      AcmModemSetLines(&*lab, w.at(1) == "1", w.at(2) == "1");
+      emulator->set_lines(w[1] == "1", w[2] == "1", now);
     }
     UCHAR lab_out[256];
-    const std::string lab_said(reinterpret_cast<char*>(lab_out), AcmModemRead(&lab, lab_out, sizeof lab_out));
+    const std::string lab_said(reinterpret_cast<char*>(lab_out),
+                               AcmModemRead(&*lab, lab_out, sizeof lab_out));
     uint8_t emu_out[256];
-    const std::string emu_said(reinterpret_cast<char*>(emu_out), emulator.read(emu_out, now));
-    EXPECT_EQ(lab_said, emu_said) << "step " << i;
-    EXPECT_EQ((AcmModemState(&lab) & ACM_STATE_DCD) != 0, emulator.dcd()) << "DCD after step " << i;
-    EXPECT_EQ((AcmModemState(&lab) & ACM_STATE_DSR) != 0, emulator.dsr()) << "DSR after step " << i;
+    const std::string emu_said(reinterpret_cast<char*>(emu_out), emulator->read(emu_out, now));
+    EXPECT_EQ(lab_said, emu_said) << "line " << line;
+    EXPECT_EQ((AcmModemState(&*lab) & ACM_STATE_DCD) != 0, emulator->dcd()) << "DCD after line " << line;
+    EXPECT_EQ((AcmModemState(&*lab) & ACM_STATE_DSR) != 0, emulator->dsr()) << "DSR after line " << line;
+    ++steps;
   }
+  EXPECT_GE(steps, 20);
 }
 
 }  // namespace

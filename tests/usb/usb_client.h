@@ -138,24 +138,6 @@ class Client {
     return {r.status(), r.usbd()};
   }
 
-  // The way a driver submits synchronously: a packet built by the I/O
-  // manager, an event, a wait only when the call pended.
-  NTSTATUS submit_built(PURB urb) {
-    KEVENT event;
-    IO_STATUS_BLOCK iosb{};
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, pdo_, nullptr, 0, nullptr, 0,
-                                             TRUE, &event, &iosb);
-    if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-    IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = urb;
-    NTSTATUS status = IoCallDriver(pdo_, irp);
-    if (status == STATUS_PENDING) {
-      KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-      status = iosb.Status;
-    }
-    return status;
-  }
-
   std::vector<uint8_t> get_descriptor(UCHAR type, ULONG length, Sync* sync = nullptr, UCHAR index = 0) {
     UrbRequest r(pdo_);
     std::vector<uint8_t> buffer(length + 16, 0xEE);
@@ -296,20 +278,52 @@ class BusTest : public ::testing::Test {
   }
 };
 
-// Reads the IN endpoint until `want` shows up in what arrived (or the
-// patience runs out); returns everything read.
-inline std::string read_until(Client& c, uint8_t endpoint_address, std::string_view want,
-                              int max_reads = 50) {
-  std::string got;
-  for (int i = 0; i < max_reads && got.find(want) == std::string::npos; ++i) {
-    uint8_t buffer[4096];
-    ULONG moved = 0;
-    Sync s = c.transfer(endpoint_address, buffer, sizeof buffer,
-                        USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, &moved);
-    if (!NT_SUCCESS(s.status)) break;
-    got.append(reinterpret_cast<char*>(buffer), moved);
+// Reads of a bulk IN endpoint raced by arriving bytes and by cancellation:
+// each read succeeded with bytes or was cancelled with none, and at the end
+// what no read took is still in the device, in order, nothing lost or doubled.
+struct RaceTally {
+  std::string queued, received;
+  int cancelled = 0, delivered = 0;
+  uint8_t buffer[8];
+
+  // Submits `r` as the next read into the buffer.
+  void submit(Client& c, UrbRequest& r) {
+    c.build_transfer(r, cdc_in, buffer, sizeof buffer, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK);
+    r.send();
   }
-  return got;
-}
+  // Counts the outcome of the read `r`, completed.
+  void take(UrbRequest& r) {
+    const ULONG n = r.urb()->UrbBulkOrInterruptTransfer.TransferBufferLength;
+    if (r.status() == STATUS_SUCCESS) {
+      ASSERT_EQ(r.usbd(), USBD_STATUS_SUCCESS);
+      ASSERT_GE(n, 1u);
+      ASSERT_LE(n, sizeof buffer);
+      received.append(reinterpret_cast<char*>(buffer), n);
+      ++delivered;
+    } else {
+      ASSERT_EQ(r.status(), STATUS_CANCELLED);
+      ASSERT_EQ(r.usbd(), USBD_STATUS_CANCELED);
+      ASSERT_EQ(n, 0u);
+      ++cancelled;
+    }
+  }
+  // Reads the rest and checks the whole; both ways of the race were taken.
+  void finish(Client& c) {
+    std::string rest;
+    for (int i = 0; i < 1000 && received.size() + rest.size() < queued.size(); ++i) {
+      ULONG n = 0;
+      ASSERT_EQ(
+          c.transfer(cdc_in, buffer, sizeof buffer, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, &n)
+              .status,
+          STATUS_SUCCESS);
+      rest.append(reinterpret_cast<char*>(buffer), n);
+    }
+    EXPECT_EQ(received + rest, queued);
+    EXPECT_GT(cancelled, 0) << "the race never went the cancel's way";
+    EXPECT_GT(delivered, 0) << "the race never went the data's way";
+    EXPECT_EQ(emu::usb::info(c.pdo()).pending_transfers, 0u);
+  }
+  static constexpr uint8_t cdc_in = emu::usb::cdc::BULK_IN_ENDPOINT;
+};
 
 }  // namespace usbtest

@@ -28,7 +28,6 @@ bool FakeRequest::cancel() { return complete({kCancelled, 0, {}}); }
 
 bool FakeRequest::complete(IoOutcome outcome) {
   std::lock_guard lock(mutex_);
-  ++completions_;
   if (done_) return false;
   done_ = true;
   outcome_ = std::move(outcome);
@@ -36,14 +35,10 @@ bool FakeRequest::complete(IoOutcome outcome) {
   return true;
 }
 
-int FakeRequest::completions() const {
-  std::lock_guard lock(mutex_);
-  return completions_;
-}
-
-void FakeBackend::note(std::string call) {
+uint32_t FakeBackend::note(std::string call, uint32_t status) {
   std::lock_guard lock(mutex_);
   calls_.push_back(std::move(call));
+  return status;
 }
 
 void FakeBackend::serve_reads_locked() {
@@ -75,33 +70,12 @@ void FakeBackend::fail_reads(uint32_t status) {
   serve_reads_locked();
 }
 
-std::vector<IoctlCall> FakeBackend::ioctls() const {
-  std::lock_guard lock(mutex_);
-  return ioctls_;
-}
-
-Bytes FakeBackend::written() const {
-  std::lock_guard lock(mutex_);
-  return written_;
-}
-
-std::vector<std::string> FakeBackend::calls() const {
-  std::lock_guard lock(mutex_);
-  return calls_;
-}
-
-int FakeBackend::reads_issued() const {
-  std::lock_guard lock(mutex_);
-  return reads_issued_;
-}
-
-int FakeBackend::max_reads_outstanding() const {
-  std::lock_guard lock(mutex_);
-  return max_outstanding_;
-}
-
 int FakeBackend::reads_outstanding() const {
   std::lock_guard lock(mutex_);
+  return outstanding_locked();
+}
+
+int FakeBackend::outstanding_locked() const {
   return static_cast<int>(std::count_if(reads_.begin(), reads_.end(),
                                         [](const PendingRead& r) { return !r.request->completed(); }));
 }
@@ -114,29 +88,12 @@ std::vector<std::shared_ptr<FakeRequest>> FakeBackend::pending_writes() const {
   return out;
 }
 
-uint32_t FakeBackend::plug(const PlugOptions& options) {
-  note("plug " + options.port + " " + options.modem);
-  return plug_status;
-}
-
-uint32_t FakeBackend::open() {
-  note("open");
-  return open_status;
-}
-
-uint32_t FakeBackend::close() {
-  note("close");
-  return close_status;
-}
-
 PendingPtr FakeBackend::read(uint32_t length) {
   auto r = std::make_shared<FakeRequest>();
   std::lock_guard lock(mutex_);
   ++reads_issued_;
   reads_.push_back({r, length});
-  const int outstanding = static_cast<int>(std::count_if(
-      reads_.begin(), reads_.end(), [](const PendingRead& p) { return !p.request->completed(); }));
-  max_outstanding_ = std::max(max_outstanding_, outstanding);
+  max_outstanding_ = std::max(max_outstanding_, outstanding_locked());
   serve_reads_locked();
   return r;
 }
@@ -174,34 +131,10 @@ PendingPtr FakeBackend::ioctl(uint32_t code, std::span<const uint8_t> input, uin
   return r;
 }
 
-void FakeBackend::modem_send(std::span<const uint8_t> data) {
-  note("modem send " + std::string(data.begin(), data.end()));
-}
 void FakeBackend::modem_lines(std::optional<bool> dcd, std::optional<bool> dsr) {
   note(std::string("modem lines") + (dcd ? (*dcd ? " dcd=1" : " dcd=0") : "") +
        (dsr ? (*dsr ? " dsr=1" : " dsr=0") : ""));
 }
-void FakeBackend::modem_unplug() { note("modem unplug"); }
-std::optional<std::string> FakeBackend::modem_line_coding() const { return std::nullopt; }
-uint32_t FakeBackend::surprise_remove() {
-  note("surprise-remove");
-  return 0;
-}
-uint32_t FakeBackend::remove() {
-  note("remove");
-  return 0;
-}
-uint32_t FakeBackend::power_device(int d_state) {
-  note("power device D" + std::to_string(d_state));
-  return 0;
-}
-uint32_t FakeBackend::power_system(int s_state) {
-  note("power system S" + std::to_string(s_state));
-  return 0;
-}
-void FakeBackend::freeze_clock() { note("clock freeze"); }
-void FakeBackend::run_clock() { note("clock run"); }
-void FakeBackend::sleep(std::chrono::milliseconds span) { note("sleep " + std::to_string(span.count())); }
 
 void FakeBackend::shutdown() {
   note("shutdown");
@@ -216,7 +149,5 @@ void FakeBackend::shutdown() {
   }
   for (auto& r : pending) r->complete({kCancelled, 0, {}});
 }
-
-std::vector<std::string> FakeBackend::findings() const { return fake_findings; }
 
 }  // namespace vrmdm::testing

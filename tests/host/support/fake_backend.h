@@ -23,13 +23,11 @@ class FakeRequest final : public PendingRequest {
   // Completes the request; false if it had already completed (a second
   // completion is a fault the tests look for).
   bool complete(IoOutcome outcome);
-  int completions() const;
 
  private:
   mutable std::mutex mutex_;
   std::condition_variable cv_;
   bool done_ = false;
-  int completions_ = 0;
   IoOutcome outcome_;
 };
 
@@ -43,10 +41,9 @@ class FakeBackend final : public PortBackend {
  public:
   // What ioctl answers: by default success with `output_length` zero bytes.
   std::function<IoOutcome(const IoctlCall&)> ioctl_answer;
-  // Statuses of the lifecycle calls.
-  uint32_t plug_status = 0, open_status = 0, close_status = 0;
+  uint32_t open_status = 0;
   std::vector<std::string> fake_findings;
-  // Writes pend until complete_writes() when true.
+  // Writes pend until the test completes them (pending_writes()) when true.
   bool hold_writes = false;
 
   // Data the next read gets; completes a pending read at once.
@@ -54,37 +51,46 @@ class FakeBackend final : public PortBackend {
   // Completes pending reads with a failure status (and makes later reads fail).
   void fail_reads(uint32_t status);
 
-  std::vector<IoctlCall> ioctls() const;
-  Bytes written() const;
-  std::vector<std::string> calls() const;  // lifecycle calls, in order
-  int reads_issued() const;
-  int max_reads_outstanding() const;
+  std::vector<IoctlCall> ioctls() const { return locked(ioctls_); }
+  Bytes written() const { return locked(written_); }
+  std::vector<std::string> calls() const { return locked(calls_); }  // lifecycle calls, in order
+  int reads_issued() const { return locked(reads_issued_); }
+  int max_reads_outstanding() const { return locked(max_outstanding_); }
   int reads_outstanding() const;
   std::vector<std::shared_ptr<FakeRequest>> pending_writes() const;
 
-  uint32_t plug(const PlugOptions& options) override;
-  uint32_t open() override;
-  uint32_t close() override;
+  // The lifecycle, the modem, power and the clock only note the call.
+  uint32_t plug(const PlugOptions& o) override { return note("plug " + o.port + " " + o.modem); }
+  uint32_t open() override { return note("open", open_status); }
+  uint32_t close() override { return note("close"); }
   PendingPtr read(uint32_t length) override;
   PendingPtr write(std::span<const uint8_t> data) override;
   PendingPtr ioctl(uint32_t code, std::span<const uint8_t> input, uint32_t output_length) override;
-  void modem_send(std::span<const uint8_t> data) override;
+  void modem_send(std::span<const uint8_t> data) override {
+    note("modem send " + std::string(data.begin(), data.end()));
+  }
   void modem_lines(std::optional<bool> dcd, std::optional<bool> dsr) override;
-  void modem_unplug() override;
-  std::optional<std::string> modem_line_coding() const override;
-  uint32_t surprise_remove() override;
-  uint32_t remove() override;
-  uint32_t power_device(int d_state) override;
-  uint32_t power_system(int s_state) override;
-  void freeze_clock() override;
-  void run_clock() override;
-  void sleep(std::chrono::milliseconds span) override;
+  void modem_unplug() override { note("modem unplug"); }
+  std::optional<std::string> modem_line_coding() const override { return std::nullopt; }
+  uint32_t surprise_remove() override { return note("surprise-remove"); }
+  uint32_t remove() override { return note("remove"); }
+  uint32_t power_device(int d) override { return note("power device D" + std::to_string(d)); }
+  uint32_t power_system(int s) override { return note("power system S" + std::to_string(s)); }
+  void freeze_clock() override { note("clock freeze"); }
+  void run_clock() override { note("clock run"); }
+  void sleep(std::chrono::milliseconds span) override { note("sleep " + std::to_string(span.count())); }
   void shutdown() override;
-  std::vector<std::string> findings() const override;
+  std::vector<std::string> findings() const override { return fake_findings; }
 
  private:
   void serve_reads_locked();
-  void note(std::string call);
+  int outstanding_locked() const;
+  uint32_t note(std::string call, uint32_t status = 0);
+  template <class T>
+  T locked(const T& member) const {
+    std::lock_guard lock(mutex_);
+    return member;
+  }
 
   mutable std::mutex mutex_;
   std::deque<uint8_t> inbound_;
