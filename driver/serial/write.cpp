@@ -12,7 +12,9 @@
 // sent: its completion can never be taken for the next write's, and at most
 // one write is ever on the bus.  A write longer than the pipe's maximum
 // transfer size goes down as several transfers, one after the other, on the
-// same request; its time-out covers them all.
+// same request; its time-out covers them all.  When a write is done the
+// thread sends the next queued one before it completes the done one to the
+// client, so the bus does not wait for the client's wake-up.
 //
 // A queued write carries WriteCancelRoutine.  It is queued, and taken off
 // the queue by the thread or a purge, under SpinLock, which the cancel
@@ -31,16 +33,6 @@
 _IRQL_requires_max_(DISPATCH_LEVEL)
 static PIRP ReadCurrentWrite(PDEVICE_EXTENSION Extension) {
   return (PIRP)InterlockedCompareExchangePointer((PVOID volatile*)&Extension->CurrentWriteIrp, NULL, NULL);
-}
-
-// Clears CurrentWriteIrp under SpinLock, so a canceller holding SpinLock
-// never sees a request that is about to complete.
-_Requires_lock_not_held_(Extension->SpinLock)
-static VOID ClearCurrentWrite(PDEVICE_EXTENSION Extension) {
-  KIRQL irql;
-  KeAcquireSpinLock(&Extension->SpinLock, &irql);
-  InterlockedExchangePointer((PVOID volatile*)&Extension->CurrentWriteIrp, NULL);
-  KeReleaseSpinLock(&Extension->SpinLock, irql);
 }
 
 // Ends a write that never reached the bus: counts it off and completes it.
@@ -156,20 +148,25 @@ VOID NTAPI WriteCancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   RefuseWrite(ext, Irp, STATUS_CANCELLED);
 }
 
-// Takes the oldest queued write for sending, or NULL.  A write whose cancel
+// Makes the oldest queued write the write in flight, in place of the one
+// that has just finished, and returns it; with none queued (or Stopping),
+// the write in flight becomes none.  One hold of SpinLock: a canceller
+// never finds the finished write (which is about to complete) nor misses the
+// next one between the queue and CurrentWriteIrp.  A write whose cancel
 // routine has already been taken is left to WriteCancelRoutine.
 _Requires_lock_not_held_(Extension->SpinLock)
-static PIRP TakeNextWrite(PDEVICE_EXTENSION Extension) {
+static PIRP TakeNextWrite(PDEVICE_EXTENSION Extension, BOOLEAN Stopping) {
   PIRP irp = NULL;
   KIRQL irql;
   KeAcquireSpinLock(&Extension->SpinLock, &irql);
   PREQUEST_NODE node;
-  while (irp == NULL && (node = RequestListRemoveHead(&Extension->WriteQueue)) != NULL) {
+  while (!Stopping && irp == NULL && (node = RequestListRemoveHead(&Extension->WriteQueue)) != NULL) {
     if (IoSetCancelRoutine(node->Irp, NULL) != NULL) {
       irp = node->Irp;
     }
     RequestNodeFree(node);
   }
+  InterlockedExchangePointer((PVOID volatile*)&Extension->CurrentWriteIrp, irp);
   KeReleaseSpinLock(&Extension->SpinLock, irql);
   return irp;
 }
@@ -244,85 +241,130 @@ static BOOLEAN WriteCancelled(PIRP Irp) {
 }
 
 // What ended the write thread's wait for a transfer: the index of the
-// object in SendWrite's wait.
+// object in SendWrites' wait.
 constexpr NTSTATUS WRITE_WAIT_DONE = STATUS_WAIT_0;
 constexpr NTSTATUS WRITE_WAIT_STOPPED = STATUS_WAIT_0 + 1;
 constexpr NTSTATUS WRITE_WAIT_TIMED_OUT = STATUS_WAIT_0 + 2;
 
-// Sends one write and sees it through, in transfers of at most the pipe's
-// maximum transfer size, one after the other on the client's own request.
-// The write time-out runs over the whole write (a timer armed once); on
-// time-out or stop the transfer on the bus is cancelled and waited for.
-// The client gets the bytes that went out: STATUS_SUCCESS for all of them,
-// STATUS_TIMEOUT when the time-out ended the write (as a serial port
-// answers), else the failing transfer's status.
+// A write the thread is sending: its request, its data and how far it has
+// gone.
+typedef struct _WRITE_IN_FLIGHT {
+  PIRP Irp;
+  PUCHAR Data;
+  ULONG Length;
+  ULONG Sent;
+} WRITE_IN_FLIGHT, *PWRITE_IN_FLIGHT;
+
+// Begins a write: arms its time-out, one for the whole write however many
+// transfers it takes.
 _IRQL_requires_max_(PASSIVE_LEVEL)
-static VOID SendWrite(PDEVICE_EXTENSION Extension, PIRP Irp) {
+static VOID BeginWrite(PDEVICE_EXTENSION Extension, PWRITE_IN_FLIGHT Write, PIRP Irp, PKTIMER Deadline) {
   KIRQL irql;
   KeAcquireSpinLock(&Extension->SpinLock, &irql);
   ULONG timeoutMs = Extension->Timeouts.WriteTotalTimeoutConstant;
   KeReleaseSpinLock(&Extension->SpinLock, irql);
-  KTIMER deadline;
-  KeInitializeTimer(&deadline);
-  (void)KeSetTimer(&deadline, TotalTimeoutToDueTime(timeoutMs), NULL);
+  (void)KeSetTimer(Deadline, TotalTimeoutToDueTime(timeoutMs), NULL);
+  Write->Irp = Irp;
+  Write->Data = (PUCHAR)Irp->AssociatedIrp.SystemBuffer;
+  Write->Length = IoGetCurrentIrpStackLocation(Irp)->Parameters.Write.Length;
+  Write->Sent = 0;
+}
 
-  PUCHAR data = (PUCHAR)Irp->AssociatedIrp.SystemBuffer;
-  const ULONG length = IoGetCurrentIrpStackLocation(Irp)->Parameters.Write.Length;
-  const ULONG limit = WriteTransferLimit(Extension);
-  ULONG sent = 0;
-  NTSTATUS status = STATUS_SUCCESS;
-  InterlockedExchangePointer((PVOID volatile*)&Extension->CurrentWriteIrp, Irp);
-  do {
-    if (WriteCancelled(Irp)) {
-      status = STATUS_CANCELLED;
-      break;
-    }
-    ULONG chunk = (length - sent < limit) ? length - sent : limit;
-    KeClearEvent(&Extension->evWriteDone);
-    Irp->IoStatus.Status = STATUS_SUCCESS;
-    Irp->IoStatus.Information = 0;
-    (void)ZLKUSB_Write(Extension->FunctionalDeviceObject, Irp, data + sent, chunk);
-
-    PVOID objects[3] = {&Extension->evWriteDone, &Extension->evKill_pWriteFunction, &deadline};
-    NTSTATUS wait = KeWaitForMultipleObjects(3, objects, WaitAny, Executive, KernelMode, FALSE, NULL, NULL);
-    if (wait != WRITE_WAIT_DONE) {
-      // Timed out, or the port is closing: a device that never takes the
-      // data must not hold the thread.
-      KeAcquireSpinLock(&Extension->SpinLock, &irql);
-      IoCancelIrp(Irp);
-      KeReleaseSpinLock(&Extension->SpinLock, irql);
-      KeWaitForSingleObject(&Extension->evWriteDone, Executive, KernelMode, FALSE, NULL);
-    }
-    ULONG moved = (Irp->IoStatus.Information < chunk) ? (ULONG)Irp->IoStatus.Information : chunk;
-    sent += moved;
-    status = Irp->IoStatus.Status;
-    if (wait == WRITE_WAIT_TIMED_OUT && (status != STATUS_SUCCESS || sent < length)) {
-      status = STATUS_TIMEOUT;
-    } else if (wait == WRITE_WAIT_STOPPED && status == STATUS_SUCCESS && sent < length) {
-      status = STATUS_CANCELLED;
-    }
-    if (moved < chunk) {
-      break;  // the device took less than a whole transfer: the write ends there
-    }
-  } while (status == STATUS_SUCCESS && sent < length);
-  (void)KeCancelTimer(&deadline);
-
-  ClearCurrentWrite(Extension);
-  KeClearEvent(&Extension->evWriteDone);
+// Gives a finished write back to the client.
+_IRQL_requires_max_(PASSIVE_LEVEL)
+static VOID CompleteWrite(PDEVICE_EXTENSION Extension, PIRP Irp) {
   InterlockedDecrement(&Extension->PendingWriteCount);
-  Irp->IoStatus.Status = status;
-  Irp->IoStatus.Information = sent;
   IoCompleteRequest(Irp, IO_NO_INCREMENT);
 }
 
-// One pass of the write thread: sends the oldest queued write and sees it
-// through, and comes back at once while writes are left.
+// Sends the queued writes, from First on, until the queue is empty or the
+// thread is stopping; each in transfers of at most the pipe's maximum
+// transfer size, one after the other on the client's own request.  The
+// write time-out runs over the whole write (a timer armed once); on
+// time-out or stop the transfer on the bus is cancelled and waited for.
+// The client gets the bytes that went out: STATUS_SUCCESS for all of them,
+// STATUS_TIMEOUT when the time-out ended the write (as a serial port
+// answers), else the failing transfer's status.
+// The next write goes to the bus before the finished one goes back to the
+// client: completing it wakes the client, which on a busy machine can cost
+// the bus a (micro)frame.  So the client may see a write complete while
+// the next is already on the bus, never before its own last byte moved,
+// and always in order (this one thread completes them all).
+_IRQL_requires_max_(PASSIVE_LEVEL)
+static VOID SendWrites(PDEVICE_EXTENSION Extension, PIRP First) {
+  KTIMER deadline;
+  KeInitializeTimer(&deadline);
+  const ULONG limit = WriteTransferLimit(Extension);
+  WRITE_IN_FLIGHT write;
+  BeginWrite(Extension, &write, First, &deadline);
+  PIRP finished = NULL;  // done, to complete once the next is on the bus
+  for (;;) {
+    ULONG chunk = (write.Length - write.Sent < limit) ? write.Length - write.Sent : limit;
+    const BOOLEAN cancelled = WriteCancelled(write.Irp);
+    if (!cancelled) {
+      KeClearEvent(&Extension->evWriteDone);
+      write.Irp->IoStatus.Status = STATUS_SUCCESS;
+      write.Irp->IoStatus.Information = 0;
+      (void)ZLKUSB_Write(Extension->FunctionalDeviceObject, write.Irp, write.Data + write.Sent, chunk);
+    }
+    if (finished != NULL) {
+      CompleteWrite(Extension, finished);
+      finished = NULL;
+    }
+
+    NTSTATUS status = STATUS_CANCELLED;
+    NTSTATUS wait = WRITE_WAIT_DONE;
+    ULONG moved = 0;
+    if (!cancelled) {
+      PVOID objects[3] = {&Extension->evWriteDone, &Extension->evKill_pWriteFunction, &deadline};
+      wait = KeWaitForMultipleObjects(3, objects, WaitAny, Executive, KernelMode, FALSE, NULL, NULL);
+      if (wait != WRITE_WAIT_DONE) {
+        // Timed out, or the port is closing: a device that never takes the
+        // data must not hold the thread.
+        KIRQL irql;
+        KeAcquireSpinLock(&Extension->SpinLock, &irql);
+        IoCancelIrp(write.Irp);
+        KeReleaseSpinLock(&Extension->SpinLock, irql);
+        KeWaitForSingleObject(&Extension->evWriteDone, Executive, KernelMode, FALSE, NULL);
+      }
+      moved = (write.Irp->IoStatus.Information < chunk) ? (ULONG)write.Irp->IoStatus.Information : chunk;
+      write.Sent += moved;
+      status = write.Irp->IoStatus.Status;
+      if (wait == WRITE_WAIT_TIMED_OUT && (status != STATUS_SUCCESS || write.Sent < write.Length)) {
+        status = STATUS_TIMEOUT;
+      } else if (wait == WRITE_WAIT_STOPPED && status == STATUS_SUCCESS && write.Sent < write.Length) {
+        status = STATUS_CANCELLED;
+      }
+      // A device that took less than a whole transfer ends the write there.
+      if (status == STATUS_SUCCESS && write.Sent < write.Length && moved == chunk) {
+        continue;
+      }
+    }
+
+    (void)KeCancelTimer(&deadline);
+    write.Irp->IoStatus.Status = status;
+    write.Irp->IoStatus.Information = write.Sent;
+    finished = write.Irp;
+    const BOOLEAN stopping =
+        wait == WRITE_WAIT_STOPPED || KeReadStateEvent(&Extension->evKill_pWriteFunction) != 0;
+    PIRP next = TakeNextWrite(Extension, stopping);
+    if (next == NULL) {
+      break;
+    }
+    BeginWrite(Extension, &write, next, &deadline);
+  }
+  KeClearEvent(&Extension->evWriteDone);
+  CompleteWrite(Extension, finished);
+}
+
+// One pass of the write thread: sends the queued writes, and comes back at
+// once if one was queued as the last was taken.
 _IRQL_requires_max_(PASSIVE_LEVEL)
 static BOOLEAN WriteThreadStep(PWORKER Worker) {
   PDEVICE_EXTENSION ext = Worker->Extension;
-  PIRP irp = TakeNextWrite(ext);
+  PIRP irp = TakeNextWrite(ext, FALSE);
   if (irp != NULL) {
-    SendWrite(ext, irp);
+    SendWrites(ext, irp);
     if (!RequestListIsEmpty(&ext->WriteQueue)) {
       KeSetEvent(&ext->evWriteQueued, IO_NO_INCREMENT, FALSE);
     }
