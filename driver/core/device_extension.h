@@ -290,8 +290,15 @@ typedef struct _DEVICE_EXTENSION {
   // Set by pWriteFunction (and cleared at open); cleared by it under
   // SpinLock, where the time-out and the purge look for it.
   PIRP CurrentWriteIrp;
-  LONG PendingWriteCount;  // interlocked
-  KEVENT evWriteDone;      // pWriteFunction's: the write on the bus came back
+  // The same for the write made ready to follow it while its last transfer
+  // is on the bus.
+  PIRP NextWriteIrp;
+  // That write while ZLKUSB_Write_Complete may send it: set by
+  // pWriteFunction, emptied (interlocked) by whichever of the two takes it.
+  PIRP LaunchWriteIrp;
+  LONG PendingWriteCount;    // interlocked
+  LONG WriteTransfersEnded;  // interlocked: transfers of the write path ended, ever
+  KEVENT evWriteDone;        // pWriteFunction's: a transfer came back
   // A write was queued, or one is left after a send: the write thread's
   // wake event, cleared only by it.
   KEVENT evWriteQueued;
