@@ -33,7 +33,7 @@ constexpr ULONG RING_BUFFER_POSITIONS = 0x40001;                   // 262,145 po
 constexpr ULONG RING_BUFFER_CAPACITY = RING_BUFFER_POSITIONS - 1;  // one position always stays free
 constexpr ULONG RING_BUFFER_DATA_SIZE = 262152;                    // positions rounded up to 8 bytes
 constexpr ULONG RING_BUFFER_BACKOFF_THRESHOLD = 257024;            // producer pauses above this many unread
-constexpr ULONG RING_BUFFER_BACKOFF_MS = 10;
+constexpr ULONG RING_BUFFER_BACKOFF_MS = 10;                       // at most, unless a read makes room
 
 // ---- Transfer buffers and sizes -----------------------------------------
 constexpr ULONG READ_BUFFER_SIZE = 4096;         // ReadBuffer; also the size of every bulk-IN read
@@ -284,6 +284,9 @@ typedef struct _DEVICE_EXTENSION {
   // Data reached the ring while a read was current: the read thread's wake
   // event, cleared only by it.
   KEVENT evReadDataReady;
+  // A read took bytes from a ring that held more than the back-off
+  // threshold: the polling thread's wake event, cleared only by it.
+  KEVENT evRingRoom;
 
   // ---- Writes (see write.cpp) ----------------------------------------------
   REQUEST_LIST WriteQueue;  // its own Lock; queued and taken under SpinLock; set up at open
