@@ -33,7 +33,7 @@ constexpr ULONG RING_BUFFER_POSITIONS = 0x40001;                   // 262,145 po
 constexpr ULONG RING_BUFFER_CAPACITY = RING_BUFFER_POSITIONS - 1;  // one position always stays free
 constexpr ULONG RING_BUFFER_DATA_SIZE = 262152;                    // positions rounded up to 8 bytes
 constexpr ULONG RING_BUFFER_BACKOFF_THRESHOLD = 257024;            // producer pauses above this many unread
-constexpr ULONG RING_BUFFER_BACKOFF_MS = 10;
+constexpr ULONG RING_BUFFER_BACKOFF_MS = 10;                       // at most, unless a read makes room
 
 // ---- Transfer buffers and sizes -----------------------------------------
 constexpr ULONG READ_BUFFER_SIZE = 4096;         // ReadBuffer; also the size of every bulk-IN read
@@ -284,14 +284,24 @@ typedef struct _DEVICE_EXTENSION {
   // Data reached the ring while a read was current: the read thread's wake
   // event, cleared only by it.
   KEVENT evReadDataReady;
+  // A read took bytes from a ring that held more than the back-off
+  // threshold: the polling thread's wake event, cleared only by it.
+  KEVENT evRingRoom;
 
   // ---- Writes (see write.cpp) ----------------------------------------------
   REQUEST_LIST WriteQueue;  // its own Lock; queued and taken under SpinLock; set up at open
   // Set by pWriteFunction (and cleared at open); cleared by it under
   // SpinLock, where the time-out and the purge look for it.
   PIRP CurrentWriteIrp;
-  LONG PendingWriteCount;  // interlocked
-  KEVENT evWriteDone;      // pWriteFunction's: the write on the bus came back
+  // The same for the write made ready to follow it while its last transfer
+  // is on the bus.
+  PIRP NextWriteIrp;
+  // That write while ZLKUSB_Write_Complete may send it: set by
+  // pWriteFunction, emptied (interlocked) by whichever of the two takes it.
+  PIRP LaunchWriteIrp;
+  LONG PendingWriteCount;    // interlocked
+  LONG WriteTransfersEnded;  // interlocked: transfers of the write path ended, ever
+  KEVENT evWriteDone;        // pWriteFunction's: a transfer came back
   // A write was queued, or one is left after a send: the write thread's
   // wake event, cleared only by it.
   KEVENT evWriteQueued;

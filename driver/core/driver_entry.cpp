@@ -211,6 +211,7 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
   KeInitializeEvent(&ext->evTimersIdle, NotificationEvent, FALSE);
   KeInitializeEvent(&ext->evWriteQueued, NotificationEvent, FALSE);
   KeInitializeEvent(&ext->evReadDataReady, NotificationEvent, FALSE);
+  KeInitializeEvent(&ext->evRingRoom, NotificationEvent, FALSE);
   KeInitializeEvent(&ext->evModemChanged, NotificationEvent, FALSE);
   KeInitializeEvent(&ext->evOwedPowerDone, NotificationEvent, TRUE);
   KeInitializeMutex(&ext->ControlMutex, 1);

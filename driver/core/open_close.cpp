@@ -229,6 +229,8 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
   ext->RxFlagSeen = FALSE;
   InterlockedExchangePointer((PVOID volatile*)&ext->CurrentWriteIrp, NULL);
+  InterlockedExchangePointer((PVOID volatile*)&ext->NextWriteIrp, NULL);
+  InterlockedExchangePointer((PVOID volatile*)&ext->LaunchWriteIrp, NULL);
   InterlockedExchange(&ext->ArmedTimerCount, 0);
 
   // The power-up restart replaces threads too; it must see either no port

@@ -239,7 +239,10 @@ static BOOLEAN PollingThreadStep(PWORKER Worker) {
   PPOLLING_STATE state = (PPOLLING_STATE)Worker->State;
   Worker->WaitMs = 0;
   if (RingBufferCount(ext->RingBuffer) > RING_BUFFER_BACKOFF_THRESHOLD) {
-    SleepMilliseconds(RING_BUFFER_BACKOFF_MS);
+    // The ring is full until the client reads: the next read goes as soon
+    // as one has made room (evRingRoom), not a clock tick later, which at
+    // high speed would idle the pipe for over a hundred microframes.
+    Worker->WaitMs = RING_BUFFER_BACKOFF_MS;
     return TRUE;
   }
   if (CurrentPowerState(ext) == PowerDeviceUnspecified) {
@@ -306,5 +309,5 @@ VOID NTAPI pPollingFunction(PVOID Context) {
   state.Idle = FALSE;
   state.Failing = FALSE;
   state.ConnectLine = ConnectLineNone;
-  RunWorkerThread(ext, &ext->evKill_pPollingFunction, NULL, &kPollingThread, &state);
+  RunWorkerThread(ext, &ext->evKill_pPollingFunction, &ext->evRingRoom, &kPollingThread, &state);
 }

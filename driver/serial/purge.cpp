@@ -27,5 +27,6 @@ VOID PurgePort(PDEVICE_EXTENSION Extension, ULONG Mask) {
   }
   if (Mask & SERIAL_PURGE_RXCLEAR) {
     RingBufferReset(Extension->RingBuffer);
+    KeSetEvent(&Extension->evRingRoom, IO_NO_INCREMENT, FALSE);  // a polling thread backing off reads on
   }
 }

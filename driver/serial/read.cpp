@@ -55,15 +55,21 @@ static LARGE_INTEGER ReadDueTimeFor(const SERIAL_TIMEOUTS* Timeouts) {
 }
 
 // Moves unread bytes into the read's buffer; never issues a Get on an empty
-// ring or into a missing buffer.  SpinLock held.
+// ring or into a missing buffer.  A polling thread that backs off for a
+// full ring is woken as soon as there is room again.  SpinLock held.
 _Requires_lock_held_(Extension->SpinLock)
 static ULONG CopyFromRing(PDEVICE_EXTENSION Extension, PIRP Irp) {
   ULONG length = IoGetCurrentIrpStackLocation(Irp)->Parameters.Read.Length;
   PUCHAR buffer = (PUCHAR)Irp->AssociatedIrp.SystemBuffer;
-  if (length == 0 || buffer == NULL || RingBufferCount(Extension->RingBuffer) == 0) {
+  ULONG unread = RingBufferCount(Extension->RingBuffer);
+  if (length == 0 || buffer == NULL || unread == 0) {
     return 0;
   }
-  return RingBufferGet(Extension->RingBuffer, buffer, length);
+  ULONG copied = RingBufferGet(Extension->RingBuffer, buffer, length);
+  if (unread > RING_BUFFER_BACKOFF_THRESHOLD && copied > 0) {
+    KeSetEvent(&Extension->evRingRoom, IO_NO_INCREMENT, FALSE);
+  }
+  return copied;
 }
 
 // Makes the oldest queued read current and arms its timer with

@@ -1,9 +1,9 @@
 // The write path.
 //
-// DispatchWrite queues each write; pWriteFunction, the only sender, takes
-// them in order and passes the client's own request down with a transfer
-// URB.  The request comes back to the write thread: ZLKUSB_Write_Complete
-// records the outcome, signals evWriteDone and stops the completion, and the
+// DispatchWrite queues each write; pWriteFunction takes them in order and
+// passes the client's own request down with a transfer URB.  The request
+// comes back to the write thread: ZLKUSB_Write_Complete records the outcome,
+// counts the transfer, signals evWriteDone and stops the completion, and the
 // thread lets it go on to the client only after it has taken it out of
 // CurrentWriteIrp under SpinLock.  So the write in flight stays valid for as
 // long as anyone can find it there (the time-out and the purge cancel it
@@ -12,13 +12,17 @@
 // sent: its completion can never be taken for the next write's, and at most
 // one write is ever on the bus.  A write longer than the pipe's maximum
 // transfer size goes down as several transfers, one after the other, on the
-// same request; its time-out covers them all.
+// same request; its time-out covers them all.  The next write is made ready
+// while the last transfer of one is on the bus, and the completion routine
+// sends it as soon as that transfer ends well (see SendWrites), so the bus
+// waits neither for the thread nor for the client.
 //
 // A queued write carries WriteCancelRoutine.  It is queued, and taken off
 // the queue by the thread or a purge, under SpinLock, which the cancel
 // routine takes before it looks in the queue; whoever clears the cancel
 // routine first completes the write.  The thread clears it as it takes a
-// write, so the write in flight is cancelled only through the bus.
+// write, so a write it holds is cancelled only through the bus, or before
+// it is sent through its Cancel flag.
 #include "serial/write.h"
 
 #include "core/admission.h"
@@ -31,16 +35,6 @@
 _IRQL_requires_max_(DISPATCH_LEVEL)
 static PIRP ReadCurrentWrite(PDEVICE_EXTENSION Extension) {
   return (PIRP)InterlockedCompareExchangePointer((PVOID volatile*)&Extension->CurrentWriteIrp, NULL, NULL);
-}
-
-// Clears CurrentWriteIrp under SpinLock, so a canceller holding SpinLock
-// never sees a request that is about to complete.
-_Requires_lock_not_held_(Extension->SpinLock)
-static VOID ClearCurrentWrite(PDEVICE_EXTENSION Extension) {
-  KIRQL irql;
-  KeAcquireSpinLock(&Extension->SpinLock, &irql);
-  InterlockedExchangePointer((PVOID volatile*)&Extension->CurrentWriteIrp, NULL);
-  KeReleaseSpinLock(&Extension->SpinLock, irql);
 }
 
 // Ends a write that never reached the bus: counts it off and completes it.
@@ -156,56 +150,113 @@ VOID NTAPI WriteCancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   RefuseWrite(ext, Irp, STATUS_CANCELLED);
 }
 
-// Takes the oldest queued write for sending, or NULL.  A write whose cancel
-// routine has already been taken is left to WriteCancelRoutine.
+// Takes the oldest queued write and makes it the one in Slot (the write in
+// flight or the next write), in place of what was there, in one hold of
+// SpinLock: a canceller never finds a write that has left the slot (and may
+// be about to complete) nor misses one between the queue and the slot.
+// With none queued, or Stopping, the slot becomes empty.  A write whose
+// cancel routine has already been taken is left to WriteCancelRoutine.
 _Requires_lock_not_held_(Extension->SpinLock)
-static PIRP TakeNextWrite(PDEVICE_EXTENSION Extension) {
+static PIRP TakeQueuedWrite(PDEVICE_EXTENSION Extension, PIRP* Slot, BOOLEAN Stopping) {
   PIRP irp = NULL;
   KIRQL irql;
   KeAcquireSpinLock(&Extension->SpinLock, &irql);
   PREQUEST_NODE node;
-  while (irp == NULL && (node = RequestListRemoveHead(&Extension->WriteQueue)) != NULL) {
+  while (!Stopping && irp == NULL && (node = RequestListRemoveHead(&Extension->WriteQueue)) != NULL) {
     if (IoSetCancelRoutine(node->Irp, NULL) != NULL) {
       irp = node->Irp;
     }
     RequestNodeFree(node);
   }
+  InterlockedExchangePointer((PVOID volatile*)Slot, irp);
   KeReleaseSpinLock(&Extension->SpinLock, irql);
   return irp;
+}
+
+// Prepares a transfer of Length bytes of Data on Irp: its URB and the stack
+// location below, with ZLKUSB_Write_Complete.  NULL when there is no OUT
+// pipe or no URB to be had.
+_IRQL_requires_max_(DISPATCH_LEVEL)
+static PURB PrepareWriteTransfer(PDEVICE_EXTENSION Extension, PIRP Irp, PVOID Data, ULONG Length) {
+  PPIPE_ENTRY pipe = ZLKUSB_FindPipe(Extension, UsbdPipeTypeBulk, PIPE_DIRECTION_OUT);
+  PURB urb = pipe != NULL ? ZLKUSB_BuildWriteUrb(Data, Length, pipe) : NULL;
+  if (urb != NULL) {
+    ZLKUSB_SetUrbDeviceHandle(Extension, urb);
+    ZLKUSB_SetupNextStackLocation(Irp, urb, ZLKUSB_Write_Complete, urb);
+  }
+  return urb;
+}
+
+// A transfer of the write path has ended, or was never started: counted
+// (after everything it recorded) for the write thread, which is woken.
+_IRQL_requires_max_(DISPATCH_LEVEL)
+static VOID WriteTransferEnded(PDEVICE_EXTENSION Extension) {
+  InterlockedIncrement(&Extension->WriteTransfersEnded);
+  KeSetEvent(&Extension->evWriteDone, IO_NO_INCREMENT, FALSE);
 }
 
 /*
  * ZLKUSB_Write: passes Irp down the USB stack as a bulk-OUT transfer of
  * Data/Length with ZLKUSB_Write_Complete as its completion routine.  When no
  * OUT pipe or no URB can be had, nothing is sent and the transfer ends at
- * once as failed (STATUS_UNSUCCESSFUL, no bytes, evWriteDone set), as if the
- * bus had refused it: the write thread completes the request.
+ * once as failed (STATUS_UNSUCCESSFUL, no bytes), as if the bus had refused
+ * it: the write thread completes the request.
  * IRQL: PASSIVE_LEVEL.  Called by pWriteFunction with Irp in CurrentWriteIrp.
  */
 _Use_decl_annotations_
 NTSTATUS ZLKUSB_Write(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Data, ULONG Length) {
   PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
-  PPIPE_ENTRY pipe = ZLKUSB_FindPipe(ext, UsbdPipeTypeBulk, PIPE_DIRECTION_OUT);
-  PURB urb = pipe != NULL ? ZLKUSB_BuildWriteUrb(Data, Length, pipe) : NULL;
-  if (urb == NULL) {
+  Irp->IoStatus.Status = STATUS_SUCCESS;
+  Irp->IoStatus.Information = 0;
+  if (PrepareWriteTransfer(ext, Irp, Data, Length) == NULL) {
     Irp->IoStatus.Status = STATUS_UNSUCCESSFUL;
-    Irp->IoStatus.Information = 0;
-    KeSetEvent(&ext->evWriteDone, IO_NO_INCREMENT, FALSE);
+    WriteTransferEnded(ext);
     return STATUS_UNSUCCESSFUL;
   }
-  ZLKUSB_SetUrbDeviceHandle(ext, urb);
-
-  ZLKUSB_SetupNextStackLocation(Irp, urb, ZLKUSB_Write_Complete, urb);
   return IoCallDriver(ext->TopOfStackDeviceObject, Irp);
 }
 
+// Whether a purge (or the client) has cancelled a write that is not on the
+// bus: read under the cancel spin lock, which IoCancelIrp holds as it sets
+// the flag.
+_IRQL_requires_max_(DISPATCH_LEVEL)
+static BOOLEAN WriteCancelled(PIRP Irp) {
+  KIRQL irql;
+  IoAcquireCancelSpinLock(&irql);
+  BOOLEAN cancelled = Irp->Cancel;
+  IoReleaseCancelSpinLock(irql);
+  return cancelled;
+}
+
+// Sends the next write, which the write thread has made ready and offered
+// in LaunchWriteIrp, unless the thread has taken the offer back or the
+// write has been cancelled.  The write thread learns that it went from
+// LaunchWriteIrp being empty; until this transfer's end is counted it
+// neither takes the offer back nor completes the write.
+_IRQL_requires_max_(DISPATCH_LEVEL)
+static VOID LaunchNextWrite(PDEVICE_EXTENSION Extension) {
+  PIRP next =
+      (PIRP)InterlockedCompareExchangePointer((PVOID volatile*)&Extension->LaunchWriteIrp, NULL, NULL);
+  if (next == NULL || WriteCancelled(next)) {
+    return;
+  }
+  if (InterlockedCompareExchangePointer((PVOID volatile*)&Extension->LaunchWriteIrp, NULL, next) == next) {
+    (void)IoCallDriver(Extension->TopOfStackDeviceObject, next);
+  }
+}
+
 /*
- * ZLKUSB_Write_Complete: the bus has finished a transfer of the write:
+ * ZLKUSB_Write_Complete: the bus has finished a transfer of a write:
  * records the bytes the device took, whatever the outcome (a transfer
- * cancelled or failed part-way has still moved them), frees the URB and
- * wakes the write thread, which sends the rest or completes the request to
- * the client.  Takes no lock: it may run inside IoCancelIrp called under
- * SpinLock.
+ * cancelled or failed part-way has still moved them), and frees the URB.
+ * When the transfer succeeded, it sends the next write if the write thread
+ * has one ready (it has only while a write's last transfer is on the bus):
+ * the bus gets it as soon as it reports this one, not once the thread has
+ * woken.  Then it counts the transfer and wakes the write thread, which
+ * sends the rest or completes the request to the client.  Takes no lock on
+ * a failed or cancelled transfer, which may come inside IoCancelIrp called
+ * under SpinLock; on success only the cancel spin lock, to look at the
+ * next write's Cancel flag.
  * IRQL <= DISPATCH_LEVEL.  Called by the I/O manager on completion.
  */
 _Use_decl_annotations_
@@ -217,7 +268,10 @@ NTSTATUS NTAPI ZLKUSB_Write_Complete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOI
     Irp->IoStatus.Status = STATUS_UNSUCCESSFUL;
   }
   ExFreePoolWithTag(urb, POOL_TAG_DRIVER);
-  KeSetEvent(&ext->evWriteDone, IO_NO_INCREMENT, FALSE);
+  if (Irp->IoStatus.Status == STATUS_SUCCESS) {
+    LaunchNextWrite(ext);
+  }
+  WriteTransferEnded(ext);
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
@@ -231,98 +285,269 @@ static ULONG WriteTransferLimit(PDEVICE_EXTENSION Extension) {
   return (limit == 0 || limit > BULK_MAX_TRANSFER_SIZE) ? BULK_MAX_TRANSFER_SIZE : limit;
 }
 
-// Whether a purge (or the client) has cancelled the write between two of
-// its transfers: read under the cancel spin lock, which IoCancelIrp holds
-// as it sets the flag.
-_IRQL_requires_max_(DISPATCH_LEVEL)
-static BOOLEAN WriteCancelled(PIRP Irp) {
-  KIRQL irql;
-  IoAcquireCancelSpinLock(&irql);
-  BOOLEAN cancelled = Irp->Cancel;
-  IoReleaseCancelSpinLock(irql);
-  return cancelled;
-}
-
 // What ended the write thread's wait for a transfer: the index of the
-// object in SendWrite's wait.
+// object in WaitForTransfer's wait.
 constexpr NTSTATUS WRITE_WAIT_DONE = STATUS_WAIT_0;
 constexpr NTSTATUS WRITE_WAIT_STOPPED = STATUS_WAIT_0 + 1;
 constexpr NTSTATUS WRITE_WAIT_TIMED_OUT = STATUS_WAIT_0 + 2;
 
-// Sends one write and sees it through, in transfers of at most the pipe's
-// maximum transfer size, one after the other on the client's own request.
-// The write time-out runs over the whole write (a timer armed once); on
-// time-out or stop the transfer on the bus is cancelled and waited for.
-// The client gets the bytes that went out: STATUS_SUCCESS for all of them,
-// STATUS_TIMEOUT when the time-out ended the write (as a serial port
-// answers), else the failing transfer's status.
+// Waits for the end of the transfer on the bus (WriteTransfersEnded moving
+// past *Ended, which then counts it), the stop event or Deadline (NULL: for
+// the end alone).
 _IRQL_requires_max_(PASSIVE_LEVEL)
-static VOID SendWrite(PDEVICE_EXTENSION Extension, PIRP Irp) {
+static NTSTATUS WaitForTransfer(PDEVICE_EXTENSION Extension, LONG* Ended, PKTIMER Deadline) {
+  for (;;) {
+    KeClearEvent(&Extension->evWriteDone);
+    LONG ended = InterlockedCompareExchange(&Extension->WriteTransfersEnded, 0, 0);
+    if (ended != *Ended) {
+      (*Ended)++;
+      return WRITE_WAIT_DONE;
+    }
+    NTSTATUS wait;
+    if (Deadline == NULL) {
+      wait = KeWaitForSingleObject(&Extension->evWriteDone, Executive, KernelMode, FALSE, NULL);
+    } else {
+      PVOID objects[3] = {&Extension->evWriteDone, &Extension->evKill_pWriteFunction, Deadline};
+      wait = KeWaitForMultipleObjects(3, objects, WaitAny, Executive, KernelMode, FALSE, NULL, NULL);
+    }
+    if (wait != WRITE_WAIT_DONE) {
+      return wait;
+    }
+  }
+}
+
+// A write the thread is sending or has made ready: its request, its data,
+// how far it has gone and its transfer on the bus or ready to go.
+typedef struct _WRITE_IN_FLIGHT {
+  PIRP Irp;
+  PUCHAR Data;
+  ULONG Length;
+  ULONG Sent;
+  ULONG Chunk;      // bytes of the transfer on the bus or ready
+  PURB Urb;         // the transfer ready and not sent
+  BOOLEAN Offered;  // ... and offered to ZLKUSB_Write_Complete in LaunchWriteIrp
+} WRITE_IN_FLIGHT, *PWRITE_IN_FLIGHT;
+
+_IRQL_requires_max_(DISPATCH_LEVEL)
+static VOID InitWrite(PWRITE_IN_FLIGHT Write, PIRP Irp) {
+  Write->Irp = Irp;
+  Write->Data = Irp != NULL ? (PUCHAR)Irp->AssociatedIrp.SystemBuffer : NULL;
+  Write->Length = Irp != NULL ? IoGetCurrentIrpStackLocation(Irp)->Parameters.Write.Length : 0;
+  Write->Sent = 0;
+  Write->Chunk = 0;
+  Write->Urb = NULL;
+  Write->Offered = FALSE;
+}
+
+// A transfer made ready and not sent is let go.
+_IRQL_requires_max_(DISPATCH_LEVEL)
+static VOID DropTransfer(PWRITE_IN_FLIGHT Write) {
+  if (Write->Urb != NULL) {
+    ExFreePoolWithTag(Write->Urb, POOL_TAG_DRIVER);
+  }
+  Write->Urb = NULL;
+}
+
+// Sends the write's next transfer, of at most Limit bytes.  One made ready
+// for the completion routine that did not go is made afresh: rare, and the
+// one way of sending stays ZLKUSB_Write.
+_IRQL_requires_max_(PASSIVE_LEVEL)
+static VOID SendTransfer(PDEVICE_EXTENSION Extension, PWRITE_IN_FLIGHT Write, ULONG Limit) {
+  DropTransfer(Write);
+  Write->Chunk = (Write->Length - Write->Sent < Limit) ? Write->Length - Write->Sent : Limit;
+  (void)ZLKUSB_Write(Extension->FunctionalDeviceObject, Write->Irp, Write->Data + Write->Sent, Write->Chunk);
+}
+
+// While the transfer on the bus (counted up to Ended) is the last of its
+// write, takes the oldest queued write as the next one and makes its first
+// transfer ready, offered to ZLKUSB_Write_Complete, which sends it the
+// moment the transfer on the bus ends well.
+_IRQL_requires_max_(PASSIVE_LEVEL)
+static VOID OfferNextWrite(PDEVICE_EXTENSION Extension, PWRITE_IN_FLIGHT Next, ULONG Limit, LONG Ended) {
+  if (InterlockedCompareExchange(&Extension->WriteTransfersEnded, 0, 0) != Ended ||
+      KeReadStateEvent(&Extension->evKill_pWriteFunction) != 0) {
+    return;  // over already, or the port is closing: nothing to gain
+  }
+  InitWrite(Next, TakeQueuedWrite(Extension, &Extension->NextWriteIrp, FALSE));
+  if (Next->Irp == NULL) {
+    return;
+  }
+  Next->Chunk = (Next->Length < Limit) ? Next->Length : Limit;
+  Next->Irp->IoStatus.Status = STATUS_SUCCESS;
+  Next->Irp->IoStatus.Information = 0;
+  Next->Urb = PrepareWriteTransfer(Extension, Next->Irp, Next->Data, Next->Chunk);
+  if (Next->Urb != NULL) {
+    Next->Offered = TRUE;
+    InterlockedExchangePointer((PVOID volatile*)&Extension->LaunchWriteIrp, Next->Irp);
+  }
+}
+
+// Whether ZLKUSB_Write_Complete has sent the next write; if it has not, it
+// no longer can.  The routine may still be looking at the write until the
+// transfer before it is counted: the thread waits for that before it sends
+// the write itself or completes it.
+_IRQL_requires_max_(DISPATCH_LEVEL)
+static BOOLEAN NextWriteLaunched(PDEVICE_EXTENSION Extension, PWRITE_IN_FLIGHT Next) {
+  if (Next->Irp == NULL || !Next->Offered) {
+    return FALSE;
+  }
+  Next->Offered = FALSE;
+  if (InterlockedCompareExchangePointer((PVOID volatile*)&Extension->LaunchWriteIrp, NULL, Next->Irp) ==
+      Next->Irp) {
+    return FALSE;
+  }
+  Next->Urb = NULL;  // on the bus
+  return TRUE;
+}
+
+// Cancels the write's transfer on the bus.  Under SpinLock, as the purge
+// does: the write cannot complete meanwhile.
+_Requires_lock_not_held_(Extension->SpinLock)
+static VOID CancelTransfer(PDEVICE_EXTENSION Extension, PIRP Irp) {
+  KIRQL irql;
+  KeAcquireSpinLock(&Extension->SpinLock, &irql);
+  IoCancelIrp(Irp);
+  KeReleaseSpinLock(&Extension->SpinLock, irql);
+}
+
+// Begins a write: arms its time-out, one for the whole write however many
+// transfers it takes.
+_IRQL_requires_max_(PASSIVE_LEVEL)
+static VOID ArmWriteTimeout(PDEVICE_EXTENSION Extension, PKTIMER Deadline) {
   KIRQL irql;
   KeAcquireSpinLock(&Extension->SpinLock, &irql);
   ULONG timeoutMs = Extension->Timeouts.WriteTotalTimeoutConstant;
   KeReleaseSpinLock(&Extension->SpinLock, irql);
-  KTIMER deadline;
-  KeInitializeTimer(&deadline);
-  (void)KeSetTimer(&deadline, TotalTimeoutToDueTime(timeoutMs), NULL);
+  (void)KeSetTimer(Deadline, TotalTimeoutToDueTime(timeoutMs), NULL);
+}
 
-  PUCHAR data = (PUCHAR)Irp->AssociatedIrp.SystemBuffer;
-  const ULONG length = IoGetCurrentIrpStackLocation(Irp)->Parameters.Write.Length;
-  const ULONG limit = WriteTransferLimit(Extension);
-  ULONG sent = 0;
-  NTSTATUS status = STATUS_SUCCESS;
-  InterlockedExchangePointer((PVOID volatile*)&Extension->CurrentWriteIrp, Irp);
-  do {
-    if (WriteCancelled(Irp)) {
-      status = STATUS_CANCELLED;
-      break;
-    }
-    ULONG chunk = (length - sent < limit) ? length - sent : limit;
-    KeClearEvent(&Extension->evWriteDone);
-    Irp->IoStatus.Status = STATUS_SUCCESS;
-    Irp->IoStatus.Information = 0;
-    (void)ZLKUSB_Write(Extension->FunctionalDeviceObject, Irp, data + sent, chunk);
-
-    PVOID objects[3] = {&Extension->evWriteDone, &Extension->evKill_pWriteFunction, &deadline};
-    NTSTATUS wait = KeWaitForMultipleObjects(3, objects, WaitAny, Executive, KernelMode, FALSE, NULL, NULL);
-    if (wait != WRITE_WAIT_DONE) {
-      // Timed out, or the port is closing: a device that never takes the
-      // data must not hold the thread.
-      KeAcquireSpinLock(&Extension->SpinLock, &irql);
-      IoCancelIrp(Irp);
-      KeReleaseSpinLock(&Extension->SpinLock, irql);
-      KeWaitForSingleObject(&Extension->evWriteDone, Executive, KernelMode, FALSE, NULL);
-    }
-    ULONG moved = (Irp->IoStatus.Information < chunk) ? (ULONG)Irp->IoStatus.Information : chunk;
-    sent += moved;
-    status = Irp->IoStatus.Status;
-    if (wait == WRITE_WAIT_TIMED_OUT && (status != STATUS_SUCCESS || sent < length)) {
-      status = STATUS_TIMEOUT;
-    } else if (wait == WRITE_WAIT_STOPPED && status == STATUS_SUCCESS && sent < length) {
-      status = STATUS_CANCELLED;
-    }
-    if (moved < chunk) {
-      break;  // the device took less than a whole transfer: the write ends there
-    }
-  } while (status == STATUS_SUCCESS && sent < length);
-  (void)KeCancelTimer(&deadline);
-
-  ClearCurrentWrite(Extension);
-  KeClearEvent(&Extension->evWriteDone);
+// Gives a finished write back to the client.
+_IRQL_requires_max_(PASSIVE_LEVEL)
+static VOID CompleteWrite(PDEVICE_EXTENSION Extension, PIRP Irp) {
   InterlockedDecrement(&Extension->PendingWriteCount);
-  Irp->IoStatus.Status = status;
-  Irp->IoStatus.Information = sent;
   IoCompleteRequest(Irp, IO_NO_INCREMENT);
 }
 
-// One pass of the write thread: sends the oldest queued write and sees it
-// through, and comes back at once while writes are left.
+// Sends the queued writes, from First on, until the queue is empty or the
+// thread is stopping; each in transfers of at most the pipe's maximum
+// transfer size, one after the other on the client's own request.  The
+// write time-out runs over the whole write (a timer armed once); on
+// time-out or stop the transfer on the bus is cancelled and waited for.
+// The client gets the bytes that went out: STATUS_SUCCESS for all of them,
+// STATUS_TIMEOUT when the time-out ended the write (as a serial port
+// answers), else the failing transfer's status.
+//
+// The bus must not wait for this thread between two writes: a frame's
+// report wakes it late on a busy machine, and a high-speed write loses a
+// microframe to the smallest delay.  So while a write's last transfer is
+// on the bus, the next write's first is made ready and offered to the
+// completion routine, which sends it when that transfer ends well; the
+// thread sends it itself when it did not go (a failure, a short transfer,
+// a time-out, a cancel).  The finished write is completed to the client
+// only after the next is on the bus, and only once the next is the write
+// in flight (or there is none), under SpinLock: a canceller finds each
+// write in CurrentWriteIrp or NextWriteIrp until it is about to complete.
+// Writes still go to the bus one at a time, in order, and complete in
+// order: this one thread completes them all.
+_IRQL_requires_max_(PASSIVE_LEVEL)
+static VOID SendWrites(PDEVICE_EXTENSION Extension, PIRP First) {
+  KTIMER deadline;
+  KeInitializeTimer(&deadline);
+  const ULONG limit = WriteTransferLimit(Extension);
+  LONG ended = InterlockedCompareExchange(&Extension->WriteTransfersEnded, 0, 0);
+  WRITE_IN_FLIGHT write, next;
+  InitWrite(&write, First);
+  InitWrite(&next, NULL);
+  ArmWriteTimeout(Extension, &deadline);
+  BOOLEAN onBus = FALSE;  // the write's transfer was sent by the completion routine
+  BOOLEAN stopping = FALSE;
+  PIRP finished = NULL;  // done, to complete once the next is on the bus
+  for (;;) {
+    const BOOLEAN dropped = !onBus && (stopping || WriteCancelled(write.Irp));
+    if (dropped) {
+      DropTransfer(&write);
+    } else if (!onBus) {
+      SendTransfer(Extension, &write, limit);
+    }
+    onBus = FALSE;
+    if (finished != NULL) {
+      CompleteWrite(Extension, finished);
+      finished = NULL;
+    }
+    if (!dropped && next.Irp == NULL && write.Sent + write.Chunk == write.Length) {
+      OfferNextWrite(Extension, &next, limit, ended);
+    }
+
+    NTSTATUS status = STATUS_CANCELLED;
+    NTSTATUS wait = WRITE_WAIT_DONE;
+    BOOLEAN launched = FALSE;
+    if (!dropped) {
+      wait = WaitForTransfer(Extension, &ended, &deadline);
+      if (wait != WRITE_WAIT_DONE) {
+        // Timed out, or the port is closing: a device that never takes the
+        // data must not hold the thread.  The offer is taken back first; if
+        // it went, this transfer has ended well.
+        launched = NextWriteLaunched(Extension, &next);
+        if (!launched) {
+          CancelTransfer(Extension, write.Irp);
+        }
+        (void)WaitForTransfer(Extension, &ended, NULL);
+      } else {
+        launched = NextWriteLaunched(Extension, &next);
+      }
+      const ULONG moved = (write.Irp->IoStatus.Information < write.Chunk)
+                              ? (ULONG)write.Irp->IoStatus.Information
+                              : write.Chunk;
+      write.Sent += moved;
+      status = write.Irp->IoStatus.Status;
+      if (wait == WRITE_WAIT_TIMED_OUT && (status != STATUS_SUCCESS || write.Sent < write.Length)) {
+        status = STATUS_TIMEOUT;
+      } else if (wait == WRITE_WAIT_STOPPED && status == STATUS_SUCCESS && write.Sent < write.Length) {
+        status = STATUS_CANCELLED;
+      }
+      // A device that took less than a whole transfer ends the write there.
+      if (status == STATUS_SUCCESS && write.Sent < write.Length && moved == write.Chunk) {
+        continue;
+      }
+    }
+
+    (void)KeCancelTimer(&deadline);
+    write.Irp->IoStatus.Status = status;
+    write.Irp->IoStatus.Information = write.Sent;
+    finished = write.Irp;
+    stopping =
+        stopping || wait == WRITE_WAIT_STOPPED || KeReadStateEvent(&Extension->evKill_pWriteFunction) != 0;
+    if (next.Irp != NULL) {
+      // The next write becomes the write in flight as the finished one
+      // leaves it.
+      KIRQL irql;
+      KeAcquireSpinLock(&Extension->SpinLock, &irql);
+      InterlockedExchangePointer((PVOID volatile*)&Extension->CurrentWriteIrp, next.Irp);
+      InterlockedExchangePointer((PVOID volatile*)&Extension->NextWriteIrp, NULL);
+      KeReleaseSpinLock(&Extension->SpinLock, irql);
+      write = next;
+      InitWrite(&next, NULL);
+    } else {
+      InitWrite(&write, TakeQueuedWrite(Extension, &Extension->CurrentWriteIrp, stopping));
+      if (write.Irp == NULL) {
+        break;
+      }
+    }
+    ArmWriteTimeout(Extension, &deadline);
+    onBus = launched;  // when stopping, the wait finds the stop event and cancels it
+  }
+  KeClearEvent(&Extension->evWriteDone);
+  CompleteWrite(Extension, finished);
+}
+
+// One pass of the write thread: sends the queued writes, and comes back at
+// once if one was queued as the last was taken.
 _IRQL_requires_max_(PASSIVE_LEVEL)
 static BOOLEAN WriteThreadStep(PWORKER Worker) {
   PDEVICE_EXTENSION ext = Worker->Extension;
-  PIRP irp = TakeNextWrite(ext);
+  PIRP irp = TakeQueuedWrite(ext, &ext->CurrentWriteIrp, FALSE);
   if (irp != NULL) {
-    SendWrite(ext, irp);
+    SendWrites(ext, irp);
     if (!RequestListIsEmpty(&ext->WriteQueue)) {
       KeSetEvent(&ext->evWriteQueued, IO_NO_INCREMENT, FALSE);
     }
@@ -353,9 +578,10 @@ VOID NTAPI pWriteFunction(PVOID Context) {
 }
 
 /*
- * AbortCurrentWrite: cancels the write on the bus, if any; the write thread
- * completes it when the bus gives it back.  Holding SpinLock keeps the
- * request from being completed while IoCancelIrp looks at it.
+ * AbortCurrentWrite: cancels the write on the bus and the one made ready to
+ * follow it, if any; the write thread completes them (the one not yet sent
+ * is never sent).  Holding SpinLock keeps the requests from being completed
+ * while IoCancelIrp looks at them.
  * IRQL <= DISPATCH_LEVEL, SpinLock not held.  Called by the purge request
  * (transmit abort), which then flushes WriteQueue.
  */
@@ -364,6 +590,10 @@ VOID AbortCurrentWrite(PDEVICE_EXTENSION Extension) {
   KIRQL irql;
   KeAcquireSpinLock(&Extension->SpinLock, &irql);
   PIRP irp = ReadCurrentWrite(Extension);
+  if (irp != NULL) {
+    IoCancelIrp(irp);
+  }
+  irp = (PIRP)InterlockedCompareExchangePointer((PVOID volatile*)&Extension->NextWriteIrp, NULL, NULL);
   if (irp != NULL) {
     IoCancelIrp(irp);
   }

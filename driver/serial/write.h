@@ -20,10 +20,12 @@ _Requires_lock_held_(_Global_cancel_spin_lock_)
 _Releases_lock_(_Global_cancel_spin_lock_)
 DRIVER_CANCEL WriteCancelRoutine;
 
-// The transmit abort of a purge: cancels the write on the bus, if any.  The
-// write thread still owns that write and completes it when the bus gives it
-// back (with the bus's status, STATUS_CANCELLED for a cancelled transfer),
-// so the purge neither clears CurrentWriteIrp nor signals evWriteDone; it
-// then flushes WriteQueue itself.  IRQL <= DISPATCH_LEVEL, SpinLock not held.
+// The transmit abort of a purge: cancels the write on the bus, if any, and
+// the one made ready to follow it, which then never goes.  The write thread
+// still owns those writes and completes them (the one on the bus when the
+// bus gives it back, with the bus's status, STATUS_CANCELLED for a cancelled
+// transfer), so the purge neither clears CurrentWriteIrp nor signals
+// evWriteDone; it then flushes WriteQueue itself.  IRQL <= DISPATCH_LEVEL,
+// SpinLock not held.
 _Requires_lock_not_held_(Extension->SpinLock)
 VOID AbortCurrentWrite(PDEVICE_EXTENSION Extension);

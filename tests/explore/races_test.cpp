@@ -235,4 +235,105 @@ TEST_F(Races, WritesSurviveTimeoutsPurgesAndLateBusCompletions) {
              std::to_string(late) + " cancelled transfers completed late by the bus");
 }
 
+// Writes from a byte to more than two transfers long, up to four queued, so
+// that each next write is made ready and sent from the completion of the
+// last, race a device that takes data in spells (a transfer moves in part
+// and waits), client cancels, purges and write time-outs on a frozen clock
+// stepped at random: every write completes once, in the order written, with
+// the count of its bytes that reached the device, and the device has exactly
+// those leading bytes of each write, in order.
+TEST_F(Races, SplitAndChainedWritesCompleteInOrderWithTheirBytesThroughCancels) {
+  OpenScripted();
+  FreezeClock();
+  const std::size_t n = rounds(150, 3000);
+  const uint64_t seed = round_seed(0x5917E000, 0);
+  Rng rng(seed);
+  Tally tally("split and chained writes racing cancel, purge and time-out (seed " + std::to_string(seed) +
+              ")");
+  SetTimeouts(20, 3);
+  uint64_t offset = 0, moved = 0;
+  std::size_t whole = 0, cut = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::string round = "round " + std::to_string(i);
+    std::vector<std::vector<uint8_t>> data(rng.in(1, 4));
+    std::vector<emu::RequestPtr> writes;
+    for (auto& d : data) {
+      d.resize(rng.chance(40) ? rng.in(60000, 140000) : rng.in(1, 3000));
+      emu::usb::fill_pattern(offset, d);
+      offset += d.size();
+      writes.push_back(port_->write_async(d));
+    }
+    for (uint64_t k = rng.in(0, 6); k > 0; --k) {
+      switch (rng.in(0, 3)) {
+        case 0:
+          model_->limit_out(kBulkOut,
+                            rng.chance(50) ? std::optional<std::size_t>(rng.in(0, 100000)) : std::nullopt);
+          break;
+        case 1: {
+          ULONG mask = SERIAL_PURGE_TXABORT;
+          port_->ioctl(IOCTL_SERIAL_PURGE, std::span<const uint8_t>(reinterpret_cast<uint8_t*>(&mask), 4));
+          break;
+        }
+        case 2:
+          writes[rng.in(0, writes.size() - 1)]->cancel();
+          break;
+        default:
+          emu::clock::advance(std::chrono::milliseconds(rng.in(1, 4)));
+      }
+    }
+    // The device takes everything now; whatever is left ends without time
+    // passing.  Completions are looked at from the last write back: a later
+    // write seen complete before an earlier one completed first.  Writes
+    // that moved bytes complete in the order written (a cancel or a purge
+    // ends a write still queued at once).
+    model_->limit_out(kBulkOut, std::nullopt);
+    std::vector<std::pair<std::size_t, std::size_t>> inversions;  // (earlier, later)
+    bool ended = true;
+    for (std::size_t left = writes.size(); left > 0 && ended;) {
+      std::optional<std::size_t> later_done;
+      left = 0;
+      for (std::size_t w = writes.size(); w-- > 0;) {
+        if (writes[w]->completed()) {
+          later_done = w;
+        } else {
+          ++left;
+          if (later_done) inversions.emplace_back(w, *later_done);
+        }
+      }
+      for (auto& r : writes) ended = ended && (left == 0 || r->completed() || r->wait(5000ms));
+    }
+    std::vector<uint8_t> expected;
+    std::string wrong = ended ? "" : "a write never completed";
+    for (auto [earlier, later] : inversions) {
+      if (ended && writes[earlier]->information() > 0 && writes[later]->information() > 0)
+        wrong = "write " + std::to_string(later) + " completed before write " + std::to_string(earlier);
+    }
+    for (std::size_t w = 0; w < writes.size() && wrong.empty(); ++w) {
+      const NTSTATUS status = writes[w]->status();
+      const std::size_t info = writes[w]->information();
+      if (info > data[w].size() || (status == STATUS_SUCCESS) != (info == data[w].size()) ||
+          (status != STATUS_SUCCESS && status != STATUS_CANCELLED && status != STATUS_TIMEOUT)) {
+        wrong = "write " + std::to_string(w) + " of " + std::to_string(data[w].size()) + " bytes answered " +
+                hex(status) + " with " + std::to_string(info);
+      }
+      expected.insert(expected.end(), data[w].begin(), data[w].begin() + static_cast<std::ptrdiff_t>(info));
+      info == data[w].size() ? ++whole : ++cut;
+    }
+    const auto out = model_->take_out_data(kBulkOut);
+    if (wrong.empty() && out != expected) {
+      std::size_t at = 0;
+      while (at < out.size() && at < expected.size() && out[at] == expected[at]) ++at;
+      wrong = "the device's byte " + std::to_string(moved + at) + " is not the writes' (" +
+              std::to_string(out.size()) + " bytes went, the writes counted " +
+              std::to_string(expected.size()) + ")";
+    }
+    moved += out.size();
+    wrong.empty() ? tally.clean() : tally.failing(round, wrong);
+  }
+  EXPECT_GT(whole, 0u);
+  EXPECT_GT(cut, 0u) << "no write was ever cut short: the races were not run";
+  tally.note(std::to_string(whole) + " writes whole, " + std::to_string(cut) + " cut short; " +
+             std::to_string(moved) + " bytes checked");
+}
+
 }  // namespace
