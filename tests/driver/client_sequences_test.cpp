@@ -358,53 +358,6 @@ TEST_F(ClientSequencesTest, SurpriseRemovalEndsEveryQueuedWait) {
   dev.removed = true;
 }
 
-TEST_F(ClientSequencesTest, WaitsRacingSurpriseRemovalNeverOutliveIt) {
-  // A wait dispatched while the removal runs is either refused or ended by
-  // it; none may wait for the handle's close.  Seeded jitter moves the
-  // dispatch across the removal.
-  const uint32_t seed = std::random_device{}();
-  std::mt19937 jitter(seed);
-  const int rounds = 60;
-  int refused = 0, ended = 0;
-  for (int round = 0; round < rounds && !HasFailure(); round++) {
-    PluggedDevice& dev = StartScripted();
-    emu::Handle port = emu::open(u"COM5");
-    ASSERT_EQ(port.status(), STATUS_SUCCESS);
-    SetWaitMask(port, SERIAL_EV_CTS);
-    // Spins of up to a millisecond or so on either side.
-    auto delay = [&jitter] { return std::uniform_int_distribution<int>(0, 1000000)(jitter); };
-    const int removerDelay = delay() / 10, waiterDelay = delay();
-    auto spin = [](int n) {
-      for (int i = 0; i < n; i++) std::atomic_signal_fence(std::memory_order_seq_cst);
-    };
-    std::atomic<bool> go{false};
-    std::thread remover([&] {
-      while (!go.load()) {
-      }
-      spin(removerDelay);
-      usb::unplug(dev.pdo);
-      EXPECT_EQ(dev.node->surprise_remove(), STATUS_SUCCESS);
-    });
-    go = true;
-    spin(waiterDelay);
-    std::vector<emu::RequestPtr> waits;
-    for (int i = 0; i < 4; i++) waits.push_back(WaitOnMask(port));
-    remover.join();
-    for (auto& w : waits) {
-      if (!w->wait(5000ms)) {
-        ADD_FAILURE() << "round " << round << " (seed " << seed << "): a wait outlived the removal";
-        break;
-      }
-      (w->status() == STATUS_NOT_SUPPORTED ? refused : ended)++;
-    }
-    port.close();
-    EXPECT_EQ(dev.node->remove(), STATUS_SUCCESS);
-    dev.removed = true;
-  }
-  printf("[ removal race ] %d rounds, %d waits refused, %d ended by the removal, seed %u\n", rounds, refused,
-         ended, seed);
-}
-
 TEST_F(ClientSequencesTest, StopAndStartKeepThePortAndItsNames) {
   PluggedDevice& dev = StartScripted();
   const std::u16string name = DeviceNameFor(1);

@@ -185,7 +185,9 @@ TEST_F(ControlTest, LineCodingGoesOutOnlyWhenASettingChanges) {
   auto sent = ClassRequests(cdc::SET_LINE_CODING);
   ASSERT_EQ(sent.size(), 1u);
   EXPECT_EQ(sent[0].setup.bmRequestType, 0x21);
+  EXPECT_EQ(sent[0].setup.wValue, 0);
   EXPECT_EQ(sent[0].setup.wIndex, 0);
+  EXPECT_EQ(sent[0].setup.wLength, 7);
   EXPECT_EQ(sent[0].data, (std::vector<uint8_t>{0x80, 0x25, 0x00, 0x00, 0x00, 0x00, 0x07}));
 
   // The same rate: nothing sent, still answered with 4 bytes.

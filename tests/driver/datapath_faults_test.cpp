@@ -170,15 +170,17 @@ INSTANTIATE_TEST_SUITE_P(
 // ---- Time-outs beyond 32 bits ------------------------------------------------
 
 // Every constant is a wait of that many milliseconds, however large: five
-// minutes waiting for RING, and MAXULONG, which clients use for "no limit".
+// minutes waiting for RING, and MAXULONG, which clients use for "no limit";
+// none set is the default of 100 s.
 TEST_F(DataPathFaultTest, LongTimeOutsWaitTheirFullLength) {
   OpenScripted();
   model_->limit_out(kBulkOut, 0);  // the device takes no data
   FreezeClock();
-  const ULONG constants[] = {214'749, 300'000, 429'496, 500'000, MAXULONG};
-  for (ULONG ms : constants) {
-    SCOPED_TRACE(ms);
-    SetTimeouts(ms, 0);
+  const ULONG constants[] = {0, 214'749, 300'000, 429'496, 500'000, MAXULONG};
+  for (ULONG constant : constants) {
+    SCOPED_TRACE(constant);
+    const ULONG ms = constant == 0 ? 100'000 : constant;
+    if (constant != 0) SetTimeouts(constant, 0);  // 0: never set, the first row
     auto r = port_->read_async(8);
     emu::clock::jump(std::chrono::milliseconds(ms - 1));
     EXPECT_FALSE(r->completed());
@@ -187,7 +189,7 @@ TEST_F(DataPathFaultTest, LongTimeOutsWaitTheirFullLength) {
     EXPECT_EQ(r->status(), STATUS_SUCCESS);
     EXPECT_EQ(r->information(), 0u);
 
-    SetTimeouts(0, ms);
+    if (constant != 0) SetTimeouts(0, constant);
     // The write thread, woken by the queued write (not by the clock), arms
     // the write's time-out at this reading, exactly `ms` ahead, before it
     // sends it.  The jumps start only once the write is on the bus and the

@@ -153,18 +153,6 @@ TEST_F(WriteTest, LateCompletionOfACancelledWriteIsNotTakenForTheNext) {
   EXPECT_EQ(OnTheWire(), "third");
 }
 
-TEST_F(WriteTest, DefaultWriteTimeOutIsOneHundredSeconds) {
-  model_->limit_out(kBulkOut, 0);  // the device never takes the data
-  FreezeClock();
-  auto w = port_->write_async("slow");
-  SendNext();
-  emu::clock::jump(99'998ms);
-  EXPECT_FALSE(w->completed());
-  emu::clock::jump(2ms);
-  ASSERT_TRUE(w->wait(2000ms));
-  EXPECT_EQ(w->status(), STATUS_TIMEOUT);
-}
-
 TEST_F(WriteTest, Ats7CommandSwitchesTheConnectFilter) {
   struct Step {
     std::string_view write;

@@ -40,6 +40,10 @@ inline constexpr std::u16string_view kRegistryPath =
 // "\Device\Velmar1_DS_0001" for 1.
 std::u16string DeviceNameFor(ULONG instance);
 
+// Reads from `port` until at least `count` bytes have come or a read fails
+// (bounded): everything read.
+std::string ReadAtLeast(emu::Handle& port, size_t count);
+
 // One device on the emulated USB bus and the stack above it.
 struct PluggedDevice {
   std::shared_ptr<emu::usb::DeviceModel> model;
