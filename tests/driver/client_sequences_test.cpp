@@ -335,29 +335,6 @@ TEST_F(ClientSequencesTest, TheInterruptThreadOutlivesAFailingPipeWithoutSpinnin
 
 // ---- The device goes ---------------------------------------------------------------------
 
-TEST_F(ClientSequencesTest, SurpriseRemovalEndsEveryQueuedWait) {
-  PluggedDevice& dev = StartScripted();
-  emu::Handle port = emu::open(u"COM5");
-  ASSERT_EQ(port.status(), STATUS_SUCCESS);
-  SetWaitMask(port, SERIAL_EV_CTS);  // never reported
-  std::vector<emu::RequestPtr> waits;
-  for (int i = 0; i < 3; i++) waits.push_back(WaitOnMask(port));
-  for (auto& w : waits) ASSERT_EQ(w->returned(), STATUS_PENDING);
-
-  usb::unplug(dev.pdo);
-  ASSERT_EQ(dev.node->surprise_remove(), STATUS_SUCCESS);
-  // Before the handle closes: a client waiting for the carrier learns now.
-  for (auto& w : waits) {
-    ASSERT_TRUE(w->wait(5000ms));
-    EXPECT_EQ(w->status(), STATUS_CANCELLED);
-    EXPECT_EQ(w->information(), 0u);
-  }
-  EXPECT_EQ(WaitOnMask(port)->status(), STATUS_NOT_SUPPORTED);
-  EXPECT_EQ(port.close().close, STATUS_SUCCESS);
-  EXPECT_EQ(dev.node->remove(), STATUS_SUCCESS);
-  dev.removed = true;
-}
-
 TEST_F(ClientSequencesTest, StopAndStartKeepThePortAndItsNames) {
   PluggedDevice& dev = StartScripted();
   const std::u16string name = DeviceNameFor(1);

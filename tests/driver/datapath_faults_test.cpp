@@ -14,16 +14,11 @@ namespace {
 
 class DataPathFaultTest : public DataPathTest {
  protected:
-  void SetPowerState(DEVICE_POWER_STATE state) {
-    InterlockedExchange((LONG volatile*)&ext_->DevicePowerState, (LONG)state);
-  }
   size_t BulkInResets() {
     auto resets = model_->reset_pipes();
     return (size_t)std::count(resets.begin(), resets.end(), kBulkIn);
   }
   size_t FailedReadPasses() { return emu::trace::count("pPollingFunction USB Access Fail"); }
-  std::string OnTheWire() { return AsText(model_->out_data(kBulkOut)); }
-  LONG PendingWrites() { return InterlockedCompareExchange(&ext_->PendingWriteCount, 0, 0); }
   // Reads everything the ring holds, through the port.
   std::string ReadAll() {
     std::string got;
@@ -213,22 +208,24 @@ TEST_F(DataPathFaultTest, LongTimeOutsWaitTheirFullLength) {
 
 // ---- Read-timer armings racing data --------------------------------------------
 
-// Reads that return at once through the timer, several overlapped, with data
-// arriving: every arming ends exactly once, whichever agent (data, the
-// dispatch of the next read, the timer) ends its read, so the timer falls
-// idle after every round and cleanup never waits for a DPC that will not
-// come.  No byte is lost or doubled.
-TEST_F(DataPathFaultTest, ImmediateReadTimersFallIdleAfterEveryRound) {
+// Reads end through the read thread, the timer (at once, for the interval
+// of MAXULONG, or after 1 to 3 ms), cancellation and purges, all racing data
+// as it arrives.  Every read ends exactly once (the verifier reports a
+// second completion), cancelled reads take no data, and the data the others
+// got, joined in the order the reads were issued, is the stream without a
+// gap.  Every arming ends once, whichever agent ends its read, so the timer
+// falls idle after every round and cleanup never waits for a DPC that will
+// not come.
+TEST_F(DataPathFaultTest, ReadsEndedEveryWayEndOnceAndTheTimerFallsIdle) {
   OpenScripted();
-  SetTimeouts(0, 0, MAXULONG);
   const uint32_t seed = 0x5EED0712;
-  const int rounds = kSanitized ? 1500 : 6000;
+  const int rounds = kSanitized ? 800 : 3000;
   std::mt19937 rng(seed);
   std::atomic<bool> stop{false};
   std::atomic<uint64_t> fed{0};
   std::thread feeder([&] {
     std::mt19937 frng(seed + 1);
-    uint8_t chunk[6];
+    uint8_t chunk[16];
     while (!stop.load()) {
       if (model_->queued_in(kBulkIn) < 32) {
         size_t n = 1 + frng() % sizeof(chunk);
@@ -236,22 +233,51 @@ TEST_F(DataPathFaultTest, ImmediateReadTimersFallIdleAfterEveryRound) {
         model_->queue_in(kBulkIn, std::span<const uint8_t>(chunk, n));
         fed += n;
       }
-      std::this_thread::sleep_for(std::chrono::microseconds(frng() % 100));
+      std::this_thread::sleep_for(std::chrono::microseconds(frng() % 1000));
     }
   });
 
   uint64_t received = 0;
-  int round = 0, stuck_at = -1;
+  int round = 0, stuck_at = -1, with_data = 0, empty = 0, cancelled = 0;
   for (; round < rounds && stuck_at < 0; round++) {
+    if (round % 50 == 0) {
+      if (round % 100 == 0) {
+        SetTimeouts(0, 0, MAXULONG);  // each read returns at once through the timer
+      } else {
+        SetTimeouts(1 + rng() % 3, 0);
+      }
+    }
     std::vector<emu::RequestPtr> reads;
-    int count = 2 + rng() % 5;
+    int count = 1 + rng() % 6;
     for (int i = 0; i < count; i++) {
-      reads.push_back(port_->read_async(1 + rng() % 6));
+      reads.push_back(port_->read_async(1 + rng() % 24));
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds(rng() % 1000));
+    switch (rng() % 5) {
+      case 0:
+        reads[rng() % reads.size()]->cancel();
+        break;
+      case 1:
+        port_->cancel_io();
+        break;
+      case 2:
+        Purge(SERIAL_PURGE_RXABORT);
+        break;
+      default:
+        break;  // left to the data and the timer
     }
     for (auto& r : reads) {
       ASSERT_TRUE(r->wait(5000ms)) << "round " << round << " seed " << std::hex << seed;
-      ASSERT_EQ(r->status(), STATUS_SUCCESS);
+      NTSTATUS s = r->status();
+      ASSERT_TRUE(s == STATUS_SUCCESS || s == STATUS_CANCELLED) << std::hex << s;
       auto out = r->output();
+      ASSERT_EQ(out.size(), r->information());
+      if (s == STATUS_CANCELLED) {
+        ASSERT_EQ(r->information(), 0u);
+        cancelled++;
+        continue;
+      }
+      (out.empty() ? empty : with_data)++;
       auto bad = usb::check_pattern(received, out);
       ASSERT_FALSE(bad.has_value()) << "round " << round << ": byte " << received + *bad << " seed "
                                     << std::hex << seed;
@@ -264,7 +290,8 @@ TEST_F(DataPathFaultTest, ImmediateReadTimersFallIdleAfterEveryRound) {
   }
   stop = true;
   feeder.join();
-  printf("[ timers  ] %d rounds, %llu bytes read, seed %#x\n", round, (unsigned long long)received, seed);
+  printf("[ reads   ] %d rounds: %d with data, %d empty, %d cancelled, %llu bytes, seed %#x\n", round,
+         with_data, empty, cancelled, (unsigned long long)received, seed);
   if (stuck_at >= 0) {
     ADD_FAILURE() << "an arming outlived its read in round " << stuck_at << " (seed " << std::hex << seed
                   << "): count " << ArmedTimers() << ", idle " << KeReadStateEvent(&ext_->evTimersIdle);
@@ -272,6 +299,16 @@ TEST_F(DataPathFaultTest, ImmediateReadTimersFallIdleAfterEveryRound) {
     InterlockedExchange(&ext_->ArmedTimerCount, 0);
     KeSetEvent(&ext_->evTimersIdle, IO_NO_INCREMENT, FALSE);
   }
+  ASSERT_TRUE(WaitUntil([&] { return model_->queued_in(kBulkIn) == 0 && RingCount() == fed - received; }))
+      << "fed " << fed << " received " << received << " ring " << RingCount();
+  std::string rest = TakeRing();
+  EXPECT_FALSE(
+      usb::check_pattern(received, std::span<const uint8_t>((const uint8_t*)rest.data(), rest.size()))
+          .has_value());
+  // Every way out was taken: data, time-out or purge without data, cancel.
+  EXPECT_GT(with_data, rounds / 4);
+  EXPECT_GT(empty, 0);
+  EXPECT_GT(cancelled, rounds / 20);
   auto closing = std::async(std::launch::async, [&] { return port_->close(); });
   ASSERT_EQ(closing.wait_for(20s), std::future_status::ready) << "cleanup hangs";
   EXPECT_EQ(closing.get().cleanup, STATUS_SUCCESS);

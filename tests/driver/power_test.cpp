@@ -13,12 +13,6 @@ namespace cdc = emu::usb::cdc;
 // this driver and the bus driver below it.
 constexpr size_t kStartNextPerRequest = 2;
 
-// Whether a thread object has ended (signalled), without waiting.
-bool ThreadEnded(PKTHREAD thread) {
-  LARGE_INTEGER now{};
-  return KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, &now) == STATUS_SUCCESS;
-}
-
 // The recorded device state, read as the driver's threads read it.
 DEVICE_POWER_STATE DeviceState(PDEVICE_EXTENSION ext) {
   return (DEVICE_POWER_STATE)InterlockedOr((volatile LONG*)&ext->DevicePowerState, 0);
@@ -166,7 +160,7 @@ TEST_F(PowerTest, RestartDoesNotHangOnAPollingThreadWaitingInARead) {
   ASSERT_TRUE(emu::usb::wait_pending(dev_->pdo, cdc::BULK_IN_ENDPOINT, 1));
   PKTHREAD old = ext()->pPollingFunctionThread;
   ObReferenceObject(old);  // the restart drops the port's reference
-  InterlockedExchange((volatile LONG*)&ext()->DevicePowerState, PowerDeviceD1);
+  SetPowerState(PowerDeviceD1);
   ASSERT_EQ(dev_->node->set_device_power(PowerDeviceD0).status, STATUS_SUCCESS);
   ASSERT_TRUE(emu::wait_work_items(std::chrono::seconds(10)));
   EXPECT_TRUE(ThreadEnded(old));

@@ -191,75 +191,28 @@ struct SetRow {
 };
 
 TEST_F(UsbConfigTest, DescriptorSetsAreReadOnlyAsFarAsTheyAreSound) {
+  auto data = [](ConfigBuilder b) { return b.data_iface(1, 2).endpoint(0x82, 2).endpoint(0x02, 2); };
   Bytes overlong = cdc::configuration_descriptor(Variant::acm);
   overlong[2] = 200;  // announces more than it has
   overlong[3] = 0;
+  const Bytes zeroEnds = ModemSet().raw({0, 0x24, 1, 2, 3}).build();
+  const Bytes zeroBeforeData =
+      data(ConfigBuilder(2).iface(0, 1).raw({0, 0x24}).endpoint(0x81, 3, 16)).build();
+  const Bytes pastTheEnd = ModemSet().raw({40, 0x24, 1}).build();
+  const Bytes endpointFirst = data(ConfigBuilder(2).endpoint(0x83, 3, 16).iface(0, 0)).build();
+  // The last interface's information ends the request: a write for a third
+  // pipe would land past it.
+  const Bytes extraEndpoint = data(ConfigBuilder(2).iface(0, 0)).endpoint(0x83, 3, 16).build();
+  const Bytes shortTotal = data(ConfigBuilder(2).iface(0, 0)).build(5);
   const SetRow rows[] = {
       {"SetShorterThanItsTotalLength", overlong, STATUS_SUCCESS, true, cdc::BULK_IN_ENDPOINT, 0, {}},
-      {"ZeroLengthDescriptorEndsTheSet",
-       ModemSet().raw({0, 0x24, 1, 2, 3}).build(),
-       STATUS_SUCCESS,
-       true,
-       0x82,
-       5,
-       {}},
-      {"ZeroLengthDescriptorBeforeTheDataInterface",
-       ConfigBuilder(2)
-           .iface(0, 1)
-           .raw({0, 0x24})
-           .endpoint(0x81, 3, 16)
-           .data_iface(1, 2)
-           .endpoint(0x82, 2)
-           .endpoint(0x02, 2)
-           .build(),
-       STATUS_UNSUCCESSFUL,
-       false,
-       0,
-       0,
-       {}},
-      {"DescriptorRunningPastTheEnd",
-       ModemSet().raw({40, 0x24, 1}).build(),
-       STATUS_SUCCESS,
-       true,
-       0x82,
-       3,
-       {}},
-      {"EndpointBeforeAnyInterface",
-       ConfigBuilder(2)
-           .endpoint(0x83, 3, 16)
-           .iface(0, 0)
-           .data_iface(1, 2)
-           .endpoint(0x82, 2)
-           .endpoint(0x02, 2)
-           .build(),
-       STATUS_SUCCESS,
-       false,
-       0x82,
-       0,
-       {{0x82, 65536}}},
-      // The last interface's information ends the request: a write for a
-      // third pipe would land past it.
-      {"MoreEndpointsThanDeclared",
-       ConfigBuilder(2)
-           .iface(0, 0)
-           .data_iface(1, 2)
-           .endpoint(0x82, 2)
-           .endpoint(0x02, 2)
-           .endpoint(0x83, 3, 16)
-           .build(),
-       STATUS_SUCCESS,
-       false,
-       0x82,
-       0,
-       {{0x83, std::nullopt}}},
+      {"ZeroLengthDescriptorEndsTheSet", zeroEnds, STATUS_SUCCESS, true, 0x82, 5, {}},
+      {"ZeroLengthDescriptorBeforeTheDataInterface", zeroBeforeData, STATUS_UNSUCCESSFUL, false, 0, 0, {}},
+      {"DescriptorRunningPastTheEnd", pastTheEnd, STATUS_SUCCESS, true, 0x82, 3, {}},
+      {"EndpointBeforeAnyInterface", endpointFirst, STATUS_SUCCESS, false, 0x82, 0, {{0x82, 65536}}},
+      {"MoreEndpointsThanDeclared", extraEndpoint, STATUS_SUCCESS, false, 0x82, 0, {{0x83, std::nullopt}}},
       {"NoInterface", ConfigBuilder(0).build(), STATUS_DEVICE_DATA_ERROR, false, 0, -2, {}},
-      {"TotalLengthBelowTheConfigurationDescriptor",
-       ConfigBuilder(2).iface(0, 0).data_iface(1, 2).endpoint(0x82, 2).endpoint(0x02, 2).build(5),
-       STATUS_DEVICE_DATA_ERROR,
-       false,
-       0,
-       -1,
-       {}},
+      {"TotalLengthBelowTheConfigurationDescriptor", shortTotal, STATUS_DEVICE_DATA_ERROR, false, 0, -1, {}},
       {"TruncatedConfigurationDescriptor", Bytes{9, 0x02, 9, 0}, STATUS_DEVICE_DATA_ERROR, false, 0, -1, {}},
   };
   for (const SetRow& row : rows) {

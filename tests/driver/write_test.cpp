@@ -13,11 +13,9 @@ class WriteTest : public DataPathTest {
     DataPathTest::SetUp();
     OpenScripted();
   }
-  std::string OnTheWire() { return AsText(model_->out_data(kBulkOut)); }
   BOOLEAN SuppressConnect() {
     return Locked([&] { return ext_->SuppressConnect; });
   }
-  LONG PendingWrites() { return InterlockedCompareExchange(&ext_->PendingWriteCount, 0, 0); }
   // Lets the write thread take the next queued write and waits until the
   // device holds it.
   // The write thread sends a queued write at once, clock or not; its
