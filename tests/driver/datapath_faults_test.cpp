@@ -348,51 +348,6 @@ TEST_F(DataPathFaultTest, QueuedWritesAreCancelledAtOnce) {
   EXPECT_EQ(OnTheWire(), "after");
 }
 
-// Cancels strike writes at random moments while the write thread takes them
-// and the device takes data in bursts: each write ends once, cancelled ones
-// put nothing on the wire, and the wire holds exactly the others, in order.
-TEST_F(DataPathFaultTest, CancelledWritesRaceTheWriteThread) {
-  OpenScripted();
-  const uint32_t seed = 0x0812CA7C;
-  const int rounds = kSanitized ? 60 : 250;
-  std::mt19937 rng(seed);
-  std::string expected;
-  int sent = 0, cancelled = 0;
-  for (int round = 0; round < rounds; round++) {
-    bool slow = rng() % 2;
-    model_->limit_out(kBulkOut, slow ? std::optional<size_t>(0) : std::nullopt);
-    std::vector<std::pair<std::string, emu::RequestPtr>> writes;
-    int count = 1 + rng() % 6;
-    for (int i = 0; i < count; i++) {
-      std::string payload = "<" + std::to_string(round) + "." + std::to_string(i) + ">";
-      writes.emplace_back(payload, port_->write_async(payload));
-    }
-    std::this_thread::sleep_for(std::chrono::microseconds(rng() % 1500));
-    for (auto& [payload, w] : writes) {
-      if (rng() % 3 == 0) w->cancel();
-    }
-    model_->limit_out(kBulkOut, std::nullopt);
-    for (auto& [payload, w] : writes) {
-      ASSERT_TRUE(w->wait(5000ms)) << "round " << round << " seed " << seed;
-      if (w->status() == STATUS_SUCCESS) {
-        ASSERT_EQ(w->information(), payload.size());
-        expected += payload;
-        sent++;
-      } else {
-        ASSERT_EQ(w->status(), STATUS_CANCELLED) << "round " << round << " seed " << seed;
-        ASSERT_EQ(w->information(), 0u);
-        cancelled++;
-      }
-    }
-    ASSERT_EQ(OnTheWire(), expected) << "round " << round << " seed " << seed;
-  }
-  printf("[ writes  ] %d rounds: %d sent, %d cancelled, seed %#x\n", rounds, sent, cancelled, seed);
-  EXPECT_GT(cancelled, rounds / 4);
-  EXPECT_GT(sent, rounds);
-  EXPECT_EQ(PendingWrites(), 0);
-  EXPECT_EQ(emu::pool::outstanding(POOL_TAG_REQUEST_NODE), 0u);
-}
-
 // ---- The immediate character ----------------------------------------------------
 
 class ImmediateCharTest : public DataPathFaultTest {

@@ -211,66 +211,6 @@ TEST_F(PowerTest, PowerUpWithThePortClosedSendsNothing) {
   EXPECT_EQ(model().control_requests().size(), before);
 }
 
-TEST_F(PowerTest, RestartAllocationFailuresLoseNothing) {
-  // Each request packet and work item that one power-up allocates, failed in
-  // turn: whatever the power-up then reports, nothing leaks, no request is
-  // lost and the port still closes and opens.
-  using emu::faults::Site;
-  // The polling threads allocate too: a pipe reset as each starts, and
-  // another when a read failed by the power-down is seen only after the
-  // power-up.  The n-th call counted is the power-up's only once both threads
-  // have passed their first wait (after the reset) and then ended in D3.
-  auto pollingThreadsSettled = [&] {
-    return emu::ke::wait_thread_blocked(ext()->pPollingFunctionThread) &&
-           emu::ke::wait_thread_blocked(ext()->pInterruptPollingFunctionThread);
-  };
-  ASSERT_TRUE(pollingThreadsSettled());
-  ASSERT_NO_FATAL_FAILURE(PowerDownAndLetPollingEnd());
-  const size_t irpsBefore = emu::faults::calls(Site::irp_allocation);
-  const size_t itemsBefore = emu::faults::calls(Site::work_item_allocation);
-  ASSERT_EQ(dev_->node->set_system_power(PowerSystemWorking).status, STATUS_SUCCESS);
-  ASSERT_TRUE(emu::wait_work_items());
-  const size_t irps = emu::faults::calls(Site::irp_allocation) - irpsBefore;
-  const size_t items = emu::faults::calls(Site::work_item_allocation) - itemsBefore;
-  ASSERT_EQ(items, 1u);
-
-  bool restartLostItsPacket = false;
-  struct Run {
-    Site site;
-    size_t n;
-  };
-  std::vector<Run> runs;
-  for (size_t n = 1; n <= irps; ++n) runs.push_back({Site::irp_allocation, n});
-  runs.push_back({Site::work_item_allocation, 1});
-  for (const Run& run : runs) {
-    SCOPED_TRACE(testing::Message() << emu::faults::site_name(run.site) << " #" << run.n);
-    ASSERT_EQ(port_->close().cleanup, STATUS_SUCCESS);
-    port_ = &Open();
-    ASSERT_EQ(port_->status(), STATUS_SUCCESS);
-    ASSERT_TRUE(pollingThreadsSettled());
-    ASSERT_NO_FATAL_FAILURE(PowerDownAndLetPollingEnd());
-    emu::trace::clear();
-    emu::faults::fail_nth(run.site, run.n);
-    dev_->node->set_system_power(PowerSystemWorking);
-    ASSERT_TRUE(emu::wait_work_items());
-    emu::faults::clear();
-    if (run.site == Site::work_item_allocation) {
-      EXPECT_FALSE(emu::trace::contains("[PowerThreadRoutine] start"));
-    }
-    if (emu::trace::contains("[PowerThreadRoutine] Irp")) {
-      // The packet is short only for a moment: the restart tries again.
-      restartLostItsPacket = true;
-      EXPECT_TRUE(emu::trace::contains("[PowerThreadRoutine] deviceExtension->DevicePowerState"));
-      EXPECT_FALSE(ThreadEnded(ext()->pPollingFunctionThread));
-    }
-    if (DeviceState(ext()) != PowerDeviceD0) {
-      ASSERT_EQ(dev_->node->set_system_power(PowerSystemWorking).status, STATUS_SUCCESS);
-      ASSERT_TRUE(emu::wait_work_items());
-    }
-  }
-  EXPECT_TRUE(restartLostItsPacket);
-}
-
 using PowerWithoutInterruptPipeTest = DriverFixture;
 
 TEST_F(PowerWithoutInterruptPipeTest, PowerUpRestartsOnlyTheBulkPolling) {

@@ -136,7 +136,7 @@ TEST_F(ReadTest, PurgeEndsTheCurrentReadWithSuccessAndQueuedOnesAsCancelled) {
   auto a = port_->read_async(4);
   auto b = port_->read_async(4);
   auto c = port_->read_async(4);
-  Purge(SERIAL_PURGE_RXABORT);
+  Purge(SERIAL_PURGE_RXABORT | SERIAL_PURGE_TXCLEAR);
   ASSERT_TRUE(a->wait(2000ms) && b->wait(2000ms) && c->wait(2000ms));
   EXPECT_EQ(a->status(), STATUS_SUCCESS);
   EXPECT_EQ(a->information(), 0u);

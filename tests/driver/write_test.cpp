@@ -197,7 +197,9 @@ TEST_F(WriteTest, TransmitAbortEndsTheWriteOnTheBusAndTheQueuedOnes) {
   auto q1 = port_->write_async("q1");
   auto q2 = port_->write_async("q2");
   SendNext();
-  Purge(SERIAL_PURGE_TXABORT);
+  Deliver("rx");
+  Purge(SERIAL_PURGE_TXABORT | SERIAL_PURGE_RXCLEAR);
+  EXPECT_EQ(RingCount(), 0u) << "the receive clear given with the abort";
   for (auto* r : {&q1, &q2, &onBus}) {
     ASSERT_TRUE((*r)->wait(2000ms));
     EXPECT_EQ((*r)->status(), STATUS_CANCELLED);
@@ -210,6 +212,8 @@ TEST_F(WriteTest, TransmitAbortEndsTheWriteOnTheBusAndTheQueuedOnes) {
   EXPECT_EQ(after->status(), STATUS_SUCCESS);
   EXPECT_EQ(OnTheWire(), "after");
   EXPECT_EQ(emu::pool::outstanding(POOL_TAG_REQUEST_NODE), 0u);
+  Deliver("in");
+  EXPECT_EQ(AsText(port_->read(8).output), "in");
 }
 
 TEST_F(WriteTest, ClosingThePortDoesNotWaitOutAStuckWrite) {
