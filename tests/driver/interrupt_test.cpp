@@ -93,14 +93,6 @@ TEST_F(InterruptTest, AFailedReadLeavesTheLinesAndTheThreadReadsOn) {
   EXPECT_FALSE(ThreadEnded(thread_));
 }
 
-TEST_F(InterruptTest, CleanupCancelsTheReadAndTheThreadEndsOnTheCancelledStatus) {
-  emu::trace::clear();
-  port_->close();
-  EXPECT_TRUE(emu::trace::contains("[pInterruptPollingFunction]USBD_STATUS_CANCELED "));
-  EXPECT_EQ(ext_->pInterruptPollingFunctionThread, nullptr);
-  EXPECT_EQ(ext_->InterruptIrp, nullptr);
-}
-
 TEST_F(InterruptTest, NoReadWhileThePowerStateIsUnspecified) {
   SetPowerState(PowerDeviceUnspecified);
   emu::clock::freeze();

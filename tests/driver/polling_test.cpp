@@ -159,21 +159,5 @@ INSTANTIATE_TEST_SUITE_P(
                 "[vr_mdm] pPollingFunction USB Access Fail (UrbStatus = c0007000 , ntStatus = c0000001)"}),
     [](const ::testing::TestParamInfo<ExitRow>& info) { return std::string(info.param.name); });
 
-TEST_F(PollingTest, EmptyTransferIsTracedAndTheThreadReadsOn) {
-  emu::trace::clear();
-  Queue("");  // a zero-length transfer
-  Deliver("after");
-  EXPECT_EQ(emu::trace::count("[vr_mdm] pPollingFunction USB Access Fail (UrbStatus = 0 , ntStatus = 0)"),
-            1u);
-  EXPECT_FALSE(ThreadEnded(ext_->pPollingFunctionThread));
-}
-
-TEST_F(PollingTest, CancelledReadAtCleanupEndsTheThreadWithItsTrace) {
-  emu::trace::clear();
-  ASSERT_TRUE(usb::wait_pending(dev_->pdo, kBulkIn, 1));
-  port_->close();
-  EXPECT_EQ(emu::trace::count("[pPollingFunction]  USBD_STATUS_CANCELED"), 1u);
-}
-
 }  // namespace
 }  // namespace vrmdm_test

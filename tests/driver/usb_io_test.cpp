@@ -159,15 +159,6 @@ TEST_F(UsbIoTest, FailedAndHaltedTransfersReportBothStatuses) {
   EXPECT_EQ(std::string(again.data.begin(), again.data.end()), "after");
 }
 
-TEST_F(UsbIoTest, UnpluggedDeviceEndsThePendingRead) {
-  auto reader = std::async(std::launch::async, [&] { return BulkIn(4096); });
-  ASSERT_TRUE(emu::usb::wait_pending(dev_->pdo, cdc::BULK_IN_ENDPOINT, 1));
-  emu::usb::unplug(dev_->pdo);
-  auto r = reader.get();
-  EXPECT_EQ(r.status, STATUS_NO_SUCH_DEVICE);
-  EXPECT_EQ(r.usbd, ULONG(USBD_STATUS_DEVICE_GONE));
-}
-
 TEST_F(UsbIoTest, InterruptReadTracesOnlyWhatPended) {
   emu::usb::set_inline_completion_seed(3);
   emu::trace::clear();
