@@ -44,14 +44,6 @@ class CdcTest : public DriverFixture {
   }
 };
 
-TEST_F(CdcTest, RefusedLineCodingReportsTheFailure) {
-  model_->set_control_handler([](const emu::usb::SetupPacket& s, std::span<uint8_t>) {
-    return s.bRequest == cdc::SET_LINE_CODING ? emu::usb::Reply::stall() : emu::usb::Reply::data(0);
-  });
-  EXPECT_FALSE(NT_SUCCESS(Coding(9600, 0, 0, 8)));
-  EXPECT_EQ(emu::pool::outstanding(POOL_TAG_DRIVER), 7u);
-}
-
 TEST_F(CdcTest, ControlLineValueCarriesOnlyDtrAndRts) {
   const std::pair<ULONG, uint16_t> cases[] = {{3, 3},          {0, 0},    {1, 1},   {2, 2},
                                               {0xFFFFFFFF, 3}, {0x80, 0}, {0x1D, 1}};
