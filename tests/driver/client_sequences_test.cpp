@@ -114,13 +114,7 @@ class ClientSequencesTest : public LifecycleFixture {
     EXPECT_EQ(model->out_data(kBulkOut), (std::vector<uint8_t>{'A', 'T', '\r'}));
     SetReadTimeout(handle, 50);
     model->queue_in(kBulkIn, "\r\nOK\r\n");
-    std::string received;
-    EXPECT_TRUE(WaitUntil([&] {
-      emu::IoResult r = handle.read(16);
-      received.append(r.output.begin(), r.output.end());
-      return received.size() >= 6;
-    }));
-    EXPECT_EQ(received, "\r\nOK\r\n");
+    EXPECT_EQ(ReadAtLeast(handle, 6), "\r\nOK\r\n");
     emu::CloseResult closed = handle.close();
     EXPECT_EQ(closed.cleanup, STATUS_SUCCESS);
     EXPECT_EQ(closed.close, STATUS_SUCCESS);
@@ -522,14 +516,7 @@ TEST_F(ClientSequencesTest, APowerUpRestartShortOfResourcesIsRetriedAndFailsRequ
     EXPECT_FALSE(ThreadEnded(ext->pInterruptPollingFunctionThread));
 
     model->queue_in(kBulkIn, "RING\r\n");
-    std::string received;
-    EXPECT_TRUE(WaitUntil([&] {
-      emu::IoResult r = port.read(16);
-      EXPECT_EQ(r.status, STATUS_SUCCESS);
-      received.append(r.output.begin(), r.output.end());
-      return received.size() >= 6 || r.status != STATUS_SUCCESS;
-    }));
-    EXPECT_EQ(received, "RING\r\n");
+    EXPECT_EQ(ReadAtLeast(port, 6), "RING\r\n");
     if (c.recovers) {
       EXPECT_FALSE(wait->completed());
     } else {
