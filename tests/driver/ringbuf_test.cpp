@@ -58,14 +58,6 @@ class RingBufferTest : public ::testing::Test {
   PRING_BUFFER ring_ = nullptr;
 };
 
-TEST_F(RingBufferTest, AllocationIsEmptyPoolBlockWithTheDriverTag) {
-  EXPECT_EQ(RingBufferCount(ring_), 0u);
-  EXPECT_EQ(ring_->ReadIndex, 0u);
-  EXPECT_EQ(ring_->WriteIndex, 0u);
-  EXPECT_EQ(emu::pool::outstanding(POOL_TAG_DRIVER), 1u);
-  EXPECT_EQ(emu::pool::outstanding(emu::pool::tag("Wdm ")), 1u);
-}
-
 TEST_F(RingBufferTest, GetOnEmptyRingClearsIndicesAndData) {
   MoveTo(5000);
   auto data = Stream(0, 300000);
@@ -79,34 +71,6 @@ TEST_F(RingBufferTest, GetOnEmptyRingClearsIndicesAndData) {
   EXPECT_EQ(ring_->WriteIndex, 0u);
   std::vector<UCHAR> zeros(sizeof(ring_->Data), 0);
   EXPECT_EQ(0, memcmp(ring_->Data, zeros.data(), zeros.size()));
-}
-
-TEST_F(RingBufferTest, ResetEmptiesButLeavesTheBytes) {
-  MoveTo(262140);
-  auto data = Stream(0, 20);
-  RingBufferPut(ring_, data.data(), 20);
-  std::vector<UCHAR> before(ring_->Data, ring_->Data + sizeof(ring_->Data));
-  RingBufferReset(ring_);
-  EXPECT_EQ(RingBufferCount(ring_), 0u);
-  EXPECT_EQ(ring_->ReadIndex, 0u);
-  EXPECT_EQ(ring_->WriteIndex, 0u);
-  EXPECT_EQ(0, memcmp(before.data(), ring_->Data, before.size()));
-}
-
-TEST_F(RingBufferTest, RunsAtDispatchLevelWhenCallerHoldsASpinLock) {
-  // The read path calls the ring holding the device SpinLock.
-  KSPIN_LOCK deviceLock;
-  KeInitializeSpinLock(&deviceLock);
-  KIRQL old;
-  KeAcquireSpinLock(&deviceLock, &old);
-  auto data = Stream(0, 64);
-  EXPECT_EQ(RingBufferPut(ring_, data.data(), 64), 64u);
-  UCHAR out[64];
-  EXPECT_EQ(RingBufferGet(ring_, out, 64), 64u);
-  EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
-  KeReleaseSpinLock(&deviceLock, old);
-  EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
-  EXPECT_EQ(0, memcmp(out, data.data(), 64));
 }
 
 // Random puts and gets of every size class against a reference queue and
