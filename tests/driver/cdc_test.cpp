@@ -44,40 +44,6 @@ class CdcTest : public DriverFixture {
   }
 };
 
-TEST_F(CdcTest, LineCodingBytesOnTheWire) {
-  ASSERT_EQ(Coding(9600, 0, 0, 8), STATUS_SUCCESS);
-  auto sent = Requests(cdc::SET_LINE_CODING);
-  ASSERT_EQ(sent.size(), 1u);
-  EXPECT_EQ(sent[0].setup.bmRequestType, 0x21);
-  EXPECT_EQ(sent[0].setup.wValue, 0);
-  EXPECT_EQ(sent[0].setup.wIndex, 0);
-  EXPECT_EQ(sent[0].setup.wLength, 7);
-  EXPECT_EQ(sent[0].data, (Bytes{0x80, 0x25, 0x00, 0x00, 0x00, 0x00, 0x08}));
-
-  ASSERT_EQ(Coding(115200, 2, 2, 7), STATUS_SUCCESS);
-  EXPECT_EQ(Requests(cdc::SET_LINE_CODING).back().data, (Bytes{0x00, 0xC2, 0x01, 0x00, 0x02, 0x02, 0x07}));
-  ASSERT_EQ(Coding(921600, 1, 4, 5), STATUS_SUCCESS);
-  EXPECT_EQ(model_->line_coding(), (cdc::LineCoding{921600, 1, 4, 5}));
-}
-
-TEST_F(CdcTest, ModemTakesTheLineCoding) {
-  auto& modem = PlugModem("acm-nointr", u"COM6");
-  ASSERT_EQ(Configure(modem), STATUS_SUCCESS);
-  LINE_CODING coding = {9600, 0, 0, 8};
-  ASSERT_EQ(ZLKUSB_SetLineCoding(modem.fdo(), &coding, nullptr), STATUS_SUCCESS);
-  auto seen = modem.as<emu::usb::ModemModel>()->line_coding();
-  ASSERT_TRUE(seen.has_value());
-  EXPECT_EQ(seen->bytes(), (std::array<uint8_t, 7>{0x80, 0x25, 0x00, 0x00, 0x00, 0x00, 0x08}));
-}
-
-TEST_F(CdcTest, RefusedLineCodingReportsTheFailure) {
-  model_->set_control_handler([](const emu::usb::SetupPacket& s, std::span<uint8_t>) {
-    return s.bRequest == cdc::SET_LINE_CODING ? emu::usb::Reply::stall() : emu::usb::Reply::data(0);
-  });
-  EXPECT_FALSE(NT_SUCCESS(Coding(9600, 0, 0, 8)));
-  EXPECT_EQ(emu::pool::outstanding(POOL_TAG_DRIVER), 7u);
-}
-
 TEST_F(CdcTest, ControlLineValueCarriesOnlyDtrAndRts) {
   const std::pair<ULONG, uint16_t> cases[] = {{3, 3},          {0, 0},    {1, 1},   {2, 2},
                                               {0xFFFFFFFF, 3}, {0x80, 0}, {0x1D, 1}};
@@ -154,15 +120,6 @@ TEST_F(CdcTest, ConcurrentLineStatesAndCodingsAllComplete) {
   EXPECT_EQ(emu::pool::outstanding(POOL_TAG_DRIVER), 7u);
 }
 
-TEST_F(CdcTest, ImmediateCharacterGoesOutAtOnce) {
-  ULONG count = 99;
-  EXPECT_EQ(ZLKUSB_Write_OneChar(dev_->fdo(), 'Z', &count, nullptr, nullptr), STATUS_SUCCESS);
-  EXPECT_EQ(count, 1u);
-  EXPECT_EQ(model_->take_out_data(cdc::BULK_OUT_ENDPOINT), Bytes{'Z'});
-  EXPECT_EQ(emu::outstanding_irps(), 0u);
-  EXPECT_EQ(emu::pool::outstanding(POOL_TAG_DRIVER), 7u);
-}
-
 TEST_F(CdcTest, ImmediateCharacterCompletedInsideTheCallCountsItsByte) {
   emu::usb::set_inline_completion_seed(5);
   for (int i = 0; i < 32; i++) {
@@ -175,7 +132,7 @@ TEST_F(CdcTest, ImmediateCharacterCompletedInsideTheCallCountsItsByte) {
   EXPECT_EQ(model_->take_out_data(cdc::BULK_OUT_ENDPOINT).size(), 32u);
 }
 
-TEST_F(CdcTest, ImmediateCharacterFailuresSendNothingAndLeakNothing) {
+TEST_F(CdcTest, ImmediateCharacterFailuresCountNothingSendNothingAndLeakNothing) {
   ULONG count = 7;
   emu::faults::fail_irp_allocation(1);
   EXPECT_EQ(ZLKUSB_Write_OneChar(dev_->fdo(), 'A', &count, nullptr, nullptr), STATUS_UNSUCCESSFUL);
@@ -196,18 +153,14 @@ TEST_F(CdcTest, ImmediateCharacterFailuresSendNothingAndLeakNothing) {
   EXPECT_EQ(count, 0u);
   memcpy(ext_->PipeTable, saved, sizeof saved);
 
+  count = 7;
+  emu::usb::inject_fault(dev_->pdo, cdc::BULK_OUT_ENDPOINT, emu::usb::Fault::stall());
+  EXPECT_NE(ZLKUSB_Write_OneChar(dev_->fdo(), 'Q', &count, nullptr, nullptr), STATUS_SUCCESS);
+  EXPECT_EQ(count, 0u);
+
   EXPECT_TRUE(model_->out_data(cdc::BULK_OUT_ENDPOINT).empty());
   EXPECT_EQ(emu::outstanding_irps(), 0u);
   EXPECT_EQ(emu::pool::outstanding(POOL_TAG_DRIVER), 7u);
-}
-
-TEST_F(CdcTest, StalledImmediateCharacterCountsNothing) {
-  emu::usb::inject_fault(dev_->pdo, cdc::BULK_OUT_ENDPOINT, emu::usb::Fault::stall());
-  ULONG count = 7;
-  NTSTATUS status = ZLKUSB_Write_OneChar(dev_->fdo(), 'Q', &count, nullptr, nullptr);
-  EXPECT_NE(status, STATUS_SUCCESS);
-  EXPECT_EQ(count, 0u);
-  EXPECT_TRUE(model_->out_data(cdc::BULK_OUT_ENDPOINT).empty());
 }
 
 }  // namespace

@@ -179,6 +179,8 @@ class DataPathTest : public DriverFixture {
   ULONG QueuedWaits() {
     return Locked([&] { return WaitQueueCount(ext_); });
   }
+  std::string OnTheWire() { return AsText(model_->out_data(kBulkOut)); }
+  LONG PendingWrites() { return InterlockedCompareExchange(&ext_->PendingWriteCount, 0, 0); }
   LONG ArmedTimers() { return InterlockedCompareExchange(&ext_->ArmedTimerCount, 0, 0); }
 };
 

@@ -32,10 +32,6 @@ class InterruptTest : public LifecycleFixture {
                                          << ModemStatusOf(ext_) << ", expected " << expected;
   }
 
-  void SetPower(DEVICE_POWER_STATE state) {
-    InterlockedExchange((LONG volatile*)&ext_->DevicePowerState, (LONG)state);
-  }
-
   PKTHREAD thread_ = nullptr;
 };
 
@@ -97,16 +93,8 @@ TEST_F(InterruptTest, AFailedReadLeavesTheLinesAndTheThreadReadsOn) {
   EXPECT_FALSE(ThreadEnded(thread_));
 }
 
-TEST_F(InterruptTest, CleanupCancelsTheReadAndTheThreadEndsOnTheCancelledStatus) {
-  emu::trace::clear();
-  port_->close();
-  EXPECT_TRUE(emu::trace::contains("[pInterruptPollingFunction]USBD_STATUS_CANCELED "));
-  EXPECT_EQ(ext_->pInterruptPollingFunctionThread, nullptr);
-  EXPECT_EQ(ext_->InterruptIrp, nullptr);
-}
-
 TEST_F(InterruptTest, NoReadWhileThePowerStateIsUnspecified) {
-  SetPower(PowerDeviceUnspecified);
+  SetPowerState(PowerDeviceUnspecified);
   emu::clock::freeze();
   EXPECT_TRUE(Notify(0x03, DSR | DCD | DDSR | DDCD));  // the read already pending still lands
   ASSERT_TRUE(emu::ke::wait_thread_blocked(thread_));
@@ -115,7 +103,7 @@ TEST_F(InterruptTest, NoReadWhileThePowerStateIsUnspecified) {
   EXPECT_FALSE(usb::wait_pending(dev_->pdo, kNotify, 1, 300ms)) << "read issued in an unknown power state";
   emu::clock::advance(50ms);
   EXPECT_FALSE(usb::wait_pending(dev_->pdo, kNotify, 1, 100ms));
-  SetPower(PowerDeviceD0);
+  SetPowerState(PowerDeviceD0);
   emu::clock::advance(60ms);
   EXPECT_TRUE(usb::wait_pending(dev_->pdo, kNotify, 1));
   EXPECT_FALSE(ThreadEnded(thread_));
@@ -136,7 +124,7 @@ class InterruptExitTest : public InterruptTest, public testing::WithParamInterfa
 TEST_P(InterruptExitTest, ReadOutcome) {
   const ExitCase& c = GetParam();
   emu::trace::clear();
-  SetPower(c.power);
+  SetPowerState(c.power);
   usb::inject_fault(dev_->pdo, kNotify, usb::Fault::error(c.usbd, c.status));
   model_->notify_serial_state(0x03);  // wakes the waiting read, which fails
   if (c.exit_trace != nullptr) {
@@ -151,11 +139,11 @@ TEST_P(InterruptExitTest, ReadOutcome) {
         << "an exit is not traced as an access failure";
   } else {
     EXPECT_TRUE(WaitUntil([] { return emu::trace::contains("pInterruptPollingFunction USB Access Fail"); }));
-    SetPower(PowerDeviceD0);
+    SetPowerState(PowerDeviceD0);
     EXPECT_TRUE(Notify(0x00, DDSR | DDCD)) << "the thread still reads";
     EXPECT_FALSE(ThreadEnded(thread_));
   }
-  SetPower(PowerDeviceD0);
+  SetPowerState(PowerDeviceD0);
   emu::CloseResult closed = port_->close();
   EXPECT_EQ(closed.cleanup, STATUS_SUCCESS);
   EXPECT_EQ(closed.close, STATUS_SUCCESS);

@@ -46,49 +46,44 @@ class PnpTest : public LifecycleFixture {
   }
 };
 
+// Surprise removal takes the name and the interface away at once, the
+// SERIALCOMM entry stays until the removal; a removal the system asked for
+// first withdraws everything too.
 TEST_F(PnpTest, StartPublishesThePortAndRemovalWithdrawsIt) {
-  auto& dev = PlugScripted(usb::cdc::Variant::acm_nointr, u"COM5");
-  ASSERT_EQ(Start(dev), STATUS_SUCCESS);
-  PDEVICE_OBJECT fdo = dev.fdo();
-  const std::u16string name = DeviceNameFor(1);
+  for (bool surprise : {true, false}) {
+    SCOPED_TRACE(surprise ? "surprise removal" : "removal asked for");
+    auto& dev = PlugScripted(surprise ? usb::cdc::Variant::acm_nointr : usb::cdc::Variant::acm, u"COM5");
+    ASSERT_EQ(Start(dev), STATUS_SUCCESS);
+    PDEVICE_OBJECT fdo = dev.fdo();
+    const std::u16string name = DeviceNameFor(surprise ? 1 : 2);
 
-  EXPECT_EQ(emu::symbolic_link_target(u"\\DosDevices\\COM5"), name);
-  auto value = emu::registry::get_value(kSerialComm, name);
-  ASSERT_TRUE(value.has_value());
-  EXPECT_EQ(value->type, (ULONG)REG_SZ);
-  EXPECT_EQ(value->data, RegSz(u"COM5"));  // the name and its terminator, nothing more
-  ASSERT_EQ(ComPorts(dev.pdo).size(), 1u);
-  EXPECT_TRUE(ComPortEnabled(dev.pdo));
-  EXPECT_TRUE(emu::wmi::is_registered(fdo));
-  EXPECT_EQ(emu::reported_device_power(fdo), PowerDeviceD0);
-  EXPECT_EQ(std::u16string((const char16_t*)dev.ext()->DosDeviceName), u"\\DosDevices\\COM5");
+    EXPECT_EQ(emu::symbolic_link_target(u"\\DosDevices\\COM5"), name);
+    auto value = emu::registry::get_value(kSerialComm, name);
+    ASSERT_TRUE(value.has_value());
+    EXPECT_EQ(value->type, (ULONG)REG_SZ);
+    EXPECT_EQ(value->data, RegSz(u"COM5"));  // the name and its terminator, nothing more
+    ASSERT_EQ(ComPorts(dev.pdo).size(), 1u);
+    EXPECT_TRUE(ComPortEnabled(dev.pdo));
+    EXPECT_TRUE(emu::wmi::is_registered(fdo));
+    EXPECT_EQ(emu::reported_device_power(fdo), PowerDeviceD0);
+    EXPECT_EQ(std::u16string((const char16_t*)dev.ext()->DosDeviceName), u"\\DosDevices\\COM5");
 
-  // Surprise removal takes the name and the interface away at once; the
-  // SERIALCOMM entry stays until the removal.
-  ASSERT_EQ(dev.node->surprise_remove(), STATUS_SUCCESS);
-  EXPECT_FALSE(emu::symbolic_link_target(u"\\DosDevices\\COM5").has_value());
-  EXPECT_FALSE(ComPortEnabled(dev.pdo));
-  EXPECT_TRUE(emu::registry::get_value(kSerialComm, name).has_value());
-  EXPECT_EQ(dev.ext()->DosDeviceName[0], 0);
-
-  ASSERT_EQ(dev.node->remove(), STATUS_SUCCESS);
-  dev.removed = true;
-  EXPECT_FALSE(emu::registry::get_value(kSerialComm, name).has_value());
-  EXPECT_FALSE(ComPortEnabled(dev.pdo));
-  EXPECT_EQ(dev.node->fdo(), nullptr);
-}
-
-TEST_F(PnpTest, RemovalWithoutSurpriseRemovalAlsoWithdrawsEverything) {
-  auto& dev = PlugScripted(usb::cdc::Variant::acm, u"COM9");
-  ASSERT_EQ(Start(dev), STATUS_SUCCESS);
-  ASSERT_TRUE(emu::symbolic_link_target(u"\\DosDevices\\COM9").has_value());
-  ASSERT_EQ(dev.node->query_remove(), STATUS_SUCCESS);
-  ASSERT_EQ(dev.node->remove(), STATUS_SUCCESS);
-  dev.removed = true;
-  EXPECT_FALSE(emu::symbolic_link_target(u"\\DosDevices\\COM9").has_value());
-  EXPECT_FALSE(emu::registry::get_value(kSerialComm, DeviceNameFor(1)).has_value());
-  EXPECT_FALSE(ComPortEnabled(dev.pdo));
-  EXPECT_EQ(dev.node->fdo(), nullptr);
+    if (surprise) {
+      ASSERT_EQ(dev.node->surprise_remove(), STATUS_SUCCESS);
+      EXPECT_FALSE(emu::symbolic_link_target(u"\\DosDevices\\COM5").has_value());
+      EXPECT_FALSE(ComPortEnabled(dev.pdo));
+      EXPECT_TRUE(emu::registry::get_value(kSerialComm, name).has_value());
+      EXPECT_EQ(dev.ext()->DosDeviceName[0], 0);
+    } else {
+      ASSERT_EQ(dev.node->query_remove(), STATUS_SUCCESS);
+    }
+    ASSERT_EQ(dev.node->remove(), STATUS_SUCCESS);
+    dev.removed = true;
+    EXPECT_FALSE(emu::symbolic_link_target(u"\\DosDevices\\COM5").has_value());
+    EXPECT_FALSE(emu::registry::get_value(kSerialComm, name).has_value());
+    EXPECT_FALSE(ComPortEnabled(dev.pdo));
+    EXPECT_EQ(dev.node->fdo(), nullptr);
+  }
 }
 
 TEST_F(PnpTest, PlugStartAndRemovalKeepNothingBehind) {

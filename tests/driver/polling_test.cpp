@@ -13,14 +13,6 @@ class PollingTest : public DataPathTest {
     DataPathTest::SetUp();
     OpenScripted();
   }
-  bool PollingThreadEnded() {
-    LARGE_INTEGER now{};
-    return KeWaitForSingleObject(ext_->pPollingFunctionThread, Executive, KernelMode, FALSE, &now) ==
-           STATUS_SUCCESS;
-  }
-  void SetPowerState(DEVICE_POWER_STATE state) {
-    InterlockedExchange((LONG volatile*)&ext_->DevicePowerState, (LONG)state);
-  }
   std::string Read(ULONG n) { return AsText(port_->read(n).output); }
 };
 
@@ -122,14 +114,14 @@ TEST_P(PollingExitTest, FailedReadEndsTheThreadOrIsRetried) {
   usb::inject_fault(dev_->pdo, kBulkIn, usb::Fault::error(row.usbd, row.status));
   Queue("!");  // re-offers the pending read, which now fails
   if (row.ends) {
-    EXPECT_TRUE(WaitUntil([&] { return PollingThreadEnded(); }));
+    EXPECT_TRUE(WaitUntil([&] { return ThreadEnded(ext_->pPollingFunctionThread); }));
     SetPowerState(PowerDeviceD0);
   } else {
     SetPowerState(PowerDeviceD0);
     Queue("ok");  // the thread reads on: the failed read took nothing
     ASSERT_TRUE(WaitRing(3));
     EXPECT_EQ(Read(8), "!ok");
-    EXPECT_FALSE(PollingThreadEnded());
+    EXPECT_FALSE(ThreadEnded(ext_->pPollingFunctionThread));
   }
   if (row.trace != nullptr) {
     EXPECT_EQ(emu::trace::count(row.trace), 1u) << row.trace;
@@ -166,22 +158,6 @@ INSTANTIATE_TEST_SUITE_P(
                 STATUS_UNSUCCESSFUL, false,
                 "[vr_mdm] pPollingFunction USB Access Fail (UrbStatus = c0007000 , ntStatus = c0000001)"}),
     [](const ::testing::TestParamInfo<ExitRow>& info) { return std::string(info.param.name); });
-
-TEST_F(PollingTest, EmptyTransferIsTracedAndTheThreadReadsOn) {
-  emu::trace::clear();
-  Queue("");  // a zero-length transfer
-  Deliver("after");
-  EXPECT_EQ(emu::trace::count("[vr_mdm] pPollingFunction USB Access Fail (UrbStatus = 0 , ntStatus = 0)"),
-            1u);
-  EXPECT_FALSE(PollingThreadEnded());
-}
-
-TEST_F(PollingTest, CancelledReadAtCleanupEndsTheThreadWithItsTrace) {
-  emu::trace::clear();
-  ASSERT_TRUE(usb::wait_pending(dev_->pdo, kBulkIn, 1));
-  port_->close();
-  EXPECT_EQ(emu::trace::count("[pPollingFunction]  USBD_STATUS_CANCELED"), 1u);
-}
 
 }  // namespace
 }  // namespace vrmdm_test

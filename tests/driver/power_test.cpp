@@ -13,12 +13,6 @@ namespace cdc = emu::usb::cdc;
 // this driver and the bus driver below it.
 constexpr size_t kStartNextPerRequest = 2;
 
-// Whether a thread object has ended (signalled), without waiting.
-bool ThreadEnded(PKTHREAD thread) {
-  LARGE_INTEGER now{};
-  return KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, &now) == STATUS_SUCCESS;
-}
-
 // The recorded device state, read as the driver's threads read it.
 DEVICE_POWER_STATE DeviceState(PDEVICE_EXTENSION ext) {
   return (DEVICE_POWER_STATE)InterlockedOr((volatile LONG*)&ext->DevicePowerState, 0);
@@ -110,76 +104,54 @@ TEST_F(PowerTest, RequestsForTheCurrentStateAndQueriesGoDownUntouched) {
 
 // ---- Power-down and power-up of an open port ------------------------------------------------
 
-TEST_F(PowerTest, PowerDownEndsOnlyThePollingThreadsAndQueuesNothing) {
-  PKTHREAD read = ext()->pReadFunctionThread;
-  PKTHREAD write = ext()->pWriteFunctionThread;
-  PKTHREAD waitMask = ext()->pWaitMaskFunctionThread;
-  PowerDownAndLetPollingEnd();
-  EXPECT_FALSE(ThreadEnded(read));
-  EXPECT_FALSE(ThreadEnded(write));
-  EXPECT_FALSE(ThreadEnded(waitMask));
-  EXPECT_FALSE(RestartRan());
-}
-
-TEST_F(PowerTest, PowerUpResendsTheLineAndReplacesThePollingThreads) {
+// Each sleep of an open port ends only its polling threads and queues
+// nothing; each wake restarts it: the line coding, then the line state, each
+// sent once, and new polling threads that carry data and the modem lines.
+// Every wake needs a restart of its own: one still marked as running would
+// skip the next.
+TEST_F(PowerTest, EachPowerUpResendsTheLineAndReplacesThePollingThreads) {
   Ioctl(IOCTL_SERIAL_SET_BAUD_RATE, AsBytes<ULONG>(38400));
   SERIAL_LINE_CONTROL line{STOP_BITS_2, ODD_PARITY, 7};
   Ioctl(IOCTL_SERIAL_SET_LINE_CONTROL, AsBytes(line));
   Ioctl(IOCTL_SERIAL_CLR_RTS);
-  PowerDown();
-
-  const size_t before = model().control_requests().size();
-  emu::PowerResult up = dev_->node->set_system_power(PowerSystemWorking);
-  ASSERT_EQ(up.status, STATUS_SUCCESS);
-  ASSERT_TRUE(emu::wait_work_items());
-
-  // Line coding first, then the line state, each once.
-  auto all = model().control_requests();
-  ASSERT_EQ(all.size(), before + 2);
-  EXPECT_EQ(all[before].setup.bRequest, cdc::SET_LINE_CODING);
-  EXPECT_EQ(cdc::LineCoding::from(std::span<const uint8_t, 7>(all[before].data.data(), 7)),
-            (cdc::LineCoding{38400, 2, 1, 7}));
-  EXPECT_EQ(all[before + 1].setup.bRequest, cdc::SET_CONTROL_LINE_STATE);
-  EXPECT_EQ(all[before + 1].setup.wValue, cdc::CONTROL_LINE_DTR);
-  EXPECT_TRUE(emu::trace::contains("[PowerThreadRoutine] deviceExtension->DevicePowerState = 1"));
-
-  // New polling threads run; data and modem lines flow again.
-  ASSERT_NE(ext()->pPollingFunctionThread, nullptr);
-  ASSERT_NE(ext()->pInterruptPollingFunctionThread, nullptr);
-  EXPECT_FALSE(ThreadEnded(ext()->pPollingFunctionThread));
-  EXPECT_FALSE(ThreadEnded(ext()->pInterruptPollingFunctionThread));
-  model().queue_in(cdc::BULK_IN_ENDPOINT, "after power-up");
-  std::string received;
-  ASSERT_TRUE(WaitUntil([&] {
-    emu::IoResult r = port_->read(64);
-    received.append(r.output.begin(), r.output.end());
-    return received.size() >= 14;
-  }));
-  EXPECT_EQ(received, "after power-up");
-  EXPECT_EQ(port_->write("AT\r").information, 3u);
-  EXPECT_EQ(model().out_data(cdc::BULK_OUT_ENDPOINT), (std::vector<uint8_t>{'A', 'T', '\r'}));
-  Ioctl(IOCTL_SERIAL_GET_MODEMSTATUS, {}, 4);  // clear the open's change bits
-  model().notify_serial_state(cdc::SERIAL_STATE_DCD | cdc::SERIAL_STATE_DSR);
-  EXPECT_TRUE(WaitUntil(
-      [&] { return (FromBytes<ULONG>(Ioctl(IOCTL_SERIAL_GET_MODEMSTATUS, {}, 4).output) & 0x80) != 0; }));
-}
-
-TEST_F(PowerTest, SeveralPowerCyclesKeepDataFlowing) {
-  for (int cycle = 0; cycle < 5; ++cycle) {
+  for (int cycle = 0; cycle < 3; ++cycle) {
     SCOPED_TRACE(cycle);
-    PowerDown();
+    emu::trace::clear();
+    ASSERT_NO_FATAL_FAILURE(PowerDownAndLetPollingEnd());
+    for (PKTHREAD t :
+         {ext()->pReadFunctionThread, ext()->pWriteFunctionThread, ext()->pWaitMaskFunctionThread}) {
+      EXPECT_FALSE(ThreadEnded(t));
+    }
+    EXPECT_FALSE(RestartRan());
+
+    const size_t before = model().control_requests().size();
     ASSERT_EQ(dev_->node->set_system_power(PowerSystemWorking).status, STATUS_SUCCESS);
     ASSERT_TRUE(emu::wait_work_items());
+    auto all = model().control_requests();
+    ASSERT_EQ(all.size(), before + 2) << "the power-up did not restart the port";
+    EXPECT_EQ(all[before].setup.bRequest, cdc::SET_LINE_CODING);
+    EXPECT_EQ(cdc::LineCoding::from(std::span<const uint8_t, 7>(all[before].data.data(), 7)),
+              (cdc::LineCoding{38400, 2, 1, 7}));
+    EXPECT_EQ(all[before + 1].setup.bRequest, cdc::SET_CONTROL_LINE_STATE);
+    EXPECT_EQ(all[before + 1].setup.wValue, cdc::CONTROL_LINE_DTR);
+    EXPECT_TRUE(emu::trace::contains("[PowerThreadRoutine] deviceExtension->DevicePowerState = 1"));
+
+    ASSERT_NE(ext()->pPollingFunctionThread, nullptr);
+    ASSERT_NE(ext()->pInterruptPollingFunctionThread, nullptr);
+    EXPECT_FALSE(ThreadEnded(ext()->pPollingFunctionThread));
+    EXPECT_FALSE(ThreadEnded(ext()->pInterruptPollingFunctionThread));
     const std::string text = "cycle " + std::to_string(cycle);
     model().queue_in(cdc::BULK_IN_ENDPOINT, text);
-    std::string received;
-    ASSERT_TRUE(WaitUntil([&] {
-      emu::IoResult r = port_->read(64);
-      received.append(r.output.begin(), r.output.end());
-      return received.size() >= text.size();
+    EXPECT_EQ(ReadAtLeast(*port_, text.size()), text);
+    const bool carrier = cycle % 2 == 0;
+    Ioctl(IOCTL_SERIAL_GET_MODEMSTATUS, {}, 4);  // clear the change bits
+    model().notify_serial_state(cdc::SERIAL_STATE_DSR | (carrier ? cdc::SERIAL_STATE_DCD : 0));
+    EXPECT_TRUE(WaitUntil([&] {
+      return ((FromBytes<ULONG>(Ioctl(IOCTL_SERIAL_GET_MODEMSTATUS, {}, 4).output) & 0x80) != 0) == carrier;
     }));
-    EXPECT_EQ(received, text);
   }
+  EXPECT_EQ(port_->write("AT\r").information, 3u);
+  EXPECT_EQ(model().out_data(cdc::BULK_OUT_ENDPOINT), (std::vector<uint8_t>{'A', 'T', '\r'}));
 }
 
 TEST_F(PowerTest, RestartDoesNotHangOnAPollingThreadWaitingInARead) {
@@ -188,7 +160,7 @@ TEST_F(PowerTest, RestartDoesNotHangOnAPollingThreadWaitingInARead) {
   ASSERT_TRUE(emu::usb::wait_pending(dev_->pdo, cdc::BULK_IN_ENDPOINT, 1));
   PKTHREAD old = ext()->pPollingFunctionThread;
   ObReferenceObject(old);  // the restart drops the port's reference
-  InterlockedExchange((volatile LONG*)&ext()->DevicePowerState, PowerDeviceD1);
+  SetPowerState(PowerDeviceD1);
   ASSERT_EQ(dev_->node->set_device_power(PowerDeviceD0).status, STATUS_SUCCESS);
   ASSERT_TRUE(emu::wait_work_items(std::chrono::seconds(10)));
   EXPECT_TRUE(ThreadEnded(old));
@@ -196,13 +168,7 @@ TEST_F(PowerTest, RestartDoesNotHangOnAPollingThreadWaitingInARead) {
 
   // The replacement's reads are not taken for cancelled.
   model().queue_in(cdc::BULK_IN_ENDPOINT, "still here");
-  std::string received;
-  ASSERT_TRUE(WaitUntil([&] {
-    emu::IoResult r = port_->read(64);
-    received.append(r.output.begin(), r.output.end());
-    return received.size() >= 10;
-  }));
-  EXPECT_EQ(received, "still here");
+  EXPECT_EQ(ReadAtLeast(*port_, 10), "still here");
 }
 
 TEST_F(PowerTest, PowerUpRacingCleanupNeverInterleaves) {
@@ -245,66 +211,6 @@ TEST_F(PowerTest, PowerUpWithThePortClosedSendsNothing) {
   EXPECT_EQ(model().control_requests().size(), before);
 }
 
-TEST_F(PowerTest, RestartAllocationFailuresLoseNothing) {
-  // Each request packet and work item that one power-up allocates, failed in
-  // turn: whatever the power-up then reports, nothing leaks, no request is
-  // lost and the port still closes and opens.
-  using emu::faults::Site;
-  // The polling threads allocate too: a pipe reset as each starts, and
-  // another when a read failed by the power-down is seen only after the
-  // power-up.  The n-th call counted is the power-up's only once both threads
-  // have passed their first wait (after the reset) and then ended in D3.
-  auto pollingThreadsSettled = [&] {
-    return emu::ke::wait_thread_blocked(ext()->pPollingFunctionThread) &&
-           emu::ke::wait_thread_blocked(ext()->pInterruptPollingFunctionThread);
-  };
-  ASSERT_TRUE(pollingThreadsSettled());
-  ASSERT_NO_FATAL_FAILURE(PowerDownAndLetPollingEnd());
-  const size_t irpsBefore = emu::faults::calls(Site::irp_allocation);
-  const size_t itemsBefore = emu::faults::calls(Site::work_item_allocation);
-  ASSERT_EQ(dev_->node->set_system_power(PowerSystemWorking).status, STATUS_SUCCESS);
-  ASSERT_TRUE(emu::wait_work_items());
-  const size_t irps = emu::faults::calls(Site::irp_allocation) - irpsBefore;
-  const size_t items = emu::faults::calls(Site::work_item_allocation) - itemsBefore;
-  ASSERT_EQ(items, 1u);
-
-  bool restartLostItsPacket = false;
-  struct Run {
-    Site site;
-    size_t n;
-  };
-  std::vector<Run> runs;
-  for (size_t n = 1; n <= irps; ++n) runs.push_back({Site::irp_allocation, n});
-  runs.push_back({Site::work_item_allocation, 1});
-  for (const Run& run : runs) {
-    SCOPED_TRACE(testing::Message() << emu::faults::site_name(run.site) << " #" << run.n);
-    ASSERT_EQ(port_->close().cleanup, STATUS_SUCCESS);
-    port_ = &Open();
-    ASSERT_EQ(port_->status(), STATUS_SUCCESS);
-    ASSERT_TRUE(pollingThreadsSettled());
-    ASSERT_NO_FATAL_FAILURE(PowerDownAndLetPollingEnd());
-    emu::trace::clear();
-    emu::faults::fail_nth(run.site, run.n);
-    dev_->node->set_system_power(PowerSystemWorking);
-    ASSERT_TRUE(emu::wait_work_items());
-    emu::faults::clear();
-    if (run.site == Site::work_item_allocation) {
-      EXPECT_FALSE(emu::trace::contains("[PowerThreadRoutine] start"));
-    }
-    if (emu::trace::contains("[PowerThreadRoutine] Irp")) {
-      // The packet is short only for a moment: the restart tries again.
-      restartLostItsPacket = true;
-      EXPECT_TRUE(emu::trace::contains("[PowerThreadRoutine] deviceExtension->DevicePowerState"));
-      EXPECT_FALSE(ThreadEnded(ext()->pPollingFunctionThread));
-    }
-    if (DeviceState(ext()) != PowerDeviceD0) {
-      ASSERT_EQ(dev_->node->set_system_power(PowerSystemWorking).status, STATUS_SUCCESS);
-      ASSERT_TRUE(emu::wait_work_items());
-    }
-  }
-  EXPECT_TRUE(restartLostItsPacket);
-}
-
 using PowerWithoutInterruptPipeTest = DriverFixture;
 
 TEST_F(PowerWithoutInterruptPipeTest, PowerUpRestartsOnlyTheBulkPolling) {
@@ -321,13 +227,7 @@ TEST_F(PowerWithoutInterruptPipeTest, PowerUpRestartsOnlyTheBulkPolling) {
   EXPECT_EQ(dev.ext()->pInterruptPollingFunctionThread, nullptr);
   auto* model = dev.as<emu::usb::ScriptedDevice>();
   model->queue_in(cdc::BULK_IN_ENDPOINT, "ok");
-  std::string received;
-  ASSERT_TRUE(WaitUntil([&] {
-    emu::IoResult r = port.read(8);
-    received.append(r.output.begin(), r.output.end());
-    return received.size() >= 2;
-  }));
-  EXPECT_EQ(received, "ok");
+  EXPECT_EQ(ReadAtLeast(port, 2), "ok");
 }
 
 // ---- Failures below --------------------------------------------------------------------------
@@ -421,13 +321,7 @@ class OwedPowerUpTest : public PowerTest {
     ASSERT_GE(out.size(), 3u);
     EXPECT_EQ(std::vector<uint8_t>(out.end() - 3, out.end()), (std::vector<uint8_t>{'A', 'T', '\r'}));
     model().queue_in(cdc::BULK_IN_ENDPOINT, "\r\nOK\r\n");
-    std::string received;
-    ASSERT_TRUE(WaitUntil([&] {
-      emu::IoResult r = port_->read(64);
-      received.append(r.output.begin(), r.output.end());
-      return received.size() >= 6;
-    }));
-    EXPECT_EQ(received, "\r\nOK\r\n");
+    EXPECT_EQ(ReadAtLeast(*port_, 6), "\r\nOK\r\n");
   }
   // Wakes the system with the record of the system request failing and,
   // when asked, the work item that would ask for the power-up again.
@@ -445,41 +339,34 @@ class OwedPowerUpTest : public PowerTest {
   }
 };
 
-TEST_F(OwedPowerUpTest, TheWorkItemPowersTheDeviceUpAtOnce) {
-  PowerDownAndLetPollingEnd();
-  emu::PowerResult r = WakeWithoutRecord(false);
-  EXPECT_EQ(r.status, STATUS_SUCCESS);
-  EXPECT_EQ(r.start_next_power, kStartNextPerRequest);
-  ASSERT_TRUE(RestartRan());
-  EXPECT_EQ(DeviceState(ext()), PowerDeviceD0);
-  ExpectAtAnswered();
-}
-
-TEST_F(OwedPowerUpTest, ARefusedWriteAsksForThePowerUpAgain) {
-  PowerDownAndLetPollingEnd();
-  EXPECT_EQ(WakeWithoutRecord(true).status, STATUS_SUCCESS);
-  ASSERT_TRUE(emu::wait_work_items());
-  ASSERT_EQ(DeviceState(ext()), PowerDeviceD3);
-  const size_t sent = model().out_data(cdc::BULK_OUT_ENDPOINT).size();
-  emu::IoResult w = port_->write("AT\r");
-  EXPECT_EQ(w.status, STATUS_DEVICE_POWERED_OFF);
-  EXPECT_EQ(model().out_data(cdc::BULK_OUT_ENDPOINT).size(), sent);
-  ASSERT_TRUE(RestartRan());
-  EXPECT_EQ(DeviceState(ext()), PowerDeviceD0);
-  ExpectAtAnswered();
-}
-
-TEST_F(OwedPowerUpTest, AReopenPowersTheDeviceUp) {
-  PowerDownAndLetPollingEnd();
-  EXPECT_EQ(WakeWithoutRecord(true).status, STATUS_SUCCESS);
-  ASSERT_TRUE(emu::wait_work_items());
-  ASSERT_EQ(DeviceState(ext()), PowerDeviceD3);
-  ASSERT_EQ(port_->close().cleanup, STATUS_SUCCESS);
-  port_ = &Open();
-  ASSERT_EQ(port_->status(), STATUS_SUCCESS);
-  EXPECT_EQ(DeviceState(ext()), PowerDeviceD0);
-  ASSERT_TRUE(emu::wait_work_items());
-  ExpectAtAnswered();
+// The power-up owed comes from the work item at once, or, when that work
+// item could not be had either, from the next write (refused meanwhile) or
+// the next open.
+TEST_F(OwedPowerUpTest, TheDeviceIsPoweredUpByTheWorkItemAWriteOrAReopen) {
+  enum class By { work_item, write, reopen };
+  for (By by : {By::work_item, By::write, By::reopen}) {
+    SCOPED_TRACE(int(by));
+    ASSERT_NO_FATAL_FAILURE(PowerDownAndLetPollingEnd());
+    emu::PowerResult r = WakeWithoutRecord(by != By::work_item);
+    EXPECT_EQ(r.status, STATUS_SUCCESS);
+    EXPECT_EQ(r.start_next_power, kStartNextPerRequest);
+    if (by == By::write) {
+      ASSERT_EQ(DeviceState(ext()), PowerDeviceD3);
+      const size_t sent = model().out_data(cdc::BULK_OUT_ENDPOINT).size();
+      EXPECT_EQ(port_->write("AT\r").status, STATUS_DEVICE_POWERED_OFF);
+      EXPECT_EQ(model().out_data(cdc::BULK_OUT_ENDPOINT).size(), sent);
+    } else if (by == By::reopen) {
+      ASSERT_EQ(DeviceState(ext()), PowerDeviceD3);
+      ASSERT_EQ(port_->close().cleanup, STATUS_SUCCESS);
+      port_ = &Open();
+      ASSERT_EQ(port_->status(), STATUS_SUCCESS);
+      EXPECT_EQ(DeviceState(ext()), PowerDeviceD0);
+    }
+    ASSERT_TRUE(by == By::reopen || RestartRan());
+    ASSERT_TRUE(emu::wait_work_items());
+    EXPECT_EQ(DeviceState(ext()), PowerDeviceD0);
+    ExpectAtAnswered();
+  }
 }
 
 }  // namespace

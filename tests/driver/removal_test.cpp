@@ -1,6 +1,6 @@
-// A client's whole session with the modem, and the modem pulled out from
-// under a busy port: every request ends exactly once, cleanup and close run,
-// the removal finishes and nothing is left behind.
+// The modem pulled out from under a busy port: every request ends exactly
+// once, cleanup and close run, the removal finishes and nothing is left
+// behind.
 #include <thread>
 
 #include "serial/notify.h"
@@ -9,67 +9,7 @@
 namespace vrmdm_test::lifecycle {
 namespace {
 
-class RemovalTest : public LifecycleFixture {
- protected:
-  // Reads until `text` has arrived (the whole transcript so far is returned).
-  static std::string ReadUntil(emu::Handle& port, std::string_view text, std::string& transcript) {
-    WaitUntil([&] {
-      if (transcript.find(text) != std::string::npos) return true;
-      emu::IoResult r = port.read(256);
-      EXPECT_EQ(r.status, STATUS_SUCCESS);
-      transcript += AsText(r.output);
-      return r.status != STATUS_SUCCESS;
-    });
-    return transcript;
-  }
-
-  static ULONG ModemStatusIoctl(emu::Handle& port) {
-    emu::IoResult r = port.ioctl(IOCTL_SERIAL_GET_MODEMSTATUS, {}, sizeof(ULONG));
-    EXPECT_EQ(r.status, STATUS_SUCCESS);
-    return FromBytes<ULONG>(r.output);
-  }
-};
-
-TEST_F(RemovalTest, ClientTalksToTheModemByItsDosNameAndHangsUp) {
-  auto& dev = PlugModem("acm", u"COM5");
-  ASSERT_EQ(Start(dev), STATUS_SUCCESS);
-  auto* modem = dev.as<usb::ModemModel>();
-  emu::Handle port = emu::open(u"\\DosDevices\\COM5");
-  ASSERT_EQ(port.status(), STATUS_SUCCESS);
-  EXPECT_EQ(modem->control_line_state(), usb::cdc::CONTROL_LINE_DTR | usb::cdc::CONTROL_LINE_RTS);
-  SetReadTimeout(port, 20);
-
-  std::string transcript;
-  ASSERT_EQ(port.write("AT\r").information, 3u);
-  EXPECT_NE(ReadUntil(port, "OK\r\n", transcript).find("OK\r\n"), std::string::npos) << transcript;
-
-  transcript.clear();
-  ASSERT_EQ(port.write("ATD*99#\r").information, 8u);
-  const std::string connect = "CONNECT " + std::to_string(modem->config().connect_rate);
-  EXPECT_NE(ReadUntil(port, connect, transcript).find(connect), std::string::npos) << transcript;
-  // The carrier comes up through the notification pipe.
-  EXPECT_TRUE(WaitUntil([&] { return (ModemStatusIoctl(port) & SERIAL_MSR_DCD) != 0; }));
-
-  transcript.clear();
-  ASSERT_EQ(port.write("hello, modem").information, 12u);
-  EXPECT_NE(ReadUntil(port, "hello, modem", transcript).find("hello, modem"), std::string::npos)
-      << transcript;
-
-  // Dropping DTR hangs up.
-  ASSERT_EQ(port.ioctl(IOCTL_SERIAL_CLR_DTR).status, STATUS_SUCCESS);
-  transcript.clear();
-  EXPECT_NE(ReadUntil(port, "NO CARRIER", transcript).find("NO CARRIER"), std::string::npos) << transcript;
-  EXPECT_TRUE(WaitUntil([&] { return (ModemStatusIoctl(port) & SERIAL_MSR_DCD) == 0; }));
-  EXPECT_FALSE(modem->connected());
-
-  emu::CloseResult closed = port.close();
-  EXPECT_EQ(closed.cleanup, STATUS_SUCCESS);
-  EXPECT_EQ(closed.close, STATUS_SUCCESS);
-  EXPECT_EQ(modem->control_line_state(), 0);
-  const auto received = modem->received();
-  std::string sent(received.begin(), received.end());
-  EXPECT_NE(sent.find("AT\rATD*99#\r"), std::string::npos) << sent;
-}
+using RemovalTest = LifecycleFixture;
 
 TEST_F(RemovalTest, OpenAfterSurpriseRemovalIsRefused) {
   auto& dev = PlugScripted(usb::cdc::Variant::acm, u"COM5");

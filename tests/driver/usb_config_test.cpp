@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "driver_fixture.h"
@@ -152,17 +153,6 @@ TEST_F(UsbConfigTest, ConfiguringAgainReplacesTheKeptDescriptors) {
 
 // ---- Descriptor sets as a device may give them ---------------------------------------------
 
-TEST_F(UsbConfigTest, SetShorterThanItsTotalLengthIsReadAsFarAsItGoes) {
-  Bytes set = cdc::configuration_descriptor(Variant::acm);
-  set[2] = 200;  // announces more than it has
-  set[3] = 0;
-  auto& d = AddedWith(set);
-  ASSERT_EQ(Configure(d), STATUS_SUCCESS);
-  EXPECT_TRUE(d.ext()->UsingInterruptPipe);
-  EXPECT_EQ(Address(ZLKUSB_FindPipe(d.ext(), UsbdPipeTypeBulk, kOut)), cdc::BULK_OUT_ENDPOINT);
-  EXPECT_EQ(d.ext()->ConfigurationDescriptor->wTotalLength, set.size());
-}
-
 TEST_F(UsbConfigTest, SecondReadWithALargerTotalLengthStaysInsideTheBuffer) {
   Bytes full = cdc::configuration_descriptor(Variant::acm);
   Bytes first = full;
@@ -188,65 +178,69 @@ TEST_F(UsbConfigTest, SecondReadWithASmallerTotalLengthIsBoundedByIt) {
   EXPECT_EQ(Address(ZLKUSB_FindPipe(d.ext(), UsbdPipeTypeBulk, kIn)), cdc::BULK_IN_ENDPOINT);
 }
 
-TEST_F(UsbConfigTest, ZeroLengthDescriptorEndsTheSet) {
-  Bytes set = ModemSet().raw({0, 0x24, 1, 2, 3}).build();
-  auto& d = AddedWith(set);
-  ASSERT_EQ(Configure(d), STATUS_SUCCESS);  // well-formed up to the empty descriptor
-  EXPECT_TRUE(d.ext()->UsingInterruptPipe);
-  EXPECT_EQ(d.ext()->ConfigurationDescriptor->wTotalLength, set.size() - 5);
-}
+// One descriptor set as a device may give it, and what configuring with it
+// must come to.
+struct SetRow {
+  const char* name;
+  Bytes set;
+  NTSTATUS status;  // STATUS_UNSUCCESSFUL: any failure
+  bool interrupt;
+  UCHAR bulk_in;        // the bulk-IN pipe found (0: none)
+  int kept_shorter_by;  // the kept copy's length against the set's (< 0: no selection; -1: none kept)
+  std::vector<std::pair<UCHAR, std::optional<ULONG>>> sizes;  // maximum transfer sizes selected
+};
 
-TEST_F(UsbConfigTest, ZeroLengthDescriptorBeforeTheDataInterfaceFailsWithoutHanging) {
-  Bytes set = ConfigBuilder(2)
-                  .iface(0, 1)
-                  .raw({0, 0x24})
-                  .endpoint(0x81, 3, 16)
-                  .data_iface(1, 2)
-                  .endpoint(0x82, 2)
-                  .endpoint(0x02, 2)
-                  .build();
-  auto& d = AddedWith(set);
-  EXPECT_FALSE(NT_SUCCESS(Configure(d)));
-  EXPECT_EQ(ZLKUSB_FindPipe(d.ext(), UsbdPipeTypeBulk, kIn), nullptr);
-}
-
-TEST_F(UsbConfigTest, DescriptorRunningPastTheEndIsCutOff) {
-  Bytes set = ModemSet().raw({40, 0x24, 1}).build();
-  auto& d = AddedWith(set);
-  ASSERT_EQ(Configure(d), STATUS_SUCCESS);
-  EXPECT_EQ(d.ext()->ConfigurationDescriptor->wTotalLength, set.size() - 3);
-}
-
-TEST_F(UsbConfigTest, EndpointBeforeAnyInterfaceIsSteppedOver) {
-  Bytes set = ConfigBuilder(2)
-                  .endpoint(0x83, 3, 16)
-                  .iface(0, 0)
-                  .data_iface(1, 2)
-                  .endpoint(0x82, 2)
-                  .endpoint(0x02, 2)
-                  .build();
-  auto& d = AddedWith(set);
-  ASSERT_EQ(Configure(d), STATUS_SUCCESS);
-  EXPECT_FALSE(d.ext()->UsingInterruptPipe);
-  EXPECT_EQ(Address(ZLKUSB_FindPipe(d.ext(), UsbdPipeTypeBulk, kIn)), 0x82);
-  EXPECT_EQ(emu::usb::selected_max_transfer_size(d.pdo, 0x82), 65536u);
-}
-
-TEST_F(UsbConfigTest, MoreEndpointsThanDeclaredWriteNoFurtherPipe) {
+TEST_F(UsbConfigTest, DescriptorSetsAreReadOnlyAsFarAsTheyAreSound) {
+  auto data = [](ConfigBuilder b) { return b.data_iface(1, 2).endpoint(0x82, 2).endpoint(0x02, 2); };
+  Bytes overlong = cdc::configuration_descriptor(Variant::acm);
+  overlong[2] = 200;  // announces more than it has
+  overlong[3] = 0;
+  const Bytes zeroEnds = ModemSet().raw({0, 0x24, 1, 2, 3}).build();
+  const Bytes zeroBeforeData =
+      data(ConfigBuilder(2).iface(0, 1).raw({0, 0x24}).endpoint(0x81, 3, 16)).build();
+  const Bytes pastTheEnd = ModemSet().raw({40, 0x24, 1}).build();
+  const Bytes endpointFirst = data(ConfigBuilder(2).endpoint(0x83, 3, 16).iface(0, 0)).build();
   // The last interface's information ends the request: a write for a third
   // pipe would land past it.
-  Bytes set = ConfigBuilder(2)
-                  .iface(0, 0)
-                  .data_iface(1, 2)
-                  .endpoint(0x82, 2)
-                  .endpoint(0x02, 2)
-                  .endpoint(0x83, 3, 16)
-                  .build();
-  auto& d = AddedWith(set);
-  ASSERT_EQ(Configure(d), STATUS_SUCCESS);
-  EXPECT_FALSE(d.ext()->UsingInterruptPipe);
-  EXPECT_EQ(ZLKUSB_FindPipe(d.ext(), UsbdPipeTypeInterrupt, kIn), nullptr);
-  EXPECT_EQ(emu::usb::selected_max_transfer_size(d.pdo, 0x83), std::nullopt);
+  const Bytes extraEndpoint = data(ConfigBuilder(2).iface(0, 0)).endpoint(0x83, 3, 16).build();
+  const Bytes shortTotal = data(ConfigBuilder(2).iface(0, 0)).build(5);
+  const SetRow rows[] = {
+      {"SetShorterThanItsTotalLength", overlong, STATUS_SUCCESS, true, cdc::BULK_IN_ENDPOINT, 0, {}},
+      {"ZeroLengthDescriptorEndsTheSet", zeroEnds, STATUS_SUCCESS, true, 0x82, 5, {}},
+      {"ZeroLengthDescriptorBeforeTheDataInterface", zeroBeforeData, STATUS_UNSUCCESSFUL, false, 0, 0, {}},
+      {"DescriptorRunningPastTheEnd", pastTheEnd, STATUS_SUCCESS, true, 0x82, 3, {}},
+      {"EndpointBeforeAnyInterface", endpointFirst, STATUS_SUCCESS, false, 0x82, 0, {{0x82, 65536}}},
+      {"MoreEndpointsThanDeclared", extraEndpoint, STATUS_SUCCESS, false, 0x82, 0, {{0x83, std::nullopt}}},
+      {"NoInterface", ConfigBuilder(0).build(), STATUS_DEVICE_DATA_ERROR, false, 0, -2, {}},
+      {"TotalLengthBelowTheConfigurationDescriptor", shortTotal, STATUS_DEVICE_DATA_ERROR, false, 0, -1, {}},
+      {"TruncatedConfigurationDescriptor", Bytes{9, 0x02, 9, 0}, STATUS_DEVICE_DATA_ERROR, false, 0, -1, {}},
+  };
+  for (const SetRow& row : rows) {
+    SCOPED_TRACE(row.name);
+    auto& d = AddedWith(row.set);
+    NTSTATUS status = Configure(d);
+    if (row.status == STATUS_UNSUCCESSFUL) {
+      EXPECT_FALSE(NT_SUCCESS(status));
+    } else {
+      EXPECT_EQ(status, row.status);
+    }
+    PDEVICE_EXTENSION ext = d.ext();
+    EXPECT_EQ(ext->UsingInterruptPipe, row.interrupt);
+    EXPECT_EQ(Address(ZLKUSB_FindPipe(ext, UsbdPipeTypeBulk, kIn)), row.bulk_in);
+    EXPECT_EQ(Address(ZLKUSB_FindPipe(ext, UsbdPipeTypeInterrupt, kIn)),
+              row.interrupt ? cdc::NOTIFY_ENDPOINT : 0);
+    if (row.kept_shorter_by < 0) {
+      EXPECT_NE(ext->DeviceDescriptor, nullptr);  // read before, kept
+      EXPECT_TRUE(row.kept_shorter_by != -1 || ext->ConfigurationDescriptor == nullptr);
+      EXPECT_EQ(SelectRequests(d), 0u);
+    } else if (NT_SUCCESS(status)) {
+      EXPECT_EQ(ext->ConfigurationDescriptor->wTotalLength, row.set.size() - row.kept_shorter_by);
+    }
+    for (auto [endpoint, size] : row.sizes) {
+      EXPECT_EQ(emu::usb::selected_max_transfer_size(d.pdo, endpoint), size) << int(endpoint);
+    }
+    Remove(d);
+  }
 }
 
 TEST_F(UsbConfigTest, OnlyThreeInterfacesAndTwoPipesEachAreTabled) {
@@ -273,27 +267,6 @@ TEST_F(UsbConfigTest, OnlyThreeInterfacesAndTwoPipesEachAreTabled) {
   // ...but an interrupt pipe the table does not hold cannot be polled.
   EXPECT_EQ(ZLKUSB_FindPipe(ext, UsbdPipeTypeInterrupt, kIn), nullptr);
   EXPECT_FALSE(ext->UsingInterruptPipe);
-}
-
-TEST_F(UsbConfigTest, NoInterfaceMeansNoSelection) {
-  auto& d = AddedWith(ConfigBuilder(0).build());
-  EXPECT_EQ(Configure(d), STATUS_DEVICE_DATA_ERROR);
-  EXPECT_EQ(SelectRequests(d), 0u);
-}
-
-TEST_F(UsbConfigTest, TotalLengthBelowTheConfigurationDescriptorIsRefused) {
-  Bytes set = ConfigBuilder(2).iface(0, 0).data_iface(1, 2).endpoint(0x82, 2).endpoint(0x02, 2).build(5);
-  auto& d = AddedWith(set);
-  EXPECT_EQ(Configure(d), STATUS_DEVICE_DATA_ERROR);
-  EXPECT_NE(d.ext()->DeviceDescriptor, nullptr);  // read before, kept
-  EXPECT_EQ(d.ext()->ConfigurationDescriptor, nullptr);
-  EXPECT_EQ(SelectRequests(d), 0u);
-}
-
-TEST_F(UsbConfigTest, TruncatedConfigurationDescriptorIsRefused) {
-  auto& d = AddedWith(Bytes{9, 0x02, 9, 0});
-  EXPECT_EQ(Configure(d), STATUS_DEVICE_DATA_ERROR);
-  EXPECT_EQ(SelectRequests(d), 0u);
 }
 
 TEST_F(UsbConfigTest, FailedSelectionIsReportedAndLeavesNoPipes) {
@@ -356,32 +329,23 @@ class FindPipeTest : public ::testing::Test {
   std::unique_ptr<DEVICE_EXTENSION> ext_;
 };
 
-TEST_F(FindPipeTest, EmptyTableFindsNothing) {
+// The first match by row, then entry, wins; disabled entries, other types
+// and directions with no meaning here match nothing.
+TEST_F(FindPipeTest, FirstEnabledMatchByRowThenEntryWins) {
   EXPECT_EQ(ZLKUSB_FindPipe(ext_.get(), UsbdPipeTypeBulk, kIn), nullptr);
-  EXPECT_EQ(ZLKUSB_FindPipe(ext_.get(), UsbdPipeTypeBulk, kOut), nullptr);
-  EXPECT_EQ(ZLKUSB_FindPipe(ext_.get(), UsbdPipeTypeInterrupt, kIn), nullptr);
-}
-
-TEST_F(FindPipeTest, FirstMatchByRowThenEntryWins) {
   SetPipe(2, 0, UsbdPipeTypeBulk, 0x84);
   SetPipe(1, 1, UsbdPipeTypeBulk, 0x83);
   SetPipe(1, 0, UsbdPipeTypeBulk, 0x03);
   EXPECT_EQ(ZLKUSB_FindPipe(ext_.get(), UsbdPipeTypeBulk, kIn), &ext_->PipeTable[1][1]);
   EXPECT_EQ(ZLKUSB_FindPipe(ext_.get(), UsbdPipeTypeBulk, kOut), &ext_->PipeTable[1][0]);
-  SetPipe(0, 1, UsbdPipeTypeBulk, 0x82);
-  EXPECT_EQ(ZLKUSB_FindPipe(ext_.get(), UsbdPipeTypeBulk, kIn), &ext_->PipeTable[0][1]);
-}
-
-TEST_F(FindPipeTest, DisabledEntriesAndOtherTypesArePassedOver) {
   SetPipe(0, 0, UsbdPipeTypeInterrupt, 0x81);
-  SetPipe(0, 1, UsbdPipeTypeIsochronous, 0x82);
-  SetPipe(1, 0, UsbdPipeTypeBulk, 0x83);
+  SetPipe(0, 1, UsbdPipeTypeBulk, 0x82);
+  SetPipe(2, 1, UsbdPipeTypeIsochronous, 0x85);
   ext_->PipeTable[0][0].Disabled = 1;
   EXPECT_EQ(ZLKUSB_FindPipe(ext_.get(), UsbdPipeTypeInterrupt, kIn), nullptr);
-  EXPECT_EQ(ZLKUSB_FindPipe(ext_.get(), UsbdPipeTypeBulk, kIn), &ext_->PipeTable[1][0]);
+  EXPECT_EQ(ZLKUSB_FindPipe(ext_.get(), UsbdPipeTypeBulk, kIn), &ext_->PipeTable[0][1]);
   ext_->PipeTable[0][0].Disabled = 0;
   EXPECT_EQ(ZLKUSB_FindPipe(ext_.get(), UsbdPipeTypeInterrupt, kOut), &ext_->PipeTable[0][0]);
-  // Types and directions with no meaning here match nothing.
   EXPECT_EQ(ZLKUSB_FindPipe(ext_.get(), UsbdPipeTypeIsochronous, kIn), nullptr);
   EXPECT_EQ(ZLKUSB_FindPipe(ext_.get(), UsbdPipeTypeControl, kIn), nullptr);
   EXPECT_EQ(ZLKUSB_FindPipe(ext_.get(), UsbdPipeTypeBulk, 2), nullptr);

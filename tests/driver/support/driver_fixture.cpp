@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "core/driver_entry.h"
+#include "test_helpers.h"
 #include "usb/config.h"
 
 namespace vrmdm_test {
@@ -13,6 +14,17 @@ std::u16string DeviceNameFor(ULONG instance) {
   std::u16string name = u"\\Device\\Velmar1_DS_";
   for (const char* p = digits; *p; p++) name.push_back(static_cast<char16_t>(*p));
   return name;
+}
+
+std::string ReadAtLeast(emu::Handle& port, size_t count) {
+  std::string received;
+  WaitUntil([&] {
+    emu::IoResult r = port.read(256);
+    EXPECT_EQ(r.status, STATUS_SUCCESS);
+    received.append(r.output.begin(), r.output.end());
+    return received.size() >= count || r.status != STATUS_SUCCESS;
+  });
+  return received;
 }
 
 PDEVICE_OBJECT PluggedDevice::fdo() const { return NT_SUCCESS(add_status) && node ? node->fdo() : nullptr; }

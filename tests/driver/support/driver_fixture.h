@@ -40,6 +40,16 @@ inline constexpr std::u16string_view kRegistryPath =
 // "\Device\Velmar1_DS_0001" for 1.
 std::u16string DeviceNameFor(ULONG instance);
 
+// Whether a thread object has ended (signalled), without waiting.
+inline bool ThreadEnded(PKTHREAD thread) {
+  LARGE_INTEGER now{};
+  return KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, &now) == STATUS_SUCCESS;
+}
+
+// Reads from `port` until at least `count` bytes have come or a read fails
+// (bounded): everything read.
+std::string ReadAtLeast(emu::Handle& port, size_t count);
+
 // One device on the emulated USB bus and the stack above it.
 struct PluggedDevice {
   std::shared_ptr<emu::usb::DeviceModel> model;
@@ -96,6 +106,11 @@ class DriverFixture : public ::testing::Test {
   // Call it through ASSERT_NO_FATAL_FAILURE.
   enum class Stage { configured, started, open };
   void SetUpScripted(Stage stage, emu::usb::cdc::Variant variant = emu::usb::cdc::Variant::acm);
+  // The device state the driver's threads go by, changed behind the power
+  // path's back.
+  void SetPowerState(DEVICE_POWER_STATE state) {
+    InterlockedExchange((LONG volatile*)&ext_->DevicePowerState, (LONG)state);
+  }
 
   emu::Driver driver_;
   std::deque<PluggedDevice> devices_;

@@ -29,13 +29,6 @@ inline ULONG Shared(volatile ULONG* field) {
 }
 inline LONG Shared(volatile LONG* field) { return InterlockedCompareExchange(field, 0, 0); }
 
-// Whether a worker thread (a referenced thread object) has ended.
-inline bool ThreadEnded(PKTHREAD thread) {
-  LARGE_INTEGER now;
-  now.QuadPart = 0;
-  return KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, &now) == STATUS_SUCCESS;
-}
-
 inline std::u16string ToU16(std::string_view text) { return std::u16string(text.begin(), text.end()); }
 
 // REG_SZ data of `text`, with or without its terminator.
