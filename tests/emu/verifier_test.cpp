@@ -205,12 +205,18 @@ VOID NTAPI WaitThenFree(PDEVICE_OBJECT, PVOID item) {
   KeWaitForSingleObject(&g_release_work, Executive, KernelMode, FALSE, nullptr);
   IoFreeWorkItem(static_cast<PIO_WORKITEM>(item));
 }
-void queue_blocked_work_items(PDEVICE_OBJECT dev, int count, PIO_WORKITEM_ROUTINE routine) {
+// Deletes a device while `count` of its work items wait in `routine` (the
+// emulator runs at most 8 at once; the others stay queued), then lets them go.
+void delete_under_work_items(PDEVICE_OBJECT dev, int count, PIO_WORKITEM_ROUTINE routine) {
   KeInitializeEvent(&g_release_work, NotificationEvent, FALSE);
   for (int i = 0; i < count; ++i) {
     PIO_WORKITEM item = IoAllocateWorkItem(dev);
     IoQueueWorkItem(item, routine, DelayedWorkQueue, item);
   }
+  ASSERT_TRUE(emu::ke::wait_for_waiters(&g_release_work, std::min(count, 8)));
+  IoDeleteDevice(dev);
+  KeSetEvent(&g_release_work, IO_NO_INCREMENT, FALSE);
+  EXPECT_TRUE(emu::wait_work_items());
 }
 
 struct Row {
@@ -772,35 +778,22 @@ const Row kRows[] = {
      },
      nullptr,
      {"Upper"}},
-    // The emulator runs at most 8 workers: with 8 routines blocked, a 9th
-    // item stays queued.  A routine already running may see its device
+    // With 8 routines blocked, a 9th item stays queued.  A routine already running may see its device
     // deleted (the item's reference keeps it: a removal waiting on the
     // routine's remove lock does exactly that); a queued one may not.
     {"device deleted with a work item queued and not begun, and with one never freed, freed twice",
      {Rule::device_deleted_with_work_item, Rule::work_item_leaked, Rule::work_item_leaked,
       Rule::work_item_unknown},
      [](Ctx& c) {
-       PDEVICE_OBJECT dev = iotest::make_device(c.use(0, nullptr), &c.fn);
-       queue_blocked_work_items(dev, 9, WaitThenFree);
-       ASSERT_TRUE(emu::ke::wait_for_waiters(&g_release_work, 8));
-       IoDeleteDevice(dev);
-       KeSetEvent(&g_release_work, IO_NO_INCREMENT, FALSE);
-       EXPECT_TRUE(emu::wait_work_items());
+       delete_under_work_items(iotest::make_device(c.use(0, nullptr), &c.fn), 9, WaitThenFree);
        EXPECT_EQ(emu::work_items_pending(), 0u);
-       dev = iotest::make_device(c.driver.object(), &c.fn);
+       PDEVICE_OBJECT dev = iotest::make_device(c.driver.object(), &c.fn);
        PIO_WORKITEM item = IoAllocateWorkItem(dev);
        IoDeleteDevice(dev);
        IoFreeWorkItem(item);
        IoFreeWorkItem(item);
      },
-     [](Ctx& c) {
-       PDEVICE_OBJECT dev = iotest::make_device(c.use(0, nullptr), &c.fn);
-       queue_blocked_work_items(dev, 1, FreeThenWait);
-       ASSERT_TRUE(emu::ke::wait_for_waiters(&g_release_work, 1));
-       IoDeleteDevice(dev);
-       KeSetEvent(&g_release_work, IO_NO_INCREMENT, FALSE);
-       EXPECT_TRUE(emu::wait_work_items());
-     },
+     [](Ctx& c) { delete_under_work_items(iotest::make_device(c.use(0, nullptr), &c.fn), 1, FreeThenWait); },
      {" 1 work item(s) queued"}},
     {"device, link and pool left at unload",
      {Rule::device_leaked_at_unload, Rule::link_leaked_at_unload, Rule::pool_leak},
