@@ -10,6 +10,7 @@
 #include <string>
 #include <thread>
 
+#include "io_test_util.h"
 #include "test_helpers.h"
 
 namespace {
@@ -59,10 +60,7 @@ VOID NTAPI count_dpc(PKDPC, PVOID context, PVOID, PVOID) {
 // item's worker show their names in /proc.
 TEST(ThreadNames, SeenInProcWhileTheThreadsRun) {
   KeInitializeEvent(&g_release, NotificationEvent, FALSE);
-  HANDLE handle = nullptr;
-  ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
-                                 ThreadNameProbeRoutine, nullptr),
-            STATUS_SUCCESS);
+  PVOID thread = iotest::start_thread(ThreadNameProbeRoutine, nullptr);
   ASSERT_TRUE(emu::ke::wait_for_waiters(&g_release, 1));
 
   std::atomic<int> dpcs{0};
@@ -70,9 +68,8 @@ TEST(ThreadNames, SeenInProcWhileTheThreadsRun) {
   KTIMER timer;
   KeInitializeDpc(&dpc, count_dpc, &dpcs);
   KeInitializeTimer(&timer);
-  LARGE_INTEGER due{};
-  due.QuadPart = -10000;  // 1 ms: the clock thread expires it, the DPC thread runs the DPC
-  KeSetTimer(&timer, due, &dpc);
+  // The clock thread expires it, the DPC thread runs the DPC.
+  KeSetTimer(&timer, iotest::relative(std::chrono::milliseconds(1)), &dpc);
 
   KEVENT in_item, item_release;
   KeInitializeEvent(&in_item, NotificationEvent, FALSE);
@@ -95,7 +92,7 @@ TEST(ThreadNames, SeenInProcWhileTheThreadsRun) {
 
   KeSetEvent(&item_release, 0, FALSE);
   KeSetEvent(&g_release, 0, FALSE);
-  ZwClose(handle);
+  iotest::join(thread);
   EXPECT_TRUE(emu::wait_quiescent());
 }
 

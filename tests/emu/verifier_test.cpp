@@ -26,6 +26,11 @@
 #include "test_helpers.h"
 
 using emu::verifier::Rule;
+using iotest::join;
+using iotest::relative;
+using iotest::start_thread;
+using iotest::wait_now;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -227,40 +232,12 @@ struct Row {
   std::function<void(Ctx&)> right = nullptr;  // the same done right: no finding
 };
 
-NTSTATUS wait_now(PVOID object) {
-  LARGE_INTEGER zero{};
-  return KeWaitForSingleObject(object, Executive, KernelMode, FALSE, &zero);
-}
-
-LARGE_INTEGER relative_ms(int64_t ms) {
-  LARGE_INTEGER t;
-  t.QuadPart = -ms * 10000;
-  return t;
-}
-
 // A device of the row's driver with an extension of `size` bytes.
 PDEVICE_OBJECT raw_device(Ctx& c, ULONG size) {
   PDEVICE_OBJECT dev = nullptr;
   EXPECT_EQ(IoCreateDevice(c.use(0, nullptr), size, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &dev),
             STATUS_SUCCESS);
   return dev;
-}
-
-// A system thread running `routine`; its object referenced when asked for.
-PVOID start_thread(PKSTART_ROUTINE routine, PVOID context, bool keep_handle = false) {
-  HANDLE handle = nullptr;
-  PVOID object = nullptr;
-  EXPECT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, routine, context),
-            STATUS_SUCCESS);
-  EXPECT_EQ(ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, *PsThreadType, KernelMode, &object, nullptr),
-            STATUS_SUCCESS);
-  if (!keep_handle) ZwClose(handle);
-  return object;
-}
-
-void join(PVOID thread) {
-  EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
-  ObDereferenceObject(thread);
 }
 
 VOID NTAPI waits_for_event(PVOID context) {
@@ -354,7 +331,7 @@ const Row kRows[] = {
     {"wait with a time-out at DISPATCH_LEVEL, release with Wait followed by another call",
      [](Ctx& c) {
        KeSetEvent(&c.event, 0, FALSE);  // signalled: the wait itself returns at once
-       LARGE_INTEGER t = relative_ms(10);
+       LARGE_INTEGER t = relative(10ms);
        emu::run_at_irql(DISPATCH_LEVEL, [&] {
          EXPECT_EQ(KeWaitForSingleObject(&c.event, Executive, KernelMode, FALSE, &t), STATUS_SUCCESS);
        });
@@ -607,7 +584,7 @@ const Row kRows[] = {
        auto* dpc = reinterpret_cast<PKDPC>(p + 1);
        KeInitializeTimer(p);
        KeInitializeDpc(dpc, never_runs_dpc, nullptr);
-       KeSetTimer(p, relative_ms(10), dpc);
+       KeSetTimer(p, relative(10ms), dpc);
        ExFreePool(p);
        emu::clock::advance(std::chrono::milliseconds(20));  // the freed timer was taken out of the queue
        emu::clock::unfreeze();
@@ -626,7 +603,7 @@ const Row kRows[] = {
        emu::clock::freeze();
        static KTIMER timer;  // outlives the test: the reset must take it out of the queue
        KeInitializeTimer(&timer);
-       KeSetTimer(&timer, relative_ms(1000), nullptr);
+       KeSetTimer(&timer, relative(1000ms), nullptr);
        EXPECT_FALSE(emu::check_quiescent("test"));
        emu::kernel_reset();
        EXPECT_FALSE(KeCancelTimer(&timer));
@@ -707,7 +684,7 @@ const Row kRows[] = {
      [](Ctx& c) {
        PDEVICE_OBJECT dev = raw_device(c, sizeof(KTIMER));
        KeInitializeTimer(static_cast<PKTIMER>(dev->DeviceExtension));
-       KeSetTimer(static_cast<PKTIMER>(dev->DeviceExtension), relative_ms(100000), nullptr);
+       KeSetTimer(static_cast<PKTIMER>(dev->DeviceExtension), relative(100000ms), nullptr);
        IoDeleteDevice(dev);
        dev = raw_device(c, sizeof(KEVENT));
        static KEVENT stop;
