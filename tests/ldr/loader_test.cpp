@@ -120,7 +120,7 @@ std::string maps_permissions(const void* address) {
   return "";
 }
 
-TEST_F(Loader, MapsRelocatesProtectsAndNamesTheImage) {
+TEST_F(Loader, MapsRelocatesProtectsNamesAndLoadsTheImageAsADriver) {
   const auto base = reinterpret_cast<uintptr_t>(image_->base());
   EXPECT_NE(base, 0x140000000u) << "the probe should have moved, exercising its relocations";
   // The relocated pointer leads to the image's own string.
@@ -144,6 +144,16 @@ TEST_F(Loader, MapsRelocatesProtectsAndNamesTheImage) {
   EXPECT_EQ(image_->describe(raise), "ProbeRaise");
   EXPECT_EQ(emu::ldr::describe_address(raise + 3).value_or(""), "ProbeRaise+0x3");
   EXPECT_EQ(image_->entry_point(), image_->symbol("DriverEntry"));
+
+  // Loaded as a driver, it goes with the driver.
+  const std::size_t mapped = emu::ldr::mapped_images();
+  emu::Driver driver = emu::load_driver(std::move(image_), u"\\REGISTRY\\MACHINE\\SYSTEM\\Probe");
+  ASSERT_TRUE(driver.loaded());
+  EXPECT_EQ(driver.entry_status(), STATUS_SUCCESS);
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(driver.object()->DriverStart), base);
+  EXPECT_EQ(emu::ldr::mapped_images(), mapped);
+  driver.unload();
+  EXPECT_EQ(emu::ldr::mapped_images(), mapped - 1);
 }
 
 TEST(LoaderNames, AnImageWithoutSymbolsIsNamedByOffset) {
@@ -512,58 +522,35 @@ TEST_F(Loader, IrqlMistakesDrawTheLinkedDriversFindings) {
   }
 }
 
-// A thread of the image leaves through PsTerminateSystemThread, whose frames
-// the host's unwinder cannot walk: it must still end cleanly.
-TEST_F(Loader, ImageThreadEndsItself) {
-  volatile LONG flag = 0;
-  HANDLE handle = nullptr;
-  ASSERT_EQ(routine<StartFn>(*image_, "ProbeStartThread")(const_cast<LONG*>(&flag), &handle), STATUS_SUCCESS);
-  PVOID thread = nullptr;
-  ASSERT_EQ(ObReferenceObjectByHandle(handle, 0, *PsThreadType, KernelMode, &thread, nullptr),
-            STATUS_SUCCESS);
-  ZwClose(handle);
-  EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
-  ObfDereferenceObject(thread);
-  EXPECT_EQ(flag, 1);
-}
-
-// An image whose last reference goes while one of its threads still runs
-// stays mapped and trapped: the thread finishes instead of crashing.
-TEST_F(Loader, AnImageOutlivedByItsThreadStaysMapped) {
+// Threads of the image leave through PsTerminateSystemThread, whose frames
+// the host's unwinder cannot walk: they must still end cleanly, one of them
+// after the image's last reference went (it stays mapped and trapped).
+TEST_F(Loader, ImageThreadsEndThemselvesAndOutliveTheImage) {
   static KEVENT go;
   KeInitializeEvent(&go, NotificationEvent, FALSE);
-  HANDLE handle = nullptr;
+  volatile LONG flag = 0;
+  HANDLE handles[2] = {};
+  PVOID threads[2] = {};
   using WaiterFn = NTSTATUS(MS_ABI*)(PKEVENT, HANDLE*);
-  ASSERT_EQ(routine<WaiterFn>(*image_, "ProbeStartWaiter")(&go, &handle), STATUS_SUCCESS);
-  PVOID thread = nullptr;
-  ASSERT_EQ(ObReferenceObjectByHandle(handle, 0, *PsThreadType, KernelMode, &thread, nullptr),
+  ASSERT_EQ(routine<StartFn>(*image_, "ProbeStartThread")(const_cast<LONG*>(&flag), &handles[0]),
             STATUS_SUCCESS);
-  ZwClose(handle);
+  ASSERT_EQ(routine<WaiterFn>(*image_, "ProbeStartWaiter")(&go, &handles[1]), STATUS_SUCCESS);
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_EQ(ObReferenceObjectByHandle(handles[i], 0, *PsThreadType, KernelMode, &threads[i], nullptr),
+              STATUS_SUCCESS);
+    ZwClose(handles[i]);
+  }
+  EXPECT_EQ(KeWaitForSingleObject(threads[0], Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+  EXPECT_EQ(flag, 1);
   ASSERT_TRUE(emu::ke::wait_for_waiters(&go, 1));
   const std::size_t mapped = emu::ldr::mapped_images();
   const auto writes = emu::ldr::trap_counts().cr8_writes;
   image_.reset();
   EXPECT_EQ(emu::ldr::mapped_images(), mapped);
   KeSetEvent(&go, IO_NO_INCREMENT, FALSE);
-  EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
-  ObfDereferenceObject(thread);
+  EXPECT_EQ(KeWaitForSingleObject(threads[1], Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
   EXPECT_EQ(emu::ldr::trap_counts().cr8_writes - writes, 2u);
-}
-
-// ---- As a driver ------------------------------------------------------------------
-
-TEST_F(Loader, LoadsAsADriverAndUnmapsWithIt) {
-  const std::size_t mapped = emu::ldr::mapped_images();
-  const void* base = image_->base();
-  {
-    emu::Driver driver = emu::load_driver(std::move(image_), u"\\REGISTRY\\MACHINE\\SYSTEM\\Probe");
-    ASSERT_TRUE(driver.loaded());
-    EXPECT_EQ(driver.entry_status(), STATUS_SUCCESS);
-    EXPECT_EQ(driver.object()->DriverStart, base);
-    EXPECT_EQ(emu::ldr::mapped_images(), mapped);
-    driver.unload();
-    EXPECT_EQ(emu::ldr::mapped_images(), mapped - 1);
-  }
+  for (PVOID thread : threads) ObfDereferenceObject(thread);
 }
 
 }  // namespace
