@@ -1,6 +1,6 @@
 // What of the kernel's objects, threads, pool, strings and registry the
 // driver does not reach on its own paths: synchronization events, pulses,
-// WaitAll, recursive mutexes, the spin lock forms, fault injection's own
+// WaitAll, the spin lock forms, fault injection's own
 // counts, the string and format routines and the registry's record layouts.
 // (The misuses are the verifier's rows, in verifier_test.cpp.)
 
@@ -95,30 +95,6 @@ TEST(KeWaits, WaitAnyTakesTheLowestSignalledAndWaitAllNothingUntilAll) {
   EXPECT_EQ(status.load(), STATUS_WAIT_0);
   EXPECT_EQ(KeReadStateEvent(&events[0]), 0);
   EXPECT_EQ(KeReadStateEvent(&events[1]), 0);
-}
-
-TEST(KeMutex, OwnerMayAcquireRecursivelyAndMustReleaseAsOften) {
-  KMUTEX mutex;
-  KeInitializeMutex(&mutex, 0);
-  EXPECT_EQ(KeReadStateMutex(&mutex), 1);
-  EXPECT_EQ(wait(&mutex), STATUS_SUCCESS);
-  EXPECT_EQ(wait(&mutex), STATUS_SUCCESS);
-  EXPECT_EQ(KeReadStateMutex(&mutex), -1);
-  EXPECT_EQ(mutex.OwnerThread, KeGetCurrentThread());
-  std::atomic<NTSTATUS> other{STATUS_PENDING};
-  std::thread contender([&] {
-    EXPECT_EQ(wait_now(&mutex), STATUS_TIMEOUT);
-    other = wait(&mutex);
-    KeReleaseMutex(&mutex, FALSE);
-  });
-  ASSERT_TRUE(emu::ke::wait_for_waiters(&mutex, 1));
-  EXPECT_EQ(KeReleaseMutex(&mutex, FALSE), -1);
-  EXPECT_EQ(other.load(), STATUS_PENDING);  // still held once
-  EXPECT_EQ(KeReleaseMutex(&mutex, FALSE), 0);
-  contender.join();
-  EXPECT_EQ(other.load(), STATUS_SUCCESS);
-  EXPECT_EQ(KeReadStateMutex(&mutex), 1);
-  EXPECT_EQ(mutex.OwnerThread, nullptr);
 }
 
 // ---- Threads and work items ----------------------------------------------------------
