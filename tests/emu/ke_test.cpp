@@ -260,22 +260,20 @@ std::u16string text(const UNICODE_STRING& s) {
 
 TEST(Strings, SwprintfAndDbgPrintTakeMicrosoftsConversions) {
   char16_t buffer[128];
+  auto print = [&](const char16_t* format, auto... args) {
+    emu_swprintf(buffer, format, args...);
+    return std::u16string(buffer);
+  };
   EXPECT_EQ(emu_swprintf(buffer, u"%s%4.4d", u"\\Device\\Velmar1_DS_", 12345), 24);
   EXPECT_EQ(std::u16string(buffer), u"\\Device\\Velmar1_DS_12345");
-  emu_swprintf(buffer, u"%S|%hs|%ws|%c|%C", "narrow", "hs", u"wide", u'W', 'n');
-  EXPECT_EQ(std::u16string(buffer), u"narrow|hs|wide|W|n");
+  EXPECT_EQ(print(u"%S|%hs|%ws|%c|%C", "narrow", "hs", u"wide", u'W', 'n'), u"narrow|hs|wide|W|n");
   // `l` is 32 bits on Windows: the upper half of the slot is not read.
-  long long garbage_above = 0x77777777FFFFFFFFLL;
-  emu_swprintf(buffer, u"%ld %lu %lx", static_cast<LONG>(-1), static_cast<ULONG>(0xFFFFFFFFu),
-               static_cast<int>(garbage_above));
-  EXPECT_EQ(std::u16string(buffer), u"-1 4294967295 ffffffff");
-  emu_swprintf(buffer, u"%08X|%I64x|%-4d|%+d|%#x|%5.2s|%%", 0xBEEFu, 0x1122334455667788ULL, 7, 3, 255u,
-               u"abc");
-  EXPECT_EQ(std::u16string(buffer), u"0000BEEF|1122334455667788|7   |+3|0xff|   ab|%");
-  emu_swprintf(buffer, u"%p", reinterpret_cast<void*>(0xABCDEF));
-  EXPECT_EQ(std::u16string(buffer), u"0000000000ABCDEF");
-  emu_swprintf(buffer, u"%s", static_cast<const char16_t*>(nullptr));
-  EXPECT_EQ(std::u16string(buffer), u"(null)");
+  EXPECT_EQ(print(u"%ld %lu %lx", LONG(-1), ULONG(0xFFFFFFFFu), static_cast<int>(0x77777777FFFFFFFFLL)),
+            u"-1 4294967295 ffffffff");
+  EXPECT_EQ(print(u"%08X|%I64x|%-4d|%+d|%#x|%5.2s|%%", 0xBEEFu, 0x1122334455667788ULL, 7, 3, 255u, u"abc"),
+            u"0000BEEF|1122334455667788|7   |+3|0xff|   ab|%");
+  EXPECT_EQ(print(u"%p", reinterpret_cast<void*>(0xABCDEF)), u"0000000000ABCDEF");
+  EXPECT_EQ(print(u"%s", static_cast<const char16_t*>(nullptr)), u"(null)");
 
   UNICODE_STRING name;
   RtlInitUnicodeString(&name, u"COM5");

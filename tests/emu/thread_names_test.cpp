@@ -15,22 +15,12 @@
 
 namespace {
 
+// The rows of thread_names.txt: a start routine's symbol, the name its thread gets.
 TEST(ThreadNames, FromTheStartRoutinesSymbol) {
-  const std::pair<const char*, const char*> cases[] = {
-      {"pReadFunction(void*)", "pReadFunction"},
-      {"(anonymous namespace)::ReadLoop(void*)+0x1c", "ReadLoop"},
-      {"vrmdm::Port::Poll(std::function<void (int)>)", "Poll"},
-      {"pWaitMaskFunction", "pWaitMask"},  // 17 characters: the ending goes
-      {"ModemPollRoutine(void*)", "ModemPoll"},
-      {"ShortRoutine", "ShortRoutine"},  // fits: kept whole
-      {"pInterruptPollingFunction", "pInterruptPolli"},
-      {"a_very_long_routine_name_without_ending", "a_very_long_rou"},
-      {"0x7f5a3c001000", "system-thread"},
-      {"", "system-thread"},
-  };
-  for (const auto& [symbol, name] : cases) {
-    EXPECT_EQ(emu::thread_name_from_symbol(symbol), name) << symbol;
-    EXPECT_LE(emu::thread_name_from_symbol(symbol).size(), emu::kThreadNameMax);
+  for (const auto& [line, words] : vrmdm_test::ReadTable(VRMDM_SOURCE_DIR "/tests/emu/thread_names.txt")) {
+    ASSERT_EQ(words.size(), 2u) << "thread_names.txt:" << line;
+    EXPECT_EQ(emu::thread_name_from_symbol(words[0]), words[1]) << "thread_names.txt:" << line;
+    EXPECT_LE(emu::thread_name_from_symbol(words[0]).size(), emu::kThreadNameMax);
   }
 }
 

@@ -16,7 +16,7 @@
 #include <functional>
 #include <optional>
 #include <set>
-#include <sstream>
+#include <iterator>
 #include <string>
 #include <thread>
 
@@ -51,25 +51,15 @@ TEST(VerifierCatalogue, IdsAreUniqueFoundBackAndListedInTheReadme) {
   EXPECT_EQ(emu::verifier::describe(findings[0]), "irp-completed-twice in DispatchRead: again");
 
   std::ifstream file(VRMDM_SOURCE_DIR "/README.md");
-  ASSERT_TRUE(file) << "README.md not found";
-  std::stringstream text;
-  text << file.rdbuf();
-  const std::string readme = text.str();
-  const auto start = readme.find("\n## What the verifier checks\n");
-  ASSERT_NE(start, std::string::npos);
-  std::istringstream lines(readme.substr(start, readme.find("\n## ", start + 1) - start));
-  // Every `quoted` word of the bulleted lines and their continuations is a rule id.
+  const std::string readme((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  // Every `quoted` word from the section's list on is a rule id.
+  const auto start = readme.find("\n- ", readme.find("\n## What the verifier checks\n"));
+  const std::string list = readme.substr(start, readme.find("\n## ", start) - start);
   std::set<std::string> listed;
-  bool in_list = false;
-  for (std::string line; std::getline(lines, line);) {
-    in_list = line.starts_with("- ") || (in_list && line.starts_with("  "));
-    for (auto open = line.find('`'); in_list && open != std::string::npos; open = line.find('`', open + 1)) {
-      const auto close = line.find('`', open + 1);
-      if (close == std::string::npos) break;
-      listed.insert(line.substr(open + 1, close - open - 1));
-      open = close;
-    }
-  }
+  for (std::size_t open = list.find('`'), close;
+       open != std::string::npos && (close = list.find('`', open + 1)) != std::string::npos;
+       open = list.find('`', close + 1))
+    listed.insert(list.substr(open + 1, close - open - 1));
   EXPECT_EQ(listed, catalogue);
 }
 
