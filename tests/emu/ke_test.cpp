@@ -97,7 +97,7 @@ TEST(KeWaits, WaitAnyTakesTheLowestSignalledAndWaitAllNothingUntilAll) {
   EXPECT_EQ(KeReadStateEvent(&events[1]), 0);
 }
 
-// ---- Threads and work items ----------------------------------------------------------
+// ---- Threads ---------------------------------------------------------------------------
 
 std::atomic<KPRIORITY> g_old_priority{-1}, g_priority{-1};
 std::atomic<bool> g_returned{false};
@@ -114,19 +114,6 @@ TEST(KeThreads, PriorityIsReadBackAndTerminateDoesNotReturn) {
   EXPECT_EQ(g_old_priority.load(), 8);
   EXPECT_EQ(g_priority.load(), LOW_REALTIME_PRIORITY);
   EXPECT_FALSE(g_returned.load());
-}
-
-TEST(KeWorkItems, AWorkItemWaitingForAnotherDoesNotDeadlock) {
-  KEVENT second_ran;
-  KeInitializeEvent(&second_ran, NotificationEvent, FALSE);
-  std::atomic<bool> first_done{false};
-  emu::ke::queue_work_item([&] {
-    wait(&second_ran);
-    first_done = true;
-  });
-  emu::ke::queue_work_item([&] { KeSetEvent(&second_ran, 0, FALSE); });
-  ASSERT_TRUE(emu::wait_quiescent());
-  EXPECT_TRUE(first_done.load());
 }
 
 // ---- Spin locks ------------------------------------------------------------------------
