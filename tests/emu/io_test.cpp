@@ -3,8 +3,9 @@
 // rest, packets it builds (buffered copies, every transfer method, a
 // synchronous read), packet reuse and churn; handles shared by a duplicate,
 // with a request outliving them, exclusive devices and every form of a name;
-// the hardware key, interfaces, links, properties and a WMI data block.
-// (The misuses are the verifier's rows, in verifier_test.cpp.)
+// the hardware key, interfaces, links, properties, a WMI data block and a
+// remove lock waited on.  (The misuses are the verifier's rows, in
+// verifier_test.cpp.)
 #include "io_test_util.h"
 
 #include <gtest/gtest.h>
@@ -584,6 +585,25 @@ TEST_F(OnPdo, WmiLibraryAnswersForTheDataBlock) {
   EXPECT_GT(tight.size_needed, static_cast<ULONG>(sizeof(WNODE_ALL_DATA)));
   EXPECT_EQ(IoWMIRegistrationControl(fdo, WMIREG_ACTION_DEREGISTER), STATUS_SUCCESS);
   EXPECT_FALSE(emu::wmi::is_registered(fdo));
+}
+
+// Release-and-wait returns only once every other holder has released.
+TEST(RemoveLock, ReleaseAndWaitReturnsOnlyWhenEveryHolderHasReleased) {
+  static IO_REMOVE_LOCK lock;
+  IoInitializeRemoveLock(&lock, 0x314b4c52, 0, 0);
+  int removal, holder;
+  ASSERT_EQ(IoAcquireRemoveLock(&lock, &removal), STATUS_SUCCESS);
+  ASSERT_EQ(IoAcquireRemoveLock(&lock, &holder), STATUS_SUCCESS);
+  std::atomic<bool> returned{false};
+  std::thread remover([&] {
+    IoReleaseRemoveLockAndWait(&lock, &removal);
+    returned = true;
+  });
+  ASSERT_TRUE(emu::ke::wait_for_waiters(&lock.Common.RemoveEvent, 1));
+  EXPECT_FALSE(returned.load());
+  IoReleaseRemoveLock(&lock, &holder);
+  remover.join();
+  EXPECT_EQ(lock.Common.IoCount, 0);
 }
 
 }  // namespace
