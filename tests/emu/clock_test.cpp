@@ -16,16 +16,14 @@
 #include <thread>
 #include <vector>
 
+#include "io_test_util.h"
+
 namespace {
 
 using namespace std::chrono_literals;
 using emu::clock::duration;
 
-LARGE_INTEGER relative(duration d) {
-  LARGE_INTEGER t;
-  t.QuadPart = -(d.count() / 100);
-  return t;
-}
+using iotest::relative;
 
 int64_t units(duration d) { return d.count() / 100; }
 
@@ -263,20 +261,12 @@ TEST_F(FrozenClock, AdvanceReleasesAOneMillisecondPollerOncePerMillisecond) {
   static std::atomic<int> timeouts;
   KeInitializeEvent(&stop, NotificationEvent, FALSE);
   timeouts = 0;
-  HANDLE handle = nullptr;
-  PVOID thread = nullptr;
-  ASSERT_EQ(PsCreateSystemThread(
-                &handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
-                [](PVOID) NTAPI {
-                  LARGE_INTEGER t = relative(1ms);
-                  while (KeWaitForSingleObject(&stop, Executive, KernelMode, FALSE, &t) == STATUS_TIMEOUT)
-                    ++timeouts;
-                },
-                nullptr),
-            STATUS_SUCCESS);
-  ASSERT_EQ(ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, *PsThreadType, KernelMode, &thread, nullptr),
-            STATUS_SUCCESS);
-  ZwClose(handle);
+  PVOID thread = iotest::start_thread(
+      [](PVOID) NTAPI {
+        LARGE_INTEGER t = relative(1ms);
+        while (KeWaitForSingleObject(&stop, Executive, KernelMode, FALSE, &t) == STATUS_TIMEOUT) ++timeouts;
+      },
+      nullptr);
   ASSERT_TRUE(emu::ke::wait_for_waiters(&stop, 1));
   emu::clock::advance(10ms);
   EXPECT_EQ(timeouts.load(), 10);
@@ -287,8 +277,7 @@ TEST_F(FrozenClock, AdvanceReleasesAOneMillisecondPollerOncePerMillisecond) {
   emu::clock::jump(100s);  // once, not a hundred thousand times
   EXPECT_EQ(timeouts.load(), 12);
   KeSetEvent(&stop, 0, FALSE);
-  KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr);
-  ObDereferenceObject(thread);
+  iotest::join(thread);
 }
 
 TEST(Clock, AdvanceRefusesARunningClockAndUnfreezingContinuesInRealTime) {

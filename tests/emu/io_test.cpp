@@ -127,10 +127,15 @@ TEST_F(Stack, InvokeBitsSelectRoutinesBySuccessErrorAndCancel) {
   EXPECT_EQ(order(), (Order{"A", "top"}));
 
   // Cancelled: a routine set for cancel only runs although the status is an
-  // error; one set for success only does not.
+  // error; one set for success only does not.  The cancel routine runs once,
+  // at DISPATCH_LEVEL holding the cancel lock (a packet at rest: with no
+  // device); without one a packet only gets the flag.
   bits_b = SL_INVOKE_ON_CANCEL;
   bottom = [](PDEVICE_OBJECT, PIRP irp) {
     IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP p) NTAPI {
+      EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+      EXPECT_EQ(p->CancelIrql, PASSIVE_LEVEL);
+      EXPECT_EQ(p->CancelRoutine, nullptr);
       IoReleaseCancelSpinLock(p->CancelIrql);
       iotest::complete(p, STATUS_CANCELLED);
     });
@@ -141,7 +146,15 @@ TEST_F(Stack, InvokeBitsSelectRoutinesBySuccessErrorAndCancel) {
   EXPECT_TRUE(IoCancelIrp(g_parked));
   EXPECT_EQ(order(), (Order{"B", "top"}));
   EXPECT_EQ(log.back().status, STATUS_CANCELLED);
+  EXPECT_FALSE(IoCancelIrp(irp));  // the routine was taken away the first time
+  EXPECT_EQ(order(), (Order{"B", "top"}));
+  IoSetCancelRoutine(irp, [](PDEVICE_OBJECT dev, PIRP p) NTAPI {
+    EXPECT_EQ(dev, nullptr);  // at rest: no stack location, no device
+    IoReleaseCancelSpinLock(p->CancelIrql);
+  });
+  EXPECT_TRUE(IoCancelIrp(irp));
   EXPECT_TRUE(irp->Cancel);
+  EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
   IoFreeIrp(irp);
 }
 
@@ -192,34 +205,6 @@ TEST_F(Stack, PendingReturnedIsPropagatedAndAForgettingRoutineIsCaught) {
   EXPECT_GE(iotest::take(Rule::pending_not_marked).size(), 1u);
   ASSERT_EQ(order(), (Order{"B", "A", "top"}));
   EXPECT_FALSE(log.back().pending_returned);
-  IoFreeIrp(irp);
-}
-
-// A packet at rest: without a cancel routine only the flag is set; with one
-// it runs once, at DISPATCH_LEVEL holding the cancel lock, with no device.
-TEST(IoCancel, CancelRoutineRunsOnceAtDispatchHoldingTheCancelLock) {
-  static KIRQL inside, handed;
-  static int runs;
-  runs = 0;
-  PIRP irp = IoAllocateIrp(1, FALSE);
-  EXPECT_FALSE(IoCancelIrp(irp));
-  EXPECT_TRUE(irp->Cancel);
-  IoFreeIrp(irp);
-  irp = IoAllocateIrp(1, FALSE);
-  IoSetCancelRoutine(irp, [](PDEVICE_OBJECT dev, PIRP p) NTAPI {
-    ++runs;
-    inside = KeGetCurrentIrql();
-    handed = p->CancelIrql;
-    EXPECT_EQ(dev, nullptr);
-    EXPECT_EQ(p->CancelRoutine, nullptr);
-    IoReleaseCancelSpinLock(p->CancelIrql);
-  });
-  EXPECT_TRUE(IoCancelIrp(irp));
-  EXPECT_FALSE(IoCancelIrp(irp));  // the routine was taken away the first time
-  EXPECT_EQ(runs, 1);
-  EXPECT_EQ(inside, DISPATCH_LEVEL);
-  EXPECT_EQ(handed, PASSIVE_LEVEL);
-  EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
   IoFreeIrp(irp);
 }
 
@@ -335,7 +320,9 @@ NTSTATUS fill_any(PDEVICE_OBJECT, PIRP irp) {
   const ULONG kept = std::min<ULONG>(in, sizeof copy);
   if (kept != 0) RtlCopyMemory(copy, input, kept);
   for (ULONG i = 0; i < out; ++i) output[i] = static_cast<UCHAR>((kept ? copy[i % kept] : 0) + i);
-  return iotest::complete(irp, STATUS_SUCCESS, out);
+  // A packet the test built reports five bytes at most: of a buffered one
+  // no more may come back.
+  return iotest::complete(irp, STATUS_SUCCESS, sp->FileObject != nullptr ? out : std::min<ULONG>(out, 5));
 }
 
 std::span<const uint8_t> bytes(const std::string& s) {
@@ -344,8 +331,8 @@ std::span<const uint8_t> bytes(const std::string& s) {
 
 // Each transfer method reaches the driver as Windows builds it, from a
 // handle and from IoBuildDeviceIoControlRequest, and the bytes the driver
-// writes there come back.  The MDLs are the I/O manager's and freed with the
-// request; without one the request never reaches the driver.
+// writes there come back (of a built buffered one, only those reported).  The MDLs are the I/O manager's and
+// freed with the request; without one the request never reaches the driver.
 TEST_F(Port, EveryTransferMethodDeliversTheOutputWhereTheMethodPutsIt) {
   handler = fill_any;
   emu::Handle h = emu::open(u"\\DosDevices\\EMULOOP1");
@@ -370,10 +357,11 @@ TEST_F(Port, EveryTransferMethodDeliversTheOutputWhereTheMethodPutsIt) {
           IoBuildDeviceIoControlRequest(code, dev, const_cast<char*>(input.data()), ULONG(input.size()),
                                         built.data() + 1, out, FALSE, &done, &iosb);
       ASSERT_NE(irp, nullptr);
-      if (IoCallDriver(dev, irp) == STATUS_PENDING)
-        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+      EXPECT_EQ(IoCallDriver(dev, irp), STATUS_SUCCESS);
+      EXPECT_EQ(KeReadStateEvent(&done), 1);
       EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
-      EXPECT_EQ(iosb.Information, out);
+      EXPECT_EQ(iosb.Information, std::min<ULONG>(out, 5));
+      if (method == METHOD_BUFFERED) std::fill(want.begin() + iosb.Information, want.end(), 0xEE);
       EXPECT_EQ(std::vector<uint8_t>(built.begin() + 1, built.end() - 1), want);
       EXPECT_EQ(built.front(), 0xEE);
       EXPECT_EQ(built.back(), 0xEE);
@@ -393,50 +381,23 @@ TEST_F(Port, EveryTransferMethodDeliversTheOutputWhereTheMethodPutsIt) {
   EXPECT_EQ(h.ioctl(out_direct, bytes(input), 8).status, STATUS_SUCCESS) << "the handle still works";
 }
 
-// A buffered request the I/O manager built copies the input in and, of the
-// output, only what the driver reported; a synchronous read likewise.
-TEST_F(Port, BuiltRequestsCopyBackOnlyWhatWasReported) {
+// A synchronous read the I/O manager built copies back only what was
+// reported, and frees the packet itself.
+TEST_F(Port, BuiltReadCopiesBackOnlyWhatWasReported) {
   handler = [](PDEVICE_OBJECT, PIRP irp) {
-    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
-    auto* buffer = static_cast<UCHAR*>(irp->AssociatedIrp.SystemBuffer);
-    if (sp->MajorFunction == IRP_MJ_READ) {
-      EXPECT_EQ(sp->Parameters.Read.Length, 4u);
-      memcpy(buffer, "ab", 2);
-      return iotest::complete(irp, STATUS_SUCCESS, 2);
-    }
-    EXPECT_EQ(sp->Parameters.DeviceIoControl.InputBufferLength, 3u);
-    EXPECT_EQ(sp->Parameters.DeviceIoControl.OutputBufferLength, 8u);
-    EXPECT_EQ(buffer[0], 1);
-    EXPECT_EQ(buffer[2], 3);
-    for (int i = 0; i < 8; ++i) buffer[i] = static_cast<UCHAR>(0x40 + i);
-    return iotest::complete(irp, STATUS_SUCCESS, 5);
+    EXPECT_EQ(IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length, 4u);
+    memcpy(irp->AssociatedIrp.SystemBuffer, "ab", 2);
+    return iotest::complete(irp, STATUS_SUCCESS, 2);
   };
-  UCHAR in[3] = {1, 2, 3};
-  UCHAR out[8];
-  memset(out, 0xEE, sizeof out);
+  char buffer[4] = {'x', 'x', 'x', 'x'};
   KEVENT event;
   KeInitializeEvent(&event, NotificationEvent, FALSE);
   IO_STATUS_BLOCK iosb{};
-  iosb.Status = STATUS_PENDING;
-  PIRP irp =
-      IoBuildDeviceIoControlRequest(CTL_CODE(FILE_DEVICE_UNKNOWN, 0x900, METHOD_BUFFERED, FILE_ANY_ACCESS),
-                                    dev, in, sizeof in, out, sizeof out, FALSE, &event, &iosb);
-  ASSERT_NE(irp, nullptr);
-  EXPECT_EQ(IofCallDriver(dev, irp), STATUS_SUCCESS);
-  EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
-  EXPECT_EQ(iosb.Information, 5u);
-  EXPECT_EQ(KeReadStateEvent(&event), 1);
-  EXPECT_EQ(out[0], 0x40);
-  EXPECT_EQ(out[4], 0x44);
-  EXPECT_EQ(out[5], 0xEE);  // beyond Information: untouched
-
-  char buffer[4] = {'x', 'x', 'x', 'x'};
-  KeClearEvent(&event);
-  irp = IoBuildSynchronousFsdRequest(IRP_MJ_READ, dev, buffer, 4, nullptr, &event, &iosb);
+  PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_READ, dev, buffer, 4, nullptr, &event, &iosb);
   EXPECT_EQ(IofCallDriver(dev, irp), STATUS_SUCCESS);
   EXPECT_EQ(std::string(buffer, 4), "abxx");
   EXPECT_EQ(iosb.Information, 2u);
-  EXPECT_EQ(emu::outstanding_irps(), 0u);  // freed by the I/O manager
+  EXPECT_EQ(emu::outstanding_irps(), 0u);
 }
 
 // Packets freed on several threads at once, with a quarantine so small that
@@ -481,57 +442,14 @@ TEST_F(Port, PacketChurnFromSeveralThreadsKeepsTheBookkeepingSound) {
 
 // ---- Plug and Play names, the hardware key, WMI, remove locks ---------------------------
 
-TEST(PnpNames, OnlyAPdoWithAHardwareKeyOpensIt) {
-  auto node =
-      emu::create_pdo({.enumerator = u"USB", .device_id = u"VID_1234&PID_5678", .instance_id = u"5&1"});
-  EXPECT_EQ(node->hardware_key_path(),
-            u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_1234&PID_5678\\5&1\\Device "
-            u"Parameters");
-  HANDLE key = nullptr;
-  ASSERT_EQ(IoOpenDeviceRegistryKey(node->pdo(), PLUGPLAY_REGKEY_DEVICE, STANDARD_RIGHTS_READ, &key),
-            STATUS_SUCCESS);
-  ZwClose(key);
-  // Only a PDO has a hardware key; a device without one fails to open it.
-  emu::Driver driver = iotest::load_fn_driver();
-  iotest::Fn fn;
-  PDEVICE_OBJECT fdo = iotest::make_device(driver.object(), &fn);
-  EXPECT_EQ(IoOpenDeviceRegistryKey(fdo, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key),
-            STATUS_INVALID_DEVICE_REQUEST);
-  IoDeleteDevice(fdo);
-  driver.unload();
-  auto keyless = emu::create_pdo({.instance_id = u"9", .hardware_key = false});
-  EXPECT_FALSE(NT_SUCCESS(IoOpenDeviceRegistryKey(keyless->pdo(), PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key)));
-}
-
-TEST(PnpNames, LinksCollideAndDisappearAndPropertiesNameThePdo) {
-  auto node = emu::create_pdo({.name = u"\\Device\\USBPDO-42"});
-  UNICODE_STRING link, target;
-  RtlInitUnicodeString(&link, u"\\DosDevices\\COM42");
-  RtlInitUnicodeString(&target, u"\\Device\\USBPDO-42");
-  EXPECT_EQ(IoCreateUnprotectedSymbolicLink(&link, &target), STATUS_SUCCESS);
-  EXPECT_EQ(IoCreateSymbolicLink(&link, &target), STATUS_OBJECT_NAME_COLLISION);
-  EXPECT_EQ(emu::symbolic_link_target(u"\\??\\com42"), u"\\Device\\USBPDO-42");
-  EXPECT_EQ(IoDeleteSymbolicLink(&link), STATUS_SUCCESS);
-  EXPECT_EQ(IoDeleteSymbolicLink(&link), STATUS_OBJECT_NAME_NOT_FOUND);
-  WCHAR name[64];
-  ULONG length = 0;
-  EXPECT_EQ(IoGetDeviceProperty(node->pdo(), DevicePropertyPhysicalDeviceObjectName, 4, name, &length),
-            STATUS_BUFFER_TOO_SMALL);
-  EXPECT_EQ(length, sizeof(u"\\Device\\USBPDO-42"));
-  ASSERT_EQ(
-      IoGetDeviceProperty(node->pdo(), DevicePropertyPhysicalDeviceObjectName, sizeof name, name, &length),
-      STATUS_SUCCESS);
-  EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(name)), u"\\Device\\USBPDO-42");
-  IoInvalidateDeviceState(node->pdo());
-  EXPECT_EQ(node->state_invalidations(), 1u);
-}
-
 // A function device of a test driver on a PDO: requests it does not take go
 // down to the PDO.
 struct OnPdo : ::testing::Test {
   emu::Driver driver = iotest::load_fn_driver();
-  std::shared_ptr<emu::DeviceNode> node =
-      emu::create_pdo({.enumerator = u"USB", .device_id = u"VID_1&PID_2", .instance_id = u"3"});
+  std::shared_ptr<emu::DeviceNode> node = emu::create_pdo({.enumerator = u"USB",
+                                                           .device_id = u"VID_1&PID_2",
+                                                           .instance_id = u"3",
+                                                           .name = u"\\Device\\USBPDO-42"});
   Fn own;  // may return STATUS_NOT_SUPPORTED to pass the request down
   Fn fn = [this](PDEVICE_OBJECT device, PIRP irp) {
     NTSTATUS status = own ? own(device, irp) : STATUS_NOT_SUPPORTED;
@@ -548,7 +466,40 @@ struct OnPdo : ::testing::Test {
   }
 };
 
-TEST_F(OnPdo, InterfaceNameIsTheCallersToFreeAndItsLinkFollowsTheState) {
+// Only a PDO with a hardware key opens it; links collide and go once; the
+// PDO's name property tells the room it needs; an interface is refused to a
+// device other than a PDO, its name is the caller's to free and its link
+// follows its state; the bus dropping the PDO takes its registrations along.
+TEST_F(OnPdo, HardwareKeyLinksNamePropertyAndInterfaces) {
+  EXPECT_EQ(node->hardware_key_path(),
+            u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_1&PID_2\\3\\Device Parameters");
+  HANDLE key = nullptr;
+  ASSERT_EQ(IoOpenDeviceRegistryKey(node->pdo(), PLUGPLAY_REGKEY_DEVICE, STANDARD_RIGHTS_READ, &key),
+            STATUS_SUCCESS);
+  ZwClose(key);
+  EXPECT_EQ(IoOpenDeviceRegistryKey(fdo, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key),
+            STATUS_INVALID_DEVICE_REQUEST);
+  auto keyless = emu::create_pdo({.instance_id = u"9", .hardware_key = false});
+  EXPECT_FALSE(NT_SUCCESS(IoOpenDeviceRegistryKey(keyless->pdo(), PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key)));
+
+  UNICODE_STRING com, target;
+  RtlInitUnicodeString(&com, u"\\DosDevices\\COM42");
+  RtlInitUnicodeString(&target, u"\\Device\\USBPDO-42");
+  EXPECT_EQ(IoCreateUnprotectedSymbolicLink(&com, &target), STATUS_SUCCESS);
+  EXPECT_EQ(IoCreateSymbolicLink(&com, &target), STATUS_OBJECT_NAME_COLLISION);
+  EXPECT_EQ(emu::symbolic_link_target(u"\\??\\com42"), u"\\Device\\USBPDO-42");
+  EXPECT_EQ(IoDeleteSymbolicLink(&com), STATUS_SUCCESS);
+  EXPECT_EQ(IoDeleteSymbolicLink(&com), STATUS_OBJECT_NAME_NOT_FOUND);
+  WCHAR name[64];
+  ULONG length = 0;
+  EXPECT_EQ(IoGetDeviceProperty(node->pdo(), DevicePropertyPhysicalDeviceObjectName, 4, name, &length),
+            STATUS_BUFFER_TOO_SMALL);
+  EXPECT_EQ(length, sizeof(u"\\Device\\USBPDO-42"));
+  ASSERT_EQ(
+      IoGetDeviceProperty(node->pdo(), DevicePropertyPhysicalDeviceObjectName, sizeof name, name, &length),
+      STATUS_SUCCESS);
+  EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(name)), u"\\Device\\USBPDO-42");
+
   own = completes_with(STATUS_SUCCESS);
   static const GUID comport = {0x86E0D1E0, 0x8089, 0x11D0, {0x9C, 0xE4, 0x08, 0x00, 0x3E, 0x30, 0x1F, 0x73}};
   UNICODE_STRING link{};
@@ -596,9 +547,9 @@ NTSTATUS NTAPI QueryDataBlock(PDEVICE_OBJECT dev, PIRP irp, ULONG, ULONG, ULONG 
   return WmiCompleteRequest(dev, irp, STATUS_SUCCESS, sizeof value, IO_NO_INCREMENT);
 }
 
-// The WMI library answering for one data block: registration, the block's
-// instances, the buffers too small, the GUID and instance not found;
-// requests for another provider or not WMI at all go down untouched.
+// The WMI library answering for one data block with contents (the driver's
+// has none): the block's instances, the buffers too small, the instance not
+// found.
 TEST_F(OnPdo, WmiLibraryAnswersForTheDataBlock) {
   static WMILIB_CONTEXT context{};
   context.GuidCount = 1;
@@ -617,13 +568,6 @@ TEST_F(OnPdo, WmiLibraryAnswersForTheDataBlock) {
     return STATUS_NOT_SUPPORTED;
   };
   ASSERT_EQ(IoWMIRegistrationControl(fdo, WMIREG_ACTION_REGISTER), STATUS_SUCCESS);
-  ASSERT_TRUE(emu::wmi::is_registered(fdo));
-  emu::wmi::RegInfo reg = emu::wmi::query_reginfo(fdo);
-  ASSERT_EQ(reg.status, STATUS_SUCCESS);
-  ASSERT_EQ(reg.guids.size(), 1u);
-  EXPECT_TRUE(IsEqualGUID(reg.guids[0].guid, kBlock));
-  EXPECT_EQ(reg.guids[0].pdo, node->pdo());
-  EXPECT_EQ(reg.registry_path, u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\FnTest");
   emu::wmi::RegInfo small = emu::wmi::query_reginfo(fdo, 8);
   EXPECT_EQ(small.status, STATUS_BUFFER_TOO_SMALL);
   EXPECT_GT(small.size_needed, 8u);
@@ -639,34 +583,26 @@ TEST_F(OnPdo, WmiLibraryAnswersForTheDataBlock) {
   emu::wmi::DataResult tight = emu::wmi::query_all_data(fdo, kBlock, sizeof(WNODE_ALL_DATA));
   EXPECT_TRUE(tight.too_small);
   EXPECT_GT(tight.size_needed, static_cast<ULONG>(sizeof(WNODE_ALL_DATA)));
-  GUID other = kBlock;
-  other.Data1 ^= 1;
-  EXPECT_EQ(emu::wmi::query_all_data(fdo, other).status, STATUS_WMI_GUID_NOT_FOUND);
-  GUID guid = kBlock;
-  EXPECT_EQ(emu::wmi::send(fdo, IRP_MN_QUERY_ALL_DATA, &guid, std::vector<uint8_t>(64), 1234).status,
-            STATUS_NOT_SUPPORTED);
-  EXPECT_EQ(emu::wmi::send(fdo, 0x0a, &guid, {}).status, STATUS_NOT_SUPPORTED);
   EXPECT_EQ(IoWMIRegistrationControl(fdo, WMIREG_ACTION_DEREGISTER), STATUS_SUCCESS);
   EXPECT_FALSE(emu::wmi::is_registered(fdo));
 }
 
+// Release-and-wait returns only once every other holder has released.
 TEST(RemoveLock, ReleaseAndWaitReturnsOnlyWhenEveryHolderHasReleased) {
   static IO_REMOVE_LOCK lock;
   IoInitializeRemoveLock(&lock, 0x314b4c52, 0, 0);
-  int a, b, late;
-  ASSERT_EQ(IoAcquireRemoveLock(&lock, &a), STATUS_SUCCESS);  // the removal's own
-  ASSERT_EQ(IoAcquireRemoveLock(&lock, &b), STATUS_SUCCESS);  // another holder
+  int removal, holder;
+  ASSERT_EQ(IoAcquireRemoveLock(&lock, &removal), STATUS_SUCCESS);
+  ASSERT_EQ(IoAcquireRemoveLock(&lock, &holder), STATUS_SUCCESS);
   std::atomic<bool> returned{false};
   std::thread remover([&] {
-    IoReleaseRemoveLockAndWait(&lock, &a);
+    IoReleaseRemoveLockAndWait(&lock, &removal);
     returned = true;
   });
   ASSERT_TRUE(emu::ke::wait_for_waiters(&lock.Common.RemoveEvent, 1));
-  EXPECT_EQ(IoAcquireRemoveLock(&lock, &late), STATUS_DELETE_PENDING);  // removal has begun
   EXPECT_FALSE(returned.load());
-  IoReleaseRemoveLock(&lock, &b);
+  IoReleaseRemoveLock(&lock, &holder);
   remover.join();
-  EXPECT_TRUE(returned.load());
   EXPECT_EQ(lock.Common.IoCount, 0);
 }
 

@@ -10,26 +10,17 @@
 #include <string>
 #include <thread>
 
+#include "io_test_util.h"
 #include "test_helpers.h"
 
 namespace {
 
+// The rows of thread_names.txt: a start routine's symbol, the name its thread gets.
 TEST(ThreadNames, FromTheStartRoutinesSymbol) {
-  const std::pair<const char*, const char*> cases[] = {
-      {"pReadFunction(void*)", "pReadFunction"},
-      {"(anonymous namespace)::ReadLoop(void*)+0x1c", "ReadLoop"},
-      {"vrmdm::Port::Poll(std::function<void (int)>)", "Poll"},
-      {"pWaitMaskFunction", "pWaitMask"},  // 17 characters: the ending goes
-      {"ModemPollRoutine(void*)", "ModemPoll"},
-      {"ShortRoutine", "ShortRoutine"},  // fits: kept whole
-      {"pInterruptPollingFunction", "pInterruptPolli"},
-      {"a_very_long_routine_name_without_ending", "a_very_long_rou"},
-      {"0x7f5a3c001000", "system-thread"},
-      {"", "system-thread"},
-  };
-  for (const auto& [symbol, name] : cases) {
-    EXPECT_EQ(emu::thread_name_from_symbol(symbol), name) << symbol;
-    EXPECT_LE(emu::thread_name_from_symbol(symbol).size(), emu::kThreadNameMax);
+  for (const auto& [line, words] : vrmdm_test::ReadTable(VRMDM_SOURCE_DIR "/tests/emu/thread_names.txt")) {
+    ASSERT_EQ(words.size(), 2u) << "thread_names.txt:" << line;
+    EXPECT_EQ(emu::thread_name_from_symbol(words[0]), words[1]) << "thread_names.txt:" << line;
+    EXPECT_LE(emu::thread_name_from_symbol(words[0]).size(), emu::kThreadNameMax);
   }
 }
 
@@ -59,10 +50,7 @@ VOID NTAPI count_dpc(PKDPC, PVOID context, PVOID, PVOID) {
 // item's worker show their names in /proc.
 TEST(ThreadNames, SeenInProcWhileTheThreadsRun) {
   KeInitializeEvent(&g_release, NotificationEvent, FALSE);
-  HANDLE handle = nullptr;
-  ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
-                                 ThreadNameProbeRoutine, nullptr),
-            STATUS_SUCCESS);
+  PVOID thread = iotest::start_thread(ThreadNameProbeRoutine, nullptr);
   ASSERT_TRUE(emu::ke::wait_for_waiters(&g_release, 1));
 
   std::atomic<int> dpcs{0};
@@ -70,9 +58,8 @@ TEST(ThreadNames, SeenInProcWhileTheThreadsRun) {
   KTIMER timer;
   KeInitializeDpc(&dpc, count_dpc, &dpcs);
   KeInitializeTimer(&timer);
-  LARGE_INTEGER due{};
-  due.QuadPart = -10000;  // 1 ms: the clock thread expires it, the DPC thread runs the DPC
-  KeSetTimer(&timer, due, &dpc);
+  // The clock thread expires it, the DPC thread runs the DPC.
+  KeSetTimer(&timer, iotest::relative(std::chrono::milliseconds(1)), &dpc);
 
   KEVENT in_item, item_release;
   KeInitializeEvent(&in_item, NotificationEvent, FALSE);
@@ -95,7 +82,7 @@ TEST(ThreadNames, SeenInProcWhileTheThreadsRun) {
 
   KeSetEvent(&item_release, 0, FALSE);
   KeSetEvent(&g_release, 0, FALSE);
-  ZwClose(handle);
+  iotest::join(thread);
   EXPECT_TRUE(emu::wait_quiescent());
 }
 

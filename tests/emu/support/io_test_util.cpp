@@ -1,8 +1,37 @@
 #include "io_test_util.h"
 
+#include <gtest/gtest.h>
+
 using emu::verifier::Rule;
 
 namespace iotest {
+
+NTSTATUS wait_now(PVOID object) {
+  LARGE_INTEGER zero{};
+  return KeWaitForSingleObject(object, Executive, KernelMode, FALSE, &zero);
+}
+
+LARGE_INTEGER relative(std::chrono::nanoseconds d) {
+  LARGE_INTEGER t;
+  t.QuadPart = -(d.count() / 100);
+  return t;
+}
+
+PVOID start_thread(PKSTART_ROUTINE routine, PVOID context, bool keep_handle) {
+  HANDLE handle = nullptr;
+  PVOID object = nullptr;
+  EXPECT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, routine, context),
+            STATUS_SUCCESS);
+  EXPECT_EQ(ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, *PsThreadType, KernelMode, &object, nullptr),
+            STATUS_SUCCESS);
+  if (!keep_handle) ZwClose(handle);
+  return object;
+}
+
+void join(PVOID thread) {
+  EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+  ObDereferenceObject(thread);
+}
 
 std::vector<emu::verifier::Finding> take(Rule check) {
   std::vector<emu::verifier::Finding> mine;

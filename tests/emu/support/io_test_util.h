@@ -1,6 +1,6 @@
-// Helpers shared by the I/O manager's tests: finding checks, and a driver
-// whose dispatch routine runs a per-device function, for building stacks of
-// test devices.
+// Helpers shared by the emulator's tests: waits, due times and system
+// threads; finding checks, and a driver whose dispatch routine runs a
+// per-device function, for building stacks of test devices.
 #pragma once
 
 #include <emu/io_manager.h>
@@ -8,12 +8,22 @@
 #include <emu/verifier.h>
 #include <nt/ntddk.h>
 
+#include <chrono>
 #include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace iotest {
+
+// A wait on `object` with a zero time-out: it never blocks.
+NTSTATUS wait_now(PVOID object);
+// A due time `d` from now, as the waits and KeSetTimer take it.
+LARGE_INTEGER relative(std::chrono::nanoseconds d);
+// A system thread running `routine`, its object referenced (the handle
+// kept open, a leak, when asked); join() waits for it and drops the reference.
+PVOID start_thread(PKSTART_ROUTINE routine, PVOID context, bool keep_handle = false);
+void join(PVOID thread);
 
 // Takes every finding; returns those of `check` (the others are kept).
 std::vector<emu::verifier::Finding> take(emu::verifier::Rule check);
