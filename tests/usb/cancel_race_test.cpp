@@ -55,6 +55,8 @@ void race(int rounds, std::vector<Racer> racers, UrbRequest& r, const std::funct
 
 class CancelRaceTest : public BusTest {};
 
+// The bus completing from its thread only, and completing some transfers
+// inline, inside the submission, on the submitting thread (seed 77).
 TEST_F(CancelRaceTest, CancelAgainstArrivingDataCompletesOnceAndLosesNothing) {
   for (bool with_inline : {false, true}) {
     SCOPED_TRACE(with_inline ? "inline completion on" : "bus thread only");
@@ -66,6 +68,7 @@ TEST_F(CancelRaceTest, CancelAgainstArrivingDataCompletesOnceAndLosesNothing) {
 
     UrbRequest r(pdo);
     RaceTally tally;
+    std::size_t inline_seen = 0;
     auto feeder = [&](int i) {
       const char byte = static_cast<char>('a' + i % 26);
       dev->queue_in(cdc::BULK_IN_ENDPOINT, std::string_view(&byte, 1));
@@ -77,7 +80,17 @@ TEST_F(CancelRaceTest, CancelAgainstArrivingDataCompletesOnceAndLosesNothing) {
           tally.queued += static_cast<char>('a' + (tally.delivered + tally.cancelled) % 26);
           tally.submit(c, r);
         },
-        [&](int i) { ASSERT_NO_FATAL_FAILURE(tally.take(r)) << "round " << i; });
+        [&](int i) {
+          ASSERT_NO_FATAL_FAILURE(tally.take(r)) << "round " << i;
+          if (r.returned() != STATUS_PENDING) {
+            ++inline_seen;
+            ASSERT_EQ(r.returned(), STATUS_SUCCESS);
+            ASSERT_EQ(r.completion_thread(), std::this_thread::get_id())
+                << "inline means inside the submission";
+          }
+        });
+    EXPECT_EQ(emu::usb::info(pdo).completed_inline, inline_seen);
+    EXPECT_EQ(inline_seen > 0, with_inline);
     tally.finish(c);
     emu::usb::reset();
   }
