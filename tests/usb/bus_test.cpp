@@ -213,22 +213,8 @@ TEST_F(BusUrbTest, MalformedDescriptorSetsFromTheDeviceAreHandledSafely) {
     EXPECT_EQ(emu::usb::info(pdo).pipes.size(), k.pipes);
   }
 
-  // wTotalLength beyond the data: the device sends what it has and says so.
-  const auto real = cdc_set(Defect::none);
-  auto claimed = real;
-  claimed[2] = static_cast<uint8_t>(real.size() + 40);
-  auto model = std::make_shared<ScriptedDevice>(cdc::device_descriptor(), claimed);
-  PDEVICE_OBJECT pdo = emu::usb::plug(model);
-  Client c(pdo);
-  UrbRequest r(pdo);
-  std::vector<uint8_t> buffer(real.size() + 40, 0);
-  UsbBuildGetDescriptorRequest(r.urb(), (USHORT)sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST),
-                               USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, buffer.data(), nullptr,
-                               (ULONG)buffer.size(), nullptr);
-  ASSERT_EQ(c.submit(r).status, STATUS_SUCCESS);
-  EXPECT_EQ(r.urb()->UrbControlDescriptorRequest.TransferBufferLength, real.size());
-  EXPECT_EQ(c.select(buffer).status, STATUS_SUCCESS) << "every interface is there within the bytes sent";
-  EXPECT_EQ(c.pipes().size(), 3u);
+  // wTotalLength beyond the data (the device sends what it has): the driver
+  // suite's configuration rows.
 }
 
 TEST_F(BusUrbTest, BulkTransfersMoveBytesAndFollowTheShortTransferRules) {
