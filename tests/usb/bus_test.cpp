@@ -50,11 +50,6 @@ TEST_F(BusUrbTest, DescriptorRequestsReturnWhatWasAskedAndStampTheDeviceHandle) 
   EXPECT_EQ(c.get_descriptor(USB_DEVICE_DESCRIPTOR_TYPE, 18), want_device);
   auto first8 = c.get_descriptor(USB_DEVICE_DESCRIPTOR_TYPE, 8);
   EXPECT_EQ(first8, std::vector<uint8_t>(want_device.begin(), want_device.begin() + 8));
-  EXPECT_EQ(c.get_descriptor(USB_CONFIGURATION_DESCRIPTOR_TYPE, 9),
-            std::vector<uint8_t>(want_config.begin(), want_config.begin() + 9));
-  // Asking for more than there is returns what there is.
-  EXPECT_EQ(c.get_descriptor(USB_CONFIGURATION_DESCRIPTOR_TYPE, 1024), want_config);
-
   Sync s;
   EXPECT_TRUE(c.get_descriptor(USB_STRING_DESCRIPTOR_TYPE, 255, &s, 1).empty());
   EXPECT_EQ(s.status, STATUS_UNSUCCESSFUL) << "the scripted device has no strings: the request stalls";
@@ -221,13 +216,8 @@ TEST_F(BusUrbTest, BulkTransfersMoveBytesAndFollowTheShortTransferRules) {
   Client& c = open();
   PDEVICE_OBJECT pdo = c.pdo();
 
-  // OUT: the device takes the bytes; the URB says how many.
+  // OUT transfers, whole or taken in pieces: the driver suite's write cases.
   ULONG moved = 0;
-  std::string hello = "hello";
-  EXPECT_EQ(c.transfer(cdc::BULK_OUT_ENDPOINT, hello.data(), 5, kOut, &moved).status, STATUS_SUCCESS);
-  EXPECT_EQ(moved, 5u);
-  EXPECT_EQ(dev_->take_out_data(cdc::BULK_OUT_ENDPOINT), std::vector<uint8_t>(hello.begin(), hello.end()));
-
   // IN pends while the device NAKs, from the bus thread at DISPATCH_LEVEL.
   UrbRequest r(pdo);
   uint8_t buffer[16] = {};
@@ -275,19 +265,6 @@ TEST_F(BusUrbTest, BulkTransfersMoveBytesAndFollowTheShortTransferRules) {
   s = c.transfer(cdc::BULK_IN_ENDPOINT, buffer, sizeof buffer, kIn, &moved);
   EXPECT_EQ(s.status, STATUS_SUCCESS);
   EXPECT_EQ(moved, 1u);
-
-  // An OUT transfer the device takes in pieces completes once all is taken.
-  dev_->limit_out(cdc::BULK_OUT_ENDPOINT, 3);
-  UrbRequest w(pdo);
-  std::string text = "abcdefgh";
-  c.build_transfer(w, cdc::BULK_OUT_ENDPOINT, text.data(), 8, kOut);
-  EXPECT_EQ(w.send(), STATUS_PENDING);
-  EXPECT_FALSE(w.wait(20ms));
-  EXPECT_EQ(dev_->out_data(cdc::BULK_OUT_ENDPOINT).size(), 3u);
-  dev_->limit_out(cdc::BULK_OUT_ENDPOINT, std::nullopt);
-  ASSERT_TRUE(w.wait());
-  EXPECT_EQ(w.urb()->UrbBulkOrInterruptTransfer.TransferBufferLength, 8u);
-  EXPECT_EQ(dev_->take_out_data(cdc::BULK_OUT_ENDPOINT), std::vector<uint8_t>(text.begin(), text.end()));
 }
 
 // The line requests of a CDC ACM function, as both models answer them.  The
@@ -392,19 +369,6 @@ TEST_F(BusUrbTest, InjectedFaultsFailTransfersAsTheDeviceWould) {
   ASSERT_TRUE(w.wait());
   EXPECT_EQ(w.status(), STATUS_SUCCESS);
   emu::clock::unfreeze();
-
-  // Never completes: only a cancel ends it, and the endpoint goes on.
-  emu::usb::inject_fault(pdo, cdc::BULK_OUT_ENDPOINT, Fault::never_complete());
-  UrbRequest stuck(pdo);
-  c.build_transfer(stuck, cdc::BULK_OUT_ENDPOINT, &z, 1, kOut);
-  EXPECT_EQ(stuck.send(), STATUS_PENDING);
-  EXPECT_FALSE(stuck.wait(30ms));
-  EXPECT_TRUE(stuck.cancel());
-  ASSERT_TRUE(stuck.wait());
-  EXPECT_EQ(stuck.status(), STATUS_CANCELLED);
-  EXPECT_EQ(stuck.usbd(), USBD_STATUS_CANCELED);
-  EXPECT_EQ(stuck.urb()->UrbBulkOrInterruptTransfer.TransferBufferLength, 0u);
-  EXPECT_EQ(c.write(cdc::BULK_OUT_ENDPOINT, "w").status, STATUS_SUCCESS);
 
   // A fault on the default pipe hits the control requests.
   emu::usb::inject_fault(pdo, 0, Fault::stall());
