@@ -45,7 +45,6 @@ TEST_F(BusUrbTest, DescriptorRequestsReturnWhatWasAskedAndStampTheDeviceHandle) 
   PDEVICE_OBJECT pdo = plug_scripted();
   Client c(pdo);
   const auto want_device = cdc::device_descriptor();
-  const auto want_config = cdc::configuration_descriptor(cdc::Variant::acm);
 
   EXPECT_EQ(c.get_descriptor(USB_DEVICE_DESCRIPTOR_TYPE, 18), want_device);
   auto first8 = c.get_descriptor(USB_DEVICE_DESCRIPTOR_TYPE, 8);

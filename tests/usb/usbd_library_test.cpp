@@ -18,18 +18,11 @@ PUSB_CONFIGURATION_DESCRIPTOR as_config(std::vector<uint8_t>& bytes) {
   return reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(bytes.data());
 }
 
-// Offsets of the interface descriptors the library returns, walking as a
-// driver does: from the start, then one interface descriptor further.
-std::vector<std::ptrdiff_t> walk(std::vector<uint8_t>& set, unsigned max = 8) {
+// Offsets of the interface descriptors the library returns.
+std::vector<std::ptrdiff_t> walk(std::vector<uint8_t>& set) {
   std::vector<std::ptrdiff_t> found;
-  PUSB_CONFIGURATION_DESCRIPTOR cd = as_config(set);
-  PVOID pos = cd;
-  for (unsigned i = 0; i < max; ++i) {
-    PUSB_INTERFACE_DESCRIPTOR id = USBD_ParseConfigurationDescriptorEx(cd, pos, -1, -1, -1, -1, -1);
-    if (id == nullptr) break;
+  for (auto* id : usbtest::interfaces_of(as_config(set)))
     found.push_back(reinterpret_cast<uint8_t*>(id) - set.data());
-    pos = reinterpret_cast<uint8_t*>(id) + sizeof(USB_INTERFACE_DESCRIPTOR);
-  }
   return found;
 }
 
