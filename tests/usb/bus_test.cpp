@@ -25,21 +25,7 @@ namespace cdc = emu::usb::cdc;
 constexpr ULONG kIn = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
 constexpr ULONG kOut = USBD_TRANSFER_DIRECTION_OUT;
 
-class BusUrbTest : public BusTest {
- protected:
-  PDEVICE_OBJECT plug_scripted(cdc::Variant v = cdc::Variant::acm) {
-    dev_ = ScriptedDevice::cdc_acm(v);
-    return emu::usb::plug(dev_);
-  }
-  // The scripted device plugged and configured, with its client.
-  Client& open() {
-    client_ = std::make_unique<Client>(plug_scripted());
-    EXPECT_EQ(client_->configure().status, STATUS_SUCCESS);
-    return *client_;
-  }
-  std::shared_ptr<ScriptedDevice> dev_;
-  std::unique_ptr<Client> client_;
-};
+using BusUrbTest = BusTest;
 
 TEST_F(BusUrbTest, DescriptorRequestsReturnWhatWasAskedAndStampTheDeviceHandle) {
   PDEVICE_OBJECT pdo = plug_scripted();

@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -271,6 +272,18 @@ class BusTest : public ::testing::Test {
     emu::usb::reset();
     if (emu::clock::frozen()) emu::clock::unfreeze();
   }
+  PDEVICE_OBJECT plug_scripted(emu::usb::cdc::Variant v = emu::usb::cdc::Variant::acm) {
+    dev_ = emu::usb::ScriptedDevice::cdc_acm(v);
+    return emu::usb::plug(dev_);
+  }
+  // The scripted device plugged and configured, with its client.
+  Client& open() {
+    client_ = std::make_unique<Client>(plug_scripted());
+    EXPECT_EQ(client_->configure().status, STATUS_SUCCESS);
+    return *client_;
+  }
+  std::shared_ptr<emu::usb::ScriptedDevice> dev_;
+  std::unique_ptr<Client> client_;
 };
 
 // Reads of a bulk IN endpoint raced by arriving bytes and by cancellation:
