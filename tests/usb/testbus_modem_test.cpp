@@ -35,12 +35,8 @@ TEST(TestBusModem, DescriptorsAreTheEmulatorModemsByteForByte) {
       std::u16string(std::begin(kTestBusProduct), std::end(kTestBusProduct)),
       std::u16string(std::begin(kTestBusSerial), std::end(kTestBusSerial))};
   for (uint8_t i = 0; i < texts.size(); ++i) {
-    EXPECT_EQ(emu::usb::serialize_string(texts[i]),
-              [&] {
-                const auto bytes = modem->string_descriptor(i, 0x0409);
-                return Bytes(bytes.begin(), bytes.end());
-              }())
-        << "string " << int(i);
+    const auto bytes = modem->string_descriptor(i, 0x0409);
+    EXPECT_EQ(emu::usb::serialize_string(texts[i]), Bytes(bytes.begin(), bytes.end())) << "string " << int(i);
   }
   EXPECT_THROW(emu::usb::make_modem("acm-bogus"), std::invalid_argument);
 }
