@@ -16,7 +16,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -42,38 +41,41 @@ enum class Build { linked, loaded };
 const char* name_of(Build b) { return b == Build::linked ? "linked driver" : "vr_mdm.sys"; }
 void PrintTo(Build b, std::ostream* os) { *os << name_of(b); }
 
-class DriverBuilds : public ::testing::TestWithParam<Build> {
- protected:
-  // The build under test on the modem, its port open.
-  void Plug(usb::ModemConfig config = {}) {
-    emu::Driver driver;
-    if (GetParam() == Build::linked) {
-      driver = vrmdm_test::LinkedDriver();
-    } else {
-      std::string error;
-      auto image = emu::ldr::load_image_file(VRMDM_DRIVER_IMAGE, &error);
-      ASSERT_TRUE(image) << error;
-      driver = emu::load_driver(std::move(image), vrmdm_test::kServiceKey, u"\\Driver\\vr_mdm");
-    }
-    ASSERT_TRUE(driver.loaded()) << "DriverEntry returned " << std::hex << driver.entry_status();
-    modem_ = usb::make_modem("acm", config);
-    rig_.emplace(modem_, std::move(driver));
-    ASSERT_TRUE(rig_->port().is_open());
-  }
+class DriverBuilds : public ::testing::TestWithParam<Build> {};
 
-  void TearDown() override { rig_.reset(); }
-
-  std::shared_ptr<usb::ModemModel> modem_;
-  std::optional<vrmdm_test::PortRig> rig_;
-};
-
-TEST_P(DriverBuilds, ModemStreamArrivesOnceAndInOrder) {
+// The build under test on the modem: AT round trips in command mode, then
+// the modem's stream after the dial.
+TEST_P(DriverBuilds, AtRoundTripsThenTheModemStreamArrivesOnceAndInOrder) {
   usb::ModemConfig config;
   config.data_mode = usb::ModemConfig::DataMode::source;
   config.source_limit = kStreamBytes;
-  ASSERT_NO_FATAL_FAILURE(Plug(config));
-  ASSERT_NO_FATAL_FAILURE(rig_->set_timeouts(20));
-  const auto head = rig_->say("ATD*99#\r", "CONNECT " + std::to_string(config.connect_rate) + "\r\n");
+  emu::Driver driver;
+  if (GetParam() == Build::linked) {
+    driver = vrmdm_test::LinkedDriver();
+  } else {
+    std::string error;
+    auto image = emu::ldr::load_image_file(VRMDM_DRIVER_IMAGE, &error);
+    ASSERT_TRUE(image) << error;
+    driver = emu::load_driver(std::move(image), vrmdm_test::kServiceKey, u"\\Driver\\vr_mdm");
+  }
+  ASSERT_TRUE(driver.loaded()) << "DriverEntry returned " << std::hex << driver.entry_status();
+  const auto modem = usb::make_modem("acm", config);
+  vrmdm_test::PortRig rig(modem, std::move(driver));
+  ASSERT_TRUE(rig.port().is_open());
+  ASSERT_NO_FATAL_FAILURE(rig.set_timeouts(1000));
+  std::vector<double> micros;
+  for (int i = 0; i < kRoundTrips && !HasFailure(); ++i) {
+    const auto start = Clock::now();
+    rig.say("AT\r", "OK\r\n");
+    micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+  }
+  ASSERT_FALSE(HasFailure());
+  std::sort(micros.begin(), micros.end());
+  std::printf("[ round trip ] %s: AT -> OK median %.0f us, p90 %.0f us over %d\n", name_of(GetParam()),
+              micros[micros.size() / 2], micros[micros.size() * 9 / 10], kRoundTrips);
+
+  ASSERT_NO_FATAL_FAILURE(rig.set_timeouts(20));
+  const auto head = rig.say("ATD*99#\r", "CONNECT " + std::to_string(config.connect_rate) + "\r\n");
   ASSERT_FALSE(HasFailure());
   uint64_t offset = 0;
   auto take = [&](const uint8_t* data, std::size_t n) {
@@ -85,33 +87,19 @@ TEST_P(DriverBuilds, ModemStreamArrivesOnceAndInOrder) {
   const auto traps = emu::ldr::trap_counts();
   const auto begin = Clock::now();
   while (offset < kStreamBytes && !HasFatalFailure()) {
-    auto r = rig_->port().read(16384);
+    auto r = rig.port().read(16384);
     ASSERT_EQ(r.status, STATUS_SUCCESS);
     take(r.output.data(), r.output.size());
     ASSERT_LT(Clock::now() - begin, 300s) << "stalled at " << offset;
   }
   const double seconds = std::chrono::duration<double>(Clock::now() - begin).count();
   EXPECT_EQ(offset, kStreamBytes);
-  EXPECT_EQ(modem_->source_bytes_sent(), kStreamBytes);
+  EXPECT_EQ(modem->source_bytes_sent(), kStreamBytes);
   const auto now = emu::ldr::trap_counts();
   std::printf(
       "[ receive ] %s: %llu bytes in %.2f s, %.1f MB/s (%llu cr8 accesses emulated)\n", name_of(GetParam()),
       static_cast<unsigned long long>(kStreamBytes), seconds, kStreamBytes / seconds / 1e6,
       static_cast<unsigned long long>(now.cr8_reads + now.cr8_writes - traps.cr8_reads - traps.cr8_writes));
-}
-
-TEST_P(DriverBuilds, AtCommandRoundTrip) {
-  ASSERT_NO_FATAL_FAILURE(Plug());
-  ASSERT_NO_FATAL_FAILURE(rig_->set_timeouts(1000));
-  std::vector<double> micros;
-  for (int i = 0; i < kRoundTrips && !HasFailure(); ++i) {
-    const auto start = Clock::now();
-    rig_->say("AT\r", "OK\r\n");
-    micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
-  }
-  std::sort(micros.begin(), micros.end());
-  std::printf("[ round trip ] %s: AT -> OK median %.0f us, p90 %.0f us over %d\n", name_of(GetParam()),
-              micros[micros.size() / 2], micros[micros.size() * 9 / 10], kRoundTrips);
 }
 
 INSTANTIATE_TEST_SUITE_P(, DriverBuilds, ::testing::Values(Build::linked, Build::loaded),

@@ -81,7 +81,21 @@ class BusTimingTest : public BusTest {
     }
     return false;
   }
-  // The frozen clock on a frame boundary, `ticks` ticks on.
+  // Runs `test(frame, timing, client)` on a fresh device of each speed under
+  // each completion timing (or under the frame-end timing only).
+  template <class Test>
+  void each_bus(Test test, bool kinder_too = true) {
+    for (const Frame& f : {kFull, kHigh}) {
+      for (CompletionTiming timing : {CompletionTiming::end_of_frame, CompletionTiming::on_answer}) {
+        if (timing == CompletionTiming::on_answer && !kinder_too) continue;
+        SCOPED_TRACE(testing::Message()
+                     << emu::usb::speed_name(f.speed) << ", " << emu::usb::completion_timing_name(timing));
+        test(f, timing, plug(f.speed, timing));
+        TearDown();
+      }
+    }
+  }
+  // The frozen clock on a frame boundary.
   nanoseconds freeze_on_a_frame() {
     emu::clock::freeze();
     const nanoseconds now = emu::clock::now();
@@ -121,57 +135,50 @@ TEST(BusCeilingTest, OneTransferInFlightOnAHostReportingAtFrameEnds) {
 TEST_F(BusTimingTest, CompletionsComeAtTheEndOfTheFrameOfTheLastPacket) {
   std::mt19937_64 rng(25);
   int explored = 0;
-  for (const Frame& f : {kFull, kHigh}) {
-    for (CompletionTiming timing : {CompletionTiming::end_of_frame, CompletionTiming::on_answer}) {
-      SCOPED_TRACE(testing::Message()
-                   << emu::usb::speed_name(f.speed) << ", " << emu::usb::completion_timing_name(timing));
-      Client& client = plug(f.speed, timing);
-      constexpr int kReads = 8;
-      std::vector<uint8_t> data(kReads * 4096);
-      for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 31 + 7);
-      dev_->queue_in(cdc::BULK_IN_ENDPOINT, data);
-      const nanoseconds t0 = freeze_on_a_frame();
-      int64_t next_slot = 0;  // the kinder bus: the first slot (from t0) not given out
-      std::vector<uint8_t> got;
-      for (int i = 0; i < kReads; ++i) {
-        // Read 0 on the boundary, then at once, or at a slot boundary, or
-        // anywhere in the frame (read i's offset from the last completion).
-        const int64_t kind = i == 0 ? 1 : int64_t(rng() % 3);
-        const nanoseconds offset = kind == 1   ? nanoseconds(0)
-                                   : kind == 2 ? slot_begins(f, int64_t(rng() % uint64_t(f.slots)))
-                                               : nanoseconds(int64_t(rng() % uint64_t(f.ns)) / 100 * 100);
-        if (offset > nanoseconds(0)) emu::clock::advance(offset);
-        const nanoseconds start = emu::clock::now();
-        UrbRequest r(client.pdo());
-        std::vector<uint8_t> buffer(4096);
-        client.build_transfer(r, cdc::BULK_IN_ENDPOINT, buffer.data(), 4096, kIn);
-        r.send();
-        const int64_t in_progress = (start - t0).count() * f.slots / f.ns;
-        if (timing == CompletionTiming::end_of_frame) {
-          ASSERT_TRUE(wait_taken(cdc::BULK_IN_ENDPOINT, data.size() - std::size_t(i + 1) * 4096));
-          expect_done_at(r, reported_at(f, start - t0, f.packets_of_4k) + t0);
-        } else if (in_progress >= next_slot) {
-          EXPECT_TRUE(r.wait(5s)) << "its slot was free: done at once";
-          next_slot = in_progress + f.packets_of_4k;
-        } else {
-          expect_done_at(r, t0 + slot_begins(f, next_slot));
-          next_slot += f.packets_of_4k;
-        }
-        ASSERT_EQ(r.status(), STATUS_SUCCESS);
-        ASSERT_EQ(r.urb()->UrbBulkOrInterruptTransfer.TransferBufferLength, 4096u) << "a full buffer ends it";
-        got.insert(got.end(), buffer.begin(), buffer.end());
-        ++explored;
-      }
-      EXPECT_EQ(got, data);
+  each_bus([&](const Frame& f, CompletionTiming timing, Client& client) {
+    constexpr int kReads = 8;
+    std::vector<uint8_t> data(kReads * 4096);
+    for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 31 + 7);
+    dev_->queue_in(cdc::BULK_IN_ENDPOINT, data);
+    const nanoseconds t0 = freeze_on_a_frame();
+    int64_t next_slot = 0;  // the kinder bus: the first slot (from t0) not given out
+    std::vector<uint8_t> got;
+    for (int i = 0; i < kReads; ++i) {
+      // Read 0 on the boundary, then at once, or at a slot boundary, or
+      // anywhere in the frame (read i's offset from the last completion).
+      const int64_t kind = i == 0 ? 1 : int64_t(rng() % 3);
+      const nanoseconds offset = kind == 1   ? nanoseconds(0)
+                                 : kind == 2 ? slot_begins(f, int64_t(rng() % uint64_t(f.slots)))
+                                             : nanoseconds(int64_t(rng() % uint64_t(f.ns)) / 100 * 100);
+      if (offset > nanoseconds(0)) emu::clock::advance(offset);
+      const nanoseconds start = emu::clock::now();
+      UrbRequest r(client.pdo());
+      std::vector<uint8_t> buffer(4096);
+      client.build_transfer(r, cdc::BULK_IN_ENDPOINT, buffer.data(), 4096, kIn);
+      r.send();
+      const int64_t in_progress = (start - t0).count() * f.slots / f.ns;
       if (timing == CompletionTiming::end_of_frame) {
-        const double seconds = std::chrono::duration<double>(emu::clock::now() - t0).count();
-        EXPECT_LE(double(data.size()) / seconds,
-                  double(emu::usb::one_in_flight_ceiling(f.speed, f.packet, 4096)) * (1 + 1e-9));
+        ASSERT_TRUE(wait_taken(cdc::BULK_IN_ENDPOINT, data.size() - std::size_t(i + 1) * 4096));
+        expect_done_at(r, reported_at(f, start - t0, f.packets_of_4k) + t0);
+      } else if (in_progress >= next_slot) {
+        EXPECT_TRUE(r.wait(5s)) << "its slot was free: done at once";
+        next_slot = in_progress + f.packets_of_4k;
+      } else {
+        expect_done_at(r, t0 + slot_begins(f, next_slot));
+        next_slot += f.packets_of_4k;
       }
-      emu::clock::unfreeze();
-      emu::usb::reset();
+      ASSERT_EQ(r.status(), STATUS_SUCCESS);
+      ASSERT_EQ(r.urb()->UrbBulkOrInterruptTransfer.TransferBufferLength, 4096u) << "a full buffer ends it";
+      got.insert(got.end(), buffer.begin(), buffer.end());
+      ++explored;
     }
-  }
+    EXPECT_EQ(got, data);
+    if (timing == CompletionTiming::end_of_frame) {
+      const double seconds = std::chrono::duration<double>(emu::clock::now() - t0).count();
+      EXPECT_LE(double(data.size()) / seconds,
+                double(emu::usb::one_in_flight_ceiling(f.speed, f.packet, 4096)) * (1 + 1e-9));
+    }
+  });
   std::printf("explored %d reads (seed 25)\n", explored);
 }
 
@@ -179,31 +186,30 @@ TEST_F(BusTimingTest, CompletionsComeAtTheEndOfTheFrameOfTheLastPacket) {
 // submitting thread and the bus thread reports it: with one 4 KiB read in
 // flight, n reads take more than n - 1 frames from the first submission.
 TEST_F(BusTimingTest, OneReadInFlightCannotOutrunTheDesignCeiling) {
-  for (const Frame& f : {kFull, kHigh}) {
-    SCOPED_TRACE(std::string(emu::usb::speed_name(f.speed)));
-    Client& client = plug(f.speed);
-    const int reads = f.speed == Speed::high ? 160 : 20;
-    dev_->queue_in(cdc::BULK_IN_ENDPOINT, std::vector<uint8_t>(std::size_t(reads) * 4096, 0x5A));
-    UrbRequest r(client.pdo());
-    std::vector<uint8_t> buffer(4096);
-    const nanoseconds first = emu::clock::now();
-    nanoseconds last{0};
-    for (int i = 0; i < reads; ++i) {
-      client.build_transfer(r, cdc::BULK_IN_ENDPOINT, buffer.data(), 4096, kIn);
-      r.send();
-      ASSERT_TRUE(r.wait(5s));
-      last = emu::clock::now();
-      ASSERT_EQ(r.status(), STATUS_SUCCESS);
-      ASSERT_EQ(r.urb()->UrbBulkOrInterruptTransfer.TransferBufferLength, 4096u);
-    }
-    EXPECT_GT(last - first, nanoseconds(f.ns) * (reads - 1));
-    std::printf("%s: %d reads in %.2f ms, %.3f of the design's ceiling\n",
-                std::string(emu::usb::speed_name(f.speed)).c_str(), reads,
-                std::chrono::duration<double, std::milli>(last - first).count(),
-                double(reads) * 4096 / std::chrono::duration<double>(last - first).count() /
-                    double(emu::usb::one_in_flight_ceiling(f.speed, f.packet, 4096)));
-    emu::usb::reset();
-  }
+  each_bus(
+      [&](const Frame& f, CompletionTiming, Client& client) {
+        const int reads = f.speed == Speed::high ? 160 : 20;
+        dev_->queue_in(cdc::BULK_IN_ENDPOINT, std::vector<uint8_t>(std::size_t(reads) * 4096, 0x5A));
+        UrbRequest r(client.pdo());
+        std::vector<uint8_t> buffer(4096);
+        const nanoseconds first = emu::clock::now();
+        nanoseconds last{0};
+        for (int i = 0; i < reads; ++i) {
+          client.build_transfer(r, cdc::BULK_IN_ENDPOINT, buffer.data(), 4096, kIn);
+          r.send();
+          ASSERT_TRUE(r.wait(5s));
+          last = emu::clock::now();
+          ASSERT_EQ(r.status(), STATUS_SUCCESS);
+          ASSERT_EQ(r.urb()->UrbBulkOrInterruptTransfer.TransferBufferLength, 4096u);
+        }
+        EXPECT_GT(last - first, nanoseconds(f.ns) * (reads - 1));
+        std::printf("%s: %d reads in %.2f ms, %.3f of the design's ceiling\n",
+                    std::string(emu::usb::speed_name(f.speed)).c_str(), reads,
+                    std::chrono::duration<double, std::milli>(last - first).count(),
+                    double(reads) * 4096 / std::chrono::duration<double>(last - first).count() /
+                        double(emu::usb::one_in_flight_ceiling(f.speed, f.packet, 4096)));
+      },
+      false);
 }
 
 // A read whose packets moved is the bus's until the end of its frame (a
@@ -264,37 +270,31 @@ TEST_F(BusTimingTest, WholePacketsEndWithAZeroLengthPacketOrWaitForTheNext) {
 // that is ready reaches the host at the next poll, not before, and is
 // reported at the end of that poll's frame (on the kinder bus at the poll).
 TEST_F(BusTimingTest, InterruptEndpointsArePolledAtTheirInterval) {
-  for (auto [f, period] : {std::pair{kFull, nanoseconds(10ms)}, std::pair{kHigh, nanoseconds(16ms)}}) {
-    for (CompletionTiming timing : {CompletionTiming::end_of_frame, CompletionTiming::on_answer}) {
-      SCOPED_TRACE(testing::Message()
-                   << emu::usb::speed_name(f.speed) << ", " << emu::usb::completion_timing_name(timing));
-      Client& client = plug(f.speed, timing);
-      emu::clock::freeze();
-      // 1 ms past a poll.
-      const nanoseconds now = emu::clock::now();
-      emu::clock::advance(period - now % period + 1ms);
-      const nanoseconds poll = emu::clock::now() + period - 1ms;
-      dev_->notify_serial_state(cdc::SERIAL_STATE_DCD);
-      UrbRequest r(client.pdo());
-      uint8_t buffer[16] = {};
-      client.build_transfer(r, cdc::NOTIFY_ENDPOINT, buffer, sizeof buffer, kIn);
-      r.send();
-      if (timing == CompletionTiming::on_answer) {
-        expect_done_at(r, poll);
-      } else {
-        emu::clock::advance(poll - nanoseconds(100) - emu::clock::now());
-        EXPECT_FALSE(r.wait(30ms));
-        EXPECT_NE(dev_->queued_in(cdc::NOTIFY_ENDPOINT), 0u) << "polled before its time";
-        emu::clock::advance(nanoseconds(100));
-        ASSERT_TRUE(wait_taken(cdc::NOTIFY_ENDPOINT, 0)) << "not polled at its time";
-        expect_done_at(r, poll + nanoseconds(f.ns));
-      }
-      EXPECT_EQ(r.urb()->UrbBulkOrInterruptTransfer.TransferBufferLength, 10u);
-      EXPECT_EQ(buffer[8], cdc::SERIAL_STATE_DCD);
-      emu::clock::unfreeze();
-      emu::usb::reset();
+  each_bus([&](const Frame& f, CompletionTiming timing, Client& client) {
+    const nanoseconds period = f.speed == Speed::high ? nanoseconds(16ms) : nanoseconds(10ms);
+    emu::clock::freeze();
+    // 1 ms past a poll.
+    const nanoseconds now = emu::clock::now();
+    emu::clock::advance(period - now % period + 1ms);
+    const nanoseconds poll = emu::clock::now() + period - 1ms;
+    dev_->notify_serial_state(cdc::SERIAL_STATE_DCD);
+    UrbRequest r(client.pdo());
+    uint8_t buffer[16] = {};
+    client.build_transfer(r, cdc::NOTIFY_ENDPOINT, buffer, sizeof buffer, kIn);
+    r.send();
+    if (timing == CompletionTiming::on_answer) {
+      expect_done_at(r, poll);
+    } else {
+      emu::clock::advance(poll - nanoseconds(100) - emu::clock::now());
+      EXPECT_FALSE(r.wait(30ms));
+      EXPECT_NE(dev_->queued_in(cdc::NOTIFY_ENDPOINT), 0u) << "polled before its time";
+      emu::clock::advance(nanoseconds(100));
+      ASSERT_TRUE(wait_taken(cdc::NOTIFY_ENDPOINT, 0)) << "not polled at its time";
+      expect_done_at(r, poll + nanoseconds(f.ns));
     }
-  }
+    EXPECT_EQ(r.urb()->UrbBulkOrInterruptTransfer.TransferBufferLength, 10u);
+    EXPECT_EQ(buffer[8], cdc::SERIAL_STATE_DCD);
+  });
 }
 
 }  // namespace

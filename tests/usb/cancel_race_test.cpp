@@ -14,7 +14,6 @@
 namespace {
 
 using namespace usbtest;
-using emu::usb::ScriptedDevice;
 namespace cdc = emu::usb::cdc;
 
 constexpr ULONG kIn = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
@@ -55,20 +54,21 @@ void race(int rounds, std::vector<Racer> racers, UrbRequest& r, const std::funct
 
 class CancelRaceTest : public BusTest {};
 
+// The bus completing from its thread only, and completing some transfers
+// inline, inside the submission, on the submitting thread (seed 77).
 TEST_F(CancelRaceTest, CancelAgainstArrivingDataCompletesOnceAndLosesNothing) {
   for (bool with_inline : {false, true}) {
     SCOPED_TRACE(with_inline ? "inline completion on" : "bus thread only");
-    auto dev = ScriptedDevice::cdc_acm();
-    PDEVICE_OBJECT pdo = emu::usb::plug(dev);
-    Client c(pdo);
-    ASSERT_EQ(c.configure().status, STATUS_SUCCESS);
+    Client& c = open();
+    PDEVICE_OBJECT pdo = c.pdo();
     if (with_inline) emu::usb::set_inline_completion_seed(77);
 
     UrbRequest r(pdo);
     RaceTally tally;
+    std::size_t inline_seen = 0;
     auto feeder = [&](int i) {
       const char byte = static_cast<char>('a' + i % 26);
-      dev->queue_in(cdc::BULK_IN_ENDPOINT, std::string_view(&byte, 1));
+      dev_->queue_in(cdc::BULK_IN_ENDPOINT, std::string_view(&byte, 1));
     };
     auto canceller = [&](int) { r.cancel(); };
     race(
@@ -77,7 +77,17 @@ TEST_F(CancelRaceTest, CancelAgainstArrivingDataCompletesOnceAndLosesNothing) {
           tally.queued += static_cast<char>('a' + (tally.delivered + tally.cancelled) % 26);
           tally.submit(c, r);
         },
-        [&](int i) { ASSERT_NO_FATAL_FAILURE(tally.take(r)) << "round " << i; });
+        [&](int i) {
+          ASSERT_NO_FATAL_FAILURE(tally.take(r)) << "round " << i;
+          if (r.returned() != STATUS_PENDING) {
+            ++inline_seen;
+            ASSERT_EQ(r.returned(), STATUS_SUCCESS);
+            ASSERT_EQ(r.completion_thread(), std::this_thread::get_id())
+                << "inline means inside the submission";
+          }
+        });
+    EXPECT_EQ(emu::usb::info(pdo).completed_inline, inline_seen);
+    EXPECT_EQ(inline_seen > 0, with_inline);
     tally.finish(c);
     emu::usb::reset();
   }
@@ -86,10 +96,8 @@ TEST_F(CancelRaceTest, CancelAgainstArrivingDataCompletesOnceAndLosesNothing) {
 // Under the late-cancel seed some cancelled transfers are completed by the
 // bus thread after IoCancelIrp returned, at DISPATCH_LEVEL, still once each.
 TEST_F(CancelRaceTest, ALateCancelledTransferCompletesOnceOnTheBusThread) {
-  auto dev = ScriptedDevice::cdc_acm();
-  PDEVICE_OBJECT pdo = emu::usb::plug(dev);
-  Client c(pdo);
-  ASSERT_EQ(c.configure().status, STATUS_SUCCESS);
+  Client& c = open();
+  PDEVICE_OBJECT pdo = c.pdo();
   emu::usb::set_late_cancel_seed(5);
   UrbRequest r(pdo);
   uint8_t buffer[8];
@@ -120,10 +128,8 @@ TEST_F(CancelRaceTest, ALateCancelledTransferCompletesOnceOnTheBusThread) {
 // A fault is meant for one transfer: when that transfer is cancelled before
 // the bus reaches it, the next transfer runs normally.
 TEST_F(CancelRaceTest, AFaultGoesWithTheTransferItWasMeantFor) {
-  auto dev = ScriptedDevice::cdc_acm();
-  PDEVICE_OBJECT pdo = emu::usb::plug(dev);
-  Client c(pdo);
-  ASSERT_EQ(c.configure().status, STATUS_SUCCESS);
+  Client& c = open();
+  PDEVICE_OBJECT pdo = c.pdo();
   constexpr ULONG kOut = USBD_SHORT_TRANSFER_OK;
   emu::clock::freeze();
   // The first transfer is held at the head, so the second waits unreached.
@@ -147,12 +153,11 @@ TEST_F(CancelRaceTest, AFaultGoesWithTheTransferItWasMeantFor) {
   emu::clock::unfreeze();
   Sync s = c.write(cdc::BULK_OUT_ENDPOINT, "c");
   EXPECT_EQ(s.status, STATUS_SUCCESS) << "the fault of the cancelled transfer hit the next one";
-  EXPECT_EQ(dev->take_out_data(cdc::BULK_OUT_ENDPOINT), std::vector<uint8_t>{'c'});
+  EXPECT_EQ(dev_->take_out_data(cdc::BULK_OUT_ENDPOINT), std::vector<uint8_t>{'c'});
 }
 
 TEST_F(CancelRaceTest, CancelAgainstPowerDownAndAbortCompletesOnce) {
-  auto dev = ScriptedDevice::cdc_acm();
-  PDEVICE_OBJECT pdo = emu::usb::plug(dev);
+  PDEVICE_OBJECT pdo = plug_scripted();
   auto node = emu::usb::node(pdo);
   ASSERT_EQ(node->start(), STATUS_SUCCESS);
   Client c(pdo);

@@ -1,5 +1,6 @@
 // Hand-built descriptor sets, well-formed or not: the emulator's descriptor
 // writer with the defaults the tests share.  raw() is for the malformed parts.
+// And the walk over a set's interfaces.
 #pragma once
 
 #include <emu/usb/descriptors.h>
@@ -62,5 +63,19 @@ class ConfigBuilder {
 };
 
 #pragma GCC diagnostic pop
+
+// The interface descriptors the library finds walking a set as a driver
+// does: from the start, then one interface descriptor further.
+inline std::vector<PUSB_INTERFACE_DESCRIPTOR> interfaces_of(PUSB_CONFIGURATION_DESCRIPTOR cd,
+                                                            unsigned max = 8) {
+  std::vector<PUSB_INTERFACE_DESCRIPTOR> found;
+  for (PVOID pos = cd; found.size() < max;) {
+    PUSB_INTERFACE_DESCRIPTOR id = USBD_ParseConfigurationDescriptorEx(cd, pos, -1, -1, -1, -1, -1);
+    if (id == nullptr) break;
+    found.push_back(id);
+    pos = reinterpret_cast<uint8_t*>(id) + sizeof(USB_INTERFACE_DESCRIPTOR);
+  }
+  return found;
+}
 
 }  // namespace usbtest

@@ -1,21 +1,32 @@
 // The simulated modem's AT dialogue on its own, time passed in (the driver
-// suite and the host's pty and scenario checks dial it through the bus).
+// suite and the host's pty and scenario checks dial it through the bus); and
+// the Wine lab's modem (windows/winelab/testbus) against it: the differential
+// check compares the two kernels, so the two modems behind them must answer
+// alike, to the byte, for what the lab sends.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <memory>
+#include <optional>
 #include <string>
 
+#include <emu/usb/cdc.h>
+#include <emu/usb/descriptors.h>
 #include <emu/usb/models.h>
 
 #include "../../emu/src/usb/models/modem_core.h"
 #include "test_helpers.h"
+#include "../../windows/winelab/testbus/descriptors.h"
+// The kernel image's modem, built here against the emulator's DDK mirror.
+#include "../../windows/winelab/testbus/modem.cpp"
 
 namespace {
 
 using emu::usb::ModemConfig;
 using emu::usb::ModemCore;
 using Time = ModemCore::Time;
+using emu::usb::Bytes;
+namespace cdc = emu::usb::cdc;
 
 // A modem core with a clock of its own.
 struct Dialogue {
@@ -39,10 +50,12 @@ struct Dialogue {
   Time now{std::chrono::seconds(100)};
 };
 
-// The dialogues of modem_dialogue.txt, each step's answer checked.
+// The dialogues of modem_dialogue.txt, each step's answer checked; in the
+// `modem lab` dialogues the lab's modem says the same after each step.
 TEST(ModemDialogue, AnswersEveryStepOfTheTable) {
   std::unique_ptr<Dialogue> d;
-  int steps = 0;
+  std::optional<ACM_MODEM> lab;
+  int steps = 0, lab_steps = 0;
   for (const auto& [line, w] : vrmdm_test::ReadTable(VRMDM_USB_TESTS "/modem_dialogue.txt")) {
     SCOPED_TRACE("modem_dialogue.txt:" + std::to_string(line));
     const std::string& op = w[0];
@@ -52,7 +65,17 @@ TEST(ModemDialogue, AnswersEveryStepOfTheTable) {
         EXPECT_EQ(got, w[i]);
       }
     };
+    const auto same_as_lab = [&](const std::string& got) {
+      UCHAR out[256];
+      EXPECT_EQ(std::string(reinterpret_cast<char*>(out), AcmModemRead(&*lab, out, sizeof out)), got)
+          << "lab";
+      EXPECT_EQ((AcmModemState(&*lab) & ACM_STATE_DCD) != 0, d->core.dcd()) << "lab's DCD";
+      EXPECT_EQ((AcmModemState(&*lab) & ACM_STATE_DSR) != 0, d->core.dsr()) << "lab's DSR";
+      ++lab_steps;
+    };
     ++steps;
+    if (lab && op != "modem" && op != "say" && op != "lines")
+      ADD_FAILURE() << "a step the lab's modem has not";
     if (op == "modem") {
       ModemConfig config;
       for (const auto& o : w) {
@@ -60,15 +83,28 @@ TEST(ModemDialogue, AnswersEveryStepOfTheTable) {
         if (o.starts_with("delay=")) config.dial_delay = std::chrono::milliseconds(std::stoi(o.substr(6)));
       }
       d = std::make_unique<Dialogue>(config);
+      lab.reset();
+      if (std::find(w.begin(), w.end(), "lab") != w.end()) AcmModemInit(&lab.emplace());
     } else if (op == "say") {
-      answer(2, d->say(w.at(1)));
+      const std::string got = d->say(w.at(1));
+      answer(2, got);
+      if (lab) {
+        AcmModemHostBytes(&*lab, reinterpret_cast<const UCHAR*>(w[1].data()),
+                          static_cast<ULONG>(w[1].size()));
+        same_as_lab(got);
+      }
     } else if (op == "after") {
       answer(2, d->after(std::chrono::milliseconds(number(1))));
     } else if (op == "wait") {
       d->now += std::chrono::milliseconds(number(1));
     } else if (op == "lines") {
       d->core.set_lines(number(1) == 1, number(2) == 1, d->now);
-      answer(3, d->drain());
+      const std::string got = d->drain();
+      answer(3, got);
+      if (lab) {
+        AcmModemSetLines(&*lab, number(1) == 1, number(2) == 1);
+        same_as_lab(got);
+      }
     } else if (op == "is") {
       const bool is[] = {d->core.dcd(), d->core.dsr(), d->core.in_data_mode(), d->core.connected()};
       const std::vector<std::string> names = {"dcd", "dsr", "data", "connected"};
@@ -79,7 +115,26 @@ TEST(ModemDialogue, AnswersEveryStepOfTheTable) {
       ADD_FAILURE() << "unknown step " << op;
     }
   }
-  std::printf("modem dialogue: %d steps\n", steps);
+  std::printf("modem dialogue: %d steps, %d alike on the lab's modem\n", steps, lab_steps);
+  EXPECT_GE(lab_steps, 20);
+}
+
+TEST(TestBusModem, DescriptorsAreTheEmulatorModemsByteForByte) {
+  EXPECT_EQ(Bytes(std::begin(kTestBusDeviceDescriptor), std::end(kTestBusDeviceDescriptor)),
+            cdc::device_descriptor());
+  EXPECT_EQ(Bytes(std::begin(kTestBusConfigurationDescriptor), std::end(kTestBusConfigurationDescriptor)),
+            cdc::configuration_descriptor(cdc::Variant::acm, emu::usb::Speed::full));
+  const auto modem = emu::usb::make_modem("acm");
+  const std::vector<std::u16string> texts = {
+      std::u16string(std::begin(kTestBusLanguages), std::end(kTestBusLanguages)),
+      std::u16string(std::begin(kTestBusManufacturer), std::end(kTestBusManufacturer)),
+      std::u16string(std::begin(kTestBusProduct), std::end(kTestBusProduct)),
+      std::u16string(std::begin(kTestBusSerial), std::end(kTestBusSerial))};
+  for (uint8_t i = 0; i < texts.size(); ++i) {
+    const auto bytes = modem->string_descriptor(i, 0x0409);
+    EXPECT_EQ(emu::usb::serialize_string(texts[i]), Bytes(bytes.begin(), bytes.end())) << "string " << int(i);
+  }
+  EXPECT_THROW(emu::usb::make_modem("acm-bogus"), std::invalid_argument);
 }
 
 TEST(ModemDialogue, DataSourceSendsTheVerifiablePatternAtItsRate) {

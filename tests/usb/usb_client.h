@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -23,6 +24,8 @@
 #include <emu/usb/cdc.h>
 #include <emu/usb/models.h>
 #include <emu/verifier.h>
+
+#include "descriptor_builder.h"
 
 namespace usbtest {
 
@@ -155,14 +158,8 @@ class Client {
   Sync select(std::vector<uint8_t>& config, const std::function<void(PURB)>& adjust = {}) {
     auto* cd = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(config.data());
     std::vector<USBD_INTERFACE_LIST_ENTRY> list(cd->bNumInterfaces + 1);
-    PVOID pos = cd;
     std::size_t n = 0;
-    for (unsigned i = 0; i < cd->bNumInterfaces; ++i) {
-      PUSB_INTERFACE_DESCRIPTOR id = USBD_ParseConfigurationDescriptorEx(cd, pos, -1, -1, -1, -1, -1);
-      if (id == nullptr) break;
-      list[n++].InterfaceDescriptor = id;
-      pos = reinterpret_cast<uint8_t*>(id) + sizeof(USB_INTERFACE_DESCRIPTOR);
-    }
+    for (auto* id : interfaces_of(cd, cd->bNumInterfaces)) list[n++].InterfaceDescriptor = id;
     list[n] = {nullptr, nullptr};
     PURB urb = USBD_CreateConfigurationRequestEx(cd, list.data());
     if (urb == nullptr) return {STATUS_INSUFFICIENT_RESOURCES, USBD_STATUS_NO_MEMORY};
@@ -253,8 +250,6 @@ class Client {
   USBD_CONFIGURATION_HANDLE config_handle_ = nullptr;
 };
 
-// Every test ends with the bus reset and no verifier finding (the shared
-// listener then resets the kernel and reports leaks).
 // The sizes a serial driver gives its pipes.
 inline void driver_sizes(PURB urb) {
   auto* p = reinterpret_cast<uint8_t*>(&urb->UrbSelectConfiguration.Interface);
@@ -270,12 +265,25 @@ inline void driver_sizes(PURB urb) {
   }
 }
 
+// Each case ends with the bus reset (the shared listener then checks findings and leaks).
 class BusTest : public ::testing::Test {
  protected:
   void TearDown() override {
     emu::usb::reset();
     if (emu::clock::frozen()) emu::clock::unfreeze();
   }
+  PDEVICE_OBJECT plug_scripted(emu::usb::cdc::Variant v = emu::usb::cdc::Variant::acm) {
+    dev_ = emu::usb::ScriptedDevice::cdc_acm(v);
+    return emu::usb::plug(dev_);
+  }
+  // The scripted device plugged and configured, with its client.
+  Client& open() {
+    client_ = std::make_unique<Client>(plug_scripted());
+    EXPECT_EQ(client_->configure().status, STATUS_SUCCESS);
+    return *client_;
+  }
+  std::shared_ptr<emu::usb::ScriptedDevice> dev_;
+  std::unique_ptr<Client> client_;
 };
 
 // Reads of a bulk IN endpoint raced by arriving bytes and by cancellation:

@@ -18,18 +18,11 @@ PUSB_CONFIGURATION_DESCRIPTOR as_config(std::vector<uint8_t>& bytes) {
   return reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(bytes.data());
 }
 
-// Offsets of the interface descriptors the library returns, walking as a
-// driver does: from the start, then one interface descriptor further.
-std::vector<std::ptrdiff_t> walk(std::vector<uint8_t>& set, unsigned max = 8) {
+// Offsets of the interface descriptors the library returns.
+std::vector<std::ptrdiff_t> walk(std::vector<uint8_t>& set) {
   std::vector<std::ptrdiff_t> found;
-  PUSB_CONFIGURATION_DESCRIPTOR cd = as_config(set);
-  PVOID pos = cd;
-  for (unsigned i = 0; i < max; ++i) {
-    PUSB_INTERFACE_DESCRIPTOR id = USBD_ParseConfigurationDescriptorEx(cd, pos, -1, -1, -1, -1, -1);
-    if (id == nullptr) break;
+  for (auto* id : usbtest::interfaces_of(as_config(set)))
     found.push_back(reinterpret_cast<uint8_t*>(id) - set.data());
-    pos = reinterpret_cast<uint8_t*>(id) + sizeof(USB_INTERFACE_DESCRIPTOR);
-  }
   return found;
 }
 
@@ -92,7 +85,9 @@ TEST(UsbdParse, MalformedSetsEndTheWalkInsteadOfRunningOffOrSpinning) {
   EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(as_config(tiny), tiny.data(), -1, -1, -1, -1, -1), nullptr);
 }
 
-TEST(UsbdCreateConfigurationRequest, SizesTheUrbForEveryInterfaceAndPipe) {
+// Three interfaces, one without endpoints: the URB holds one record each, laid
+// end to end, every pipe at the default size; no interface or no memory, no URB.
+TEST(UsbdCreateConfigurationRequest, SizesTheUrbForEveryInterfaceAndPipeOrFailsCleanly) {
   auto set = ConfigBuilder(3)
                  .iface(0, 1)
                  .endpoint(0x81, 3, 16, 10)
@@ -103,53 +98,42 @@ TEST(UsbdCreateConfigurationRequest, SizesTheUrbForEveryInterfaceAndPipe) {
                  .build();
   PUSB_CONFIGURATION_DESCRIPTOR cd = as_config(set);
   USBD_INTERFACE_LIST_ENTRY list[4] = {};
-  auto offsets = walk(set);
+  EXPECT_EQ(USBD_CreateConfigurationRequestEx(cd, list), nullptr) << "no interface";
+  const auto offsets = walk(set);
   ASSERT_EQ(offsets.size(), 3u);
-  for (int i = 0; i < 3; ++i) {
+  for (int i = 0; i < 3; ++i)
     list[i].InterfaceDescriptor = reinterpret_cast<PUSB_INTERFACE_DESCRIPTOR>(set.data() + offsets[i]);
-    list[i].Interface = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(0x1);  // must be overwritten
-  }
-
-  PURB urb = USBD_CreateConfigurationRequestEx(cd, list);
-  ASSERT_NE(urb, nullptr);
-  EXPECT_TRUE(emu::pool::is_allocated(urb)) << "the caller frees the URB from pool";
-  const size_t expected = GET_SELECT_CONFIGURATION_REQUEST_SIZE(3, 3);
-  EXPECT_EQ(urb->UrbHeader.Length, expected);
-  EXPECT_EQ(urb->UrbHeader.Function, URB_FUNCTION_SELECT_CONFIGURATION);
-  EXPECT_EQ(urb->UrbSelectConfiguration.ConfigurationDescriptor, cd);
-
-  auto* base = reinterpret_cast<uint8_t*>(urb);
-  size_t offset = offsetof(struct _URB_SELECT_CONFIGURATION, Interface);
-  const UCHAR endpoints[3] = {1, 0, 2};
-  for (int i = 0; i < 3; ++i) {
-    PUSBD_INTERFACE_INFORMATION info = list[i].Interface;
-    EXPECT_EQ(reinterpret_cast<uint8_t*>(info), base + offset) << "interface " << i;
-    EXPECT_EQ(info->Length, GET_USBD_INTERFACE_SIZE(endpoints[i]));
-    EXPECT_EQ(info->InterfaceNumber, i);
-    EXPECT_EQ(info->AlternateSetting, 0);
-    EXPECT_EQ(info->NumberOfPipes, endpoints[i]);
-    for (ULONG p = 0; p < info->NumberOfPipes; ++p) {
-      EXPECT_EQ(info->Pipes[p].MaximumTransferSize, USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE);
-      EXPECT_EQ(info->Pipes[p].PipeHandle, nullptr);
-    }
-    offset += info->Length;
-  }
-  EXPECT_EQ(offset, expected) << "the interface records fill the URB exactly";
-  ExFreePool(urb);
-}
-
-TEST(UsbdCreateConfigurationRequest, FailsWithoutInterfacesOrMemory) {
-  auto set = ConfigBuilder(1).iface(0, 2).endpoint(0x82, 2).endpoint(0x02, 2).build();
-  PUSB_CONFIGURATION_DESCRIPTOR cd = as_config(set);
-  USBD_INTERFACE_LIST_ENTRY empty[1] = {};
-  EXPECT_EQ(USBD_CreateConfigurationRequestEx(cd, empty), nullptr);
-
-  USBD_INTERFACE_LIST_ENTRY list[2] = {};
-  list[0].InterfaceDescriptor = USBD_ParseConfigurationDescriptorEx(cd, cd, -1, -1, -1, -1, -1);
   emu::faults::fail_nth_allocation(1);
   EXPECT_EQ(USBD_CreateConfigurationRequestEx(cd, list), nullptr);
   EXPECT_EQ(list[0].Interface, nullptr);
   emu::faults::clear();
+
+  for (auto& e : list) e.Interface = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(0x1);  // overwritten
+  list[3] = {};
+  PURB urb = USBD_CreateConfigurationRequestEx(cd, list);
+  ASSERT_NE(urb, nullptr);
+  EXPECT_TRUE(emu::pool::is_allocated(urb)) << "the caller frees the URB from pool";
+  EXPECT_EQ(urb->UrbHeader.Length, GET_SELECT_CONFIGURATION_REQUEST_SIZE(3, 3));
+  EXPECT_EQ(urb->UrbHeader.Function, URB_FUNCTION_SELECT_CONFIGURATION);
+  EXPECT_EQ(urb->UrbSelectConfiguration.ConfigurationDescriptor, cd);
+  auto* at = reinterpret_cast<uint8_t*>(&urb->UrbSelectConfiguration.Interface);
+  const UCHAR endpoints[3] = {1, 0, 2};
+  for (int i = 0; i < 3; ++i) {
+    PUSBD_INTERFACE_INFORMATION info = list[i].Interface;
+    EXPECT_EQ(reinterpret_cast<uint8_t*>(info), at) << "interface " << i;
+    EXPECT_EQ(info->Length, GET_USBD_INTERFACE_SIZE(endpoints[i]));
+    EXPECT_EQ(info->InterfaceNumber, i);
+    EXPECT_EQ(info->AlternateSetting, 0);
+    ASSERT_EQ(info->NumberOfPipes, endpoints[i]);
+    for (ULONG p = 0; p < info->NumberOfPipes; ++p) {
+      EXPECT_EQ(info->Pipes[p].MaximumTransferSize, USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE);
+      EXPECT_EQ(info->Pipes[p].PipeHandle, nullptr);
+    }
+    at += info->Length;
+  }
+  EXPECT_EQ(at, reinterpret_cast<uint8_t*>(urb) + urb->UrbHeader.Length)
+      << "the records fill the URB exactly";
+  ExFreePool(urb);
   EXPECT_EQ(emu::pool::outstanding_total(), 0u);
 }
 

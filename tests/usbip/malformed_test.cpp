@@ -2,11 +2,8 @@
 // fake server imports a CDC device properly, then answers the first bulk IN
 // transfer with the row's bytes; the device must leave the bus with the
 // row's reason, the transfer end exactly once, nothing hang.  Server rows:
-// a raw client imports from our server and sends the row's bytes; the
+// a bare client imports from our server and sends the row's bytes; the
 // session must end with the row's reason and the device be free again.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -15,6 +12,7 @@
 
 #include <thread>
 
+#include "../../emu/src/usb/usbip/net.h"
 #include "test_helpers.h"
 #include "usb_client.h"
 #include "usbip_rig.h"
@@ -24,71 +22,58 @@ namespace {
 
 namespace usb = emu::usb;
 namespace cdc = emu::usb::cdc;
+namespace net = emu::usb::usbip::net;
 using namespace std::chrono_literals;
 using usb::Bytes;
 using vrmdm_test::WaitUntil;
 
 constexpr uint32_t kDevid = 1 << 16 | 2;
 
-// ---- Raw sockets, every wait bounded -------------------------------------------
+// ---- The test's end of a connection: the emulator's bounded stream ------------
 
-bool wait_for(int fd, short events, std::chrono::milliseconds limit = 5s) {
-  pollfd p{fd, events, 0};
-  return poll(&p, 1, static_cast<int>(limit.count())) == 1;
-}
-
-bool read_exact(int fd, Bytes& into, std::size_t n) {
-  const std::size_t at = into.size();
-  into.resize(at + n);
-  for (std::size_t got = 0; got < n;) {
-    if (!wait_for(fd, POLLIN)) return false;
-    const ssize_t r = recv(fd, into.data() + at + got, n - got, 0);
-    if (r <= 0) return false;
-    got += static_cast<std::size_t>(r);
+struct Peer {
+  explicit Peer(int connected) : fd(connected), stream(connected) {}
+  void send(const Bytes& b) { stream.send(b, 5s); }
+  // The next message `decode` makes of the bytes, consumed; nothing when the
+  // peer is gone, silent for 5 s or garbled.
+  template <class T, class Decode>
+  std::optional<T> next(const Decode& decode) {
+    auto d = stream.template next<T>(decode, 5s, 5s);
+    if (!d.ok()) return std::nullopt;
+    stream.consume(d.size);
+    return d.message;
   }
-  return true;
-}
-
-void write_all(int fd, const Bytes& b) {
-  for (std::size_t done = 0; done < b.size();) {
-    if (!wait_for(fd, POLLOUT)) return;
-    const ssize_t n = send(fd, b.data() + done, b.size() - done, MSG_NOSIGNAL);
-    if (n <= 0) return;
-    done += static_cast<std::size_t>(n);
+  std::optional<usbip::UrbMessage> next_command() {
+    return next<usbip::UrbMessage>(
+        [](std::span<const uint8_t> b) { return usbip::decode_command(b, kDevid); });
   }
-}
+  int fd;
+  net::Stream stream;
+};
 
-int connect_local(uint16_t port) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-  return fd;
+std::unique_ptr<Peer> connect_local(uint16_t port) {
+  std::string error;
+  const int fd = net::connect_to({"127.0.0.1", port}, 5s, error);
+  EXPECT_GE(fd, 0) << error;
+  return std::make_unique<Peer>(fd);
 }
 
 // Accepts one connection on a free loopback port and runs `session` on it.
 class FakeServer {
  public:
-  explicit FakeServer(std::function<void(int)> session) {
-    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    listen(listener_, 1);
-    socklen_t len = sizeof a;
-    getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len);
-    port = ntohs(a.sin_port);
+  explicit FakeServer(std::function<void(Peer&)> session) {
+    std::string error;
+    listener_ = net::listen_on({"127.0.0.1", 0}, port, error);
+    EXPECT_GE(listener_, 0) << error;
     thread_ = std::thread([this, session] {
-      if (!wait_for(listener_, POLLIN, 10s)) return;
-      const int fd = accept(listener_, nullptr, nullptr);
-      session(fd);
-      close(fd);
+      const int fd = net::accept_from(listener_);  // -1 once the listener is shut down
+      if (fd < 0) return;
+      Peer peer(fd);
+      session(peer);
     });
   }
   ~FakeServer() {
+    shutdown(listener_, SHUT_RDWR);
     thread_.join();
     close(listener_);
   }
@@ -107,19 +92,6 @@ usbip::DeviceRecord record() {
   r.devnum = 2;
   r.speed = 3;
   return r;
-}
-
-// Reads one command (header and OUT data); nothing when the peer is gone.
-std::optional<usbip::UrbMessage> next_command(int fd) {
-  Bytes b;
-  if (!read_exact(fd, b, usbip::kUrbHeaderSize)) return std::nullopt;
-  auto d = usbip::decode_command(b, kDevid);
-  if (d.result == usbip::Decoded<usbip::UrbMessage>::Result::incomplete) {
-    if (!read_exact(fd, b, d.size - b.size())) return std::nullopt;
-    d = usbip::decode_command(b, kDevid);
-  }
-  if (!d.ok()) return std::nullopt;
-  return d.message;
 }
 
 Bytes operator+(Bytes a, const Bytes& b) {
@@ -217,21 +189,20 @@ const std::vector<Row>& rows() {
 
 // A fake server: the import, the descriptors of a CDC device, then the
 // row's bytes in answer to the first bulk transfer.
-void fake_session(int fd, const Row& row) {
-  Bytes request;
-  if (!read_exact(fd, request, usbip::kOpHeaderSize + usbip::kBusIdSize)) return;
+void fake_session(Peer& peer, const Row& row) {
+  if (!peer.next<std::string>(usbip::decode_import_request)) return;
   if (row.end == End::client_import) {
-    write_all(fd, row.bytes(0, 0));
-    if (!row.close_after) wait_for(fd, POLLIN);  // until the client gives up
+    peer.send(row.bytes(0, 0));
+    if (!row.close_after) peer.next_command();  // until the client gives up
     return;
   }
   const usbip::DeviceRecord r = record();
-  write_all(fd, usbip::encode_import_reply(0, &r));
+  peer.send(usbip::encode_import_reply(0, &r));
   auto device = usb::ScriptedDevice::cdc_acm();
-  while (auto m = next_command(fd)) {
+  while (auto m = peer.next_command()) {
     if (m->command == usbip::CMD_UNLINK) continue;  // never answered
     if (m->ep != 0) {
-      write_all(fd, row.bytes(m->seqnum, m->transfer_length));
+      peer.send(row.bytes(m->seqnum, m->transfer_length));
       if (row.close_after) return;
       continue;
     }
@@ -248,12 +219,12 @@ void fake_session(int fd, const Row& row) {
     reply.seqnum = m->seqnum;
     reply.status = stall ? usbip::err::EPIPE_ : 0;
     reply.actual_length = static_cast<uint32_t>(d.size());
-    write_all(fd, usbip::encode_urb(reply, d));
+    peer.send(usbip::encode_urb(reply, d));
   }
 }
 
 void against_client(const Row& row) {
-  FakeServer fake([&row](int fd) { fake_session(fd, row); });
+  FakeServer fake([&row](Peer& peer) { fake_session(peer, row); });
   usbip::ImportOptions o;
   o.server = {"127.0.0.1", fake.port};
   o.busid = "1-1";
@@ -301,18 +272,17 @@ void against_client(const Row& row) {
 void against_server(const Row& row) {
   auto model = usb::ScriptedDevice::cdc_acm();
   Served served([model] { return model; }, 30s);
-  const int fd = connect_local(served.server->port());
-  if (row.end == End::server_urb) {
-    write_all(fd, usbip::encode_import_request("1-1"));
-    Bytes reply;
-    ASSERT_TRUE(read_exact(fd, reply, usbip::kOpHeaderSize + usbip::kDeviceSize));
-    ASSERT_TRUE(usbip::decode_import_reply(reply).ok());
+  {
+    auto peer = connect_local(served.server->port());
+    if (row.end == End::server_urb) {
+      peer->send(usbip::encode_import_request("1-1"));
+      ASSERT_TRUE(peer->next<usbip::DeviceRecord>(usbip::decode_import_reply));
+    }
+    peer->send(row.bytes(0, 0));
+    if (row.close_after) shutdown(peer->fd, SHUT_WR);
+    EXPECT_TRUE(WaitUntil([&] { return served.joined_log().find(row.reason) != std::string::npos; }, 5s))
+        << served.joined_log();
   }
-  write_all(fd, row.bytes(0, 0));
-  if (row.close_after) shutdown(fd, SHUT_WR);
-  EXPECT_TRUE(WaitUntil([&] { return served.joined_log().find(row.reason) != std::string::npos; }, 5s))
-      << served.joined_log();
-  close(fd);
   // The device is free again: a proper client imports it.
   ASSERT_TRUE(WaitUntil([&] {
     std::string error;
@@ -344,27 +314,25 @@ TEST(UsbipMalformed, StatusesMapBothWaysAndStrayUnlinksAreAnswered) {
     EXPECT_EQ(usbip::to_usbd(usbip::to_linux(s)).usbd, s) << std::hex << s;
   auto model = usb::ScriptedDevice::cdc_acm();
   Served served([model] { return model; });
-  const int fd = connect_local(served.server->port());
-  write_all(fd, usbip::encode_import_request("1-1"));
-  Bytes reply;
-  ASSERT_TRUE(read_exact(fd, reply, usbip::kOpHeaderSize + usbip::kDeviceSize));
+  auto peer = connect_local(served.server->port());
+  peer->send(usbip::encode_import_request("1-1"));
+  ASSERT_TRUE(peer->next<usbip::DeviceRecord>(usbip::decode_import_reply));
   usbip::UrbMessage m;
   m.command = usbip::CMD_UNLINK;
   m.seqnum = 5;
   m.devid = kDevid;
   m.unlink_seqnum = 4;
-  write_all(fd, usbip::encode_urb(m));
-  Bytes answer;
-  ASSERT_TRUE(read_exact(fd, answer, usbip::kUrbHeaderSize));
-  auto d = usbip::decode_reply(answer,
+  peer->send(usbip::encode_urb(m));
+  auto answer = peer->next<usbip::UrbMessage>([](std::span<const uint8_t> b) {
+    return usbip::decode_reply(b,
                                [](uint32_t s) { return s == 5 ? std::optional<uint32_t>(0) : std::nullopt; });
-  ASSERT_TRUE(d.ok()) << d.error;
-  EXPECT_EQ(d.message.command, usbip::RET_UNLINK);
-  EXPECT_EQ(d.message.status, 0);
+  });
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(answer->command, usbip::RET_UNLINK);
+  EXPECT_EQ(answer->status, 0);
   std::string error;
   EXPECT_FALSE(usbip::import_device(served.import_options(), error));
   EXPECT_NE(error.find("refused the import"), std::string::npos) << error;
-  close(fd);
 }
 
 }  // namespace
