@@ -31,15 +31,8 @@ constexpr std::u16string_view kPort = u"\\DosDevices\\COM5";
 
 enum class Removal { surprise, query_remove, unplug };
 const char* name(Removal r) {
-  switch (r) {
-    case Removal::surprise:
-      return "surprise removal";
-    case Removal::query_remove:
-      return "query-remove + remove";
-    case Removal::unplug:
-      return "unplug";
-  }
-  return "?";
+  static const char* const names[] = {"surprise removal", "query-remove + remove", "unplug"};
+  return names[static_cast<int>(r)];
 }
 
 // One life of the port; what went wrong is added to `problems`.
@@ -141,10 +134,7 @@ class Life {
   }
 
   void settings() {
-    SERIAL_TIMEOUTS t{};
-    t.ReadTotalTimeoutConstant = 20;
-    t.WriteTotalTimeoutConstant = 2000;
-    port_.ioctl(IOCTL_SERIAL_SET_TIMEOUTS, vrmdm_test::AsBytes(t));
+    set_short_read_timeouts(port_, 20);
     emu::IoResult r = port_.ioctl(IOCTL_SERIAL_SET_BAUD_RATE, vrmdm_test::AsBytes<ULONG>(115200));
     if (r.status == STATUS_SUCCESS) {
       auto coding = modem_->line_coding();
@@ -235,13 +225,10 @@ class LowResources : public ::testing::Test {
   void SetUp() override {
     emu::kernel_reset();
     emu::verifier::clear();
-    // A port that cannot start its threads must not hang the run.
-    previous_limit_ = emu::set_request_wait_limit(10s);
   }
-  void TearDown() override {
-    emu::set_request_wait_limit(previous_limit_);
-    usb::reset();
-  }
+  void TearDown() override { usb::reset(); }
+  // A port that cannot start its threads must not hang the run.
+  WaitLimit limit_{10s};
 
   // Runs the sweep for the given styles: with one style per sweep (long
   // form), every call fails under every style; in CI the styles take turns.
@@ -293,13 +280,9 @@ class LowResources : public ::testing::Test {
           per_kind[run.site]++;
           const std::string key = "call #" + std::to_string(index) + " (" + site_text(run) + ", " +
                                   name(style_of(index)) + (run.hit ? "" : ", not reached") + ")";
-          if (problems.empty()) {
-            tally.clean();
-          } else {
-            std::string text;
-            for (const auto& p : problems) text += "\n    " + p;
-            tally.failing(key, text + "\n    replay: " + replay_command(index));
-          }
+          std::string text;
+          for (const auto& p : problems) text += "\n    " + p;
+          tally.record(key, text, index);
           problems.clear();
         },
         [&](const emu::faults::SiteRun& run) {
@@ -317,8 +300,6 @@ class LowResources : public ::testing::Test {
                " distinct sites failed (" + kinds + ")");
     EXPECT_GT(counted, 20u) << "a life of the port allocates more than that";
   }
-
-  std::chrono::milliseconds previous_limit_{};
 };
 
 TEST_F(LowResources, EveryAllocatingCallFailsOnceInALifeOfThePort) {
