@@ -262,20 +262,6 @@ TEST_F(PtyFixture, ClientSettingsBecomeRequestsOnlyWhenTheyChange) {
       << log_.str();
 }
 
-TEST_F(PtyFixture, FlushesBecomePurges) {
-  serve();
-  open_client();
-  ASSERT_EQ(tcflush(client_, TCIFLUSH), 0);
-  ASSERT_TRUE(WaitUntil([&] { return calls_of(backend_, kPurge).size() == 1; }));
-  EXPECT_EQ(calls_of(backend_, kPurge)[0].input, (Bytes{0x0A, 0, 0, 0}));
-  ASSERT_EQ(tcflush(client_, TCOFLUSH), 0);
-  ASSERT_TRUE(WaitUntil([&] { return calls_of(backend_, kPurge).size() == 2; }));
-  EXPECT_EQ(calls_of(backend_, kPurge)[1].input, (Bytes{0x05, 0, 0, 0}));
-  // Data written after a flush still arrives, after the purge.
-  ASSERT_EQ(write(client_, "AT\r", 3), 3);
-  ASSERT_TRUE(WaitUntil([&] { return backend_.written() == AsBytes("AT\r"); }));
-}
-
 // Clients come and go without ending the server; binary data from the port
 // arrives unchanged (the slave starts raw: no CR/LF mapping, no XON/XOFF, no
 // echo of the client's own bytes back to the port).
