@@ -185,25 +185,17 @@ class Life {
     }
   }
 
+  // The port's handle closes after a surprise removal, before a query.
   void remove() {
-    switch (removal_) {
-      case Removal::surprise:
-        node_->surprise_remove();
-        port_.close();
-        node_->remove();
-        break;
-      case Removal::query_remove:
-        port_.close();
-        node_->query_remove();
-        node_->remove();
-        break;
-      case Removal::unplug:
-        usb::unplug(pdo_);
-        node_->surprise_remove();
-        port_.close();
-        node_->remove();
-        break;
+    if (removal_ == Removal::unplug) usb::unplug(pdo_);
+    if (removal_ == Removal::query_remove) {
+      port_.close();
+      node_->query_remove();
+    } else {
+      node_->surprise_remove();
+      port_.close();
     }
+    node_->remove();
   }
 
   Removal removal_;

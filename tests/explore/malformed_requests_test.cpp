@@ -134,18 +134,14 @@ TEST_F(MalformedRequests, ReadsAndWritesFromNothingToFarTooMuch) {
   for (ULONG length : {0u, 1u, 2u, 63u, 64u, 65u, 4095u, 4096u, 4097u, 65536u, 1u << 20}) {
     model().take_out_data(emu::usb::cdc::BULK_OUT_ENDPOINT);
     emu::IoResult w = port_->write(std::vector<uint8_t>(length, static_cast<uint8_t>(length)));
-    std::string what;
-    if (length != 0 && w.status != STATUS_SUCCESS) {
-      // However long, a write the modem takes goes out whole.
-      what = "a write of " + std::to_string(length) + " answered " + hex(w.status);
-    } else if (w.status == STATUS_SUCCESS && w.information != length) {
-      what = "a write of " + std::to_string(length) + " answered " + std::to_string(w.information);
-    } else if (w.status == STATUS_SUCCESS &&
-               model().take_out_data(emu::usb::cdc::BULK_OUT_ENDPOINT).size() != length) {
-      what = "a write of " + std::to_string(length) + " reported done, the modem got something else";
-    } else if (!NT_SUCCESS(w.status) && !NT_ERROR(w.status)) {
-      what = "a write of " + std::to_string(length) + " answered " + hex(w.status);
-    }
+    // However long, a write the modem takes goes out whole; one of nothing
+    // succeeds or fails with an error.
+    const std::size_t got = model().take_out_data(emu::usb::cdc::BULK_OUT_ENDPOINT).size();
+    const bool honest = w.status == STATUS_SUCCESS ? w.information == length && got == length
+                                                   : length == 0 && NT_ERROR(w.status);
+    const std::string what = honest ? ""
+                                    : "answered " + hex(w.status) + " info " + std::to_string(w.information) +
+                                          ", the modem got " + std::to_string(got);
     tally.note("write " + std::to_string(length) + ": " + hex(static_cast<ULONG>(w.status)) + " info " +
                std::to_string(w.information));
     tally.record("write " + std::to_string(length), what + take_findings_text());
