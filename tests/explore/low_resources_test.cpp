@@ -222,13 +222,11 @@ class LowResources : public ::testing::Test {
   // A port that cannot start its threads must not hang the run.
   WaitLimit limit_{10s};
 
-  // Runs the sweep for the given styles: with one style per sweep (long
-  // form), every call fails under every style; in CI the styles take turns.
-  // --seed=K runs only the run that fails call K (with --rounds=N, N runs
-  // from there).
-  void sweep(const std::vector<Removal>& styles, bool rotate) {
-    Tally tally("low resources (" + std::string(rotate ? "removal styles in turn" : name(styles.front())) +
-                ")");
+  // Runs the sweep for the given styles, which take turns.  --seed=K runs
+  // only the run that fails call K (with --rounds=N, N runs from there).
+  void sweep(const std::vector<Removal>& styles) {
+    Tally tally("low resources (" +
+                std::string(styles.size() > 1 ? "removal styles in turn" : name(styles.front())) + ")");
     std::set<std::string> sites;
     std::map<emu::faults::Site, std::size_t> per_kind;
     std::vector<std::string> problems;
@@ -244,21 +242,13 @@ class LowResources : public ::testing::Test {
     const std::size_t last = options().rounds ? first + *options().rounds - 1 : SIZE_MAX;
     std::map<std::pair<emu::faults::Site, const void*>, std::size_t> occurrences;
     std::size_t taken = 0;
-    auto select = [&](const emu::faults::SiteRun& run) {
-      if (run.index < first || run.index > last) return false;
-      if (++occurrences[{run.site, run.caller}] > repeats) return false;
-      return taken++ % stride == 0;
-    };
-    auto style_of = [&](std::size_t k) { return styles[rotate ? k % styles.size() : 0]; };
+    auto style_of = [&](std::size_t k) { return styles[k % styles.size()]; };
     bool counting = true;
     std::size_t current = 0;
     const std::size_t counted = emu::faults::for_each_allocation_site(
         [&] {
-          if (!counting) {
-            Life(style_of(current), problems).run();
-            return;
-          }
-          Life(style_of(0), problems).run();
+          Life(style_of(current), problems).run();
+          if (!counting) return;
           counting = false;
           unfaulted = problems;
           if (std::string f = take_findings_text(); !f.empty()) unfaulted.push_back(f);
@@ -278,7 +268,9 @@ class LowResources : public ::testing::Test {
           problems.clear();
         },
         [&](const emu::faults::SiteRun& run) {
-          if (!select(run)) return false;
+          if (run.index < first || run.index > last || ++occurrences[{run.site, run.caller}] > repeats ||
+              taken++ % stride != 0)
+            return false;
           current = run.index;
           return true;
         });
@@ -295,10 +287,11 @@ class LowResources : public ::testing::Test {
 };
 
 TEST_F(LowResources, EveryAllocatingCallFailsOnceInALifeOfThePort) {
+  // The long form fails every call under every style; in CI they take turns.
   if (options().long_form) {
-    for (Removal r : {Removal::surprise, Removal::query_remove, Removal::unplug}) sweep({r}, false);
+    for (Removal r : {Removal::surprise, Removal::query_remove, Removal::unplug}) sweep({r});
   } else {
-    sweep({Removal::surprise, Removal::query_remove, Removal::unplug}, true);
+    sweep({Removal::surprise, Removal::query_remove, Removal::unplug});
   }
 }
 

@@ -1,11 +1,13 @@
 // The scenario language: string literals, names, numbers, every command
-// form, and the errors a script author gets (with the right line).
+// form, result lines, and the errors a script author gets (with the right
+// line).
 #include <gtest/gtest.h>
 
 #include <sstream>
 
 #include "nt_names.h"
 #include "scenario.h"
+#include "scenario_runner.h"
 #include "text_codec.h"
 #include "test_helpers.h"
 
@@ -32,6 +34,12 @@ Bytes hex_bytes(const std::string& hex) {
   return b;
 }
 
+Command one(std::string_view line) {
+  auto c = parse_line(line, 7);
+  EXPECT_TRUE(c.has_value()) << line;
+  return c.value_or(Command{});
+}
+
 TEST(Codec, NamesAndNumbersOfTheTable) {
   const auto rows = vrmdm_test::ReadTable(VRMDM_HOST_TESTS "/codec_cases.txt");
   for (const auto& [line, w] : rows) {
@@ -56,6 +64,9 @@ TEST(Codec, NamesAndNumbersOfTheTable) {
         EXPECT_EQ(parse_quoted(w.at(1), end), hex_bytes(w.at(2)));
         EXPECT_EQ(end, w.size() > 3 ? number(w[3]) : w[1].size());
       }
+    } else if (kind == "result") {
+      const IoOutcome o{number(w.at(2)), number(w.at(3)), hex_bytes(w.at(4))};
+      EXPECT_EQ(format_result(w.at(1), one(w[1]).op, o), want);
     } else if (kind == "escape") {
       EXPECT_EQ(escape_bytes(hex_bytes(w.at(1))), want);
     } else if (want == "error") {
@@ -67,13 +78,7 @@ TEST(Codec, NamesAndNumbersOfTheTable) {
       EXPECT_EQ(to_hex(hex_bytes(want)), want);
     }
   }
-  EXPECT_GE(rows.size(), 40u);
-}
-
-Command one(std::string_view line) {
-  auto c = parse_line(line, 7);
-  EXPECT_TRUE(c.has_value()) << line;
-  return c.value_or(Command{});
+  EXPECT_GE(rows.size(), 45u);
 }
 
 // A command as its non-default fields, in script_lines.txt's order.

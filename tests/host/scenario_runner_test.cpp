@@ -34,19 +34,6 @@ RunResult run(FakeBackend& backend, std::string_view script,
   return {status, vrmdm_test::LinesOf(out.str()), err.str()};
 }
 
-TEST(ResultLine, Format) {
-  EXPECT_EQ(format_result("open", Op::open, {0, 0, {}}), "open -> STATUS_SUCCESS info=0");
-  EXPECT_EQ(format_result("read 8", Op::read, {0, 6, {'\r', '\n', 'O', 'K', '\r', '\n'}}),
-            R"(read 8 -> STATUS_SUCCESS info=6 data="\r\nOK\r\n")");
-  EXPECT_EQ(format_result("ioctl GET_BAUD_RATE", Op::ioctl, {0, 4, {0x00, 0xC2, 0x01, 0x00}}),
-            "ioctl GET_BAUD_RATE -> STATUS_SUCCESS info=4 out=00c20100");
-  // No output, no data= or out= part, even when Information says otherwise.
-  EXPECT_EQ(format_result("ioctl SET_BAUD_RATE in=80250000", Op::ioctl, {0, 4, {}}),
-            "ioctl SET_BAUD_RATE in=80250000 -> STATUS_SUCCESS info=4");
-  EXPECT_EQ(format_result("read 4", Op::read, {0xC0000120, 0, {}}), "read 4 -> STATUS_CANCELLED info=0");
-  EXPECT_EQ(format_result("write \"x\"", Op::write, {0xC0001234, 1, {}}), "write \"x\" -> 0xC0001234 info=1");
-}
-
 // One case of runner_cases.txt: the fake's set-up, the script, and what
 // must come of it.
 struct Case {

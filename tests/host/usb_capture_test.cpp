@@ -167,9 +167,10 @@ TEST_P(EmuSession, EndsCleanlyWithEveryRequestAndUrbCompletedOnce) {
   }
   EXPECT_TRUE(open.empty()) << open.size() << " URBs never completed, the first at record "
                             << open.begin()->second;
-  // (A tagged write may still be queued when the teardown cancels it.)
-  EXPECT_EQ(wrote_at, text.find("write \"AT\\r\"\n") != std::string::npos);
-  EXPECT_EQ(line_coding, text.find("SET_BAUD_RATE") != std::string::npos);
+  // What the session's own requests sent (a tagged write may go, or be
+  // cancelled before it does).
+  EXPECT_TRUE(wrote_at || text.find("write \"AT\\r\"\n") == std::string::npos);
+  EXPECT_TRUE(line_coding || text.find("SET_BAUD_RATE") == std::string::npos);
 }
 
 INSTANTIATE_TEST_SUITE_P(
