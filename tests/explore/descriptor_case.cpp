@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "core/driver_entry.h"
+#include "rng.h"
 
 namespace explore {
 
@@ -38,13 +39,6 @@ void set_total(Bytes& set, std::size_t total) {
   if (set.size() < 4) return;
   set[2] = static_cast<uint8_t>(total);
   set[3] = static_cast<uint8_t>(total >> 8);
-}
-
-uint64_t mix(uint64_t& state) {
-  uint64_t z = (state += 0x9E3779B97F4A7C15ull);
-  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-  return z ^ (z >> 31);
 }
 
 }  // namespace
@@ -203,39 +197,39 @@ std::vector<DescriptorCase> seed_descriptor_cases() {
 }
 
 DescriptorCase mutate_descriptor_case(const DescriptorCase& c, uint64_t seed) {
-  uint64_t state = seed;
+  Rng rng(seed);
   DescriptorCase m = c;
   m.name.clear();
-  const int edits = 1 + static_cast<int>(mix(state) % 4);
+  const int edits = 1 + static_cast<int>(rng.next() % 4);
   for (int e = 0; e < edits; ++e) {
-    Bytes& b = (mix(state) % 8 == 0) ? m.device : m.configuration;
-    const uint64_t kind = mix(state) % 9;
-    const std::size_t pos = b.empty() ? 0 : mix(state) % b.size();
+    Bytes& b = (rng.next() % 8 == 0) ? m.device : m.configuration;
+    const uint64_t kind = rng.next() % 9;
+    const std::size_t pos = b.empty() ? 0 : rng.next() % b.size();
     switch (kind) {
       case 0:  // flip a bit
-        if (!b.empty()) b[pos] ^= static_cast<uint8_t>(1u << (mix(state) % 8));
+        if (!b.empty()) b[pos] ^= static_cast<uint8_t>(1u << (rng.next() % 8));
         break;
       case 1: {  // an interesting value
         static constexpr uint8_t kValues[] = {0, 1, 2, 3, 4, 5, 7, 9, 0x7F, 0x80, 0x81, 0x82, 0xFF};
-        if (!b.empty()) b[pos] = kValues[mix(state) % sizeof kValues];
+        if (!b.empty()) b[pos] = kValues[rng.next() % sizeof kValues];
         break;
       }
       case 2:  // a random byte
-        if (!b.empty()) b[pos] = static_cast<uint8_t>(mix(state));
+        if (!b.empty()) b[pos] = static_cast<uint8_t>(rng.next());
         break;
       case 3:  // truncate
         b.resize(pos);
         break;
       case 4: {  // insert bytes
-        const std::size_t n = 1 + mix(state) % 9;
+        const std::size_t n = 1 + rng.next() % 9;
         for (std::size_t i = 0; i < n; ++i)
-          b.insert(b.begin() + static_cast<std::ptrdiff_t>(pos), static_cast<uint8_t>(mix(state)));
+          b.insert(b.begin() + static_cast<std::ptrdiff_t>(pos), static_cast<uint8_t>(rng.next()));
         break;
       }
       case 5: {  // duplicate a descriptor
         const auto at = descriptor_offsets(b);
         if (at.empty()) break;
-        const std::size_t o = at[mix(state) % at.size()];
+        const std::size_t o = at[rng.next() % at.size()];
         const std::size_t len = std::min<std::size_t>(b[o], b.size() - o);
         Bytes d(b.begin() + static_cast<std::ptrdiff_t>(o), b.begin() + static_cast<std::ptrdiff_t>(o + len));
         b.insert(b.begin() + static_cast<std::ptrdiff_t>(o), d.begin(), d.end());
@@ -244,13 +238,13 @@ DescriptorCase mutate_descriptor_case(const DescriptorCase& c, uint64_t seed) {
       case 6: {  // drop a descriptor
         const auto at = descriptor_offsets(b);
         if (at.size() < 2) break;
-        const std::size_t o = at[1 + mix(state) % (at.size() - 1)];
+        const std::size_t o = at[1 + rng.next() % (at.size() - 1)];
         const std::size_t len = std::min<std::size_t>(b[o], b.size() - o);
         b.erase(b.begin() + static_cast<std::ptrdiff_t>(o), b.begin() + static_cast<std::ptrdiff_t>(o + len));
         break;
       }
       case 7:  // wTotalLength somewhere near the truth, or far from it
-        set_total(b, mix(state) % 2 ? b.size() + (mix(state) % 7) - 3 : mix(state) % 0x10000);
+        set_total(b, rng.next() % 2 ? b.size() + (rng.next() % 7) - 3 : rng.next() % 0x10000);
         break;
       case 8:  // keep wTotalLength honest after the other edits
         set_total(b, b.size());

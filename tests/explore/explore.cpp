@@ -2,12 +2,29 @@
 
 #include "test_helpers.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 
 namespace explore {
 
 namespace {
+
+// One option by its name, from the command line or the environment; false
+// for a name that is not the suite's.
+bool set_option(Options& o, std::string_view name, const char* value) {
+  if (name == "long") {
+    o.long_form = *value && std::strcmp(value, "0") != 0;
+  } else if (name == "seed" || name == "rounds") {
+    (name == "seed" ? o.seed : o.rounds) = std::strtoull(value, nullptr, 0);
+  } else if (name == "scale") {
+    o.scale = std::strtod(value, nullptr);
+  } else {
+    return false;
+  }
+  return true;
+}
 
 Options& mutable_options() {
   static Options o = [] {
@@ -17,11 +34,11 @@ Options& mutable_options() {
 #elif defined(__SANITIZE_ADDRESS__)
     d.scale = 0.3;
 #endif
-    if (const char* v = std::getenv("VRMDM_EXPLORE_LONG"); v && *v && std::strcmp(v, "0") != 0)
-      d.long_form = true;
-    if (const char* v = std::getenv("VRMDM_EXPLORE_SEED"); v && *v) d.seed = std::strtoull(v, nullptr, 0);
-    if (const char* v = std::getenv("VRMDM_EXPLORE_ROUNDS"); v && *v) d.rounds = std::strtoull(v, nullptr, 0);
-    if (const char* v = std::getenv("VRMDM_EXPLORE_SCALE"); v && *v) d.scale = std::strtod(v, nullptr);
+    for (std::string name : {"long", "seed", "rounds", "scale"}) {
+      std::string variable = "VRMDM_EXPLORE_" + name;
+      std::transform(variable.begin(), variable.end(), variable.begin(), ::toupper);
+      if (const char* v = std::getenv(variable.c_str()); v && *v) set_option(d, name, v);
+    }
     return d;
   }();
   return o;
@@ -31,22 +48,15 @@ Options& mutable_options() {
 
 const Options& options() { return mutable_options(); }
 
+// --long, --seed=N, --rounds=N and --scale=F; the rest is left for GoogleTest.
 void parse_options(int* argc, char** argv) {
-  Options& o = mutable_options();
   int kept = 1;
   for (int i = 1; i < *argc; ++i) {
-    std::string_view a = argv[i];
-    if (a == "--long") {
-      o.long_form = true;
-    } else if (a.starts_with("--seed=")) {
-      o.seed = std::strtoull(argv[i] + 7, nullptr, 0);
-    } else if (a.starts_with("--rounds=")) {
-      o.rounds = std::strtoull(argv[i] + 9, nullptr, 0);
-    } else if (a.starts_with("--scale=")) {
-      o.scale = std::strtod(argv[i] + 8, nullptr);
-    } else {
+    const std::string_view a = argv[i];
+    const auto equals = std::min(a.find('='), a.size());
+    if (!a.starts_with("--") || !set_option(mutable_options(), a.substr(2, equals - 2),
+                                            equals < a.size() ? argv[i] + equals + 1 : "1"))
       argv[kept++] = argv[i];
-    }
   }
   *argc = kept;
 }
@@ -64,6 +74,14 @@ uint64_t round_seed(uint64_t fallback, std::size_t i) { return options().seed.va
 void Tally::failing(std::string key, std::string what) {
   ADD_FAILURE() << name_ << ": failing case " << key << ": " << what;
   failures_.push_back(std::move(key));
+}
+
+void Tally::record(const std::string& key, const std::string& problems, std::optional<uint64_t> seed) {
+  if (problems.empty()) {
+    clean();
+  } else {
+    failing(key, seed ? problems + "\n    replay: " + replay_command(*seed) : problems);
+  }
 }
 
 void Tally::print() {

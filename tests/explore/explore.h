@@ -26,6 +26,8 @@
 #include <emu/usb/models.h>
 #include <emu/verifier.h>
 
+#include "rng.h"
+
 namespace explore {
 
 using namespace std::chrono_literals;
@@ -46,24 +48,6 @@ std::size_t rounds(std::size_t ci, std::size_t long_form);
 // --seed was given), so one failing round replays alone.
 uint64_t round_seed(uint64_t fallback, std::size_t i);
 
-// splitmix64: small, fast and the same everywhere.
-class Rng {
- public:
-  explicit Rng(uint64_t seed) : state_(seed) {}
-  uint64_t next() {
-    uint64_t z = (state_ += 0x9E3779B97F4A7C15ull);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return z ^ (z >> 31);
-  }
-  // Uniform in [lo, hi].
-  uint64_t in(uint64_t lo, uint64_t hi) { return lo + next() % (hi - lo + 1); }
-  bool chance(unsigned percent) { return next() % 100 < percent; }
-
- private:
-  uint64_t state_;
-};
-
 // What an exploration covered, printed when the test ends:
 //   [ explore  ] random removal: 300 rounds, 300 clean, 0 failing; seeds 1000..1299
 // A failing case is recorded with its seed (or index) and what went wrong,
@@ -74,6 +58,9 @@ class Tally {
   ~Tally() { print(); }
   void clean() { ++cases_; }
   void failing(std::string key, std::string what);
+  // A case that is clean when `problems` is empty; `seed` (if any) is
+  // printed with the command that replays it.
+  void record(const std::string& key, const std::string& problems, std::optional<uint64_t> seed = {});
   void note(std::string text) { notes_.push_back(std::move(text)); }
   std::size_t cases() const { return cases_ + failures_.size(); }
   std::size_t failures() const { return failures_.size(); }
@@ -89,6 +76,17 @@ class Tally {
 
 // The command that replays one round of the running test.
 std::string replay_command(uint64_t seed);
+
+// Bounds every wait on a request while it lives, so that a hang becomes a
+// failing case rather than a stuck run.
+class WaitLimit {
+ public:
+  explicit WaitLimit(std::chrono::milliseconds limit) : previous_(emu::set_request_wait_limit(limit)) {}
+  ~WaitLimit() { emu::set_request_wait_limit(previous_); }
+
+ private:
+  std::chrono::milliseconds previous_;
+};
 
 // Takes the verifier's findings as one text (empty: none).
 std::string take_findings_text();

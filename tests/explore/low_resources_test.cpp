@@ -31,15 +31,8 @@ constexpr std::u16string_view kPort = u"\\DosDevices\\COM5";
 
 enum class Removal { surprise, query_remove, unplug };
 const char* name(Removal r) {
-  switch (r) {
-    case Removal::surprise:
-      return "surprise removal";
-    case Removal::query_remove:
-      return "query-remove + remove";
-    case Removal::unplug:
-      return "unplug";
-  }
-  return "?";
+  static const char* const names[] = {"surprise removal", "query-remove + remove", "unplug"};
+  return names[static_cast<int>(r)];
 }
 
 // One life of the port; what went wrong is added to `problems`.
@@ -141,10 +134,7 @@ class Life {
   }
 
   void settings() {
-    SERIAL_TIMEOUTS t{};
-    t.ReadTotalTimeoutConstant = 20;
-    t.WriteTotalTimeoutConstant = 2000;
-    port_.ioctl(IOCTL_SERIAL_SET_TIMEOUTS, vrmdm_test::AsBytes(t));
+    set_short_read_timeouts(port_, 20);
     emu::IoResult r = port_.ioctl(IOCTL_SERIAL_SET_BAUD_RATE, vrmdm_test::AsBytes<ULONG>(115200));
     if (r.status == STATUS_SUCCESS) {
       auto coding = modem_->line_coding();
@@ -195,25 +185,17 @@ class Life {
     }
   }
 
+  // The port's handle closes after a surprise removal, before a query.
   void remove() {
-    switch (removal_) {
-      case Removal::surprise:
-        node_->surprise_remove();
-        port_.close();
-        node_->remove();
-        break;
-      case Removal::query_remove:
-        port_.close();
-        node_->query_remove();
-        node_->remove();
-        break;
-      case Removal::unplug:
-        usb::unplug(pdo_);
-        node_->surprise_remove();
-        port_.close();
-        node_->remove();
-        break;
+    if (removal_ == Removal::unplug) usb::unplug(pdo_);
+    if (removal_ == Removal::query_remove) {
+      port_.close();
+      node_->query_remove();
+    } else {
+      node_->surprise_remove();
+      port_.close();
     }
+    node_->remove();
   }
 
   Removal removal_;
@@ -235,21 +217,16 @@ class LowResources : public ::testing::Test {
   void SetUp() override {
     emu::kernel_reset();
     emu::verifier::clear();
-    // A port that cannot start its threads must not hang the run.
-    previous_limit_ = emu::set_request_wait_limit(10s);
   }
-  void TearDown() override {
-    emu::set_request_wait_limit(previous_limit_);
-    usb::reset();
-  }
+  void TearDown() override { usb::reset(); }
+  // A port that cannot start its threads must not hang the run.
+  WaitLimit limit_{10s};
 
-  // Runs the sweep for the given styles: with one style per sweep (long
-  // form), every call fails under every style; in CI the styles take turns.
-  // --seed=K runs only the run that fails call K (with --rounds=N, N runs
-  // from there).
-  void sweep(const std::vector<Removal>& styles, bool rotate) {
-    Tally tally("low resources (" + std::string(rotate ? "removal styles in turn" : name(styles.front())) +
-                ")");
+  // Runs the sweep for the given styles, which take turns.  --seed=K runs
+  // only the run that fails call K (with --rounds=N, N runs from there).
+  void sweep(const std::vector<Removal>& styles) {
+    Tally tally("low resources (" +
+                std::string(styles.size() > 1 ? "removal styles in turn" : name(styles.front())) + ")");
     std::set<std::string> sites;
     std::map<emu::faults::Site, std::size_t> per_kind;
     std::vector<std::string> problems;
@@ -265,21 +242,13 @@ class LowResources : public ::testing::Test {
     const std::size_t last = options().rounds ? first + *options().rounds - 1 : SIZE_MAX;
     std::map<std::pair<emu::faults::Site, const void*>, std::size_t> occurrences;
     std::size_t taken = 0;
-    auto select = [&](const emu::faults::SiteRun& run) {
-      if (run.index < first || run.index > last) return false;
-      if (++occurrences[{run.site, run.caller}] > repeats) return false;
-      return taken++ % stride == 0;
-    };
-    auto style_of = [&](std::size_t k) { return styles[rotate ? k % styles.size() : 0]; };
+    auto style_of = [&](std::size_t k) { return styles[k % styles.size()]; };
     bool counting = true;
     std::size_t current = 0;
     const std::size_t counted = emu::faults::for_each_allocation_site(
         [&] {
-          if (!counting) {
-            Life(style_of(current), problems).run();
-            return;
-          }
-          Life(style_of(0), problems).run();
+          Life(style_of(current), problems).run();
+          if (!counting) return;
           counting = false;
           unfaulted = problems;
           if (std::string f = take_findings_text(); !f.empty()) unfaulted.push_back(f);
@@ -293,17 +262,15 @@ class LowResources : public ::testing::Test {
           per_kind[run.site]++;
           const std::string key = "call #" + std::to_string(index) + " (" + site_text(run) + ", " +
                                   name(style_of(index)) + (run.hit ? "" : ", not reached") + ")";
-          if (problems.empty()) {
-            tally.clean();
-          } else {
-            std::string text;
-            for (const auto& p : problems) text += "\n    " + p;
-            tally.failing(key, text + "\n    replay: " + replay_command(index));
-          }
+          std::string text;
+          for (const auto& p : problems) text += "\n    " + p;
+          tally.record(key, text, index);
           problems.clear();
         },
         [&](const emu::faults::SiteRun& run) {
-          if (!select(run)) return false;
+          if (run.index < first || run.index > last || ++occurrences[{run.site, run.caller}] > repeats ||
+              taken++ % stride != 0)
+            return false;
           current = run.index;
           return true;
         });
@@ -317,15 +284,14 @@ class LowResources : public ::testing::Test {
                " distinct sites failed (" + kinds + ")");
     EXPECT_GT(counted, 20u) << "a life of the port allocates more than that";
   }
-
-  std::chrono::milliseconds previous_limit_{};
 };
 
 TEST_F(LowResources, EveryAllocatingCallFailsOnceInALifeOfThePort) {
+  // The long form fails every call under every style; in CI they take turns.
   if (options().long_form) {
-    for (Removal r : {Removal::surprise, Removal::query_remove, Removal::unplug}) sweep({r}, false);
+    for (Removal r : {Removal::surprise, Removal::query_remove, Removal::unplug}) sweep({r});
   } else {
-    sweep({Removal::surprise, Removal::query_remove, Removal::unplug}, true);
+    sweep({Removal::surprise, Removal::query_remove, Removal::unplug});
   }
 }
 

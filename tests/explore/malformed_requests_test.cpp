@@ -44,15 +44,6 @@ std::vector<ULONG> odd_codes() {
 
 class MalformedRequests : public vrmdm_test::OpenPortTest {
  protected:
-  void SetUp() override {
-    OpenPortTest::SetUp();
-    previous_limit_ = emu::set_request_wait_limit(5s);
-  }
-  void TearDown() override {
-    OpenPortTest::TearDown();
-    emu::set_request_wait_limit(previous_limit_);
-  }
-
   // Sends one request; returns what went wrong (empty: clean).
   std::string send(const Case& c) {
     std::vector<uint8_t> input(c.in, c.fill);
@@ -77,7 +68,7 @@ class MalformedRequests : public vrmdm_test::OpenPortTest {
     return take_findings_text();
   }
 
-  std::chrono::milliseconds previous_limit_{};
+  WaitLimit limit_{5s};
   std::map<NTSTATUS, std::size_t> statuses_;
 };
 
@@ -98,14 +89,9 @@ TEST_F(MalformedRequests, EveryControlCodeWithEveryShapeOfBuffer) {
   Tally tally("malformed control requests");
   for (std::size_t i = 0; i < cases.size(); i += stride) {
     const Case& c = cases[i];
-    std::string what = send(c);
-    if (what.empty()) {
-      tally.clean();
-    } else {
-      tally.failing("code " + hex(c.code) + " in " + std::to_string(c.in) + " out " + std::to_string(c.out) +
-                        " fill " + hex(c.fill),
-                    what);
-    }
+    tally.record("code " + hex(c.code) + " in " + std::to_string(c.in) + " out " + std::to_string(c.out) +
+                     " fill " + hex(c.fill),
+                 send(c));
   }
   std::string answers;
   for (auto [status, count] : statuses_)
@@ -142,35 +128,23 @@ TEST_F(MalformedRequests, ReadsAndWritesFromNothingToFarTooMuch) {
     } else if (r->information() > length) {
       what = "a read of " + std::to_string(length) + " answered " + std::to_string(r->information());
     }
-    what += take_findings_text();
-    if (what.empty())
-      tally.clean();
-    else
-      tally.failing("read " + std::to_string(length), what);
+    tally.record("read " + std::to_string(length), what + take_findings_text());
     Ioctl(IOCTL_SERIAL_PURGE, vrmdm_test::AsBytes<ULONG>(SERIAL_PURGE_RXCLEAR));
   }
   for (ULONG length : {0u, 1u, 2u, 63u, 64u, 65u, 4095u, 4096u, 4097u, 65536u, 1u << 20}) {
     model().take_out_data(emu::usb::cdc::BULK_OUT_ENDPOINT);
     emu::IoResult w = port_->write(std::vector<uint8_t>(length, static_cast<uint8_t>(length)));
-    std::string what;
-    if (length != 0 && w.status != STATUS_SUCCESS) {
-      // However long, a write the modem takes goes out whole.
-      what = "a write of " + std::to_string(length) + " answered " + hex(w.status);
-    } else if (w.status == STATUS_SUCCESS && w.information != length) {
-      what = "a write of " + std::to_string(length) + " answered " + std::to_string(w.information);
-    } else if (w.status == STATUS_SUCCESS &&
-               model().take_out_data(emu::usb::cdc::BULK_OUT_ENDPOINT).size() != length) {
-      what = "a write of " + std::to_string(length) + " reported done, the modem got something else";
-    } else if (!NT_SUCCESS(w.status) && !NT_ERROR(w.status)) {
-      what = "a write of " + std::to_string(length) + " answered " + hex(w.status);
-    }
-    what += take_findings_text();
+    // However long, a write the modem takes goes out whole; one of nothing
+    // succeeds or fails with an error.
+    const std::size_t got = model().take_out_data(emu::usb::cdc::BULK_OUT_ENDPOINT).size();
+    const bool honest = w.status == STATUS_SUCCESS ? w.information == length && got == length
+                                                   : length == 0 && NT_ERROR(w.status);
+    const std::string what = honest ? ""
+                                    : "answered " + hex(w.status) + " info " + std::to_string(w.information) +
+                                          ", the modem got " + std::to_string(got);
     tally.note("write " + std::to_string(length) + ": " + hex(static_cast<ULONG>(w.status)) + " info " +
                std::to_string(w.information));
-    if (what.empty())
-      tally.clean();
-    else
-      tally.failing("write " + std::to_string(length), what);
+    tally.record("write " + std::to_string(length), what + take_findings_text());
   }
   set_short_read_timeouts(*port_);
   model().queue_in(emu::usb::cdc::BULK_IN_ENDPOINT, "OK\r\n");

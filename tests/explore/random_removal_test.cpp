@@ -19,15 +19,6 @@ namespace usb = emu::usb;
 
 class RandomRemoval : public vrmdm_test::DriverFixture {
  protected:
-  void SetUp() override {
-    DriverFixture::SetUp();
-    previous_limit_ = emu::set_request_wait_limit(10s);
-  }
-  void TearDown() override {
-    DriverFixture::TearDown();
-    emu::set_request_wait_limit(previous_limit_);
-  }
-
   enum class Strike { unplug_then_surprise, surprise_only, unplug_only };
 
   // One round; returns what went wrong (empty: clean).
@@ -127,7 +118,7 @@ class RandomRemoval : public vrmdm_test::DriverFixture {
     return problems;
   }
 
-  std::chrono::milliseconds previous_limit_{};
+  WaitLimit limit_{10s};
 };
 
 TEST_F(RandomRemoval, RequestsEndAndNothingIsLeftWhenTheModemGoesAtARandomMoment) {
@@ -136,12 +127,7 @@ TEST_F(RandomRemoval, RequestsEndAndNothingIsLeftWhenTheModemGoesAtARandomMoment
   std::size_t requests = 0;
   for (std::size_t i = 0; i < n; ++i) {
     const uint64_t seed = round_seed(0x7E30000, i);
-    std::string problems = round(seed, requests);
-    if (problems.empty()) {
-      tally.clean();
-    } else {
-      tally.failing("seed " + std::to_string(seed), problems + "\n    replay: " + replay_command(seed));
-    }
+    tally.record("seed " + std::to_string(seed), round(seed, requests), seed);
     if (HasFatalFailure()) break;
   }
   tally.note(std::to_string(requests) + " requests under removal");

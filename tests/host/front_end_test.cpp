@@ -27,7 +27,6 @@ namespace vrmdm {
 namespace {
 
 using testing::FakeBackend;
-using testing::IoctlCall;
 using vrmdm_test::AsBytes;
 using vrmdm_test::WaitUntil;
 using namespace std::chrono_literals;
@@ -37,10 +36,11 @@ constexpr uint32_t kSetLineControl = 0x1B000C;
 constexpr uint32_t kPurge = 0x1B004C;
 constexpr uint32_t kSetTimeouts = 0x1B001C;
 
-std::vector<IoctlCall> calls_of(const FakeBackend& b, uint32_t code) {
-  std::vector<IoctlCall> out;
+// The inputs of the requests with `code`, in order.
+std::vector<Bytes> inputs_of(const FakeBackend& b, uint32_t code) {
+  std::vector<Bytes> out;
   for (const auto& c : b.ioctls())
-    if (c.code == code) out.push_back(c);
+    if (c.code == code) out.push_back(c.input);
   return out;
 }
 
@@ -89,10 +89,10 @@ TEST(Bridge, KeepsExactlyOneReadInFlightAndStopsCleanly) {
   });
   bridge.start();
   // Time-outs first: a read idles for a quarter second at most.
-  auto timeouts = calls_of(b, kSetTimeouts);
+  auto timeouts = inputs_of(b, kSetTimeouts);
   ASSERT_EQ(timeouts.size(), 1u);
-  ASSERT_EQ(timeouts[0].input.size(), 20u);
-  EXPECT_EQ(timeouts[0].input[8], 250);  // ReadTotalTimeoutConstant, low byte
+  ASSERT_EQ(timeouts[0].size(), 20u);
+  EXPECT_EQ(timeouts[0][8], 250);  // ReadTotalTimeoutConstant, low byte
 
   for (int i = 0; i < 200; ++i) b.to_host(std::string(1, static_cast<char>('a' + i % 26)));
   ASSERT_TRUE(WaitUntil([&] {
@@ -158,12 +158,8 @@ TEST(Terminal, PipedInputIsSentAndAnswersPrinted) {
   EXPECT_EQ(status, 0) << err.str();
   EXPECT_EQ(b.calls(), (std::vector<std::string>{"plug COM3 acm", "open", "shutdown"}));
   // The line is set up as a terminal program would before talking.
-  auto baud = calls_of(b, kSetBaudRate);
-  ASSERT_EQ(baud.size(), 1u);
-  EXPECT_EQ(baud[0].input, (Bytes{0x00, 0xC2, 0x01, 0x00}));
-  auto lc = calls_of(b, kSetLineControl);
-  ASSERT_EQ(lc.size(), 1u);
-  EXPECT_EQ(lc[0].input, (Bytes{0, 0, 8}));
+  EXPECT_EQ(inputs_of(b, kSetBaudRate), (std::vector<Bytes>{{0x00, 0xC2, 0x01, 0x00}}));
+  EXPECT_EQ(inputs_of(b, kSetLineControl), (std::vector<Bytes>{{0, 0, 8}}));
 }
 
 TEST(Terminal, FailedOpenAndFindingsGiveExitStatusOne) {
@@ -232,48 +228,30 @@ class PtyFixture : public ::testing::Test {
 TEST_F(PtyFixture, ClientSettingsBecomeRequestsOnlyWhenTheyChange) {
   serve();
   // The starting settings go out once.
-  ASSERT_TRUE(WaitUntil([&] { return calls_of(backend_, kSetLineControl).size() == 1; }));
-  ASSERT_EQ(calls_of(backend_, kSetBaudRate).size(), 1u);
-  EXPECT_EQ(calls_of(backend_, kSetBaudRate)[0].input, (Bytes{0x80, 0x25, 0, 0}));  // 9600
+  ASSERT_TRUE(WaitUntil([&] { return inputs_of(backend_, kSetLineControl).size() == 1; }));
+  EXPECT_EQ(inputs_of(backend_, kSetBaudRate), (std::vector<Bytes>{{0x80, 0x25, 0, 0}}));  // 9600
 
   open_client();
   set_client(B115200, CSTOPB, 0);
-  ASSERT_TRUE(WaitUntil([&] { return calls_of(backend_, kSetBaudRate).size() == 2; }));
-  EXPECT_EQ(calls_of(backend_, kSetBaudRate)[1].input, (Bytes{0x00, 0xC2, 0x01, 0x00}));
-  ASSERT_TRUE(WaitUntil([&] { return calls_of(backend_, kSetLineControl).size() == 2; }));
-  EXPECT_EQ(calls_of(backend_, kSetLineControl)[1].input, (Bytes{2, 0, 8}));
+  ASSERT_TRUE(WaitUntil([&] { return inputs_of(backend_, kSetLineControl).size() == 2; }));
 
   // Same speed again: nothing new.  Only the framing changes: only SET_LINE_CONTROL.
   set_client(B115200, CSTOPB, 0);
   set_client(B115200, 0, CSTOPB);
-  ASSERT_TRUE(WaitUntil([&] { return calls_of(backend_, kSetLineControl).size() == 3; }));
+  ASSERT_TRUE(WaitUntil([&] { return inputs_of(backend_, kSetLineControl).size() == 3; }));
   std::this_thread::sleep_for(150ms);
-  EXPECT_EQ(calls_of(backend_, kSetBaudRate).size(), 2u);
-  EXPECT_EQ(calls_of(backend_, kSetLineControl).size(), 3u);
-  EXPECT_EQ(calls_of(backend_, kSetLineControl)[2].input, (Bytes{0, 0, 8}));
+  EXPECT_EQ(inputs_of(backend_, kSetBaudRate),
+            (std::vector<Bytes>{{0x80, 0x25, 0, 0}, {0x00, 0xC2, 0x01, 0x00}}));
+  EXPECT_EQ(inputs_of(backend_, kSetLineControl), (std::vector<Bytes>{{0, 0, 8}, {2, 0, 8}, {0, 0, 8}}));
 
   // A speed change made just before a write reaches the port before the write.
   set_client(B57600, 0, 0);
   ASSERT_EQ(write(client_, "X", 1), 1);
   ASSERT_TRUE(WaitUntil([&] { return backend_.written() == AsBytes("X"); }));
-  EXPECT_EQ(calls_of(backend_, kSetBaudRate).size(), 3u);
+  EXPECT_EQ(inputs_of(backend_, kSetBaudRate).size(), 3u);
   stop();
   EXPECT_NE(log_.str().find("ioctl SET_BAUD_RATE in=00c20100 -> STATUS_SUCCESS"), std::string::npos)
       << log_.str();
-}
-
-TEST_F(PtyFixture, FlushesBecomePurges) {
-  serve();
-  open_client();
-  ASSERT_EQ(tcflush(client_, TCIFLUSH), 0);
-  ASSERT_TRUE(WaitUntil([&] { return calls_of(backend_, kPurge).size() == 1; }));
-  EXPECT_EQ(calls_of(backend_, kPurge)[0].input, (Bytes{0x0A, 0, 0, 0}));
-  ASSERT_EQ(tcflush(client_, TCOFLUSH), 0);
-  ASSERT_TRUE(WaitUntil([&] { return calls_of(backend_, kPurge).size() == 2; }));
-  EXPECT_EQ(calls_of(backend_, kPurge)[1].input, (Bytes{0x05, 0, 0, 0}));
-  // Data written after a flush still arrives, after the purge.
-  ASSERT_EQ(write(client_, "AT\r", 3), 3);
-  ASSERT_TRUE(WaitUntil([&] { return backend_.written() == AsBytes("AT\r"); }));
 }
 
 // Clients come and go without ending the server; binary data from the port

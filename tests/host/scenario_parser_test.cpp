@@ -1,11 +1,13 @@
-// The scenario language: string literals, numbers, every command form, and
-// the errors a script author gets (with the right line).
+// The scenario language: string literals, names, numbers, every command
+// form, result lines, and the errors a script author gets (with the right
+// line).
 #include <gtest/gtest.h>
 
 #include <sstream>
 
 #include "nt_names.h"
 #include "scenario.h"
+#include "scenario_runner.h"
 #include "text_codec.h"
 #include "test_helpers.h"
 
@@ -14,44 +16,13 @@ namespace {
 
 using vrmdm_test::AsBytes;
 
-Bytes decode(std::string_view text) {
-  std::size_t pos = 0;
-  Bytes b = parse_quoted(text, pos);
-  EXPECT_EQ(pos, text.size()) << text;
-  return b;
-}
-
-TEST(DataLiteral, EscapesDecode) {
-  EXPECT_EQ(decode(R"("AT\r")"), AsBytes("AT\r"));
-  EXPECT_EQ(decode(R"("a\nb\\c\"d")"), AsBytes("a\nb\\c\"d"));
-  EXPECT_EQ(decode(R"("\x00\xff\xAb")"), (Bytes{0x00, 0xFF, 0xAB}));
-  EXPECT_EQ(decode(R"("")"), Bytes{});
-  // '#' and blanks inside a string are data, not a comment.
-  EXPECT_EQ(decode(R"("ATD*99# ok")"), AsBytes("ATD*99# ok"));
-}
-
-TEST(DataLiteral, StopsAtClosingQuote) {
-  std::string_view text = R"("AT" rest)";
-  std::size_t pos = 0;
-  EXPECT_EQ(parse_quoted(text, pos), AsBytes("AT"));
-  EXPECT_EQ(pos, 4u);
-}
-
-TEST(DataLiteral, MalformedLiteralsAreRefused) {
-  for (std::string_view bad : {R"("AT)", R"("\q")", R"("\x4")", R"("\xg0")", R"("abc\)", R"(AT)"}) {
-    std::size_t pos = 0;
-    EXPECT_THROW(parse_quoted(bad, pos), SyntaxError) << bad;
-  }
-}
-
 TEST(DataLiteral, EveryByteRoundTrips) {
   Bytes all;
   for (int i = 0; i < 256; ++i) all.push_back(static_cast<uint8_t>(i));
   const std::string text = "\"" + escape_bytes(all) + "\"";
-  EXPECT_EQ(decode(text), all);
-  // Printable text stays readable; the rest is escaped in lower-case hex.
-  EXPECT_EQ(escape_bytes(AsBytes("\r\nOK\r\n")), R"(\r\nOK\r\n)");
-  EXPECT_EQ(escape_bytes(Bytes{0x00, 0x7F, 0x1B, '"', '\\'}), R"(\x00\x7f\x1b\"\\)");
+  std::size_t end = 0;
+  EXPECT_EQ(parse_quoted(text, end), all);
+  EXPECT_EQ(end, text.size());
 }
 
 // The table's numbers and hex read here, not by the code under test.
@@ -61,6 +32,12 @@ Bytes hex_bytes(const std::string& hex) {
   for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
     b.push_back(uint8_t(std::stoi(hex.substr(i, 2), nullptr, 16)));
   return b;
+}
+
+Command one(std::string_view line) {
+  auto c = parse_line(line, 7);
+  EXPECT_TRUE(c.has_value()) << line;
+  return c.value_or(Command{});
 }
 
 TEST(Codec, NamesAndNumbersOfTheTable) {
@@ -79,6 +56,19 @@ TEST(Codec, NamesAndNumbersOfTheTable) {
       EXPECT_EQ(ioctl_code(want), number(w[1]));
     } else if (kind == "no-ioctl") {
       EXPECT_EQ(ioctl_code(want), std::nullopt);
+    } else if (kind == "literal") {
+      std::size_t end = 0;
+      if (want == "error") {
+        EXPECT_THROW(parse_quoted(w.at(1), end), SyntaxError);
+      } else {
+        EXPECT_EQ(parse_quoted(w.at(1), end), hex_bytes(w.at(2)));
+        EXPECT_EQ(end, w.size() > 3 ? number(w[3]) : w[1].size());
+      }
+    } else if (kind == "result") {
+      const IoOutcome o{number(w.at(2)), number(w.at(3)), hex_bytes(w.at(4))};
+      EXPECT_EQ(format_result(w.at(1), one(w[1]).op, o), want);
+    } else if (kind == "escape") {
+      EXPECT_EQ(escape_bytes(hex_bytes(w.at(1))), want);
     } else if (want == "error") {
       EXPECT_THROW(kind == "u32" ? (void)parse_u32(w.at(1)) : (void)parse_hex(w.at(1)), SyntaxError);
     } else if (kind == "u32") {
@@ -88,13 +78,7 @@ TEST(Codec, NamesAndNumbersOfTheTable) {
       EXPECT_EQ(to_hex(hex_bytes(want)), want);
     }
   }
-  EXPECT_GE(rows.size(), 25u);
-}
-
-Command one(std::string_view line) {
-  auto c = parse_line(line, 7);
-  EXPECT_TRUE(c.has_value()) << line;
-  return c.value_or(Command{});
+  EXPECT_GE(rows.size(), 45u);
 }
 
 // A command as its non-default fields, in script_lines.txt's order.

@@ -5,36 +5,6 @@
 
 namespace vrmdm::testing {
 
-namespace {
-constexpr uint32_t kCancelled = 0xC0000120;
-}
-
-bool FakeRequest::wait(std::chrono::milliseconds limit) {
-  std::unique_lock lock(mutex_);
-  return cv_.wait_for(lock, limit, [&] { return done_; });
-}
-
-bool FakeRequest::completed() const {
-  std::lock_guard lock(mutex_);
-  return done_;
-}
-
-IoOutcome FakeRequest::outcome() const {
-  std::lock_guard lock(mutex_);
-  return outcome_;
-}
-
-bool FakeRequest::cancel() { return complete({kCancelled, 0, {}}); }
-
-bool FakeRequest::complete(IoOutcome outcome) {
-  std::lock_guard lock(mutex_);
-  if (done_) return false;
-  done_ = true;
-  outcome_ = std::move(outcome);
-  cv_.notify_all();
-  return true;
-}
-
 uint32_t FakeBackend::note(std::string call, uint32_t status) {
   std::lock_guard lock(mutex_);
   calls_.push_back(std::move(call));
@@ -147,7 +117,7 @@ void FakeBackend::shutdown() {
     for (auto& o : others_) pending.push_back(o);
     reads_.clear();
   }
-  for (auto& r : pending) r->complete({kCancelled, 0, {}});
+  for (auto& r : pending) r->cancel();
 }
 
 }  // namespace vrmdm::testing

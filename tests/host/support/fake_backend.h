@@ -14,15 +14,32 @@
 
 namespace vrmdm::testing {
 
+// A copy of `member`, taken under `mutex`.
+template <class T>
+T copy_locked(std::mutex& mutex, const T& member) {
+  std::lock_guard lock(mutex);
+  return member;
+}
+
 class FakeRequest final : public PendingRequest {
  public:
-  bool wait(std::chrono::milliseconds limit) override;
-  bool completed() const override;
-  IoOutcome outcome() const override;
-  bool cancel() override;
+  bool wait(std::chrono::milliseconds limit) override {
+    std::unique_lock lock(mutex_);
+    return cv_.wait_for(lock, limit, [&] { return done_; });
+  }
+  bool completed() const override { return copy_locked(mutex_, done_); }
+  IoOutcome outcome() const override { return copy_locked(mutex_, outcome_); }
+  bool cancel() override { return complete({0xC0000120, 0, {}}); }  // STATUS_CANCELLED
   // Completes the request; false if it had already completed (a second
   // completion is a fault the tests look for).
-  bool complete(IoOutcome outcome);
+  bool complete(IoOutcome outcome) {
+    std::lock_guard lock(mutex_);
+    if (done_) return false;
+    done_ = true;
+    outcome_ = std::move(outcome);
+    cv_.notify_all();
+    return true;
+  }
 
  private:
   mutable std::mutex mutex_;
@@ -51,11 +68,11 @@ class FakeBackend final : public PortBackend {
   // Completes pending reads with a failure status (and makes later reads fail).
   void fail_reads(uint32_t status);
 
-  std::vector<IoctlCall> ioctls() const { return locked(ioctls_); }
-  Bytes written() const { return locked(written_); }
-  std::vector<std::string> calls() const { return locked(calls_); }  // lifecycle calls, in order
-  int reads_issued() const { return locked(reads_issued_); }
-  int max_reads_outstanding() const { return locked(max_outstanding_); }
+  std::vector<IoctlCall> ioctls() const { return copy_locked(mutex_, ioctls_); }
+  Bytes written() const { return copy_locked(mutex_, written_); }
+  std::vector<std::string> calls() const { return copy_locked(mutex_, calls_); }  // lifecycle calls, in order
+  int reads_issued() const { return copy_locked(mutex_, reads_issued_); }
+  int max_reads_outstanding() const { return copy_locked(mutex_, max_outstanding_); }
   int reads_outstanding() const;
   std::vector<std::shared_ptr<FakeRequest>> pending_writes() const;
 
@@ -86,11 +103,6 @@ class FakeBackend final : public PortBackend {
   void serve_reads_locked();
   int outstanding_locked() const;
   uint32_t note(std::string call, uint32_t status = 0);
-  template <class T>
-  T locked(const T& member) const {
-    std::lock_guard lock(mutex_);
-    return member;
-  }
 
   mutable std::mutex mutex_;
   std::deque<uint8_t> inbound_;
