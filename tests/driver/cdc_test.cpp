@@ -37,10 +37,7 @@ class CdcTest : public DriverFixture {
     return ZLKUSB_SetLineCoding(dev_->fdo(), &coding, nullptr);
   }
   std::vector<ScriptedDevice::ControlRecord> Requests(uint8_t request) {
-    std::vector<ScriptedDevice::ControlRecord> out;
-    for (auto& r : model_->control_requests())
-      if (r.setup.bRequest == request) out.push_back(r);
-    return out;
+    return vrmdm_test::ClassRequests(*model_, request);
   }
 };
 

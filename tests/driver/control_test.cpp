@@ -137,7 +137,7 @@ TEST_F(ControlTest, NoAnswerIsLongerThanTheOutputBuffer) {
   // Each request with full input and the output it asks for, then with no
   // room at all for output: Information never passes the output length.
   const std::vector<uint8_t> baud = AsBytes<ULONG>(19200);
-  const std::vector<uint8_t> chars = {1, 2, 3, 4, 0x11, 0x13};
+  const std::vector<uint8_t> chars = {0x1A, 0x00, 0xFF, '\r', 0x11, 0x13};
   const std::vector<uint8_t> handFlow = AsBytes(HandFlow(0x01, 0x40));
   const std::vector<uint8_t> mask = AsBytes<ULONG>(SERIAL_EV_RING);
   const std::vector<uint8_t> purge = AsBytes<ULONG>(SERIAL_PURGE_TXCLEAR);
@@ -163,6 +163,7 @@ TEST_F(ControlTest, NoAnswerIsLongerThanTheOutputBuffer) {
     EXPECT_EQ(room.status, STATUS_SUCCESS);
     EXPECT_EQ(room.information, c.echoed);
   }
+  EXPECT_EQ(Ioctl(IOCTL_SERIAL_GET_CHARS, {}, 6).output, chars) << "stored as given";
 
   for (const RowNeeds& row : kRows) {
     if (row.output == 0 || row.code == IOCTL_SERIAL_WAIT_ON_MASK || row.code == IOCTL_REMOVAL_NOTIFY) {
@@ -242,12 +243,6 @@ TEST_F(ControlTest, ReadTimeoutRules) {
     EXPECT_EQ(stored.WriteTotalTimeoutMultiplier, c.given.WriteTotalTimeoutMultiplier);
     EXPECT_EQ(stored.WriteTotalTimeoutConstant, c.given.WriteTotalTimeoutConstant);
   }
-}
-
-TEST_F(ControlTest, SpecialCharactersAreStoredAsGiven) {
-  const std::vector<uint8_t> chars = {0x1A, 0x00, 0xFF, '\r', 0x11, 0x13};
-  EXPECT_EQ(Ioctl(IOCTL_SERIAL_SET_CHARS, chars, 6).information, 6u);
-  EXPECT_EQ(Ioctl(IOCTL_SERIAL_GET_CHARS, {}, 6).output, chars);
 }
 
 // ---- Wait mask ------------------------------------------------------------------------
@@ -472,13 +467,6 @@ TEST_F(ControlTest, StatusStatisticsAndConfigAnswers) {
   EXPECT_EQ(config.information, 0u);
 }
 
-// One character alone is sent (the data-path faults suite sends it).
-TEST_F(ControlTest, ImmediateCharacterIsOneCharacterAlone) {
-  emu::IoResult two = Ioctl(IOCTL_SERIAL_IMMEDIATE_CHAR, {'a', 'b'}, 1);
-  EXPECT_EQ(two.status, STATUS_INVALID_PARAMETER);
-  EXPECT_TRUE(model().out_data(cdc::BULK_OUT_ENDPOINT).empty());
-}
-
 TEST_F(ControlTest, UnknownCodesAreInvalid) {
   for (ULONG code : kUnknownCodes) {
     SCOPED_TRACE(testing::Message() << std::hex << code);
@@ -492,6 +480,9 @@ TEST_F(ControlTest, UnknownCodesAreInvalid) {
   emu::IoResult neither = SendIoctlDirect(dev_->fdo(), IOCTL_SERIAL_SET_BAUD_RATE | METHOD_NEITHER, rate, 4);
   EXPECT_EQ(neither.status, STATUS_INVALID_PARAMETER);
   EXPECT_TRUE(ClassRequests(cdc::SET_LINE_CODING).empty());
+  // An immediate character is one character alone.
+  EXPECT_EQ(Ioctl(IOCTL_SERIAL_IMMEDIATE_CHAR, {'a', 'b'}, 1).status, STATUS_INVALID_PARAMETER);
+  EXPECT_TRUE(model().out_data(cdc::BULK_OUT_ENDPOINT).empty());
 }
 
 // ---- Admission ------------------------------------------------------------------------------

@@ -49,18 +49,6 @@ constexpr bool kSanitized = false;
 
 class DataPathTest : public DriverFixture {
  protected:
-  void SetUp() override { DriverFixture::SetUp(); }
-  void TearDown() override {
-    // Threads asleep on a frozen clock would never see their stop events.
-    if (emu::clock::frozen()) {
-      emu::clock::unfreeze();
-    }
-    // A read-timer DPC signals the last disarming just before it returns;
-    // let it return before the device (and the DPC object) goes away.
-    emu::ke::flush_dpcs();
-    DriverFixture::TearDown();
-  }
-
   // Freezes the clock and brings every worker thread into step with it: a
   // thread still on its way to its first timed wait (or held off the
   // processor) when the clock stops would otherwise arm that wait a step late.

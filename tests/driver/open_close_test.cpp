@@ -17,10 +17,7 @@ class OpenCloseTest : public LifecycleFixture {
 
   std::vector<uint16_t> LineStatesSent() const {
     std::vector<uint16_t> values;
-    for (auto& r : model_->control_requests()) {
-      if (r.setup.type() == 1 && r.setup.bRequest == usb::cdc::SET_CONTROL_LINE_STATE)
-        values.push_back(r.setup.wValue);
-    }
+    for (auto& r : ClassRequests(*model_, usb::cdc::SET_CONTROL_LINE_STATE)) values.push_back(r.setup.wValue);
     return values;
   }
 

@@ -53,11 +53,7 @@ class UsbIoTest : public DriverFixture {
     r.data.resize(std::min<ULONG>(r.length, asked));
     return r;
   }
-  std::size_t Urbs(USHORT function) {
-    auto info = emu::usb::info(dev_->pdo);
-    auto it = info.urbs_by_function.find(function);
-    return it == info.urbs_by_function.end() ? 0 : it->second;
-  }
+  size_t Urbs(USHORT function) { return vrmdm_test::UrbCount(dev_->pdo, function); }
 
   PIRP packet_ = nullptr;
 };
