@@ -75,26 +75,6 @@ const RowNeeds kRows[] = {
 
 using ControlTest = OpenPortTest;
 
-SERIAL_TIMEOUTS Timeouts(ULONG interval, ULONG multiplier, ULONG constant, ULONG write_multiplier = 0,
-                         ULONG write_constant = 0) {
-  SERIAL_TIMEOUTS t{};
-  t.ReadIntervalTimeout = interval;
-  t.ReadTotalTimeoutMultiplier = multiplier;
-  t.ReadTotalTimeoutConstant = constant;
-  t.WriteTotalTimeoutMultiplier = write_multiplier;
-  t.WriteTotalTimeoutConstant = write_constant;
-  return t;
-}
-
-SERIAL_HANDFLOW HandFlow(ULONG control, ULONG flow, LONG xon = 2048, LONG xoff = 512) {
-  SERIAL_HANDFLOW h{};
-  h.ControlHandShake = control;
-  h.FlowReplace = flow;
-  h.XonLimit = xon;
-  h.XoffLimit = xoff;
-  return h;
-}
-
 // ---- Buffer lengths ---------------------------------------------------------------
 
 TEST_F(ControlTest, ShortOrMissingBuffersAreRefusedAndChangeNothing) {
@@ -138,7 +118,7 @@ TEST_F(ControlTest, NoAnswerIsLongerThanTheOutputBuffer) {
   // room at all for output: Information never passes the output length.
   const std::vector<uint8_t> baud = AsBytes<ULONG>(19200);
   const std::vector<uint8_t> chars = {0x1A, 0x00, 0xFF, '\r', 0x11, 0x13};
-  const std::vector<uint8_t> handFlow = AsBytes(HandFlow(0x01, 0x40));
+  const std::vector<uint8_t> handFlow = AsBytes(SERIAL_HANDFLOW{0x01, 0x40, 2048, 512});
   const std::vector<uint8_t> mask = AsBytes<ULONG>(SERIAL_EV_RING);
   const std::vector<uint8_t> purge = AsBytes<ULONG>(SERIAL_PURGE_TXCLEAR);
   const std::vector<uint8_t> control = AsBytes<ULONG>(3);
@@ -221,13 +201,13 @@ TEST_F(ControlTest, ReadTimeoutRules) {
     SERIAL_TIMEOUTS given;
     ULONG stored_constant;
   } cases[] = {
-      {Timeouts(0, 0, 0, 7, 9), 10000},
-      {Timeouts(50, 0, 0), 50},
-      {Timeouts(0, 10, 0), 10000},
-      {Timeouts(50, 10, 0), 0},
-      {Timeouts(0xFFFFFFFF, 0, 0), 0xFFFFFFFF},
-      {Timeouts(0, 0, 300, 1, 2), 300},
-      {Timeouts(20, 0, 300), 300},
+      {SERIAL_TIMEOUTS{0, 0, 0, 7, 9}, 10000},
+      {SERIAL_TIMEOUTS{50, 0, 0, 0, 0}, 50},
+      {SERIAL_TIMEOUTS{0, 10, 0, 0, 0}, 10000},
+      {SERIAL_TIMEOUTS{50, 10, 0, 0, 0}, 0},
+      {SERIAL_TIMEOUTS{0xFFFFFFFF, 0, 0, 0, 0}, 0xFFFFFFFF},
+      {SERIAL_TIMEOUTS{0, 0, 300, 1, 2}, 300},
+      {SERIAL_TIMEOUTS{20, 0, 300, 0, 0}, 300},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << c.given.ReadIntervalTimeout << "/"
@@ -360,7 +340,8 @@ TEST_F(ControlTest, HandshakeIsValidatedAndRaisesTheLinesItNames) {
   const size_t sentBefore = ClassRequests(cdc::SET_CONTROL_LINE_STATE).size();
 
   // Invalid bits: refused, nothing stored, nothing sent.
-  for (auto bad : {HandFlow(0x80, 0), HandFlow(0x04, 0), HandFlow(0x01, 0x20), HandFlow(0x40000000, 0x80)}) {
+  for (auto bad : {SERIAL_HANDFLOW{0x80, 0, 2048, 512}, SERIAL_HANDFLOW{0x04, 0, 2048, 512},
+                   SERIAL_HANDFLOW{0x01, 0x20, 2048, 512}, SERIAL_HANDFLOW{0x40000000, 0x80, 2048, 512}}) {
     emu::IoResult r = Ioctl(IOCTL_SERIAL_SET_HANDFLOW, AsBytes(bad), 16);
     EXPECT_EQ(r.status, STATUS_INVALID_PARAMETER);
     EXPECT_EQ(r.information, 0u);
@@ -374,7 +355,7 @@ TEST_F(ControlTest, HandshakeIsValidatedAndRaisesTheLinesItNames) {
 
   // RTS handshake raises RTS.  Limits are not validated.
   emu::IoResult rts =
-      Ioctl(IOCTL_SERIAL_SET_HANDFLOW, AsBytes(HandFlow(SERIAL_ERROR_ABORT, 0x80, -5, 99999)), 16);
+      Ioctl(IOCTL_SERIAL_SET_HANDFLOW, AsBytes(SERIAL_HANDFLOW{SERIAL_ERROR_ABORT, 0x80, -5, 99999}), 16);
   EXPECT_EQ(rts.status, STATUS_SUCCESS);
   EXPECT_EQ(rts.information, 16u);
   EXPECT_EQ(*model().control_line_state(), 0x2);
@@ -384,13 +365,13 @@ TEST_F(ControlTest, HandshakeIsValidatedAndRaisesTheLinesItNames) {
   EXPECT_EQ(stored.XoffLimit, 99999);
 
   // DTR handshake raises DTR (RTS stays).
-  Ioctl(IOCTL_SERIAL_SET_HANDFLOW, AsBytes(HandFlow(SERIAL_DTR_HANDSHAKE, 0)));
+  Ioctl(IOCTL_SERIAL_SET_HANDFLOW, AsBytes(SERIAL_HANDFLOW{SERIAL_DTR_HANDSHAKE, 0, 2048, 512}));
   EXPECT_EQ(*model().control_line_state(), 0x3);
   EXPECT_EQ(FromBytes<ULONG>(Ioctl(IOCTL_SERIAL_GET_MODEM_CONTROL, {}, 4).output), 0x3u);
 
   // Clearing the handshakes never lowers a line, and sends nothing.
   const size_t sent = ClassRequests(cdc::SET_CONTROL_LINE_STATE).size();
-  Ioctl(IOCTL_SERIAL_SET_HANDFLOW, AsBytes(HandFlow(0, 0)));
+  Ioctl(IOCTL_SERIAL_SET_HANDFLOW, AsBytes(SERIAL_HANDFLOW{0, 0, 2048, 512}));
   EXPECT_EQ(ClassRequests(cdc::SET_CONTROL_LINE_STATE).size(), sent);
   EXPECT_EQ(FromBytes<ULONG>(Ioctl(IOCTL_SERIAL_GET_MODEM_CONTROL, {}, 4).output), 0x3u);
 }

@@ -34,19 +34,6 @@ namespace usb = emu::usb;
 constexpr uint8_t kBulkIn = usb::cdc::BULK_IN_ENDPOINT;
 constexpr uint8_t kBulkOut = usb::cdc::BULK_OUT_ENDPOINT;
 
-// Builds with a sanitizer run the stress and volume cases scaled down.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kSanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-#else
-constexpr bool kSanitized = false;
-#endif
-
 class DataPathTest : public DriverFixture {
  protected:
   // Freezes the clock and brings every worker thread into step with it: a
