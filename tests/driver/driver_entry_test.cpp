@@ -133,6 +133,12 @@ TEST_F(AddDeviceTest, UnwindsCleanlyWhenAnyAllocationFails) {
   auto pdo = emu::usb::plug(std::make_shared<emu::usb::ModemModel>());
   auto node = emu::usb::node(pdo);
   ASSERT_NE(node, nullptr);
+  // Without pool for its buffers: STATUS_UNSUCCESSFUL, and no device.
+  emu::faults::fail_tag(POOL_TAG_DRIVER);
+  EXPECT_EQ(node->add_device(driver_), STATUS_UNSUCCESSFUL);
+  emu::faults::clear();
+  EXPECT_EQ(emu::find_device(DeviceNameFor(1)), nullptr);
+  EXPECT_EQ(emu::pool::outstanding(POOL_TAG_DRIVER), 0u);
   std::set<ULONG> failedNumbers;
   ULONG lastNumber = 0;
   auto scenario = [&] {
@@ -162,16 +168,6 @@ TEST_F(AddDeviceTest, UnwindsCleanlyWhenAnyAllocationFails) {
   EXPECT_EQ(emu::device_name(node->fdo()), DeviceNameFor(next));
   EXPECT_EQ(failedNumbers.count(next), 0u);
   EXPECT_EQ(node->remove(), STATUS_SUCCESS);
-}
-
-TEST_F(AddDeviceTest, PoolFailureReportsUnsuccessful) {
-  auto pdo = emu::usb::plug(std::make_shared<emu::usb::ModemModel>());
-  auto node = emu::usb::node(pdo);
-  emu::faults::fail_tag(POOL_TAG_DRIVER);
-  EXPECT_EQ(node->add_device(driver_), STATUS_UNSUCCESSFUL);
-  emu::faults::clear();
-  EXPECT_EQ(emu::find_device(DeviceNameFor(1)), nullptr);
-  EXPECT_EQ(emu::pool::outstanding(POOL_TAG_DRIVER), 0u);
 }
 
 // A device below that is already going away cannot be attached to: the new
