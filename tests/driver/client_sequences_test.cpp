@@ -283,10 +283,7 @@ TEST_F(ClientSequencesTest, TheInterruptThreadOutlivesAFailingPipeWithoutSpinnin
 
   // A stall halts the pipe in D0: the thread resets it and reads on, so the
   // next notification still reaches the modem status.
-  auto notifyResets = [&] {
-    auto resets = model->reset_pipes();
-    return std::count(resets.begin(), resets.end(), kNotify);
-  };
+  auto notifyResets = [&] { return PipeResets(*model, kNotify); };
   const auto resets = notifyResets();
   usb::inject_fault(dev.pdo, kNotify, usb::Fault::stall());
   model->notify_serial_state(0x03);

@@ -75,26 +75,6 @@ const RowNeeds kRows[] = {
 
 using ControlTest = OpenPortTest;
 
-SERIAL_TIMEOUTS Timeouts(ULONG interval, ULONG multiplier, ULONG constant, ULONG write_multiplier = 0,
-                         ULONG write_constant = 0) {
-  SERIAL_TIMEOUTS t{};
-  t.ReadIntervalTimeout = interval;
-  t.ReadTotalTimeoutMultiplier = multiplier;
-  t.ReadTotalTimeoutConstant = constant;
-  t.WriteTotalTimeoutMultiplier = write_multiplier;
-  t.WriteTotalTimeoutConstant = write_constant;
-  return t;
-}
-
-SERIAL_HANDFLOW HandFlow(ULONG control, ULONG flow, LONG xon = 2048, LONG xoff = 512) {
-  SERIAL_HANDFLOW h{};
-  h.ControlHandShake = control;
-  h.FlowReplace = flow;
-  h.XonLimit = xon;
-  h.XoffLimit = xoff;
-  return h;
-}
-
 // ---- Buffer lengths ---------------------------------------------------------------
 
 TEST_F(ControlTest, ShortOrMissingBuffersAreRefusedAndChangeNothing) {
@@ -137,8 +117,8 @@ TEST_F(ControlTest, NoAnswerIsLongerThanTheOutputBuffer) {
   // Each request with full input and the output it asks for, then with no
   // room at all for output: Information never passes the output length.
   const std::vector<uint8_t> baud = AsBytes<ULONG>(19200);
-  const std::vector<uint8_t> chars = {1, 2, 3, 4, 0x11, 0x13};
-  const std::vector<uint8_t> handFlow = AsBytes(HandFlow(0x01, 0x40));
+  const std::vector<uint8_t> chars = {0x1A, 0x00, 0xFF, '\r', 0x11, 0x13};
+  const std::vector<uint8_t> handFlow = AsBytes(SERIAL_HANDFLOW{0x01, 0x40, 2048, 512});
   const std::vector<uint8_t> mask = AsBytes<ULONG>(SERIAL_EV_RING);
   const std::vector<uint8_t> purge = AsBytes<ULONG>(SERIAL_PURGE_TXCLEAR);
   const std::vector<uint8_t> control = AsBytes<ULONG>(3);
@@ -163,6 +143,7 @@ TEST_F(ControlTest, NoAnswerIsLongerThanTheOutputBuffer) {
     EXPECT_EQ(room.status, STATUS_SUCCESS);
     EXPECT_EQ(room.information, c.echoed);
   }
+  EXPECT_EQ(Ioctl(IOCTL_SERIAL_GET_CHARS, {}, 6).output, chars) << "stored as given";
 
   for (const RowNeeds& row : kRows) {
     if (row.output == 0 || row.code == IOCTL_SERIAL_WAIT_ON_MASK || row.code == IOCTL_REMOVAL_NOTIFY) {
@@ -220,13 +201,13 @@ TEST_F(ControlTest, ReadTimeoutRules) {
     SERIAL_TIMEOUTS given;
     ULONG stored_constant;
   } cases[] = {
-      {Timeouts(0, 0, 0, 7, 9), 10000},
-      {Timeouts(50, 0, 0), 50},
-      {Timeouts(0, 10, 0), 10000},
-      {Timeouts(50, 10, 0), 0},
-      {Timeouts(0xFFFFFFFF, 0, 0), 0xFFFFFFFF},
-      {Timeouts(0, 0, 300, 1, 2), 300},
-      {Timeouts(20, 0, 300), 300},
+      {SERIAL_TIMEOUTS{0, 0, 0, 7, 9}, 10000},
+      {SERIAL_TIMEOUTS{50, 0, 0, 0, 0}, 50},
+      {SERIAL_TIMEOUTS{0, 10, 0, 0, 0}, 10000},
+      {SERIAL_TIMEOUTS{50, 10, 0, 0, 0}, 0},
+      {SERIAL_TIMEOUTS{0xFFFFFFFF, 0, 0, 0, 0}, 0xFFFFFFFF},
+      {SERIAL_TIMEOUTS{0, 0, 300, 1, 2}, 300},
+      {SERIAL_TIMEOUTS{20, 0, 300, 0, 0}, 300},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << c.given.ReadIntervalTimeout << "/"
@@ -242,12 +223,6 @@ TEST_F(ControlTest, ReadTimeoutRules) {
     EXPECT_EQ(stored.WriteTotalTimeoutMultiplier, c.given.WriteTotalTimeoutMultiplier);
     EXPECT_EQ(stored.WriteTotalTimeoutConstant, c.given.WriteTotalTimeoutConstant);
   }
-}
-
-TEST_F(ControlTest, SpecialCharactersAreStoredAsGiven) {
-  const std::vector<uint8_t> chars = {0x1A, 0x00, 0xFF, '\r', 0x11, 0x13};
-  EXPECT_EQ(Ioctl(IOCTL_SERIAL_SET_CHARS, chars, 6).information, 6u);
-  EXPECT_EQ(Ioctl(IOCTL_SERIAL_GET_CHARS, {}, 6).output, chars);
 }
 
 // ---- Wait mask ------------------------------------------------------------------------
@@ -365,7 +340,8 @@ TEST_F(ControlTest, HandshakeIsValidatedAndRaisesTheLinesItNames) {
   const size_t sentBefore = ClassRequests(cdc::SET_CONTROL_LINE_STATE).size();
 
   // Invalid bits: refused, nothing stored, nothing sent.
-  for (auto bad : {HandFlow(0x80, 0), HandFlow(0x04, 0), HandFlow(0x01, 0x20), HandFlow(0x40000000, 0x80)}) {
+  for (auto bad : {SERIAL_HANDFLOW{0x80, 0, 2048, 512}, SERIAL_HANDFLOW{0x04, 0, 2048, 512},
+                   SERIAL_HANDFLOW{0x01, 0x20, 2048, 512}, SERIAL_HANDFLOW{0x40000000, 0x80, 2048, 512}}) {
     emu::IoResult r = Ioctl(IOCTL_SERIAL_SET_HANDFLOW, AsBytes(bad), 16);
     EXPECT_EQ(r.status, STATUS_INVALID_PARAMETER);
     EXPECT_EQ(r.information, 0u);
@@ -379,7 +355,7 @@ TEST_F(ControlTest, HandshakeIsValidatedAndRaisesTheLinesItNames) {
 
   // RTS handshake raises RTS.  Limits are not validated.
   emu::IoResult rts =
-      Ioctl(IOCTL_SERIAL_SET_HANDFLOW, AsBytes(HandFlow(SERIAL_ERROR_ABORT, 0x80, -5, 99999)), 16);
+      Ioctl(IOCTL_SERIAL_SET_HANDFLOW, AsBytes(SERIAL_HANDFLOW{SERIAL_ERROR_ABORT, 0x80, -5, 99999}), 16);
   EXPECT_EQ(rts.status, STATUS_SUCCESS);
   EXPECT_EQ(rts.information, 16u);
   EXPECT_EQ(*model().control_line_state(), 0x2);
@@ -389,13 +365,13 @@ TEST_F(ControlTest, HandshakeIsValidatedAndRaisesTheLinesItNames) {
   EXPECT_EQ(stored.XoffLimit, 99999);
 
   // DTR handshake raises DTR (RTS stays).
-  Ioctl(IOCTL_SERIAL_SET_HANDFLOW, AsBytes(HandFlow(SERIAL_DTR_HANDSHAKE, 0)));
+  Ioctl(IOCTL_SERIAL_SET_HANDFLOW, AsBytes(SERIAL_HANDFLOW{SERIAL_DTR_HANDSHAKE, 0, 2048, 512}));
   EXPECT_EQ(*model().control_line_state(), 0x3);
   EXPECT_EQ(FromBytes<ULONG>(Ioctl(IOCTL_SERIAL_GET_MODEM_CONTROL, {}, 4).output), 0x3u);
 
   // Clearing the handshakes never lowers a line, and sends nothing.
   const size_t sent = ClassRequests(cdc::SET_CONTROL_LINE_STATE).size();
-  Ioctl(IOCTL_SERIAL_SET_HANDFLOW, AsBytes(HandFlow(0, 0)));
+  Ioctl(IOCTL_SERIAL_SET_HANDFLOW, AsBytes(SERIAL_HANDFLOW{0, 0, 2048, 512}));
   EXPECT_EQ(ClassRequests(cdc::SET_CONTROL_LINE_STATE).size(), sent);
   EXPECT_EQ(FromBytes<ULONG>(Ioctl(IOCTL_SERIAL_GET_MODEM_CONTROL, {}, 4).output), 0x3u);
 }
@@ -472,13 +448,6 @@ TEST_F(ControlTest, StatusStatisticsAndConfigAnswers) {
   EXPECT_EQ(config.information, 0u);
 }
 
-// One character alone is sent (the data-path faults suite sends it).
-TEST_F(ControlTest, ImmediateCharacterIsOneCharacterAlone) {
-  emu::IoResult two = Ioctl(IOCTL_SERIAL_IMMEDIATE_CHAR, {'a', 'b'}, 1);
-  EXPECT_EQ(two.status, STATUS_INVALID_PARAMETER);
-  EXPECT_TRUE(model().out_data(cdc::BULK_OUT_ENDPOINT).empty());
-}
-
 TEST_F(ControlTest, UnknownCodesAreInvalid) {
   for (ULONG code : kUnknownCodes) {
     SCOPED_TRACE(testing::Message() << std::hex << code);
@@ -492,6 +461,9 @@ TEST_F(ControlTest, UnknownCodesAreInvalid) {
   emu::IoResult neither = SendIoctlDirect(dev_->fdo(), IOCTL_SERIAL_SET_BAUD_RATE | METHOD_NEITHER, rate, 4);
   EXPECT_EQ(neither.status, STATUS_INVALID_PARAMETER);
   EXPECT_TRUE(ClassRequests(cdc::SET_LINE_CODING).empty());
+  // An immediate character is one character alone.
+  EXPECT_EQ(Ioctl(IOCTL_SERIAL_IMMEDIATE_CHAR, {'a', 'b'}, 1).status, STATUS_INVALID_PARAMETER);
+  EXPECT_TRUE(model().out_data(cdc::BULK_OUT_ENDPOINT).empty());
 }
 
 // ---- Admission ------------------------------------------------------------------------------

@@ -34,33 +34,8 @@ namespace usb = emu::usb;
 constexpr uint8_t kBulkIn = usb::cdc::BULK_IN_ENDPOINT;
 constexpr uint8_t kBulkOut = usb::cdc::BULK_OUT_ENDPOINT;
 
-// Builds with a sanitizer run the stress and volume cases scaled down.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kSanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-#else
-constexpr bool kSanitized = false;
-#endif
-
 class DataPathTest : public DriverFixture {
  protected:
-  void SetUp() override { DriverFixture::SetUp(); }
-  void TearDown() override {
-    // Threads asleep on a frozen clock would never see their stop events.
-    if (emu::clock::frozen()) {
-      emu::clock::unfreeze();
-    }
-    // A read-timer DPC signals the last disarming just before it returns;
-    // let it return before the device (and the DPC object) goes away.
-    emu::ke::flush_dpcs();
-    DriverFixture::TearDown();
-  }
-
   // Freezes the clock and brings every worker thread into step with it: a
   // thread still on its way to its first timed wait (or held off the
   // processor) when the clock stops would otherwise arm that wait a step late.

@@ -58,13 +58,7 @@ class OpenPortTest : public DriverFixture {
   PDEVICE_EXTENSION ext() { return ext_; }
   // Class requests with this bRequest the device has received, in order.
   std::vector<emu::usb::ScriptedDevice::ControlRecord> ClassRequests(uint8_t request) {
-    std::vector<emu::usb::ScriptedDevice::ControlRecord> found;
-    for (auto& record : model().control_requests()) {
-      if (record.setup.type() == 1 && record.setup.bRequest == request) {
-        found.push_back(record);
-      }
-    }
-    return found;
+    return vrmdm_test::ClassRequests(*model_, request);
   }
 };
 

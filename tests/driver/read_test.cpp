@@ -37,66 +37,46 @@ TEST_F(ReadTest, MaxUlongIntervalExpiresAtOnceThroughTheTimer) {
   EXPECT_EQ(r->information(), 0u);
 }
 
+// Queued reads wait their turn: a queued one cancelled leaves the others in
+// arrival order; the current one ended by its time-out or cancelled promotes
+// the next with a fresh timer; data goes to the reads in arrival order.
 TEST_F(ReadTest, QueuedReadsArePromotedInOrderWithAFreshTimer) {
   SetTimeouts(500, 0);
   FreezeClock();
-  auto a = port_->read_async(2);
-  auto b = port_->read_async(2);
-  auto c = port_->read_async(2);
-  EXPECT_EQ(a->returned(), STATUS_PENDING);
-  emu::clock::advance(499ms);
-  EXPECT_FALSE(a->completed());
-  EXPECT_EQ(ArmedTimers(), 1);
-  emu::clock::advance(1ms);
-  ASSERT_TRUE(a->wait(2000ms));
-  EXPECT_EQ(a->status(), STATUS_SUCCESS);  // the total time-out ends an empty read without data
-  EXPECT_EQ(a->information(), 0u);
-  EXPECT_FALSE(b->completed());
-  emu::clock::advance(499ms);
-  EXPECT_FALSE(b->completed());  // timed from its promotion, not from its arrival
-  emu::clock::advance(1ms);
-  ASSERT_TRUE(b->wait(2000ms));
-  EXPECT_FALSE(c->completed());
+  std::vector<emu::RequestPtr> r;
+  for (int i = 0; i < 6; i++) r.push_back(port_->read_async(2));
+  EXPECT_EQ(r[0]->returned(), STATUS_PENDING);
+  EXPECT_TRUE(r[2]->cancel());
+  ASSERT_TRUE(r[2]->wait(2000ms));
+  EXPECT_EQ(r[2]->status(), STATUS_CANCELLED);
+  EXPECT_EQ(r[2]->information(), 0u);
+  // Each read is timed from its promotion, not from its arrival.
+  auto timesOut = [&](const emu::RequestPtr& read) {
+    emu::clock::advance(499ms);
+    EXPECT_FALSE(read->completed());
+    EXPECT_EQ(ArmedTimers(), 1);
+    emu::clock::advance(1ms);
+    ASSERT_TRUE(read->wait(2000ms));
+    EXPECT_EQ(read->status(), STATUS_SUCCESS);  // the total time-out ends an empty read without data
+    EXPECT_EQ(read->information(), 0u);
+  };
+  timesOut(r[0]);
+  timesOut(r[1]);
+  emu::clock::advance(100ms);
+  EXPECT_TRUE(r[3]->cancel());
+  ASSERT_TRUE(r[3]->wait(2000ms));
+  EXPECT_EQ(r[3]->status(), STATUS_CANCELLED);
+  timesOut(r[4]);
+  EXPECT_FALSE(r[5]->completed());
 
   // Data goes to the reads in arrival order as it comes, the clock standing.
-  auto d = port_->read_async(2);
+  auto last = port_->read_async(2);
   Queue("abcdef");
-  ASSERT_TRUE(c->wait(2000ms));
-  EXPECT_EQ(AsText(c->output()), "ab");
-  ASSERT_TRUE(d->wait(2000ms));
-  EXPECT_EQ(AsText(d->output()), "cd");
+  ASSERT_TRUE(r[5]->wait(2000ms));
+  EXPECT_EQ(AsText(r[5]->output()), "ab");
+  ASSERT_TRUE(last->wait(2000ms));
+  EXPECT_EQ(AsText(last->output()), "cd");
   EXPECT_EQ(RingCount(), 2u);
-  EXPECT_TRUE(WaitUntil([&] { return ArmedTimers() == 0; }));
-}
-
-// A queued read cancelled leaves the others in arrival order; the current
-// one cancelled promotes the next with a fresh timer.
-TEST_F(ReadTest, CancellingReadsKeepsTheOthersInOrderAndPromotesTheNext) {
-  SetTimeouts(500, 0);
-  FreezeClock();
-  auto a = port_->read_async(2);
-  auto b = port_->read_async(2);
-  auto c = port_->read_async(2);
-  auto d = port_->read_async(2);
-  EXPECT_TRUE(c->cancel());
-  ASSERT_TRUE(c->wait(2000ms));
-  EXPECT_EQ(c->status(), STATUS_CANCELLED);
-  EXPECT_EQ(c->information(), 0u);
-  EXPECT_FALSE(a->completed() || b->completed() || d->completed());
-
-  emu::clock::advance(100ms);
-  EXPECT_TRUE(a->cancel());
-  ASSERT_TRUE(a->wait(2000ms));
-  EXPECT_EQ(a->status(), STATUS_CANCELLED);
-  EXPECT_EQ(ArmedTimers(), 1);  // b's timer, armed at the promotion
-  emu::clock::advance(499ms);
-  EXPECT_FALSE(b->completed());
-  emu::clock::advance(1ms);
-  ASSERT_TRUE(b->wait(2000ms));
-  EXPECT_EQ(b->status(), STATUS_SUCCESS);
-  Queue("abcd");
-  ASSERT_TRUE(d->wait(2000ms));
-  EXPECT_EQ(AsText(d->output()), "ab");
   EXPECT_TRUE(WaitUntil([&] { return ArmedTimers() == 0; }));
 }
 

@@ -11,17 +11,6 @@ namespace {
 
 using RemovalTest = LifecycleFixture;
 
-TEST_F(RemovalTest, OpenAfterSurpriseRemovalIsRefused) {
-  auto& dev = PlugScripted(usb::cdc::Variant::acm, u"COM5");
-  ASSERT_EQ(Start(dev), STATUS_SUCCESS);
-  ASSERT_EQ(dev.node->surprise_remove(), STATUS_SUCCESS);
-  EXPECT_FALSE(emu::open(u"COM5").is_open()) << "the DOS name is gone";
-  EXPECT_EQ(emu::open(DeviceNameFor(1)).status(), STATUS_NOT_SUPPORTED);
-  EXPECT_EQ(Shared(&dev.ext()->OpenCount), 0);
-  EXPECT_EQ(dev.node->remove(), STATUS_SUCCESS);
-  dev.removed = true;
-}
-
 enum class Order {
   SurpriseRemovalThenClose,  // the system's order when the modem is pulled out
   CloseRacingRemoval,        // the client closes while surprise removal runs

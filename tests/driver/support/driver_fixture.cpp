@@ -1,5 +1,6 @@
 #include "driver_fixture.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "core/driver_entry.h"
@@ -27,6 +28,26 @@ std::string ReadAtLeast(emu::Handle& port, size_t count) {
   return received;
 }
 
+std::vector<emu::usb::ScriptedDevice::ControlRecord> ClassRequests(const emu::usb::ScriptedDevice& model,
+                                                                   uint8_t request) {
+  std::vector<emu::usb::ScriptedDevice::ControlRecord> found;
+  for (auto& record : model.control_requests()) {
+    if (record.setup.type() == 1 && record.setup.bRequest == request) found.push_back(record);
+  }
+  return found;
+}
+
+size_t UrbCount(PDEVICE_OBJECT pdo, USHORT function) {
+  auto info = emu::usb::info(pdo);
+  auto it = info.urbs_by_function.find(function);
+  return it == info.urbs_by_function.end() ? 0 : it->second;
+}
+
+size_t PipeResets(const emu::usb::ScriptedDevice& model, uint8_t endpoint) {
+  auto resets = model.reset_pipes();
+  return (size_t)std::count(resets.begin(), resets.end(), endpoint);
+}
+
 PDEVICE_OBJECT PluggedDevice::fdo() const { return NT_SUCCESS(add_status) && node ? node->fdo() : nullptr; }
 
 PDEVICE_EXTENSION PluggedDevice::ext() const {
@@ -42,6 +63,11 @@ void DriverFixture::SetUp() {
 }
 
 void DriverFixture::TearDown() {
+  // Threads asleep on a frozen clock would never see their stop events.
+  if (emu::clock::frozen()) emu::clock::unfreeze();
+  // A read-timer DPC signals the last disarming just before it returns; let
+  // it return before the device (and the DPC object) goes away.
+  emu::ke::flush_dpcs();
   handles_.clear();  // cleanup and close
   for (auto& device : devices_) {
     if (!device.removed) Remove(device);

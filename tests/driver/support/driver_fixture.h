@@ -8,7 +8,8 @@
 //     ...
 //   }                                            // TearDown: close, remove, unplug, unload
 //
-// SetUp loads the driver (DriverEntry) on a clean kernel.  TearDown closes
+// SetUp loads the driver (DriverEntry) on a clean kernel.  TearDown thaws a
+// frozen clock and lets running DPCs return, closes
 // every handle the fixture opened, removes every device still present
 // (surprise removal first when it was started), unloads the driver and fails
 // the test on any verifier finding, leaked pool block or running thread.  A
@@ -34,6 +35,19 @@
 
 namespace vrmdm_test {
 
+// Builds with a sanitizer run the stress and volume cases scaled down.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+inline constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+inline constexpr bool kSanitized = true;
+#else
+inline constexpr bool kSanitized = false;
+#endif
+#else
+inline constexpr bool kSanitized = false;
+#endif
+
 inline constexpr std::u16string_view kRegistryPath =
     u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\vr_mdm";
 
@@ -49,6 +63,14 @@ inline bool ThreadEnded(PKTHREAD thread) {
 // Reads from `port` until at least `count` bytes have come or a read fails
 // (bounded): everything read.
 std::string ReadAtLeast(emu::Handle& port, size_t count);
+
+// Class requests with this bRequest that `model` has received, in order.
+std::vector<emu::usb::ScriptedDevice::ControlRecord> ClassRequests(const emu::usb::ScriptedDevice& model,
+                                                                   uint8_t request);
+// URBs of `function` the bus has taken from the device's stack.
+size_t UrbCount(PDEVICE_OBJECT pdo, USHORT function);
+// Resets of `endpoint`'s pipe the device has seen.
+size_t PipeResets(const emu::usb::ScriptedDevice& model, uint8_t endpoint);
 
 // One device on the emulated USB bus and the stack above it.
 struct PluggedDevice {

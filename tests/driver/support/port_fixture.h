@@ -1,6 +1,5 @@
 // Shared by the lifecycle suites (Plug and Play, open/close, removal, the
-// interrupt thread, WMI): a fixture that never leaves the clock frozen, and
-// small helpers to look at a port from outside.
+// interrupt thread, WMI): small helpers to look at a port from outside.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -40,12 +39,6 @@ inline std::vector<uint8_t> RegSz(std::u16string_view text, bool terminated = tr
 
 class LifecycleFixture : public DriverFixture {
  protected:
-  void TearDown() override {
-    // Threads asleep on a frozen clock would never see their stop events.
-    if (emu::clock::frozen()) emu::clock::unfreeze();
-    DriverFixture::TearDown();
-  }
-
   // Total read time-out of `ms` (0: the driver's own default applies).
   static void SetReadTimeout(emu::Handle& port, ULONG ms) {
     SERIAL_TIMEOUTS t{};
