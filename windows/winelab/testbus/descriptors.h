@@ -1,7 +1,7 @@
 // The modem's descriptors as the emulator's "acm" modem presents them at
 // full speed (emu/src/usb/models/cdc.cpp writes those from DDK records
 // through its C++20 descriptor writer, which a kernel image cannot carry).
-// tests/windows/testbus_descriptors_test.cpp holds these bytes equal to the
+// tests/usb/testbus_modem_test.cpp holds these bytes equal to the
 // emulator's, so the two modems cannot drift apart.  Plain C data: it builds
 // in the kernel image and in the host test alike.
 #pragma once
