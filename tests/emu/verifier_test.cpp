@@ -264,6 +264,21 @@ NTSTATUS NTAPI PendProperly(PDEVICE_OBJECT, PIRP irp) {
   IoMarkIrpPending(irp);
   return PendWithoutMark(nullptr, irp);
 }
+KMUTEX g_dispatch_mutex;
+NTSTATUS NTAPI KeepMutex(PDEVICE_OBJECT, PIRP irp) {
+  KeWaitForSingleObject(&g_dispatch_mutex, Executive, KernelMode, FALSE, nullptr);
+  return iotest::complete(irp, STATUS_SUCCESS);
+}
+NTSTATUS NTAPI BorrowMutex(PDEVICE_OBJECT, PIRP irp) {
+  KeWaitForSingleObject(&g_dispatch_mutex, Executive, KernelMode, FALSE, nullptr);
+  KeReleaseMutex(&g_dispatch_mutex, FALSE);
+  return iotest::complete(irp, STATUS_SUCCESS);
+}
+void write_through(Ctx& c, PDRIVER_DISPATCH dispatch) {
+  KeInitializeMutex(&g_dispatch_mutex, 0);
+  c.use(IRP_MJ_WRITE, dispatch);
+  EXPECT_EQ(emu::open(u"VERIFYME").write("x").status, STATUS_SUCCESS);
+}
 NTSTATUS NTAPI ReturnRaised(PDEVICE_OBJECT, PIRP irp) {
   KfRaiseIrql(DISPATCH_LEVEL);
   return iotest::complete(irp, STATUS_SUCCESS);
@@ -622,6 +637,13 @@ const Row kRows[] = {
        pend_a_read(c, PendWithoutMark);
        pend_a_read(c, ReturnWithoutCompleting);
      }},
+    // Windows stops with APC_INDEX_MISMATCH as the system call returns.
+    {"dispatch routine returning to its requester owning a mutex",
+     [](Ctx& c) {
+       write_through(c, KeepMutex);
+       EXPECT_EQ(KeReadStateMutex(&g_dispatch_mutex), 1);  // abandoned: nobody waits for ever
+     },
+     [](Ctx& c) { write_through(c, BorrowMutex); }},
     {"dispatch and completion routines returning raised",
      [](Ctx& c) {
        c.use(IRP_MJ_WRITE, ReturnRaised);

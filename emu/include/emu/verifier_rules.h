@@ -52,6 +52,8 @@
   X(thread_exit_holding_spinlock, "thread-exit-holding-spinlock",                                            \
     "a system thread ended holding a spin lock")                                                             \
   X(thread_exit_holding_mutex, "thread-exit-holding-mutex", "a system thread ended owning a mutex")          \
+  X(mutex_held_on_return, "mutex-held-on-return",                                                            \
+    "a dispatch routine returned to its requester owning a mutex it took (APC_INDEX_MISMATCH)")              \
   X(thread_still_running, "thread-still-running", "a system thread still running at the end of a test")      \
   X(thread_outlives_object, "thread-outlives-object",                                                        \
     "memory freed that a running system thread has as its start context")                                    \

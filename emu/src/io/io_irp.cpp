@@ -320,6 +320,17 @@ void reset_irps() {
   }
 }
 
+NTSTATUS call_driver_for_requester(PDEVICE_OBJECT device, PIRP irp) {
+  const PDRIVER_DISPATCH dispatch =
+      device->DriverObject->MajorFunction[IoGetNextIrpStackLocation(irp)->MajorFunction];
+  const std::size_t owned = ke::owned_mutex_count();
+  NTSTATUS returned = IofCallDriver(device, irp);
+  const std::string who = symbol_name(reinterpret_cast<const void*>(dispatch));
+  ke::abandon_mutexes_gained(owned, emu::verifier::Rule::mutex_held_on_return, who,
+                             "dispatch routine " + who + " returned to its requester owning a mutex");
+  return returned;
+}
+
 SystemSend send_system_irp(PDEVICE_OBJECT device, PIRP irp, const char* what,
                            std::function<void(PIRP)> finished) {
   struct Waiter {
@@ -349,7 +360,7 @@ SystemSend send_system_irp(PDEVICE_OBJECT device, PIRP irp, const char* what,
   if (KeGetCurrentIrql() != PASSIVE_LEVEL)
     verifier::report(emu::verifier::Rule::system_request_irql, what, irp,
                      std::string(what) + " sent above PASSIVE_LEVEL");
-  NTSTATUS returned = IofCallDriver(device, irp);
+  NTSTATUS returned = call_driver_for_requester(device, irp);
   bool returned_done;
   {
     std::lock_guard<std::mutex> lock(waiter->m);
