@@ -120,6 +120,8 @@
   X(call_unknown_device, "call-unknown-device", "IoCallDriver to a device object that does not exist")       \
   X(no_more_stack_locations, "no-more-stack-locations", "IoCallDriver with no stack location left")          \
   X(invalid_major_function, "invalid-major-function", "a request with a major function out of range")        \
+  X(stack_location_not_set, "stack-location-not-set",                                                        \
+    "a packet sent down with the next stack location never set up (a forward without IoCopy or IoSkip)")     \
   X(information_exceeds_buffer, "information-exceeds-buffer",                                                \
     "a request completed with Information larger than its buffer")                                           \
   X(status_returned_without_completion, "status-returned-without-completion",                                \

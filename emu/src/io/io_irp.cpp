@@ -39,8 +39,14 @@ std::atomic<long long> g_wait_limit_ms{30000};
 
 PIO_STACK_LOCATION first_location(PIRP irp) { return reinterpret_cast<PIO_STACK_LOCATION>(irp + 1); }
 
+// Windows zeroes a new packet's stack locations, so a driver that forwards a
+// packet without setting the next one sends the lower driver an IRP_MJ_CREATE
+// of nothing; here such a location carries a major function no request has.
+constexpr UCHAR kUnsetMajor = 0xFF;
+
 void init_packet(PIRP irp, USHORT size, CCHAR stack_size) {
   memset(irp, 0, size);
+  for (CCHAR i = 0; i < stack_size; ++i) first_location(irp)[i].MajorFunction = kUnsetMajor;
   irp->Type = IO_TYPE_IRP;
   irp->Size = size;
   irp->StackCount = stack_size;
@@ -543,8 +549,13 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     rec->dispatch[idx] = reinterpret_cast<const void*>(routine);
   }
   if (major > IRP_MJ_MAXIMUM_FUNCTION) {
-    emu::verifier::report(emu::verifier::Rule::invalid_major_function, symbol_name(caller), Irp,
-                          "major function " + std::to_string(major) + " out of range");
+    if (major == kUnsetMajor)
+      emu::verifier::report(emu::verifier::Rule::stack_location_not_set, symbol_name(caller), Irp,
+                            "IofCallDriver to " + narrow(emu::device_name(DeviceObject)) +
+                                " with a stack location nobody set up");
+    else
+      emu::verifier::report(emu::verifier::Rule::invalid_major_function, symbol_name(caller), Irp,
+                            "major function " + std::to_string(major) + " out of range");
     Irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
     Irp->IoStatus.Information = 0;
     IofCompleteRequest(Irp, IO_NO_INCREMENT);
