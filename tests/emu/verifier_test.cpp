@@ -264,6 +264,21 @@ NTSTATUS NTAPI PendProperly(PDEVICE_OBJECT, PIRP irp) {
   IoMarkIrpPending(irp);
   return PendWithoutMark(nullptr, irp);
 }
+KMUTEX g_dispatch_mutex;
+NTSTATUS NTAPI KeepMutex(PDEVICE_OBJECT, PIRP irp) {
+  KeWaitForSingleObject(&g_dispatch_mutex, Executive, KernelMode, FALSE, nullptr);
+  return iotest::complete(irp, STATUS_SUCCESS);
+}
+NTSTATUS NTAPI BorrowMutex(PDEVICE_OBJECT, PIRP irp) {
+  KeWaitForSingleObject(&g_dispatch_mutex, Executive, KernelMode, FALSE, nullptr);
+  KeReleaseMutex(&g_dispatch_mutex, FALSE);
+  return iotest::complete(irp, STATUS_SUCCESS);
+}
+void write_through(Ctx& c, PDRIVER_DISPATCH dispatch) {
+  KeInitializeMutex(&g_dispatch_mutex, 0);
+  c.use(IRP_MJ_WRITE, dispatch);
+  EXPECT_EQ(emu::open(u"VERIFYME").write("x").status, STATUS_SUCCESS);
+}
 NTSTATUS NTAPI ReturnRaised(PDEVICE_OBJECT, PIRP irp) {
   KfRaiseIrql(DISPATCH_LEVEL);
   return iotest::complete(irp, STATUS_SUCCESS);
@@ -273,6 +288,23 @@ NTSTATUS NTAPI CompletionReturnsRaised(PDEVICE_OBJECT, PIRP, PVOID) {
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
 NTSTATUS NTAPI StopCompletion(PDEVICE_OBJECT, PIRP, PVOID) { return STATUS_MORE_PROCESSING_REQUIRED; }
+// A filter forwarding to the device below it, its next stack location set up or not.
+void forward_below(Ctx& c, bool skip) {
+  static iotest::Fn forward;
+  PDEVICE_OBJECT below = iotest::make_device(c.use(0, nullptr), &c.fn, nullptr, u"\\Device\\Below");
+  forward = [below, skip](PDEVICE_OBJECT, PIRP irp) {
+    if (skip) IoSkipCurrentIrpStackLocation(irp);
+    return IofCallDriver(below, irp);
+  };
+  PDEVICE_OBJECT filter = iotest::make_device(c.driver.object(), &forward, below, u"\\Device\\Filter");
+  PIRP irp = IoAllocateIrp(filter->StackSize, FALSE);
+  IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+  IoSetCompletionRoutine(irp, StopCompletion, nullptr, TRUE, TRUE, TRUE);
+  EXPECT_EQ(IofCallDriver(filter, irp), skip ? STATUS_SUCCESS : STATUS_INVALID_DEVICE_REQUEST);
+  IoFreeIrp(irp);
+  iotest::drop_device(filter, below);
+  iotest::drop_device(below);
+}
 NTSTATUS NTAPI CompleteOneReturnAnother(PDEVICE_OBJECT, PIRP irp) {
   iotest::complete(irp, STATUS_UNSUCCESSFUL);
   return STATUS_SUCCESS;
@@ -622,6 +654,16 @@ const Row kRows[] = {
        pend_a_read(c, PendWithoutMark);
        pend_a_read(c, ReturnWithoutCompleting);
      }},
+    {"packet forwarded with its next stack location never set up",
+     [](Ctx& c) { forward_below(c, false); },
+     [](Ctx& c) { forward_below(c, true); }},
+    // Windows stops with APC_INDEX_MISMATCH as the system call returns.
+    {"dispatch routine returning to its requester owning a mutex",
+     [](Ctx& c) {
+       write_through(c, KeepMutex);
+       EXPECT_EQ(KeReadStateMutex(&g_dispatch_mutex), 1);  // abandoned: nobody waits for ever
+     },
+     [](Ctx& c) { write_through(c, BorrowMutex); }},
     {"dispatch and completion routines returning raised",
      [](Ctx& c) {
        c.use(IRP_MJ_WRITE, ReturnRaised);

@@ -52,6 +52,8 @@
   X(thread_exit_holding_spinlock, "thread-exit-holding-spinlock",                                            \
     "a system thread ended holding a spin lock")                                                             \
   X(thread_exit_holding_mutex, "thread-exit-holding-mutex", "a system thread ended owning a mutex")          \
+  X(mutex_held_on_return, "mutex-held-on-return",                                                            \
+    "a dispatch routine returned to its requester owning a mutex it took (APC_INDEX_MISMATCH)")              \
   X(thread_still_running, "thread-still-running", "a system thread still running at the end of a test")      \
   X(thread_outlives_object, "thread-outlives-object",                                                        \
     "memory freed that a running system thread has as its start context")                                    \
@@ -118,6 +120,8 @@
   X(call_unknown_device, "call-unknown-device", "IoCallDriver to a device object that does not exist")       \
   X(no_more_stack_locations, "no-more-stack-locations", "IoCallDriver with no stack location left")          \
   X(invalid_major_function, "invalid-major-function", "a request with a major function out of range")        \
+  X(stack_location_not_set, "stack-location-not-set",                                                        \
+    "a packet sent down with the next stack location never set up (a forward without IoCopy or IoSkip)")     \
   X(information_exceeds_buffer, "information-exceeds-buffer",                                                \
     "a request completed with Information larger than its buffer")                                           \
   X(status_returned_without_completion, "status-returned-without-completion",                                \

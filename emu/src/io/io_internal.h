@@ -106,6 +106,10 @@ struct SystemSend {
   std::size_t start_next_power = 0;
   bool completed = false;
 };
+// IofCallDriver for a requester's thread, which gets the call back as a
+// system call returns to its caller: a mutex the dispatch routine took and
+// still owns then is APC_INDEX_MISMATCH on Windows.
+NTSTATUS call_driver_for_requester(PDEVICE_OBJECT device, PIRP irp);
 SystemSend send_system_irp(PDEVICE_OBJECT device, PIRP irp, const char* what,
                            std::function<void(PIRP)> finished = {});
 

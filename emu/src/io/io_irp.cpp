@@ -39,8 +39,14 @@ std::atomic<long long> g_wait_limit_ms{30000};
 
 PIO_STACK_LOCATION first_location(PIRP irp) { return reinterpret_cast<PIO_STACK_LOCATION>(irp + 1); }
 
+// Windows zeroes a new packet's stack locations, so a driver that forwards a
+// packet without setting the next one sends the lower driver an IRP_MJ_CREATE
+// of nothing; here such a location carries a major function no request has.
+constexpr UCHAR kUnsetMajor = 0xFF;
+
 void init_packet(PIRP irp, USHORT size, CCHAR stack_size) {
   memset(irp, 0, size);
+  for (CCHAR i = 0; i < stack_size; ++i) first_location(irp)[i].MajorFunction = kUnsetMajor;
   irp->Type = IO_TYPE_IRP;
   irp->Size = size;
   irp->StackCount = stack_size;
@@ -320,6 +326,17 @@ void reset_irps() {
   }
 }
 
+NTSTATUS call_driver_for_requester(PDEVICE_OBJECT device, PIRP irp) {
+  const PDRIVER_DISPATCH dispatch =
+      device->DriverObject->MajorFunction[IoGetNextIrpStackLocation(irp)->MajorFunction];
+  const std::size_t owned = ke::owned_mutex_count();
+  NTSTATUS returned = IofCallDriver(device, irp);
+  const std::string who = symbol_name(reinterpret_cast<const void*>(dispatch));
+  ke::abandon_mutexes_gained(owned, emu::verifier::Rule::mutex_held_on_return, who,
+                             "dispatch routine " + who + " returned to its requester owning a mutex");
+  return returned;
+}
+
 SystemSend send_system_irp(PDEVICE_OBJECT device, PIRP irp, const char* what,
                            std::function<void(PIRP)> finished) {
   struct Waiter {
@@ -349,7 +366,7 @@ SystemSend send_system_irp(PDEVICE_OBJECT device, PIRP irp, const char* what,
   if (KeGetCurrentIrql() != PASSIVE_LEVEL)
     verifier::report(emu::verifier::Rule::system_request_irql, what, irp,
                      std::string(what) + " sent above PASSIVE_LEVEL");
-  NTSTATUS returned = IofCallDriver(device, irp);
+  NTSTATUS returned = call_driver_for_requester(device, irp);
   bool returned_done;
   {
     std::lock_guard<std::mutex> lock(waiter->m);
@@ -532,8 +549,13 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     rec->dispatch[idx] = reinterpret_cast<const void*>(routine);
   }
   if (major > IRP_MJ_MAXIMUM_FUNCTION) {
-    emu::verifier::report(emu::verifier::Rule::invalid_major_function, symbol_name(caller), Irp,
-                          "major function " + std::to_string(major) + " out of range");
+    if (major == kUnsetMajor)
+      emu::verifier::report(emu::verifier::Rule::stack_location_not_set, symbol_name(caller), Irp,
+                            "IofCallDriver to " + narrow(emu::device_name(DeviceObject)) +
+                                " with a stack location nobody set up");
+    else
+      emu::verifier::report(emu::verifier::Rule::invalid_major_function, symbol_name(caller), Irp,
+                            "major function " + std::to_string(major) + " out of range");
     Irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
     Irp->IoStatus.Information = 0;
     IofCompleteRequest(Irp, IO_NO_INCREMENT);

@@ -276,7 +276,7 @@ std::shared_ptr<State> send_request(const std::shared_ptr<File>& file, UCHAR maj
   if (KeGetCurrentIrql() != PASSIVE_LEVEL)
     verifier::report(emu::verifier::Rule::system_request_irql, "", irp,
                      "user request sent above PASSIVE_LEVEL");
-  NTSTATUS returned = IofCallDriver(top, irp);
+  NTSTATUS returned = call_driver_for_requester(top, irp);
   std::lock_guard<std::mutex> lock(state->m);
   state->returned = returned;
   if (returned != STATUS_PENDING) {

@@ -127,6 +127,11 @@ PKTHREAD current_thread();  // creates the record of a foreign thread lazily
 // the dispatcher lock until its next call, which must be a wait: any other
 // call from `where` while a wait is owed is a finding.
 void check_owed_wait(const char* where);
+std::size_t owned_mutex_count();  // by the current thread
+// Mutexes the current thread came to own beyond its first `before`: each
+// reported under `rule` and abandoned (signalled, unowned, waiters woken).
+void abandon_mutexes_gained(std::size_t before, emu::verifier::Rule rule, const std::string& who,
+                            const std::string& text);
 void dereference_thread_locked(PKTHREAD thread, Guard& guard);  // may unlock to free
 // Starts an emulator thread (DPC, clock, worker); dispatcher lock held.
 void start_internal_thread_locked(ThreadKind kind, std::string name, std::function<void()> body);

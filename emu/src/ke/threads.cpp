@@ -81,6 +81,22 @@ void enlist_locked(PKTHREAD t, long references) {
   k.threads.insert(t);
 }
 
+// The mutexes `t` owns beyond its first `keep`, given up as Windows gives up
+// a dead owner's: signalled, unowned, marked abandoned, their waiters woken.
+std::vector<PKMUTANT> abandon_locked(PKTHREAD t, std::size_t keep) {
+  std::vector<PKMUTANT> gone;
+  if (t->owned_mutexes.size() <= keep) return gone;
+  gone.assign(t->owned_mutexes.begin() + static_cast<std::ptrdiff_t>(keep), t->owned_mutexes.end());
+  t->owned_mutexes.resize(keep);
+  for (PKMUTANT m : gone) {
+    m->OwnerThread = nullptr;
+    m->Abandoned = TRUE;
+    m->Header.SignalState = 1;
+    wake_waiters_locked(&m->Header);
+  }
+  return gone;
+}
+
 // The end of any kernel-made thread: checks, abandons mutexes, signals the
 // thread object, drops the running reference.
 void end_thread(PKTHREAD t, std::string who) {
@@ -96,14 +112,7 @@ void end_thread(PKTHREAD t, std::string who) {
   set_irql_raw(PASSIVE_LEVEL);
   Kernel& k = kernel();
   Guard g(k.lock);
-  std::vector<PKMUTANT> owned;
-  owned.swap(t->owned_mutexes);
-  for (PKMUTANT m : owned) {
-    m->OwnerThread = nullptr;
-    m->Abandoned = TRUE;
-    m->Header.SignalState = 1;
-    wake_waiters_locked(&m->Header);
-  }
+  std::vector<PKMUTANT> owned = abandon_locked(t, 0);
   // One critical section: once a waiter sees the thread object signalled,
   // the running reference is gone too, and the record may be freed.
   t->exited = true;
@@ -212,6 +221,23 @@ void worker_body() {
 }
 
 }  // namespace
+
+std::size_t owned_mutex_count() {
+  PKTHREAD me = current_thread();
+  Guard g(kernel().lock);
+  return me->owned_mutexes.size();
+}
+
+void abandon_mutexes_gained(std::size_t before, emu::verifier::Rule rule, const std::string& who,
+                            const std::string& text) {
+  PKTHREAD me = current_thread();
+  std::vector<PKMUTANT> gone;
+  {
+    Guard g(kernel().lock);
+    gone = abandon_locked(me, before);
+  }
+  for (PKMUTANT m : gone) report(rule, who, m, text);
+}
 
 PKTHREAD current_thread() {
   if (t_self) return t_self;
