@@ -198,7 +198,9 @@ static VOID WriteTransferEnded(PDEVICE_EXTENSION Extension) {
 /*
  * ZLKUSB_Write: passes Irp down the USB stack as a bulk-OUT transfer of
  * Data/Length with ZLKUSB_Write_Complete as its completion routine.  When no
- * OUT pipe or no URB can be had, nothing is sent and the transfer ends at
+ * OUT pipe or no URB can be had, or the device is being removed (the
+ * transfer holds RemoveLock until its completion routine is done with the
+ * extension), nothing is sent and the transfer ends at
  * once as failed (STATUS_UNSUCCESSFUL, no bytes), as if the bus had refused
  * it: the write thread completes the request.
  * IRQL: PASSIVE_LEVEL.  Called by pWriteFunction with Irp in CurrentWriteIrp.
@@ -208,7 +210,12 @@ NTSTATUS ZLKUSB_Write(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Data, ULONG L
   PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
   Irp->IoStatus.Status = STATUS_SUCCESS;
   Irp->IoStatus.Information = 0;
-  if (PrepareWriteTransfer(ext, Irp, Data, Length) == NULL) {
+  // Held by the transfer until its completion routine's last act.
+  const BOOLEAN held = NT_SUCCESS(IoAcquireRemoveLock(&ext->RemoveLock, LOCK_TAG));
+  if (!held || PrepareWriteTransfer(ext, Irp, Data, Length) == NULL) {
+    if (held) {
+      IoReleaseRemoveLock(&ext->RemoveLock, LOCK_TAG);
+    }
     Irp->IoStatus.Status = STATUS_UNSUCCESSFUL;
     WriteTransferEnded(ext);
     return STATUS_UNSUCCESSFUL;
@@ -229,19 +236,22 @@ static BOOLEAN WriteCancelled(PIRP Irp) {
 }
 
 // Sends the next write, which the write thread has made ready and offered
-// in LaunchWriteIrp, unless the thread has taken the offer back or the
-// write has been cancelled.  The write thread learns that it went from
+// in LaunchWriteIrp, unless the thread has taken the offer back, the
+// write has been cancelled or the device is being removed.  The write thread learns that it went from
 // LaunchWriteIrp being empty; until this transfer's end is counted it
 // neither takes the offer back nor completes the write.
 _IRQL_requires_max_(DISPATCH_LEVEL)
 static VOID LaunchNextWrite(PDEVICE_EXTENSION Extension) {
   PIRP next =
       (PIRP)InterlockedCompareExchangePointer((PVOID volatile*)&Extension->LaunchWriteIrp, NULL, NULL);
-  if (next == NULL || WriteCancelled(next)) {
+  if (next == NULL || WriteCancelled(next) ||
+      !NT_SUCCESS(IoAcquireRemoveLock(&Extension->RemoveLock, LOCK_TAG))) {
     return;
   }
   if (InterlockedCompareExchangePointer((PVOID volatile*)&Extension->LaunchWriteIrp, NULL, next) == next) {
     (void)IoCallDriver(Extension->TopOfStackDeviceObject, next);
+  } else {
+    IoReleaseRemoveLock(&Extension->RemoveLock, LOCK_TAG);
   }
 }
 
@@ -272,6 +282,9 @@ NTSTATUS NTAPI ZLKUSB_Write_Complete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOI
     LaunchNextWrite(ext);
   }
   WriteTransferEnded(ext);
+  // Last: the write thread may see the count before the event is set and
+  // let the device go; the lock keeps the extension until then.
+  IoReleaseRemoveLock(&ext->RemoveLock, LOCK_TAG);
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
