@@ -654,8 +654,7 @@ const Row kRows[] = {
        pend_a_read(c, PendWithoutMark);
        pend_a_read(c, ReturnWithoutCompleting);
      }},
-    {"packet forwarded with its next stack location never set up",
-     [](Ctx& c) { forward_below(c, false); },
+    {"packet forwarded with its next stack location never set up", [](Ctx& c) { forward_below(c, false); },
      [](Ctx& c) { forward_below(c, true); }},
     // Windows stops with APC_INDEX_MISMATCH as the system call returns.
     {"dispatch routine returning to its requester owning a mutex",
