@@ -638,6 +638,14 @@ int run_bench(const BenchOptions& options, std::ostream& out, std::ostream& err)
     return 2;
   }
   const usb::CompletionTiming c = *completion;
+  // A faithful host's timing has the driver's real-time threads run before
+  // ordinary ones, as Windows runs them (where this process may).
+  const bool realtime_before = emu::realtime_priorities();
+  emu::set_realtime_priorities(c == usb::CompletionTiming::end_of_frame);
+  struct Restore {
+    bool on;
+    ~Restore() { emu::set_realtime_priorities(on); }
+  } restore{realtime_before};
   const Clock::duration span = s ? milliseconds(150) : milliseconds(1500);
   std::vector<Figure> figures;
   std::string error;
