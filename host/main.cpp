@@ -143,6 +143,9 @@ int main(int argc, char** argv) {
     }
   }
   if (options.mode == vrmdm::Mode::script) return run_script(options);
+  // On a faithful host's timing the driver's real-time threads run before
+  // ordinary ones, as on Windows (where this process may).
+  emu::set_realtime_priorities(options.completion == "end-of-frame" && options.modem_speed != "unlimited");
 
   vrmdm::StopSignal stop;
   vrmdm::SessionConfig config;

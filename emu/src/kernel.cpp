@@ -9,7 +9,15 @@ namespace emu::ke {
 
 Kernel& kernel() {
   // Never destroyed: the DPC, clock and worker threads outlive main().
-  static Kernel* k = new Kernel;
+  static Kernel* k = [] {
+    auto* made = new Kernel;
+    // Held for microseconds, and wanted at once by every thread a clock
+    // tick releases: a waiter spins a little before it sleeps, which spares
+    // each of them a second thread switch.
+    const pthread_mutex_t adaptive = PTHREAD_ADAPTIVE_MUTEX_INITIALIZER_NP;
+    *made->lock.native_handle() = adaptive;
+    return made;
+  }();
   return *k;
 }
 

@@ -7,6 +7,8 @@
 #include <emu/kernel.h>
 #include <emu/verifier.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <sched.h>
 
 #include <atomic>
 #include <cstring>
@@ -114,6 +116,75 @@ TEST(KeThreads, PriorityIsReadBackAndTerminateDoesNotReturn) {
   EXPECT_EQ(g_old_priority.load(), 8);
   EXPECT_EQ(g_priority.load(), LOW_REALTIME_PRIORITY);
   EXPECT_FALSE(g_returned.load());
+}
+
+// A thread that tells its OS thread's policy and priority on each `ask`.
+struct PolicyReporter {
+  KEVENT ask, told;
+  bool stop = false;
+  int policy = -1, fifo = -1;
+};
+
+VOID NTAPI report_policy(PVOID context) {
+  auto* r = static_cast<PolicyReporter*>(context);
+  while (wait(&r->ask) == STATUS_SUCCESS && !r->stop) {
+    sched_param param{};
+    pthread_getschedparam(pthread_self(), &r->policy, &param);
+    r->fifo = param.sched_priority;
+    KeSetEvent(&r->told, 0, FALSE);
+  }
+}
+
+// With real-time priorities on, a thread set to 16..31 by another thread runs
+// SCHED_FIFO, in priority order and below the interrupt level; lowered, or
+// with the option off, it is an ordinary thread again.
+TEST(KeThreads, RealTimePrioritiesRunAsFifoThreadsWhileTheOptionIsOn) {
+  std::atomic<bool> privileged{false};
+  std::thread([&] {
+    sched_param param{};
+    param.sched_priority = 1;
+    privileged = pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0;
+  }).join();
+  if (!privileged) GTEST_SKIP() << "this process may not use SCHED_FIFO (needs root or CAP_SYS_NICE)";
+  struct Off {
+    ~Off() { emu::set_realtime_priorities(false); }
+  } off;
+  PolicyReporter r;
+  KeInitializeEvent(&r.ask, SynchronizationEvent, FALSE);
+  KeInitializeEvent(&r.told, SynchronizationEvent, FALSE);
+  HANDLE handle = nullptr;
+  ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, report_policy, &r),
+            STATUS_SUCCESS);
+  PVOID object = nullptr;
+  ASSERT_EQ(ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, *PsThreadType, KernelMode, &object, nullptr),
+            STATUS_SUCCESS);
+  auto* thread = static_cast<PKTHREAD>(object);
+  struct Step {
+    bool option;
+    KPRIORITY priority;
+    int policy, fifo;
+  };
+  const int top = emu::fifo_priority(HIGH_PRIORITY);
+  for (const Step& step :
+       {Step{false, 16, SCHED_OTHER, 0}, Step{true, 16, SCHED_FIFO, 1}, Step{true, 31, SCHED_FIFO, top},
+        Step{true, 8, SCHED_OTHER, 0}, Step{true, 24, SCHED_FIFO, emu::fifo_priority(24)},
+        Step{false, 24, SCHED_OTHER, 0}}) {
+    SCOPED_TRACE("option " + std::to_string(step.option) + ", priority " + std::to_string(step.priority));
+    KeSetPriorityThread(thread, step.priority);
+    emu::set_realtime_priorities(step.option);
+    KeSetEvent(&r.ask, 0, FALSE);
+    ASSERT_EQ(wait(&r.told), STATUS_SUCCESS);
+    EXPECT_EQ(r.policy, step.policy);
+    EXPECT_EQ(r.fifo, step.fifo);
+  }
+  EXPECT_LT(1, emu::fifo_priority(24));
+  EXPECT_LT(emu::fifo_priority(24), top);
+  EXPECT_LT(top, emu::interrupt_fifo_priority);
+  r.stop = true;
+  KeSetEvent(&r.ask, 0, FALSE);
+  EXPECT_EQ(wait(thread), STATUS_SUCCESS);
+  ObDereferenceObject(thread);
+  ZwClose(handle);
 }
 
 // ---- Spin locks ------------------------------------------------------------------------

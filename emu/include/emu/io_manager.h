@@ -217,6 +217,9 @@ class Request {
   NTSTATUS status() const;    // final status (STATUS_PENDING while pending)
   ULONG_PTR information() const;
   std::vector<uint8_t> output() const;  // bytes the caller received (read, device control)
+  // When the I/O manager finished its completion (steady clock), before the
+  // waiting caller got a processor; unset while pending.
+  std::optional<std::chrono::steady_clock::time_point> completed_at() const;
   // IoCancelIrp on this request while it is pending; false when it had
   // completed or had no cancel routine.
   bool cancel();

@@ -238,6 +238,25 @@ void run_at_irql(KIRQL irql, const std::function<void()>& fn);
 // Runs `fn` on a fresh kernel thread at `irql` and waits for it to return.
 void run_on_system_thread(KIRQL irql, const std::function<void()>& fn);
 
+// ---- Real-time priorities ------------------------------------------------------------
+// Windows runs a thread of the real-time range (priority 16 to 31, as
+// KeSetPriorityThread sets it) before every thread of the dynamic range.  With
+// this option on, such a thread runs as a Linux SCHED_FIFO thread, its
+// priority mapped in order onto fifo_priority(16..31), and one lowered below
+// 16 (or every one, when the option goes off) returns to SCHED_OTHER.  Best
+// effort: without the privilege (root, CAP_SYS_NICE) a thread stays ordinary,
+// silently.  Off by default and kept by kernel_reset(): for a host program
+// that models a real machine's timing; tests leave it off, since it changes
+// their interleavings and a spinning real-time thread would starve the host.
+void set_realtime_priorities(bool on);
+bool realtime_priorities();
+
+// The SCHED_FIFO priority of a real-time-range thread (1 to 16).  What
+// models an interrupt source (a host controller's frame clock) runs at
+// interrupt_fifo_priority, above them all: it preempts them as on a real host.
+int fifo_priority(KPRIORITY priority);
+constexpr int interrupt_fifo_priority = 17;
+
 // ---- Thread names ---------------------------------------------------------------------
 // Every emulator thread carries a name that top -H, ps -L and gdb show:
 // "emu-dpc", "emu-clock", "emu-usb-bus", "emu-worker-N", and a system thread

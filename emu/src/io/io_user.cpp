@@ -21,6 +21,7 @@ struct Request::State {
   int irp_users = 1;  // the completion, plus cancels in progress
   bool completed = false;
   int completions = 0;
+  std::chrono::steady_clock::time_point completed_at{};
   NTSTATUS returned = STATUS_PENDING;
   NTSTATUS status = STATUS_PENDING;
   ULONG_PTR information = 0;
@@ -150,6 +151,7 @@ void finish_user(const std::shared_ptr<State>& state, PIRP irp) {
       verifier::report(emu::verifier::Rule::irp_completed_twice, "", irp,
                        "a user request was completed more than once");
     state->completed = true;
+    state->completed_at = std::chrono::steady_clock::now();
     state->status = status;
     state->information = information;
     state->output = std::move(output);
@@ -163,6 +165,7 @@ void finish_user(const std::shared_ptr<State>& state, PIRP irp) {
 std::shared_ptr<State> failed_state(NTSTATUS status) {
   auto state = std::make_shared<State>();
   state->completed = true;
+  state->completed_at = std::chrono::steady_clock::now();
   state->returned = state->status = status;
   return state;
 }
@@ -358,6 +361,12 @@ bool Request::wait(std::chrono::milliseconds limit) {
 bool Request::completed() const {
   std::lock_guard<std::mutex> lock(state_->m);
   return state_->completed;
+}
+
+std::optional<std::chrono::steady_clock::time_point> Request::completed_at() const {
+  std::lock_guard<std::mutex> lock(state_->m);
+  if (!state_->completed) return std::nullopt;
+  return state_->completed_at;
 }
 
 NTSTATUS Request::returned() const {

@@ -56,8 +56,12 @@ void acquire_word(PKSPIN_LOCK lock, const char* routine) {
     ++spins;
     if (spins < 64) {
       __builtin_ia32_pause();
-    } else {
+    } else if (spins < 256 || !emu::realtime_priorities()) {
       std::this_thread::yield();
+    } else {
+      // A real-time spinner's yield lets no ordinary thread run on its
+      // processor, the preempted holder perhaps: it sleeps instead.
+      std::this_thread::sleep_for(std::chrono::microseconds(20));
     }
     // A lock word that names no live thread was never initialised, was
     // overwritten, or its owner ended holding it: report once and take it.

@@ -4,6 +4,7 @@
 
 #include <emu/kernel.h>
 #include <emu/verifier.h>
+#include <pthread.h>
 
 #include <atomic>
 #include <chrono>
@@ -67,6 +68,10 @@ struct _KTHREAD {
   bool blocked = false;         // inside a blocking wait right now
   std::condition_variable cv;   // used with the dispatcher lock
   std::vector<PKMUTANT> owned_mutexes;
+  // The OS thread that runs it, from its start until it ends: where a
+  // real-time priority takes effect (emu::set_realtime_priorities).
+  pthread_t os_thread{};
+  bool has_os_thread = false;
   // Own thread only: the release with Wait TRUE whose wait is still owed.
   const char* owes_wait = nullptr;
 };

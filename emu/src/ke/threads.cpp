@@ -5,8 +5,10 @@
 
 #include <emu/loader.h>
 #include <pthread.h>
+#include <sched.h>
 
 #include <algorithm>
+#include <atomic>
 #include <csetjmp>
 #include <memory>
 
@@ -42,6 +44,32 @@ thread_local PKTHREAD t_self = nullptr;
 // thread leaves them by a jump (they hold nothing to destroy).
 thread_local std::jmp_buf* t_exit_jump = nullptr;
 
+std::atomic<bool> g_realtime{false};
+
+// Gives the record's OS thread the policy its priority asks for (dispatcher
+// lock held): SCHED_FIFO in the real-time range when the option is on,
+// SCHED_OTHER otherwise.  Refused without the privilege: it stays as it was.
+void apply_os_priority_locked(PKTHREAD t) {
+  if (!t->has_os_thread) return;
+  sched_param param{};
+  int policy = SCHED_OTHER;
+  if (g_realtime.load() && t->priority >= LOW_REALTIME_PRIORITY) {
+    policy = SCHED_FIFO;
+    param.sched_priority = emu::fifo_priority(t->priority);
+  }
+  (void)pthread_setschedparam(t->os_thread, policy, &param);
+}
+
+// Ties a kernel-made record to the calling OS thread.  A Linux thread
+// inherits its creator's policy (a real-time driver thread's, the bus
+// thread's): the new one starts as its own priority says.
+void attach_os_thread(PKTHREAD t) {
+  Guard g(kernel().lock);
+  t->os_thread = pthread_self();
+  t->has_os_thread = true;
+  apply_os_priority_locked(t);
+}
+
 // Ends the record of a thread the kernel did not create (a test's thread,
 // the host's main thread) when that OS thread exits.
 struct ForeignThreadHolder {
@@ -51,6 +79,7 @@ struct ForeignThreadHolder {
     Guard g(kernel().lock);
     thread->exited = true;
     thread->running = false;
+    thread->has_os_thread = false;
     thread->Header.SignalState = 1;
     wake_waiters_locked(&thread->Header);
     kernel().idle_cv.notify_all();
@@ -117,6 +146,7 @@ void end_thread(PKTHREAD t, std::string who) {
   // the running reference is gone too, and the record may be freed.
   t->exited = true;
   t->running = false;
+  t->has_os_thread = false;  // its OS thread is about to end
   k.system_running.erase(t);
   t->Header.SignalState = 1;
   wake_waiters_locked(&t->Header);
@@ -150,6 +180,7 @@ void run_start_routine(PKTHREAD t) {
 // routine without a symbol lookup in between.
 void system_thread_top(PKTHREAD t, const std::string& name) {
   t_self = t;
+  attach_os_thread(t);
   emu::name_this_thread(name);
   set_irql_raw(PASSIVE_LEVEL);
   try {
@@ -245,6 +276,8 @@ PKTHREAD current_thread() {
   {
     Guard g(kernel().lock);
     enlist_locked(t, 1);
+    t->os_thread = pthread_self();  // its policy stays its owner's until a priority is set
+    t->has_os_thread = true;
   }
   t_self = t;
   t_foreign.thread = t;
@@ -262,6 +295,7 @@ void start_internal_thread_locked(ThreadKind kind, std::string name, std::functi
   enlist_locked(t, 1);
   std::thread([t, body = std::move(body)] {
     t_self = t;
+    attach_os_thread(t);
     emu::name_this_thread("emu-" + t->name);
     body();
   }).detach();
@@ -373,6 +407,21 @@ std::size_t check_no_live_objects(const void* base, std::size_t size, std::strin
 
 namespace emu {
 
+void set_realtime_priorities(bool on) {
+  using namespace emu::ke;
+  Guard g(kernel().lock);
+  if (g_realtime.exchange(on) == on) return;
+  for (PKTHREAD t : kernel().threads) {
+    if (t->priority >= LOW_REALTIME_PRIORITY) apply_os_priority_locked(t);
+  }
+}
+
+bool realtime_priorities() { return emu::ke::g_realtime.load(); }
+
+int fifo_priority(KPRIORITY priority) {
+  return 1 + std::clamp<KPRIORITY>(priority, LOW_REALTIME_PRIORITY, HIGH_PRIORITY) - LOW_REALTIME_PRIORITY;
+}
+
 void name_this_thread(std::string_view name) {
   const std::string text(name.substr(0, kThreadNameMax));
   pthread_setname_np(pthread_self(), text.c_str());
@@ -416,6 +465,7 @@ void run_on_system_thread(KIRQL irql, const std::function<void()>& fn) {
   }
   std::thread os_thread([t, irql, &fn] {
     t_self = t;
+    attach_os_thread(t);
     emu::name_this_thread("emu-system");
     set_irql_raw(irql);
     try {
@@ -445,6 +495,10 @@ EXTERN_C KPRIORITY NTAPI KeSetPriorityThread(PKTHREAD Thread, KPRIORITY Priority
   Guard g(kernel().lock);
   KPRIORITY old = Thread->priority;
   Thread->priority = Priority;
+  // Into, within or out of the real-time range: the OS thread follows now,
+  // or at its start when it has none yet.
+  if (g_realtime.load() && (old >= LOW_REALTIME_PRIORITY || Priority >= LOW_REALTIME_PRIORITY))
+    apply_os_priority_locked(Thread);
   return old;
 }
 

@@ -231,10 +231,11 @@ void Bus::run() {
       if (punctual) {
         // A host controller's frame clock does not wait for a processor:
         // where the process may, the thread that reports at frame ends
-        // preempts ordinary threads (it sleeps between frames).  Without
-        // the privilege it stays an ordinary thread.
+        // preempts ordinary and real-time threads alike, as an interrupt
+        // does (it sleeps between frames).  Without the privilege it stays
+        // an ordinary thread.
         sched_param param{};
-        param.sched_priority = 1;
+        param.sched_priority = emu::interrupt_fifo_priority;
         (void)pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
       }
     }
