@@ -145,7 +145,9 @@ int main(int argc, char** argv) {
   if (options.mode == vrmdm::Mode::script) return run_script(options);
   // On a faithful host's timing the driver's real-time threads run before
   // ordinary ones, as on Windows (where this process may).
-  emu::set_realtime_priorities(options.completion == "end-of-frame" && options.modem_speed != "unlimited");
+  emu::set_realtime_priorities(emu::usb::parse_completion_timing(options.completion) ==
+                                   emu::usb::CompletionTiming::end_of_frame &&
+                               emu::usb::parse_speed(options.modem_speed) != emu::usb::Speed::unlimited);
 
   vrmdm::StopSignal stop;
   vrmdm::SessionConfig config;

@@ -60,10 +60,11 @@ void apply_os_priority_locked(PKTHREAD t) {
   (void)pthread_setschedparam(t->os_thread, policy, &param);
 }
 
-// Ties a kernel-made record to the calling OS thread.  A Linux thread
-// inherits its creator's policy (a real-time driver thread's, the bus
-// thread's): the new one starts as its own priority says.
+// Makes the calling OS thread the one that runs a kernel-made record.  A
+// Linux thread inherits its creator's policy (a real-time driver thread's,
+// the bus thread's): the new one starts as its own priority says.
 void attach_os_thread(PKTHREAD t) {
+  t_self = t;
   Guard g(kernel().lock);
   t->os_thread = pthread_self();
   t->has_os_thread = true;
@@ -179,7 +180,6 @@ void run_start_routine(PKTHREAD t) {
 // `name` is worked out by the creator, so the thread itself starts its
 // routine without a symbol lookup in between.
 void system_thread_top(PKTHREAD t, const std::string& name) {
-  t_self = t;
   attach_os_thread(t);
   emu::name_this_thread(name);
   set_irql_raw(PASSIVE_LEVEL);
@@ -294,7 +294,6 @@ void start_internal_thread_locked(ThreadKind kind, std::string name, std::functi
   PKTHREAD t = new_thread_record(kind, std::move(name));
   enlist_locked(t, 1);
   std::thread([t, body = std::move(body)] {
-    t_self = t;
     attach_os_thread(t);
     emu::name_this_thread("emu-" + t->name);
     body();
@@ -464,7 +463,6 @@ void run_on_system_thread(KIRQL irql, const std::function<void()>& fn) {
     kernel().system_running.insert(t);
   }
   std::thread os_thread([t, irql, &fn] {
-    t_self = t;
     attach_os_thread(t);
     emu::name_this_thread("emu-system");
     set_irql_raw(irql);
