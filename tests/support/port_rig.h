@@ -44,9 +44,11 @@ class PortRig {
       node_->query_remove();
     }
     node_->remove();
-    driver_.unload();  // reports leaked devices, links and pool
     node_.reset();
+    // The bus thread stops first: a completion routine it runs may still be
+    // returning into the driver's code after the removal it let finish.
     emu::usb::reset();
+    driver_.unload();  // reports leaked devices, links and pool
     EXPECT_TRUE(emu::wait_quiescent()) << "threads, timers or work items still running";
     emu::kernel_reset();
   }
