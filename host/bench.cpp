@@ -249,9 +249,9 @@ class Rig {
       node_->query_remove();
       node_->remove();
     }
-    if (driver_.loaded()) driver_.unload();
     node_.reset();
-    usb::reset();
+    usb::reset();  // before the unload, as the emulator backend does
+    if (driver_.loaded()) driver_.unload();
     emu::kernel_reset();
     auto findings = emu::verifier::take_findings();
     if (!findings.empty() && std::uncaught_exceptions() == 0) {

@@ -228,9 +228,11 @@ class EmuBackend final : public PortBackend {
       if (!d.removed) remove_device(d);
       if (d.remove_deferred) wait_deferred_removal(d);
     }
-    if (driver_.loaded()) driver_.unload();
     devices_.clear();
+    // The bus thread stops first: a completion routine it runs may still be
+    // returning into the driver's code after the removal it let finish.
     usb::reset();
+    if (driver_.loaded()) driver_.unload();
     // Anything left running or allocated now is the driver's fault.
     emu::kernel_reset();
   }
