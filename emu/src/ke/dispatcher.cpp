@@ -126,6 +126,7 @@ void finish_wait_locked(Waiter* w, NTSTATUS status) {
   Kernel& k = kernel();
   w->done = true;
   w->status = status;
+  w->settled.store(true, std::memory_order_release);
   for (ULONG i = 0; i < w->count; ++i) {
     auto it = k.waiters.find(w->objects[i]);
     if (it == k.waiters.end()) continue;
@@ -154,6 +155,21 @@ void wake_waiters_locked(PDISPATCHER_HEADER object) {
 
 void notify_timed_waiters_locked() {
   for (auto& [deadline, w] : kernel().timed_waiters) w->thread->cv.notify_one();
+}
+
+// A real-time thread about to block without a time-out first spins for a
+// microframe and a little: Windows readies a thread on an idle processor in
+// microseconds, a futex wake here (a virtual machine's halted processor)
+// takes tens, more than the slack a host controller leaves between a
+// completion and the next microframe's transfer.  Timed waits (the 1 ms
+// polls of an idle port) never spin.
+void spin_until_settled(const Waiter& w) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(150);
+  while (!w.settled.load(std::memory_order_acquire) && std::chrono::steady_clock::now() < until) {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+  }
 }
 
 NTSTATUS wait_for_objects(ULONG count, PVOID objects[], WAIT_TYPE type, PLARGE_INTEGER timeout,
@@ -216,6 +232,7 @@ NTSTATUS wait_for_objects(ULONG count, PVOID objects[], WAIT_TYPE type, PLARGE_I
   me->blocked = true;
   me->blocking_waits++;
   k.idle_cv.notify_all();
+  bool spun = false;
   while (!w.done) {
     if (w.timed && !clock_frozen()) {
       // Like a timer, a timed wait ends on the clock tick.
@@ -224,6 +241,11 @@ NTSTATUS wait_for_objects(ULONG count, PVOID objects[], WAIT_TYPE type, PLARGE_I
       if (!w.done && !clock_frozen() && interrupt_now() >= on_tick(w.deadline)) {
         finish_wait_locked(&w, STATUS_TIMEOUT);
       }
+    } else if (!spun && me->fifo) {
+      spun = true;
+      g.unlock();
+      spin_until_settled(w);
+      g.lock();
     } else {
       me->cv.wait(g);
     }

@@ -72,6 +72,7 @@ struct _KTHREAD {
   // real-time priority takes effect (emu::set_realtime_priorities).
   pthread_t os_thread{};
   bool has_os_thread = false;
+  bool fifo = false;  // its OS thread runs as SCHED_FIFO now
   // Own thread only: the release with Wait TRUE whose wait is still owed.
   const char* owes_wait = nullptr;
 };
@@ -86,6 +87,7 @@ struct Waiter {
   ULONG count = 0;
   WAIT_TYPE type = WaitAny;
   bool done = false;
+  std::atomic<bool> settled{false};  // `done`, for a waiter spinning outside the lock
   NTSTATUS status = STATUS_SUCCESS;
   bool timed = false;
   int64_t deadline = 0;  // interrupt time

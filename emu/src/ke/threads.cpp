@@ -57,7 +57,7 @@ void apply_os_priority_locked(PKTHREAD t) {
     policy = SCHED_FIFO;
     param.sched_priority = emu::fifo_priority(t->priority);
   }
-  (void)pthread_setschedparam(t->os_thread, policy, &param);
+  t->fifo = pthread_setschedparam(t->os_thread, policy, &param) == 0 && policy == SCHED_FIFO;
 }
 
 // Makes the calling OS thread the one that runs a kernel-made record.  A
