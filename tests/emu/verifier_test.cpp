@@ -347,6 +347,36 @@ NTSTATUS NTAPI LazyEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   return STATUS_SUCCESS;
 }
 
+// The MDL discipline: map only what is locked, lock and unlock once each,
+// unlock before freeing, free only MDLs.  Each misuse leaves the MDL usable.
+void MdlOutOfOrder(Ctx&) {
+  alignas(PAGE_SIZE) static UCHAR buffer[4 * PAGE_SIZE];
+  PUCHAR start = buffer + 100;
+  PMDL mdl = IoAllocateMdl(start, 2 * PAGE_SIZE, FALSE, FALSE, nullptr);
+  ASSERT_NE(mdl, nullptr);
+  EXPECT_EQ(static_cast<SIZE_T>(mdl->Size), sizeof(MDL) + 3 * sizeof(PFN_NUMBER));  // spans three pages
+  EXPECT_EQ(MmGetMdlVirtualAddress(mdl), start);
+  EXPECT_EQ(MmGetMdlByteOffset(mdl), 100u);
+  EXPECT_EQ(MmMapLockedPagesSpecifyCache(mdl, KernelMode, MmCached, nullptr, FALSE, NormalPagePriority),
+            nullptr);
+  MmUnlockPages(mdl);
+  MmProbeAndLockPages(mdl, KernelMode, IoWriteAccess);
+  MmProbeAndLockPages(mdl, KernelMode, IoWriteAccess);
+  EXPECT_EQ(MmGetMdlPfnArray(mdl)[2] - MmGetMdlPfnArray(mdl)[0], 2u);
+  EXPECT_EQ(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority), start);
+  EXPECT_TRUE(mdl->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA);
+  // A partial MDL of the second page, mapped through its parent's lock.
+  PMDL part = IoAllocateMdl(buffer + PAGE_SIZE, PAGE_SIZE, FALSE, FALSE, nullptr);
+  ASSERT_NE(part, nullptr);
+  IoBuildPartialMdl(mdl, part, buffer + PAGE_SIZE, PAGE_SIZE);
+  EXPECT_EQ(MmGetSystemAddressForMdlSafe(part, NormalPagePriority), buffer + PAGE_SIZE);
+  IoBuildPartialMdl(mdl, part, buffer, 16);  // before the source's first byte
+  IoFreeMdl(part);
+  IoFreeMdl(mdl);  // still locked
+  IoFreeMdl(mdl);
+  EXPECT_EQ(emu::pool::outstanding(emu::pool::tag("Mdl ")), 0u);
+}
+
 const Row kRows[] = {
     // ---- Waits, dispatcher objects, threads and handles
     // A release with Wait TRUE leaves the caller at DISPATCH_LEVEL: its next call must be a wait.
@@ -403,7 +433,7 @@ const Row kRows[] = {
        EXPECT_EQ(KeReleaseSemaphore(&sem, 0, 1, FALSE), 2);
        EXPECT_EQ(KeReadStateSemaphore(&sem), 2);
      }},
-    {"handle closed twice",
+    {"handle closed twice, terminate from a thread the system did not create, a system thread ending raised",
      [](Ctx&) {
        HANDLE handle = nullptr, key = nullptr;
        PVOID object = nullptr;
@@ -420,9 +450,6 @@ const Row kRows[] = {
                  STATUS_OBJECT_TYPE_MISMATCH);
        ZwClose(key);
        ASSERT_TRUE(emu::wait_quiescent());
-     }},
-    {"terminate from a thread the system did not create, a system thread ending raised",
-     [](Ctx&) {
        EXPECT_EQ(PsTerminateSystemThread(STATUS_SUCCESS), STATUS_INVALID_PARAMETER);
        join(start_thread(ends_raised, nullptr));
      }},
@@ -446,22 +473,15 @@ const Row kRows[] = {
        join(thread);
        EXPECT_EQ(emu::ke::check_no_live_objects(&c.event, sizeof c.event + 1, "IoDeleteDevice"), 0u);
      }},
-    {"work item returning at raised IRQL",
-     [](Ctx&) {
-       emu::ke::queue_work_item([] { KfRaiseIrql(DISPATCH_LEVEL); }, "SloppyWorkRoutine");
-       ASSERT_TRUE(emu::wait_quiescent());
-     }},
     // ---- IRQL and spin locks
-    {"spin lock released by another thread, and one nobody holds",
+    {"spin lock released by another thread, one nobody holds, released and acquired at the wrong IRQL, "
+     "acquired again by its holder",
      [](Ctx& c) {
        KeAcquireSpinLock(&c.lock, &c.old);
        emu::run_on_system_thread(DISPATCH_LEVEL, [&] { KeReleaseSpinLockFromDpcLevel(&c.lock); });
        EXPECT_FALSE(KeTestSpinLock(&c.lock));  // still ours
        KeReleaseSpinLock(&c.lock, c.old);
        emu::run_at_irql(DISPATCH_LEVEL, [&] { KeReleaseSpinLockFromDpcLevel(&c.lock); });
-     }},
-    {"spin lock released and acquired at the wrong IRQL, acquired again by its holder",
-     [](Ctx& c) {
        KeAcquireSpinLock(&c.lock, &c.old);
        EXPECT_EQ(KfRaiseIrql(CLOCK_LEVEL), DISPATCH_LEVEL);
        KeReleaseSpinLock(&c.lock, c.old);
@@ -493,7 +513,8 @@ const Row kRows[] = {
        KeRaiseIrql(DISPATCH_LEVEL, &c.old);
        KeReleaseSpinLock(&c.lock, c.old);
      }},
-    {"routines returning at another IRQL or holding a spin lock, pageable code above APC_LEVEL",
+    {"routines and a work item returning at another IRQL or holding a spin lock, pageable code above "
+     "APC_LEVEL",
      [](Ctx& c) {
        {
          emu::ke::IrqlCheck check("SloppyDispatch", nullptr);
@@ -507,6 +528,8 @@ const Row kRows[] = {
        KeInsertQueueDpc(&dpc, nullptr, nullptr);
        emu::ke::flush_dpcs();
        emu::run_at_irql(DISPATCH_LEVEL, pageable_routine);
+       emu::ke::queue_work_item([] { KfRaiseIrql(DISPATCH_LEVEL); }, "SloppyWorkRoutine");
+       ASSERT_TRUE(emu::wait_quiescent());
      },
      [](Ctx&) { pageable_routine(), emu::run_at_irql(APC_LEVEL, pageable_routine); }},
     // ---- Pool
@@ -533,11 +556,13 @@ const Row kRows[] = {
        ExFreePool(p);
      }},
 #endif
-    {"paged pool at DISPATCH_LEVEL",
+    {"paged pool and a registry routine at DISPATCH_LEVEL",
      [](Ctx&) {
        void* paged = nullptr;
        emu::run_at_irql(DISPATCH_LEVEL, [&] { paged = ExAllocatePoolWithTag(PagedPool, 8, kM2k); });
        emu::run_at_irql(DISPATCH_LEVEL, [&] { ExFreePool(paged); });
+       emu::run_at_irql(DISPATCH_LEVEL,
+                        [] { RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, u"SERIALCOMM", u"x"); });
      },
      [](Ctx&) {
        void* nonpaged = nullptr;
@@ -563,25 +588,23 @@ const Row kRows[] = {
        EXPECT_EQ(s.allocations - s.frees, s.outstanding);
        EXPECT_EQ(s.frees, 2u);
      }},
-    {"pool and a registry key handle left at reset",
+    {"pool, a registry key handle and a packet left at reset",
      [](Ctx&) {
        const char16_t key_path[] = u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_1\\1";
        HANDLE key = nullptr;
        ExAllocatePoolWithTag(NonPagedPool, 40, kWdm);
        ASSERT_EQ(emu::registry::open_key(key_path, true, &key), STATUS_SUCCESS);
        EXPECT_EQ(emu::registry::open_handles(), 1u);
+       PIRP irp = IoAllocateIrp(1, FALSE);
        emu::kernel_reset();
+       EXPECT_TRUE(
+           std::ranges::any_of(emu::verifier::findings(), [&](const auto& f) { return f.object == irp; }));
        EXPECT_EQ(emu::pool::outstanding_total(), 0u);
        EXPECT_EQ(emu::registry::open_handles(), 0u);
        EXPECT_FALSE(emu::registry::key_exists(key_path));  // the reset emptied the tree
        EXPECT_TRUE(emu::registry::key_exists(u"\\REGISTRY\\MACHINE\\HARDWARE\\DEVICEMAP"));
      }},
-    // ---- Registry, assertions
-    {"registry routine at DISPATCH_LEVEL",
-     [](Ctx&) {
-       emu::run_at_irql(DISPATCH_LEVEL,
-                        [] { RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, u"SERIALCOMM", u"x"); });
-     }},
+    // ---- Assertions
     {"assertion failed",
      [](Ctx&) {
        int value = 3;
@@ -598,7 +621,7 @@ const Row kRows[] = {
        EXPECT_TRUE(emu::asserts::records().empty());
      }},
     // ---- Timers and DPCs
-    {"set timer freed, queued DPC freed",
+    {"set timer freed, queued DPC freed, timer left set at the end of a test",
      [](Ctx& c) {
        emu::clock::freeze();
        auto* p =
@@ -619,9 +642,6 @@ const Row kRows[] = {
        ExFreePool(dpc);
        KeSetEvent(&c.event, 0, FALSE);
        emu::ke::flush_dpcs();
-     }},
-    {"timer left set at the end of a test",
-     [](Ctx&) {
        emu::clock::freeze();
        static KTIMER timer;  // outlives the test: the reset must take it out of the queue
        KeInitializeTimer(&timer);
@@ -632,45 +652,36 @@ const Row kRows[] = {
        EXPECT_FALSE(emu::clock::frozen());
      }},
     // ---- Request packets
-    {"request completed twice, and another returning a status it did not complete with",
+    {"request completed twice, with its cancel routine set, with information beyond the output buffer; "
+     "returning a status it did not complete with, pending without the mark, success without completing",
      [](Ctx& c) {
        c.use(IRP_MJ_WRITE, CompleteTwice);
        EXPECT_EQ(emu::open(u"VERIFYME").write("x").status, STATUS_SUCCESS);  // the first completion stands
        c.use(IRP_MJ_WRITE, CompleteOneReturnAnother);
        EXPECT_EQ(emu::open(u"VERIFYME").write("x").status, STATUS_UNSUCCESSFUL);
-     }},
-    // The caller still gets no more output than it asked for.
-    {"request completed with its cancel routine set, information beyond the output buffer",
-     [](Ctx& c) {
        c.use(IRP_MJ_READ, CompleteWithCancelRoutineSet);
        emu::open(u"VERIFYME").read(1);
        c.use(IRP_MJ_DEVICE_CONTROL, OverReport);
        emu::IoResult over = emu::open(u"VERIFYME").ioctl(CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, 0, 0), {}, 6);
        EXPECT_EQ(over.output.size(), 6u);
-       EXPECT_EQ(over.output[5], 0xAB);
-     }},
-    {"pending returned without the mark, success without completing",
-     [](Ctx& c) {
+       EXPECT_EQ(over.output[5], 0xAB);  // the caller still gets no more than it asked for
        pend_a_read(c, PendWithoutMark);
        pend_a_read(c, ReturnWithoutCompleting);
      }},
     {"packet forwarded with its next stack location never set up", [](Ctx& c) { forward_below(c, false); },
      [](Ctx& c) { forward_below(c, true); }},
-    // Windows stops with APC_INDEX_MISMATCH as the system call returns.
-    {"dispatch routine returning to its requester owning a mutex",
+    // Windows stops with APC_INDEX_MISMATCH as a system call returns owning a mutex.
+    {"dispatch routines returning to the requester owning a mutex or raised, a completion routine raised",
      [](Ctx& c) {
        write_through(c, KeepMutex);
        EXPECT_EQ(KeReadStateMutex(&g_dispatch_mutex), 1);  // abandoned: nobody waits for ever
-     },
-     [](Ctx& c) { write_through(c, BorrowMutex); }},
-    {"dispatch and completion routines returning raised",
-     [](Ctx& c) {
        c.use(IRP_MJ_WRITE, ReturnRaised);
        emu::open(u"VERIFYME").write("x");
        EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);  // put back so the test goes on sanely
        IoFreeIrp(c.call(Succeed, CompletionReturnsRaised));
        EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
-     }},
+     },
+     [](Ctx& c) { write_through(c, BorrowMutex); }},
     {"packets freed while a lower driver holds them, by a driver when the I/O manager's, twice; completed "
      "past the top",
      [](Ctx& c) {
@@ -742,7 +753,7 @@ const Row kRows[] = {
        IoFreeWorkItem(item);
      },
      [](Ctx& c) { delete_under_work_items(iotest::make_device(c.use(0, nullptr), &c.fn), 1, FreeThenWait); }},
-    {"device, link and pool left at unload",
+    {"device, link and pool left at unload, and pool by a failed DriverEntry",
      [](Ctx&) {
        emu::Driver driver = iotest::load_fn_driver(u"\\Driver\\Leaky");
        iotest::Fn fn;
@@ -753,16 +764,7 @@ const Row kRows[] = {
        ExFreePool(block);
        iotest::unlink(u"\\DosDevices\\LEAKY");
        IoDeleteDevice(emu::find_device(u"\\Device\\Leaky"));
-     }},
-    {"packet outstanding at reset",
-     [](Ctx&) {
-       PIRP irp = IoAllocateIrp(1, FALSE);
-       emu::io_reset();
-       EXPECT_EQ(emu::verifier::findings().at(0).object, irp);
-     }},
-    {"failed DriverEntry leaving pool",
-     [](Ctx&) {
-       emu::Driver driver = emu::load_driver(
+       driver = emu::load_driver(
            [](PDRIVER_OBJECT, PUNICODE_STRING) NTAPI -> NTSTATUS {
              ExAllocatePoolWithTag(PagedPool, 16, kM2k);
              return STATUS_INSUFFICIENT_RESOURCES;
@@ -772,6 +774,8 @@ const Row kRows[] = {
        EXPECT_EQ(driver.entry_status(), STATUS_INSUFFICIENT_RESOURCES);
        for (const auto& block : emu::pool::blocks(kM2k)) ExFreePool(const_cast<void*>(block.address));
      }},
+    {"MDL mapped and unlocked unlocked, locked twice, a partial one out of range, freed locked and twice",
+     MdlOutOfOrder},
     // ---- Plug and Play
     {"device left initializing, and not detached nor deleted at removal",
      [](Ctx&) {
@@ -795,12 +799,6 @@ void PrintTo(const Row& row, std::ostream* out) { *out << row.what; }
 
 class Misuse : public ::testing::TestWithParam<Row> {};
 
-std::multiset<Rule> rules_of(const std::vector<emu::verifier::Finding>& found) {
-  std::multiset<Rule> out;
-  for (const auto& f : found) out.insert(f.rule);
-  return out;
-}
-
 TEST_P(Misuse, IsNamedAndTheRightUseIsNot) {
   const Row& row = GetParam();
   std::multiset<Rule> rules;
@@ -817,7 +815,9 @@ TEST_P(Misuse, IsNamedAndTheRightUseIsNot) {
     row.wrong(ctx);
   }
   const auto found = emu::verifier::take_findings();
-  EXPECT_EQ(rules_of(found), rules);
+  std::multiset<Rule> drawn;
+  for (const auto& f : found) drawn.insert(f.rule);
+  EXPECT_EQ(drawn, rules);
   for (const std::string& name : names) {
     EXPECT_TRUE(std::any_of(found.begin(), found.end(), [&](const auto& f) {
       return (f.routine + " " + f.detail).find(name) != std::string::npos;
@@ -836,53 +836,5 @@ INSTANTIATE_TEST_SUITE_P(Rows, Misuse, ::testing::ValuesIn(kRows), [](const auto
     if (std::isalnum(static_cast<unsigned char>(*p))) name += *p;
   return name;
 });
-
-// The MDL discipline: map only what is locked, lock and unlock once each,
-// unlock before freeing, free only MDLs.  Each misuse is one finding naming
-// this test's routine, and leaves the MDL usable.
-TEST(VerifierMdl, MappingUnlockingAndFreeingOutOfOrderAreFindings) {
-  auto take = [](Rule rule) {
-    auto found = emu::verifier::take_findings();
-    EXPECT_EQ(found.size(), 1u);
-    EXPECT_TRUE(!found.empty() && found[0].rule == rule) << emu::verifier::id(rule);
-    return found.empty() ? std::string() : found[0].routine;
-  };
-  alignas(PAGE_SIZE) static UCHAR buffer[4 * PAGE_SIZE];
-  PUCHAR start = buffer + 100;
-  PMDL mdl = IoAllocateMdl(start, 2 * PAGE_SIZE, FALSE, FALSE, nullptr);
-  ASSERT_NE(mdl, nullptr);
-  EXPECT_EQ(static_cast<SIZE_T>(mdl->Size), sizeof(MDL) + 3 * sizeof(PFN_NUMBER));  // spans three pages
-  EXPECT_EQ(MmGetMdlVirtualAddress(mdl), start);
-  EXPECT_EQ(MmGetMdlByteOffset(mdl), 100u);
-
-  EXPECT_EQ(MmMapLockedPagesSpecifyCache(mdl, KernelMode, MmCached, nullptr, FALSE, NormalPagePriority),
-            nullptr);
-  take(Rule::mdl_map_unlocked);
-  MmUnlockPages(mdl);
-  take(Rule::mdl_unlock_unlocked);
-  MmProbeAndLockPages(mdl, KernelMode, IoWriteAccess);
-  EXPECT_EQ(emu::verifier::count(), 0u);
-  MmProbeAndLockPages(mdl, KernelMode, IoWriteAccess);
-  take(Rule::mdl_locked_twice);
-  EXPECT_EQ(MmGetMdlPfnArray(mdl)[2] - MmGetMdlPfnArray(mdl)[0], 2u);
-  EXPECT_EQ(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority), start);
-  EXPECT_TRUE(mdl->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA);
-
-  // A partial MDL of the second page, mapped through its parent's lock.
-  PMDL part = IoAllocateMdl(buffer + PAGE_SIZE, PAGE_SIZE, FALSE, FALSE, nullptr);
-  ASSERT_NE(part, nullptr);
-  IoBuildPartialMdl(mdl, part, buffer + PAGE_SIZE, PAGE_SIZE);
-  EXPECT_EQ(MmGetSystemAddressForMdlSafe(part, NormalPagePriority), buffer + PAGE_SIZE);
-  EXPECT_EQ(emu::verifier::count(), 0u);
-  IoBuildPartialMdl(mdl, part, buffer, 16);  // before the source's first byte
-  take(Rule::mdl_partial_range);
-  IoFreeMdl(part);
-
-  IoFreeMdl(mdl);  // still locked
-  EXPECT_NE(take(Rule::mdl_freed_locked).find("MappingUnlockingAndFreeing"), std::string::npos);
-  IoFreeMdl(mdl);
-  take(Rule::mdl_unknown);
-  EXPECT_EQ(emu::pool::outstanding(emu::pool::tag("Mdl ")), 0u);
-}
 
 }  // namespace
