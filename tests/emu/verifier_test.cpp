@@ -718,7 +718,22 @@ const Row kRows[] = {
        IoReleaseRemoveLockAndWait(&c.remove_lock, nullptr);
        EXPECT_TRUE(c.remove_lock.Common.Removed);
        EXPECT_EQ(IoAcquireRemoveLock(&c.remove_lock, nullptr), STATUS_DELETE_PENDING);
-     }},  // where, from the macro
+     },            // where, from the macro
+     [](Ctx& c) {  // release-and-wait returns only once every other holder has released
+       int removal, holder;
+       ASSERT_EQ(IoAcquireRemoveLock(&c.remove_lock, &removal), STATUS_SUCCESS);
+       ASSERT_EQ(IoAcquireRemoveLock(&c.remove_lock, &holder), STATUS_SUCCESS);
+       std::atomic<bool> returned{false};
+       std::thread remover([&] {
+         IoReleaseRemoveLockAndWait(&c.remove_lock, &removal);
+         returned = true;
+       });
+       EXPECT_TRUE(emu::ke::wait_for_waiters(&c.remove_lock.Common.RemoveEvent, 1));
+       EXPECT_FALSE(returned.load());
+       IoReleaseRemoveLock(&c.remove_lock, &holder);
+       remover.join();
+       EXPECT_EQ(c.remove_lock.Common.IoCount, 0);
+     }},
     // ---- Deleting devices, unloading
     {"device deleted with a set timer in its extension, under its running thread, and under another device",
      [](Ctx& c) {
