@@ -380,7 +380,9 @@ void MdlOutOfOrder(Ctx&) {
 const Row kRows[] = {
     // ---- Waits, dispatcher objects, threads and handles
     // A release with Wait TRUE leaves the caller at DISPATCH_LEVEL: its next call must be a wait.
-    {"wait with a time-out at DISPATCH_LEVEL, release with Wait followed by another call",
+    {"wait with a time-out at DISPATCH_LEVEL, release with Wait followed by another call; wait on garbage, "
+     "on "
+     "zeroed memory, and a set of zeroed memory",
      [](Ctx& c) {
        KeSetEvent(&c.event, 0, FALSE);  // signalled: the wait itself returns at once
        LARGE_INTEGER t = relative(10ms);
@@ -392,16 +394,7 @@ const Row kRows[] = {
        wait_now(&c.mutex);
        KeReleaseMutex(&c.mutex, TRUE);
        KeResetEvent(&c.event);
-     },
-     [](Ctx& c) {
-       // A zero time-out never blocks, even at DISPATCH_LEVEL.
-       emu::run_at_irql(DISPATCH_LEVEL, [&] { EXPECT_EQ(wait_now(&c.event), STATUS_TIMEOUT); });
-       KeSetEvent(&c.event, 0, TRUE);
-       EXPECT_EQ(wait_now(&c.event), STATUS_SUCCESS);
-     }},
-    // Zeroed memory looks like a notification event: Windows crashes on it.
-    {"wait on garbage, on zeroed memory, and a set of zeroed memory",
-     [](Ctx&) {
+       // Zeroed memory looks like a notification event: Windows crashes on it.
        alignas(16) unsigned char junk[sizeof(KEVENT)];
        std::memset(junk, 0xA5, sizeof junk);
        EXPECT_EQ(KeWaitForSingleObject(junk, Executive, KernelMode, FALSE, nullptr),
@@ -409,8 +402,13 @@ const Row kRows[] = {
        std::memset(junk, 0, sizeof junk);
        wait_now(junk);
        KeSetEvent(reinterpret_cast<PKEVENT>(junk), 0, FALSE);
+     },
+     [](Ctx& c) {
+       // A zero time-out never blocks, even at DISPATCH_LEVEL.
+       emu::run_at_irql(DISPATCH_LEVEL, [&] { EXPECT_EQ(wait_now(&c.event), STATUS_TIMEOUT); });
+       KeSetEvent(&c.event, 0, TRUE);
+       EXPECT_EQ(wait_now(&c.event), STATUS_SUCCESS);
      }},
-    // A release with Wait TRUE leaves the caller at DISPATCH_LEVEL: its next call must be a wait.
     {"mutex released by a thread that does not own it, or owned by a thread that ends; semaphore over its "
      "limit",
      [](Ctx& c) {
@@ -501,7 +499,9 @@ const Row kRows[] = {
        KeReleaseSpinLock(&c.lock, c.old);
        EXPECT_TRUE(KeTestSpinLock(&c.lock));
      }},
-    {"IRQL lowered to a higher level, raised to a lower one, lowered holding a spin lock",
+    {"IRQL lowered to a higher level, raised to a lower one, lowered holding a spin lock; routines and a "
+     "work "
+     "item returning at another IRQL or holding a spin lock, pageable code above APC_LEVEL",
      [](Ctx& c) {
        KeRaiseIrql(DISPATCH_LEVEL, &c.old);
        KeLowerIrql(CLOCK_LEVEL);
@@ -512,10 +512,6 @@ const Row kRows[] = {
        KeLowerIrql(PASSIVE_LEVEL);
        KeRaiseIrql(DISPATCH_LEVEL, &c.old);
        KeReleaseSpinLock(&c.lock, c.old);
-     }},
-    {"routines and a work item returning at another IRQL or holding a spin lock, pageable code above "
-     "APC_LEVEL",
-     [](Ctx& c) {
        {
          emu::ke::IrqlCheck check("SloppyDispatch", nullptr);
          KfRaiseIrql(DISPATCH_LEVEL);
@@ -533,7 +529,7 @@ const Row kRows[] = {
      },
      [](Ctx&) { pageable_routine(), emu::run_at_irql(APC_LEVEL, pageable_routine); }},
     // ---- Pool
-    {"pool freed twice, from the stack, with another tag, and null",
+    {"pool freed twice, from the stack, with another tag, and null; leaked, counted by tag",
      [](Ctx&) {
        int on_stack = 0;
        void* a = ExAllocatePoolWithTag(NonPagedPool, 16, kWdm);
@@ -544,6 +540,23 @@ const Row kRows[] = {
        ExFreePoolWithTag(b, kM2k);
        EXPECT_FALSE(emu::pool::is_allocated(b));
        ExFreePool(nullptr);
+       const auto frees = emu::pool::stats(kWdm).frees;
+       a = ExAllocatePoolWithTag(NonPagedPool, 100, kWdm);
+       b = ExAllocatePoolWithTag(NonPagedPool, 28, kWdm);
+       void* c = ExAllocatePoolWithTag(PagedPool, 64, kM2k);
+       ASSERT_TRUE(a && b && c);
+       EXPECT_EQ(reinterpret_cast<uintptr_t>(a) % 16, 0u);
+       EXPECT_EQ(emu::pool::stats(kWdm).outstanding_bytes, 128u);
+       EXPECT_EQ(emu::pool::outstanding(kM2k), 1u);
+       ExFreePoolWithTag(a, kWdm);
+       ExFreePool(c);
+       EXPECT_EQ(emu::pool::check_leaks(kM2k), 0u);
+       EXPECT_EQ(emu::pool::check_leaks(kWdm, "unload"), 1u);
+       EXPECT_EQ(emu::verifier::findings().back().object, b);
+       ExFreePool(b);
+       const auto s = emu::pool::stats(kWdm);
+       EXPECT_EQ(s.allocations - s.frees, s.outstanding);
+       EXPECT_EQ(s.frees - frees, 2u);
      }},
 #if !defined(__SANITIZE_ADDRESS__)  // AddressSanitizer catches the overrun itself, at the write
     {"pool block overrun and underrun, each a byte away from the block",
@@ -568,25 +581,6 @@ const Row kRows[] = {
        void* nonpaged = nullptr;
        emu::run_at_irql(DISPATCH_LEVEL, [&] { nonpaged = ExAllocatePoolWithTag(NonPagedPoolNx, 8, kWdm); });
        ExFreePool(nonpaged);
-     }},
-    {"pool leaked, counted by tag",
-     [](Ctx&) {
-       void* a = ExAllocatePoolWithTag(NonPagedPool, 100, kWdm);
-       void* b = ExAllocatePoolWithTag(NonPagedPool, 28, kWdm);
-       void* c = ExAllocatePoolWithTag(PagedPool, 64, kM2k);
-       ASSERT_TRUE(a && b && c);
-       EXPECT_EQ(reinterpret_cast<uintptr_t>(a) % 16, 0u);
-       EXPECT_EQ(emu::pool::stats(kWdm).outstanding_bytes, 128u);
-       EXPECT_EQ(emu::pool::outstanding(kM2k), 1u);
-       ExFreePoolWithTag(a, kWdm);
-       ExFreePool(c);
-       EXPECT_EQ(emu::pool::check_leaks(kM2k), 0u);
-       EXPECT_EQ(emu::pool::check_leaks(kWdm, "unload"), 1u);
-       EXPECT_EQ(emu::verifier::findings().at(0).object, b);
-       ExFreePool(b);
-       const auto s = emu::pool::stats(kWdm);
-       EXPECT_EQ(s.allocations - s.frees, s.outstanding);
-       EXPECT_EQ(s.frees, 2u);
      }},
     {"pool, a registry key handle and a packet left at reset",
      [](Ctx&) {
@@ -668,8 +662,6 @@ const Row kRows[] = {
        pend_a_read(c, PendWithoutMark);
        pend_a_read(c, ReturnWithoutCompleting);
      }},
-    {"packet forwarded with its next stack location never set up", [](Ctx& c) { forward_below(c, false); },
-     [](Ctx& c) { forward_below(c, true); }},
     // Windows stops with APC_INDEX_MISMATCH as a system call returns owning a mutex.
     {"dispatch routines returning to the requester owning a mutex or raised, a completion routine raised",
      [](Ctx& c) {
@@ -683,8 +675,9 @@ const Row kRows[] = {
      },
      [](Ctx& c) { write_through(c, BorrowMutex); }},
     {"packets freed while a lower driver holds them, by a driver when the I/O manager's, twice; completed "
-     "past the top",
+     "past the top; forwarded with the next stack location never set up",
      [](Ctx& c) {
+       forward_below(c, false);  // first: the rest sets the driver's dispatch routine
        PIRP irp = c.call(PendProperly, StopCompletion, STATUS_PENDING);
        IoFreeIrp(irp);  // wrong: the device has it
        // The packet was not freed: the device completes it and it is freed right.
@@ -701,7 +694,8 @@ const Row kRows[] = {
        IoFreeIrp(irp);
        IoFreeIrp(c.call(Succeed, nullptr));  // no routine of its own stops completion
        EXPECT_EQ(emu::outstanding_irps(), 0u);
-     }},
+     },
+     [](Ctx& c) { forward_below(c, true); }},
     // ---- Remove locks
     {"remove lock released more often than acquired, with a tag never acquired, acquired after "
      "release-and-wait",
@@ -735,7 +729,8 @@ const Row kRows[] = {
        EXPECT_EQ(c.remove_lock.Common.IoCount, 0);
      }},
     // ---- Deleting devices, unloading
-    {"device deleted with a set timer in its extension, under its running thread, and under another device",
+    {"device deleted with a set timer in its extension, under its running thread, under another device, with "
+     "a work item queued and not begun, and with one never freed; a work item freed twice",
      [](Ctx& c) {
        PDEVICE_OBJECT dev = raw_device(c, sizeof(KTIMER));
        KeInitializeTimer(static_cast<PKTIMER>(dev->DeviceExtension));
@@ -753,15 +748,12 @@ const Row kRows[] = {
        IoDeleteDevice(lower);
        IoDetachDevice(lower);  // the memory stays while referenced: detaching is still safe
        IoDeleteDevice(upper);
-     }},
-    // With 8 routines blocked, a 9th item stays queued.  A routine already running may see its device
-    // deleted (the item's reference keeps it: a removal waiting on the
-    // routine's remove lock does exactly that); a queued one may not.
-    {"device deleted with a work item queued and not begun, and with one never freed, freed twice",
-     [](Ctx& c) {
-       delete_under_work_items(iotest::make_device(c.use(0, nullptr), &c.fn), 9, WaitThenFree);
+       // With 8 routines blocked, a 9th item stays queued.  A routine already running may see its device
+       // deleted (the item's reference keeps it: a removal waiting on the routine's remove lock does
+       // exactly that); a queued one may not.
+       delete_under_work_items(iotest::make_device(c.driver.object(), &c.fn), 9, WaitThenFree);
        EXPECT_EQ(emu::work_items_pending(), 0u);
-       PDEVICE_OBJECT dev = iotest::make_device(c.driver.object(), &c.fn);
+       dev = iotest::make_device(c.driver.object(), &c.fn);
        PIO_WORKITEM item = IoAllocateWorkItem(dev);
        IoDeleteDevice(dev);
        IoFreeWorkItem(item);
