@@ -163,7 +163,7 @@ struct Logged {
 
 // Timers expire in due order, their DPCs run at DISPATCH_LEVEL on another
 // thread with the system time as arguments, before advance() returns.
-TEST_F(FrozenClock, TimersExpireInDueOrderAndTheirDpcsRunBeforeAdvanceReturns) {
+TEST_F(FrozenClock, TimersExpireInDueOrderAndSetAndCancelReportWhetherTheyWereSet) {
   DpcLog log;
   Logged t30(&log, 30), t10(&log, 10), t20(&log, 20);
   const int64_t t0 = emu::clock::interrupt_time();
@@ -188,13 +188,11 @@ TEST_F(FrozenClock, TimersExpireInDueOrderAndTheirDpcsRunBeforeAdvanceReturns) {
   EXPECT_EQ(log.ids[2], 30);
   emu::clock::advance(1s);
   EXPECT_EQ(log.size(), 3u);  // once each
-}
 
-// Set and cancel report whether the timer was set; a re-set replaces the
-// first due time and clears the signal; a due time already passed expires at once.
-TEST_F(FrozenClock, SetAndCancelReportWhetherTheTimerWasSet) {
-  DpcLog log;
-  Logged t(&log, 1);
+  // Set and cancel report whether the timer was set; a re-set replaces the
+  // first due time and clears the signal; a due time already passed expires at once.
+  DpcLog other;
+  Logged t(&other, 1);
   EXPECT_FALSE(KeCancelTimer(&t.timer));
   EXPECT_FALSE(KeSetTimer(&t.timer, relative(1ms), nullptr));
   EXPECT_TRUE(KeSetTimer(&t.timer, relative(2ms), nullptr));
@@ -215,7 +213,7 @@ TEST_F(FrozenClock, SetAndCancelReportWhetherTheTimerWasSet) {
   EXPECT_FALSE(KeSetTimer(&t.timer, absolute_zero, &t.dpc));
   EXPECT_TRUE(KeReadStateTimer(&t.timer));
   emu::ke::flush_dpcs();
-  EXPECT_EQ(log.size(), 1u);
+  EXPECT_EQ(other.size(), 1u);
 }
 
 // A periodic timer fires once a period until cancelled; a jump expires it

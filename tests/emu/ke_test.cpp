@@ -213,32 +213,6 @@ constexpr ULONG kWdm = emu::pool::tag("Wdm ");
 constexpr ULONG kM2k = emu::pool::tag("M2k ");
 VOID NTAPI ends_at_once(PVOID) {}
 
-TEST(Faults, EachSiteFailsWhatItWasToldAndCountsIt) {
-  using emu::faults::Site;
-  EXPECT_EQ(kWdm, 0x206D6457u);  // the bytes 'W' 'd' 'm' ' ' in memory
-  EXPECT_EQ(emu::pool::tag_text(kWdm), "Wdm ");
-  emu::faults::fail_nth_allocation(3);
-  std::vector<void*> blocks;
-  for (int i = 0; i < 5; ++i) blocks.push_back(ExAllocatePoolWithTag(NonPagedPool, 8, kWdm));
-  for (int i = 0; i < 5; ++i) EXPECT_EQ(blocks[i] == nullptr, i == 2) << i;
-  EXPECT_EQ(emu::faults::calls(Site::pool_allocation), 5u);
-  EXPECT_EQ(emu::faults::injected(Site::pool_allocation), 1u);
-  EXPECT_EQ(emu::pool::stats(kWdm).failed, 1u);
-  for (void* p : blocks)
-    if (p) ExFreePool(p);
-
-  emu::faults::fail_irp_allocation();
-  EXPECT_TRUE(emu::faults::should_fail(Site::irp_allocation));
-  EXPECT_TRUE(emu::faults::should_fail(Site::irp_allocation));
-  EXPECT_FALSE(emu::faults::should_fail(Site::work_item_allocation));
-  emu::faults::fail_work_item(2);
-  EXPECT_FALSE(emu::faults::should_fail(Site::work_item_allocation));
-  EXPECT_TRUE(emu::faults::should_fail(Site::work_item_allocation));
-  EXPECT_FALSE(emu::faults::should_fail(Site::work_item_allocation));
-  EXPECT_EQ(emu::faults::calls(Site::irp_allocation), 2u);
-  EXPECT_EQ(emu::faults::injected(Site::work_item_allocation), 1u);
-}
-
 // A start-up routine in a driver's style: three resources, unwound in
 // reverse on failure, but for the classic bug: the first is leaked when the
 // second fails.
@@ -266,10 +240,35 @@ void shut_down(Resources& r) {
   ExFreePool(r.a);
 }
 
-// The systematic mode fails each allocation site in turn (and then none),
-// which exposes the unwinding leak; that a sound unwinder shows none, every
-// driver case that sweeps its allocation sites shows.
-TEST(Faults, SystematicModeFailsEachSiteInTurnAndExposesAnUnwindingLeak) {
+// Each site fails what it was told to and counts it.  The systematic mode
+// fails each allocation site in turn (and then none), which exposes the
+// unwinding leak; that a sound unwinder shows none, every driver case that
+// sweeps its allocation sites shows.
+TEST(Faults, EachSiteFailsWhatItWasToldAndTheSystematicModeExposesAnUnwindingLeak) {
+  using emu::faults::Site;
+  EXPECT_EQ(kWdm, 0x206D6457u);  // the bytes 'W' 'd' 'm' ' ' in memory
+  EXPECT_EQ(emu::pool::tag_text(kWdm), "Wdm ");
+  emu::faults::fail_nth_allocation(3);
+  std::vector<void*> blocks;
+  for (int i = 0; i < 5; ++i) blocks.push_back(ExAllocatePoolWithTag(NonPagedPool, 8, kWdm));
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(blocks[i] == nullptr, i == 2) << i;
+  EXPECT_EQ(emu::faults::calls(Site::pool_allocation), 5u);
+  EXPECT_EQ(emu::faults::injected(Site::pool_allocation), 1u);
+  EXPECT_EQ(emu::pool::stats(kWdm).failed, 1u);
+  for (void* p : blocks)
+    if (p) ExFreePool(p);
+
+  emu::faults::fail_irp_allocation();
+  EXPECT_TRUE(emu::faults::should_fail(Site::irp_allocation));
+  EXPECT_TRUE(emu::faults::should_fail(Site::irp_allocation));
+  EXPECT_FALSE(emu::faults::should_fail(Site::work_item_allocation));
+  emu::faults::fail_work_item(2);
+  EXPECT_FALSE(emu::faults::should_fail(Site::work_item_allocation));
+  EXPECT_TRUE(emu::faults::should_fail(Site::work_item_allocation));
+  EXPECT_FALSE(emu::faults::should_fail(Site::work_item_allocation));
+  EXPECT_EQ(emu::faults::calls(Site::irp_allocation), 2u);
+  EXPECT_EQ(emu::faults::injected(Site::work_item_allocation), 1u);
+
   std::vector<NTSTATUS> statuses;
   std::vector<emu::faults::SiteRun> runs;
   std::vector<std::size_t> leaked_at;
@@ -306,7 +305,7 @@ std::u16string text(const UNICODE_STRING& s) {
   return std::u16string(reinterpret_cast<const char16_t*>(s.Buffer), s.Length / 2);
 }
 
-TEST(Strings, SwprintfAndDbgPrintTakeMicrosoftsConversions) {
+TEST(Strings, FormatsTakeMicrosoftsConversionsAndCountedStringsRespectTheirBuffers) {
   char16_t buffer[128];
   auto print = [&](const char16_t* format, auto... args) {
     emu_swprintf(buffer, format, args...);
@@ -332,9 +331,8 @@ TEST(Strings, SwprintfAndDbgPrintTakeMicrosoftsConversions) {
   EXPECT_EQ(emu::trace::count("[pPollingFunction]"), 1u);
   emu::trace::clear();
   EXPECT_TRUE(emu::trace::lines().empty());
-}
 
-TEST(Strings, CountedStringsRespectTheirBuffers) {
+  // Counted strings respect their buffers.
   UNICODE_STRING src;
   RtlInitUnicodeString(&src, u"\\DosDevices\\");
   EXPECT_EQ(src.Length, 24);
@@ -400,17 +398,17 @@ OBJECT_ATTRIBUTES attributes(UNICODE_STRING* name, const char16_t* path, HANDLE 
   return oa;
 }
 
-TEST(Registry, ValuesWrittenRelativeOrAbsoluteNeedTheirParentKey) {
+TEST(Registry, ValuesWrittenRelativeAbsoluteOrThroughHandlesNeedTheirParentKey) {
   const char16_t port[] = u"COM5";
   ASSERT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_DEVICEMAP, u"SERIALCOMM", u"\\Device\\Velmar1_DS_0001", REG_SZ,
                                   const_cast<char16_t*>(port), sizeof port),
             STATUS_SUCCESS);
   // Names are case-insensitive, as on Windows.
-  auto value = emu::registry::get_value(u"\\registry\\machine\\hardware\\devicemap\\serialcomm",
-                                        u"\\DEVICE\\velmar1_ds_0001");
-  ASSERT_TRUE(value.has_value());
-  EXPECT_EQ(value->type, ULONG(REG_SZ));
-  EXPECT_EQ(value->as_string(), u"COM5");
+  auto written = emu::registry::get_value(u"\\registry\\machine\\hardware\\devicemap\\serialcomm",
+                                          u"\\DEVICE\\velmar1_ds_0001");
+  ASSERT_TRUE(written.has_value());
+  EXPECT_EQ(written->type, ULONG(REG_SZ));
+  EXPECT_EQ(written->as_string(), u"COM5");
   EXPECT_EQ(RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, u"SERIALCOMM", u"\\Device\\Velmar1_DS_0001"),
             STATUS_SUCCESS);
   EXPECT_EQ(RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, u"SERIALCOMM", u"\\Device\\Velmar1_DS_0001"),
@@ -426,9 +424,8 @@ TEST(Registry, ValuesWrittenRelativeOrAbsoluteNeedTheirParentKey) {
       RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, u"REGISTRY\\MACHINE", u"V", REG_DWORD, &one, sizeof one),
       STATUS_OBJECT_PATH_SYNTAX_BAD);
   EXPECT_FALSE(emu::registry::key_exists(u"\\REGISTRY\\MACHINE\\NoSuch"));
-}
 
-TEST(Registry, CreateOpenSetAndDeleteThroughHandles) {
+  // The same through handles: keys created, opened, set and deleted.
   UNICODE_STRING name, sub, deep, value;
   OBJECT_ATTRIBUTES oa =
       attributes(&name, u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\vr_mdm");
