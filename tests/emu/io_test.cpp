@@ -202,7 +202,9 @@ TEST_F(Stack, PendingReturnedIsPropagatedAndAForgettingRoutineIsCaught) {
   rb.propagate_pending = false;  // B returns IoCallDriver's STATUS_PENDING unmarked
   irp = send(STATUS_PENDING);
   iotest::complete(g_parked, STATUS_SUCCESS);
-  EXPECT_GE(iotest::take(Rule::pending_not_marked).size(), 1u);
+  const auto found = emu::verifier::take_findings();
+  EXPECT_FALSE(found.empty());
+  for (const auto& f : found) EXPECT_EQ(f.rule, Rule::pending_not_marked) << emu::verifier::describe(f);
   ASSERT_EQ(order(), (Order{"B", "A", "top"}));
   EXPECT_FALSE(log.back().pending_returned);
   IoFreeIrp(irp);
