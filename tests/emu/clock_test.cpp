@@ -88,46 +88,6 @@ TEST_F(FrozenClock, TimedWaitsEndWhenTheClockReachesThemAndNotBefore) {
   EXPECT_EQ(KeWaitForSingleObject(&w.event, Executive, KernelMode, FALSE, &deadline), STATUS_TIMEOUT);
 }
 
-// The per-thread query tells one thread's timed wait from another's, and
-// sees no time-out in an untimed wait or in a wait already ended.
-TEST_F(FrozenClock, TimedWaitDueNamesTheThreadAndItsDueTime) {
-  KEVENT first, second, other;
-  KeInitializeEvent(&first, NotificationEvent, FALSE);
-  KeInitializeEvent(&second, NotificationEvent, FALSE);
-  KeInitializeEvent(&other, NotificationEvent, FALSE);
-  std::atomic<PKTHREAD> self{nullptr};
-  std::atomic<NTSTATUS> status{STATUS_PENDING};
-  std::thread waiter([&] {
-    self = KeGetCurrentThread();
-    KeWaitForSingleObject(&first, Executive, KernelMode, FALSE, nullptr);
-    LARGE_INTEGER t = relative(30ms);
-    status = KeWaitForSingleObject(&second, Executive, KernelMode, FALSE, &t);
-  });
-  std::thread bystander([&] {
-    LARGE_INTEGER t = relative(5ms);
-    KeWaitForSingleObject(&other, Executive, KernelMode, FALSE, &t);
-  });
-  ASSERT_TRUE(emu::ke::wait_for_waiters(&first, 1));
-  ASSERT_TRUE(emu::ke::wait_for_waiters(&other, 1));
-  PKTHREAD thread = self.load();
-  // Blocked, but with no time-out; the bystander's timed wait is not its.
-  EXPECT_FALSE(emu::ke::timed_wait_due(thread).has_value());
-  EXPECT_FALSE(emu::ke::wait_thread_timed_wait(
-      thread, [](emu::clock::duration) { return true; }, 20ms));
-
-  const emu::clock::duration ends = emu::clock::now() + 30ms;
-  KeSetEvent(&first, 0, FALSE);
-  ASSERT_TRUE(emu::ke::wait_thread_timed_wait(thread, [&](emu::clock::duration due) { return due == ends; }));
-  EXPECT_EQ(emu::ke::timed_wait_due(thread), ends);
-  emu::clock::advance(29ms);  // the bystander's wait ends on the way; this one does not
-  bystander.join();
-  EXPECT_EQ(emu::ke::timed_wait_due(thread), ends);
-  emu::clock::advance(1ms);
-  EXPECT_EQ(status.load(), STATUS_TIMEOUT);
-  EXPECT_FALSE(emu::ke::timed_wait_due(thread).has_value());
-  waiter.join();
-}
-
 struct DpcLog {
   std::mutex lock;
   std::vector<int> ids;
@@ -163,7 +123,7 @@ struct Logged {
 
 // Timers expire in due order, their DPCs run at DISPATCH_LEVEL on another
 // thread with the system time as arguments, before advance() returns.
-TEST_F(FrozenClock, TimersExpireInDueOrderAndTheirDpcsRunBeforeAdvanceReturns) {
+TEST_F(FrozenClock, TimersExpireInDueOrderAndSetAndCancelReportWhetherTheyWereSet) {
   DpcLog log;
   Logged t30(&log, 30), t10(&log, 10), t20(&log, 20);
   const int64_t t0 = emu::clock::interrupt_time();
@@ -188,13 +148,11 @@ TEST_F(FrozenClock, TimersExpireInDueOrderAndTheirDpcsRunBeforeAdvanceReturns) {
   EXPECT_EQ(log.ids[2], 30);
   emu::clock::advance(1s);
   EXPECT_EQ(log.size(), 3u);  // once each
-}
 
-// Set and cancel report whether the timer was set; a re-set replaces the
-// first due time and clears the signal; a due time already passed expires at once.
-TEST_F(FrozenClock, SetAndCancelReportWhetherTheTimerWasSet) {
-  DpcLog log;
-  Logged t(&log, 1);
+  // Set and cancel report whether the timer was set; a re-set replaces the
+  // first due time and clears the signal; a due time already passed expires at once.
+  DpcLog other;
+  Logged t(&other, 1);
   EXPECT_FALSE(KeCancelTimer(&t.timer));
   EXPECT_FALSE(KeSetTimer(&t.timer, relative(1ms), nullptr));
   EXPECT_TRUE(KeSetTimer(&t.timer, relative(2ms), nullptr));
@@ -215,7 +173,7 @@ TEST_F(FrozenClock, SetAndCancelReportWhetherTheTimerWasSet) {
   EXPECT_FALSE(KeSetTimer(&t.timer, absolute_zero, &t.dpc));
   EXPECT_TRUE(KeReadStateTimer(&t.timer));
   emu::ke::flush_dpcs();
-  EXPECT_EQ(log.size(), 1u);
+  EXPECT_EQ(other.size(), 1u);
 }
 
 // A periodic timer fires once a period until cancelled; a jump expires it

@@ -3,8 +3,8 @@
 // rest, packets it builds (buffered copies, every transfer method, a
 // synchronous read), packet reuse and churn; handles shared by a duplicate,
 // with a request outliving them, exclusive devices and every form of a name;
-// the hardware key, interfaces, links, properties, a WMI data block and a
-// remove lock waited on.  (The misuses are the verifier's rows, in
+// the hardware key, interfaces, links, properties and a WMI data block.  (The
+// misuses, and a remove lock waited on, are the verifier's rows, in
 // verifier_test.cpp.)
 #include "io_test_util.h"
 
@@ -202,7 +202,9 @@ TEST_F(Stack, PendingReturnedIsPropagatedAndAForgettingRoutineIsCaught) {
   rb.propagate_pending = false;  // B returns IoCallDriver's STATUS_PENDING unmarked
   irp = send(STATUS_PENDING);
   iotest::complete(g_parked, STATUS_SUCCESS);
-  EXPECT_GE(iotest::take(Rule::pending_not_marked).size(), 1u);
+  const auto found = emu::verifier::take_findings();
+  EXPECT_FALSE(found.empty());
+  for (const auto& f : found) EXPECT_EQ(f.rule, Rule::pending_not_marked) << emu::verifier::describe(f);
   ASSERT_EQ(order(), (Order{"B", "A", "top"}));
   EXPECT_FALSE(log.back().pending_returned);
   IoFreeIrp(irp);
@@ -331,8 +333,9 @@ std::span<const uint8_t> bytes(const std::string& s) {
 
 // Each transfer method reaches the driver as Windows builds it, from a
 // handle and from IoBuildDeviceIoControlRequest, and the bytes the driver
-// writes there come back (of a built buffered one, only those reported).  The MDLs are the I/O manager's and
-// freed with the request; without one the request never reaches the driver.
+// writes there come back (of a built buffered one, or a built read, only
+// those reported).  The MDLs are the I/O manager's and freed with the
+// request; without one the request never reaches the driver.
 TEST_F(Port, EveryTransferMethodDeliversTheOutputWhereTheMethodPutsIt) {
   handler = fill_any;
   emu::Handle h = emu::open(u"\\DosDevices\\EMULOOP1");
@@ -379,11 +382,10 @@ TEST_F(Port, EveryTransferMethodDeliversTheOutputWhereTheMethodPutsIt) {
   emu::faults::clear();
   EXPECT_EQ(emu::outstanding_irps(), 0u);
   EXPECT_EQ(h.ioctl(out_direct, bytes(input), 8).status, STATUS_SUCCESS) << "the handle still works";
-}
 
-// A synchronous read the I/O manager built copies back only what was
-// reported, and frees the packet itself.
-TEST_F(Port, BuiltReadCopiesBackOnlyWhatWasReported) {
+  // A synchronous read the I/O manager built copies back only what was
+  // reported, and frees the packet itself.
+  h.close();
   handler = [](PDEVICE_OBJECT, PIRP irp) {
     EXPECT_EQ(IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length, 4u);
     memcpy(irp->AssociatedIrp.SystemBuffer, "ab", 2);
@@ -440,7 +442,7 @@ TEST_F(Port, PacketChurnFromSeveralThreadsKeepsTheBookkeepingSound) {
   EXPECT_EQ(emu::outstanding_irps(), 0u);
 }
 
-// ---- Plug and Play names, the hardware key, WMI, remove locks ---------------------------
+// ---- Plug and Play names, the hardware key, WMI -------------------------------------
 
 // A function device of a test driver on a PDO: requests it does not take go
 // down to the PDO.
@@ -585,25 +587,6 @@ TEST_F(OnPdo, WmiLibraryAnswersForTheDataBlock) {
   EXPECT_GT(tight.size_needed, static_cast<ULONG>(sizeof(WNODE_ALL_DATA)));
   EXPECT_EQ(IoWMIRegistrationControl(fdo, WMIREG_ACTION_DEREGISTER), STATUS_SUCCESS);
   EXPECT_FALSE(emu::wmi::is_registered(fdo));
-}
-
-// Release-and-wait returns only once every other holder has released.
-TEST(RemoveLock, ReleaseAndWaitReturnsOnlyWhenEveryHolderHasReleased) {
-  static IO_REMOVE_LOCK lock;
-  IoInitializeRemoveLock(&lock, 0x314b4c52, 0, 0);
-  int removal, holder;
-  ASSERT_EQ(IoAcquireRemoveLock(&lock, &removal), STATUS_SUCCESS);
-  ASSERT_EQ(IoAcquireRemoveLock(&lock, &holder), STATUS_SUCCESS);
-  std::atomic<bool> returned{false};
-  std::thread remover([&] {
-    IoReleaseRemoveLockAndWait(&lock, &removal);
-    returned = true;
-  });
-  ASSERT_TRUE(emu::ke::wait_for_waiters(&lock.Common.RemoveEvent, 1));
-  EXPECT_FALSE(returned.load());
-  IoReleaseRemoveLock(&lock, &holder);
-  remover.join();
-  EXPECT_EQ(lock.Common.IoCount, 0);
 }
 
 }  // namespace

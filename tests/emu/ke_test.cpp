@@ -101,27 +101,10 @@ TEST(KeWaits, WaitAnyTakesTheLowestSignalledAndWaitAllNothingUntilAll) {
 
 // ---- Threads ---------------------------------------------------------------------------
 
-std::atomic<KPRIORITY> g_old_priority{-1}, g_priority{-1};
-std::atomic<bool> g_returned{false};
-
-VOID NTAPI prioritized(PVOID) {
-  g_old_priority = KeSetPriorityThread(KeGetCurrentThread(), LOW_REALTIME_PRIORITY);
-  g_priority = KeQueryPriorityThread(KeGetCurrentThread());
-  PsTerminateSystemThread(STATUS_SUCCESS);
-  g_returned = true;
-}
-
-TEST(KeThreads, PriorityIsReadBackAndTerminateDoesNotReturn) {
-  iotest::join(iotest::start_thread(prioritized, nullptr));
-  EXPECT_EQ(g_old_priority.load(), 8);
-  EXPECT_EQ(g_priority.load(), LOW_REALTIME_PRIORITY);
-  EXPECT_FALSE(g_returned.load());
-}
-
 // A thread that tells its OS thread's policy and priority on each `ask`.
 struct PolicyReporter {
   KEVENT ask, told;
-  bool stop = false;
+  bool stop = false, returned = false;
   int policy = -1, fifo = -1;
 };
 
@@ -133,19 +116,21 @@ VOID NTAPI report_policy(PVOID context) {
     r->fifo = param.sched_priority;
     KeSetEvent(&r->told, 0, FALSE);
   }
+  PsTerminateSystemThread(STATUS_SUCCESS);
+  r->returned = true;
 }
 
-// With real-time priorities on, a thread set to 16..31 by another thread runs
-// SCHED_FIFO, in priority order and below the interrupt level; lowered, or
-// with the option off, it is an ordinary thread again.
-TEST(KeThreads, RealTimePrioritiesRunAsFifoThreadsWhileTheOptionIsOn) {
+// A priority set is read back; with real-time priorities on, a thread set to
+// 16..31 by another thread runs SCHED_FIFO, in priority order and below the
+// interrupt level; lowered, or with the option off, it is an ordinary thread
+// again.  PsTerminateSystemThread does not return.
+TEST(KeThreads, PrioritiesAreReadBackAndRealTimeOnesRunAsFifoThreadsWhileTheOptionIsOn) {
   std::atomic<bool> privileged{false};
   std::thread([&] {
     sched_param param{};
     param.sched_priority = 1;
     privileged = pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0;
   }).join();
-  if (!privileged) GTEST_SKIP() << "this process may not use SCHED_FIFO (needs root or CAP_SYS_NICE)";
   struct Off {
     ~Off() { emu::set_realtime_priorities(false); }
   } off;
@@ -159,6 +144,8 @@ TEST(KeThreads, RealTimePrioritiesRunAsFifoThreadsWhileTheOptionIsOn) {
   ASSERT_EQ(ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, *PsThreadType, KernelMode, &object, nullptr),
             STATUS_SUCCESS);
   auto* thread = static_cast<PKTHREAD>(object);
+  EXPECT_EQ(KeSetPriorityThread(thread, LOW_REALTIME_PRIORITY), 8);
+  EXPECT_EQ(KeQueryPriorityThread(thread), LOW_REALTIME_PRIORITY);
   struct Step {
     bool option;
     KPRIORITY priority;
@@ -169,6 +156,7 @@ TEST(KeThreads, RealTimePrioritiesRunAsFifoThreadsWhileTheOptionIsOn) {
        {Step{false, 16, SCHED_OTHER, 0}, Step{true, 16, SCHED_FIFO, 1}, Step{true, 31, SCHED_FIFO, top},
         Step{true, 8, SCHED_OTHER, 0}, Step{true, 24, SCHED_FIFO, emu::fifo_priority(24)},
         Step{false, 24, SCHED_OTHER, 0}}) {
+    if (!privileged) break;
     SCOPED_TRACE("option " + std::to_string(step.option) + ", priority " + std::to_string(step.priority));
     KeSetPriorityThread(thread, step.priority);
     emu::set_realtime_priorities(step.option);
@@ -183,8 +171,10 @@ TEST(KeThreads, RealTimePrioritiesRunAsFifoThreadsWhileTheOptionIsOn) {
   r.stop = true;
   KeSetEvent(&r.ask, 0, FALSE);
   EXPECT_EQ(wait(thread), STATUS_SUCCESS);
+  EXPECT_FALSE(r.returned);
   ObDereferenceObject(thread);
   ZwClose(handle);
+  if (!privileged) GTEST_SKIP() << "this process may not use SCHED_FIFO (needs root or CAP_SYS_NICE)";
 }
 
 // ---- Spin locks ------------------------------------------------------------------------
@@ -223,32 +213,6 @@ constexpr ULONG kWdm = emu::pool::tag("Wdm ");
 constexpr ULONG kM2k = emu::pool::tag("M2k ");
 VOID NTAPI ends_at_once(PVOID) {}
 
-TEST(Faults, EachSiteFailsWhatItWasToldAndCountsIt) {
-  using emu::faults::Site;
-  EXPECT_EQ(kWdm, 0x206D6457u);  // the bytes 'W' 'd' 'm' ' ' in memory
-  EXPECT_EQ(emu::pool::tag_text(kWdm), "Wdm ");
-  emu::faults::fail_nth_allocation(3);
-  std::vector<void*> blocks;
-  for (int i = 0; i < 5; ++i) blocks.push_back(ExAllocatePoolWithTag(NonPagedPool, 8, kWdm));
-  for (int i = 0; i < 5; ++i) EXPECT_EQ(blocks[i] == nullptr, i == 2) << i;
-  EXPECT_EQ(emu::faults::calls(Site::pool_allocation), 5u);
-  EXPECT_EQ(emu::faults::injected(Site::pool_allocation), 1u);
-  EXPECT_EQ(emu::pool::stats(kWdm).failed, 1u);
-  for (void* p : blocks)
-    if (p) ExFreePool(p);
-
-  emu::faults::fail_irp_allocation();
-  EXPECT_TRUE(emu::faults::should_fail(Site::irp_allocation));
-  EXPECT_TRUE(emu::faults::should_fail(Site::irp_allocation));
-  EXPECT_FALSE(emu::faults::should_fail(Site::work_item_allocation));
-  emu::faults::fail_work_item(2);
-  EXPECT_FALSE(emu::faults::should_fail(Site::work_item_allocation));
-  EXPECT_TRUE(emu::faults::should_fail(Site::work_item_allocation));
-  EXPECT_FALSE(emu::faults::should_fail(Site::work_item_allocation));
-  EXPECT_EQ(emu::faults::calls(Site::irp_allocation), 2u);
-  EXPECT_EQ(emu::faults::injected(Site::work_item_allocation), 1u);
-}
-
 // A start-up routine in a driver's style: three resources, unwound in
 // reverse on failure, but for the classic bug: the first is leaked when the
 // second fails.
@@ -276,10 +240,35 @@ void shut_down(Resources& r) {
   ExFreePool(r.a);
 }
 
-// The systematic mode fails each allocation site in turn (and then none),
-// which exposes the unwinding leak; that a sound unwinder shows none, every
-// driver case that sweeps its allocation sites shows.
-TEST(Faults, SystematicModeFailsEachSiteInTurnAndExposesAnUnwindingLeak) {
+// Each site fails what it was told to and counts it.  The systematic mode
+// fails each allocation site in turn (and then none), which exposes the
+// unwinding leak; that a sound unwinder shows none, every driver case that
+// sweeps its allocation sites shows.
+TEST(Faults, EachSiteFailsWhatItWasToldAndTheSystematicModeExposesAnUnwindingLeak) {
+  using emu::faults::Site;
+  EXPECT_EQ(kWdm, 0x206D6457u);  // the bytes 'W' 'd' 'm' ' ' in memory
+  EXPECT_EQ(emu::pool::tag_text(kWdm), "Wdm ");
+  emu::faults::fail_nth_allocation(3);
+  std::vector<void*> blocks;
+  for (int i = 0; i < 5; ++i) blocks.push_back(ExAllocatePoolWithTag(NonPagedPool, 8, kWdm));
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(blocks[i] == nullptr, i == 2) << i;
+  EXPECT_EQ(emu::faults::calls(Site::pool_allocation), 5u);
+  EXPECT_EQ(emu::faults::injected(Site::pool_allocation), 1u);
+  EXPECT_EQ(emu::pool::stats(kWdm).failed, 1u);
+  for (void* p : blocks)
+    if (p) ExFreePool(p);
+
+  emu::faults::fail_irp_allocation();
+  EXPECT_TRUE(emu::faults::should_fail(Site::irp_allocation));
+  EXPECT_TRUE(emu::faults::should_fail(Site::irp_allocation));
+  EXPECT_FALSE(emu::faults::should_fail(Site::work_item_allocation));
+  emu::faults::fail_work_item(2);
+  EXPECT_FALSE(emu::faults::should_fail(Site::work_item_allocation));
+  EXPECT_TRUE(emu::faults::should_fail(Site::work_item_allocation));
+  EXPECT_FALSE(emu::faults::should_fail(Site::work_item_allocation));
+  EXPECT_EQ(emu::faults::calls(Site::irp_allocation), 2u);
+  EXPECT_EQ(emu::faults::injected(Site::work_item_allocation), 1u);
+
   std::vector<NTSTATUS> statuses;
   std::vector<emu::faults::SiteRun> runs;
   std::vector<std::size_t> leaked_at;
@@ -316,7 +305,7 @@ std::u16string text(const UNICODE_STRING& s) {
   return std::u16string(reinterpret_cast<const char16_t*>(s.Buffer), s.Length / 2);
 }
 
-TEST(Strings, SwprintfAndDbgPrintTakeMicrosoftsConversions) {
+TEST(Strings, FormatsTakeMicrosoftsConversionsAndCountedStringsRespectTheirBuffers) {
   char16_t buffer[128];
   auto print = [&](const char16_t* format, auto... args) {
     emu_swprintf(buffer, format, args...);
@@ -342,9 +331,8 @@ TEST(Strings, SwprintfAndDbgPrintTakeMicrosoftsConversions) {
   EXPECT_EQ(emu::trace::count("[pPollingFunction]"), 1u);
   emu::trace::clear();
   EXPECT_TRUE(emu::trace::lines().empty());
-}
 
-TEST(Strings, CountedStringsRespectTheirBuffers) {
+  // Counted strings respect their buffers.
   UNICODE_STRING src;
   RtlInitUnicodeString(&src, u"\\DosDevices\\");
   EXPECT_EQ(src.Length, 24);
@@ -410,17 +398,17 @@ OBJECT_ATTRIBUTES attributes(UNICODE_STRING* name, const char16_t* path, HANDLE 
   return oa;
 }
 
-TEST(Registry, ValuesWrittenRelativeOrAbsoluteNeedTheirParentKey) {
+TEST(Registry, ValuesWrittenRelativeAbsoluteOrThroughHandlesNeedTheirParentKey) {
   const char16_t port[] = u"COM5";
   ASSERT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_DEVICEMAP, u"SERIALCOMM", u"\\Device\\Velmar1_DS_0001", REG_SZ,
                                   const_cast<char16_t*>(port), sizeof port),
             STATUS_SUCCESS);
   // Names are case-insensitive, as on Windows.
-  auto value = emu::registry::get_value(u"\\registry\\machine\\hardware\\devicemap\\serialcomm",
-                                        u"\\DEVICE\\velmar1_ds_0001");
-  ASSERT_TRUE(value.has_value());
-  EXPECT_EQ(value->type, ULONG(REG_SZ));
-  EXPECT_EQ(value->as_string(), u"COM5");
+  auto written = emu::registry::get_value(u"\\registry\\machine\\hardware\\devicemap\\serialcomm",
+                                          u"\\DEVICE\\velmar1_ds_0001");
+  ASSERT_TRUE(written.has_value());
+  EXPECT_EQ(written->type, ULONG(REG_SZ));
+  EXPECT_EQ(written->as_string(), u"COM5");
   EXPECT_EQ(RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, u"SERIALCOMM", u"\\Device\\Velmar1_DS_0001"),
             STATUS_SUCCESS);
   EXPECT_EQ(RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, u"SERIALCOMM", u"\\Device\\Velmar1_DS_0001"),
@@ -436,9 +424,8 @@ TEST(Registry, ValuesWrittenRelativeOrAbsoluteNeedTheirParentKey) {
       RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, u"REGISTRY\\MACHINE", u"V", REG_DWORD, &one, sizeof one),
       STATUS_OBJECT_PATH_SYNTAX_BAD);
   EXPECT_FALSE(emu::registry::key_exists(u"\\REGISTRY\\MACHINE\\NoSuch"));
-}
 
-TEST(Registry, CreateOpenSetAndDeleteThroughHandles) {
+  // The same through handles: keys created, opened, set and deleted.
   UNICODE_STRING name, sub, deep, value;
   OBJECT_ATTRIBUTES oa =
       attributes(&name, u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\vr_mdm");

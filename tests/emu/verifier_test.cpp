@@ -347,10 +347,42 @@ NTSTATUS NTAPI LazyEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   return STATUS_SUCCESS;
 }
 
+// The MDL discipline: map only what is locked, lock and unlock once each,
+// unlock before freeing, free only MDLs.  Each misuse leaves the MDL usable.
+void MdlOutOfOrder(Ctx&) {
+  alignas(PAGE_SIZE) static UCHAR buffer[4 * PAGE_SIZE];
+  PUCHAR start = buffer + 100;
+  PMDL mdl = IoAllocateMdl(start, 2 * PAGE_SIZE, FALSE, FALSE, nullptr);
+  ASSERT_NE(mdl, nullptr);
+  EXPECT_EQ(static_cast<SIZE_T>(mdl->Size), sizeof(MDL) + 3 * sizeof(PFN_NUMBER));  // spans three pages
+  EXPECT_EQ(MmGetMdlVirtualAddress(mdl), start);
+  EXPECT_EQ(MmGetMdlByteOffset(mdl), 100u);
+  EXPECT_EQ(MmMapLockedPagesSpecifyCache(mdl, KernelMode, MmCached, nullptr, FALSE, NormalPagePriority),
+            nullptr);
+  MmUnlockPages(mdl);
+  MmProbeAndLockPages(mdl, KernelMode, IoWriteAccess);
+  MmProbeAndLockPages(mdl, KernelMode, IoWriteAccess);
+  EXPECT_EQ(MmGetMdlPfnArray(mdl)[2] - MmGetMdlPfnArray(mdl)[0], 2u);
+  EXPECT_EQ(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority), start);
+  EXPECT_TRUE(mdl->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA);
+  // A partial MDL of the second page, mapped through its parent's lock.
+  PMDL part = IoAllocateMdl(buffer + PAGE_SIZE, PAGE_SIZE, FALSE, FALSE, nullptr);
+  ASSERT_NE(part, nullptr);
+  IoBuildPartialMdl(mdl, part, buffer + PAGE_SIZE, PAGE_SIZE);
+  EXPECT_EQ(MmGetSystemAddressForMdlSafe(part, NormalPagePriority), buffer + PAGE_SIZE);
+  IoBuildPartialMdl(mdl, part, buffer, 16);  // before the source's first byte
+  IoFreeMdl(part);
+  IoFreeMdl(mdl);  // still locked
+  IoFreeMdl(mdl);
+  EXPECT_EQ(emu::pool::outstanding(emu::pool::tag("Mdl ")), 0u);
+}
+
 const Row kRows[] = {
     // ---- Waits, dispatcher objects, threads and handles
     // A release with Wait TRUE leaves the caller at DISPATCH_LEVEL: its next call must be a wait.
-    {"wait with a time-out at DISPATCH_LEVEL, release with Wait followed by another call",
+    {"wait with a time-out at DISPATCH_LEVEL, release with Wait followed by another call; wait on garbage, "
+     "on "
+     "zeroed memory, and a set of zeroed memory",
      [](Ctx& c) {
        KeSetEvent(&c.event, 0, FALSE);  // signalled: the wait itself returns at once
        LARGE_INTEGER t = relative(10ms);
@@ -362,16 +394,7 @@ const Row kRows[] = {
        wait_now(&c.mutex);
        KeReleaseMutex(&c.mutex, TRUE);
        KeResetEvent(&c.event);
-     },
-     [](Ctx& c) {
-       // A zero time-out never blocks, even at DISPATCH_LEVEL.
-       emu::run_at_irql(DISPATCH_LEVEL, [&] { EXPECT_EQ(wait_now(&c.event), STATUS_TIMEOUT); });
-       KeSetEvent(&c.event, 0, TRUE);
-       EXPECT_EQ(wait_now(&c.event), STATUS_SUCCESS);
-     }},
-    // Zeroed memory looks like a notification event: Windows crashes on it.
-    {"wait on garbage, on zeroed memory, and a set of zeroed memory",
-     [](Ctx&) {
+       // Zeroed memory looks like a notification event: Windows crashes on it.
        alignas(16) unsigned char junk[sizeof(KEVENT)];
        std::memset(junk, 0xA5, sizeof junk);
        EXPECT_EQ(KeWaitForSingleObject(junk, Executive, KernelMode, FALSE, nullptr),
@@ -379,8 +402,13 @@ const Row kRows[] = {
        std::memset(junk, 0, sizeof junk);
        wait_now(junk);
        KeSetEvent(reinterpret_cast<PKEVENT>(junk), 0, FALSE);
+     },
+     [](Ctx& c) {
+       // A zero time-out never blocks, even at DISPATCH_LEVEL.
+       emu::run_at_irql(DISPATCH_LEVEL, [&] { EXPECT_EQ(wait_now(&c.event), STATUS_TIMEOUT); });
+       KeSetEvent(&c.event, 0, TRUE);
+       EXPECT_EQ(wait_now(&c.event), STATUS_SUCCESS);
      }},
-    // A release with Wait TRUE leaves the caller at DISPATCH_LEVEL: its next call must be a wait.
     {"mutex released by a thread that does not own it, or owned by a thread that ends; semaphore over its "
      "limit",
      [](Ctx& c) {
@@ -403,7 +431,7 @@ const Row kRows[] = {
        EXPECT_EQ(KeReleaseSemaphore(&sem, 0, 1, FALSE), 2);
        EXPECT_EQ(KeReadStateSemaphore(&sem), 2);
      }},
-    {"handle closed twice",
+    {"handle closed twice, terminate from a thread the system did not create, a system thread ending raised",
      [](Ctx&) {
        HANDLE handle = nullptr, key = nullptr;
        PVOID object = nullptr;
@@ -420,9 +448,6 @@ const Row kRows[] = {
                  STATUS_OBJECT_TYPE_MISMATCH);
        ZwClose(key);
        ASSERT_TRUE(emu::wait_quiescent());
-     }},
-    {"terminate from a thread the system did not create, a system thread ending raised",
-     [](Ctx&) {
        EXPECT_EQ(PsTerminateSystemThread(STATUS_SUCCESS), STATUS_INVALID_PARAMETER);
        join(start_thread(ends_raised, nullptr));
      }},
@@ -446,22 +471,15 @@ const Row kRows[] = {
        join(thread);
        EXPECT_EQ(emu::ke::check_no_live_objects(&c.event, sizeof c.event + 1, "IoDeleteDevice"), 0u);
      }},
-    {"work item returning at raised IRQL",
-     [](Ctx&) {
-       emu::ke::queue_work_item([] { KfRaiseIrql(DISPATCH_LEVEL); }, "SloppyWorkRoutine");
-       ASSERT_TRUE(emu::wait_quiescent());
-     }},
     // ---- IRQL and spin locks
-    {"spin lock released by another thread, and one nobody holds",
+    {"spin lock released by another thread, one nobody holds, released and acquired at the wrong IRQL, "
+     "acquired again by its holder",
      [](Ctx& c) {
        KeAcquireSpinLock(&c.lock, &c.old);
        emu::run_on_system_thread(DISPATCH_LEVEL, [&] { KeReleaseSpinLockFromDpcLevel(&c.lock); });
        EXPECT_FALSE(KeTestSpinLock(&c.lock));  // still ours
        KeReleaseSpinLock(&c.lock, c.old);
        emu::run_at_irql(DISPATCH_LEVEL, [&] { KeReleaseSpinLockFromDpcLevel(&c.lock); });
-     }},
-    {"spin lock released and acquired at the wrong IRQL, acquired again by its holder",
-     [](Ctx& c) {
        KeAcquireSpinLock(&c.lock, &c.old);
        EXPECT_EQ(KfRaiseIrql(CLOCK_LEVEL), DISPATCH_LEVEL);
        KeReleaseSpinLock(&c.lock, c.old);
@@ -481,7 +499,9 @@ const Row kRows[] = {
        KeReleaseSpinLock(&c.lock, c.old);
        EXPECT_TRUE(KeTestSpinLock(&c.lock));
      }},
-    {"IRQL lowered to a higher level, raised to a lower one, lowered holding a spin lock",
+    {"IRQL lowered to a higher level, raised to a lower one, lowered holding a spin lock; routines and a "
+     "work "
+     "item returning at another IRQL or holding a spin lock, pageable code above APC_LEVEL",
      [](Ctx& c) {
        KeRaiseIrql(DISPATCH_LEVEL, &c.old);
        KeLowerIrql(CLOCK_LEVEL);
@@ -492,9 +512,6 @@ const Row kRows[] = {
        KeLowerIrql(PASSIVE_LEVEL);
        KeRaiseIrql(DISPATCH_LEVEL, &c.old);
        KeReleaseSpinLock(&c.lock, c.old);
-     }},
-    {"routines returning at another IRQL or holding a spin lock, pageable code above APC_LEVEL",
-     [](Ctx& c) {
        {
          emu::ke::IrqlCheck check("SloppyDispatch", nullptr);
          KfRaiseIrql(DISPATCH_LEVEL);
@@ -507,10 +524,12 @@ const Row kRows[] = {
        KeInsertQueueDpc(&dpc, nullptr, nullptr);
        emu::ke::flush_dpcs();
        emu::run_at_irql(DISPATCH_LEVEL, pageable_routine);
+       emu::ke::queue_work_item([] { KfRaiseIrql(DISPATCH_LEVEL); }, "SloppyWorkRoutine");
+       ASSERT_TRUE(emu::wait_quiescent());
      },
      [](Ctx&) { pageable_routine(), emu::run_at_irql(APC_LEVEL, pageable_routine); }},
     // ---- Pool
-    {"pool freed twice, from the stack, with another tag, and null",
+    {"pool freed twice, from the stack, with another tag, and null; leaked, counted by tag",
      [](Ctx&) {
        int on_stack = 0;
        void* a = ExAllocatePoolWithTag(NonPagedPool, 16, kWdm);
@@ -521,6 +540,23 @@ const Row kRows[] = {
        ExFreePoolWithTag(b, kM2k);
        EXPECT_FALSE(emu::pool::is_allocated(b));
        ExFreePool(nullptr);
+       const auto frees = emu::pool::stats(kWdm).frees;
+       a = ExAllocatePoolWithTag(NonPagedPool, 100, kWdm);
+       b = ExAllocatePoolWithTag(NonPagedPool, 28, kWdm);
+       void* c = ExAllocatePoolWithTag(PagedPool, 64, kM2k);
+       ASSERT_TRUE(a && b && c);
+       EXPECT_EQ(reinterpret_cast<uintptr_t>(a) % 16, 0u);
+       EXPECT_EQ(emu::pool::stats(kWdm).outstanding_bytes, 128u);
+       EXPECT_EQ(emu::pool::outstanding(kM2k), 1u);
+       ExFreePoolWithTag(a, kWdm);
+       ExFreePool(c);
+       EXPECT_EQ(emu::pool::check_leaks(kM2k), 0u);
+       EXPECT_EQ(emu::pool::check_leaks(kWdm, "unload"), 1u);
+       EXPECT_EQ(emu::verifier::findings().back().object, b);
+       ExFreePool(b);
+       const auto s = emu::pool::stats(kWdm);
+       EXPECT_EQ(s.allocations - s.frees, s.outstanding);
+       EXPECT_EQ(s.frees - frees, 2u);
      }},
 #if !defined(__SANITIZE_ADDRESS__)  // AddressSanitizer catches the overrun itself, at the write
     {"pool block overrun and underrun, each a byte away from the block",
@@ -533,55 +569,36 @@ const Row kRows[] = {
        ExFreePool(p);
      }},
 #endif
-    {"paged pool at DISPATCH_LEVEL",
+    {"paged pool and a registry routine at DISPATCH_LEVEL",
      [](Ctx&) {
        void* paged = nullptr;
        emu::run_at_irql(DISPATCH_LEVEL, [&] { paged = ExAllocatePoolWithTag(PagedPool, 8, kM2k); });
        emu::run_at_irql(DISPATCH_LEVEL, [&] { ExFreePool(paged); });
+       emu::run_at_irql(DISPATCH_LEVEL,
+                        [] { RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, u"SERIALCOMM", u"x"); });
      },
      [](Ctx&) {
        void* nonpaged = nullptr;
        emu::run_at_irql(DISPATCH_LEVEL, [&] { nonpaged = ExAllocatePoolWithTag(NonPagedPoolNx, 8, kWdm); });
        ExFreePool(nonpaged);
      }},
-    {"pool leaked, counted by tag",
-     [](Ctx&) {
-       void* a = ExAllocatePoolWithTag(NonPagedPool, 100, kWdm);
-       void* b = ExAllocatePoolWithTag(NonPagedPool, 28, kWdm);
-       void* c = ExAllocatePoolWithTag(PagedPool, 64, kM2k);
-       ASSERT_TRUE(a && b && c);
-       EXPECT_EQ(reinterpret_cast<uintptr_t>(a) % 16, 0u);
-       EXPECT_EQ(emu::pool::stats(kWdm).outstanding_bytes, 128u);
-       EXPECT_EQ(emu::pool::outstanding(kM2k), 1u);
-       ExFreePoolWithTag(a, kWdm);
-       ExFreePool(c);
-       EXPECT_EQ(emu::pool::check_leaks(kM2k), 0u);
-       EXPECT_EQ(emu::pool::check_leaks(kWdm, "unload"), 1u);
-       EXPECT_EQ(emu::verifier::findings().at(0).object, b);
-       ExFreePool(b);
-       const auto s = emu::pool::stats(kWdm);
-       EXPECT_EQ(s.allocations - s.frees, s.outstanding);
-       EXPECT_EQ(s.frees, 2u);
-     }},
-    {"pool and a registry key handle left at reset",
+    {"pool, a registry key handle and a packet left at reset",
      [](Ctx&) {
        const char16_t key_path[] = u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_1\\1";
        HANDLE key = nullptr;
        ExAllocatePoolWithTag(NonPagedPool, 40, kWdm);
        ASSERT_EQ(emu::registry::open_key(key_path, true, &key), STATUS_SUCCESS);
        EXPECT_EQ(emu::registry::open_handles(), 1u);
+       PIRP irp = IoAllocateIrp(1, FALSE);
        emu::kernel_reset();
+       EXPECT_TRUE(
+           std::ranges::any_of(emu::verifier::findings(), [&](const auto& f) { return f.object == irp; }));
        EXPECT_EQ(emu::pool::outstanding_total(), 0u);
        EXPECT_EQ(emu::registry::open_handles(), 0u);
        EXPECT_FALSE(emu::registry::key_exists(key_path));  // the reset emptied the tree
        EXPECT_TRUE(emu::registry::key_exists(u"\\REGISTRY\\MACHINE\\HARDWARE\\DEVICEMAP"));
      }},
-    // ---- Registry, assertions
-    {"registry routine at DISPATCH_LEVEL",
-     [](Ctx&) {
-       emu::run_at_irql(DISPATCH_LEVEL,
-                        [] { RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, u"SERIALCOMM", u"x"); });
-     }},
+    // ---- Assertions
     {"assertion failed",
      [](Ctx&) {
        int value = 3;
@@ -598,7 +615,7 @@ const Row kRows[] = {
        EXPECT_TRUE(emu::asserts::records().empty());
      }},
     // ---- Timers and DPCs
-    {"set timer freed, queued DPC freed",
+    {"set timer freed, queued DPC freed, timer left set at the end of a test",
      [](Ctx& c) {
        emu::clock::freeze();
        auto* p =
@@ -619,9 +636,6 @@ const Row kRows[] = {
        ExFreePool(dpc);
        KeSetEvent(&c.event, 0, FALSE);
        emu::ke::flush_dpcs();
-     }},
-    {"timer left set at the end of a test",
-     [](Ctx&) {
        emu::clock::freeze();
        static KTIMER timer;  // outlives the test: the reset must take it out of the queue
        KeInitializeTimer(&timer);
@@ -632,48 +646,38 @@ const Row kRows[] = {
        EXPECT_FALSE(emu::clock::frozen());
      }},
     // ---- Request packets
-    {"request completed twice, and another returning a status it did not complete with",
+    {"request completed twice, with its cancel routine set, with information beyond the output buffer; "
+     "returning a status it did not complete with, pending without the mark, success without completing",
      [](Ctx& c) {
        c.use(IRP_MJ_WRITE, CompleteTwice);
        EXPECT_EQ(emu::open(u"VERIFYME").write("x").status, STATUS_SUCCESS);  // the first completion stands
        c.use(IRP_MJ_WRITE, CompleteOneReturnAnother);
        EXPECT_EQ(emu::open(u"VERIFYME").write("x").status, STATUS_UNSUCCESSFUL);
-     }},
-    // The caller still gets no more output than it asked for.
-    {"request completed with its cancel routine set, information beyond the output buffer",
-     [](Ctx& c) {
        c.use(IRP_MJ_READ, CompleteWithCancelRoutineSet);
        emu::open(u"VERIFYME").read(1);
        c.use(IRP_MJ_DEVICE_CONTROL, OverReport);
        emu::IoResult over = emu::open(u"VERIFYME").ioctl(CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, 0, 0), {}, 6);
        EXPECT_EQ(over.output.size(), 6u);
-       EXPECT_EQ(over.output[5], 0xAB);
-     }},
-    {"pending returned without the mark, success without completing",
-     [](Ctx& c) {
+       EXPECT_EQ(over.output[5], 0xAB);  // the caller still gets no more than it asked for
        pend_a_read(c, PendWithoutMark);
        pend_a_read(c, ReturnWithoutCompleting);
      }},
-    {"packet forwarded with its next stack location never set up", [](Ctx& c) { forward_below(c, false); },
-     [](Ctx& c) { forward_below(c, true); }},
-    // Windows stops with APC_INDEX_MISMATCH as the system call returns.
-    {"dispatch routine returning to its requester owning a mutex",
+    // Windows stops with APC_INDEX_MISMATCH as a system call returns owning a mutex.
+    {"dispatch routines returning to the requester owning a mutex or raised, a completion routine raised",
      [](Ctx& c) {
        write_through(c, KeepMutex);
        EXPECT_EQ(KeReadStateMutex(&g_dispatch_mutex), 1);  // abandoned: nobody waits for ever
-     },
-     [](Ctx& c) { write_through(c, BorrowMutex); }},
-    {"dispatch and completion routines returning raised",
-     [](Ctx& c) {
        c.use(IRP_MJ_WRITE, ReturnRaised);
        emu::open(u"VERIFYME").write("x");
        EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);  // put back so the test goes on sanely
        IoFreeIrp(c.call(Succeed, CompletionReturnsRaised));
        EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
-     }},
+     },
+     [](Ctx& c) { write_through(c, BorrowMutex); }},
     {"packets freed while a lower driver holds them, by a driver when the I/O manager's, twice; completed "
-     "past the top",
+     "past the top; forwarded with the next stack location never set up",
      [](Ctx& c) {
+       forward_below(c, false);  // first: the rest sets the driver's dispatch routine
        PIRP irp = c.call(PendProperly, StopCompletion, STATUS_PENDING);
        IoFreeIrp(irp);  // wrong: the device has it
        // The packet was not freed: the device completes it and it is freed right.
@@ -690,7 +694,8 @@ const Row kRows[] = {
        IoFreeIrp(irp);
        IoFreeIrp(c.call(Succeed, nullptr));  // no routine of its own stops completion
        EXPECT_EQ(emu::outstanding_irps(), 0u);
-     }},
+     },
+     [](Ctx& c) { forward_below(c, true); }},
     // ---- Remove locks
     {"remove lock released more often than acquired, with a tag never acquired, acquired after "
      "release-and-wait",
@@ -707,9 +712,25 @@ const Row kRows[] = {
        IoReleaseRemoveLockAndWait(&c.remove_lock, nullptr);
        EXPECT_TRUE(c.remove_lock.Common.Removed);
        EXPECT_EQ(IoAcquireRemoveLock(&c.remove_lock, nullptr), STATUS_DELETE_PENDING);
-     }},  // where, from the macro
+     },            // where, from the macro
+     [](Ctx& c) {  // release-and-wait returns only once every other holder has released
+       int removal, holder;
+       ASSERT_EQ(IoAcquireRemoveLock(&c.remove_lock, &removal), STATUS_SUCCESS);
+       ASSERT_EQ(IoAcquireRemoveLock(&c.remove_lock, &holder), STATUS_SUCCESS);
+       std::atomic<bool> returned{false};
+       std::thread remover([&] {
+         IoReleaseRemoveLockAndWait(&c.remove_lock, &removal);
+         returned = true;
+       });
+       EXPECT_TRUE(emu::ke::wait_for_waiters(&c.remove_lock.Common.RemoveEvent, 1));
+       EXPECT_FALSE(returned.load());
+       IoReleaseRemoveLock(&c.remove_lock, &holder);
+       remover.join();
+       EXPECT_EQ(c.remove_lock.Common.IoCount, 0);
+     }},
     // ---- Deleting devices, unloading
-    {"device deleted with a set timer in its extension, under its running thread, and under another device",
+    {"device deleted with a set timer in its extension, under its running thread, under another device, with "
+     "a work item queued and not begun, and with one never freed; a work item freed twice",
      [](Ctx& c) {
        PDEVICE_OBJECT dev = raw_device(c, sizeof(KTIMER));
        KeInitializeTimer(static_cast<PKTIMER>(dev->DeviceExtension));
@@ -727,22 +748,19 @@ const Row kRows[] = {
        IoDeleteDevice(lower);
        IoDetachDevice(lower);  // the memory stays while referenced: detaching is still safe
        IoDeleteDevice(upper);
-     }},
-    // With 8 routines blocked, a 9th item stays queued.  A routine already running may see its device
-    // deleted (the item's reference keeps it: a removal waiting on the
-    // routine's remove lock does exactly that); a queued one may not.
-    {"device deleted with a work item queued and not begun, and with one never freed, freed twice",
-     [](Ctx& c) {
-       delete_under_work_items(iotest::make_device(c.use(0, nullptr), &c.fn), 9, WaitThenFree);
+       // With 8 routines blocked, a 9th item stays queued.  A routine already running may see its device
+       // deleted (the item's reference keeps it: a removal waiting on the routine's remove lock does
+       // exactly that); a queued one may not.
+       delete_under_work_items(iotest::make_device(c.driver.object(), &c.fn), 9, WaitThenFree);
        EXPECT_EQ(emu::work_items_pending(), 0u);
-       PDEVICE_OBJECT dev = iotest::make_device(c.driver.object(), &c.fn);
+       dev = iotest::make_device(c.driver.object(), &c.fn);
        PIO_WORKITEM item = IoAllocateWorkItem(dev);
        IoDeleteDevice(dev);
        IoFreeWorkItem(item);
        IoFreeWorkItem(item);
      },
      [](Ctx& c) { delete_under_work_items(iotest::make_device(c.use(0, nullptr), &c.fn), 1, FreeThenWait); }},
-    {"device, link and pool left at unload",
+    {"device, link and pool left at unload, and pool by a failed DriverEntry",
      [](Ctx&) {
        emu::Driver driver = iotest::load_fn_driver(u"\\Driver\\Leaky");
        iotest::Fn fn;
@@ -753,16 +771,7 @@ const Row kRows[] = {
        ExFreePool(block);
        iotest::unlink(u"\\DosDevices\\LEAKY");
        IoDeleteDevice(emu::find_device(u"\\Device\\Leaky"));
-     }},
-    {"packet outstanding at reset",
-     [](Ctx&) {
-       PIRP irp = IoAllocateIrp(1, FALSE);
-       emu::io_reset();
-       EXPECT_EQ(emu::verifier::findings().at(0).object, irp);
-     }},
-    {"failed DriverEntry leaving pool",
-     [](Ctx&) {
-       emu::Driver driver = emu::load_driver(
+       driver = emu::load_driver(
            [](PDRIVER_OBJECT, PUNICODE_STRING) NTAPI -> NTSTATUS {
              ExAllocatePoolWithTag(PagedPool, 16, kM2k);
              return STATUS_INSUFFICIENT_RESOURCES;
@@ -772,6 +781,8 @@ const Row kRows[] = {
        EXPECT_EQ(driver.entry_status(), STATUS_INSUFFICIENT_RESOURCES);
        for (const auto& block : emu::pool::blocks(kM2k)) ExFreePool(const_cast<void*>(block.address));
      }},
+    {"MDL mapped and unlocked unlocked, locked twice, a partial one out of range, freed locked and twice",
+     MdlOutOfOrder},
     // ---- Plug and Play
     {"device left initializing, and not detached nor deleted at removal",
      [](Ctx&) {
@@ -795,12 +806,6 @@ void PrintTo(const Row& row, std::ostream* out) { *out << row.what; }
 
 class Misuse : public ::testing::TestWithParam<Row> {};
 
-std::multiset<Rule> rules_of(const std::vector<emu::verifier::Finding>& found) {
-  std::multiset<Rule> out;
-  for (const auto& f : found) out.insert(f.rule);
-  return out;
-}
-
 TEST_P(Misuse, IsNamedAndTheRightUseIsNot) {
   const Row& row = GetParam();
   std::multiset<Rule> rules;
@@ -817,7 +822,9 @@ TEST_P(Misuse, IsNamedAndTheRightUseIsNot) {
     row.wrong(ctx);
   }
   const auto found = emu::verifier::take_findings();
-  EXPECT_EQ(rules_of(found), rules);
+  std::multiset<Rule> drawn;
+  for (const auto& f : found) drawn.insert(f.rule);
+  EXPECT_EQ(drawn, rules);
   for (const std::string& name : names) {
     EXPECT_TRUE(std::any_of(found.begin(), found.end(), [&](const auto& f) {
       return (f.routine + " " + f.detail).find(name) != std::string::npos;
@@ -836,53 +843,5 @@ INSTANTIATE_TEST_SUITE_P(Rows, Misuse, ::testing::ValuesIn(kRows), [](const auto
     if (std::isalnum(static_cast<unsigned char>(*p))) name += *p;
   return name;
 });
-
-// The MDL discipline: map only what is locked, lock and unlock once each,
-// unlock before freeing, free only MDLs.  Each misuse is one finding naming
-// this test's routine, and leaves the MDL usable.
-TEST(VerifierMdl, MappingUnlockingAndFreeingOutOfOrderAreFindings) {
-  auto take = [](Rule rule) {
-    auto found = emu::verifier::take_findings();
-    EXPECT_EQ(found.size(), 1u);
-    EXPECT_TRUE(!found.empty() && found[0].rule == rule) << emu::verifier::id(rule);
-    return found.empty() ? std::string() : found[0].routine;
-  };
-  alignas(PAGE_SIZE) static UCHAR buffer[4 * PAGE_SIZE];
-  PUCHAR start = buffer + 100;
-  PMDL mdl = IoAllocateMdl(start, 2 * PAGE_SIZE, FALSE, FALSE, nullptr);
-  ASSERT_NE(mdl, nullptr);
-  EXPECT_EQ(static_cast<SIZE_T>(mdl->Size), sizeof(MDL) + 3 * sizeof(PFN_NUMBER));  // spans three pages
-  EXPECT_EQ(MmGetMdlVirtualAddress(mdl), start);
-  EXPECT_EQ(MmGetMdlByteOffset(mdl), 100u);
-
-  EXPECT_EQ(MmMapLockedPagesSpecifyCache(mdl, KernelMode, MmCached, nullptr, FALSE, NormalPagePriority),
-            nullptr);
-  take(Rule::mdl_map_unlocked);
-  MmUnlockPages(mdl);
-  take(Rule::mdl_unlock_unlocked);
-  MmProbeAndLockPages(mdl, KernelMode, IoWriteAccess);
-  EXPECT_EQ(emu::verifier::count(), 0u);
-  MmProbeAndLockPages(mdl, KernelMode, IoWriteAccess);
-  take(Rule::mdl_locked_twice);
-  EXPECT_EQ(MmGetMdlPfnArray(mdl)[2] - MmGetMdlPfnArray(mdl)[0], 2u);
-  EXPECT_EQ(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority), start);
-  EXPECT_TRUE(mdl->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA);
-
-  // A partial MDL of the second page, mapped through its parent's lock.
-  PMDL part = IoAllocateMdl(buffer + PAGE_SIZE, PAGE_SIZE, FALSE, FALSE, nullptr);
-  ASSERT_NE(part, nullptr);
-  IoBuildPartialMdl(mdl, part, buffer + PAGE_SIZE, PAGE_SIZE);
-  EXPECT_EQ(MmGetSystemAddressForMdlSafe(part, NormalPagePriority), buffer + PAGE_SIZE);
-  EXPECT_EQ(emu::verifier::count(), 0u);
-  IoBuildPartialMdl(mdl, part, buffer, 16);  // before the source's first byte
-  take(Rule::mdl_partial_range);
-  IoFreeMdl(part);
-
-  IoFreeMdl(mdl);  // still locked
-  EXPECT_NE(take(Rule::mdl_freed_locked).find("MappingUnlockingAndFreeing"), std::string::npos);
-  IoFreeMdl(mdl);
-  take(Rule::mdl_unknown);
-  EXPECT_EQ(emu::pool::outstanding(emu::pool::tag("Mdl ")), 0u);
-}
 
 }  // namespace

@@ -120,7 +120,7 @@ std::string maps_permissions(const void* address) {
   return "";
 }
 
-TEST_F(Loader, MapsRelocatesProtectsNamesAndLoadsTheImageAsADriver) {
+TEST_F(Loader, MapsRelocatesProtectsNamesAndLoadsTheImageAsADriverAndNamesAStrippedOneByOffset) {
   const auto base = reinterpret_cast<uintptr_t>(image_->base());
   EXPECT_NE(base, 0x140000000u) << "the probe should have moved, exercising its relocations";
   // The relocated pointer leads to the image's own string.
@@ -154,11 +154,8 @@ TEST_F(Loader, MapsRelocatesProtectsNamesAndLoadsTheImageAsADriver) {
   EXPECT_EQ(emu::ldr::mapped_images(), mapped);
   driver.unload();
   EXPECT_EQ(emu::ldr::mapped_images(), mapped - 1);
-}
 
-TEST(LoaderNames, AnImageWithoutSymbolsIsNamedByOffset) {
-  Bytes bytes = probe_bytes();
-  Pe pe{bytes};
+  // Without symbols an image is named by offset.
   pe.put<uint32_t>(pe.file_header() + 8, 0);  // no COFF symbol table
   pe.put<uint64_t>(pe.dir(0), 0);             // no exports
   std::string error;
@@ -357,27 +354,6 @@ TEST(LoaderBadImages, RandomMutantsNeverCrashOrLeak) {
 
 // ---- Privileged instructions ----------------------------------------------------
 
-TEST_F(Loader, Cr8IsTheThreadsIrql) {
-  auto raise = routine<RaiseFn>(*image_, "ProbeRaise");
-  auto lower = routine<LowerFn>(*image_, "ProbeLower");
-  auto current = routine<IrqlFn>(*image_, "ProbeCurrentIrql");
-  const auto before = emu::ldr::trap_counts();
-  EXPECT_EQ(current(), PASSIVE_LEVEL);
-  EXPECT_EQ(raise(DISPATCH_LEVEL), PASSIVE_LEVEL);
-  EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
-  EXPECT_EQ(current(), DISPATCH_LEVEL);
-  // The image's raise and the kernel's lower meet, and the other way round.
-  KeLowerIrql(APC_LEVEL);
-  EXPECT_EQ(current(), APC_LEVEL);
-  KIRQL old;
-  KeRaiseIrql(DISPATCH_LEVEL, &old);
-  lower(PASSIVE_LEVEL);
-  EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
-  const auto after = emu::ldr::trap_counts();
-  EXPECT_EQ(after.cr8_reads - before.cr8_reads, 4u);
-  EXPECT_EQ(after.cr8_writes - before.cr8_writes, 2u);
-}
-
 // Every kind of thread that runs driver code sees its own KTHREAD at
 // %gs:0x188 and its own IRQL in cr8; only its first %gs access traps.
 TEST_F(Loader, EveryKindOfThreadSeesItsOwnThreadAndIrql) {
@@ -445,14 +421,31 @@ TEST_F(Loader, EveryKindOfThreadSeesItsOwnThreadAndIrql) {
   EXPECT_EQ(thread_of(), KeGetCurrentThread());
 }
 
-// The image's inline IRQL changes draw the findings the kernel's own
-// KeRaiseIrql/KeLowerIrql draw for the same mistake in a linked driver (the
-// verifier's rows make those mistakes through the kernel's routines).
-TEST_F(Loader, IrqlMistakesDrawTheLinkedDriversFindings) {
+// cr8 is the thread's IRQL; the image's inline IRQL changes draw the
+// findings the kernel's own KeRaiseIrql/KeLowerIrql draw for the same mistake
+// in a linked driver (the verifier's rows make those mistakes through the
+// kernel's routines).
+TEST_F(Loader, Cr8IsTheThreadsIrqlAndItsMistakesDrawTheLinkedDriversFindings) {
   auto raise = routine<RaiseFn>(*image_, "ProbeRaise");
   auto lower = routine<LowerFn>(*image_, "ProbeLower");
+  auto current = routine<IrqlFn>(*image_, "ProbeCurrentIrql");
   auto lower_below_entry = routine<VoidFn>(*image_, "ProbeLowerBelowEntry");
   auto wait_at_dispatch = routine<WaitFn>(*image_, "ProbeWaitAtDispatch");
+  const auto before = emu::ldr::trap_counts();
+  EXPECT_EQ(current(), PASSIVE_LEVEL);
+  EXPECT_EQ(raise(DISPATCH_LEVEL), PASSIVE_LEVEL);
+  EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+  EXPECT_EQ(current(), DISPATCH_LEVEL);
+  // The image's raise and the kernel's lower meet, and the other way round.
+  KeLowerIrql(APC_LEVEL);
+  EXPECT_EQ(current(), APC_LEVEL);
+  KIRQL was;
+  KeRaiseIrql(DISPATCH_LEVEL, &was);
+  lower(PASSIVE_LEVEL);
+  EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+  const auto after = emu::ldr::trap_counts();
+  EXPECT_EQ(after.cr8_reads - before.cr8_reads, 4u);
+  EXPECT_EQ(after.cr8_writes - before.cr8_writes, 2u);
   static KSPIN_LOCK lock;
   static KEVENT event;
   KeInitializeEvent(&event, NotificationEvent, TRUE);

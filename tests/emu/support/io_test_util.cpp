@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-using emu::verifier::Rule;
-
 namespace iotest {
 
 NTSTATUS wait_now(PVOID object) {
@@ -33,17 +31,6 @@ void join(PVOID thread) {
   ObDereferenceObject(thread);
 }
 
-std::vector<emu::verifier::Finding> take(Rule check) {
-  std::vector<emu::verifier::Finding> mine;
-  for (auto& f : emu::verifier::take_findings()) {
-    if (f.rule == check)
-      mine.push_back(f);
-    else
-      emu::verifier::report(f.rule, f.routine, f.object, f.detail);
-  }
-  return mine;
-}
-
 namespace {
 
 NTSTATUS NTAPI FnDispatch(PDEVICE_OBJECT dev, PIRP irp) {
@@ -51,12 +38,12 @@ NTSTATUS NTAPI FnDispatch(PDEVICE_OBJECT dev, PIRP irp) {
   return (*fn)(dev, irp);
 }
 
-}  // namespace
-
 NTSTATUS NTAPI FnDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   for (auto& slot : driver->MajorFunction) slot = FnDispatch;
   return STATUS_SUCCESS;
 }
+
+}  // namespace
 
 emu::Driver load_fn_driver(std::u16string_view name) {
   return emu::load_driver(FnDriverEntry, u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\FnTest",

@@ -25,14 +25,10 @@ LARGE_INTEGER relative(std::chrono::nanoseconds d);
 PVOID start_thread(PKSTART_ROUTINE routine, PVOID context, bool keep_handle = false);
 void join(PVOID thread);
 
-// Takes every finding; returns those of `check` (the others are kept).
-std::vector<emu::verifier::Finding> take(emu::verifier::Rule check);
-
 using Fn = std::function<NTSTATUS(PDEVICE_OBJECT, PIRP)>;
 
 // A driver whose every major function calls the Fn stored in the device's
 // extension (see make_device).
-NTSTATUS NTAPI FnDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING path);
 emu::Driver load_fn_driver(std::u16string_view name = u"\\Driver\\FnTest");
 
 // A device of `driver` running `fn` (which must outlive it), attached on top
