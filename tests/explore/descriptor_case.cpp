@@ -133,66 +133,58 @@ std::vector<DescriptorCase> seed_descriptor_cases() {
   std::vector<DescriptorCase> seeds;
   const Bytes dd = cdc::device_descriptor();
   const Bytes acm = cdc::configuration_descriptor(cdc::Variant::acm);
-  seeds.push_back({dd, acm, "acm"});
-  seeds.push_back({dd, cdc::configuration_descriptor(cdc::Variant::acm_nointr), "acm-nointr"});
-  seeds.push_back({dd, cdc::configuration_descriptor(cdc::Variant::acm_datafirst), "acm-datafirst"});
-
-  auto bad = [&](std::string name, auto&& change) {
-    DescriptorCase c{dd, acm, std::move(name)};
-    change(c);
-    seeds.push_back(std::move(c));
+  auto add = [&](std::string name, Bytes device, Bytes config, bool honest_total = false) {
+    if (honest_total) set_total(config, config.size());
+    seeds.push_back({std::move(device), std::move(config), std::move(name)});
   };
+  add("acm", dd, acm);
+  add("acm-nointr", dd, cdc::configuration_descriptor(cdc::Variant::acm_nointr));
+  add("acm-datafirst", dd, cdc::configuration_descriptor(cdc::Variant::acm_datafirst));
+  // The ACM layout with every byte of either part in turn set to each value
+  // a parser trips on (a length of 0 to 3 or 255, an endpoint's address, one
+  // off), or the part cut short at every length.
+  for (bool device : {true, false}) {
+    const Bytes& set = device ? dd : acm;
+    const std::string part = device ? "device" : "config";
+    for (std::size_t i = 0; i < set.size(); ++i) {
+      const Bytes cut(set.begin(), set.begin() + static_cast<std::ptrdiff_t>(i));
+      add(part + " truncated to " + std::to_string(i), device ? cut : dd, device ? acm : cut);
+      for (int v : {0, 1, 2, 3, 0x80, 0x81, 0x82, 0xFF, set[i] - 1, set[i] + 1}) {
+        if (v == set[i] || v < 0 || v > 0xFF) continue;
+        Bytes changed = set;
+        changed[i] = static_cast<uint8_t>(v);
+        add(part + " byte " + std::to_string(i) + " = " + std::to_string(v), device ? changed : dd,
+            device ? acm : changed);
+      }
+    }
+  }
+  for (std::size_t total : {std::size_t{0}, std::size_t{5}, std::size_t{9}, acm.size() - 1, acm.size() + 1,
+                            std::size_t{0xFFFF}}) {
+    Bytes changed = acm;
+    set_total(changed, total);
+    add("wTotalLength " + std::to_string(total), dd, changed);
+  }
+  // Whole descriptors, wTotalLength following: each dropped, moved in front
+  // of the first interface, or the set ended before it; every one of a kind
+  // left out.
   const std::vector<std::size_t> at = descriptor_offsets(acm);
-  for (uint8_t length : {0, 1, 2, 255}) {
-    bad("config bLength " + std::to_string(length), [&](DescriptorCase& c) { c.configuration[0] = length; });
-    bad("second descriptor bLength " + std::to_string(length),
-        [&](DescriptorCase& c) { c.configuration[at.at(1)] = length; });
-    bad("last descriptor bLength " + std::to_string(length),
-        [&](DescriptorCase& c) { c.configuration[at.back()] = length; });
+  for (std::size_t k = 1; k < at.size(); ++k) {
+    const auto begin = acm.begin() + static_cast<std::ptrdiff_t>(at[k]), end = begin + acm[at[k]];
+    Bytes without(acm.begin(), begin);
+    without.insert(without.end(), end, acm.end());
+    Bytes first = without;
+    first.insert(first.begin() + 9, begin, end);
+    const std::string which = "descriptor " + std::to_string(k);
+    add(which + " dropped", dd, without, true);
+    add(which + " first", dd, first, true);
+    add("the set ends before " + which, dd, Bytes(acm.begin(), begin), true);
   }
-  for (std::size_t total :
-       {std::size_t{0}, std::size_t{5}, std::size_t{9}, acm.size() - 1, acm.size() + 1, std::size_t{0xFFFF}})
-    bad("wTotalLength " + std::to_string(total),
-        [&](DescriptorCase& c) { set_total(c.configuration, total); });
-  for (uint8_t n : {0, 1, 3, 255})
-    bad("bNumInterfaces " + std::to_string(n), [&](DescriptorCase& c) { c.configuration[4] = n; });
-  for (std::size_t o : at) {
-    if (acm[o + 1] != 0x04) continue;
-    for (uint8_t n : {0, 3, 255})
-      bad("interface at " + std::to_string(o) + " bNumEndpoints " + std::to_string(n),
-          [&](DescriptorCase& c) { c.configuration[o + 4] = n; });
-  }
-  bad("endpoints missing", [&](DescriptorCase& c) {
-    Bytes kept;
+  for (uint8_t type : {0x04, 0x05, 0x24}) {
+    Bytes kept(acm.begin(), acm.begin() + 9);
     for (std::size_t o : at)
-      if (acm[o + 1] != 0x05) kept.insert(kept.end(), acm.begin() + o, acm.begin() + o + acm[o]);
-    set_total(kept, kept.size());
-    c.configuration = kept;
-  });
-  bad("data interface missing", [&](DescriptorCase& c) {
-    c.configuration.resize(at.at(at.size() - 3));
-    set_total(c.configuration, c.configuration.size());
-  });
-  bad("endpoint before any interface", [&](DescriptorCase& c) {
-    Bytes ep(acm.begin() + at.back(), acm.end());
-    c.configuration.insert(c.configuration.begin() + 9, ep.begin(), ep.end());
-    set_total(c.configuration, c.configuration.size());
-  });
-  bad("endpoint 0 as bulk IN", [&](DescriptorCase& c) { c.configuration[at.back() + 2] = 0x80; });
-  bad("same endpoint twice",
-      [&](DescriptorCase& c) { c.configuration[at.back() + 2] = c.configuration[at.back() - 5]; });
-  bad("endpoint max packet 0", [&](DescriptorCase& c) {
-    c.configuration[at.back() + 4] = 0;
-    c.configuration[at.back() + 5] = 0;
-  });
-  for (std::size_t keep : {std::size_t{0}, std::size_t{4}, std::size_t{9}, acm.size() / 2, acm.size() - 3})
-    bad("configuration truncated to " + std::to_string(keep),
-        [&](DescriptorCase& c) { c.configuration.resize(keep); });
-  for (std::size_t keep : {std::size_t{0}, std::size_t{8}, std::size_t{17}})
-    bad("device descriptor truncated to " + std::to_string(keep),
-        [&](DescriptorCase& c) { c.device.resize(keep); });
-  bad("device bLength 0", [&](DescriptorCase& c) { c.device[0] = 0; });
-  bad("two configurations declared", [&](DescriptorCase& c) { c.device[17] = 2; });
+      if (o > 0 && acm[o + 1] != type) kept.insert(kept.end(), acm.begin() + o, acm.begin() + o + acm[o]);
+    add("no descriptor of type " + std::to_string(type), dd, kept, true);
+  }
   return seeds;
 }
 
