@@ -49,15 +49,14 @@ class BusTimingTest : public BusTest {
  protected:
   // A CDC device of `speed` whose descriptors carry that speed's packet sizes.
   Client& plug(Speed speed, CompletionTiming completion = CompletionTiming::end_of_frame, bool zlp = true) {
-    dev_ = std::make_shared<ScriptedDevice>(cdc::device_descriptor(),
-                                            cdc::configuration_descriptor(cdc::Variant::acm, speed));
+    auto config = cdc::configuration_descriptor(cdc::Variant::acm, speed);
+    dev_ = std::make_shared<ScriptedDevice>(cdc::device_descriptor(), config);
     dev_->set_speed(speed);
     dev_->set_zero_length_packets(zlp);
     emu::usb::PlugOptions options;
     options.completion = completion;
     client_ = std::make_unique<Client>(emu::usb::plug(dev_, options));
-    config_ = cdc::configuration_descriptor(cdc::Variant::acm, speed);
-    EXPECT_EQ(client_->select(config_, driver_sizes).status, STATUS_SUCCESS);
+    EXPECT_EQ(client_->select(config, driver_sizes).status, STATUS_SUCCESS);
     return *client_;
   }
   // On the frozen clock (it moves in 100 ns steps): pending up to the step
@@ -103,9 +102,6 @@ class BusTimingTest : public BusTest {
     emu::clock::advance(boundary - now);
     return boundary;
   }
-  std::shared_ptr<ScriptedDevice> dev_;
-  std::unique_ptr<Client> client_;
-  std::vector<uint8_t> config_;
 };
 
 // What one 4 KiB bulk read in flight, or a 64 KiB write, permits on a host
