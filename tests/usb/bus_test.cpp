@@ -23,9 +23,6 @@ using emu::usb::ScriptedDevice;
 using emu::usb::UrbEvent;
 namespace cdc = emu::usb::cdc;
 
-constexpr ULONG kIn = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
-constexpr ULONG kOut = USBD_TRANSFER_DIRECTION_OUT;
-
 using BusUrbTest = BusTest;
 
 TEST_F(BusUrbTest, DescriptorRequestsReturnWhatWasAskedAndStampTheDeviceHandle) {
@@ -207,8 +204,7 @@ TEST_F(BusUrbTest, BulkTransfersMoveBytesAndFollowTheShortTransferRules) {
   // IN pends while the device NAKs, from the bus thread at DISPATCH_LEVEL.
   UrbRequest r(pdo);
   uint8_t buffer[16] = {};
-  c.build_transfer(r, cdc::BULK_IN_ENDPOINT, buffer, sizeof buffer, kIn);
-  EXPECT_EQ(r.send(), STATUS_PENDING);
+  EXPECT_EQ(c.send_transfer(r, cdc::BULK_IN_ENDPOINT, buffer, sizeof buffer, kIn), STATUS_PENDING);
   EXPECT_TRUE(emu::usb::wait_pending(pdo, cdc::BULK_IN_ENDPOINT, 1));
   EXPECT_FALSE(r.wait(20ms));
   dev_->queue_in(cdc::BULK_IN_ENDPOINT, "abc");
@@ -346,8 +342,7 @@ TEST_F(BusUrbTest, InjectedFaultsAbortsAndResetsFailTransfersAsTheDeviceWould) {
   emu::usb::inject_fault(pdo, cdc::BULK_OUT_ENDPOINT, Fault::delayed(500ms));
   UrbRequest w(pdo);
   uint8_t z = 'z';
-  c.build_transfer(w, cdc::BULK_OUT_ENDPOINT, &z, 1, kOut);
-  EXPECT_EQ(w.send(), STATUS_PENDING);
+  EXPECT_EQ(c.send_transfer(w, cdc::BULK_OUT_ENDPOINT, &z, 1, kOut), STATUS_PENDING);
   EXPECT_FALSE(w.wait(30ms));
   emu::clock::advance(499ms);
   EXPECT_FALSE(w.wait(30ms));
@@ -367,10 +362,8 @@ TEST_F(BusUrbTest, InjectedFaultsAbortsAndResetsFailTransfersAsTheDeviceWould) {
   // A pipe reset waits for a drained pipe; an abort cancels what it holds.
   uint8_t b1[8], b2[8];
   UrbRequest r1(pdo), r2(pdo);
-  c.build_transfer(r1, cdc::BULK_IN_ENDPOINT, b1, 8, kIn);
-  c.build_transfer(r2, cdc::BULK_IN_ENDPOINT, b2, 8, kIn);
-  EXPECT_EQ(r1.send(), STATUS_PENDING);
-  EXPECT_EQ(r2.send(), STATUS_PENDING);
+  EXPECT_EQ(c.send_transfer(r1, cdc::BULK_IN_ENDPOINT, b1, 8, kIn), STATUS_PENDING);
+  EXPECT_EQ(c.send_transfer(r2, cdc::BULK_IN_ENDPOINT, b2, 8, kIn), STATUS_PENDING);
   ASSERT_TRUE(emu::usb::wait_pending(pdo, cdc::BULK_IN_ENDPOINT, 2));
   EXPECT_EQ(c.pipe_request(URB_FUNCTION_RESET_PIPE, cdc::BULK_IN_ENDPOINT).usbd, USBD_STATUS_ERROR_BUSY);
   EXPECT_EQ(c.pipe_request(URB_FUNCTION_ABORT_PIPE, cdc::BULK_IN_ENDPOINT).status, STATUS_SUCCESS);
@@ -384,8 +377,7 @@ TEST_F(BusUrbTest, InjectedFaultsAbortsAndResetsFailTransfersAsTheDeviceWould) {
   // Pulled out while a transfer is pending.
   emu::usb::inject_fault(pdo, cdc::BULK_IN_ENDPOINT, Fault::unplug_while_pending());
   UrbRequest gone(pdo);
-  c.build_transfer(gone, cdc::BULK_IN_ENDPOINT, b, 16, kIn);
-  EXPECT_EQ(gone.send(), STATUS_PENDING);
+  EXPECT_EQ(c.send_transfer(gone, cdc::BULK_IN_ENDPOINT, b, 16, kIn), STATUS_PENDING);
   ASSERT_TRUE(gone.wait());
   EXPECT_EQ(gone.status(), STATUS_NO_SUCH_DEVICE);
   EXPECT_EQ(gone.usbd(), USBD_STATUS_DEVICE_GONE);
@@ -434,10 +426,8 @@ TEST_F(BusUrbTest, UnpluggedDevicesFailEverythingAndLeaveWithTheirRemoval) {
   ASSERT_EQ(c.configure().status, STATUS_SUCCESS);
   uint8_t b[8];
   UrbRequest in(pdo), intr(pdo);
-  c.build_transfer(in, cdc::BULK_IN_ENDPOINT, b, 8, kIn);
-  c.build_transfer(intr, cdc::NOTIFY_ENDPOINT, b, 8, kIn);
-  EXPECT_EQ(in.send(), STATUS_PENDING);
-  EXPECT_EQ(intr.send(), STATUS_PENDING);
+  EXPECT_EQ(c.send_transfer(in, cdc::BULK_IN_ENDPOINT, b, 8, kIn), STATUS_PENDING);
+  EXPECT_EQ(c.send_transfer(intr, cdc::NOTIFY_ENDPOINT, b, 8, kIn), STATUS_PENDING);
   ASSERT_TRUE(emu::usb::wait_pending(pdo, cdc::NOTIFY_ENDPOINT, 1));
 
   ULONG port = 0;
@@ -517,8 +507,7 @@ TEST_F(BusUrbTest, BadSubmissionsFailAtOnce) {
 
   // The same URB twice while the bus holds it is the client's fault.
   UrbRequest first(pdo), second(pdo);
-  c.build_transfer(first, cdc::BULK_IN_ENDPOINT, b, 4, kIn);
-  EXPECT_EQ(first.send(), STATUS_PENDING);
+  EXPECT_EQ(c.send_transfer(first, cdc::BULK_IN_ENDPOINT, b, 4, kIn), STATUS_PENDING);
   second.send(IOCTL_INTERNAL_USB_SUBMIT_URB, first.urb());
   ASSERT_TRUE(second.wait());
   EXPECT_EQ(second.status(), STATUS_INVALID_PARAMETER);

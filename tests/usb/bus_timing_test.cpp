@@ -19,8 +19,6 @@ using emu::usb::Speed;
 namespace cdc = emu::usb::cdc;
 using std::chrono::nanoseconds;
 
-constexpr ULONG kIn = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
-
 // A speed's frame, as the USB specification has it.
 struct Frame {
   Speed speed;
@@ -150,8 +148,7 @@ TEST_F(BusTimingTest, CompletionsComeAtTheEndOfTheFrameOfTheLastPacket) {
       const nanoseconds start = emu::clock::now();
       UrbRequest r(client.pdo());
       std::vector<uint8_t> buffer(4096);
-      client.build_transfer(r, cdc::BULK_IN_ENDPOINT, buffer.data(), 4096, kIn);
-      r.send();
+      client.send_transfer(r, cdc::BULK_IN_ENDPOINT, buffer.data(), 4096, kIn);
       const int64_t in_progress = (start - t0).count() * f.slots / f.ns;
       if (timing == CompletionTiming::end_of_frame) {
         ASSERT_TRUE(wait_taken(cdc::BULK_IN_ENDPOINT, data.size() - std::size_t(i + 1) * 4096));
@@ -191,8 +188,7 @@ TEST_F(BusTimingTest, OneReadInFlightCannotOutrunTheDesignCeiling) {
         const nanoseconds first = emu::clock::now();
         nanoseconds last{0};
         for (int i = 0; i < reads; ++i) {
-          client.build_transfer(r, cdc::BULK_IN_ENDPOINT, buffer.data(), 4096, kIn);
-          r.send();
+          client.send_transfer(r, cdc::BULK_IN_ENDPOINT, buffer.data(), 4096, kIn);
           ASSERT_TRUE(r.wait(5s));
           last = emu::clock::now();
           ASSERT_EQ(r.status(), STATUS_SUCCESS);
@@ -217,8 +213,7 @@ TEST_F(BusTimingTest, AReadWaitingForItsFrameEndIsReportedWhenTheDeviceLeaves) {
   freeze_on_a_frame();
   UrbRequest r(client.pdo());
   std::vector<uint8_t> buffer(4096);
-  client.build_transfer(r, cdc::BULK_IN_ENDPOINT, buffer.data(), 4096, kIn);
-  EXPECT_EQ(r.send(), STATUS_PENDING);
+  EXPECT_EQ(client.send_transfer(r, cdc::BULK_IN_ENDPOINT, buffer.data(), 4096, kIn), STATUS_PENDING);
   ASSERT_TRUE(wait_taken(cdc::BULK_IN_ENDPOINT, 0));
   EXPECT_TRUE(emu::usb::wait_pending(client.pdo(), cdc::BULK_IN_ENDPOINT, 1, 1s));
   EXPECT_FALSE(IoCancelIrp(r.irp())) << "its packets moved: nothing to cancel";
@@ -243,8 +238,7 @@ TEST_F(BusTimingTest, WholePacketsEndWithAZeroLengthPacketOrWaitForTheNext) {
       const std::string whole(2 * packet, 'w');
       UrbRequest r(client.pdo());
       std::vector<uint8_t> buffer(4096);
-      client.build_transfer(r, cdc::BULK_IN_ENDPOINT, buffer.data(), 4096, kIn);
-      EXPECT_EQ(r.send(), STATUS_PENDING);
+      EXPECT_EQ(client.send_transfer(r, cdc::BULK_IN_ENDPOINT, buffer.data(), 4096, kIn), STATUS_PENDING);
       dev_->queue_in(cdc::BULK_IN_ENDPOINT, whole);
       std::string expected = whole;
       if (!zlp) {
@@ -276,8 +270,7 @@ TEST_F(BusTimingTest, InterruptEndpointsArePolledAtTheirInterval) {
     dev_->notify_serial_state(cdc::SERIAL_STATE_DCD);
     UrbRequest r(client.pdo());
     uint8_t buffer[16] = {};
-    client.build_transfer(r, cdc::NOTIFY_ENDPOINT, buffer, sizeof buffer, kIn);
-    r.send();
+    client.send_transfer(r, cdc::NOTIFY_ENDPOINT, buffer, sizeof buffer, kIn);
     if (timing == CompletionTiming::on_answer) {
       expect_done_at(r, poll);
     } else {

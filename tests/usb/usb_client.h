@@ -32,6 +32,8 @@ namespace usbtest {
 using namespace std::chrono_literals;
 
 inline constexpr ULONG kTestTag = emu::pool::tag("UsbT");
+inline constexpr ULONG kIn = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
+inline constexpr ULONG kOut = USBD_TRANSFER_DIRECTION_OUT;
 
 // One packet and one URB, reused request after request.
 class UrbRequest {
@@ -210,6 +212,11 @@ class Client {
                                            pipe(endpoint_address).PipeHandle, buffer, nullptr, length, flags,
                                            nullptr);
   }
+  // The same, sent; what the bus's dispatch routine returned.
+  NTSTATUS send_transfer(UrbRequest& r, uint8_t endpoint_address, void* buffer, ULONG length, ULONG flags) {
+    build_transfer(r, endpoint_address, buffer, length, flags);
+    return r.send();
+  }
 
   // A whole transfer, waited for.  Returns the bytes moved.
   Sync transfer(uint8_t endpoint_address, void* buffer, ULONG length, ULONG flags, ULONG* moved = nullptr) {
@@ -295,10 +302,7 @@ struct RaceTally {
   uint8_t buffer[8];
 
   // Submits `r` as the next read into the buffer.
-  void submit(Client& c, UrbRequest& r) {
-    c.build_transfer(r, cdc_in, buffer, sizeof buffer, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK);
-    r.send();
-  }
+  void submit(Client& c, UrbRequest& r) { c.send_transfer(r, cdc_in, buffer, sizeof buffer, kIn); }
   // Counts the outcome of the read `r`, completed.
   void take(UrbRequest& r) {
     const ULONG n = r.urb()->UrbBulkOrInterruptTransfer.TransferBufferLength;
@@ -320,10 +324,7 @@ struct RaceTally {
     std::string rest;
     for (int i = 0; i < 1000 && received.size() + rest.size() < queued.size(); ++i) {
       ULONG n = 0;
-      ASSERT_EQ(
-          c.transfer(cdc_in, buffer, sizeof buffer, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, &n)
-              .status,
-          STATUS_SUCCESS);
+      ASSERT_EQ(c.transfer(cdc_in, buffer, sizeof buffer, kIn, &n).status, STATUS_SUCCESS);
       rest.append(reinterpret_cast<char*>(buffer), n);
     }
     EXPECT_EQ(received + rest, queued);

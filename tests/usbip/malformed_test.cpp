@@ -246,9 +246,7 @@ void against_client(const Row& row) {
     ASSERT_EQ(c.configure().status, STATUS_SUCCESS);
     usbtest::UrbRequest r(pdo);
     uint8_t buffer[8];
-    c.build_transfer(r, cdc::BULK_IN_ENDPOINT, buffer, sizeof buffer,
-                     USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK);
-    r.send();
+    c.send_transfer(r, cdc::BULK_IN_ENDPOINT, buffer, sizeof buffer, usbtest::kIn);
     if (unanswered) {
       ASSERT_TRUE(WaitUntil([&] { return usb::info(pdo).pending_transfers == 1; }));
       r.cancel();
