@@ -30,7 +30,8 @@ TEST_F(BusUrbTest, DescriptorRequestsReturnWhatWasAskedAndStampTheDeviceHandle) 
   Client c(pdo);
   const auto want_device = cdc::device_descriptor();
 
-  EXPECT_EQ(c.get_descriptor(USB_DEVICE_DESCRIPTOR_TYPE, 18), want_device);
+  Sync a, b;
+  EXPECT_EQ(c.get_descriptor(USB_DEVICE_DESCRIPTOR_TYPE, 18, &a), want_device);
   auto first8 = c.get_descriptor(USB_DEVICE_DESCRIPTOR_TYPE, 8);
   EXPECT_EQ(first8, std::vector<uint8_t>(want_device.begin(), want_device.begin() + 8));
   Sync s;
@@ -42,20 +43,14 @@ TEST_F(BusUrbTest, DescriptorRequestsReturnWhatWasAskedAndStampTheDeviceHandle) 
 
   // Every processed URB carries the device's handle, one per device.
   PDEVICE_OBJECT other = emu::usb::plug(std::make_shared<emu::usb::ModemModel>());
-  UrbRequest a(pdo), b(other);
-  uint8_t buffer[18];
-  for (UrbRequest* r : {&a, &b}) {
-    UsbBuildGetDescriptorRequest(r->urb(), (USHORT)sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST),
-                                 USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, buffer, nullptr, sizeof buffer, nullptr);
-    EXPECT_EQ(c.submit(*r).status, STATUS_SUCCESS);
-  }
-  EXPECT_NE(a.urb()->UrbHeader.UsbdDeviceHandle, nullptr);
-  EXPECT_EQ(a.urb()->UrbHeader.UsbdDeviceHandle, emu::usb::info(pdo).device_handle);
-  EXPECT_EQ(b.urb()->UrbHeader.UsbdDeviceHandle, emu::usb::info(other).device_handle);
-  EXPECT_NE(a.urb()->UrbHeader.UsbdDeviceHandle, b.urb()->UrbHeader.UsbdDeviceHandle);
+  Client m(other);
+  EXPECT_EQ(m.get_descriptor(USB_DEVICE_DESCRIPTOR_TYPE, 18, &b).size(), 18u);
+  EXPECT_NE(a.device_handle, nullptr);
+  EXPECT_EQ(a.device_handle, emu::usb::info(pdo).device_handle);
+  EXPECT_EQ(b.device_handle, emu::usb::info(other).device_handle);
+  EXPECT_NE(a.device_handle, b.device_handle);
 
   // The modem has its strings.
-  Client m(other);
   auto manufacturer = m.get_descriptor(USB_STRING_DESCRIPTOR_TYPE, 255, nullptr, 1);
   ASSERT_EQ(manufacturer.size(), 2u + 2 * 6);
   EXPECT_EQ(manufacturer[1], USB_STRING_DESCRIPTOR_TYPE);

@@ -128,6 +128,7 @@ class UrbRequest {
 struct Sync {
   NTSTATUS status = STATUS_PENDING;
   USBD_STATUS usbd = USBD_STATUS_PENDING;
+  PVOID device_handle = nullptr;  // the bus's stamp on the URB
 };
 
 // A bus client with the pipe handles of the selected configuration.
@@ -140,7 +141,7 @@ class Client {
   Sync submit(UrbRequest& r) {
     r.send();
     EXPECT_TRUE(r.wait()) << "URB function " << r.urb()->UrbHeader.Function << " never completed";
-    return {r.status(), r.usbd()};
+    return {r.status(), r.usbd(), r.urb()->UrbHeader.UsbdDeviceHandle};
   }
 
   std::vector<uint8_t> get_descriptor(UCHAR type, ULONG length, Sync* sync = nullptr, UCHAR index = 0) {
