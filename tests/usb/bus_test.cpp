@@ -305,12 +305,9 @@ TEST_F(BusUrbTest, CdcLineRequestsAreAnsweredAlikeByEveryModel) {
     // GET_LINE_CODING gives at most the 7 bytes, and no more than asked.
     for (ULONG asked : {4u, 7u, 16u}) {
       std::vector<uint8_t> back(16, 0);
-      UrbRequest g(pdo);
-      UsbBuildVendorRequest(g.urb(), URB_FUNCTION_CLASS_INTERFACE,
-                            (USHORT)sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST), kIn, 0,
-                            cdc::GET_LINE_CODING, 0, 0, back.data(), nullptr, asked, nullptr);
-      ASSERT_EQ(c.submit(g).status, STATUS_SUCCESS);
-      const ULONG moved = g.urb()->UrbControlVendorClassRequest.TransferBufferLength;
+      ULONG moved = 0;
+      ASSERT_EQ(c.class_request(cdc::GET_LINE_CODING, 0, 0, back.data(), asked, true, &moved).status,
+                STATUS_SUCCESS);
       EXPECT_EQ(moved, std::min<ULONG>(asked, 7));
       EXPECT_TRUE(std::equal(back.begin(), back.begin() + moved, bytes.begin()));
     }

@@ -233,13 +233,15 @@ class Client {
     return transfer(endpoint_address, bytes.data(), (ULONG)bytes.size(), USBD_TRANSFER_DIRECTION_OUT);
   }
 
-  Sync class_request(UCHAR request, USHORT value, USHORT index, void* buffer, ULONG length, bool in) {
+  Sync class_request(UCHAR request, USHORT value, USHORT index, void* buffer, ULONG length, bool in,
+                     ULONG* moved = nullptr) {
     UrbRequest r(pdo_);
     UsbBuildVendorRequest(r.urb(), URB_FUNCTION_CLASS_INTERFACE,
-                          (USHORT)sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST),
-                          in ? (USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK) : 0, 0, request, value,
-                          index, buffer, nullptr, length, nullptr);
-    return submit(r);
+                          (USHORT)sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST), in ? kIn : 0, 0,
+                          request, value, index, buffer, nullptr, length, nullptr);
+    Sync s = submit(r);
+    if (moved != nullptr) *moved = r.urb()->UrbControlVendorClassRequest.TransferBufferLength;
+    return s;
   }
 
   Sync pipe_request(USHORT function, uint8_t endpoint_address) {
