@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "descriptor_builder.h"
+#include "test_helpers.h"
 #include "usb_client.h"
 
 using emu::verifier::Rule;
@@ -559,40 +560,24 @@ TEST_F(BusWatchTest, EachUrbShowsAsTheWireCarriesIt) {
             STATUS_SUCCESS);
   const std::vector<Seen> seen = take();
 
-  // Submission then completion, one pair per URB (the abort moves nothing
-  // on the bus and is not shown): the setup packet as the wire carries it,
-  // the bytes out at the submission, the bytes in at the completion (`in_config`:
-  // the first bytes of the configuration set).
-  struct Want {
-    uint8_t endpoint, type;
-    const char* setup;
-    uint32_t submit_length;
-    const char* out;
-    const char* in;
-    std::size_t in_config;
-  };
+  // The table's rows, URB by URB.
+  const auto rows = vrmdm_test::ReadTable(VRMDM_USB_TESTS "/bus_watch.txt");
   const auto config = cdc::configuration_descriptor(cdc::Variant::acm);
   ASSERT_EQ(config.size(), 0x43u);
-  constexpr uint8_t kControl = USB_ENDPOINT_TYPE_CONTROL, kBulk = USB_ENDPOINT_TYPE_BULK;
-  const Want want[] = {
-      {0x80, kControl, "8006000200000900", 9, "", "", 9},
-      {0x80, kControl, "8006000200004300", 0x43, "", "", 0x43},
-      {0x00, kControl, "0009010000000000", 0, "", "", 0},
-      {0x00, kControl, "2120000000000700", 7, "00c20100000008", "", 0},
-      {cdc::BULK_OUT_ENDPOINT, kBulk, nullptr, 3, "41540d", "", 0},
-      {cdc::BULK_IN_ENDPOINT, kBulk, nullptr, 4096, "", "4f4b", 0},
-      {cdc::NOTIFY_ENDPOINT, USB_ENDPOINT_TYPE_INTERRUPT, nullptr, 16, "", "a1200000000002000100", 0},
-      {0x00, kControl, "0201000082000000", 0, "", "", 0},
-  };
   const auto hex = [](const std::vector<uint8_t>& b) {
     std::string text;
     for (uint8_t v : b) text += {"0123456789abcdef"[v >> 4], "0123456789abcdef"[v & 15]};
     return text;
   };
-  ASSERT_EQ(seen.size(), 2 * std::size(want));
-  for (std::size_t i = 0; i < std::size(want); ++i) {
-    SCOPED_TRACE("URB " + std::to_string(i));
-    const Want& w = want[i];
+  const auto bytes = [&](const std::string& word) {
+    if (word.starts_with("config:")) return hex({config.begin(), config.begin() + std::stoi(word.substr(7))});
+    return word == "-" ? std::string() : word;
+  };
+  const std::vector<std::string> types = {"control", "isochronous", "bulk", "interrupt"};
+  ASSERT_EQ(seen.size(), 2 * rows.size());
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    SCOPED_TRACE("bus_watch.txt:" + std::to_string(rows[i].line));
+    const std::vector<std::string>& w = rows[i].words;
     const Seen& s = seen[2 * i];
     const Seen& d = seen[2 * i + 1];
     EXPECT_EQ(s.event.kind, UrbEvent::Kind::submit);
@@ -601,21 +586,20 @@ TEST_F(BusWatchTest, EachUrbShowsAsTheWireCarriesIt) {
     EXPECT_NE(s.event.device, 0u);
     EXPECT_EQ(s.event.device, seen[0].event.device);
     for (const Seen* e : {&s, &d}) {
-      EXPECT_EQ(e->event.endpoint, w.endpoint);
-      EXPECT_EQ(e->event.transfer_type, w.type);
+      EXPECT_EQ(e->event.endpoint, std::stoi(w.at(0), nullptr, 16));
+      EXPECT_EQ(types.at(e->event.transfer_type), w.at(1));
     }
-    ASSERT_EQ(s.event.setup.has_value(), w.setup != nullptr);
-    if (w.setup) {
+    ASSERT_EQ(s.event.setup.has_value(), w.at(2) != "-");
+    if (s.event.setup) {
       const auto& p = *s.event.setup;
       EXPECT_EQ(hex({p.bmRequestType, p.bRequest, uint8_t(p.wValue), uint8_t(p.wValue >> 8),
                      uint8_t(p.wIndex), uint8_t(p.wIndex >> 8), uint8_t(p.wLength), uint8_t(p.wLength >> 8)}),
-                w.setup);
+                w[2]);
     }
-    EXPECT_EQ(s.event.length, w.submit_length);
-    EXPECT_EQ(hex(s.data), w.out);
-    const std::string in = w.in_config ? hex({config.begin(), config.begin() + w.in_config}) : w.in;
-    EXPECT_EQ(hex(d.data), in);
-    EXPECT_EQ(d.event.length, (in.size() + std::string_view(w.out).size()) / 2);
+    EXPECT_EQ(s.event.length, std::stoul(w.at(3)));
+    EXPECT_EQ(hex(s.data), bytes(w.at(4)));
+    EXPECT_EQ(hex(d.data), bytes(w.at(5)));
+    EXPECT_EQ(d.event.length, (bytes(w[4]).size() + bytes(w[5]).size()) / 2);
     EXPECT_EQ(d.event.usbd_status, USBD_STATUS_SUCCESS);
     EXPECT_EQ(d.event.status, STATUS_SUCCESS);
     EXPECT_LE(s.event.system_time, d.event.system_time);
