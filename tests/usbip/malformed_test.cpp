@@ -84,16 +84,6 @@ class FakeServer {
   std::thread thread_;
 };
 
-usbip::DeviceRecord record() {
-  usbip::DeviceRecord r;
-  r.path = "/sys/fake";
-  r.busid = "1-1";
-  r.busnum = 1;
-  r.devnum = 2;
-  r.speed = 3;
-  return r;
-}
-
 Bytes operator+(Bytes a, const Bytes& b) {
   a.insert(a.end(), b.begin(), b.end());
   return a;
@@ -196,7 +186,12 @@ void fake_session(Peer& peer, const Row& row) {
     if (!row.close_after) peer.next_command();  // until the client gives up
     return;
   }
-  const usbip::DeviceRecord r = record();
+  usbip::DeviceRecord r;
+  r.path = "/sys/fake";
+  r.busid = "1-1";
+  r.busnum = 1;
+  r.devnum = 2;
+  r.speed = 3;
   peer.send(usbip::encode_import_reply(0, &r));
   auto device = usb::ScriptedDevice::cdc_acm();
   while (auto m = peer.next_command()) {
