@@ -40,8 +40,9 @@ DescriptorOutcome run_descriptor_case(const DescriptorCase& c);
 // set to an odd value, every length cut, every descriptor dropped or moved.
 std::vector<DescriptorCase> seed_descriptor_cases();
 
-// One seeded mutation of `c` (bit flips, odd lengths, truncation, a
-// descriptor duplicated or dropped...).
+// One to four seeded edits of `c`, of the kinds the seed shapes make one
+// at a time (a byte set or flipped, bytes cut or inserted, a descriptor
+// duplicated, dropped or moved, wTotalLength changed).
 DescriptorCase mutate_descriptor_case(const DescriptorCase& c, uint64_t seed);
 
 }  // namespace explore
