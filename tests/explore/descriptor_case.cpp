@@ -41,6 +41,44 @@ void set_total(Bytes& set, std::size_t total) {
   set[3] = static_cast<uint8_t>(total >> 8);
 }
 
+// One change to a set, the seed shapes' and the mutations' alike: `at` is a
+// byte's position or a descriptor's index, `value` what it takes.
+enum class Edit { set_byte, flip_bit, truncate, insert, duplicate, drop, move_first, total };
+constexpr const char* kEditNames[] = {"byte",        "bit flipped at", "truncated to", "bytes inserted at",
+                                      "duplicated:", "dropped:",       "moved first:", "wTotalLength"};
+
+void apply(Bytes& b, Edit edit, std::size_t at, uint64_t value) {
+  const auto pos = [&](std::size_t o) {
+    return b.begin() + static_cast<std::ptrdiff_t>(std::min(o, b.size()));
+  };
+  const std::vector<std::size_t> offsets = descriptor_offsets(b);
+  const std::size_t o = offsets.empty() ? 0 : offsets[at % offsets.size()];
+  const Bytes d(pos(o), pos(offsets.empty() ? 0 : o + b[o]));
+  switch (edit) {
+    case Edit::set_byte:
+    case Edit::flip_bit:
+      if (at < b.size())
+        b[at] = static_cast<uint8_t>(edit == Edit::set_byte ? value : b[at] ^ (1u << value % 8));
+      break;
+    case Edit::truncate:
+      b.erase(pos(at), b.end());
+      break;
+    case Edit::insert:  // 1 to 8 of value's bytes
+      for (uint64_t n = 1 + (value >> 61); n > 0; --n, value >>= 8)
+        b.insert(pos(at), static_cast<uint8_t>(value));
+      break;
+    case Edit::duplicate:
+    case Edit::drop:
+    case Edit::move_first:
+      if (edit != Edit::duplicate) b.erase(pos(o), pos(o + d.size()));
+      if (edit != Edit::drop) b.insert(pos(edit == Edit::duplicate ? o : 9), d.begin(), d.end());
+      break;
+    case Edit::total:
+      set_total(b, value);
+      break;
+  }
+}
+
 }  // namespace
 
 DescriptorCase split_descriptor_input(const uint8_t* data, std::size_t size) {
@@ -136,120 +174,63 @@ std::vector<DescriptorCase> seed_descriptor_cases() {
   seeds.push_back({dd, acm, "acm"});
   seeds.push_back({dd, cdc::configuration_descriptor(cdc::Variant::acm_nointr), "acm-nointr"});
   seeds.push_back({dd, cdc::configuration_descriptor(cdc::Variant::acm_datafirst), "acm-datafirst"});
-
-  auto bad = [&](std::string name, auto&& change) {
-    DescriptorCase c{dd, acm, std::move(name)};
-    change(c);
+  // The ACM layout with one edit; `honest`: wTotalLength follows it.
+  auto add = [&](bool device, Edit edit, std::size_t at, uint64_t value, bool honest = false) {
+    const std::size_t shown = edit == Edit::total ? value : at;
+    DescriptorCase c{dd, acm,
+                     std::string(device ? "device " : "config ") + kEditNames[int(edit)] + " " +
+                         std::to_string(shown) +
+                         (edit == Edit::set_byte ? " = " + std::to_string(value) : "")};
+    Bytes& b = device ? c.device : c.configuration;
+    apply(b, edit, at, value);
+    if (honest) set_total(b, b.size());
     seeds.push_back(std::move(c));
   };
+  // Every byte of either part set to each value a parser trips on (a
+  // length of 0 to 3 or 255, an endpoint's address, one off); either part
+  // cut short at every length.
+  for (bool device : {true, false}) {
+    const Bytes& set = device ? dd : acm;
+    for (std::size_t i = 0; i < set.size(); ++i) {
+      add(device, Edit::truncate, i, 0);
+      for (int v : {0, 1, 2, 3, 0x80, 0x81, 0x82, 0xFF, set[i] - 1, set[i] + 1})
+        if (v != set[i] && v >= 0 && v <= 0xFF) add(device, Edit::set_byte, i, static_cast<uint64_t>(v));
+    }
+  }
+  for (std::size_t total : {std::size_t{5}, std::size_t{9}, std::size_t{0xFFFF}})
+    add(false, Edit::total, 0, total);
+  // Each descriptor after the first dropped, moved in front of the first
+  // interface, or ending the set, wTotalLength following.
   const std::vector<std::size_t> at = descriptor_offsets(acm);
-  for (uint8_t length : {0, 1, 2, 255}) {
-    bad("config bLength " + std::to_string(length), [&](DescriptorCase& c) { c.configuration[0] = length; });
-    bad("second descriptor bLength " + std::to_string(length),
-        [&](DescriptorCase& c) { c.configuration[at.at(1)] = length; });
-    bad("last descriptor bLength " + std::to_string(length),
-        [&](DescriptorCase& c) { c.configuration[at.back()] = length; });
+  for (std::size_t k = 1; k < at.size(); ++k) {
+    for (Edit edit : {Edit::drop, Edit::move_first}) add(false, edit, k, 0, true);
+    add(false, Edit::truncate, at[k], 0, true);
   }
-  for (std::size_t total :
-       {std::size_t{0}, std::size_t{5}, std::size_t{9}, acm.size() - 1, acm.size() + 1, std::size_t{0xFFFF}})
-    bad("wTotalLength " + std::to_string(total),
-        [&](DescriptorCase& c) { set_total(c.configuration, total); });
-  for (uint8_t n : {0, 1, 3, 255})
-    bad("bNumInterfaces " + std::to_string(n), [&](DescriptorCase& c) { c.configuration[4] = n; });
-  for (std::size_t o : at) {
-    if (acm[o + 1] != 0x04) continue;
-    for (uint8_t n : {0, 3, 255})
-      bad("interface at " + std::to_string(o) + " bNumEndpoints " + std::to_string(n),
-          [&](DescriptorCase& c) { c.configuration[o + 4] = n; });
-  }
-  bad("endpoints missing", [&](DescriptorCase& c) {
-    Bytes kept;
+  // Every descriptor of one kind left out (every endpoint, say).
+  for (uint8_t type : {0x04, 0x05, 0x24}) {
+    Bytes kept(acm.begin(), acm.begin() + 9);
     for (std::size_t o : at)
-      if (acm[o + 1] != 0x05) kept.insert(kept.end(), acm.begin() + o, acm.begin() + o + acm[o]);
+      if (o > 0 && acm[o + 1] != type) kept.insert(kept.end(), acm.begin() + o, acm.begin() + o + acm[o]);
     set_total(kept, kept.size());
-    c.configuration = kept;
-  });
-  bad("data interface missing", [&](DescriptorCase& c) {
-    c.configuration.resize(at.at(at.size() - 3));
-    set_total(c.configuration, c.configuration.size());
-  });
-  bad("endpoint before any interface", [&](DescriptorCase& c) {
-    Bytes ep(acm.begin() + at.back(), acm.end());
-    c.configuration.insert(c.configuration.begin() + 9, ep.begin(), ep.end());
-    set_total(c.configuration, c.configuration.size());
-  });
-  bad("endpoint 0 as bulk IN", [&](DescriptorCase& c) { c.configuration[at.back() + 2] = 0x80; });
-  bad("same endpoint twice",
-      [&](DescriptorCase& c) { c.configuration[at.back() + 2] = c.configuration[at.back() - 5]; });
-  bad("endpoint max packet 0", [&](DescriptorCase& c) {
-    c.configuration[at.back() + 4] = 0;
-    c.configuration[at.back() + 5] = 0;
-  });
-  for (std::size_t keep : {std::size_t{0}, std::size_t{4}, std::size_t{9}, acm.size() / 2, acm.size() - 3})
-    bad("configuration truncated to " + std::to_string(keep),
-        [&](DescriptorCase& c) { c.configuration.resize(keep); });
-  for (std::size_t keep : {std::size_t{0}, std::size_t{8}, std::size_t{17}})
-    bad("device descriptor truncated to " + std::to_string(keep),
-        [&](DescriptorCase& c) { c.device.resize(keep); });
-  bad("device bLength 0", [&](DescriptorCase& c) { c.device[0] = 0; });
-  bad("two configurations declared", [&](DescriptorCase& c) { c.device[17] = 2; });
+    seeds.push_back({dd, kept, "no descriptor of type " + std::to_string(type)});
+  }
   return seeds;
 }
 
 DescriptorCase mutate_descriptor_case(const DescriptorCase& c, uint64_t seed) {
+  static constexpr uint8_t kValues[] = {0, 1, 2, 3, 4, 5, 7, 9, 0x7F, 0x80, 0x81, 0x82, 0xFF};
   Rng rng(seed);
   DescriptorCase m = c;
   m.name.clear();
-  const int edits = 1 + static_cast<int>(rng.next() % 4);
-  for (int e = 0; e < edits; ++e) {
+  for (int e = 1 + static_cast<int>(rng.next() % 4); e > 0; --e) {
     Bytes& b = (rng.next() % 8 == 0) ? m.device : m.configuration;
-    const uint64_t kind = rng.next() % 9;
-    const std::size_t pos = b.empty() ? 0 : rng.next() % b.size();
-    switch (kind) {
-      case 0:  // flip a bit
-        if (!b.empty()) b[pos] ^= static_cast<uint8_t>(1u << (rng.next() % 8));
-        break;
-      case 1: {  // an interesting value
-        static constexpr uint8_t kValues[] = {0, 1, 2, 3, 4, 5, 7, 9, 0x7F, 0x80, 0x81, 0x82, 0xFF};
-        if (!b.empty()) b[pos] = kValues[rng.next() % sizeof kValues];
-        break;
-      }
-      case 2:  // a random byte
-        if (!b.empty()) b[pos] = static_cast<uint8_t>(rng.next());
-        break;
-      case 3:  // truncate
-        b.resize(pos);
-        break;
-      case 4: {  // insert bytes
-        const std::size_t n = 1 + rng.next() % 9;
-        for (std::size_t i = 0; i < n; ++i)
-          b.insert(b.begin() + static_cast<std::ptrdiff_t>(pos), static_cast<uint8_t>(rng.next()));
-        break;
-      }
-      case 5: {  // duplicate a descriptor
-        const auto at = descriptor_offsets(b);
-        if (at.empty()) break;
-        const std::size_t o = at[rng.next() % at.size()];
-        const std::size_t len = std::min<std::size_t>(b[o], b.size() - o);
-        Bytes d(b.begin() + static_cast<std::ptrdiff_t>(o), b.begin() + static_cast<std::ptrdiff_t>(o + len));
-        b.insert(b.begin() + static_cast<std::ptrdiff_t>(o), d.begin(), d.end());
-        break;
-      }
-      case 6: {  // drop a descriptor
-        const auto at = descriptor_offsets(b);
-        if (at.size() < 2) break;
-        const std::size_t o = at[1 + rng.next() % (at.size() - 1)];
-        const std::size_t len = std::min<std::size_t>(b[o], b.size() - o);
-        b.erase(b.begin() + static_cast<std::ptrdiff_t>(o), b.begin() + static_cast<std::ptrdiff_t>(o + len));
-        break;
-      }
-      case 7:  // wTotalLength somewhere near the truth, or far from it
-        set_total(b, rng.next() % 2 ? b.size() + (rng.next() % 7) - 3 : rng.next() % 0x10000);
-        break;
-      case 8:  // keep wTotalLength honest after the other edits
-        set_total(b, b.size());
-        break;
-    }
+    const auto edit = static_cast<Edit>(rng.next() % std::size(kEditNames));
+    const std::size_t at = b.empty() ? 0 : rng.next() % b.size();
+    uint64_t value = rng.next();
+    if (edit == Edit::set_byte && value % 2) value = kValues[value / 2 % sizeof kValues];
+    // wTotalLength the truth, near it or anything.
+    if (edit == Edit::total && value % 3 != 0) value = b.size() + (value % 3 == 1 ? 0 : value / 3 % 7 - 3);
+    apply(b, edit, at, value);
   }
   return m;
 }

@@ -36,11 +36,13 @@ struct DescriptorOutcome {
 // opens must carry data or refuse with an error status.
 DescriptorOutcome run_descriptor_case(const DescriptorCase& c);
 
-// The three good layouts and the known-bad shapes.
+// The three good layouts, then the first with one change each: every byte
+// set to an odd value, every length cut, every descriptor dropped or moved.
 std::vector<DescriptorCase> seed_descriptor_cases();
 
-// One seeded mutation of `c` (bit flips, odd lengths, truncation, a
-// descriptor duplicated or dropped...).
+// One to four seeded edits of `c`, of the kinds the seed shapes make one
+// at a time (a byte set or flipped, bytes cut or inserted, a descriptor
+// duplicated, dropped or moved, wTotalLength changed).
 DescriptorCase mutate_descriptor_case(const DescriptorCase& c, uint64_t seed);
 
 }  // namespace explore

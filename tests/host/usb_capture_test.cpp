@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <sstream>
 
@@ -110,8 +111,8 @@ std::size_t count_of(const std::string& text, const std::string& what) {
 }
 
 struct Session {
-  const char* name;
-  const char* script;
+  std::string name;
+  std::string script;
 };
 
 class EmuSession : public ::testing::TestWithParam<Session> {};
@@ -173,31 +174,18 @@ TEST_P(EmuSession, EndsCleanlyWithEveryRequestAndUrbCompletedOnce) {
   EXPECT_TRUE(line_coding || text.find("SET_BAUD_RATE") == std::string::npos);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Sessions, EmuSession,
-    ::testing::Values(
-        Session{"talked_and_closed",
-                "plug\nopen\nioctl SET_BAUD_RATE in=00c20100\nioctl SET_DTR\nwrite \"AT\\r\"\nsleep 100\n"
-                "read 64\nexpect OK\nmodem lines dcd=1\nclose\n"},
-        Session{"read_through_removal",
-                "plug\nopen\nioctl SET_BAUD_RATE in=00c20100\nwrite \"AT\\r\"\nread 64 &R\nmodem unplug\n"
-                "device surprise-remove\n"},
-        Session{"waiting_through_sleep",
-                "plug\nopen\nioctl SET_BAUD_RATE in=00c20100\nwrite \"AT\\r\"\nioctl WAIT_ON_MASK &W\n"
-                "power system S3\npower device D3\n"},
-        Session{"never_closed", "plug\nopen\nioctl REMOVAL_NOTIFY &N\nioctl WAIT_ON_MASK &W\nread 10 &R\n"},
-        Session{"close_held_back", "plug\nopen\nioctl REMOVAL_NOTIFY &N\nread 10 &R\nclose\n"},
-        Session{"removal_refused", "plug\nopen\ndevice remove\nwrite \"AT\\r\" &W\n"},
-        Session{"modem_pulled", "plug\nopen\nread 10 &R\nmodem unplug\n"},
-        Session{"surprise_removed_only", "plug\nopen\nmodem unplug\ndevice surprise-remove\nread 1 &R\n"},
-        Session{"powered_down", "plug\nopen\npower system S3\npower device D3\nread 10 &R\n"},
-        Session{"two_modems", "plug\nplug port=COM6 modem=acm-datafirst\nopen\nread 10 &R\n"},
-        Session{"clock_frozen", "plug\nopen\nclock freeze\nread 10 &R\nsleep 5\n"},
-        Session{"no_interrupt_pipe",
-                "plug modem=acm-nointr\nopen\nioctl SET_WAIT_MASK in=21000000\n"
-                "ioctl WAIT_ON_MASK &W\nmodem lines dcd=1\n"},
-        Session{"nothing_plugged", "open\nread 1\n"}),
-    [](const ::testing::TestParamInfo<Session>& info) { return std::string(info.param.name); });
+// The sessions of capture/, one state each that the program's end must clear.
+std::vector<Session> sessions() {
+  std::vector<Session> all;
+  for (const auto& f : std::filesystem::directory_iterator(VRMDM_HOST_TESTS "/capture")) {
+    std::ifstream in(f.path());
+    all.push_back({f.path().stem().string(), std::string(std::istreambuf_iterator<char>(in), {})});
+  }
+  return all;
+}
+
+INSTANTIATE_TEST_SUITE_P(Sessions, EmuSession, ::testing::ValuesIn(sessions()),
+                         [](const ::testing::TestParamInfo<Session>& info) { return info.param.name; });
 
 }  // namespace
 }  // namespace vrmdm

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "descriptor_builder.h"
+#include "test_helpers.h"
 #include "usb_client.h"
 
 using emu::verifier::Rule;
@@ -20,10 +21,8 @@ using namespace usbtest;
 using namespace std::string_literals;
 using emu::usb::Fault;
 using emu::usb::ScriptedDevice;
+using emu::usb::UrbEvent;
 namespace cdc = emu::usb::cdc;
-
-constexpr ULONG kIn = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
-constexpr ULONG kOut = USBD_TRANSFER_DIRECTION_OUT;
 
 using BusUrbTest = BusTest;
 
@@ -32,7 +31,8 @@ TEST_F(BusUrbTest, DescriptorRequestsReturnWhatWasAskedAndStampTheDeviceHandle) 
   Client c(pdo);
   const auto want_device = cdc::device_descriptor();
 
-  EXPECT_EQ(c.get_descriptor(USB_DEVICE_DESCRIPTOR_TYPE, 18), want_device);
+  Sync a, b;
+  EXPECT_EQ(c.get_descriptor(USB_DEVICE_DESCRIPTOR_TYPE, 18, &a), want_device);
   auto first8 = c.get_descriptor(USB_DEVICE_DESCRIPTOR_TYPE, 8);
   EXPECT_EQ(first8, std::vector<uint8_t>(want_device.begin(), want_device.begin() + 8));
   Sync s;
@@ -44,20 +44,14 @@ TEST_F(BusUrbTest, DescriptorRequestsReturnWhatWasAskedAndStampTheDeviceHandle) 
 
   // Every processed URB carries the device's handle, one per device.
   PDEVICE_OBJECT other = emu::usb::plug(std::make_shared<emu::usb::ModemModel>());
-  UrbRequest a(pdo), b(other);
-  uint8_t buffer[18];
-  for (UrbRequest* r : {&a, &b}) {
-    UsbBuildGetDescriptorRequest(r->urb(), (USHORT)sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST),
-                                 USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, buffer, nullptr, sizeof buffer, nullptr);
-    EXPECT_EQ(c.submit(*r).status, STATUS_SUCCESS);
-  }
-  EXPECT_NE(a.urb()->UrbHeader.UsbdDeviceHandle, nullptr);
-  EXPECT_EQ(a.urb()->UrbHeader.UsbdDeviceHandle, emu::usb::info(pdo).device_handle);
-  EXPECT_EQ(b.urb()->UrbHeader.UsbdDeviceHandle, emu::usb::info(other).device_handle);
-  EXPECT_NE(a.urb()->UrbHeader.UsbdDeviceHandle, b.urb()->UrbHeader.UsbdDeviceHandle);
+  Client m(other);
+  EXPECT_EQ(m.get_descriptor(USB_DEVICE_DESCRIPTOR_TYPE, 18, &b).size(), 18u);
+  EXPECT_NE(a.device_handle, nullptr);
+  EXPECT_EQ(a.device_handle, emu::usb::info(pdo).device_handle);
+  EXPECT_EQ(b.device_handle, emu::usb::info(other).device_handle);
+  EXPECT_NE(a.device_handle, b.device_handle);
 
   // The modem has its strings.
-  Client m(other);
   auto manufacturer = m.get_descriptor(USB_STRING_DESCRIPTOR_TYPE, 255, nullptr, 1);
   ASSERT_EQ(manufacturer.size(), 2u + 2 * 6);
   EXPECT_EQ(manufacturer[1], USB_STRING_DESCRIPTOR_TYPE);
@@ -206,8 +200,7 @@ TEST_F(BusUrbTest, BulkTransfersMoveBytesAndFollowTheShortTransferRules) {
   // IN pends while the device NAKs, from the bus thread at DISPATCH_LEVEL.
   UrbRequest r(pdo);
   uint8_t buffer[16] = {};
-  c.build_transfer(r, cdc::BULK_IN_ENDPOINT, buffer, sizeof buffer, kIn);
-  EXPECT_EQ(r.send(), STATUS_PENDING);
+  EXPECT_EQ(c.send_transfer(r, cdc::BULK_IN_ENDPOINT, buffer, sizeof buffer, kIn), STATUS_PENDING);
   EXPECT_TRUE(emu::usb::wait_pending(pdo, cdc::BULK_IN_ENDPOINT, 1));
   EXPECT_FALSE(r.wait(20ms));
   dev_->queue_in(cdc::BULK_IN_ENDPOINT, "abc");
@@ -313,19 +306,16 @@ TEST_F(BusUrbTest, CdcLineRequestsAreAnsweredAlikeByEveryModel) {
     // GET_LINE_CODING gives at most the 7 bytes, and no more than asked.
     for (ULONG asked : {4u, 7u, 16u}) {
       std::vector<uint8_t> back(16, 0);
-      UrbRequest g(pdo);
-      UsbBuildVendorRequest(g.urb(), URB_FUNCTION_CLASS_INTERFACE,
-                            (USHORT)sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST), kIn, 0,
-                            cdc::GET_LINE_CODING, 0, 0, back.data(), nullptr, asked, nullptr);
-      ASSERT_EQ(c.submit(g).status, STATUS_SUCCESS);
-      const ULONG moved = g.urb()->UrbControlVendorClassRequest.TransferBufferLength;
+      ULONG moved = 0;
+      ASSERT_EQ(c.class_request(cdc::GET_LINE_CODING, 0, 0, back.data(), asked, true, &moved).status,
+                STATUS_SUCCESS);
       EXPECT_EQ(moved, std::min<ULONG>(asked, 7));
       EXPECT_TRUE(std::equal(back.begin(), back.begin() + moved, bytes.begin()));
     }
   }
 }
 
-TEST_F(BusUrbTest, InjectedFaultsFailTransfersAsTheDeviceWould) {
+TEST_F(BusUrbTest, InjectedFaultsAbortsAndResetsFailTransfersAsTheDeviceWould) {
   Client& c = open();
   PDEVICE_OBJECT pdo = c.pdo();
   uint8_t b[16];
@@ -345,8 +335,7 @@ TEST_F(BusUrbTest, InjectedFaultsFailTransfersAsTheDeviceWould) {
   emu::usb::inject_fault(pdo, cdc::BULK_OUT_ENDPOINT, Fault::delayed(500ms));
   UrbRequest w(pdo);
   uint8_t z = 'z';
-  c.build_transfer(w, cdc::BULK_OUT_ENDPOINT, &z, 1, kOut);
-  EXPECT_EQ(w.send(), STATUS_PENDING);
+  EXPECT_EQ(c.send_transfer(w, cdc::BULK_OUT_ENDPOINT, &z, 1, kOut), STATUS_PENDING);
   EXPECT_FALSE(w.wait(30ms));
   emu::clock::advance(499ms);
   EXPECT_FALSE(w.wait(30ms));
@@ -363,29 +352,13 @@ TEST_F(BusUrbTest, InjectedFaultsFailTransfersAsTheDeviceWould) {
   c.get_descriptor(USB_DEVICE_DESCRIPTOR_TYPE, 18, &s);
   EXPECT_EQ(s.status, STATUS_SUCCESS) << "a control pipe clears its own stall";
 
-  // Pulled out while a transfer is pending.
-  emu::usb::inject_fault(pdo, cdc::BULK_IN_ENDPOINT, Fault::unplug_while_pending());
-  UrbRequest gone(pdo);
-  c.build_transfer(gone, cdc::BULK_IN_ENDPOINT, b, 16, kIn);
-  EXPECT_EQ(gone.send(), STATUS_PENDING);
-  ASSERT_TRUE(gone.wait());
-  EXPECT_EQ(gone.status(), STATUS_NO_SUCH_DEVICE);
-  EXPECT_EQ(gone.usbd(), USBD_STATUS_DEVICE_GONE);
-  EXPECT_FALSE(emu::usb::info(pdo).plugged);
-}
-
-TEST_F(BusUrbTest, PipeResetWaitsForDrainedPipesAndAbortCancelsThem) {
-  Client& c = open();
-  PDEVICE_OBJECT pdo = c.pdo();
+  // A pipe reset waits for a drained pipe; an abort cancels what it holds.
   uint8_t b1[8], b2[8];
   UrbRequest r1(pdo), r2(pdo);
-  c.build_transfer(r1, cdc::BULK_IN_ENDPOINT, b1, 8, kIn);
-  c.build_transfer(r2, cdc::BULK_IN_ENDPOINT, b2, 8, kIn);
-  EXPECT_EQ(r1.send(), STATUS_PENDING);
-  EXPECT_EQ(r2.send(), STATUS_PENDING);
+  EXPECT_EQ(c.send_transfer(r1, cdc::BULK_IN_ENDPOINT, b1, 8, kIn), STATUS_PENDING);
+  EXPECT_EQ(c.send_transfer(r2, cdc::BULK_IN_ENDPOINT, b2, 8, kIn), STATUS_PENDING);
   ASSERT_TRUE(emu::usb::wait_pending(pdo, cdc::BULK_IN_ENDPOINT, 2));
-  Sync s = c.pipe_request(URB_FUNCTION_RESET_PIPE, cdc::BULK_IN_ENDPOINT);
-  EXPECT_EQ(s.usbd, USBD_STATUS_ERROR_BUSY);
+  EXPECT_EQ(c.pipe_request(URB_FUNCTION_RESET_PIPE, cdc::BULK_IN_ENDPOINT).usbd, USBD_STATUS_ERROR_BUSY);
   EXPECT_EQ(c.pipe_request(URB_FUNCTION_ABORT_PIPE, cdc::BULK_IN_ENDPOINT).status, STATUS_SUCCESS);
   ASSERT_TRUE(r1.wait());
   ASSERT_TRUE(r2.wait());
@@ -393,6 +366,15 @@ TEST_F(BusUrbTest, PipeResetWaitsForDrainedPipesAndAbortCancelsThem) {
   EXPECT_EQ(r2.usbd(), USBD_STATUS_CANCELED);
   EXPECT_EQ(r1.completions() + r2.completions(), 2);
   EXPECT_EQ(c.pipe_request(URB_FUNCTION_RESET_PIPE, cdc::BULK_IN_ENDPOINT).status, STATUS_SUCCESS);
+
+  // Pulled out while a transfer is pending.
+  emu::usb::inject_fault(pdo, cdc::BULK_IN_ENDPOINT, Fault::unplug_while_pending());
+  UrbRequest gone(pdo);
+  EXPECT_EQ(c.send_transfer(gone, cdc::BULK_IN_ENDPOINT, b, 16, kIn), STATUS_PENDING);
+  ASSERT_TRUE(gone.wait());
+  EXPECT_EQ(gone.status(), STATUS_NO_SUCH_DEVICE);
+  EXPECT_EQ(gone.usbd(), USBD_STATUS_DEVICE_GONE);
+  EXPECT_FALSE(emu::usb::info(pdo).plugged);
 }
 
 // Below D0 nothing reaches the device and every transfer fails with the
@@ -437,10 +419,8 @@ TEST_F(BusUrbTest, UnpluggedDevicesFailEverythingAndLeaveWithTheirRemoval) {
   ASSERT_EQ(c.configure().status, STATUS_SUCCESS);
   uint8_t b[8];
   UrbRequest in(pdo), intr(pdo);
-  c.build_transfer(in, cdc::BULK_IN_ENDPOINT, b, 8, kIn);
-  c.build_transfer(intr, cdc::NOTIFY_ENDPOINT, b, 8, kIn);
-  EXPECT_EQ(in.send(), STATUS_PENDING);
-  EXPECT_EQ(intr.send(), STATUS_PENDING);
+  EXPECT_EQ(c.send_transfer(in, cdc::BULK_IN_ENDPOINT, b, 8, kIn), STATUS_PENDING);
+  EXPECT_EQ(c.send_transfer(intr, cdc::NOTIFY_ENDPOINT, b, 8, kIn), STATUS_PENDING);
   ASSERT_TRUE(emu::usb::wait_pending(pdo, cdc::NOTIFY_ENDPOINT, 1));
 
   ULONG port = 0;
@@ -520,8 +500,7 @@ TEST_F(BusUrbTest, BadSubmissionsFailAtOnce) {
 
   // The same URB twice while the bus holds it is the client's fault.
   UrbRequest first(pdo), second(pdo);
-  c.build_transfer(first, cdc::BULK_IN_ENDPOINT, b, 4, kIn);
-  EXPECT_EQ(first.send(), STATUS_PENDING);
+  EXPECT_EQ(c.send_transfer(first, cdc::BULK_IN_ENDPOINT, b, 4, kIn), STATUS_PENDING);
   second.send(IOCTL_INTERNAL_USB_SUBMIT_URB, first.urb());
   ASSERT_TRUE(second.wait());
   EXPECT_EQ(second.status(), STATUS_INVALID_PARAMETER);
@@ -531,6 +510,105 @@ TEST_F(BusUrbTest, BadSubmissionsFailAtOnce) {
   dev_->queue_in(cdc::BULK_IN_ENDPOINT, "ok");
   ASSERT_TRUE(first.wait());
   EXPECT_EQ(first.status(), STATUS_SUCCESS);
+}
+
+// Bus watchers: what an analyser sees of each URB.  That every URB shows one
+// submission and one completion is the host's capture check (every path ends
+// in the bus's one completion routine, which tells the watchers).
+// The events seen, with their data copied (it is valid during the call only).
+struct Seen {
+  UrbEvent event;
+  std::vector<uint8_t> data;
+};
+
+class BusWatchTest : public BusTest {
+ protected:
+  void SetUp() override {
+    id_ = emu::usb::watch([this](const UrbEvent& e) {
+      std::lock_guard lock(m_);
+      seen_.push_back({e, {e.data.begin(), e.data.end()}});
+      seen_.back().event.data = {};
+    });
+  }
+  void TearDown() override {
+    emu::usb::unwatch(id_);
+    BusTest::TearDown();
+  }
+  std::vector<Seen> take() {
+    std::lock_guard lock(m_);
+    return std::exchange(seen_, {});
+  }
+
+  uint64_t id_ = 0;
+  std::mutex m_;
+  std::vector<Seen> seen_;
+};
+
+TEST_F(BusWatchTest, EachUrbShowsAsTheWireCarriesIt) {
+  Client& c = open();
+  uint8_t coding[7] = {0x00, 0xC2, 0x01, 0x00, 0, 0, 8};
+  ASSERT_EQ(c.class_request(cdc::SET_LINE_CODING, 0, 0, coding, 7, false).status, STATUS_SUCCESS);
+  ASSERT_EQ(c.write(cdc::BULK_OUT_ENDPOINT, "AT\r").status, STATUS_SUCCESS);
+  dev_->queue_in(cdc::BULK_IN_ENDPOINT, "OK");
+  uint8_t answer[4096];
+  ASSERT_EQ(c.transfer(cdc::BULK_IN_ENDPOINT, answer, sizeof answer, kIn).status, STATUS_SUCCESS);
+  dev_->notify_serial_state(cdc::SERIAL_STATE_DCD);
+  uint8_t note[16];
+  ASSERT_EQ(c.transfer(cdc::NOTIFY_ENDPOINT, note, sizeof note, kIn).status, STATUS_SUCCESS);
+  ASSERT_EQ(c.pipe_request(URB_FUNCTION_ABORT_PIPE, cdc::BULK_IN_ENDPOINT).status, STATUS_SUCCESS);
+  ASSERT_EQ(c.pipe_request(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, cdc::BULK_IN_ENDPOINT).status,
+            STATUS_SUCCESS);
+  const std::vector<Seen> seen = take();
+
+  // The table's rows, URB by URB.
+  const auto rows = vrmdm_test::ReadTable(VRMDM_USB_TESTS "/bus_watch.txt");
+  const auto config = cdc::configuration_descriptor(cdc::Variant::acm);
+  ASSERT_EQ(config.size(), 0x43u);
+  const auto hex = [](const std::vector<uint8_t>& b) {
+    std::string text;
+    for (uint8_t v : b) text += {"0123456789abcdef"[v >> 4], "0123456789abcdef"[v & 15]};
+    return text;
+  };
+  const auto bytes = [&](const std::string& word) {
+    if (word.starts_with("config:")) return hex({config.begin(), config.begin() + std::stoi(word.substr(7))});
+    return word == "-" ? std::string() : word;
+  };
+  const std::vector<std::string> types = {"control", "isochronous", "bulk", "interrupt"};
+  ASSERT_EQ(seen.size(), 2 * rows.size());
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    SCOPED_TRACE("bus_watch.txt:" + std::to_string(rows[i].line));
+    const std::vector<std::string>& w = rows[i].words;
+    const Seen& s = seen[2 * i];
+    const Seen& d = seen[2 * i + 1];
+    EXPECT_EQ(s.event.kind, UrbEvent::Kind::submit);
+    EXPECT_EQ(d.event.kind, UrbEvent::Kind::complete);
+    EXPECT_EQ(s.event.urb, d.event.urb);
+    EXPECT_NE(s.event.device, 0u);
+    EXPECT_EQ(s.event.device, seen[0].event.device);
+    for (const Seen* e : {&s, &d}) {
+      EXPECT_EQ(e->event.endpoint, std::stoi(w.at(0), nullptr, 16));
+      EXPECT_EQ(types.at(e->event.transfer_type), w.at(1));
+    }
+    ASSERT_EQ(s.event.setup.has_value(), w.at(2) != "-");
+    if (s.event.setup) {
+      const auto& p = *s.event.setup;
+      EXPECT_EQ(hex({p.bmRequestType, p.bRequest, uint8_t(p.wValue), uint8_t(p.wValue >> 8),
+                     uint8_t(p.wIndex), uint8_t(p.wIndex >> 8), uint8_t(p.wLength), uint8_t(p.wLength >> 8)}),
+                w[2]);
+    }
+    EXPECT_EQ(s.event.length, std::stoul(w.at(3)));
+    EXPECT_EQ(hex(s.data), bytes(w.at(4)));
+    EXPECT_EQ(hex(d.data), bytes(w.at(5)));
+    EXPECT_EQ(d.event.length, (bytes(w[4]).size() + bytes(w[5]).size()) / 2);
+    EXPECT_EQ(d.event.usbd_status, USBD_STATUS_SUCCESS);
+    EXPECT_EQ(d.event.status, STATUS_SUCCESS);
+    EXPECT_LE(s.event.system_time, d.event.system_time);
+  }
+  EXPECT_GT(seen[12].event.interval, 0) << "an interrupt pipe's interval";
+
+  emu::usb::unwatch(id_);
+  ASSERT_EQ(c.write(cdc::BULK_OUT_ENDPOINT, "AT\r").status, STATUS_SUCCESS);
+  EXPECT_TRUE(take().empty()) << "shown once unwatched";
 }
 
 }  // namespace

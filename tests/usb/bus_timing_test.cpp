@@ -19,8 +19,6 @@ using emu::usb::Speed;
 namespace cdc = emu::usb::cdc;
 using std::chrono::nanoseconds;
 
-constexpr ULONG kIn = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
-
 // A speed's frame, as the USB specification has it.
 struct Frame {
   Speed speed;
@@ -49,15 +47,14 @@ class BusTimingTest : public BusTest {
  protected:
   // A CDC device of `speed` whose descriptors carry that speed's packet sizes.
   Client& plug(Speed speed, CompletionTiming completion = CompletionTiming::end_of_frame, bool zlp = true) {
-    dev_ = std::make_shared<ScriptedDevice>(cdc::device_descriptor(),
-                                            cdc::configuration_descriptor(cdc::Variant::acm, speed));
+    auto config = cdc::configuration_descriptor(cdc::Variant::acm, speed);
+    dev_ = std::make_shared<ScriptedDevice>(cdc::device_descriptor(), config);
     dev_->set_speed(speed);
     dev_->set_zero_length_packets(zlp);
     emu::usb::PlugOptions options;
     options.completion = completion;
     client_ = std::make_unique<Client>(emu::usb::plug(dev_, options));
-    config_ = cdc::configuration_descriptor(cdc::Variant::acm, speed);
-    EXPECT_EQ(client_->select(config_, driver_sizes).status, STATUS_SUCCESS);
+    EXPECT_EQ(client_->select(config, driver_sizes).status, STATUS_SUCCESS);
     return *client_;
   }
   // On the frozen clock (it moves in 100 ns steps): pending up to the step
@@ -103,9 +100,6 @@ class BusTimingTest : public BusTest {
     emu::clock::advance(boundary - now);
     return boundary;
   }
-  std::shared_ptr<ScriptedDevice> dev_;
-  std::unique_ptr<Client> client_;
-  std::vector<uint8_t> config_;
 };
 
 // What one 4 KiB bulk read in flight, or a 64 KiB write, permits on a host
@@ -154,8 +148,7 @@ TEST_F(BusTimingTest, CompletionsComeAtTheEndOfTheFrameOfTheLastPacket) {
       const nanoseconds start = emu::clock::now();
       UrbRequest r(client.pdo());
       std::vector<uint8_t> buffer(4096);
-      client.build_transfer(r, cdc::BULK_IN_ENDPOINT, buffer.data(), 4096, kIn);
-      r.send();
+      client.send_transfer(r, cdc::BULK_IN_ENDPOINT, buffer.data(), 4096, kIn);
       const int64_t in_progress = (start - t0).count() * f.slots / f.ns;
       if (timing == CompletionTiming::end_of_frame) {
         ASSERT_TRUE(wait_taken(cdc::BULK_IN_ENDPOINT, data.size() - std::size_t(i + 1) * 4096));
@@ -195,8 +188,7 @@ TEST_F(BusTimingTest, OneReadInFlightCannotOutrunTheDesignCeiling) {
         const nanoseconds first = emu::clock::now();
         nanoseconds last{0};
         for (int i = 0; i < reads; ++i) {
-          client.build_transfer(r, cdc::BULK_IN_ENDPOINT, buffer.data(), 4096, kIn);
-          r.send();
+          client.send_transfer(r, cdc::BULK_IN_ENDPOINT, buffer.data(), 4096, kIn);
           ASSERT_TRUE(r.wait(5s));
           last = emu::clock::now();
           ASSERT_EQ(r.status(), STATUS_SUCCESS);
@@ -221,8 +213,7 @@ TEST_F(BusTimingTest, AReadWaitingForItsFrameEndIsReportedWhenTheDeviceLeaves) {
   freeze_on_a_frame();
   UrbRequest r(client.pdo());
   std::vector<uint8_t> buffer(4096);
-  client.build_transfer(r, cdc::BULK_IN_ENDPOINT, buffer.data(), 4096, kIn);
-  EXPECT_EQ(r.send(), STATUS_PENDING);
+  EXPECT_EQ(client.send_transfer(r, cdc::BULK_IN_ENDPOINT, buffer.data(), 4096, kIn), STATUS_PENDING);
   ASSERT_TRUE(wait_taken(cdc::BULK_IN_ENDPOINT, 0));
   EXPECT_TRUE(emu::usb::wait_pending(client.pdo(), cdc::BULK_IN_ENDPOINT, 1, 1s));
   EXPECT_FALSE(IoCancelIrp(r.irp())) << "its packets moved: nothing to cancel";
@@ -247,8 +238,7 @@ TEST_F(BusTimingTest, WholePacketsEndWithAZeroLengthPacketOrWaitForTheNext) {
       const std::string whole(2 * packet, 'w');
       UrbRequest r(client.pdo());
       std::vector<uint8_t> buffer(4096);
-      client.build_transfer(r, cdc::BULK_IN_ENDPOINT, buffer.data(), 4096, kIn);
-      EXPECT_EQ(r.send(), STATUS_PENDING);
+      EXPECT_EQ(client.send_transfer(r, cdc::BULK_IN_ENDPOINT, buffer.data(), 4096, kIn), STATUS_PENDING);
       dev_->queue_in(cdc::BULK_IN_ENDPOINT, whole);
       std::string expected = whole;
       if (!zlp) {
@@ -280,8 +270,7 @@ TEST_F(BusTimingTest, InterruptEndpointsArePolledAtTheirInterval) {
     dev_->notify_serial_state(cdc::SERIAL_STATE_DCD);
     UrbRequest r(client.pdo());
     uint8_t buffer[16] = {};
-    client.build_transfer(r, cdc::NOTIFY_ENDPOINT, buffer, sizeof buffer, kIn);
-    r.send();
+    client.send_transfer(r, cdc::NOTIFY_ENDPOINT, buffer, sizeof buffer, kIn);
     if (timing == CompletionTiming::on_answer) {
       expect_done_at(r, poll);
     } else {

@@ -16,8 +16,6 @@ namespace {
 using namespace usbtest;
 namespace cdc = emu::usb::cdc;
 
-constexpr ULONG kIn = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
-
 // Runs `rounds` rounds: the main thread submits a read that has to wait,
 // then `racers` run at once against it; the read's outcome goes to `check`.
 template <class Racer, class Check>
@@ -103,8 +101,7 @@ TEST_F(CancelRaceTest, ALateCancelledTransferCompletesOnceOnTheBusThread) {
   uint8_t buffer[8];
   int late = 0;
   for (int i = 0; i < 64; ++i) {
-    c.build_transfer(r, cdc::BULK_IN_ENDPOINT, buffer, sizeof buffer, kIn);
-    ASSERT_EQ(r.send(), STATUS_PENDING);
+    ASSERT_EQ(c.send_transfer(r, cdc::BULK_IN_ENDPOINT, buffer, sizeof buffer, kIn), STATUS_PENDING);
     ASSERT_TRUE(emu::usb::wait_pending(pdo, cdc::BULK_IN_ENDPOINT, 1));
     const std::size_t before = emu::usb::info(pdo).cancelled_late;
     // False when the bus had the transfer with the device at that moment: it
@@ -130,16 +127,13 @@ TEST_F(CancelRaceTest, ALateCancelledTransferCompletesOnceOnTheBusThread) {
 TEST_F(CancelRaceTest, AFaultGoesWithTheTransferItWasMeantFor) {
   Client& c = open();
   PDEVICE_OBJECT pdo = c.pdo();
-  constexpr ULONG kOut = USBD_SHORT_TRANSFER_OK;
   emu::clock::freeze();
   // The first transfer is held at the head, so the second waits unreached.
   emu::usb::inject_fault(pdo, cdc::BULK_OUT_ENDPOINT, emu::usb::Fault::delayed(std::chrono::hours(1)));
   uint8_t a = 'a', b = 'b';
   UrbRequest first(pdo), second(pdo);
-  c.build_transfer(first, cdc::BULK_OUT_ENDPOINT, &a, 1, kOut);
-  ASSERT_EQ(first.send(), STATUS_PENDING);
-  c.build_transfer(second, cdc::BULK_OUT_ENDPOINT, &b, 1, kOut);
-  ASSERT_EQ(second.send(), STATUS_PENDING);
+  ASSERT_EQ(c.send_transfer(first, cdc::BULK_OUT_ENDPOINT, &a, 1, kOut), STATUS_PENDING);
+  ASSERT_EQ(c.send_transfer(second, cdc::BULK_OUT_ENDPOINT, &b, 1, kOut), STATUS_PENDING);
   emu::usb::inject_fault(pdo, cdc::BULK_OUT_ENDPOINT, emu::usb::Fault::never_complete());
   // IoCancelIrp answers FALSE when it catches the bus thread looking at the
   // packet (its cancel routine cleared for that moment); the bus then finds
@@ -175,10 +169,7 @@ TEST_F(CancelRaceTest, CancelAgainstPowerDownAndAbortCompletesOnce) {
   };
   race(
       400, std::vector<std::function<void(int)>>{canceller, power}, r,
-      [&] {
-        c.build_transfer(r, cdc::BULK_IN_ENDPOINT, buffer, sizeof buffer, kIn);
-        r.send();
-      },
+      [&] { c.send_transfer(r, cdc::BULK_IN_ENDPOINT, buffer, sizeof buffer, kIn); },
       [&](int i) {
         const NTSTATUS s = r.status();
         ++outcomes[s];

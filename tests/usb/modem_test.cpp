@@ -151,15 +151,10 @@ TEST(ModemDialogue, DataSourceSendsTheVerifiablePatternAtItsRate) {
   EXPECT_EQ(got.size(), 1500u);
   got += d.after(std::chrono::seconds(5));
   ASSERT_EQ(got.size(), 2500u) << "the limit ends the stream";
-  EXPECT_EQ(emu::usb::check_pattern(0, std::span(reinterpret_cast<const uint8_t*>(got.data()), got.size())),
-            std::nullopt);
-  // Any slip shows: the same bytes checked one place off.
-  EXPECT_NE(emu::usb::check_pattern(1, std::span(reinterpret_cast<const uint8_t*>(got.data()), got.size())),
-            std::nullopt);
-  std::string dropped = got.substr(0, 1000) + got.substr(1256);
-  EXPECT_EQ(
-      emu::usb::check_pattern(0, std::span(reinterpret_cast<const uint8_t*>(dropped.data()), dropped.size())),
-      1000u);
+  EXPECT_EQ(emu::usb::check_pattern(0, vrmdm_test::AsBytes(got)), std::nullopt);
+  // Any slip shows: the same bytes checked one place off, or with some dropped.
+  EXPECT_NE(emu::usb::check_pattern(1, vrmdm_test::AsBytes(got)), std::nullopt);
+  EXPECT_EQ(emu::usb::check_pattern(0, vrmdm_test::AsBytes(got.substr(0, 1000) + got.substr(1256))), 1000u);
 }
 
 }  // namespace

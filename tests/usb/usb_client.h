@@ -32,6 +32,8 @@ namespace usbtest {
 using namespace std::chrono_literals;
 
 inline constexpr ULONG kTestTag = emu::pool::tag("UsbT");
+inline constexpr ULONG kIn = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
+inline constexpr ULONG kOut = USBD_TRANSFER_DIRECTION_OUT;
 
 // One packet and one URB, reused request after request.
 class UrbRequest {
@@ -126,6 +128,7 @@ class UrbRequest {
 struct Sync {
   NTSTATUS status = STATUS_PENDING;
   USBD_STATUS usbd = USBD_STATUS_PENDING;
+  PVOID device_handle = nullptr;  // the bus's stamp on the URB
 };
 
 // A bus client with the pipe handles of the selected configuration.
@@ -138,7 +141,7 @@ class Client {
   Sync submit(UrbRequest& r) {
     r.send();
     EXPECT_TRUE(r.wait()) << "URB function " << r.urb()->UrbHeader.Function << " never completed";
-    return {r.status(), r.usbd()};
+    return {r.status(), r.usbd(), r.urb()->UrbHeader.UsbdDeviceHandle};
   }
 
   std::vector<uint8_t> get_descriptor(UCHAR type, ULONG length, Sync* sync = nullptr, UCHAR index = 0) {
@@ -210,6 +213,11 @@ class Client {
                                            pipe(endpoint_address).PipeHandle, buffer, nullptr, length, flags,
                                            nullptr);
   }
+  // The same, sent; what the bus's dispatch routine returned.
+  NTSTATUS send_transfer(UrbRequest& r, uint8_t endpoint_address, void* buffer, ULONG length, ULONG flags) {
+    build_transfer(r, endpoint_address, buffer, length, flags);
+    return r.send();
+  }
 
   // A whole transfer, waited for.  Returns the bytes moved.
   Sync transfer(uint8_t endpoint_address, void* buffer, ULONG length, ULONG flags, ULONG* moved = nullptr) {
@@ -225,13 +233,15 @@ class Client {
     return transfer(endpoint_address, bytes.data(), (ULONG)bytes.size(), USBD_TRANSFER_DIRECTION_OUT);
   }
 
-  Sync class_request(UCHAR request, USHORT value, USHORT index, void* buffer, ULONG length, bool in) {
+  Sync class_request(UCHAR request, USHORT value, USHORT index, void* buffer, ULONG length, bool in,
+                     ULONG* moved = nullptr) {
     UrbRequest r(pdo_);
     UsbBuildVendorRequest(r.urb(), URB_FUNCTION_CLASS_INTERFACE,
-                          (USHORT)sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST),
-                          in ? (USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK) : 0, 0, request, value,
-                          index, buffer, nullptr, length, nullptr);
-    return submit(r);
+                          (USHORT)sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST), in ? kIn : 0, 0,
+                          request, value, index, buffer, nullptr, length, nullptr);
+    Sync s = submit(r);
+    if (moved != nullptr) *moved = r.urb()->UrbControlVendorClassRequest.TransferBufferLength;
+    return s;
   }
 
   Sync pipe_request(USHORT function, uint8_t endpoint_address) {
@@ -295,10 +305,7 @@ struct RaceTally {
   uint8_t buffer[8];
 
   // Submits `r` as the next read into the buffer.
-  void submit(Client& c, UrbRequest& r) {
-    c.build_transfer(r, cdc_in, buffer, sizeof buffer, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK);
-    r.send();
-  }
+  void submit(Client& c, UrbRequest& r) { c.send_transfer(r, cdc_in, buffer, sizeof buffer, kIn); }
   // Counts the outcome of the read `r`, completed.
   void take(UrbRequest& r) {
     const ULONG n = r.urb()->UrbBulkOrInterruptTransfer.TransferBufferLength;
@@ -320,10 +327,7 @@ struct RaceTally {
     std::string rest;
     for (int i = 0; i < 1000 && received.size() + rest.size() < queued.size(); ++i) {
       ULONG n = 0;
-      ASSERT_EQ(
-          c.transfer(cdc_in, buffer, sizeof buffer, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, &n)
-              .status,
-          STATUS_SUCCESS);
+      ASSERT_EQ(c.transfer(cdc_in, buffer, sizeof buffer, kIn, &n).status, STATUS_SUCCESS);
       rest.append(reinterpret_cast<char*>(buffer), n);
     }
     EXPECT_EQ(received + rest, queued);

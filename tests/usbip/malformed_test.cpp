@@ -84,16 +84,6 @@ class FakeServer {
   std::thread thread_;
 };
 
-usbip::DeviceRecord record() {
-  usbip::DeviceRecord r;
-  r.path = "/sys/fake";
-  r.busid = "1-1";
-  r.busnum = 1;
-  r.devnum = 2;
-  r.speed = 3;
-  return r;
-}
-
 Bytes operator+(Bytes a, const Bytes& b) {
   a.insert(a.end(), b.begin(), b.end());
   return a;
@@ -196,7 +186,12 @@ void fake_session(Peer& peer, const Row& row) {
     if (!row.close_after) peer.next_command();  // until the client gives up
     return;
   }
-  const usbip::DeviceRecord r = record();
+  usbip::DeviceRecord r;
+  r.path = "/sys/fake";
+  r.busid = "1-1";
+  r.busnum = 1;
+  r.devnum = 2;
+  r.speed = 3;
   peer.send(usbip::encode_import_reply(0, &r));
   auto device = usb::ScriptedDevice::cdc_acm();
   while (auto m = peer.next_command()) {
@@ -246,9 +241,7 @@ void against_client(const Row& row) {
     ASSERT_EQ(c.configure().status, STATUS_SUCCESS);
     usbtest::UrbRequest r(pdo);
     uint8_t buffer[8];
-    c.build_transfer(r, cdc::BULK_IN_ENDPOINT, buffer, sizeof buffer,
-                     USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK);
-    r.send();
+    c.send_transfer(r, cdc::BULK_IN_ENDPOINT, buffer, sizeof buffer, usbtest::kIn);
     if (unanswered) {
       ASSERT_TRUE(WaitUntil([&] { return usb::info(pdo).pending_transfers == 1; }));
       r.cancel();
