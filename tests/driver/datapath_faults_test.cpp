@@ -25,10 +25,8 @@ class DataPathFaultTest : public DataPathTest {
     }
     return got;
   }
-  static ULONG FromUlong(const std::vector<uint8_t>& bytes) {
-    ULONG value = 0;
-    std::memcpy(&value, bytes.data(), std::min(bytes.size(), sizeof(value)));
-    return value;
+  ULONG BaudRate() {
+    return FromBytes<ULONG>(port_->ioctl(IOCTL_SERIAL_GET_BAUD_RATE, {}, sizeof(ULONG)).output);
   }
   // A request whose dispatch waits for the bus is sent from a thread of its
   // own; true once its transfer is on `endpoint` and that very thread waits
@@ -543,10 +541,8 @@ TEST_F(DataPathFaultTest, RefusedLineCodingIsNotStored) {
   ULONG rate = 9600;
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
-    SERIAL_BAUD_RATE baud{rate};
-    SERIAL_LINE_CONTROL line{STOP_BITS_2, EVEN_PARITY, 7};
-    std::vector<uint8_t> input = row.baud_rate ? std::vector<uint8_t>((uint8_t*)&baud, (uint8_t*)(&baud + 1))
-                                               : std::vector<uint8_t>((uint8_t*)&line, (uint8_t*)(&line + 1));
+    const std::vector<uint8_t> input =
+        row.baud_rate ? AsBytes(rate) : AsBytes(SERIAL_LINE_CONTROL{STOP_BITS_2, EVEN_PARITY, 7});
     ULONG code = row.baud_rate ? IOCTL_SERIAL_SET_BAUD_RATE : IOCTL_SERIAL_SET_LINE_CONTROL;
     // A known setting to fall back to.
     SERIAL_LINE_CONTROL plain{STOP_BIT_1, NO_PARITY, 8};
@@ -564,8 +560,7 @@ TEST_F(DataPathFaultTest, RefusedLineCodingIsNotStored) {
     emu::faults::clear();
     EXPECT_FALSE(NT_SUCCESS(failed.status)) << std::hex << failed.status;
     EXPECT_EQ(failed.information, 0u);
-    auto now = port_->ioctl(IOCTL_SERIAL_GET_BAUD_RATE, {}, sizeof(ULONG));
-    EXPECT_EQ(FromUlong(now.output), 1200u);
+    EXPECT_EQ(BaudRate(), 1200u);
 
     auto retried = port_->ioctl(code, input, row.baud_rate ? sizeof(ULONG) : 0);
     EXPECT_EQ(retried.status, STATUS_SUCCESS);
@@ -631,8 +626,7 @@ TEST_F(DataPathFaultTest, ClassRequestsAreBoundedAndCancellable) {
       EXPECT_EQ(r->information(), 0u);
       EXPECT_EQ(usb::info(dev_->pdo).cancelled, cancelled + 1) << "the class request was left on the bus";
       EXPECT_EQ(model_->control_requests().size(), taken) << "the modem never took it";
-      auto rate = port_->ioctl(IOCTL_SERIAL_GET_BAUD_RATE, {}, sizeof(ULONG));
-      EXPECT_EQ(FromUlong(rate.output), 0u) << "a rate the modem never took is stored";
+      EXPECT_EQ(BaudRate(), 0u) << "a rate the modem never took is stored";
 
       EXPECT_EQ(port_->ioctl(row.code, row.input, 0).status, STATUS_SUCCESS)
           << "the next request does not go out";
@@ -681,7 +675,7 @@ TEST_F(DataPathFaultTest, ConcurrentRateAndLineControlLeaveTheModemAsStored) {
   auto modem = model_->line_coding();
   ASSERT_TRUE(modem.has_value());
   EXPECT_EQ(modem->dte_rate, 115200u);
-  EXPECT_EQ(FromUlong(port_->ioctl(IOCTL_SERIAL_GET_BAUD_RATE, {}, sizeof(ULONG)).output), 115200u);
+  EXPECT_EQ(BaudRate(), 115200u);
   EXPECT_EQ(modem->char_format, STOP_BITS_2);
   EXPECT_EQ(modem->parity, EVEN_PARITY);
   EXPECT_EQ(modem->data_bits, 7);

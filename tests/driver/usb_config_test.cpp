@@ -270,28 +270,6 @@ TEST_F(UsbConfigTest, FailedDeviceDescriptorReadStoresNothing) {
   EXPECT_EQ(emu::pool::outstanding(POOL_TAG_DRIVER), 5u);
 }
 
-// Every allocation of the configuration failed in turn: a failure status, no
-// leak, and a configuration that works afterwards.
-TEST_F(UsbConfigTest, SurvivesEveryAllocationFailure) {
-  auto& d = Added(emu::usb::make_modem("acm"));
-  PDEVICE_EXTENSION ext = d.ext();
-  const auto base = emu::pool::outstanding(POOL_TAG_DRIVER);
-  std::size_t failures = 0;
-  auto scenario = [&] {
-    NTSTATUS status = Configure(d);
-    if (!NT_SUCCESS(status)) failures++;
-    std::size_t kept = (ext->DeviceDescriptor != nullptr) + (ext->ConfigurationDescriptor != nullptr);
-    EXPECT_EQ(emu::pool::outstanding(POOL_TAG_DRIVER), base + kept);
-    EXPECT_EQ(emu::pool::outstanding(emu::pool::tag("USBD")), 0u);
-    EXPECT_EQ(emu::outstanding_irps(), 0u);
-  };
-  std::size_t sites = emu::faults::for_each_allocation_site(scenario);
-  EXPECT_GE(sites, 10u);  // URBs, buffers, copies, list, request packets
-  EXPECT_GE(failures, sites / 2);
-  ASSERT_EQ(Configure(d), STATUS_SUCCESS);
-  EXPECT_TRUE(ext->UsingInterruptPipe);
-}
-
 // ---- The lookup itself -----------------------------------------------------------------------
 
 class FindPipeTest : public ::testing::Test {
