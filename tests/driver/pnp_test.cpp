@@ -118,18 +118,7 @@ TEST_F(PnpTest, PlugStartAndRemovalKeepNothingBehind) {
   }
 }
 
-TEST_F(PnpTest, StartWithoutPortNameFailsAndDeletesTheDevice) {
-  auto& dev = PlugScripted(usb::cdc::Variant::acm, u"");
-  ASSERT_NE(dev.fdo(), nullptr);
-  EXPECT_EQ(Start(dev), STATUS_UNSUCCESSFUL);
-  EXPECT_EQ(dev.node->fdo(), nullptr);
-  EXPECT_FALSE(emu::registry::get_value(kSerialComm, DeviceNameFor(1)).has_value());
-  EXPECT_TRUE(ComPorts(dev.pdo).empty());
-  for (auto& link : emu::symbolic_links()) {
-    EXPECT_NE(emu::symbolic_link_target(link), DeviceNameFor(1)) << "left a link";
-  }
-}
-
+// A start that fails for its name deletes the device and publishes nothing.
 TEST_F(PnpTest, PortNamesThatCannotMakeASoundDosNameAreRefused) {
   struct Case {
     std::string what;
@@ -137,6 +126,7 @@ TEST_F(PnpTest, PortNamesThatCannotMakeASoundDosNameAreRefused) {
     std::vector<uint8_t> data;
     std::u16string expected;  // empty: the start must fail
   } cases[] = {
+      {"none", REG_NONE, {}, u""},
       {"no terminator", REG_SZ, RegSz(u"COM7", false), u"COM7"},
       {"data after the terminator", REG_SZ, RegSz(std::u16string_view(u"COM8\0XYZ", 8)), u"COM8"},
       {"87 characters, the longest that fits", REG_SZ, RegSz(std::u16string(87, u'P')),
@@ -151,12 +141,16 @@ TEST_F(PnpTest, PortNamesThatCannotMakeASoundDosNameAreRefused) {
     SCOPED_TRACE(c.what);
     auto& dev = PlugScripted(usb::cdc::Variant::acm_nointr, u"");
     instance++;
-    dev.node->set_hardware_value(u"PortName", c.type, c.data);
+    if (c.type != REG_NONE) dev.node->set_hardware_value(u"PortName", c.type, c.data);
     NTSTATUS status = Start(dev);
     if (c.expected.empty()) {
       EXPECT_EQ(status, STATUS_UNSUCCESSFUL);
       EXPECT_EQ(dev.node->fdo(), nullptr);
       EXPECT_FALSE(emu::registry::get_value(kSerialComm, DeviceNameFor(instance)).has_value());
+      EXPECT_TRUE(ComPorts(dev.pdo).empty());
+      for (auto& link : emu::symbolic_links()) {
+        EXPECT_NE(emu::symbolic_link_target(link), DeviceNameFor(instance)) << "left a link";
+      }
       continue;
     }
     ASSERT_EQ(status, STATUS_SUCCESS);
