@@ -74,6 +74,25 @@ TEST_F(InterruptTest, ACarrierChangeCompletesAWaitOnMask) {
   EXPECT_EQ(FromBytes<ULONG>(status.output) & (DSR | DCD), DSR | DCD);
 }
 
+TEST_F(InterruptTest, AFailedReadLeavesTheLinesAndTheThreadReadsOn) {
+  ASSERT_TRUE(Notify(0x03, DSR | DCD | DDSR | DDCD));
+  // The read now waiting fails; the one after it is held by the device.
+  usb::inject_fault(dev_->pdo, kNotify,
+                    usb::Fault::error(USBD_STATUS_DEV_NOT_RESPONDING, STATUS_UNSUCCESSFUL));
+  usb::inject_fault(dev_->pdo, kNotify, usb::Fault::never_complete());
+  model_->notify_serial_state(0x00);  // wakes the waiting read
+  // The thread's last word on the failure, written after the read's own.
+  EXPECT_TRUE(WaitUntil([] {
+    return emu::trace::contains(
+        "[vr_mdm] pInterruptPollingFunction USB Access Fail (UrbStatus = c0000005 , ntStatus = c0000001)");
+  }));
+  EXPECT_EQ(ModemStatusOf(ext_), DSR | DCD | DDSR | DDCD) << "the failed read changed the lines";
+  EXPECT_TRUE(emu::trace::contains(
+      "[ReadInterrupt] UrbStatus = C0000005 , ntStatus = C0000001 DevicePowerState = 1"));
+  EXPECT_TRUE(usb::wait_pending(dev_->pdo, kNotify, 1)) << "and it reads again";
+  EXPECT_FALSE(ThreadEnded(thread_));
+}
+
 TEST_F(InterruptTest, NoReadWhileThePowerStateIsUnspecified) {
   SetPowerState(PowerDeviceUnspecified);
   emu::clock::freeze();
