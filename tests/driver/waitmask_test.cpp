@@ -209,12 +209,14 @@ TEST_F(WaitMaskTest, CancellingTheThirdOfFiveRotatesTheOthers) {
   ASSERT_TRUE(w[2]->wait(2000ms));
   EXPECT_EQ(w[2]->status(), STATUS_CANCELLED);
   EXPECT_EQ(w[2]->information(), 0u);
-  // Each mask change ends the head request only: the order is now 4, 5, 1, 2.
+  // Each mask change ends the head request only, with no event: the order
+  // is now 4, 5, 1, 2.
   const int order[] = {3, 4, 0, 1};
   for (size_t k = 0; k < 4; k++) {
-    SetWaitMask(0);
+    SetWaitMask(k % 2 == 0 ? SERIAL_EV_RING : 0);  // an event that never comes, or none
     ASSERT_TRUE(w[order[k]]->wait(2000ms)) << "position " << k;
     EXPECT_EQ(w[order[k]]->status(), STATUS_SUCCESS);
+    EXPECT_EQ(w[order[k]]->information(), sizeof(ULONG));
     EXPECT_EQ(EventsOf(w[order[k]]), 0u);
     for (size_t j = k + 1; j < 4; j++) {
       EXPECT_FALSE(w[order[j]]->completed()) << "position " << j << " ended early";
