@@ -327,12 +327,12 @@ class ConnectFilterTest : public DataPathFaultTest {
 };
 
 // After a dial with the filter on, the modem's result line goes, from
-// "CONNECT" to its line end (even when that end comes in the next
-// transfer), whether the carrier comes before the line or after it, and on
-// a modem that reports no carrier at all; every other byte stays, byte for
-// byte.  Only that one line goes: the data phase that follows may carry
-// "CONNECT" itself, and keeps it until the client's next command line.
-// The switch outlives the handle.
+// "CONNECT" to its line end, whether the carrier comes before the line or
+// after it, and on a modem that reports no carrier at all; every other byte
+// stays, byte for byte.  Only that one line goes: the data phase that
+// follows may carry "CONNECT" itself, and keeps it until the client's next
+// command line.  The switch outlives the handle.  (Line ends of every kind,
+// cut anywhere, are the exploring case's below.)
 TEST_F(ConnectFilterTest, DropsTheResultLineOfEachDialOnly) {
   struct Row {
     const char* name;
@@ -343,16 +343,6 @@ TEST_F(ConnectFilterTest, DropsTheResultLineOfEachDialOnly) {
   };
   const Row rows[] = {
       {"ResultLineAlone", true, false, {"\r\nCONNECT 115200\r\n"}, "\r\n"},
-      {"DataAroundTheLine",
-       true,
-       false,
-       {"OK\r\n\r\nCONNECT 7200000\r\n~\xff\x03payload"},
-       "OK\r\n\r\n~\xff\x03payload"},
-      {"CrAloneEndsTheLine", true, false, {"CONNECT\rdata"}, "data"},
-      {"LfAloneEndsTheLine", true, false, {"CONNECT 9600\nnext"}, "next"},
-      {"LineEndInTheNextTransfer", true, false, {"ab CONNECT 96", "00\r\nafter"}, "ab after"},
-      {"LfInTheNextTransfer", true, false, {"xCONNECT 9600\r", "\nafter"}, "xafter"},
-      {"NoLfAfterTheCr", true, false, {"CONNECT\r", "after"}, "after"},
       {"BinaryByteEndsTheLine", true, false, {std::string("CONNECT 12\x01~", 12)}, std::string("\x01~", 2)},
       {"OnlyTheFirstLineGoes", true, false, {"CONNECT 1\r\nmid CONNECT 2\r\nend"}, "mid CONNECT 2\r\nend"},
       {"DataPhaseKeepsConnect", false, false, {"CONNECT 3\r\n"}, "CONNECT 3\r\n"},
