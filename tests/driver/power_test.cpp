@@ -295,17 +295,6 @@ TEST_F(PowerFailureTest, FailuresBelowLeaveTheRecordedStates) {
 
 class OwedPowerUpTest : public PowerTest {
  protected:
-  // AT reaches the modem and its answer comes back.
-  void ExpectAtAnswered() {
-    emu::IoResult w = port_->write("AT\r");
-    ASSERT_EQ(w.status, STATUS_SUCCESS);
-    ASSERT_EQ(w.information, 3u);
-    const std::vector<uint8_t>& out = model().out_data(cdc::BULK_OUT_ENDPOINT);
-    ASSERT_GE(out.size(), 3u);
-    EXPECT_EQ(std::vector<uint8_t>(out.end() - 3, out.end()), (std::vector<uint8_t>{'A', 'T', '\r'}));
-    model().queue_in(cdc::BULK_IN_ENDPOINT, "\r\nOK\r\n");
-    EXPECT_EQ(ReadAtLeast(*port_, 6), "\r\nOK\r\n");
-  }
   // Wakes the system with the record of the system request failing and,
   // when asked, the work item that would ask for the power-up again.
   // Each fault strikes once, so what runs after the request is not failed.
@@ -350,7 +339,14 @@ TEST_F(OwedPowerUpTest, TheDeviceIsPoweredUpByTheWorkItemAWriteOrAReopen) {
     ASSERT_TRUE(emu::wait_work_items());
     EXPECT_EQ(DeviceState(ext()), PowerDeviceD0);
     EXPECT_EQ(ext()->DevicePowerOwed, 0);
-    ExpectAtAnswered();
+    // AT reaches the modem and its answer comes back.
+    model().take_out_data(cdc::BULK_OUT_ENDPOINT);
+    emu::IoResult w = port_->write("AT\r");
+    EXPECT_EQ(w.status, STATUS_SUCCESS);
+    EXPECT_EQ(w.information, 3u);
+    EXPECT_EQ(model().out_data(cdc::BULK_OUT_ENDPOINT), (std::vector<uint8_t>{'A', 'T', '\r'}));
+    model().queue_in(cdc::BULK_IN_ENDPOINT, "\r\nOK\r\n");
+    EXPECT_EQ(ReadAtLeast(*port_, 6), "\r\nOK\r\n");
   }
 }
 

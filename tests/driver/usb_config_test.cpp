@@ -118,27 +118,25 @@ TEST_F(UsbConfigTest, ModemWithNotificationEndpoint) {
   EXPECT_EQ(emu::pool::outstanding(POOL_TAG_DRIVER), 5u + 2u);
 }
 
-TEST_F(UsbConfigTest, ModemWithoutNotificationEndpoint) {
-  auto& d = Added(emu::usb::make_modem("acm-nointr"));
-  ASSERT_EQ(Configure(d), STATUS_SUCCESS);
-  PDEVICE_EXTENSION ext = d.ext();
-  EXPECT_FALSE(ext->UsingInterruptPipe);
-  EXPECT_EQ(ZLKUSB_FindPipe(ext, UsbdPipeTypeInterrupt, kIn), nullptr);
-  EXPECT_EQ(Address(ZLKUSB_FindPipe(ext, UsbdPipeTypeBulk, kIn)), cdc::BULK_IN_ENDPOINT);
-  EXPECT_EQ(Address(ZLKUSB_FindPipe(ext, UsbdPipeTypeBulk, kOut)), cdc::BULK_OUT_ENDPOINT);
-  EXPECT_EQ(emu::usb::selected_max_transfer_size(d.pdo, cdc::BULK_IN_ENDPOINT), 65536u);
-}
-
-TEST_F(UsbConfigTest, ModemWithDataInterfaceFirst) {
-  auto& d = Added(emu::usb::make_modem("acm-datafirst"));
-  ASSERT_EQ(Configure(d), STATUS_SUCCESS);
-  PDEVICE_EXTENSION ext = d.ext();
-  EXPECT_TRUE(ext->UsingInterruptPipe);
-  EXPECT_EQ(ZLKUSB_FindPipe(ext, UsbdPipeTypeBulk, kIn), &ext->PipeTable[0][0]);
-  EXPECT_EQ(ZLKUSB_FindPipe(ext, UsbdPipeTypeBulk, kOut), &ext->PipeTable[0][1]);
-  EXPECT_EQ(ZLKUSB_FindPipe(ext, UsbdPipeTypeInterrupt, kIn), &ext->PipeTable[1][0]);
-  EXPECT_EQ(emu::usb::selected_max_transfer_size(d.pdo, cdc::NOTIFY_ENDPOINT), 64u);
-  EXPECT_EQ(emu::usb::selected_max_transfer_size(d.pdo, cdc::BULK_OUT_ENDPOINT), 65536u);
+// Without a notification endpoint, or with the data interface first: the
+// pipes are found where that set puts them.
+TEST_F(UsbConfigTest, ModemWithoutNotificationEndpointOrWithDataInterfaceFirst) {
+  for (const char* variant : {"acm-nointr", "acm-datafirst"}) {
+    SCOPED_TRACE(variant);
+    const bool interrupt = std::string_view(variant) == "acm-datafirst";
+    auto& d = Added(emu::usb::make_modem(variant));
+    ASSERT_EQ(Configure(d), STATUS_SUCCESS);
+    PDEVICE_EXTENSION ext = d.ext();
+    EXPECT_EQ(ext->UsingInterruptPipe, interrupt);
+    EXPECT_EQ(ZLKUSB_FindPipe(ext, UsbdPipeTypeBulk, kIn), &ext->PipeTable[interrupt ? 0 : 1][0]);
+    EXPECT_EQ(ZLKUSB_FindPipe(ext, UsbdPipeTypeBulk, kOut), &ext->PipeTable[interrupt ? 0 : 1][1]);
+    EXPECT_EQ(ZLKUSB_FindPipe(ext, UsbdPipeTypeInterrupt, kIn), interrupt ? &ext->PipeTable[1][0] : nullptr);
+    EXPECT_EQ(emu::usb::selected_max_transfer_size(d.pdo, cdc::BULK_IN_ENDPOINT), 65536u);
+    EXPECT_EQ(emu::usb::selected_max_transfer_size(d.pdo, cdc::BULK_OUT_ENDPOINT), 65536u);
+    EXPECT_EQ(emu::usb::selected_max_transfer_size(d.pdo, cdc::NOTIFY_ENDPOINT),
+              interrupt ? std::optional<ULONG>(64) : std::nullopt);
+    Remove(d);
+  }
 }
 
 // ---- Descriptor sets as a device may give them ---------------------------------------------
