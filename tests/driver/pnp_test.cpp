@@ -67,6 +67,12 @@ TEST_F(PnpTest, StartPublishesThePortAndRemovalWithdrawsIt) {
     EXPECT_TRUE(emu::wmi::is_registered(fdo));
     EXPECT_EQ(emu::reported_device_power(fdo), PowerDeviceD0);
     EXPECT_EQ(std::u16string((const char16_t*)dev.ext()->DosDeviceName), u"\\DosDevices\\COM5");
+    // The capabilities go up with surprise removal allowed, and are kept.
+    DEVICE_CAPABILITIES reported{};
+    ASSERT_EQ(dev.node->query_capabilities(&reported), STATUS_SUCCESS);
+    EXPECT_TRUE(reported.SurpriseRemovalOK);
+    EXPECT_EQ(reported.DeviceState[PowerSystemWorking], PowerDeviceD0);
+    EXPECT_EQ(std::memcmp(&reported, &dev.ext()->DeviceCapabilities, sizeof(reported)), 0);
 
     if (surprise) {
       ASSERT_EQ(dev.node->surprise_remove(), STATUS_SUCCESS);
@@ -215,16 +221,6 @@ TEST_F(PnpTest, ASecondDeviceWithTheSameNameFailsAndLeavesTheFirstIntact) {
   ASSERT_EQ(port.status(), STATUS_SUCCESS);
   EXPECT_EQ(port.write("AT\r").status, STATUS_SUCCESS);
   port.close();
-}
-
-TEST_F(PnpTest, CapabilitiesGoUpWithSurpriseRemovalAllowedAndAreKept) {
-  auto& dev = PlugScripted(usb::cdc::Variant::acm, u"COM5");
-  ASSERT_EQ(Start(dev), STATUS_SUCCESS);
-  DEVICE_CAPABILITIES reported{};
-  ASSERT_EQ(dev.node->query_capabilities(&reported), STATUS_SUCCESS);
-  EXPECT_TRUE(reported.SurpriseRemovalOK);
-  EXPECT_EQ(reported.DeviceState[PowerSystemWorking], PowerDeviceD0);
-  EXPECT_EQ(std::memcmp(&reported, &dev.ext()->DeviceCapabilities, sizeof(reported)), 0);
 }
 
 // A bus of our own for requests the USB bus would not show us.
