@@ -1,7 +1,7 @@
-// Writes: order on the wire, the bus's outcome passed to the client, writes
-// longer than one transfer, the write time-out against a device that takes
-// part or none of a write, the "ATS7=" switch of the CONNECT filter, and the
-// transmit abort.
+// Writes (their order on the wire is the pacing suite's): the bus's outcome
+// passed to the client, writes longer than one transfer, the write time-out
+// against a device that takes part or none of a write, the "ATS7=" switch
+// of the CONNECT filter, and the transmit abort.
 #include "datapath_support.h"
 
 namespace vrmdm_test {
@@ -25,21 +25,6 @@ class WriteTest : public DataPathTest {
     ASSERT_TRUE(emu::ke::wait_for_waiters(&ext_->evWriteDone, 1));
   }
 };
-
-TEST_F(WriteTest, WritesReachTheDeviceOneAtATimeInArrivalOrder) {
-  auto a = port_->write_async("first,");
-  auto b = port_->write_async("second,");
-  auto c = port_->write_async("third");
-  EXPECT_EQ(a->returned(), STATUS_PENDING);
-  for (auto& [r, n] : {std::pair{a, 6u}, {b, 7u}, {c, 5u}}) {
-    ASSERT_TRUE(r->wait());
-    EXPECT_EQ(r->status(), STATUS_SUCCESS);
-    EXPECT_EQ(r->information(), n);
-  }
-  EXPECT_EQ(OnTheWire(), "first,second,third");
-  EXPECT_EQ(model_->out_transfers(kBulkOut), 3u);
-  EXPECT_EQ(PendingWrites(), 0);
-}
 
 // A write goes out whole, in order, however long, in transfers the pipe
 // takes; one that the device stops taking ends at the write time-out with
