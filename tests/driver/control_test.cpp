@@ -351,24 +351,6 @@ TEST_F(ControlTest, HandshakeIsValidatedAndRaisesTheLinesItNames) {
   EXPECT_EQ(FromBytes<ULONG>(Ioctl(IOCTL_SERIAL_GET_MODEM_CONTROL, {}, 4).output), 0x3u);
 }
 
-// ---- Modem status -----------------------------------------------------------------------
-
-TEST_F(ControlTest, ModemStatusIsReadAndCleared) {
-  // The open reported DSR on, with its change.
-  EXPECT_EQ(FromBytes<ULONG>(Ioctl(IOCTL_SERIAL_GET_MODEMSTATUS, {}, 4).output), 0x10u | 0x20u | 0x02u);
-  EXPECT_EQ(FromBytes<ULONG>(Ioctl(IOCTL_SERIAL_GET_MODEMSTATUS, {}, 4).output), 0x10u | 0x20u);
-
-  // Carrier rises on the interrupt pipe.
-  model().notify_serial_state(cdc::SERIAL_STATE_DCD | cdc::SERIAL_STATE_DSR);
-  ULONG seen = 0;
-  ASSERT_TRUE(WaitUntil([&] {
-    seen = FromBytes<ULONG>(Ioctl(IOCTL_SERIAL_GET_MODEMSTATUS, {}, 4).output);
-    return (seen & 0x80) != 0;
-  }));
-  EXPECT_EQ(seen, 0x80u | 0x20u | 0x10u | 0x08u);
-  EXPECT_EQ(FromBytes<ULONG>(Ioctl(IOCTL_SERIAL_GET_MODEMSTATUS, {}, 4).output), 0x80u | 0x20u | 0x10u);
-}
-
 // ---- Constant answers ---------------------------------------------------------------------
 
 TEST_F(ControlTest, PropertiesAreCompleteAndCarryNothingOfTheBuffer) {
