@@ -56,39 +56,26 @@ TEST_F(WaitMaskTest, ALineChangeIsKeptOnlyUnderItsEventAndOnlyUntilTheNextMask) 
   // A serial port's event history: a change is kept for a waiter only while
   // the mask holds its event, and a new mask starts with none kept.  A
   // change reported goes; one not asked for stays.
+  constexpr ULONG RXCHAR = SERIAL_EV_RXCHAR, RLSD = SERIAL_EV_RLSD, DSR = SERIAL_EV_DSR;
   struct Row {
     const char* what;
+    ULONG from;  // the lines before
     ULONG maskAtChange;
     ULONG lines;  // the new DSR/DCD lines
     std::vector<ULONG> masksAfter;
     ULONG reported;  // by the next wait, 0: none
+    ULONG left;      // the modem status once reported
     bool twice = false;
-    ULONG from = 0;  // the lines before
-    ULONG left = 0;  // the modem status once reported
   } rows[] = {
-      {"carrier under RXCHAR, then 0, then RLSD", SERIAL_EV_RXCHAR, kDcd, {0, SERIAL_EV_RLSD}, 0},
-      {"carrier under RLSD, RLSD set again", SERIAL_EV_RLSD, kDcd, {SERIAL_EV_RLSD}, 0},
-      {"carrier under RLSD, DSR added", SERIAL_EV_RLSD, kDcd, {SERIAL_EV_DSR}, 0},
-      {"carrier and DSR under DSR, RLSD added", SERIAL_EV_DSR, kDsr | kDcd, {SERIAL_EV_RLSD}, 0},
-      {"carrier and DSR under DSR",
-       SERIAL_EV_DSR,
-       kDsr | kDcd,
-       {},
-       SERIAL_EV_DSR,
-       false,
-       0,
-       kDsr | kDcd | kDcdChanged},
-      {"carrier under RLSD", SERIAL_EV_RLSD, kDcd, {}, SERIAL_EV_RLSD, false, 0, kDcd},
-      {"carrier on, DSR off under RLSD",
-       SERIAL_EV_RLSD,
-       kDcd,
-       {},
-       SERIAL_EV_RLSD,
-       false,
-       kDsr,
-       kDcd | kDsrChanged},
+      {"carrier under RXCHAR, then 0, then RLSD", 0, RXCHAR, kDcd, {0, RLSD}, 0, 0},
+      {"carrier under RLSD, RLSD set again", 0, RLSD, kDcd, {RLSD}, 0, 0},
+      {"carrier under RLSD, DSR added", 0, RLSD, kDcd, {DSR}, 0, 0},
+      {"carrier and DSR under DSR, RLSD added", 0, DSR, kDsr | kDcd, {RLSD}, 0, 0},
+      {"carrier and DSR under DSR", 0, DSR, kDsr | kDcd, {}, DSR, kDsr | kDcd | kDcdChanged},
+      {"carrier under RLSD", 0, RLSD, kDcd, {}, RLSD, kDcd},
+      {"carrier on, DSR off under RLSD", kDsr, RLSD, kDcd, {}, RLSD, kDcd | kDsrChanged},
       // The same lines twice: the second says nothing new, and takes nothing back.
-      {"carrier twice under RLSD", SERIAL_EV_RLSD, kDcd, {}, SERIAL_EV_RLSD, true, 0, kDcd},
+      {"carrier twice under RLSD", 0, RLSD, kDcd, {}, RLSD, kDcd, true},
   };
   FreezeClock();
   for (const Row& row : rows) {
