@@ -1,9 +1,8 @@
-// What clients really do to a port, in the order they do it: close with a
-// request still parked, send a request while another thread closes the
-// handle, poll the modem status while waiting for the carrier, stop and
-// restart the device, pull it out under queued waits, sleep the machine when
-// resources are short.  Each sequence must end every request exactly once
-// and leave a port that reopens and carries data.
+// What clients really do to a port, in the order they do it: send a request
+// while another thread closes the handle, poll the modem status while
+// waiting for the carrier, stop and restart the device, pull it out under
+// queued waits, sleep the machine when resources are short.  Each sequence must end every request exactly
+// once and leave a port that reopens and carries data.
 #include <atomic>
 #include <algorithm>
 #include <random>
@@ -129,30 +128,6 @@ class ClientSequencesTest : public LifecycleFixture {
 };
 
 // ---- The handle goes ------------------------------------------------------------------
-
-TEST_F(ClientSequencesTest, CleanupEndsTheParkedNotificationAndThePortReopens) {
-  PluggedDevice& dev = StartScripted();
-  for (int round = 0; round < 3; round++) {
-    SCOPED_TRACE(round);
-    emu::Handle port = emu::open(u"COM5");
-    ASSERT_EQ(port.status(), STATUS_SUCCESS);
-    auto parked = port.ioctl_async(IOCTL_REMOVAL_NOTIFY, {}, sizeof(ULONG));
-    ASSERT_EQ(parked->returned(), STATUS_PENDING);
-
-    emu::CloseResult closed = port.close();
-    EXPECT_EQ(closed.cleanup, STATUS_SUCCESS);
-    EXPECT_EQ(closed.close, STATUS_SUCCESS) << "the parked request kept the file from closing";
-    ASSERT_TRUE(parked->completed());
-    EXPECT_EQ(parked->status(), STATUS_CANCELLED);
-    EXPECT_EQ(parked->information(), 0u);
-    EXPECT_EQ(dev.ext()->NotifyIrp, nullptr);
-    ExpectPortWorks(dev);
-  }
-  // Every parked request gave its RemoveLock acquisition back.
-  EXPECT_EQ(dev.node->query_remove(), STATUS_SUCCESS);
-  EXPECT_EQ(dev.node->remove(), STATUS_SUCCESS);
-  dev.removed = true;
-}
 
 TEST_F(ClientSequencesTest, RequestsArrivingAfterCleanupAreRefusedAtOnce) {
   // Another thread's WriteFile, ReadFile, WaitCommEvent, notification

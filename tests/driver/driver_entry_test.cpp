@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <set>
 #include <string>
 
 #include "core/dispatch.h"
@@ -127,46 +126,21 @@ TEST_F(AddDeviceTest, NewDeviceIsAttachedInD3WithItsBuffersAndTimer) {
   EXPECT_EQ(KeReadStateEvent(&ext->evTimersIdle), 0);
 }
 
-// Every allocation AddDevice makes, failed in turn: the device never exists
-// half built, nothing leaks, and numbers only grow.
-TEST_F(AddDeviceTest, UnwindsCleanlyWhenAnyAllocationFails) {
-  auto pdo = emu::usb::plug(std::make_shared<emu::usb::ModemModel>());
-  auto node = emu::usb::node(pdo);
+// Without pool for its buffers: STATUS_UNSUCCESSFUL, no device and nothing
+// kept, and the number is not given again.  Every allocation failed in turn
+// is the low-resources exploration's, which finds a device, link or block
+// left behind at unload.
+TEST_F(AddDeviceTest, FailsWithoutPoolAndKeepsNothing) {
+  auto node = emu::usb::node(emu::usb::plug(std::make_shared<emu::usb::ModemModel>()));
   ASSERT_NE(node, nullptr);
-  // Without pool for its buffers: STATUS_UNSUCCESSFUL, and no device.
   emu::faults::fail_tag(POOL_TAG_DRIVER);
   EXPECT_EQ(node->add_device(driver_), STATUS_UNSUCCESSFUL);
   emu::faults::clear();
+  EXPECT_EQ(node->fdo(), nullptr);
   EXPECT_EQ(emu::find_device(DeviceNameFor(1)), nullptr);
   EXPECT_EQ(emu::pool::outstanding(POOL_TAG_DRIVER), 0u);
-  std::set<ULONG> failedNumbers;
-  ULONG lastNumber = 0;
-  auto scenario = [&] {
-    ULONG number = static_cast<ULONG>(DeviceInstanceCounter) + 1;
-    NTSTATUS status = node->add_device(driver_);
-    EXPECT_GT(number, lastNumber);
-    lastNumber = number;
-    if (NT_SUCCESS(status)) {
-      EXPECT_EQ(emu::device_name(node->fdo()), DeviceNameFor(number));
-      EXPECT_EQ(node->remove(), STATUS_SUCCESS);
-    } else {
-      failedNumbers.insert(number);
-      EXPECT_EQ(node->fdo(), nullptr);
-      EXPECT_EQ(emu::find_device(DeviceNameFor(number)), nullptr);
-    }
-    EXPECT_EQ(emu::pool::outstanding(POOL_TAG_DRIVER), 0u);
-  };
-  std::size_t faulted = emu::faults::for_each_allocation_site(scenario, [&](const emu::faults::SiteRun& run) {
-    EXPECT_TRUE(run.hit) << "allocation " << run.index << " not reached";
-  });
-  // Ring, four buffers and the device object at the least.
-  EXPECT_GE(faulted, 6u);
-  EXPECT_GE(failedNumbers.size(), 6u);
-
-  ULONG next = static_cast<ULONG>(DeviceInstanceCounter) + 1;
   ASSERT_EQ(node->add_device(driver_), STATUS_SUCCESS);
-  EXPECT_EQ(emu::device_name(node->fdo()), DeviceNameFor(next));
-  EXPECT_EQ(failedNumbers.count(next), 0u);
+  EXPECT_EQ(emu::device_name(node->fdo()), DeviceNameFor(2));
   EXPECT_EQ(node->remove(), STATUS_SUCCESS);
 }
 

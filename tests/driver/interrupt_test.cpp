@@ -38,9 +38,12 @@ class InterruptTest : public LifecycleFixture {
 constexpr ULONG DSR = SERIAL_MSR_DSR, DCD = SERIAL_MSR_DCD, DDSR = SERIAL_MSR_DDSR, DDCD = SERIAL_MSR_DDCD;
 
 TEST_F(InterruptTest, CarrierBitsOfEachNotificationBecomeTheModemStatus) {
-  // The change bits stay until read or reported; clear them between steps.
+  // The change bits stay until read or reported: a read answers them (and
+  // CTS, always on) and clears them, between steps.
   auto notify = [&](uint16_t state, ULONG expected) {
-    port_->ioctl(IOCTL_SERIAL_GET_MODEMSTATUS, {}, sizeof(ULONG));
+    const ULONG status = ModemStatusOf(ext_);
+    EXPECT_EQ(FromBytes<ULONG>(port_->ioctl(IOCTL_SERIAL_GET_MODEMSTATUS, {}, sizeof(ULONG)).output),
+              status | SERIAL_MSR_CTS);
     return Notify(state, expected);
   };
   ASSERT_EQ(ModemStatusOf(ext_), DSR | DDSR) << "as the open left it";

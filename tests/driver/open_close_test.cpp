@@ -4,6 +4,7 @@
 #include <atomic>
 #include <thread>
 
+#include "serial/notify.h"
 #include "support/port_fixture.h"
 
 namespace vrmdm_test::lifecycle {
@@ -185,6 +186,9 @@ TEST_F(OpenCloseTest, EveryFailedOpenUnwindsAndThePortOpensAfterwards) {
   }
 }
 
+// A client closes with reads, waits, writes and a removal notification still
+// pending: cleanup ends each once, the close waits for none, and the port
+// reopens.
 TEST_F(OpenCloseTest, CleanupEndsEveryRequestStillPendingOnThePort) {
   StartScripted(usb::cdc::Variant::acm_nointr);
   emu::Handle port = emu::open(u"COM5");
@@ -204,6 +208,8 @@ TEST_F(OpenCloseTest, CleanupEndsEveryRequestStillPendingOnThePort) {
   for (int i = 0; i < 2; i++) waits.push_back(port.ioctl_async(IOCTL_SERIAL_WAIT_ON_MASK, {}, sizeof(ULONG)));
   for (auto& r : reads) ASSERT_EQ(r->returned(), STATUS_PENDING);
   for (auto& w : waits) ASSERT_EQ(w->returned(), STATUS_PENDING);
+  auto notify = port.ioctl_async(IOCTL_REMOVAL_NOTIFY, {}, sizeof(ULONG));
+  ASSERT_EQ(notify->returned(), STATUS_PENDING);
 
   emu::CloseResult closed = port.close();
   EXPECT_EQ(closed.cleanup, STATUS_SUCCESS);
@@ -226,9 +232,24 @@ TEST_F(OpenCloseTest, CleanupEndsEveryRequestStillPendingOnThePort) {
     EXPECT_EQ(w->status(), STATUS_CANCELLED);
     EXPECT_EQ(w->information(), 0u);
   }
+  ASSERT_TRUE(notify->completed());
+  EXPECT_EQ(notify->status(), STATUS_CANCELLED);
+  EXPECT_EQ(notify->information(), 0u);
+  EXPECT_EQ(ext_->NotifyIrp, nullptr);
   EXPECT_TRUE(model_->out_data(usb::cdc::BULK_OUT_ENDPOINT).empty());
   EXPECT_EQ(Shared(&ext_->ArmedTimerCount), 0);
   EXPECT_TRUE(emu::is_quiescent());
+
+  // The port reopens and writes, and no request kept its hold on the device.
+  emu::clock::unfreeze();
+  model_->limit_out(usb::cdc::BULK_OUT_ENDPOINT, std::nullopt);
+  emu::Handle again = emu::open(u"COM5");
+  ASSERT_EQ(again.status(), STATUS_SUCCESS);
+  EXPECT_EQ(again.write("AT\r").information, 3u);
+  EXPECT_EQ(again.close().close, STATUS_SUCCESS);
+  EXPECT_EQ(dev_->node->query_remove(), STATUS_SUCCESS);
+  EXPECT_EQ(dev_->node->remove(), STATUS_SUCCESS);
+  dev_->removed = true;
 }
 
 }  // namespace

@@ -39,11 +39,15 @@ TEST_F(PacingTest, WritesAndReadsMoveWhileTheClockStandsStill) {
     writes.push_back(port_->write_async(text));
     sent += text;
   }
+  EXPECT_EQ(writes[0]->returned(), STATUS_PENDING) << "left to the write thread";
   for (auto& w : writes) {
     ASSERT_TRUE(w->wait(5s)) << "a queued write waited for the clock";
     EXPECT_EQ(w->status(), STATUS_SUCCESS);
+    EXPECT_EQ(w->information(), 8u);
   }
   EXPECT_EQ(AsText(model_->out_data(kBulkOut)), sent) << "in order, each once";
+  EXPECT_EQ(model_->out_transfers(kBulkOut), writes.size()) << "one at a time";
+  EXPECT_EQ(PendingWrites(), 0);
 
   for (int i = 0; i < 8; ++i) {
     auto read = port_->read_async(64);

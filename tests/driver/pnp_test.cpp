@@ -67,6 +67,12 @@ TEST_F(PnpTest, StartPublishesThePortAndRemovalWithdrawsIt) {
     EXPECT_TRUE(emu::wmi::is_registered(fdo));
     EXPECT_EQ(emu::reported_device_power(fdo), PowerDeviceD0);
     EXPECT_EQ(std::u16string((const char16_t*)dev.ext()->DosDeviceName), u"\\DosDevices\\COM5");
+    // The capabilities go up with surprise removal allowed, and are kept.
+    DEVICE_CAPABILITIES reported{};
+    ASSERT_EQ(dev.node->query_capabilities(&reported), STATUS_SUCCESS);
+    EXPECT_TRUE(reported.SurpriseRemovalOK);
+    EXPECT_EQ(reported.DeviceState[PowerSystemWorking], PowerDeviceD0);
+    EXPECT_EQ(std::memcmp(&reported, &dev.ext()->DeviceCapabilities, sizeof(reported)), 0);
 
     if (surprise) {
       ASSERT_EQ(dev.node->surprise_remove(), STATUS_SUCCESS);
@@ -118,18 +124,7 @@ TEST_F(PnpTest, PlugStartAndRemovalKeepNothingBehind) {
   }
 }
 
-TEST_F(PnpTest, StartWithoutPortNameFailsAndDeletesTheDevice) {
-  auto& dev = PlugScripted(usb::cdc::Variant::acm, u"");
-  ASSERT_NE(dev.fdo(), nullptr);
-  EXPECT_EQ(Start(dev), STATUS_UNSUCCESSFUL);
-  EXPECT_EQ(dev.node->fdo(), nullptr);
-  EXPECT_FALSE(emu::registry::get_value(kSerialComm, DeviceNameFor(1)).has_value());
-  EXPECT_TRUE(ComPorts(dev.pdo).empty());
-  for (auto& link : emu::symbolic_links()) {
-    EXPECT_NE(emu::symbolic_link_target(link), DeviceNameFor(1)) << "left a link";
-  }
-}
-
+// A start that fails for its name deletes the device and publishes nothing.
 TEST_F(PnpTest, PortNamesThatCannotMakeASoundDosNameAreRefused) {
   struct Case {
     std::string what;
@@ -137,6 +132,7 @@ TEST_F(PnpTest, PortNamesThatCannotMakeASoundDosNameAreRefused) {
     std::vector<uint8_t> data;
     std::u16string expected;  // empty: the start must fail
   } cases[] = {
+      {"none", REG_NONE, {}, u""},
       {"no terminator", REG_SZ, RegSz(u"COM7", false), u"COM7"},
       {"data after the terminator", REG_SZ, RegSz(std::u16string_view(u"COM8\0XYZ", 8)), u"COM8"},
       {"87 characters, the longest that fits", REG_SZ, RegSz(std::u16string(87, u'P')),
@@ -151,12 +147,16 @@ TEST_F(PnpTest, PortNamesThatCannotMakeASoundDosNameAreRefused) {
     SCOPED_TRACE(c.what);
     auto& dev = PlugScripted(usb::cdc::Variant::acm_nointr, u"");
     instance++;
-    dev.node->set_hardware_value(u"PortName", c.type, c.data);
+    if (c.type != REG_NONE) dev.node->set_hardware_value(u"PortName", c.type, c.data);
     NTSTATUS status = Start(dev);
     if (c.expected.empty()) {
       EXPECT_EQ(status, STATUS_UNSUCCESSFUL);
       EXPECT_EQ(dev.node->fdo(), nullptr);
       EXPECT_FALSE(emu::registry::get_value(kSerialComm, DeviceNameFor(instance)).has_value());
+      EXPECT_TRUE(ComPorts(dev.pdo).empty());
+      for (auto& link : emu::symbolic_links()) {
+        EXPECT_NE(emu::symbolic_link_target(link), DeviceNameFor(instance)) << "left a link";
+      }
       continue;
     }
     ASSERT_EQ(status, STATUS_SUCCESS);
@@ -221,16 +221,6 @@ TEST_F(PnpTest, ASecondDeviceWithTheSameNameFailsAndLeavesTheFirstIntact) {
   ASSERT_EQ(port.status(), STATUS_SUCCESS);
   EXPECT_EQ(port.write("AT\r").status, STATUS_SUCCESS);
   port.close();
-}
-
-TEST_F(PnpTest, CapabilitiesGoUpWithSurpriseRemovalAllowedAndAreKept) {
-  auto& dev = PlugScripted(usb::cdc::Variant::acm, u"COM5");
-  ASSERT_EQ(Start(dev), STATUS_SUCCESS);
-  DEVICE_CAPABILITIES reported{};
-  ASSERT_EQ(dev.node->query_capabilities(&reported), STATUS_SUCCESS);
-  EXPECT_TRUE(reported.SurpriseRemovalOK);
-  EXPECT_EQ(reported.DeviceState[PowerSystemWorking], PowerDeviceD0);
-  EXPECT_EQ(std::memcmp(&reported, &dev.ext()->DeviceCapabilities, sizeof(reported)), 0);
 }
 
 // A bus of our own for requests the USB bus would not show us.

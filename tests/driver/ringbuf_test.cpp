@@ -14,6 +14,7 @@
 #include <vector>
 
 #include <emu/kernel.h>
+#include <emu/usb/models.h>
 
 #include "serial/ringbuf.h"
 #include "support/driver_fixture.h"
@@ -23,16 +24,11 @@ namespace {
 constexpr ULONG kPositions = RING_BUFFER_POSITIONS;
 constexpr ULONG kCapacity = RING_BUFFER_CAPACITY;
 
-// Byte n of an endless deterministic stream: consecutive bytes differ and the
-// pattern does not repeat with any period a ring could alias on.
-inline UCHAR StreamByte(uint64_t n) {
-  uint64_t x = n * 0x9E3779B97F4A7C15ull;
-  return static_cast<UCHAR>((x >> 56) ^ (n & 0xFF));
-}
-
+// Bytes `from` to `from + count` of the emulator's verifiable stream, which no
+// ring size aliases.
 std::vector<UCHAR> Stream(uint64_t from, size_t count) {
   std::vector<UCHAR> bytes(count);
-  for (size_t i = 0; i < count; i++) bytes[i] = StreamByte(from + i);
+  emu::usb::fill_pattern(from, bytes);
   return bytes;
 }
 
@@ -130,7 +126,7 @@ void RunProducerConsumer(PRING_BUFFER ring, uint64_t total, bool blind_gets) {
     while (sent < total && !stop) {
       ULONG size = 1 + rng() % 65536;
       if (size > total - sent) size = static_cast<ULONG>(total - sent);
-      for (ULONG i = 0; i < size; i++) chunk[i] = StreamByte(sent + i);
+      emu::usb::fill_pattern(sent, std::span<UCHAR>(chunk.data(), size));
       ULONG done = 0;
       while (done < size && !stop) {
         ULONG n = RingBufferPut(ring, chunk.data() + done, size - done);
@@ -156,8 +152,8 @@ void RunProducerConsumer(PRING_BUFFER ring, uint64_t total, bool blind_gets) {
       continue;
     }
     lastProgress = std::chrono::steady_clock::now();
-    for (ULONG i = 0; i < n && badByte == UINT64_MAX; i++) {
-      if (buffer[i] != StreamByte(received + i)) badByte = received + i;
+    if (auto bad = emu::usb::check_pattern(received, std::span<const UCHAR>(buffer.data(), n))) {
+      badByte = received + *bad;
     }
     received += n;
   }

@@ -38,19 +38,13 @@ class UsbIoTest : public DriverFixture {
     ASSERT_NE(packet_, nullptr);
   }
 
-  ReadResult BulkIn(ULONG asked) {
+  ReadResult BulkIn(ULONG asked) { return Read(&ZLKUSB_ReadBulkIn, asked); }
+  ReadResult Interrupt(ULONG asked) { return Read(&ReadInterrupt, asked); }
+  ReadResult Read(decltype(&ReadInterrupt) routine, ULONG asked) {
     ReadResult r{};
     r.length = asked;
     r.data.resize(asked);
-    r.status = ZLKUSB_ReadBulkIn(dev_->fdo(), packet_, r.data.data(), &r.length, &r.usbd);
-    r.data.resize(std::min<ULONG>(r.length, asked));
-    return r;
-  }
-  ReadResult Interrupt(ULONG asked) {
-    ReadResult r{};
-    r.length = asked;
-    r.data.resize(asked);
-    r.status = ReadInterrupt(dev_->fdo(), packet_, r.data.data(), &r.length, &r.usbd);
+    r.status = routine(dev_->fdo(), packet_, r.data.data(), &r.length, &r.usbd);
     r.data.resize(std::min<ULONG>(r.length, asked));
     return r;
   }

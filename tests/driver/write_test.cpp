@@ -1,7 +1,7 @@
-// Writes: order on the wire, the bus's outcome passed to the client, writes
-// longer than one transfer, the write time-out against a device that takes
-// part or none of a write, the "ATS7=" switch of the CONNECT filter, and the
-// transmit abort.
+// Writes (their order on the wire is the pacing suite's): the bus's outcome
+// passed to the client, writes longer than one transfer, the write time-out
+// against a device that takes part or none of a write, the "ATS7=" switch
+// of the CONNECT filter, and the transmit abort.
 #include "datapath_support.h"
 
 namespace vrmdm_test {
@@ -26,57 +26,18 @@ class WriteTest : public DataPathTest {
   }
 };
 
-TEST_F(WriteTest, WritesReachTheDeviceOneAtATimeInArrivalOrder) {
-  auto a = port_->write_async("first,");
-  auto b = port_->write_async("second,");
-  auto c = port_->write_async("third");
-  EXPECT_EQ(a->returned(), STATUS_PENDING);
-  for (auto& [r, n] : {std::pair{a, 6u}, {b, 7u}, {c, 5u}}) {
-    ASSERT_TRUE(r->wait());
-    EXPECT_EQ(r->status(), STATUS_SUCCESS);
-    EXPECT_EQ(r->information(), n);
-  }
-  EXPECT_EQ(OnTheWire(), "first,second,third");
-  EXPECT_EQ(model_->out_transfers(kBulkOut), 3u);
-  EXPECT_EQ(PendingWrites(), 0);
-}
-
-TEST_F(WriteTest, FailedTransferGivesTheBusStatusAndNoBytes) {
-  usb::inject_fault(dev_->pdo, kBulkOut,
-                    usb::Fault::error(USBD_STATUS_DEV_NOT_RESPONDING, STATUS_IO_TIMEOUT));
-  auto bad = port_->write("lost");
-  EXPECT_EQ(bad.status, STATUS_IO_TIMEOUT);
-  EXPECT_EQ(bad.information, 0u);
-  auto good = port_->write("0123456789");
-  EXPECT_EQ(good.status, STATUS_SUCCESS);
-  EXPECT_EQ(good.information, 10u);
-  EXPECT_EQ(OnTheWire(), "0123456789");
-}
-
-TEST_F(WriteTest, RefusedWritesAreNotQueued) {
-  auto empty = port_->write(std::string_view());  // no system buffer
-  EXPECT_EQ(empty.status, STATUS_UNSUCCESSFUL);
-  emu::faults::fail_tag(POOL_TAG_REQUEST_NODE);
-  auto r = port_->write_async("nomem");
-  emu::faults::clear();
-  ASSERT_TRUE(r->wait());
-  EXPECT_EQ(r->returned(), STATUS_INSUFFICIENT_RESOURCES);
-  EXPECT_EQ(r->information(), 0u);
-  EXPECT_EQ(PendingWrites(), 0);
-  EXPECT_EQ(port_->write("ok").status, STATUS_SUCCESS);
-  EXPECT_EQ(OnTheWire(), "ok");
-}
-
 // A write goes out whole, in order, however long, in transfers the pipe
 // takes; one that the device stops taking ends at the write time-out with
 // STATUS_TIMEOUT and the bytes that went out, as a serial port's write
 // does, so a client's retry sends only the rest.  The next write goes out
-// whole after it.
+// whole after it.  A transfer the bus fails gives the bus's status and no
+// bytes.
 TEST_F(WriteTest, WritesGoOutWholeOrTimeOutWithTheBytesSent) {
   struct Row {
     const char* name;
     size_t length;
     std::optional<size_t> taken;  // what the device takes before it stops (nothing: all)
+    bool fails = false;           // the bus fails the transfer
   };
   const Row rows[] = {
       {"Short", 5, std::nullopt},
@@ -85,6 +46,7 @@ TEST_F(WriteTest, WritesGoOutWholeOrTimeOutWithTheBytesSent) {
       {"TimesOutWithNothingTaken", 5, 0},
       {"LongTimesOutInItsSecondTransfer", 1 << 20, (100 << 10) + 5},
       {"LongTimesOutOnATransferBoundary", 3 << 16, 1 << 16},
+      {"FailedTransfer", 4, 0, true},
   };
   SetTimeouts(0, 50);
   FreezeClock();
@@ -95,8 +57,13 @@ TEST_F(WriteTest, WritesGoOutWholeOrTimeOutWithTheBytesSent) {
     for (char& c : data) c = char((seed = seed * 1103515245u + 12345u) >> 16);
     model_->take_out_data(kBulkOut);
     model_->limit_out(kBulkOut, row.taken);
+    if (row.fails) {
+      model_->limit_out(kBulkOut, std::nullopt);
+      usb::inject_fault(dev_->pdo, kBulkOut,
+                        usb::Fault::error(USBD_STATUS_DEV_NOT_RESPONDING, STATUS_IO_TIMEOUT));
+    }
     auto w = port_->write_async(data);
-    if (row.taken) {
+    if (row.taken && !row.fails) {
       ASSERT_TRUE(WaitUntil([&] { return model_->out_data(kBulkOut).size() == *row.taken; }));
       SendNext();
       emu::clock::advance(49ms);
@@ -105,7 +72,7 @@ TEST_F(WriteTest, WritesGoOutWholeOrTimeOutWithTheBytesSent) {
     }
     ASSERT_TRUE(w->wait(10s));
     const size_t sent = row.taken.value_or(row.length);
-    EXPECT_EQ(w->status(), row.taken ? STATUS_TIMEOUT : STATUS_SUCCESS);
+    EXPECT_EQ(w->status(), row.fails ? STATUS_IO_TIMEOUT : row.taken ? STATUS_TIMEOUT : STATUS_SUCCESS);
     EXPECT_EQ(w->information(), sent);
     EXPECT_TRUE(OnTheWire() == data.substr(0, sent)) << "the bytes sent, in order, each once";
     EXPECT_EQ(PendingWrites(), 0);
@@ -174,18 +141,26 @@ TEST_F(WriteTest, Ats7CommandSwitchesTheConnectFilter) {
   EXPECT_EQ(OnTheWire(), all);  // the commands themselves go to the modem
 }
 
-// A refused write never reached the modem: it switches nothing.
-TEST_F(WriteTest, RefusedAts7WriteDoesNotSwitchTheFilter) {
+// A write the driver refuses (no system buffer, no node to queue it) is not
+// queued and never reached the modem: it switches nothing, and the next
+// write goes out.
+TEST_F(WriteTest, RefusedWritesAreNotQueuedAndSwitchNothing) {
+  EXPECT_EQ(port_->write(std::string_view()).status, STATUS_UNSUCCESSFUL);
   ASSERT_EQ(SuppressConnect(), FALSE);
   for (const char* command : {"ATS7=1\r", "ATS7=0\r"}) {
     SCOPED_TRACE(command);
     BOOLEAN before = SuppressConnect();
     emu::faults::fail_tag(POOL_TAG_REQUEST_NODE);
-    auto r = port_->write(command);
+    auto r = port_->write_async(command);
     emu::faults::clear();
-    EXPECT_EQ(r.status, STATUS_INSUFFICIENT_RESOURCES);
+    ASSERT_TRUE(r->wait());
+    EXPECT_EQ(r->returned(), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(r->information(), 0u);
+    EXPECT_EQ(PendingWrites(), 0);
     EXPECT_EQ(SuppressConnect(), before);
+    model_->take_out_data(kBulkOut);
     ASSERT_EQ(port_->write(command).status, STATUS_SUCCESS);
+    EXPECT_EQ(OnTheWire(), command);
     EXPECT_NE(SuppressConnect(), before);
   }
 }
