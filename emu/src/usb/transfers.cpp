@@ -92,6 +92,10 @@ void requeue_front(Device& dev, Endpoint& ep, std::unique_ptr<Transfer> t, std::
     std::unique_ptr<Transfer> back = std::move(ep.queue.front());
     ep.queue.pop_front();
     finish(dev, *back, USBD_STATUS_CANCELED, STATUS_CANCELLED, out);
+    // As in the cancel routine: a head that parked its endpoint (a delay,
+    // a NAK) no longer holds back the transfers behind it or the next one.
+    ep.parked = false;
+    ep.wake_at.reset();
   }
 }
 
