@@ -539,7 +539,13 @@ double bare_pollers_cpu(double tick_ms, Clock::duration span) {
         return int64_t(t.tv_sec) * 1000000000 + t.tv_nsec;
       };
       const int64_t t0 = cpu_now();
-      for (auto next = begin + tick; next < begin + span; next += tick) std::this_thread::sleep_until(next);
+      // Each wait is due 1 ms on and ends at the first tick from then.
+      for (;;) {
+        const auto due = Clock::now() + milliseconds(1) - begin;
+        const auto next = begin + (due + tick - Clock::duration(1)) / tick * tick;
+        if (next >= begin + span) break;
+        std::this_thread::sleep_until(next);
+      }
       cpu_ns += cpu_now() - t0;
     });
   }
