@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <array>
 #include <atomic>
 #include <thread>
 #include <vector>
@@ -16,10 +15,8 @@
 
 namespace {
 
-using emu::usb::Bytes;
 using emu::usb::ScriptedDevice;
 using vrmdm_test::DriverFixture;
-using vrmdm_test::PluggedDevice;
 namespace cdc = emu::usb::cdc;
 
 class CdcTest : public DriverFixture {
@@ -115,30 +112,24 @@ TEST_F(CdcTest, ImmediateCharacterCompletedInsideTheCallCountsItsByte) {
 }
 
 TEST_F(CdcTest, ImmediateCharacterFailuresCountNothingSendNothingAndLeakNothing) {
-  ULONG count = 7;
+  auto send = [&](UCHAR c) {
+    ULONG count = 7;
+    NTSTATUS status = ZLKUSB_Write_OneChar(dev_->fdo(), c, &count, nullptr, nullptr);
+    emu::faults::clear();
+    EXPECT_EQ(count, 0u) << c;
+    return status;
+  };
   emu::faults::fail_irp_allocation(1);
-  EXPECT_EQ(ZLKUSB_Write_OneChar(dev_->fdo(), 'A', &count, nullptr, nullptr), STATUS_UNSUCCESSFUL);
-  EXPECT_EQ(count, 0u);
-  emu::faults::clear();
-
-  count = 7;
+  EXPECT_EQ(send('A'), STATUS_UNSUCCESSFUL);
   emu::faults::fail_tag(POOL_TAG_DRIVER);
-  EXPECT_EQ(ZLKUSB_Write_OneChar(dev_->fdo(), 'B', &count, nullptr, nullptr), STATUS_UNSUCCESSFUL);
-  EXPECT_EQ(count, 0u);
-  emu::faults::clear();
-
-  count = 7;
+  EXPECT_EQ(send('B'), STATUS_UNSUCCESSFUL);
   PIPE_ENTRY saved[PIPE_TABLE_INTERFACES][PIPE_TABLE_PIPES];
   memcpy(saved, ext_->PipeTable, sizeof saved);
   RtlZeroMemory(ext_->PipeTable, sizeof(ext_->PipeTable));
-  EXPECT_EQ(ZLKUSB_Write_OneChar(dev_->fdo(), 'C', &count, nullptr, nullptr), ZLKUSB_STATUS_NO_PIPE);
-  EXPECT_EQ(count, 0u);
+  EXPECT_EQ(send('C'), ZLKUSB_STATUS_NO_PIPE);
   memcpy(ext_->PipeTable, saved, sizeof saved);
-
-  count = 7;
   emu::usb::inject_fault(dev_->pdo, cdc::BULK_OUT_ENDPOINT, emu::usb::Fault::stall());
-  EXPECT_NE(ZLKUSB_Write_OneChar(dev_->fdo(), 'Q', &count, nullptr, nullptr), STATUS_SUCCESS);
-  EXPECT_EQ(count, 0u);
+  EXPECT_NE(send('Q'), STATUS_SUCCESS);
 
   EXPECT_TRUE(model_->out_data(cdc::BULK_OUT_ENDPOINT).empty());
   EXPECT_EQ(emu::outstanding_irps(), 0u);

@@ -5,7 +5,6 @@
 // once and leave a port that reopens and carries data.
 #include <atomic>
 #include <algorithm>
-#include <random>
 #include <span>
 #include <thread>
 
@@ -105,18 +104,11 @@ class ClientSequencesTest : public LifecycleFixture {
 
   // The port opens and carries bytes both ways.
   static void ExpectPortWorks(PluggedDevice& dev) {
-    auto* model = dev.as<usb::ScriptedDevice>();
     emu::Handle handle = emu::open(u"\\DosDevices\\COM5");
     ASSERT_EQ(handle.status(), STATUS_SUCCESS);
-    model->take_out_data(kBulkOut);
-    EXPECT_EQ(handle.write("AT\r").information, 3u);
-    EXPECT_EQ(model->out_data(kBulkOut), (std::vector<uint8_t>{'A', 'T', '\r'}));
     SetReadTimeout(handle, 50);
-    model->queue_in(kBulkIn, "\r\nOK\r\n");
-    EXPECT_EQ(ReadAtLeast(handle, 6), "\r\nOK\r\n");
-    emu::CloseResult closed = handle.close();
-    EXPECT_EQ(closed.cleanup, STATUS_SUCCESS);
-    EXPECT_EQ(closed.close, STATUS_SUCCESS);
+    ExpectAtOk(handle, *dev.as<usb::ScriptedDevice>());
+    EXPECT_TRUE(ClosedCleanly(handle.close()));
   }
 
   static emu::RequestPtr WaitOnMask(emu::Handle& port) {
@@ -167,8 +159,7 @@ TEST_F(ClientSequencesTest, RequestsArrivingAfterCleanupAreRefusedAtOnce) {
     RawFile::Result late =
         file.Send(c.major, std::max<ULONG>(c.length, (ULONG)c.input.size()), c.code, c.input);
     EXPECT_TRUE(late.completed) << "left pending with nothing to serve it";
-    EXPECT_EQ(late.status, STATUS_CANCELLED);
-    EXPECT_EQ(late.information, 0u);
+    EXPECT_TRUE(Answers(late, STATUS_CANCELLED, 0u));
     EXPECT_TRUE(model->out_data(kBulkOut).empty()) << "a late write went out";
     EXPECT_EQ(model->control_line_state(), std::optional<uint16_t>(0))
         << "a line stays up on the closed port";
@@ -187,30 +178,27 @@ TEST_F(ClientSequencesTest, ACarrierChangeWaitsForTheWaiterWhateverComesBetween)
   // SERIAL_EV_RLSD.  The change must still be reported.
   struct Case {
     const char* what;
-    std::function<void(PluggedDevice&, emu::Handle&)> between;
+    std::function<void()> between;
   };
   const Case cases[] = {
-      {"the same notification again",
-       [](PluggedDevice& dev, emu::Handle&) { dev.as<usb::ScriptedDevice>()->notify_serial_state(0x03); }},
+      {"the same notification again", [&] { model_->notify_serial_state(0x03); }},
       {"another notification with the same byte 8",
-       [](PluggedDevice& dev, emu::Handle&) {
-         dev.as<usb::ScriptedDevice>()->queue_packet(
-             kNotify, std::vector<uint8_t>{0xA1, 0x2A, 0, 0, 0, 0, 2, 0, 0x03, 0});
+       [&] {
+         model_->queue_packet(kNotify, std::vector<uint8_t>{0xA1, 0x2A, 0, 0, 0, 0, 2, 0, 0x03, 0});
        }},
       {"a short serial-state notification",
-       [](PluggedDevice& dev, emu::Handle&) {
-         dev.as<usb::ScriptedDevice>()->queue_packet(
-             kNotify, std::vector<uint8_t>{0xA1, 0x20, 0, 0, 0, 0, 2, 0, 0x03});
+       [&] {
+         model_->queue_packet(kNotify, std::vector<uint8_t>{0xA1, 0x20, 0, 0, 0, 0, 2, 0, 0x03});
        }},
       {"a failed interrupt read",
-       [](PluggedDevice& dev, emu::Handle&) {
-         usb::inject_fault(dev.pdo, kNotify,
+       [&] {
+         usb::inject_fault(dev_->pdo, kNotify,
                            usb::Fault::error(USBD_STATUS_DEV_NOT_RESPONDING, STATUS_UNSUCCESSFUL));
        }},
       {"GET_MODEMSTATUS polling",
-       [](PluggedDevice&, emu::Handle& port) {
+       [&] {
          for (int i = 0; i < 3; i++) {
-           emu::IoResult r = port.ioctl(IOCTL_SERIAL_GET_MODEMSTATUS, {}, sizeof(ULONG));
+           emu::IoResult r = port_->ioctl(IOCTL_SERIAL_GET_MODEMSTATUS, {}, sizeof(ULONG));
            EXPECT_EQ(r.status, STATUS_SUCCESS);
            EXPECT_NE(FromBytes<ULONG>(r.output) & SERIAL_MSR_DCD, 0u);
          }
@@ -218,70 +206,60 @@ TEST_F(ClientSequencesTest, ACarrierChangeWaitsForTheWaiterWhateverComesBetween)
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    PluggedDevice& dev = StartScripted();
-    auto* model = dev.as<usb::ScriptedDevice>();
-    PDEVICE_EXTENSION ext = dev.ext();
-    emu::Handle port = emu::open(u"COM5");
-    ASSERT_EQ(port.status(), STATUS_SUCCESS);
-    SetWaitMask(port, SERIAL_EV_RLSD);
+    ASSERT_NO_FATAL_FAILURE(SetUpScripted(Stage::open));
+    SetWaitMask(*port_, SERIAL_EV_RLSD);
 
-    model->notify_serial_state(usb::cdc::SERIAL_STATE_DCD | usb::cdc::SERIAL_STATE_DSR);
-    ASSERT_TRUE(WaitUntil([&] { return (ModemStatusOf(ext) & SERIAL_MSR_DCD) != 0; }));
-    c.between(dev, port);
+    model_->notify_serial_state(usb::cdc::SERIAL_STATE_DCD | usb::cdc::SERIAL_STATE_DSR);
+    ASSERT_TRUE(WaitUntil([&] { return (ModemStatusOf(ext_) & SERIAL_MSR_DCD) != 0; }));
+    c.between();
     // DSR drops behind it: once that shows, everything before it was handled.
-    model->notify_serial_state(usb::cdc::SERIAL_STATE_DCD);
-    ASSERT_TRUE(WaitUntil([&] { return (ModemStatusOf(ext) & SERIAL_MSR_DSR) == 0; }));
-    EXPECT_NE(ModemStatusOf(ext) & SERIAL_MSR_DCD, 0u);
+    model_->notify_serial_state(usb::cdc::SERIAL_STATE_DCD);
+    ASSERT_TRUE(WaitUntil([&] { return (ModemStatusOf(ext_) & SERIAL_MSR_DSR) == 0; }));
+    EXPECT_NE(ModemStatusOf(ext_) & SERIAL_MSR_DCD, 0u);
 
-    auto wait = WaitOnMask(port);
-    ASSERT_TRUE(wait->wait(5000ms)) << "the carrier change was lost";
-    EXPECT_EQ(wait->status(), STATUS_SUCCESS);
+    auto wait = WaitOnMask(*port_);
+    ASSERT_TRUE(Ends(wait, STATUS_SUCCESS, std::nullopt, 5000ms)) << "the carrier change was lost";
     EXPECT_EQ(FromBytes<ULONG>(wait->output()), (ULONG)SERIAL_EV_RLSD);
     // Reported once: the next wait has nothing to report.
-    auto next = WaitOnMask(port);
+    auto next = WaitOnMask(*port_);
     EXPECT_FALSE(next->wait(30ms));
-    port.close();
-    ASSERT_TRUE(next->completed());
-    EXPECT_EQ(next->status(), STATUS_CANCELLED);
-    Remove(dev);
+    port_->close();
+    ASSERT_TRUE(Ended(next, STATUS_CANCELLED));
+    Remove(*dev_);
   }
 }
 
 TEST_F(ClientSequencesTest, TheInterruptThreadOutlivesAFailingPipeWithoutSpinning) {
-  PluggedDevice& dev = StartScripted();
-  auto* model = dev.as<usb::ScriptedDevice>();
-  PDEVICE_EXTENSION ext = dev.ext();
-  emu::Handle port = emu::open(u"COM5");
-  ASSERT_EQ(port.status(), STATUS_SUCCESS);
-  PKTHREAD thread = ext->pInterruptPollingFunctionThread;
-  ASSERT_TRUE(usb::wait_pending(dev.pdo, kNotify, 1));
+  ASSERT_NO_FATAL_FAILURE(SetUpScripted(Stage::open));
+  PKTHREAD thread = ext_->pInterruptPollingFunctionThread;
+  ASSERT_TRUE(usb::wait_pending(dev_->pdo, kNotify, 1));
 
   // A stall halts the pipe in D0: the thread resets it and reads on, so the
   // next notification still reaches the modem status.
-  auto notifyResets = [&] { return PipeResets(*model, kNotify); };
+  auto notifyResets = [&] { return PipeResets(*model_, kNotify); };
   const auto resets = notifyResets();
-  usb::inject_fault(dev.pdo, kNotify, usb::Fault::stall());
-  model->notify_serial_state(0x03);
-  ASSERT_TRUE(WaitUntil([&] { return (ModemStatusOf(ext) & SERIAL_MSR_DCD) != 0; }))
+  usb::inject_fault(dev_->pdo, kNotify, usb::Fault::stall());
+  model_->notify_serial_state(0x03);
+  ASSERT_TRUE(WaitUntil([&] { return (ModemStatusOf(ext_) & SERIAL_MSR_DCD) != 0; }))
       << "the thread ended on the halt";
   // The stall takes the pending read, or the next one when the device has
   // already taken that read: the reset may come after the notification.
   ASSERT_TRUE(WaitUntil([&] { return notifyResets() > resets; })) << "the halted pipe was not reset";
-  model->notify_serial_state(0x02);  // the carrier drops: read after the reset
-  ASSERT_TRUE(WaitUntil([&] { return (ModemStatusOf(ext) & SERIAL_MSR_DCD) == 0; }))
+  model_->notify_serial_state(0x02);  // the carrier drops: read after the reset
+  ASSERT_TRUE(WaitUntil([&] { return (ModemStatusOf(ext_) & SERIAL_MSR_DCD) == 0; }))
       << "the thread stopped reading after the reset";
   EXPECT_FALSE(ThreadEnded(thread));
 
   // A pipe that fails every read costs one read per pause, counted over a
   // stretch of frozen time.
-  ASSERT_TRUE(usb::wait_pending(dev.pdo, kNotify, 1));
-  usb::inject_fault(dev.pdo, kNotify,
+  ASSERT_TRUE(usb::wait_pending(dev_->pdo, kNotify, 1));
+  usb::inject_fault(dev_->pdo, kNotify,
                     usb::Fault::error(USBD_STATUS_DEV_NOT_RESPONDING, STATUS_UNSUCCESSFUL, -1));
   emu::clock::freeze();
-  model->notify_serial_state(0x03);  // wakes the read, which fails
+  model_->notify_serial_state(0x03);  // wakes the read, which fails
   ASSERT_TRUE(WaitUntil([] { return emu::trace::contains("ntStatus = C0000001 DevicePowerState"); }));
   // Each millisecond, the thread is let back to its pause before time goes on.
-  PKEVENT pause = &ext->evKill_pInterruptPollingFunction;
+  PKEVENT pause = &ext_->evKill_pInterruptPollingFunction;
   ASSERT_TRUE(emu::ke::wait_for_waiters(pause, 1));
   const size_t before = emu::trace::count("[ReadInterrupt] UrbStatus");
   for (int ms = 0; ms < 100; ms++) {
@@ -293,9 +271,9 @@ TEST_F(ClientSequencesTest, TheInterruptThreadOutlivesAFailingPipeWithoutSpinnin
   EXPECT_GE(passes, 9u) << "the thread stopped reading";
   EXPECT_LE(passes, 11u);
   emu::clock::unfreeze();
-  usb::clear_faults(dev.pdo);
-  model->notify_serial_state(0x00);
-  EXPECT_TRUE(WaitUntil([&] { return (ModemStatusOf(ext) & SERIAL_MSR_DCD) == 0; }));
+  usb::clear_faults(dev_->pdo);
+  model_->notify_serial_state(0x00);
+  EXPECT_TRUE(WaitUntil([&] { return (ModemStatusOf(ext_) & SERIAL_MSR_DCD) == 0; }));
   EXPECT_FALSE(ThreadEnded(thread));
 }
 
@@ -304,12 +282,6 @@ TEST_F(ClientSequencesTest, TheInterruptThreadOutlivesAFailingPipeWithoutSpinnin
 TEST_F(ClientSequencesTest, StopAndStartKeepThePortAndItsNames) {
   PluggedDevice& dev = StartScripted();
   const std::u16string name = DeviceNameFor(1);
-  auto comPorts = [&] {
-    size_t enabled = 0;
-    for (auto& i : emu::device_interfaces(&GUID_DEVINTERFACE_COMPORT))
-      enabled += i.pdo == dev.pdo && i.enabled;
-    return enabled;
-  };
 
   // Stopped and started again, twice: the same names, published once.
   for (int round = 0; round < 2; round++) {
@@ -320,7 +292,7 @@ TEST_F(ClientSequencesTest, StopAndStartKeepThePortAndItsNames) {
     ASSERT_EQ(dev.node->start(), STATUS_SUCCESS);
     EXPECT_EQ(emu::symbolic_link_target(u"\\DosDevices\\COM5"), name);
     EXPECT_TRUE(emu::registry::get_value(kSerialComm, name).has_value());
-    EXPECT_EQ(comPorts(), 1u);
+    EXPECT_EQ(ComPortsEnabled(dev.pdo), 1u);
     EXPECT_TRUE(emu::wmi::is_registered(dev.fdo()));
     ExpectPortWorks(dev);
   }
@@ -413,28 +385,25 @@ TEST_F(ClientSequencesTest, AFailedRestartLeavesTheDeviceToTheRemovalThatWaitsFo
 TEST_F(ClientSequencesTest, APowerUpRestartStartsNothingOnADeviceRemovedUnderIt) {
   // The restart has looked at the port and waits for its line coding, which
   // the modem does not answer, when the modem is pulled out.
-  PluggedDevice& dev = StartScripted();
-  PDEVICE_EXTENSION ext = dev.ext();
-  emu::Handle port = emu::open(u"COM5");
-  ASSERT_EQ(port.status(), STATUS_SUCCESS);
-  ASSERT_EQ(dev.node->set_system_power(PowerSystemSleeping3).status, STATUS_SUCCESS);
-  ASSERT_TRUE(WaitUntil([&] { return ThreadEnded(ext->pPollingFunctionThread); }));
-  usb::inject_fault(dev.pdo, 0, usb::Fault::never_complete());
+  ASSERT_NO_FATAL_FAILURE(SetUpScripted(Stage::open));
+  ASSERT_EQ(dev_->node->set_system_power(PowerSystemSleeping3).status, STATUS_SUCCESS);
+  ASSERT_TRUE(WaitUntil([&] { return ThreadEnded(ext_->pPollingFunctionThread); }));
+  usb::inject_fault(dev_->pdo, 0, usb::Fault::never_complete());
   emu::trace::clear();
-  ASSERT_EQ(dev.node->set_system_power(PowerSystemWorking).status, STATUS_SUCCESS);
-  ASSERT_TRUE(usb::wait_pending(dev.pdo, 0, 1)) << "the restart sent no line coding";
+  ASSERT_EQ(dev_->node->set_system_power(PowerSystemWorking).status, STATUS_SUCCESS);
+  ASSERT_TRUE(usb::wait_pending(dev_->pdo, 0, 1)) << "the restart sent no line coding";
   // Removed while the restart waits; the modem's leaving then ends its wait.
-  ASSERT_EQ(dev.node->surprise_remove(), STATUS_SUCCESS);
-  usb::unplug(dev.pdo);
+  ASSERT_EQ(dev_->node->surprise_remove(), STATUS_SUCCESS);
+  usb::unplug(dev_->pdo);
   ASSERT_TRUE(emu::wait_work_items());
 
   EXPECT_FALSE(emu::trace::contains("create pPollingFunctionThread"));
-  for (PKTHREAD thread : {ext->pPollingFunctionThread, ext->pInterruptPollingFunctionThread}) {
+  for (PKTHREAD thread : {ext_->pPollingFunctionThread, ext_->pInterruptPollingFunctionThread}) {
     EXPECT_TRUE(thread == nullptr || ThreadEnded(thread)) << "a polling thread runs for a removed device";
   }
-  EXPECT_EQ(port.close().close, STATUS_SUCCESS);
-  EXPECT_EQ(dev.node->remove(), STATUS_SUCCESS);
-  dev.removed = true;
+  EXPECT_EQ(port_->close().close, STATUS_SUCCESS);
+  EXPECT_EQ(dev_->node->remove(), STATUS_SUCCESS);
+  dev_->removed = true;
 }
 
 TEST_F(ClientSequencesTest, APowerUpRestartShortOfResourcesIsRetriedAndFailsRequestsMeanwhile) {
@@ -451,32 +420,28 @@ TEST_F(ClientSequencesTest, APowerUpRestartShortOfResourcesIsRetriedAndFailsRequ
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    PluggedDevice& dev = StartScripted();
-    auto* model = dev.as<usb::ScriptedDevice>();
-    PDEVICE_EXTENSION ext = dev.ext();
-    emu::Handle port = emu::open(u"COM5");
-    ASSERT_EQ(port.status(), STATUS_SUCCESS);
-    SetReadTimeout(port, 20);
-    SetWaitMask(port, SERIAL_EV_RLSD);
-    ASSERT_EQ(dev.node->set_system_power(PowerSystemSleeping3).status, STATUS_SUCCESS);
-    ASSERT_TRUE(WaitUntil([&] { return ThreadEnded(ext->pPollingFunctionThread); }));
-    auto wait = WaitOnMask(port);  // for a carrier that only the interrupt thread could report
+    ASSERT_NO_FATAL_FAILURE(SetUpScripted(Stage::open));
+    SetReadTimeout(*port_, 20);
+    SetWaitMask(*port_, SERIAL_EV_RLSD);
+    ASSERT_EQ(dev_->node->set_system_power(PowerSystemSleeping3).status, STATUS_SUCCESS);
+    ASSERT_TRUE(WaitUntil([&] { return ThreadEnded(ext_->pPollingFunctionThread); }));
+    auto wait = WaitOnMask(*port_);  // for a carrier that only the interrupt thread could report
 
     emu::faults::fail_nth(c.site, c.n);
-    ASSERT_EQ(dev.node->set_system_power(PowerSystemWorking).status, STATUS_SUCCESS);
+    ASSERT_EQ(dev_->node->set_system_power(PowerSystemWorking).status, STATUS_SUCCESS);
     ASSERT_TRUE(emu::wait_work_items());
     if (!c.recovers) {
       ASSERT_TRUE(wait->completed()) << "left waiting for an event nothing can report";
       EXPECT_TRUE(wait->status() == STATUS_DEVICE_NOT_READY) << std::hex << wait->status();
-      emu::IoResult read = port.read(16);
+      emu::IoResult read = port_->read(16);
       EXPECT_EQ(read.status, STATUS_DEVICE_NOT_READY);
-      EXPECT_EQ(port.write("AT\r").status, STATUS_DEVICE_NOT_READY);
-      EXPECT_EQ(WaitOnMask(port)->status(), STATUS_DEVICE_NOT_READY);
+      EXPECT_EQ(port_->write("AT\r").status, STATUS_DEVICE_NOT_READY);
+      EXPECT_EQ(WaitOnMask(*port_)->status(), STATUS_DEVICE_NOT_READY);
       // The resources are back: a refusal brings the restart back (one of
       // those above may already have).
       emu::faults::clear();
       ASSERT_TRUE(emu::wait_work_items());
-      NTSTATUS again = port.read(16).status;
+      NTSTATUS again = port_->read(16).status;
       if (c.site == Site::work_item_allocation) {
         EXPECT_EQ(again, STATUS_DEVICE_NOT_READY) << "no restart could have been queued yet";
       } else {
@@ -485,21 +450,21 @@ TEST_F(ClientSequencesTest, APowerUpRestartShortOfResourcesIsRetriedAndFailsRequ
       ASSERT_TRUE(emu::wait_work_items());
     }
     emu::faults::clear();
-    EXPECT_FALSE(ThreadEnded(ext->pPollingFunctionThread));
-    EXPECT_FALSE(ThreadEnded(ext->pInterruptPollingFunctionThread));
+    EXPECT_FALSE(ThreadEnded(ext_->pPollingFunctionThread));
+    EXPECT_FALSE(ThreadEnded(ext_->pInterruptPollingFunctionThread));
 
-    model->queue_in(kBulkIn, "RING\r\n");
-    EXPECT_EQ(ReadAtLeast(port, 6), "RING\r\n");
+    model_->queue_in(kBulkIn, "RING\r\n");
+    EXPECT_EQ(ReadAtLeast(*port_, 6), "RING\r\n");
     if (c.recovers) {
       EXPECT_FALSE(wait->completed());
     } else {
-      wait = WaitOnMask(port);
+      wait = WaitOnMask(*port_);
     }
-    model->notify_serial_state(0x03);
+    model_->notify_serial_state(0x03);
     ASSERT_TRUE(wait->wait(5000ms));
     EXPECT_EQ(FromBytes<ULONG>(wait->output()), (ULONG)SERIAL_EV_RLSD);
-    EXPECT_EQ(port.close().close, STATUS_SUCCESS);
-    Remove(dev);
+    EXPECT_EQ(port_->close().close, STATUS_SUCCESS);
+    Remove(*dev_);
   }
 }
 

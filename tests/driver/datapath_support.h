@@ -68,9 +68,7 @@ class DataPathTest : public DriverFixture {
     for (int i = 0; i < max_steps; i++) {
       SettleWorkers();
       emu::clock::advance(step);
-      if (WaitUntil(done, 20ms)) {
-        return true;
-      }
+      if (WaitUntil(done, 20ms)) return true;
     }
     return false;
   }
@@ -81,6 +79,15 @@ class DataPathTest : public DriverFixture {
     ASSERT_NO_FATAL_FAILURE(SetUpScripted(Stage::open, variant));
   }
 
+  // Reads a field the driver guards with SpinLock.
+  template <class F>
+  auto Locked(F f) {
+    KIRQL irql;
+    KeAcquireSpinLock(&ext_->SpinLock, &irql);
+    auto value = f();
+    KeReleaseSpinLock(&ext_->SpinLock, irql);
+    return value;
+  }
   ULONG RingCount() const { return RingBufferCount(ext_->RingBuffer); }
   bool WaitRing(ULONG count) {
     return WaitUntil([&] { return RingCount() == count; });
@@ -98,11 +105,9 @@ class DataPathTest : public DriverFixture {
   }
   std::string TakeRing() {
     std::string out(RingCount(), '\0');
-    KIRQL irql;
-    KeAcquireSpinLock(&ext_->SpinLock, &irql);
-    ULONG n = out.empty() ? 0 : RingBufferGet(ext_->RingBuffer, (PUCHAR)out.data(), (ULONG)out.size());
-    KeReleaseSpinLock(&ext_->SpinLock, irql);
-    out.resize(n);
+    out.resize(Locked([&] {
+      return out.empty() ? 0 : RingBufferGet(ext_->RingBuffer, (PUCHAR)out.data(), (ULONG)out.size());
+    }));
     return out;
   }
 
@@ -130,21 +135,10 @@ class DataPathTest : public DriverFixture {
   static ULONG EventsOf(const emu::RequestPtr& r) {
     auto out = r->output();
     ULONG events = 0;
-    if (out.size() >= sizeof(events)) {
-      std::memcpy(&events, out.data(), sizeof(events));
-    }
+    if (out.size() >= sizeof(events)) std::memcpy(&events, out.data(), sizeof(events));
     return events;
   }
 
-  // Reads a field the driver guards with SpinLock.
-  template <class F>
-  auto Locked(F f) {
-    KIRQL irql;
-    KeAcquireSpinLock(&ext_->SpinLock, &irql);
-    auto value = f();
-    KeReleaseSpinLock(&ext_->SpinLock, irql);
-    return value;
-  }
   ULONG ModemStatus() {
     return Locked([&] { return ext_->ModemStatus; });
   }
@@ -157,6 +151,15 @@ class DataPathTest : public DriverFixture {
   std::string OnTheWire() { return AsText(model_->out_data(kBulkOut)); }
   LONG PendingWrites() { return InterlockedCompareExchange(&ext_->PendingWriteCount, 0, 0); }
   LONG ArmedTimers() { return InterlockedCompareExchange(&ext_->ArmedTimerCount, 0, 0); }
+};
+
+// The same with the scripted device's port open (no interrupt pipe).
+class OpenDataPathTest : public DataPathTest {
+ protected:
+  void SetUp() override {
+    DataPathTest::SetUp();
+    OpenScripted();
+  }
 };
 
 }  // namespace vrmdm_test

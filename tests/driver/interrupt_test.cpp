@@ -2,7 +2,7 @@
 // and DCD bits of the modem status, and the thread ends only on the read
 // outcomes that mean cancellation, power-down or an endpoint halted outside D0.
 #include <mutex>
-#include <tuple>
+#include <sstream>
 #include <vector>
 
 #include "serial/waitmask.h"
@@ -70,8 +70,7 @@ TEST_F(InterruptTest, ACarrierChangeCompletesAWaitOnMask) {
   // change itself must wake it (its 5 ms wait lasts a tick, 15.6 ms).
   emu::clock::freeze();
   model_->notify_serial_state(usb::cdc::SERIAL_STATE_DCD | usb::cdc::SERIAL_STATE_DSR);
-  ASSERT_TRUE(wait->wait(5000ms));
-  EXPECT_EQ(wait->status(), STATUS_SUCCESS);
+  ASSERT_TRUE(Ends(wait, STATUS_SUCCESS, std::nullopt, 5000ms));
   EXPECT_EQ(FromBytes<ULONG>(wait->output()), (ULONG)SERIAL_EV_RLSD);
   emu::IoResult status = port_->ioctl(IOCTL_SERIAL_GET_MODEMSTATUS, {}, sizeof(ULONG));
   EXPECT_EQ(FromBytes<ULONG>(status.output) & (DSR | DCD), DSR | DCD);
@@ -133,13 +132,9 @@ TEST_P(InterruptExitTest, ReadOutcome) {
   if (c.exit_trace != nullptr) {
     EXPECT_TRUE(WaitUntil([&] { return ThreadEnded(thread_); })) << "the thread should end";
     EXPECT_TRUE(emu::trace::contains(c.exit_trace));
-    EXPECT_FALSE(emu::trace::contains("pInterruptPollingFunction USB Access Fail (UrbStatus = " +
-                                      [&] {
-                                        char b[16];
-                                        snprintf(b, sizeof b, "%x", (unsigned)c.usbd);
-                                        return std::string(b);
-                                      }()))
-        << "an exit is not traced as an access failure";
+    std::ostringstream fail;
+    fail << "pInterruptPollingFunction USB Access Fail (UrbStatus = " << std::hex << (unsigned)c.usbd;
+    EXPECT_FALSE(emu::trace::contains(fail.str())) << "an exit is not traced as an access failure";
   } else {
     EXPECT_TRUE(WaitUntil([] { return emu::trace::contains("pInterruptPollingFunction USB Access Fail"); }));
     SetPowerState(PowerDeviceD0);
@@ -148,8 +143,7 @@ TEST_P(InterruptExitTest, ReadOutcome) {
   }
   SetPowerState(PowerDeviceD0);
   emu::CloseResult closed = port_->close();
-  EXPECT_EQ(closed.cleanup, STATUS_SUCCESS);
-  EXPECT_EQ(closed.close, STATUS_SUCCESS);
+  EXPECT_TRUE(ClosedCleanly(closed));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -180,8 +174,8 @@ INSTANTIATE_TEST_SUITE_P(
 // notification that fills a packet does not end the transfer, and with a
 // part-packet left the next one overruns it and both are lost (Linux's
 // gadget ACM function has a 10-byte endpoint).  Rows: packet, bytes asked.
-class InterruptLengthTest : public LifecycleFixture,
-                            public testing::WithParamInterface<std::pair<uint16_t, uint32_t>> {};
+using PacketAsked = std::pair<uint16_t, uint32_t>;
+class InterruptLengthTest : public LifecycleFixture, public testing::WithParamInterface<PacketAsked> {};
 
 TEST_P(InterruptLengthTest, AsksWholePacketsOfTheEndpoint) {
   const auto [packet, asked] = GetParam();
@@ -213,11 +207,8 @@ TEST_P(InterruptLengthTest, AsksWholePacketsOfTheEndpoint) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Packets, InterruptLengthTest,
-                         testing::Values(std::pair<uint16_t, uint32_t>{8, 16},
-                                         std::pair<uint16_t, uint32_t>{10, 10},
-                                         std::pair<uint16_t, uint32_t>{16, 16},
-                                         std::pair<uint16_t, uint32_t>{64, 16},
-                                         std::pair<uint16_t, uint32_t>{3, 15}));
+                         testing::Values(PacketAsked{8, 16}, PacketAsked{10, 10}, PacketAsked{16, 16},
+                                         PacketAsked{64, 16}, PacketAsked{3, 15}));
 
 }  // namespace
 }  // namespace vrmdm_test::lifecycle

@@ -15,13 +15,8 @@ emu::RequestPtr Park(emu::Handle& port) { return port.ioctl_async(IOCTL_REMOVAL_
 // A parked request ends exactly one of two ways.
 void ExpectRemovedOrCancelled(const emu::RequestPtr& r) {
   ASSERT_TRUE(r->wait());
-  if (r->status() == STATUS_SUCCESS) {
-    EXPECT_EQ(r->information(), sizeof(ULONG));
-    EXPECT_EQ(FromBytes<ULONG>(r->output()), REMOVAL_NOTIFY_SURPRISE_REMOVED);
-  } else {
-    EXPECT_EQ(r->status(), STATUS_CANCELLED);
-    EXPECT_EQ(r->information(), 0u);
-  }
+  EXPECT_TRUE(Ended(r, STATUS_CANCELLED, 0u) ||
+              (Ended(r, STATUS_SUCCESS) && r->output() == AsBytes<ULONG>(REMOVAL_NOTIFY_SURPRISE_REMOVED)));
 }
 
 TEST_F(NotifyTest, OneSlotRefusesASecondRequestUntilTheFirstIsCancelled) {
@@ -32,30 +27,24 @@ TEST_F(NotifyTest, OneSlotRefusesASecondRequestUntilTheFirstIsCancelled) {
   // Refused with the reason in its buffer (an error status: the I/O manager
   // copies no output back, so only the reported length is visible here).
   emu::IoResult second = Ioctl(IOCTL_REMOVAL_NOTIFY, {}, 4);
-  EXPECT_EQ(second.status, STATUS_UNSUCCESSFUL);
-  EXPECT_EQ(second.information, 4u);
+  EXPECT_TRUE(Answers(second, STATUS_UNSUCCESSFUL, 4u));
   EXPECT_FALSE(first->completed());
 
   EXPECT_TRUE(first->cancel());
-  ASSERT_TRUE(first->wait());
-  EXPECT_EQ(first->status(), STATUS_CANCELLED);
-  EXPECT_EQ(first->information(), 0u);
+  ASSERT_TRUE(Ends(first, STATUS_CANCELLED, 0u, emu::request_wait_limit()));
 
   auto third = Park(*port_);
   EXPECT_EQ(third->returned(), STATUS_PENDING);
   EXPECT_FALSE(third->completed());
   EXPECT_EQ(port_->cancel_io(), 1u);
-  ASSERT_TRUE(third->wait());
-  EXPECT_EQ(third->status(), STATUS_CANCELLED);
+  ASSERT_TRUE(Ends(third, STATUS_CANCELLED, std::nullopt, emu::request_wait_limit()));
 }
 
 TEST_F(NotifyTest, SurpriseRemovalHandsTheParkedRequestBack) {
   auto parked = Park(*port_);
   ASSERT_FALSE(parked->completed());
   ASSERT_EQ(dev_->node->surprise_remove(), STATUS_SUCCESS);
-  ASSERT_TRUE(parked->wait());
-  EXPECT_EQ(parked->status(), STATUS_SUCCESS);
-  EXPECT_EQ(parked->information(), 4u);
+  ASSERT_TRUE(Ends(parked, STATUS_SUCCESS, 4u, emu::request_wait_limit()));
   EXPECT_EQ(FromBytes<ULONG>(parked->output()), REMOVAL_NOTIFY_SURPRISE_REMOVED);
 
   // Nothing more parks on a removed device, no open gets in (and a refused
@@ -76,9 +65,7 @@ TEST_F(NotifyTest, CancellationRacingTheParkingEndsEveryRequestOnce) {
   // is set, some after.  Each must end cancelled, once, and free the slot.
   std::atomic<bool> stop{false};
   std::thread canceller([&] {
-    while (!stop.load()) {
-      port_->cancel_io();
-    }
+    while (!stop.load()) port_->cancel_io();
   });
   for (int round = 0; round < 3000; ++round) {
     auto r = Park(*port_);
@@ -96,22 +83,7 @@ TEST_F(NotifyTest, CancellationRacingTheParkingEndsEveryRequestOnce) {
   EXPECT_EQ(emu::verifier::count(), 0u);
 }
 
-class NotifyRemovalRaceTest : public DriverFixture {
- protected:
-  // Plugs, starts and opens a fresh modem.
-  std::pair<PluggedDevice*, emu::Handle*> OpenFresh() {
-    PluggedDevice& dev = PlugScripted();
-    EXPECT_EQ(Start(dev), STATUS_SUCCESS);
-    emu::Handle& port = Open();
-    EXPECT_EQ(port.status(), STATUS_SUCCESS);
-    return {&dev, &port};
-  }
-  void Finish(PluggedDevice& dev, emu::Handle& port) {
-    port.close();
-    EXPECT_EQ(dev.node->remove(), STATUS_SUCCESS);  // no RemoveLock acquisition left behind
-    dev.removed = true;
-  }
-};
+using NotifyRemovalRaceTest = DriverFixture;
 
 // Surprise removal racing, every other round, the cancellation of a parked
 // request (which ends one way or the other) or the parking itself (the
@@ -122,18 +94,18 @@ TEST_F(NotifyRemovalRaceTest, SurpriseRemovalRacingCancellationOrTheParking) {
   for (int round = 0; round < 600 && !HasFailure(); ++round) {
     SCOPED_TRACE(round);
     const bool cancel = round % 2 == 0;
-    auto [dev, port] = OpenFresh();
+    ASSERT_NO_FATAL_FAILURE(SetUpScripted(Stage::open));
     emu::RequestPtr r;
     if (cancel) {
-      r = Park(*port);
+      r = Park(*port_);
       ASSERT_FALSE(r->completed());
     }
     std::atomic<int> ready{0};
-    std::thread remover([&, dev = dev] {
+    std::thread remover([&] {
       ready++;
       while (ready.load() < 2) {
       }
-      EXPECT_EQ(dev->node->surprise_remove(), STATUS_SUCCESS);
+      EXPECT_EQ(dev_->node->surprise_remove(), STATUS_SUCCESS);
     });
     ready++;
     while (ready.load() < 2) {
@@ -141,7 +113,7 @@ TEST_F(NotifyRemovalRaceTest, SurpriseRemovalRacingCancellationOrTheParking) {
     if (cancel) {
       r->cancel();
     } else {
-      r = Park(*port);
+      r = Park(*port_);
     }
     remover.join();
     ASSERT_TRUE(r->wait(std::chrono::seconds(5))) << "left parked after removal";
@@ -155,7 +127,9 @@ TEST_F(NotifyRemovalRaceTest, SurpriseRemovalRacingCancellationOrTheParking) {
       EXPECT_EQ(r->status(), STATUS_SUCCESS);
       EXPECT_EQ(FromBytes<ULONG>(r->output()), REMOVAL_NOTIFY_SURPRISE_REMOVED);
     }
-    Finish(*dev, *port);
+    port_->close();
+    EXPECT_EQ(dev_->node->remove(), STATUS_SUCCESS);  // no RemoveLock acquisition left behind
+    dev_->removed = true;
   }
   RecordProperty("removed", removed);
   RecordProperty("cancelled", cancelled);

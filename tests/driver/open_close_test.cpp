@@ -16,12 +16,6 @@ class OpenCloseTest : public LifecycleFixture {
     ASSERT_NO_FATAL_FAILURE(SetUpScripted(Stage::started, variant));
   }
 
-  std::vector<uint16_t> LineStatesSent() const {
-    std::vector<uint16_t> values;
-    for (auto& r : ClassRequests(*model_, usb::cdc::SET_CONTROL_LINE_STATE)) values.push_back(r.setup.wValue);
-    return values;
-  }
-
   std::vector<PKTHREAD> Threads() const {
     return {ext_->pReadFunctionThread, ext_->pWaitMaskFunctionThread, ext_->pPollingFunctionThread,
             ext_->pWriteFunctionThread, ext_->pInterruptPollingFunctionThread};
@@ -82,9 +76,7 @@ TEST_P(OpenThreadsTest, OpenStartsTheThreadsAndRaisesTheLinesCleanupUndoesBoth) 
     EXPECT_EQ(ext_->HandFlow->XonLimit, 2048);
     EXPECT_EQ(ext_->HandFlow->XoffLimit, 512);
 
-    emu::CloseResult closed = port.close();
-    EXPECT_EQ(closed.cleanup, STATUS_SUCCESS);
-    EXPECT_EQ(closed.close, STATUS_SUCCESS);
+    EXPECT_TRUE(ClosedCleanly(port.close()));
     EXPECT_EQ(model_->control_line_state(), 0);
     EXPECT_EQ(ext_->ModemControl & (MODEM_CONTROL_DTR | MODEM_CONTROL_RTS), 0u);
     // The close reports DSR off and the carrier on, each with its change.
@@ -95,7 +87,9 @@ TEST_P(OpenThreadsTest, OpenStartsTheThreadsAndRaisesTheLinesCleanupUndoesBoth) 
   }
   // Each open raised both lines and each cleanup dropped them; open sent no
   // line coding of its own.
-  EXPECT_EQ(LineStatesSent(), (std::vector<uint16_t>{3, 0, 3, 0}));
+  std::vector<uint16_t> sent;
+  for (auto& r : ClassRequests(*model_, usb::cdc::SET_CONTROL_LINE_STATE)) sent.push_back(r.setup.wValue);
+  EXPECT_EQ(sent, (std::vector<uint16_t>{3, 0, 3, 0}));
   EXPECT_FALSE(model_->line_coding().has_value());
 }
 
@@ -134,9 +128,7 @@ TEST_F(OpenCloseTest, OnlyOneClientAtATimeUntilTheFirstIsClosed) {
       EXPECT_EQ(first.write("AT\r").information, 3u);
       EXPECT_TRUE(WaitUntil([&] { return model_->out_data(usb::cdc::BULK_OUT_ENDPOINT).size() == 3; }));
     }
-    emu::CloseResult closed = first.close();
-    EXPECT_EQ(closed.cleanup, STATUS_SUCCESS);
-    EXPECT_EQ(closed.close, STATUS_SUCCESS);
+    EXPECT_TRUE(ClosedCleanly(first.close()));
     EXPECT_EQ(Shared(&ext_->OpenCount), 0);
   }
 }
@@ -211,30 +203,13 @@ TEST_F(OpenCloseTest, CleanupEndsEveryRequestStillPendingOnThePort) {
   auto notify = port.ioctl_async(IOCTL_REMOVAL_NOTIFY, {}, sizeof(ULONG));
   ASSERT_EQ(notify->returned(), STATUS_PENDING);
 
-  emu::CloseResult closed = port.close();
-  EXPECT_EQ(closed.cleanup, STATUS_SUCCESS);
-  EXPECT_EQ(closed.close, STATUS_SUCCESS) << "close waits for no request";
+  EXPECT_TRUE(ClosedCleanly(port.close())) << "close waits for no request";
 
-  ASSERT_TRUE(reads[0]->completed());
-  EXPECT_EQ(reads[0]->status(), STATUS_SUCCESS);  // the current read ends without data
-  EXPECT_EQ(reads[0]->information(), 0u);
-  for (size_t i = 1; i < reads.size(); i++) {
-    ASSERT_TRUE(reads[i]->completed());
-    EXPECT_EQ(reads[i]->status(), STATUS_CANCELLED);
-  }
-  for (auto& w : waits) {
-    ASSERT_TRUE(w->completed());
-    EXPECT_EQ(w->status(), STATUS_CANCELLED);
-    EXPECT_EQ(w->information(), 0u);
-  }
-  for (auto& w : writes) {
-    ASSERT_TRUE(w->completed());
-    EXPECT_EQ(w->status(), STATUS_CANCELLED);
-    EXPECT_EQ(w->information(), 0u);
-  }
-  ASSERT_TRUE(notify->completed());
-  EXPECT_EQ(notify->status(), STATUS_CANCELLED);
-  EXPECT_EQ(notify->information(), 0u);
+  ASSERT_TRUE(Ended(reads[0], STATUS_SUCCESS, 0u));  // the current read ends without data
+  for (size_t i = 1; i < reads.size(); i++) ASSERT_TRUE(Ended(reads[i], STATUS_CANCELLED));
+  for (auto& w : waits) ASSERT_TRUE(Ended(w, STATUS_CANCELLED, 0u));
+  for (auto& w : writes) ASSERT_TRUE(Ended(w, STATUS_CANCELLED, 0u));
+  ASSERT_TRUE(Ended(notify, STATUS_CANCELLED, 0u));
   EXPECT_EQ(ext_->NotifyIrp, nullptr);
   EXPECT_TRUE(model_->out_data(usb::cdc::BULK_OUT_ENDPOINT).empty());
   EXPECT_EQ(Shared(&ext_->ArmedTimerCount), 0);

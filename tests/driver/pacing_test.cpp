@@ -41,9 +41,7 @@ TEST_F(PacingTest, WritesAndReadsMoveWhileTheClockStandsStill) {
   }
   EXPECT_EQ(writes[0]->returned(), STATUS_PENDING) << "left to the write thread";
   for (auto& w : writes) {
-    ASSERT_TRUE(w->wait(5s)) << "a queued write waited for the clock";
-    EXPECT_EQ(w->status(), STATUS_SUCCESS);
-    EXPECT_EQ(w->information(), 8u);
+    ASSERT_TRUE(Ends(w, STATUS_SUCCESS, 8u, 5s)) << "a queued write waited for the clock";
   }
   EXPECT_EQ(AsText(model_->out_data(kBulkOut)), sent) << "in order, each once";
   EXPECT_EQ(model_->out_transfers(kBulkOut), writes.size()) << "one at a time";
@@ -56,8 +54,8 @@ TEST_F(PacingTest, WritesAndReadsMoveWhileTheClockStandsStill) {
     }
     const std::string text = "data " + std::to_string(i);
     Queue(text);
-    ASSERT_TRUE(read->wait(5s)) << "a waiting read was not served when its data came";
-    EXPECT_EQ(read->status(), STATUS_SUCCESS);
+    ASSERT_TRUE(Ends(read, STATUS_SUCCESS, std::nullopt, 5s))
+        << "a waiting read was not served when its data came";
     EXPECT_EQ(AsText(read->output()), text);
   }
   EXPECT_EQ(emu::clock::interrupt_time(), frozen_at);

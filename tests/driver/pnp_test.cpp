@@ -29,22 +29,7 @@ size_t HeapInUse() {
 #endif
 }
 
-class PnpTest : public LifecycleFixture {
- protected:
-  static std::vector<emu::InterfaceInfo> ComPorts(PDEVICE_OBJECT pdo) {
-    std::vector<emu::InterfaceInfo> found;
-    for (auto& i : emu::device_interfaces(&GUID_DEVINTERFACE_COMPORT)) {
-      if (i.pdo == pdo) found.push_back(i);
-    }
-    return found;
-  }
-  static bool ComPortEnabled(PDEVICE_OBJECT pdo) {
-    for (auto& i : ComPorts(pdo)) {
-      if (i.enabled) return true;
-    }
-    return false;
-  }
-};
+using PnpTest = LifecycleFixture;
 
 // Surprise removal takes the name and the interface away at once, the
 // SERIALCOMM entry stays until the removal; a removal the system asked for
@@ -63,7 +48,7 @@ TEST_F(PnpTest, StartPublishesThePortAndRemovalWithdrawsIt) {
     EXPECT_EQ(value->type, (ULONG)REG_SZ);
     EXPECT_EQ(value->data, RegSz(u"COM5"));  // the name and its terminator, nothing more
     ASSERT_EQ(ComPorts(dev.pdo).size(), 1u);
-    EXPECT_TRUE(ComPortEnabled(dev.pdo));
+    EXPECT_EQ(1u, ComPortsEnabled(dev.pdo));
     EXPECT_TRUE(emu::wmi::is_registered(fdo));
     EXPECT_EQ(emu::reported_device_power(fdo), PowerDeviceD0);
     EXPECT_EQ(std::u16string((const char16_t*)dev.ext()->DosDeviceName), u"\\DosDevices\\COM5");
@@ -77,7 +62,7 @@ TEST_F(PnpTest, StartPublishesThePortAndRemovalWithdrawsIt) {
     if (surprise) {
       ASSERT_EQ(dev.node->surprise_remove(), STATUS_SUCCESS);
       EXPECT_FALSE(emu::symbolic_link_target(u"\\DosDevices\\COM5").has_value());
-      EXPECT_FALSE(ComPortEnabled(dev.pdo));
+      EXPECT_EQ(0u, ComPortsEnabled(dev.pdo));
       EXPECT_TRUE(emu::registry::get_value(kSerialComm, name).has_value());
       EXPECT_EQ(dev.ext()->DosDeviceName[0], 0);
     } else {
@@ -87,7 +72,7 @@ TEST_F(PnpTest, StartPublishesThePortAndRemovalWithdrawsIt) {
     dev.removed = true;
     EXPECT_FALSE(emu::symbolic_link_target(u"\\DosDevices\\COM5").has_value());
     EXPECT_FALSE(emu::registry::get_value(kSerialComm, name).has_value());
-    EXPECT_FALSE(ComPortEnabled(dev.pdo));
+    EXPECT_EQ(0u, ComPortsEnabled(dev.pdo));
     EXPECT_EQ(dev.node->fdo(), nullptr);
   }
 }
@@ -183,24 +168,24 @@ TEST_F(PnpTest, PortNameRecordOutsideTheQueryResultIsRefused) {
   info->DataLength = sizeof(name);
   WCHAR out[PORT_NAME_MAX_CHARS + 1];
   ULONG chars = 99;
+  auto parse = [&](ULONG size = sizeof(buffer), ULONG room = PORT_NAME_MAX_CHARS + 1) {
+    return PortNameFromValue(info, size, out, room, &chars);
+  };
 
-  ASSERT_EQ(PortNameFromValue(info, sizeof(buffer), out, PORT_NAME_MAX_CHARS + 1, &chars), STATUS_SUCCESS);
+  ASSERT_EQ(parse(), STATUS_SUCCESS);
   EXPECT_EQ(chars, 4u);
   EXPECT_EQ(std::u16string((const char16_t*)out), u"COM3");
 
   info->DataLength = 250;  // runs past the 256 bytes returned
-  EXPECT_EQ(PortNameFromValue(info, sizeof(buffer), out, PORT_NAME_MAX_CHARS + 1, &chars),
-            STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(parse(), STATUS_UNSUCCESSFUL);
   info->DataLength = sizeof(name);
-  EXPECT_EQ(PortNameFromValue(info, 44, out, PORT_NAME_MAX_CHARS + 1, &chars), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(parse(44), STATUS_UNSUCCESSFUL);
   info->DataOffset = 0x7FFFFFF0;  // would wrap a naive offset + length check
-  EXPECT_EQ(PortNameFromValue(info, sizeof(buffer), out, PORT_NAME_MAX_CHARS + 1, &chars),
-            STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(parse(), STATUS_UNSUCCESSFUL);
   info->DataOffset = 8;  // inside the record's own header
-  EXPECT_EQ(PortNameFromValue(info, sizeof(buffer), out, PORT_NAME_MAX_CHARS + 1, &chars),
-            STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(parse(), STATUS_UNSUCCESSFUL);
   info->DataOffset = 40;
-  EXPECT_EQ(PortNameFromValue(info, sizeof(buffer), out, 4, &chars), STATUS_UNSUCCESSFUL) << "no room";
+  EXPECT_EQ(parse(sizeof(buffer), 4), STATUS_UNSUCCESSFUL) << "no room";
 }
 
 TEST_F(PnpTest, ASecondDeviceWithTheSameNameFailsAndLeavesTheFirstIntact) {
@@ -214,7 +199,7 @@ TEST_F(PnpTest, ASecondDeviceWithTheSameNameFailsAndLeavesTheFirstIntact) {
   EXPECT_EQ(emu::symbolic_link_target(u"\\DosDevices\\COM5"), DeviceNameFor(1));
   EXPECT_TRUE(emu::registry::get_value(kSerialComm, DeviceNameFor(1)).has_value());
   EXPECT_FALSE(emu::registry::get_value(kSerialComm, DeviceNameFor(2)).has_value());
-  EXPECT_TRUE(ComPortEnabled(first.pdo));
+  EXPECT_EQ(1u, ComPortsEnabled(first.pdo));
   EXPECT_TRUE(ComPorts(second.pdo).empty());
 
   emu::Handle port = emu::open(u"COM5");

@@ -7,12 +7,8 @@
 namespace vrmdm_test {
 namespace {
 
-class PollingTest : public DataPathTest {
+class PollingTest : public OpenDataPathTest {
  protected:
-  void SetUp() override {
-    DataPathTest::SetUp();
-    OpenScripted();
-  }
   std::string Read(ULONG n) { return AsText(port_->read(n).output); }
 };
 
@@ -41,10 +37,7 @@ TEST_F(PollingTest, EventCharacterIsNotedOnlyWhileTheMaskAsksForIt) {
 }
 
 TEST_F(PollingTest, ScanComparesEveryMemberButZero) {
-  KIRQL irql;
-  KeAcquireSpinLock(&ext_->SpinLock, &irql);
-  ext_->SpecialChars = SERIAL_CHARS{0, 0, 0, 0, 0x11, 0x13};  // Xon, Xoff only
-  KeReleaseSpinLock(&ext_->SpinLock, irql);
+  Locked([&] { return ext_->SpecialChars = SERIAL_CHARS{0, 0, 0, 0, 0x11, 0x13}; });  // Xon, Xoff only
   const UCHAR zeros[3] = {0, 0, 0};
   const UCHAR xoff[3] = {'a', 0x13, 'b'};
   const UCHAR plain[3] = {'a', 'b', 'c'};

@@ -18,16 +18,19 @@ DEVICE_POWER_STATE DeviceState(PDEVICE_EXTENSION ext) {
   return (DEVICE_POWER_STATE)InterlockedOr((volatile LONG*)&ext->DevicePowerState, 0);
 }
 
-bool WaitThreadEnded(PKTHREAD thread) {
-  return WaitUntil([&] { return ThreadEnded(thread); });
+// A power request's outcome, with the next power request started by every
+// driver of the stack.
+::testing::AssertionResult Answered(const emu::PowerResult& r, NTSTATUS status) {
+  if (r.status == status && r.start_next_power == kStartNextPerRequest) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure()
+         << std::hex << r.status << std::dec << ", next started " << r.start_next_power;
 }
 
 class PowerTest : public OpenPortTest {
  protected:
   // Brings the device to D3 through the system's sleep state.
   void PowerDown() {
-    emu::PowerResult r = dev_->node->set_system_power(PowerSystemSleeping3);
-    ASSERT_EQ(r.status, STATUS_SUCCESS);
+    ASSERT_EQ(dev_->node->set_system_power(PowerSystemSleeping3).status, STATUS_SUCCESS);
     ASSERT_EQ(DeviceState(ext()), PowerDeviceD3);
   }
   // The same, then waits until both polling threads have ended by themselves
@@ -38,8 +41,7 @@ class PowerTest : public OpenPortTest {
     ASSERT_NE(polling, nullptr);
     ASSERT_NE(interrupt, nullptr);
     PowerDown();
-    ASSERT_TRUE(WaitThreadEnded(polling));
-    ASSERT_TRUE(WaitThreadEnded(interrupt));
+    ASSERT_TRUE(WaitUntil([&] { return ThreadEnded(polling) && ThreadEnded(interrupt); }));
   }
   // Whether any power-up restart ran since the trace was last cleared, once
   // every queued work item has run.
@@ -66,9 +68,7 @@ TEST_F(PowerTest, SystemStatesBecomeTheDeviceStatesOfTheCapabilities) {
   for (const Step& s : steps) {
     SCOPED_TRACE(testing::Message() << "S" << (s.system - 1));
     const size_t asked = emu::power_requests().size();
-    emu::PowerResult r = dev_->node->set_system_power(s.system);
-    EXPECT_EQ(r.status, STATUS_SUCCESS);
-    EXPECT_EQ(r.start_next_power, kStartNextPerRequest);
+    EXPECT_TRUE(Answered(dev_->node->set_system_power(s.system), STATUS_SUCCESS));
     auto requests = emu::power_requests();
     ASSERT_EQ(requests.size(), asked + 1);
     EXPECT_EQ(requests.back().target, dev_->pdo);
@@ -84,19 +84,13 @@ TEST_F(PowerTest, SystemStatesBecomeTheDeviceStatesOfTheCapabilities) {
 }
 
 TEST_F(PowerTest, RequestsForTheCurrentStateAndQueriesGoDownUntouched) {
-  emu::PowerResult same = dev_->node->set_device_power(PowerDeviceD0);
-  EXPECT_EQ(same.status, STATUS_SUCCESS);
-  EXPECT_EQ(same.start_next_power, kStartNextPerRequest);
+  EXPECT_TRUE(Answered(dev_->node->set_device_power(PowerDeviceD0), STATUS_SUCCESS));
   EXPECT_EQ(DeviceState(ext()), PowerDeviceD0);
 
   for (SYSTEM_POWER_STATE s : {PowerSystemSleeping3, PowerSystemShutdown}) {
-    emu::PowerResult q = dev_->node->query_system_power(s);
-    EXPECT_EQ(q.status, STATUS_SUCCESS);
-    EXPECT_EQ(q.start_next_power, kStartNextPerRequest);
+    EXPECT_TRUE(Answered(dev_->node->query_system_power(s), STATUS_SUCCESS));
   }
-  emu::PowerResult qd = dev_->node->query_device_power(PowerDeviceD3);
-  EXPECT_EQ(qd.status, STATUS_SUCCESS);
-  EXPECT_EQ(qd.start_next_power, kStartNextPerRequest);
+  EXPECT_TRUE(Answered(dev_->node->query_device_power(PowerDeviceD3), STATUS_SUCCESS));
   // Queries change nothing and ask for nothing.
   EXPECT_EQ(DeviceState(ext()), PowerDeviceD0);
   EXPECT_FALSE(RestartRan());
@@ -260,14 +254,11 @@ TEST_F(PowerFailureTest, FailuresBelowLeaveTheRecordedStates) {
   // The device request fails: the system request fails with it.
   failDevice = true;
   emu::PowerResult r = node->set_system_power(PowerSystemWorking);
-  EXPECT_EQ(r.status, STATUS_DEVICE_NOT_READY);
-  EXPECT_EQ(r.start_next_power, kStartNextPerRequest);
+  EXPECT_TRUE(Answered(r, STATUS_DEVICE_NOT_READY));
   EXPECT_EQ(DeviceState(ext), PowerDeviceD3);
   EXPECT_EQ(ext->SystemPowerState, PowerSystemWorking);
   EXPECT_NE(emu::reported_device_power(node->fdo()), std::optional<DEVICE_POWER_STATE>(PowerDeviceD0));
-  emu::PowerResult d = node->set_device_power(PowerDeviceD0);
-  EXPECT_EQ(d.status, STATUS_DEVICE_NOT_READY);
-  EXPECT_EQ(d.start_next_power, kStartNextPerRequest);
+  EXPECT_TRUE(Answered(node->set_device_power(PowerDeviceD0), STATUS_DEVICE_NOT_READY));
   EXPECT_EQ(DeviceState(ext), PowerDeviceD3);
 
   // The system request fails below: no device request is asked for.
@@ -275,8 +266,7 @@ TEST_F(PowerFailureTest, FailuresBelowLeaveTheRecordedStates) {
   failSystem = true;
   const size_t asked = emu::power_requests().size();
   r = node->set_system_power(PowerSystemSleeping1);
-  EXPECT_EQ(r.status, STATUS_DEVICE_NOT_READY);
-  EXPECT_EQ(r.start_next_power, kStartNextPerRequest);
+  EXPECT_TRUE(Answered(r, STATUS_DEVICE_NOT_READY));
   EXPECT_EQ(emu::power_requests().size(), asked);
   EXPECT_EQ(ext->SystemPowerState, PowerSystemWorking);
 
@@ -321,8 +311,7 @@ TEST_F(OwedPowerUpTest, TheDeviceIsPoweredUpByTheWorkItemAWriteOrAReopen) {
     SCOPED_TRACE(int(by));
     ASSERT_NO_FATAL_FAILURE(PowerDownAndLetPollingEnd());
     emu::PowerResult r = WakeWithoutRecord(by != By::work_item);
-    EXPECT_EQ(r.status, STATUS_SUCCESS);
-    EXPECT_EQ(r.start_next_power, kStartNextPerRequest);
+    EXPECT_TRUE(Answered(r, STATUS_SUCCESS));
     if (by == By::write) {
       ASSERT_EQ(DeviceState(ext()), PowerDeviceD3);
       const size_t sent = model().out_data(cdc::BULK_OUT_ENDPOINT).size();
@@ -339,14 +328,7 @@ TEST_F(OwedPowerUpTest, TheDeviceIsPoweredUpByTheWorkItemAWriteOrAReopen) {
     ASSERT_TRUE(emu::wait_work_items());
     EXPECT_EQ(DeviceState(ext()), PowerDeviceD0);
     EXPECT_EQ(ext()->DevicePowerOwed, 0);
-    // AT reaches the modem and its answer comes back.
-    model().take_out_data(cdc::BULK_OUT_ENDPOINT);
-    emu::IoResult w = port_->write("AT\r");
-    EXPECT_EQ(w.status, STATUS_SUCCESS);
-    EXPECT_EQ(w.information, 3u);
-    EXPECT_EQ(model().out_data(cdc::BULK_OUT_ENDPOINT), (std::vector<uint8_t>{'A', 'T', '\r'}));
-    model().queue_in(cdc::BULK_IN_ENDPOINT, "\r\nOK\r\n");
-    EXPECT_EQ(ReadAtLeast(*port_, 6), "\r\nOK\r\n");
+    ExpectAtOk(*port_, model());
   }
 }
 

@@ -6,13 +6,7 @@
 namespace vrmdm_test {
 namespace {
 
-class ReadTest : public DataPathTest {
- protected:
-  void SetUp() override {
-    DataPathTest::SetUp();
-    OpenScripted();
-  }
-};
+using ReadTest = OpenDataPathTest;
 
 TEST_F(ReadTest, MaxUlongIntervalExpiresAtOnceThroughTheTimer) {
   // An interval of MAXULONG with no totals is stored as the read constant;
@@ -21,9 +15,7 @@ TEST_F(ReadTest, MaxUlongIntervalExpiresAtOnceThroughTheTimer) {
   FreezeClock();
   auto r = port_->read_async(4);
   EXPECT_EQ(r->returned(), STATUS_PENDING);
-  ASSERT_TRUE(r->wait(2000ms));  // with no clock movement
-  EXPECT_EQ(r->status(), STATUS_SUCCESS);
-  EXPECT_EQ(r->information(), 0u);
+  ASSERT_TRUE(Ends(r, STATUS_SUCCESS, 0u));  // with no clock movement
 }
 
 // Queued reads wait their turn: a queued one cancelled leaves the others in
@@ -36,25 +28,20 @@ TEST_F(ReadTest, QueuedReadsArePromotedInOrderWithAFreshTimer) {
   for (int i = 0; i < 6; i++) r.push_back(port_->read_async(2));
   EXPECT_EQ(r[0]->returned(), STATUS_PENDING);
   EXPECT_TRUE(r[2]->cancel());
-  ASSERT_TRUE(r[2]->wait(2000ms));
-  EXPECT_EQ(r[2]->status(), STATUS_CANCELLED);
-  EXPECT_EQ(r[2]->information(), 0u);
+  ASSERT_TRUE(Ends(r[2], STATUS_CANCELLED, 0u));
   // Each read is timed from its promotion, not from its arrival.
   auto timesOut = [&](const emu::RequestPtr& read) {
     emu::clock::advance(499ms);
     EXPECT_FALSE(read->completed());
     EXPECT_EQ(ArmedTimers(), 1);
     emu::clock::advance(1ms);
-    ASSERT_TRUE(read->wait(2000ms));
-    EXPECT_EQ(read->status(), STATUS_SUCCESS);  // the total time-out ends an empty read without data
-    EXPECT_EQ(read->information(), 0u);
+    ASSERT_TRUE(Ends(read, STATUS_SUCCESS, 0u));  // the total time-out ends an empty read without data
   };
   timesOut(r[0]);
   timesOut(r[1]);
   emu::clock::advance(100ms);
   EXPECT_TRUE(r[3]->cancel());
-  ASSERT_TRUE(r[3]->wait(2000ms));
-  EXPECT_EQ(r[3]->status(), STATUS_CANCELLED);
+  ASSERT_TRUE(Ends(r[3], STATUS_CANCELLED));
   timesOut(r[4]);
   EXPECT_FALSE(r[5]->completed());
 
@@ -77,8 +64,7 @@ TEST_F(ReadTest, ZeroLengthReadIsLeftToTheReadThreadOthersCompleteAtOnce) {
   auto r = port_->read_async(0);
   EXPECT_EQ(r->returned(), STATUS_PENDING);
   ASSERT_TRUE(StepUntil([&] { return r->completed(); }, 1ms, 3));
-  EXPECT_EQ(r->status(), STATUS_SUCCESS);
-  EXPECT_EQ(r->information(), 0u);
+  EXPECT_TRUE(Ended(r, STATUS_SUCCESS, 0u));
   EXPECT_EQ(RingCount(), 4u);
   auto now = port_->read_async(10);
   EXPECT_EQ(now->returned(), STATUS_SUCCESS);
@@ -98,7 +84,7 @@ TEST_F(ReadTest, UnreportedEventCharacterHoldsReadsForTheReadThread) {
   auto w = WaitOnMask();
   EXPECT_EQ(w->returned(), STATUS_PENDING);
   ASSERT_TRUE(StepUntil([&] { return w->completed(); }, 1ms, 3));
-  EXPECT_EQ(w->status(), STATUS_SUCCESS);
+  EXPECT_TRUE(Ended(w, STATUS_SUCCESS));
   EXPECT_EQ(EventsOf(w), (ULONG)(SERIAL_EV_RXFLAG | SERIAL_EV_RXCHAR));
   ASSERT_TRUE(r->wait(2000ms));
   EXPECT_EQ(AsText(r->output()), "hi!");
@@ -112,11 +98,7 @@ TEST_F(ReadTest, PurgeEndsTheCurrentReadWithSuccessAndQueuedOnesAsCancelled) {
   auto b = port_->read_async(4);
   auto c = port_->read_async(4);
   Purge(SERIAL_PURGE_RXABORT | SERIAL_PURGE_TXCLEAR);
-  ASSERT_TRUE(a->wait(2000ms) && b->wait(2000ms) && c->wait(2000ms));
-  EXPECT_EQ(a->status(), STATUS_SUCCESS);
-  EXPECT_EQ(a->information(), 0u);
-  EXPECT_EQ(b->status(), STATUS_CANCELLED);
-  EXPECT_EQ(c->status(), STATUS_CANCELLED);
+  ASSERT_TRUE(Ends(a, STATUS_SUCCESS, 0u) && Ends(b, STATUS_CANCELLED) && Ends(c, STATUS_CANCELLED));
   EXPECT_EQ(ArmedTimers(), 0);
   EXPECT_NE(KeReadStateEvent(&ext_->evTimersIdle), 0);
   EXPECT_EQ(emu::pool::outstanding(POOL_TAG_REQUEST_NODE), 0u);
@@ -137,8 +119,7 @@ TEST_F(ReadTest, StaleTimerRunLeavesTheNextCurrentReadAlone) {
   emu::clock::advance(499ms);
   EXPECT_FALSE(r->completed());
   emu::clock::advance(1ms);
-  ASSERT_TRUE(r->wait(2000ms));
-  EXPECT_EQ(r->status(), STATUS_SUCCESS);
+  ASSERT_TRUE(Ends(r, STATUS_SUCCESS));
   EXPECT_TRUE(WaitUntil([&] { return ArmedTimers() == 0; }));
   EXPECT_NE(KeReadStateEvent(&ext_->evTimersIdle), 0);
 }
@@ -169,9 +150,7 @@ TEST_F(ReadTest, AReopenedPortCountsItsReadTimersAfresh) {
     emu::clock::advance(299ms);
     EXPECT_FALSE(again->completed());
     emu::clock::advance(1ms);
-    ASSERT_TRUE(again->wait(2000ms));
-    EXPECT_EQ(again->status(), STATUS_SUCCESS);
-    EXPECT_EQ(again->information(), 0u);
+    ASSERT_TRUE(Ends(again, STATUS_SUCCESS, 0u));
     emu::ke::flush_dpcs();
     EXPECT_EQ(ArmedTimers(), 0);
     EXPECT_NE(KeReadStateEvent(&ext_->evTimersIdle), 0);
@@ -188,9 +167,7 @@ TEST(RequestListTest, RemoveIrpKeepsTheOrderOfTheOthers) {
   }
   auto order = [&] {
     std::vector<PIRP> seen;
-    for (PREQUEST_NODE n = list.Next; n != (PREQUEST_NODE)&list; n = n->Next) {
-      seen.push_back(n->Irp);
-    }
+    for (PREQUEST_NODE n = list.Next; n != (PREQUEST_NODE)&list; n = n->Next) seen.push_back(n->Irp);
     return seen;
   };
   PIRP stranger = reinterpret_cast<PIRP>(uintptr_t(0x9000));
@@ -198,9 +175,7 @@ TEST(RequestListTest, RemoveIrpKeepsTheOrderOfTheOthers) {
   EXPECT_EQ(order(), (std::vector<PIRP>{irps[0], irps[1], irps[2], irps[3]}));
   EXPECT_TRUE(RequestListRemoveIrp(&list, irps[2]));
   EXPECT_EQ(order(), (std::vector<PIRP>{irps[0], irps[1], irps[3]}));
-  while (PREQUEST_NODE n = RequestListRemoveHead(&list)) {
-    RequestNodeFree(n);
-  }
+  while (PREQUEST_NODE n = RequestListRemoveHead(&list)) RequestNodeFree(n);
   EXPECT_TRUE(RequestListIsEmpty(&list));
   EXPECT_FALSE(RequestListRemoveIrp(&list, irps[0]));
   EXPECT_EQ(emu::pool::outstanding(POOL_TAG_REQUEST_NODE), 0u);
@@ -213,9 +188,8 @@ TEST_F(ReadTest, NoNodeForAQueuedReadFailsItWithoutPending) {
   emu::faults::fail_tag(POOL_TAG_REQUEST_NODE);
   auto b = port_->read_async(4);
   emu::faults::clear();
-  ASSERT_TRUE(b->wait(2000ms));
+  ASSERT_TRUE(Ends(b, STATUS_INSUFFICIENT_RESOURCES));
   EXPECT_EQ(b->returned(), STATUS_INSUFFICIENT_RESOURCES);
-  EXPECT_EQ(b->status(), STATUS_INSUFFICIENT_RESOURCES);
   EXPECT_FALSE(a->completed());
 }
 

@@ -23,23 +23,19 @@ TEST_P(RemovalUnderLoadTest, EveryRequestEndsOnceAndTheDeviceGoes) {
   const int rounds = 4;
   for (int round = 0; round < rounds; round++) {
     SCOPED_TRACE(round);
-    auto& dev = PlugScripted(usb::cdc::Variant::acm, u"COM5");
-    ASSERT_EQ(Start(dev), STATUS_SUCCESS);
-    auto* model = dev.as<usb::ScriptedDevice>();
-    PDEVICE_OBJECT fdo = dev.fdo();
-    emu::Handle port = emu::open(u"COM5");
-    ASSERT_EQ(port.status(), STATUS_SUCCESS);
+    ASSERT_NO_FATAL_FAILURE(SetUpScripted(Stage::open));
+    PDEVICE_OBJECT fdo = dev_->fdo();
 
-    auto notify = port.ioctl_async(IOCTL_REMOVAL_NOTIFY, {}, sizeof(ULONG));
+    auto notify = port_->ioctl_async(IOCTL_REMOVAL_NOTIFY, {}, sizeof(ULONG));
     ASSERT_EQ(notify->returned(), STATUS_PENDING);
-    ASSERT_EQ(port.ioctl(IOCTL_SERIAL_SET_WAIT_MASK, AsBytes<ULONG>(SERIAL_EV_CTS)).status, STATUS_SUCCESS);
-    model->limit_out(usb::cdc::BULK_OUT_ENDPOINT, 0);
+    ASSERT_EQ(port_->ioctl(IOCTL_SERIAL_SET_WAIT_MASK, AsBytes<ULONG>(SERIAL_EV_CTS)).status, STATUS_SUCCESS);
+    model_->limit_out(usb::cdc::BULK_OUT_ENDPOINT, 0);
     std::vector<emu::RequestPtr> writes, reads, waits;
-    for (int i = 0; i < 3; i++) writes.push_back(port.write_async("ATDT5551234\r"));
-    for (int i = 0; i < 3; i++) reads.push_back(port.read_async(64));
+    for (int i = 0; i < 3; i++) writes.push_back(port_->write_async("ATDT5551234\r"));
+    for (int i = 0; i < 3; i++) reads.push_back(port_->read_async(64));
     for (int i = 0; i < 3; i++)
-      waits.push_back(port.ioctl_async(IOCTL_SERIAL_WAIT_ON_MASK, {}, sizeof(ULONG)));
-    ASSERT_TRUE(usb::wait_pending(dev.pdo, usb::cdc::BULK_OUT_ENDPOINT, 1));
+      waits.push_back(port_->ioctl_async(IOCTL_SERIAL_WAIT_ON_MASK, {}, sizeof(ULONG)));
+    ASSERT_TRUE(usb::wait_pending(dev_->pdo, usb::cdc::BULK_OUT_ENDPOINT, 1));
 
     // Names the requests not yet completed, for a removal left pending.
     auto unfinished = [&] {
@@ -56,17 +52,17 @@ TEST_P(RemovalUnderLoadTest, EveryRequestEndsOnceAndTheDeviceGoes) {
       return names.empty() ? std::string(" none") : names;
     };
 
-    usb::unplug(dev.pdo);
+    usb::unplug(dev_->pdo);
     emu::CloseResult closed;
     switch (GetParam()) {
       case Order::SurpriseRemovalThenClose:
-        ASSERT_EQ(dev.node->surprise_remove(), STATUS_SUCCESS);
-        closed = port.close();
-        ASSERT_EQ(dev.node->remove(), STATUS_SUCCESS);
+        ASSERT_EQ(dev_->node->surprise_remove(), STATUS_SUCCESS);
+        closed = port_->close();
+        ASSERT_EQ(dev_->node->remove(), STATUS_SUCCESS);
         break;
       case Order::CloseRacingRemoval: {
-        std::thread closer([&] { closed = port.close(); });
-        EXPECT_EQ(dev.node->surprise_remove(), STATUS_SUCCESS);
+        std::thread closer([&] { closed = port_->close(); });
+        EXPECT_EQ(dev_->node->surprise_remove(), STATUS_SUCCESS);
         closer.join();
         // A request that another thread (the surprise removal, the write
         // thread) completed while the cleanup ran lets go of the file only
@@ -75,24 +71,23 @@ TEST_P(RemovalUnderLoadTest, EveryRequestEndsOnceAndTheDeviceGoes) {
         // it.  The removal waits for that close, which a request never
         // completed would hold off for good.
         if (closed.close == STATUS_PENDING) {
-          ASSERT_TRUE(port.wait_closed(5000ms)) << "requests not completed:" << unfinished();
-          closed.close = port.close_status();
+          ASSERT_TRUE(port_->wait_closed(5000ms)) << "requests not completed:" << unfinished();
+          closed.close = port_->close_status();
         }
-        ASSERT_EQ(dev.node->remove(), STATUS_SUCCESS) << "requests not completed:" << unfinished();
+        ASSERT_EQ(dev_->node->remove(), STATUS_SUCCESS) << "requests not completed:" << unfinished();
         break;
       }
       case Order::RemovalWaitsForTheHandle:
-        ASSERT_EQ(dev.node->surprise_remove(), STATUS_SUCCESS);
-        EXPECT_EQ(dev.node->remove(), STATUS_PENDING);
-        EXPECT_EQ(dev.node->fdo(), fdo) << "nothing is deleted under an open handle";
-        closed = port.close();
-        EXPECT_EQ(dev.node->deferred_remove_status(), STATUS_SUCCESS);
+        ASSERT_EQ(dev_->node->surprise_remove(), STATUS_SUCCESS);
+        EXPECT_EQ(dev_->node->remove(), STATUS_PENDING);
+        EXPECT_EQ(dev_->node->fdo(), fdo) << "nothing is deleted under an open handle";
+        closed = port_->close();
+        EXPECT_EQ(dev_->node->deferred_remove_status(), STATUS_SUCCESS);
         break;
     }
-    dev.removed = true;
-    EXPECT_EQ(closed.cleanup, STATUS_SUCCESS);
-    EXPECT_EQ(closed.close, STATUS_SUCCESS);
-    EXPECT_EQ(dev.node->fdo(), nullptr);
+    dev_->removed = true;
+    EXPECT_TRUE(ClosedCleanly(closed));
+    EXPECT_EQ(dev_->node->fdo(), nullptr);
 
     ASSERT_TRUE(notify->completed());
     if (GetParam() == Order::CloseRacingRemoval && notify->status() == STATUS_CANCELLED) {
@@ -101,26 +96,12 @@ TEST_P(RemovalUnderLoadTest, EveryRequestEndsOnceAndTheDeviceGoes) {
       EXPECT_EQ(notify->status(), STATUS_SUCCESS);
       EXPECT_EQ(FromBytes<ULONG>(notify->output()), REMOVAL_NOTIFY_SURPRISE_REMOVED);
     }
-    for (auto& r : reads) {
-      ASSERT_TRUE(r->completed());
-      EXPECT_TRUE(r->status() == STATUS_SUCCESS || r->status() == STATUS_CANCELLED)
-          << std::hex << r->status();
-      EXPECT_EQ(r->information(), 0u);
-    }
-    for (auto& w : writes) {
-      ASSERT_TRUE(w->completed());
-      EXPECT_TRUE(w->status() == STATUS_NO_SUCH_DEVICE || w->status() == STATUS_CANCELLED)
-          << std::hex << w->status();
-      EXPECT_EQ(w->information(), 0u);
-    }
-    for (auto& w : waits) {
-      ASSERT_TRUE(w->completed());
-      EXPECT_TRUE(w->status() == STATUS_SUCCESS || w->status() == STATUS_CANCELLED)
-          << std::hex << w->status();
-      if (w->status() == STATUS_SUCCESS) {
-        EXPECT_EQ(FromBytes<ULONG>(w->output()), 0u);
-      }
-    }
+    for (auto& r : reads) EXPECT_TRUE(Ended(r, STATUS_SUCCESS, 0u) || Ended(r, STATUS_CANCELLED, 0u));
+    for (auto& w : writes) EXPECT_TRUE(Ended(w, STATUS_NO_SUCH_DEVICE, 0u) || Ended(w, STATUS_CANCELLED, 0u));
+    // A wait ended by the removal reports no event.
+    for (auto& w : waits)
+      EXPECT_TRUE(Ended(w, STATUS_CANCELLED) ||
+                  (Ended(w, STATUS_SUCCESS) && FromBytes<ULONG>(w->output()) == 0));
     EXPECT_FALSE(emu::symbolic_link_target(u"\\DosDevices\\COM5").has_value());
     EXPECT_FALSE(emu::registry::get_value(kSerialComm, DeviceNameFor(round + 1)).has_value());
     EXPECT_TRUE(emu::wait_quiescent(2000ms));
@@ -129,56 +110,47 @@ TEST_P(RemovalUnderLoadTest, EveryRequestEndsOnceAndTheDeviceGoes) {
   }
 }
 
+const char* const kOrderNames[] = {"SurpriseRemovalThenClose", "CloseRacingRemoval",
+                                   "RemovalWaitsForTheHandle"};
 INSTANTIATE_TEST_SUITE_P(Orders, RemovalUnderLoadTest,
                          testing::Values(Order::SurpriseRemovalThenClose, Order::CloseRacingRemoval,
                                          Order::RemovalWaitsForTheHandle),
                          [](const testing::TestParamInfo<Order>& info) {
-                           switch (info.param) {
-                             case Order::SurpriseRemovalThenClose:
-                               return "SurpriseRemovalThenClose";
-                             case Order::CloseRacingRemoval:
-                               return "CloseRacingRemoval";
-                             default:
-                               return "RemovalWaitsForTheHandle";
-                           }
+                           return kOrderNames[int(info.param)];
                          });
 
 TEST_F(RemovalTest, SurpriseRemovalEndsEveryReadHoweverTheReadThreadEnds) {
   // The read thread may see the removal before its stop event and leave
   // without ending the reads: the removal itself must end the current one
   // and every queued one at once, not leave them to a 100 s time-out.
-  auto& dev = PlugScripted(usb::cdc::Variant::acm_nointr, u"COM5");
-  ASSERT_EQ(Start(dev), STATUS_SUCCESS);
-  emu::Handle port = emu::open(u"COM5");
-  ASSERT_EQ(port.status(), STATUS_SUCCESS);
+  ASSERT_NO_FATAL_FAILURE(SetUpScripted(Stage::open, usb::cdc::Variant::acm_nointr));
   emu::clock::freeze();
   std::vector<emu::RequestPtr> reads;
   for (int i = 0; i < 3; i++) {
-    reads.push_back(port.read_async(16));
+    reads.push_back(port_->read_async(16));
     ASSERT_EQ(reads.back()->returned(), STATUS_PENDING);
   }
   // The removal flag first, as surprise removal sets it, then a pass of the
   // read thread before any stop event.
-  InterlockedExchange((LONG volatile*)&dev.ext()->DeviceRemoved, 1);
+  InterlockedExchange((LONG volatile*)&dev_->ext()->DeviceRemoved, 1);
   ASSERT_TRUE(WaitUntil([&] {
     emu::clock::advance(1ms);
-    return ThreadEnded(dev.ext()->pReadFunctionThread);
+    return ThreadEnded(dev_->ext()->pReadFunctionThread);
   }));
   EXPECT_FALSE(reads[0]->completed());
 
-  ASSERT_EQ(dev.node->surprise_remove(), STATUS_SUCCESS);
+  ASSERT_EQ(dev_->node->surprise_remove(), STATUS_SUCCESS);
   for (size_t i = 0; i < reads.size(); i++) {
     SCOPED_TRACE(i);
-    ASSERT_TRUE(reads[i]->wait(2000ms)) << "left to its time-out by the removal";
     // The current read ends as a purge ends it; the queued ones are cancelled.
-    EXPECT_EQ(reads[i]->status(), i == 0 ? STATUS_SUCCESS : STATUS_CANCELLED);
-    EXPECT_EQ(reads[i]->information(), 0u);
+    ASSERT_TRUE(Ends(reads[i], i == 0 ? STATUS_SUCCESS : STATUS_CANCELLED, 0u))
+        << "left to its time-out by the removal?";
   }
-  EXPECT_EQ(Shared(&dev.ext()->ArmedTimerCount), 0);
-  emu::CloseResult closed = port.close();
+  EXPECT_EQ(Shared(&dev_->ext()->ArmedTimerCount), 0);
+  emu::CloseResult closed = port_->close();
   EXPECT_EQ(closed.cleanup, STATUS_SUCCESS);
-  EXPECT_EQ(dev.node->remove(), STATUS_SUCCESS);
-  dev.removed = true;
+  EXPECT_EQ(dev_->node->remove(), STATUS_SUCCESS);
+  dev_->removed = true;
 }
 
 }  // namespace

@@ -6,7 +6,6 @@
 
 #include <future>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "driver_fixture.h"
@@ -17,9 +16,7 @@
 namespace {
 
 using emu::usb::Bytes;
-using emu::usb::ScriptedDevice;
 using vrmdm_test::DriverFixture;
-using vrmdm_test::PluggedDevice;
 namespace cdc = emu::usb::cdc;
 
 struct ReadResult {
@@ -103,15 +100,6 @@ TEST_F(UsbIoTest, CancelEndsThisReadAndTheNext) {
   EXPECT_EQ(model_->queued_in(cdc::BULK_IN_ENDPOINT), 1u);  // nothing taken
 }
 
-TEST_F(UsbIoTest, ReadWithoutAUrbSendsNothing) {
-  emu::faults::fail_tag(POOL_TAG_DRIVER);
-  auto r = BulkIn(4096);
-  emu::faults::clear();
-  EXPECT_EQ(r.status, STATUS_INSUFFICIENT_RESOURCES);
-  EXPECT_EQ(r.usbd, 0x80000100u);
-  EXPECT_EQ(Urbs(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER), 0u);
-}
-
 TEST_F(UsbIoTest, InterruptReadTracesOnlyWhatPended) {
   emu::usb::set_inline_completion_seed(3);
   emu::trace::clear();
@@ -132,7 +120,19 @@ TEST_F(UsbIoTest, InterruptReadTracesOnlyWhatPended) {
   EXPECT_EQ(emu::trace::count("[ReadInterrupt] urb = "), pended);
 }
 
-TEST_F(UsbIoTest, WithoutAPipeNothingIsSent) {
+// A read without a URB, a reset without a packet, and either without a pipe:
+// each fails, and nothing reaches the bus.
+TEST_F(UsbIoTest, WithoutAUrbAPacketOrAPipeNothingIsSent) {
+  emu::faults::fail_tag(POOL_TAG_DRIVER);
+  auto r = BulkIn(4096);
+  emu::faults::clear();
+  EXPECT_EQ(r.status, STATUS_INSUFFICIENT_RESOURCES);
+  EXPECT_EQ(r.usbd, 0x80000100u);
+  emu::faults::fail_irp_allocation(1);
+  EXPECT_EQ(ZLKUSB_ResetBulkInPipe(dev_->fdo()), STATUS_UNSUCCESSFUL);
+  emu::faults::clear();
+  EXPECT_EQ(emu::pool::outstanding(POOL_TAG_DRIVER), 7u);
+
   PDEVICE_EXTENSION ext = dev_->ext();
   RtlZeroMemory(ext->PipeTable, sizeof(ext->PipeTable));
   auto bulk = BulkIn(4096);
@@ -146,14 +146,6 @@ TEST_F(UsbIoTest, WithoutAPipeNothingIsSent) {
   EXPECT_EQ(Urbs(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER), 0u);
   EXPECT_EQ(Urbs(URB_FUNCTION_RESET_PIPE), 0u);
   EXPECT_TRUE(model_->reset_pipes().empty());
-}
-
-TEST_F(UsbIoTest, SynchronousSubmissionWithoutAPacketFails) {
-  emu::faults::fail_irp_allocation(1);
-  EXPECT_EQ(ZLKUSB_ResetBulkInPipe(dev_->fdo()), STATUS_UNSUCCESSFUL);
-  emu::faults::clear();
-  EXPECT_TRUE(model_->reset_pipes().empty());
-  EXPECT_EQ(emu::pool::outstanding(POOL_TAG_DRIVER), 7u);
 }
 
 TEST_F(UsbIoTest, BuildersFillTheTransferUrb) {

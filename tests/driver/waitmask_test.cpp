@@ -1,7 +1,6 @@
 // Wait-on-mask: which events complete a waiting request, the modem-status
 // change bits, the queue's limit and its order under cancellation, and
 // exactly-once completion when cancellation races the evaluations.
-#include <atomic>
 #include <random>
 
 #include "datapath_support.h"
@@ -12,12 +11,8 @@ namespace {
 constexpr ULONG kDsr = MODEM_STATUS_DSR, kDcd = MODEM_STATUS_DCD;
 constexpr ULONG kDsrChanged = MODEM_STATUS_DSR_CHANGED, kDcdChanged = MODEM_STATUS_DCD_CHANGED;
 
-class WaitMaskTest : public DataPathTest {
+class WaitMaskTest : public OpenDataPathTest {
  protected:
-  void SetUp() override {
-    DataPathTest::SetUp();
-    OpenScripted();
-  }
   void SetModemStatus(ULONG value) {
     Locked([&] { return ext_->ModemStatus = value; });
   }
@@ -90,7 +85,7 @@ TEST_F(WaitMaskTest, ALineChangeIsKeptOnlyUnderItsEventAndOnlyUntilTheNextMask) 
     auto w = WaitOnMask();
     if (row.reported != 0) {
       ASSERT_TRUE(StepUntil([&] { return w->completed(); }, 5ms, 3));
-      EXPECT_EQ(w->information(), sizeof(ULONG));
+      EXPECT_TRUE(Ended(w, STATUS_SUCCESS, sizeof(ULONG)));
       EXPECT_EQ(EventsOf(w), row.reported);
       EXPECT_EQ(ModemStatus(), row.left);
       w = WaitOnMask();  // reported once: nothing more to report
@@ -150,8 +145,7 @@ TEST_F(WaitMaskTest, MasksWithoutReportableEventsNeverComplete) {
   // RXFLAG needs an event character, not just data.
   SetWaitMask(SERIAL_EV_CTS | SERIAL_EV_RING | SERIAL_EV_BREAK | SERIAL_EV_ERR | SERIAL_EV_TXEMPTY |
               SERIAL_EV_RXFLAG);
-  ASSERT_TRUE(w->wait(2000ms));  // a new mask ends the waiting request, with no event
-  EXPECT_EQ(w->status(), STATUS_SUCCESS);
+  ASSERT_TRUE(Ends(w, STATUS_SUCCESS));  // a new mask ends the waiting request, with no event
   EXPECT_EQ(EventsOf(w), 0u);
   auto w2 = WaitOnMask();
   UpdateModemStatus(ext_, 0);
@@ -170,40 +164,29 @@ TEST_F(WaitMaskTest, QueueTakesNinetyNineRequestsAndRefusesTheHundredth) {
   }
   EXPECT_EQ(QueuedWaits(), 99u);
   auto refused = WaitOnMask();
-  ASSERT_TRUE(refused->wait(2000ms));
+  ASSERT_TRUE(Ends(refused, STATUS_INSUFFICIENT_RESOURCES, 0u));
   EXPECT_EQ(refused->returned(), STATUS_INSUFFICIENT_RESOURCES);
-  EXPECT_EQ(refused->status(), STATUS_INSUFFICIENT_RESOURCES);
-  EXPECT_EQ(refused->information(), 0u);
   EXPECT_EQ(QueuedWaits(), 99u);
 
   // Cleanup ends every queued request as cancelled.
   emu::clock::unfreeze();
   port_->close();
-  for (auto& w : waits) {
-    ASSERT_TRUE(w->wait(2000ms));
-    EXPECT_EQ(w->status(), STATUS_CANCELLED);
-  }
+  for (auto& w : waits) ASSERT_TRUE(Ends(w, STATUS_CANCELLED));
 }
 
 TEST_F(WaitMaskTest, CancellingTheThirdOfFiveRotatesTheOthers) {
   FreezeClock();  // no evaluation may rotate the queue meanwhile
   SetWaitMask(0);
   std::vector<emu::RequestPtr> w;
-  for (int i = 0; i < 5; i++) {
-    w.push_back(WaitOnMask());
-  }
+  for (int i = 0; i < 5; i++) w.push_back(WaitOnMask());
   ASSERT_TRUE(w[2]->cancel());
-  ASSERT_TRUE(w[2]->wait(2000ms));
-  EXPECT_EQ(w[2]->status(), STATUS_CANCELLED);
-  EXPECT_EQ(w[2]->information(), 0u);
+  ASSERT_TRUE(Ends(w[2], STATUS_CANCELLED, 0u));
   // Each mask change ends the head request only, with no event: the order
   // is now 4, 5, 1, 2.
   const int order[] = {3, 4, 0, 1};
   for (size_t k = 0; k < 4; k++) {
     SetWaitMask(k % 2 == 0 ? SERIAL_EV_RING : 0);  // an event that never comes, or none
-    ASSERT_TRUE(w[order[k]]->wait(2000ms)) << "position " << k;
-    EXPECT_EQ(w[order[k]]->status(), STATUS_SUCCESS);
-    EXPECT_EQ(w[order[k]]->information(), sizeof(ULONG));
+    ASSERT_TRUE(Ends(w[order[k]], STATUS_SUCCESS, sizeof(ULONG))) << "position " << k;
     EXPECT_EQ(EventsOf(w[order[k]]), 0u);
     for (size_t j = k + 1; j < 4; j++) {
       EXPECT_FALSE(w[order[j]]->completed()) << "position " << j << " ended early";
@@ -223,19 +206,10 @@ TEST_F(WaitMaskTest, CancelRacingTheEvaluationsCompletesEachRequestOnce) {
   for (int round = 0; round < rounds; round++) {
     std::vector<emu::RequestPtr> waits;
     int count = 1 + rng() % 3;
-    for (int i = 0; i < count; i++) {
-      waits.push_back(WaitOnMask());
-    }
-    switch (rng() % 3) {
-      case 0:
-        Queue("e");
-        break;
-      case 1:
-        UpdateModemStatus(ext_, (rng() & 1) ? kDcd : 0);
-        break;
-      default:
-        break;
-    }
+    for (int i = 0; i < count; i++) waits.push_back(WaitOnMask());
+    const unsigned what = rng() % 3;  // data, a carrier change or nothing
+    if (what == 0) Queue("e");
+    if (what == 1) UpdateModemStatus(ext_, (rng() & 1) ? kDcd : 0);
     std::this_thread::sleep_for(std::chrono::microseconds(rng() % 2000));
     if (rng() % 2) {
       waits[rng() % waits.size()]->cancel();
@@ -243,9 +217,7 @@ TEST_F(WaitMaskTest, CancelRacingTheEvaluationsCompletesEachRequestOnce) {
       port_->cancel_io();
     }
     for (auto& w : waits) {
-      if (!w->completed()) {
-        w->cancel();
-      }
+      if (!w->completed()) w->cancel();
       ASSERT_TRUE(w->wait(5000ms)) << "round " << round;
       if (w->status() == STATUS_CANCELLED) {
         ASSERT_EQ(w->information(), 0u);

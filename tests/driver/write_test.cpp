@@ -7,19 +7,13 @@
 namespace vrmdm_test {
 namespace {
 
-class WriteTest : public DataPathTest {
+class WriteTest : public OpenDataPathTest {
  protected:
-  void SetUp() override {
-    DataPathTest::SetUp();
-    OpenScripted();
-  }
   BOOLEAN SuppressConnect() {
     return Locked([&] { return ext_->SuppressConnect; });
   }
-  // Lets the write thread take the next queued write and waits until the
-  // device holds it.
-  // The write thread sends a queued write at once, clock or not; its
-  // time-out runs from when it waits for the write on the bus.
+  // Waits until the device holds the next queued write (sent at once, clock
+  // or not) and the write thread waits for it: its time-out runs from here.
   void SendNext() {
     ASSERT_TRUE(usb::wait_pending(dev_->pdo, kBulkOut, 1));
     ASSERT_TRUE(emu::ke::wait_for_waiters(&ext_->evWriteDone, 1));
@@ -70,18 +64,19 @@ TEST_F(WriteTest, WritesGoOutWholeOrTimeOutWithTheBytesSent) {
       EXPECT_FALSE(w->completed());
       emu::clock::advance(1ms);
     }
-    ASSERT_TRUE(w->wait(10s));
     const size_t sent = row.taken.value_or(row.length);
-    EXPECT_EQ(w->status(), row.fails ? STATUS_IO_TIMEOUT : row.taken ? STATUS_TIMEOUT : STATUS_SUCCESS);
-    EXPECT_EQ(w->information(), sent);
+    ASSERT_TRUE(Ends(w,
+                     row.fails   ? STATUS_IO_TIMEOUT
+                     : row.taken ? STATUS_TIMEOUT
+                                 : STATUS_SUCCESS,
+                     sent, 10s));
     EXPECT_TRUE(OnTheWire() == data.substr(0, sent)) << "the bytes sent, in order, each once";
     EXPECT_EQ(PendingWrites(), 0);
 
     model_->limit_out(kBulkOut, std::nullopt);
     model_->take_out_data(kBulkOut);
     auto next = port_->write_async("next");
-    ASSERT_TRUE(next->wait(10s));
-    EXPECT_EQ(next->status(), STATUS_SUCCESS);
+    ASSERT_TRUE(Ends(next, STATUS_SUCCESS, std::nullopt, 10s));
     EXPECT_EQ(OnTheWire(), "next");
   }
   // Each transfer within the pipe's maximum transfer size: the bus refuses
@@ -101,20 +96,18 @@ TEST_F(WriteTest, LateCompletionOfACancelledWriteIsNotTakenForTheNext) {
   auto third = port_->write_async("third");
   SendNext();
   emu::clock::advance(50ms);
-  ASSERT_TRUE(first->wait(2000ms));
-  EXPECT_EQ(first->status(), STATUS_TIMEOUT);
+  ASSERT_TRUE(Ends(first, STATUS_TIMEOUT));
 
   SendNext();  // the device still takes nothing
   emu::clock::advance(49ms);
   EXPECT_FALSE(second->completed());
   EXPECT_FALSE(third->completed());
   emu::clock::advance(1ms);
-  ASSERT_TRUE(second->wait(2000ms));
-  EXPECT_EQ(second->status(), STATUS_TIMEOUT);
+  ASSERT_TRUE(Ends(second, STATUS_TIMEOUT));
 
   model_->limit_out(kBulkOut, std::nullopt);
   ASSERT_TRUE(StepUntil([&] { return third->completed(); }));
-  EXPECT_EQ(third->status(), STATUS_SUCCESS);
+  EXPECT_TRUE(Ended(third, STATUS_SUCCESS));
   EXPECT_EQ(OnTheWire(), "third");
 }
 
@@ -188,11 +181,7 @@ TEST_F(WriteTest, CancelAndTransmitAbortEndTheWriteOnTheBusAndTheQueuedOnes) {
     } else {
       EXPECT_EQ(port_->cancel_io(), 3u);
     }
-    for (auto* r : {&c, &onBus, &b, &d}) {
-      ASSERT_TRUE((*r)->wait(2000ms));
-      EXPECT_EQ((*r)->status(), STATUS_CANCELLED);
-      EXPECT_EQ((*r)->information(), 0u);
-    }
+    for (auto* r : {&c, &onBus, &b, &d}) ASSERT_TRUE(Ends(*r, STATUS_CANCELLED, 0u));
     EXPECT_EQ(PendingWrites(), 0);
     EXPECT_EQ(emu::pool::outstanding(POOL_TAG_REQUEST_NODE), 0u);
     model_->limit_out(kBulkOut, std::nullopt);

@@ -105,13 +105,7 @@ TEST_F(MalformedRequests, EveryControlCodeWithEveryShapeOfBuffer) {
   Ioctl(IOCTL_SERIAL_SET_RTS);
   Ioctl(IOCTL_SERIAL_PURGE, vrmdm_test::AsBytes<ULONG>(0xF));
   set_short_read_timeouts(*port_);
-  model().take_out_data(emu::usb::cdc::BULK_OUT_ENDPOINT);
-  model().queue_in(emu::usb::cdc::BULK_IN_ENDPOINT, "\r\nOK\r\n");
-  EXPECT_EQ(port_->write("AT\r").information, 3u);
-  EXPECT_NE(read_until(*port_, "OK\r\n").find("OK\r\n"), std::string::npos)
-      << "the port no longer carries data";
-  const auto sent = model().take_out_data(emu::usb::cdc::BULK_OUT_ENDPOINT);
-  EXPECT_EQ(std::string(sent.begin(), sent.end()), "AT\r");
+  vrmdm_test::ExpectAtOk(*port_, model());
 }
 
 TEST_F(MalformedRequests, ReadsAndWritesFromNothingToFarTooMuch) {

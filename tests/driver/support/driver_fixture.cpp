@@ -10,11 +10,9 @@
 namespace vrmdm_test {
 
 std::u16string DeviceNameFor(ULONG instance) {
-  char digits[16];
-  snprintf(digits, sizeof digits, "%04u", instance);
-  std::u16string name = u"\\Device\\Velmar1_DS_";
-  for (const char* p = digits; *p; p++) name.push_back(static_cast<char16_t>(*p));
-  return name;
+  std::string digits = std::to_string(instance);
+  if (digits.size() < 4) digits.insert(0, 4 - digits.size(), '0');
+  return u"\\Device\\Velmar1_DS_" + std::u16string(digits.begin(), digits.end());
 }
 
 std::string ReadAtLeast(emu::Handle& port, size_t count) {
@@ -26,6 +24,16 @@ std::string ReadAtLeast(emu::Handle& port, size_t count) {
     return received.size() >= count || r.status != STATUS_SUCCESS;
   });
   return received;
+}
+
+void ExpectAtOk(emu::Handle& port, emu::usb::ScriptedDevice& model) {
+  model.take_out_data(emu::usb::cdc::BULK_OUT_ENDPOINT);
+  emu::IoResult w = port.write("AT\r");
+  EXPECT_EQ(w.status, STATUS_SUCCESS);
+  EXPECT_EQ(w.information, 3u);
+  EXPECT_EQ(AsText(model.out_data(emu::usb::cdc::BULK_OUT_ENDPOINT)), "AT\r");
+  model.queue_in(emu::usb::cdc::BULK_IN_ENDPOINT, "\r\nOK\r\n");
+  EXPECT_EQ(ReadAtLeast(port, 6), "\r\nOK\r\n");
 }
 
 std::vector<emu::usb::ScriptedDevice::ControlRecord> ClassRequests(const emu::usb::ScriptedDevice& model,
@@ -46,6 +54,24 @@ size_t UrbCount(PDEVICE_OBJECT pdo, USHORT function) {
 size_t PipeResets(const emu::usb::ScriptedDevice& model, uint8_t endpoint) {
   auto resets = model.reset_pipes();
   return (size_t)std::count(resets.begin(), resets.end(), endpoint);
+}
+
+::testing::AssertionResult Ends(const emu::RequestPtr& r, NTSTATUS status,
+                                std::optional<ULONG_PTR> information, std::chrono::milliseconds limit) {
+  if (!(limit.count() == 0 ? r->completed() : r->wait(limit)))
+    return ::testing::AssertionFailure() << "pending";
+  if (r->status() != status || (information && r->information() != *information)) {
+    return ::testing::AssertionFailure()
+           << "ended with " << std::hex << r->status() << std::dec << " and " << r->information() << " bytes";
+  }
+  return ::testing::AssertionSuccess();
+}
+
+::testing::AssertionResult ClosedCleanly(const emu::CloseResult& closed) {
+  if (closed.cleanup == STATUS_SUCCESS && closed.close == STATUS_SUCCESS)
+    return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure()
+         << std::hex << "cleanup " << closed.cleanup << ", close " << closed.close;
 }
 
 PDEVICE_OBJECT PluggedDevice::fdo() const { return NT_SUCCESS(add_status) && node ? node->fdo() : nullptr; }
@@ -69,9 +95,8 @@ void DriverFixture::TearDown() {
   // it return before the device (and the DPC object) goes away.
   emu::ke::flush_dpcs();
   handles_.clear();  // cleanup and close
-  for (auto& device : devices_) {
+  for (auto& device : devices_)
     if (!device.removed) Remove(device);
-  }
   for (PIRP irp : irps_) IoFreeIrp(irp);
   irps_.clear();
   emu::usb::reset();

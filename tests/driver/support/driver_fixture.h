@@ -19,8 +19,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -64,6 +66,10 @@ inline bool ThreadEnded(PKTHREAD thread) {
 // (bounded): everything read.
 std::string ReadAtLeast(emu::Handle& port, size_t count);
 
+// "AT\r" written through `port` reaches `model` whole, and the modem's
+// "\r\nOK\r\n" comes back to the client.
+void ExpectAtOk(emu::Handle& port, emu::usb::ScriptedDevice& model);
+
 // Class requests with this bRequest that `model` has received, in order.
 std::vector<emu::usb::ScriptedDevice::ControlRecord> ClassRequests(const emu::usb::ScriptedDevice& model,
                                                                    uint8_t request);
@@ -71,6 +77,25 @@ std::vector<emu::usb::ScriptedDevice::ControlRecord> ClassRequests(const emu::us
 size_t UrbCount(PDEVICE_OBJECT pdo, USHORT function);
 // Resets of `endpoint`'s pipe the device has seen.
 size_t PipeResets(const emu::usb::ScriptedDevice& model, uint8_t endpoint);
+
+// Whether `r` has ended, or ends within `limit`, with `status` and (when
+// given) `information`; Ended: already, without waiting.
+::testing::AssertionResult Ends(const emu::RequestPtr& r, NTSTATUS status,
+                                std::optional<ULONG_PTR> information = std::nullopt,
+                                std::chrono::milliseconds limit = std::chrono::milliseconds(2000));
+inline ::testing::AssertionResult Ended(const emu::RequestPtr& r, NTSTATUS status,
+                                        std::optional<ULONG_PTR> information = std::nullopt) {
+  return Ends(r, status, information, std::chrono::milliseconds(0));
+}
+// Whether a request was answered with `status` and `information` bytes.
+template <class Result>
+::testing::AssertionResult Answers(const Result& r, NTSTATUS status, ULONG_PTR information) {
+  if (r.status == status && r.information == information) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure()
+         << std::hex << r.status << std::dec << " with " << r.information << " bytes";
+}
+// Whether both the cleanup and the close of a handle succeeded.
+::testing::AssertionResult ClosedCleanly(const emu::CloseResult& closed);
 
 // One device on the emulated USB bus and the stack above it.
 struct PluggedDevice {

@@ -46,6 +46,18 @@ class LifecycleFixture : public DriverFixture {
     ASSERT_EQ(port.ioctl(IOCTL_SERIAL_SET_TIMEOUTS, AsBytes(t)).status, STATUS_SUCCESS);
   }
 
+  // The COM-port interfaces of `pdo`, and how many of them are enabled.
+  static std::vector<emu::InterfaceInfo> ComPorts(PDEVICE_OBJECT pdo) {
+    std::vector<emu::InterfaceInfo> found;
+    for (auto& i : emu::device_interfaces(&GUID_DEVINTERFACE_COMPORT))
+      if (i.pdo == pdo) found.push_back(i);
+    return found;
+  }
+  static size_t ComPortsEnabled(PDEVICE_OBJECT pdo) {
+    auto found = ComPorts(pdo);
+    return std::count_if(found.begin(), found.end(), [](auto& i) { return i.enabled; });
+  }
+
   // ModemStatus is guarded by the device's SpinLock, not changed atomically.
   static ULONG ModemStatusOf(PDEVICE_EXTENSION ext) {
     KIRQL irql;
