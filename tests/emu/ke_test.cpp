@@ -4,8 +4,6 @@
 // counts, the string and format routines and the registry's record layouts.
 // (The misuses are the verifier's rows, in verifier_test.cpp.)
 
-#include <emu/kernel.h>
-#include <emu/verifier.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <sched.h>

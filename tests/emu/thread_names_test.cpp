@@ -1,5 +1,4 @@
 // Thread names as top -H, ps -L and gdb show them.
-#include <emu/kernel.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -8,7 +7,6 @@
 #include <fstream>
 #include <set>
 #include <string>
-#include <thread>
 
 #include "io_test_util.h"
 #include "test_helpers.h"
