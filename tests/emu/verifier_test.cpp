@@ -185,26 +185,6 @@ struct Ctx {
   }
 };
 
-// A work item whose routine waits for g_release_work, then frees its item.
-KEVENT g_release_work;
-VOID NTAPI WaitThenFree(PDEVICE_OBJECT, PVOID item) {
-  KeWaitForSingleObject(&g_release_work, Executive, KernelMode, FALSE, nullptr);
-  IoFreeWorkItem(static_cast<PIO_WORKITEM>(item));
-}
-// Deletes a device while `count` of its work items wait (the emulator runs
-// at most 8 at once; the others stay queued), then lets them go.
-void delete_under_work_items(PDEVICE_OBJECT dev, int count) {
-  KeInitializeEvent(&g_release_work, NotificationEvent, FALSE);
-  for (int i = 0; i < count; ++i) {
-    PIO_WORKITEM item = IoAllocateWorkItem(dev);
-    IoQueueWorkItem(item, WaitThenFree, DelayedWorkQueue, item);
-  }
-  ASSERT_TRUE(emu::ke::wait_for_waiters(&g_release_work, std::min(count, 8)));
-  IoDeleteDevice(dev);
-  KeSetEvent(&g_release_work, IO_NO_INCREMENT, FALSE);
-  EXPECT_TRUE(emu::wait_work_items());
-}
-
 // A misuse: the findings its wrong use draws are in misuse_findings.txt, in the row named `what`.
 struct Row {
   const char* what;
@@ -358,7 +338,6 @@ void MdlOutOfOrder(Ctx&) {
 }
 
 const Row kRows[] = {
-    // ---- Waits, dispatcher objects, threads and handles
     // A release with Wait TRUE leaves the caller at DISPATCH_LEVEL: its next call must be a wait.
     {"Waits",
      [](Ctx& c) {
@@ -448,7 +427,6 @@ const Row kRows[] = {
        join(thread);
        EXPECT_EQ(emu::ke::check_no_live_objects(&c.event, sizeof c.event + 1, "IoDeleteDevice"), 0u);
      }},
-    // ---- IRQL and spin locks
     {"SpinLocks",
      [](Ctx& c) {
        KeAcquireSpinLock(&c.lock, &c.old);
@@ -502,7 +480,6 @@ const Row kRows[] = {
        ASSERT_TRUE(emu::wait_quiescent());
      },
      [](Ctx&) { pageable_routine(), emu::run_at_irql(APC_LEVEL, pageable_routine); }},
-    // ---- Pool
     {"PoolFrees",
      [](Ctx&) {
        int on_stack = 0;
@@ -567,7 +544,6 @@ const Row kRows[] = {
        EXPECT_FALSE(emu::registry::key_exists(key_path));  // the reset emptied the tree
        EXPECT_TRUE(emu::registry::key_exists(u"\\REGISTRY\\MACHINE\\HARDWARE\\DEVICEMAP"));
      }},
-    // ---- Assertions
     {"Assertion",
      [](Ctx&) {
        int value = 3;
@@ -583,7 +559,6 @@ const Row kRows[] = {
        ASSERT(value == 3);
        EXPECT_TRUE(emu::asserts::records().empty());
      }},
-    // ---- Timers and DPCs
     {"TimersAndDpcs",
      [](Ctx& c) {
        emu::clock::freeze();
@@ -614,7 +589,6 @@ const Row kRows[] = {
        EXPECT_FALSE(KeCancelTimer(&timer));
        EXPECT_FALSE(emu::clock::frozen());
      }},
-    // ---- Request packets
     {"Completion",
      [](Ctx& c) {
        c.use(IRP_MJ_WRITE, CompleteTwice);
@@ -664,7 +638,6 @@ const Row kRows[] = {
        EXPECT_EQ(emu::outstanding_irps(), 0u);
      },
      [](Ctx& c) { forward_below(c, true); }},
-    // ---- Remove locks
     {"RemoveLock",
      [](Ctx& c) {
        int tag, other;
@@ -680,7 +653,6 @@ const Row kRows[] = {
        EXPECT_TRUE(c.remove_lock.Common.Removed);
        EXPECT_EQ(IoAcquireRemoveLock(&c.remove_lock, nullptr), STATUS_DELETE_PENDING);
      }},  // where, from the macro
-    // ---- Deleting devices, unloading
     {"DevicesDeleted",
      [](Ctx& c) {
        PDEVICE_OBJECT dev = raw_device(c, sizeof(KTIMER));
@@ -699,10 +671,26 @@ const Row kRows[] = {
        IoDeleteDevice(lower);
        IoDetachDevice(lower);  // the memory stays while referenced: detaching is still safe
        IoDeleteDevice(upper);
-       // With 8 routines blocked, a 9th item stays queued.  A routine already running may see its device
-       // deleted (the item's reference keeps it: a removal waiting on the routine's remove lock does
-       // exactly that); a queued one may not.
-       delete_under_work_items(iotest::make_device(c.driver.object(), &c.fn), 9);
+       // With 8 routines blocked (the most the emulator runs at once) a 9th item stays queued.  A routine
+       // already running may see its device deleted (the item's reference keeps it: a removal waiting on
+       // the routine's remove lock does exactly that); a queued one may not.
+       dev = iotest::make_device(c.driver.object(), &c.fn);
+       static KEVENT release;
+       KeInitializeEvent(&release, NotificationEvent, FALSE);
+       for (int i = 0; i < 9; ++i) {
+         PIO_WORKITEM item = IoAllocateWorkItem(dev);
+         IoQueueWorkItem(
+             item,
+             [](PDEVICE_OBJECT, PVOID item) NTAPI {
+               KeWaitForSingleObject(&release, Executive, KernelMode, FALSE, nullptr);
+               IoFreeWorkItem(static_cast<PIO_WORKITEM>(item));
+             },
+             DelayedWorkQueue, item);
+       }
+       ASSERT_TRUE(emu::ke::wait_for_waiters(&release, 8));
+       IoDeleteDevice(dev);
+       KeSetEvent(&release, IO_NO_INCREMENT, FALSE);
+       EXPECT_TRUE(emu::wait_work_items());
        EXPECT_EQ(emu::work_items_pending(), 0u);
        dev = iotest::make_device(c.driver.object(), &c.fn);
        PIO_WORKITEM item = IoAllocateWorkItem(dev);
@@ -732,7 +720,6 @@ const Row kRows[] = {
        for (const auto& block : emu::pool::blocks(kM2k)) ExFreePool(const_cast<void*>(block.address));
      }},
     {"MdlOutOfOrder", MdlOutOfOrder},
-    // ---- Plug and Play
     {"PnpForgotten",
      [](Ctx&) {
        emu::Driver driver =

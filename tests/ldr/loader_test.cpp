@@ -85,14 +85,7 @@ F routine(const emu::ldr::Image& image, const char* name) {
 }
 
 #define MS_ABI __attribute__((ms_abi))
-using RaiseFn = KIRQL(MS_ABI*)(KIRQL);
-using LowerFn = void(MS_ABI*)(KIRQL);
 using IrqlFn = KIRQL(MS_ABI*)();
-using ThreadFn = PKTHREAD(MS_ABI*)();
-using VoidFn = void(MS_ABI*)();
-using TextFn = const char*(MS_ABI*)();
-using WaitFn = NTSTATUS(MS_ABI*)(PKEVENT);
-using StartFn = NTSTATUS(MS_ABI*)(LONG*, HANDLE*);
 
 VOID NTAPI run_function_dpc(PKDPC, PVOID context, PVOID, PVOID) {
   (*static_cast<std::function<void()>*>(context))();
@@ -124,7 +117,7 @@ TEST_F(Loader, MapsRelocatesProtectsNamesAndLoadsTheImageAsADriverAndNamesAStrip
   const auto base = reinterpret_cast<uintptr_t>(image_->base());
   EXPECT_NE(base, 0x140000000u) << "the probe should have moved, exercising its relocations";
   // The relocated pointer leads to the image's own string.
-  const char* text = routine<TextFn>(*image_, "ProbeText")();
+  const char* text = routine<const char*(MS_ABI*)()>(*image_, "ProbeText")();
   EXPECT_TRUE(image_->contains(text));
   EXPECT_STREQ(text, "probe");
 
@@ -340,7 +333,7 @@ TEST(LoaderBadImages, RandomMutantsNeverCrashOrLeak) {
 // Every kind of thread that runs driver code sees its own KTHREAD at
 // %gs:0x188 and its own IRQL in cr8; only its first %gs access traps.
 TEST_F(Loader, EveryKindOfThreadSeesItsOwnThreadAndIrql) {
-  auto thread_of = routine<ThreadFn>(*image_, "ProbeCurrentThread");
+  auto thread_of = routine<PKTHREAD(MS_ABI*)()>(*image_, "ProbeCurrentThread");
   auto irql_of = routine<IrqlFn>(*image_, "ProbeCurrentIrql");
   int probes = 0;  // each place below probes once
   auto probe = [&](const char* where, KIRQL irql) {
@@ -382,11 +375,11 @@ TEST_F(Loader, EveryKindOfThreadSeesItsOwnThreadAndIrql) {
 // in a linked driver (the verifier's rows make those mistakes through the
 // kernel's routines).
 TEST_F(Loader, Cr8IsTheThreadsIrqlAndItsMistakesDrawTheLinkedDriversFindings) {
-  auto raise = routine<RaiseFn>(*image_, "ProbeRaise");
-  auto lower = routine<LowerFn>(*image_, "ProbeLower");
+  auto raise = routine<KIRQL(MS_ABI*)(KIRQL)>(*image_, "ProbeRaise");
+  auto lower = routine<void(MS_ABI*)(KIRQL)>(*image_, "ProbeLower");
   auto current = routine<IrqlFn>(*image_, "ProbeCurrentIrql");
-  auto lower_below_entry = routine<VoidFn>(*image_, "ProbeLowerBelowEntry");
-  auto wait_at_dispatch = routine<WaitFn>(*image_, "ProbeWaitAtDispatch");
+  auto lower_below_entry = routine<void(MS_ABI*)()>(*image_, "ProbeLowerBelowEntry");
+  auto wait_at_dispatch = routine<NTSTATUS(MS_ABI*)(PKEVENT)>(*image_, "ProbeWaitAtDispatch");
   const auto before = emu::ldr::trap_counts();
   EXPECT_EQ(current(), PASSIVE_LEVEL);
   EXPECT_EQ(raise(DISPATCH_LEVEL), PASSIVE_LEVEL);
@@ -449,10 +442,10 @@ TEST_F(Loader, ImageThreadsEndThemselvesAndOutliveTheImage) {
   volatile LONG flag = 0;
   HANDLE handles[2] = {};
   PVOID threads[2] = {};
-  using WaiterFn = NTSTATUS(MS_ABI*)(PKEVENT, HANDLE*);
-  ASSERT_EQ(routine<StartFn>(*image_, "ProbeStartThread")(const_cast<LONG*>(&flag), &handles[0]),
+  auto start = routine<NTSTATUS(MS_ABI*)(LONG*, HANDLE*)>(*image_, "ProbeStartThread");
+  ASSERT_EQ(start(const_cast<LONG*>(&flag), &handles[0]), STATUS_SUCCESS);
+  ASSERT_EQ(routine<NTSTATUS(MS_ABI*)(PKEVENT, HANDLE*)>(*image_, "ProbeStartWaiter")(&go, &handles[1]),
             STATUS_SUCCESS);
-  ASSERT_EQ(routine<WaiterFn>(*image_, "ProbeStartWaiter")(&go, &handles[1]), STATUS_SUCCESS);
   for (int i = 0; i < 2; ++i) {
     ASSERT_EQ(ObReferenceObjectByHandle(handles[i], 0, *PsThreadType, KernelMode, &threads[i], nullptr),
               STATUS_SUCCESS);
