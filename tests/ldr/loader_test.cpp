@@ -85,14 +85,7 @@ F routine(const emu::ldr::Image& image, const char* name) {
 }
 
 #define MS_ABI __attribute__((ms_abi))
-using RaiseFn = KIRQL(MS_ABI*)(KIRQL);
-using LowerFn = void(MS_ABI*)(KIRQL);
 using IrqlFn = KIRQL(MS_ABI*)();
-using ThreadFn = PKTHREAD(MS_ABI*)();
-using VoidFn = void(MS_ABI*)();
-using TextFn = const char*(MS_ABI*)();
-using WaitFn = NTSTATUS(MS_ABI*)(PKEVENT);
-using StartFn = NTSTATUS(MS_ABI*)(LONG*, HANDLE*);
 
 VOID NTAPI run_function_dpc(PKDPC, PVOID context, PVOID, PVOID) {
   (*static_cast<std::function<void()>*>(context))();
@@ -124,7 +117,7 @@ TEST_F(Loader, MapsRelocatesProtectsNamesAndLoadsTheImageAsADriverAndNamesAStrip
   const auto base = reinterpret_cast<uintptr_t>(image_->base());
   EXPECT_NE(base, 0x140000000u) << "the probe should have moved, exercising its relocations";
   // The relocated pointer leads to the image's own string.
-  const char* text = routine<TextFn>(*image_, "ProbeText")();
+  const char* text = routine<const char*(MS_ABI*)()>(*image_, "ProbeText")();
   EXPECT_TRUE(image_->contains(text));
   EXPECT_STREQ(text, "probe");
 
@@ -212,80 +205,62 @@ TEST(LoaderExports, CRuntimeExportsTakeTheWindowsConvention) {
 
 // ---- Bad images ----------------------------------------------------------------
 
+// A mutation of the good image, and the reason expected in the error.
 struct BadImage {
-  const char* what;
   std::function<void(Pe&)> mutate;
-  const char* reason;  // expected in the error
+  const char* reason;
 };
 
 std::vector<BadImage> bad_images() {
   return {
-      {"not MZ", [](Pe& p) { p.b[0] = 'X'; }, "no MZ header"},
-      {"PE header past the end", [](Pe& p) { p.put<uint32_t>(0x3C, uint32_t(p.b.size())); },
-       "no PE signature"},
-      {"x86 machine", [](Pe& p) { p.put<uint16_t>(p.file_header(), 0x14C); }, "machine 0x14c is not AMD64"},
-      {"PE32, not PE32+", [](Pe& p) { p.put<uint16_t>(p.opt(), 0x10B); }, "is not PE32+"},
-      {"truncated headers", [](Pe& p) { p.b.resize(p.opt() + 64); }, "truncated optional header"},
-      {"headers larger than the file", [](Pe& p) { p.put<uint32_t>(p.opt() + 60, uint32_t(p.b.size() + 1)); },
-       "truncated headers"},
-      {"truncated section",
-       [](Pe& p) { p.b.resize(p.get<uint32_t>(p.section(p.section_named(".text")) + 20) + 16); },
+      {[](Pe& p) { p.b[0] = 'X'; }, "no MZ header"},
+      {[](Pe& p) { p.put<uint32_t>(0x3C, uint32_t(p.b.size())); }, "no PE signature"},
+      {[](Pe& p) { p.put<uint16_t>(p.file_header(), 0x14C); }, "machine 0x14c is not AMD64"},
+      {[](Pe& p) { p.put<uint16_t>(p.opt(), 0x10B); }, "is not PE32+"},
+      {[](Pe& p) { p.b.resize(p.opt() + 64); }, "truncated optional header"},
+      {[](Pe& p) { p.put<uint32_t>(p.opt() + 60, uint32_t(p.b.size() + 1)); }, "truncated headers"},
+      {[](Pe& p) { p.b.resize(p.get<uint32_t>(p.section(p.section_named(".text")) + 20) + 16); },
        "is truncated"},
-      {"section outside the image",
-       [](Pe& p) { p.put<uint32_t>(p.opt() + 56, p.get<uint32_t>(p.section(p.section_count() - 1) + 12)); },
+      {[](Pe& p) { p.put<uint32_t>(p.opt() + 56, p.get<uint32_t>(p.section(p.section_count() - 1) + 12)); },
        "lies outside the image"},
-      {"section inside the headers", [](Pe& p) { p.put<uint32_t>(p.section(0) + 12, 0); },
-       "lies outside the image"},
-      {"overlapping sections",
-       [](Pe& p) { p.put<uint32_t>(p.section(1) + 12, p.get<uint32_t>(p.section(0) + 12)); },
+      {[](Pe& p) { p.put<uint32_t>(p.section(0) + 12, 0); }, "lies outside the image"},  // in the headers
+      {[](Pe& p) { p.put<uint32_t>(p.section(1) + 12, p.get<uint32_t>(p.section(0) + 12)); },
        "sections overlap"},
-      {"section alignment below a page", [](Pe& p) { p.put<uint32_t>(p.opt() + 32, 0x200); },
-       "section alignment"},
-      {"no sections", [](Pe& p) { p.put<uint16_t>(p.file_header() + 2, 0); }, "bad section count"},
-      {"section table past the headers",
-       [](Pe& p) {
+      {[](Pe& p) { p.put<uint32_t>(p.opt() + 32, 0x200); }, "section alignment"},
+      {[](Pe& p) { p.put<uint16_t>(p.file_header() + 2, 0); }, "bad section count"},
+      {[](Pe& p) {
          p.put<uint16_t>(p.file_header() + 2,
                          uint16_t((p.get<uint32_t>(p.opt() + 60) - p.sections()) / 40 + 1));
        },
        "section table runs past the headers"},
-      {"relocation outside the image",
-       [](Pe& p) { p.put<uint32_t>(p.offset_of_rva(p.get<uint32_t>(p.dir(5))), 0x7FFFF000); },
+      {[](Pe& p) { p.put<uint32_t>(p.offset_of_rva(p.get<uint32_t>(p.dir(5))), 0x7FFFF000); },
        "outside the image"},
-      {"relocation directory outside the image", [](Pe& p) { p.put<uint32_t>(p.dir(5), 0x7FFFFF00); },
-       "base relocation directory"},
-      {"unknown relocation type",
-       [](Pe& p) {
+      {[](Pe& p) { p.put<uint32_t>(p.dir(5), 0x7FFFFF00); }, "base relocation directory"},
+      {[](Pe& p) {
          std::size_t entry = p.offset_of_rva(p.get<uint32_t>(p.dir(5))) + 8;
          p.put<uint16_t>(entry, uint16_t((p.get<uint16_t>(entry) & 0xFFF) | 0x3000));
        },
        "unsupported relocation type 3"},
-      {"relocations stripped", [](Pe& p) { p.put<uint64_t>(p.dir(5), 0); }, "cannot move"},
-      {"import directory outside the image", [](Pe& p) { p.put<uint32_t>(p.dir(1), 0x7FFFFF00); },
-       "import directory"},
-      {"import name outside the image",
-       [](Pe& p) {
+      {[](Pe& p) { p.put<uint64_t>(p.dir(5), 0); }, "cannot move"},
+      {[](Pe& p) { p.put<uint32_t>(p.dir(1), 0x7FFFFF00); }, "import directory"},
+      {[](Pe& p) {
          uint32_t lookup = p.get<uint32_t>(p.offset_of_rva(p.get<uint32_t>(p.dir(1))));
          p.put<uint64_t>(p.offset_of_rva(lookup), 0x7FFFFF00);
        },
        "import name of ntoskrnl.exe"},
-      {"import table outside the image",
-       [](Pe& p) { p.put<uint32_t>(p.offset_of_rva(p.get<uint32_t>(p.dir(1))) + 16, 0x7FFFFF00); },
+      {[](Pe& p) { p.put<uint32_t>(p.offset_of_rva(p.get<uint32_t>(p.dir(1))) + 16, 0x7FFFFF00); },
        "runs outside the image"},
-      {"routine the emulator does not export",
-       [](Pe& p) { std::memcpy(p.b.data() + p.find("KeWaitForSingleObject"), "KeBugCheckEx", 13); },
+      {[](Pe& p) { std::memcpy(p.b.data() + p.find("KeWaitForSingleObject"), "KeBugCheckEx", 13); },
        "ntoskrnl.exe!KeBugCheckEx"},
-      {"module the emulator does not know",
-       [](Pe& p) { std::memcpy(p.b.data() + p.find("ntoskrnl.exe"), "ntoskrnq.exe", 12); },
+      {[](Pe& p) { std::memcpy(p.b.data() + p.find("ntoskrnl.exe"), "ntoskrnq.exe", 12); },
        "ntoskrnq.exe!KeWaitForSingleObject"},
-      {"import by ordinal",
-       [](Pe& p) {
+      {[](Pe& p) {
          uint32_t lookup = p.get<uint32_t>(p.offset_of_rva(p.get<uint32_t>(p.dir(1))));
          p.put<uint64_t>(p.offset_of_rva(lookup), (uint64_t(1) << 63) | 7);
        },
        "ntoskrnl.exe!#7 (by ordinal)"},
-      {"no entry point", [](Pe& p) { p.put<uint32_t>(p.opt() + 16, 0); }, "no entry point"},
-      {"entry point in data",
-       [](Pe& p) {
+      {[](Pe& p) { p.put<uint32_t>(p.opt() + 16, 0); }, "no entry point"},  // nor one in the data, below
+      {[](Pe& p) {
          p.put<uint32_t>(p.opt() + 16, p.get<uint32_t>(p.section(p.section_named(".data")) + 12));
        },
        "no entry point"},
@@ -294,8 +269,9 @@ std::vector<BadImage> bad_images() {
 
 TEST(LoaderBadImages, EachIsRefusedWithItsReasonAndLeavesNothing) {
   const std::size_t mapped = emu::ldr::mapped_images();
-  for (const BadImage& bad : bad_images()) {
-    SCOPED_TRACE(bad.what);
+  const std::vector<BadImage> rows = bad_images();
+  for (const BadImage& bad : rows) {
+    SCOPED_TRACE(testing::Message() << "row " << &bad - rows.data() << ": " << bad.reason);
     Bytes bytes = probe_bytes();
     Pe pe{bytes};
     bad.mutate(pe);
@@ -357,66 +333,39 @@ TEST(LoaderBadImages, RandomMutantsNeverCrashOrLeak) {
 // Every kind of thread that runs driver code sees its own KTHREAD at
 // %gs:0x188 and its own IRQL in cr8; only its first %gs access traps.
 TEST_F(Loader, EveryKindOfThreadSeesItsOwnThreadAndIrql) {
-  auto thread_of = routine<ThreadFn>(*image_, "ProbeCurrentThread");
+  auto thread_of = routine<PKTHREAD(MS_ABI*)()>(*image_, "ProbeCurrentThread");
   auto irql_of = routine<IrqlFn>(*image_, "ProbeCurrentIrql");
-  struct Seen {
-    PKTHREAD kernel = nullptr, image = nullptr, image_again = nullptr;
-    KIRQL kernel_irql = 0xFF, image_irql = 0xFF;
-    uint64_t gs_traps = 0;
-  };
-  auto probe = [&](Seen& s) {
+  int probes = 0;  // each place below probes once
+  auto probe = [&](const char* where, KIRQL irql) {
+    SCOPED_TRACE(where);  // a trace is the thread's own
+    ++probes;
     const uint64_t gs = emu::ldr::trap_counts().gs_reads;
-    s.kernel = KeGetCurrentThread();
-    s.image = thread_of();
-    s.image_again = thread_of();
-    s.gs_traps = emu::ldr::trap_counts().gs_reads - gs;
-    s.kernel_irql = KeGetCurrentIrql();
-    s.image_irql = irql_of();
+    PKTHREAD kernel = KeGetCurrentThread();
+    EXPECT_NE(kernel, nullptr);
+    EXPECT_EQ(thread_of(), kernel);
+    EXPECT_EQ(thread_of(), kernel);
+    EXPECT_EQ(emu::ldr::trap_counts().gs_reads - gs, 1u)
+        << "the first access sets the thread's gs base; later ones run natively";
+    EXPECT_EQ(KeGetCurrentIrql(), irql);
+    EXPECT_EQ(irql_of(), irql);
   };
-  struct Place {
-    const char* name;
-    std::function<void(Seen&)> run;
-    KIRQL irql;
-  };
-  const std::vector<Place> places = {
-      {"a foreign thread", [&](Seen& s) { std::thread([&] { probe(s); }).join(); }, PASSIVE_LEVEL},
-      {"a system thread", [&](Seen& s) { emu::run_on_system_thread(PASSIVE_LEVEL, [&] { probe(s); }); },
-       PASSIVE_LEVEL},
-      {"a system thread at APC_LEVEL",
-       [&](Seen& s) { emu::run_on_system_thread(APC_LEVEL, [&] { probe(s); }); }, APC_LEVEL},
-      {"a work item",
-       [&](Seen& s) {
-         std::promise<void> done;
-         emu::ke::queue_work_item(
-             [&] {
-               probe(s);
-               done.set_value();
-             },
-             "probe");
-         done.get_future().wait();
-       },
-       PASSIVE_LEVEL},
-      {"the DPC thread",
-       [&](Seen& s) {
-         KDPC dpc;
-         std::function<void()> body = [&] { probe(s); };
-         KeInitializeDpc(&dpc, run_function_dpc, &body);
-         KeInsertQueueDpc(&dpc, nullptr, nullptr);
-         emu::ke::flush_dpcs();
-       },
-       DISPATCH_LEVEL},
-  };
-  for (const Place& place : places) {
-    SCOPED_TRACE(place.name);
-    Seen s;
-    place.run(s);
-    EXPECT_NE(s.kernel, nullptr);
-    EXPECT_EQ(s.image, s.kernel);
-    EXPECT_EQ(s.image_again, s.kernel);
-    EXPECT_EQ(s.gs_traps, 1u) << "the first access sets the thread's gs base; later ones run natively";
-    EXPECT_EQ(s.kernel_irql, place.irql);
-    EXPECT_EQ(s.image_irql, place.irql);
-  }
+  std::thread([&] { probe("a foreign thread", PASSIVE_LEVEL); }).join();
+  emu::run_on_system_thread(PASSIVE_LEVEL, [&] { probe("a system thread", PASSIVE_LEVEL); });
+  emu::run_on_system_thread(APC_LEVEL, [&] { probe("a system thread at APC_LEVEL", APC_LEVEL); });
+  std::promise<void> done;
+  emu::ke::queue_work_item(
+      [&] {
+        probe("a work item", PASSIVE_LEVEL);
+        done.set_value();
+      },
+      "probe");
+  done.get_future().wait();
+  KDPC dpc;
+  std::function<void()> body = [&] { probe("the DPC thread", DISPATCH_LEVEL); };
+  KeInitializeDpc(&dpc, run_function_dpc, &body);
+  KeInsertQueueDpc(&dpc, nullptr, nullptr);
+  emu::ke::flush_dpcs();
+  EXPECT_EQ(probes, 5);
   // The test thread too (its gs base may be set by an earlier test).
   EXPECT_EQ(thread_of(), KeGetCurrentThread());
 }
@@ -426,11 +375,11 @@ TEST_F(Loader, EveryKindOfThreadSeesItsOwnThreadAndIrql) {
 // in a linked driver (the verifier's rows make those mistakes through the
 // kernel's routines).
 TEST_F(Loader, Cr8IsTheThreadsIrqlAndItsMistakesDrawTheLinkedDriversFindings) {
-  auto raise = routine<RaiseFn>(*image_, "ProbeRaise");
-  auto lower = routine<LowerFn>(*image_, "ProbeLower");
+  auto raise = routine<KIRQL(MS_ABI*)(KIRQL)>(*image_, "ProbeRaise");
+  auto lower = routine<void(MS_ABI*)(KIRQL)>(*image_, "ProbeLower");
   auto current = routine<IrqlFn>(*image_, "ProbeCurrentIrql");
-  auto lower_below_entry = routine<VoidFn>(*image_, "ProbeLowerBelowEntry");
-  auto wait_at_dispatch = routine<WaitFn>(*image_, "ProbeWaitAtDispatch");
+  auto lower_below_entry = routine<void(MS_ABI*)()>(*image_, "ProbeLowerBelowEntry");
+  auto wait_at_dispatch = routine<NTSTATUS(MS_ABI*)(PKEVENT)>(*image_, "ProbeWaitAtDispatch");
   const auto before = emu::ldr::trap_counts();
   EXPECT_EQ(current(), PASSIVE_LEVEL);
   EXPECT_EQ(raise(DISPATCH_LEVEL), PASSIVE_LEVEL);
@@ -493,10 +442,10 @@ TEST_F(Loader, ImageThreadsEndThemselvesAndOutliveTheImage) {
   volatile LONG flag = 0;
   HANDLE handles[2] = {};
   PVOID threads[2] = {};
-  using WaiterFn = NTSTATUS(MS_ABI*)(PKEVENT, HANDLE*);
-  ASSERT_EQ(routine<StartFn>(*image_, "ProbeStartThread")(const_cast<LONG*>(&flag), &handles[0]),
+  auto start = routine<NTSTATUS(MS_ABI*)(LONG*, HANDLE*)>(*image_, "ProbeStartThread");
+  ASSERT_EQ(start(const_cast<LONG*>(&flag), &handles[0]), STATUS_SUCCESS);
+  ASSERT_EQ(routine<NTSTATUS(MS_ABI*)(PKEVENT, HANDLE*)>(*image_, "ProbeStartWaiter")(&go, &handles[1]),
             STATUS_SUCCESS);
-  ASSERT_EQ(routine<WaiterFn>(*image_, "ProbeStartWaiter")(&go, &handles[1]), STATUS_SUCCESS);
   for (int i = 0; i < 2; ++i) {
     ASSERT_EQ(ObReferenceObjectByHandle(handles[i], 0, *PsThreadType, KernelMode, &threads[i], nullptr),
               STATUS_SUCCESS);

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -106,11 +107,12 @@ TEST(ModemDialogue, AnswersEveryStepOfTheTable) {
         same_as_lab(got);
       }
     } else if (op == "is") {
-      const bool is[] = {d->core.dcd(), d->core.dsr(), d->core.in_data_mode(), d->core.connected()};
-      const std::vector<std::string> names = {"dcd", "dsr", "data", "connected"};
-      const auto k = std::find(names.begin(), names.end(), w.at(1)) - names.begin();
-      ASSERT_LT(k, 4) << w[1];
-      EXPECT_EQ(is[k], number(2) == 1) << w[1];
+      const std::map<std::string, bool> is = {{"dcd", d->core.dcd()},
+                                              {"dsr", d->core.dsr()},
+                                              {"data", d->core.in_data_mode()},
+                                              {"connected", d->core.connected()}};
+      ASSERT_TRUE(is.contains(w.at(1))) << w[1];
+      EXPECT_EQ(is.at(w[1]), number(2) == 1) << w[1];
     } else {
       ADD_FAILURE() << "unknown step " << op;
     }
@@ -125,12 +127,10 @@ TEST(TestBusModem, DescriptorsAreTheEmulatorModemsByteForByte) {
   EXPECT_EQ(Bytes(std::begin(kTestBusConfigurationDescriptor), std::end(kTestBusConfigurationDescriptor)),
             cdc::configuration_descriptor(cdc::Variant::acm, emu::usb::Speed::full));
   const auto modem = emu::usb::make_modem("acm");
-  const std::vector<std::u16string> texts = {
-      std::u16string(std::begin(kTestBusLanguages), std::end(kTestBusLanguages)),
-      std::u16string(std::begin(kTestBusManufacturer), std::end(kTestBusManufacturer)),
-      std::u16string(std::begin(kTestBusProduct), std::end(kTestBusProduct)),
-      std::u16string(std::begin(kTestBusSerial), std::end(kTestBusSerial))};
-  for (uint8_t i = 0; i < texts.size(); ++i) {
+  const auto text = [](const auto& a) { return std::u16string(std::begin(a), std::end(a)); };
+  const std::u16string texts[] = {text(kTestBusLanguages), text(kTestBusManufacturer), text(kTestBusProduct),
+                                  text(kTestBusSerial)};
+  for (uint8_t i = 0; i < std::size(texts); ++i) {
     const auto bytes = modem->string_descriptor(i, 0x0409);
     EXPECT_EQ(emu::usb::serialize_string(texts[i]), Bytes(bytes.begin(), bytes.end())) << "string " << int(i);
   }

@@ -168,13 +168,9 @@ class Client {
     if (urb == nullptr) return {STATUS_INSUFFICIENT_RESOURCES, USBD_STATUS_NO_MEMORY};
     if (adjust) adjust(urb);
     UrbRequest r(pdo_, 0);
-    Sync s{};
-    {
-      // Submit this URB (not the request's own).
-      r.send(IOCTL_INTERNAL_USB_SUBMIT_URB, urb);
-      EXPECT_TRUE(r.wait());
-      s = {r.status(), urb->UrbHeader.Status};
-    }
+    r.send(IOCTL_INTERNAL_USB_SUBMIT_URB, urb);  // this URB, not the request's own
+    EXPECT_TRUE(r.wait());
+    const Sync s{r.status(), urb->UrbHeader.Status};
     pipes_.clear();
     interfaces_.clear();
     config_handle_ = urb->UrbSelectConfiguration.ConfigurationHandle;
@@ -199,11 +195,11 @@ class Client {
   USBD_CONFIGURATION_HANDLE config_handle() const { return config_handle_; }
 
   // Fetches the device's own configuration set and selects it.
-  Sync configure() {
+  Sync configure(const std::function<void(PURB)>& adjust = {}) {
     auto head = get_descriptor(USB_CONFIGURATION_DESCRIPTOR_TYPE, 9);
     if (head.size() < 9) return {STATUS_UNSUCCESSFUL, USBD_STATUS_ERROR};
     config_ = get_descriptor(USB_CONFIGURATION_DESCRIPTOR_TYPE, head[2] | head[3] << 8);
-    return select(config_);
+    return select(config_, adjust);
   }
 
   // Prepares `r` for a bulk or interrupt transfer on `endpoint_address`.
@@ -260,18 +256,16 @@ class Client {
   USBD_CONFIGURATION_HANDLE config_handle_ = nullptr;
 };
 
-// The sizes a serial driver gives its pipes.
+// The sizes a serial driver gives its pipes.  Before the selection the
+// type is unknown; the driver goes by the descriptors: here interface 0 has
+// the interrupt pipe.
 inline void driver_sizes(PURB urb) {
   auto* p = reinterpret_cast<uint8_t*>(&urb->UrbSelectConfiguration.Interface);
-  auto* end = reinterpret_cast<uint8_t*>(urb) + urb->UrbHeader.Length;
-  while (p < end) {
-    auto* info = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(p);
-    for (ULONG i = 0; i < info->NumberOfPipes; ++i) {
-      // Before the selection the type is unknown; the driver goes by the
-      // descriptors.  Here: interface 0 has the interrupt pipe.
+  for (PUSBD_INTERFACE_INFORMATION info = nullptr;
+       p < reinterpret_cast<uint8_t*>(urb) + urb->UrbHeader.Length; p += info->Length) {
+    info = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(p);
+    for (ULONG i = 0; i < info->NumberOfPipes; ++i)
       info->Pipes[i].MaximumTransferSize = info->InterfaceNumber == 0 ? 64 : 65536;
-    }
-    p += info->Length;
   }
 }
 

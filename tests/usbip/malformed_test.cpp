@@ -1,15 +1,19 @@
-// Hostile or broken peers, one table against both ends.  Client rows: a
-// fake server imports a CDC device properly, then answers the first bulk IN
-// transfer with the row's bytes; the device must leave the bus with the
-// row's reason, the transfer end exactly once, nothing hang.  Server rows:
-// a bare client imports from our server and sends the row's bytes; the
-// session must end with the row's reason and the device be free again.
+// Hostile or broken peers, one table (malformed_peers.txt) against both
+// ends.  Client rows: a fake server imports a CDC device properly, then
+// answers the first bulk IN transfer with the row's bytes; the device must
+// leave the bus with the row's reason, the transfer end exactly once, nothing
+// hang.  Server rows: a bare client imports from our server and sends the
+// row's bytes; the session must end with the row's reason and the device be
+// free again.
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <emu/usb/cdc.h>
 #include <emu/usb/models.h>
 
+#include <algorithm>
+#include <map>
+#include <set>
 #include <thread>
 
 #include "../../emu/src/usb/usbip/net.h"
@@ -84,28 +88,24 @@ class FakeServer {
   std::thread thread_;
 };
 
-Bytes operator+(Bytes a, const Bytes& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
-
-// ---- The table ---------------------------------------------------------------------
+// ---- The table (malformed_peers.txt) -----------------------------------------------
 
 enum class End { client_import, client_urb, server_import, server_urb };
 
 struct Row {
-  const char* name;
   End end;
+  bool close_after;
+  std::string name;
+  std::string reason;  // in the client's detach reason, the import error, or the server's log
+  std::vector<std::string> pieces;
   // The bytes to send: for client rows in answer to the request `s` of `n`
   // bytes; for server rows after a granted import.
-  std::function<Bytes(uint32_t s, uint32_t n)> bytes;
-  bool close_after;
-  const char* reason;  // in the client's detach reason, the import error, or the server's log
+  Bytes bytes(uint32_t s, uint32_t n) const;
 };
 
 // A URB message: a reply (RET_SUBMIT with its data) unless `command` says otherwise.
-Bytes urb(uint32_t seqnum, std::size_t data = 0, uint32_t command = usbip::RET_SUBMIT, uint32_t packets = 0,
-          uint32_t devid = 0, uint32_t direction = 0, uint32_t length = 0) {
+Bytes urb(uint32_t seqnum, std::size_t data, uint32_t command, uint32_t packets, uint32_t devid = 0,
+          uint32_t direction = 0, uint32_t length = 0) {
   usbip::UrbMessage m;
   m.command = command;
   m.seqnum = seqnum;
@@ -117,64 +117,44 @@ Bytes urb(uint32_t seqnum, std::size_t data = 0, uint32_t command = usbip::RET_S
   m.transfer_length = length;
   return usbip::encode_urb(m, Bytes(data, 'x'));
 }
-Bytes submit(uint32_t devid, uint32_t direction, uint32_t length, uint32_t packets = 0,
-             std::size_t data = 0) {
-  return urb(1, 0, usbip::CMD_SUBMIT, packets, devid, direction, length) + Bytes(data, 0x55);
-}
-// An operation header, then `tail`.
-Bytes op(uint16_t version, uint16_t code, Bytes tail = {}) {
-  return usbip::encode_op({version, code, 0}) + tail;
-}
-Bytes cut(Bytes b, std::size_t n) { return Bytes(b.begin(), b.begin() + static_cast<std::ptrdiff_t>(n)); }
 
-#define SEND(expr) [](uint32_t s, uint32_t n) -> Bytes { return (void)s, (void)n, expr; }
-
-const std::vector<Row>& rows() {
-  static const std::vector<Row> table = {
-      // The client, while it imports.
-      {"import: another version", End::client_import, SEND(op(0x0100, usbip::OP_REP_IMPORT, Bytes(312, 0))),
-       false, "unsupported USB/IP version"},
-      {"import: refused", End::client_import, SEND(usbip::encode_import_reply(1, nullptr)), false,
-       "refused the import"},
-      {"import: record cut short", End::client_import,
-       SEND(op(usbip::kVersion, usbip::OP_REP_IMPORT, Bytes(100, 0))), true, "cut mid-message"},
-      {"import: busid without its end", End::client_import,
-       SEND(op(usbip::kVersion, usbip::OP_REP_IMPORT, Bytes(256, 'p') + Bytes(32, 'b') + Bytes(24, 0))),
-       false, "not terminated"},
-      // The client, with a bulk IN transfer at the server.
-      {"truncated header", End::client_urb, SEND(cut(urb(s), 20)), true, "cut mid-message"},
-      {"unknown command", End::client_urb, SEND(urb(s, 0, 7)), false, "unknown reply command 7"},
-      {"length past the buffer", End::client_urb, SEND(urb(s, n + 1)), false,
-       "more than the request asked for"},
-      {"reply to an unknown seqnum", End::client_urb, SEND(urb(s + 1000, 1)), false, "no request in flight"},
-      {"second reply", End::client_urb, SEND(urb(s, 1) + urb(s, 1)), false, "no request in flight"},
-      {"cut mid-transfer", End::client_urb, SEND(cut(urb(s, 8), usbip::kUrbHeaderSize + 3)), true,
-       "cut mid-message"},
-      {"isochronous reply", End::client_urb, SEND(urb(s, 0, usbip::RET_SUBMIT, 3)), false, "isochronous"},
-      {"connection closed", End::client_urb, SEND(Bytes()), true, "connection closed"},
-      {"unlink never answered", End::client_urb, SEND(Bytes()), false, "left an unlink unanswered"},
-      // The server, at the first message.
-      {"server: another version", End::server_import, SEND(op(0x0100, usbip::OP_REQ_DEVLIST)), false,
-       "unsupported USB/IP version"},
-      {"server: unknown operation", End::server_import, SEND(op(usbip::kVersion, 0x8099)), false,
-       "unexpected operation code"},
-      {"server: unknown busid", End::server_import, SEND(usbip::encode_import_request("9-9")), false,
-       "refused: no such device"},
-      {"server: header cut short", End::server_import, SEND((Bytes{0x01, 0x11, 0x80})), true,
-       "cut mid-message"},
-      // The server, in a session.
-      {"server: truncated header", End::server_urb, SEND(Bytes(20, 0)), true, "cut mid-message"},
-      {"server: unknown command", End::server_urb, SEND(urb(1, 0, 9)), false, "unknown command 9"},
-      {"server: another device", End::server_urb, SEND(submit(kDevid + 1, 1, 8)), false,
-       "command for another device"},
-      {"server: length past the limit", End::server_urb, SEND(submit(kDevid, 0, usbip::kMaxTransfer + 1)),
-       false, "transfer length past the limit"},
-      {"server: bad direction", End::server_urb, SEND(submit(kDevid, 7, 8)), false, "bad direction"},
-      {"server: isochronous", End::server_urb, SEND(submit(kDevid, 1, 8, 4)), false, "isochronous"},
-      {"server: cut mid-transfer", End::server_urb, SEND(submit(kDevid, 0, 100, 0, 10)), true,
-       "cut mid-message"},
-  };
-  return table;
+Bytes Row::bytes(uint32_t s, uint32_t n) const {
+  const std::map<std::string, uint32_t> names = {
+      {"s", s}, {"n", n}, {"dev", kDevid}, {"max", usbip::kMaxTransfer}, {"hdr", usbip::kUrbHeaderSize}};
+  const std::set<std::string> kinds = {"op", "import-request", "urb", "submit", "cut"};
+  Bytes out;
+  for (std::size_t i = 0; i < pieces.size();) {
+    const std::string& what = pieces[i++];
+    std::vector<std::string> w;  // its words, up to the next piece
+    while (i < pieces.size() && !kinds.contains(pieces[i]) && pieces[i].find('*') == std::string::npos)
+      w.push_back(pieces[i++]);
+    const auto number = [&](std::size_t k) -> uint32_t {
+      if (k >= w.size()) return 0;
+      const auto plus = w[k].find('+');
+      if (const auto name = names.find(w[k].substr(0, plus)); name != names.end())
+        return name->second + (plus == std::string::npos ? 0 : std::stoul(w[k].substr(plus + 1)));
+      return std::stoul(w[k], nullptr, what == "op" ? 16 : 10);
+    };
+    Bytes b;
+    if (const auto star = what.find('*'); star != std::string::npos) {
+      b.assign(std::stoul(what.substr(0, star)), uint8_t(std::stoul(what.substr(star + 1), nullptr, 16)));
+    } else if (what == "op") {
+      b = usbip::encode_op({uint16_t(number(0)), uint16_t(number(1)), number(2)});
+    } else if (what == "import-request") {
+      b = usbip::encode_import_request(w.at(0));
+    } else if (what == "urb") {
+      b = urb(number(0), number(1), w.size() > 2 ? number(2) : usbip::RET_SUBMIT, number(3));
+    } else if (what == "submit") {
+      b = urb(1, 0, usbip::CMD_SUBMIT, number(3), number(0), number(1), number(2));
+      b.insert(b.end(), number(4), 0x55);
+    } else if (what == "cut") {
+      out.resize(number(0));
+    } else {
+      ADD_FAILURE() << "unknown piece " << what;
+    }
+    out.insert(out.end(), b.begin(), b.end());
+  }
+  return out;
 }
 
 // A fake server: the import, the descriptors of a CDC device, then the
@@ -225,7 +205,7 @@ void against_client(const Row& row) {
   o.busid = "1-1";
   // Only the unanswered unlink waits for the time-out; every other row ends
   // on the bytes alone, so a loaded machine cannot turn it into a time-out.
-  const bool unanswered = std::string(row.name) == "unlink never answered";
+  const bool unanswered = row.name == "unlink never answered";
   o.io_timeout = unanswered ? 1s : 30s;
   std::string error;
   auto device = usbip::import_device(o, error);
@@ -250,7 +230,7 @@ void against_client(const Row& row) {
     ASSERT_TRUE(r.wait());
     std::this_thread::sleep_for(5ms);
     EXPECT_EQ(r.completions(), 1);
-    if (std::string(row.name) == "second reply") {
+    if (row.name == "second reply") {
       EXPECT_EQ(r.status(), STATUS_SUCCESS);  // the first reply stands
     } else {
       EXPECT_EQ(r.status(), STATUS_NO_SUCH_DEVICE);
@@ -284,9 +264,14 @@ void against_server(const Row& row) {
 }
 
 TEST(UsbipMalformed, EachEndRefusesABrokenPeerCleanly) {
+  const std::vector<std::string> ends = {"client-import", "client-urb", "server-import", "server-urb"};
   int n = 0;
-  for (const Row& row : rows()) {
-    SCOPED_TRACE(row.name);
+  for (const auto& [line, w] : vrmdm_test::ReadTable(VRMDM_SOURCE_DIR "/tests/usbip/malformed_peers.txt")) {
+    SCOPED_TRACE("malformed_peers.txt:" + std::to_string(line));
+    const auto end = std::find(ends.begin(), ends.end(), w.at(0)) - ends.begin();
+    ASSERT_LT(end, 4) << w[0];
+    ASSERT_TRUE(w.at(1) == "close" || w[1] == "keep") << w[1];
+    const Row row{End(end), w[1] == "close", w.at(2), w.at(3), {w.begin() + 4, w.end()}};
     if (row.end == End::client_import || row.end == End::client_urb) {
       against_client(row);
     } else {
@@ -295,6 +280,7 @@ TEST(UsbipMalformed, EachEndRefusesABrokenPeerCleanly) {
     ++n;
   }
   std::cout << "[ usbip    ] malformed peers: " << n << " cases\n";
+  EXPECT_EQ(n, 24);
 }
 
 // Both ends agree on every status they carry; an unlink of a request never
