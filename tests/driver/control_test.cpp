@@ -1,7 +1,7 @@
 // The serial control requests as a client sees them: statuses, answer
 // lengths, stored settings and the class requests that reach the modem.
-#include <chrono>
 #include <cstring>
+#include <map>
 #include <vector>
 
 #include "port_test_helpers.h"
@@ -24,54 +24,6 @@ constexpr ULONG kUnknownCodes[] = {
     0x1B0007,
 };
 
-// What a row needs from its buffers and how it answers none.
-struct RowNeeds {
-  ULONG code;
-  ULONG input;   // bytes read
-  ULONG output;  // bytes answered
-  NTSTATUS no_buffers;
-  const char* name;
-};
-
-const RowNeeds kRows[] = {
-    {IOCTL_SERIAL_SET_BAUD_RATE, 4, 0, STATUS_BUFFER_TOO_SMALL, "SET_BAUD_RATE"},
-    {IOCTL_SERIAL_SET_QUEUE_SIZE, 0, 0, STATUS_SUCCESS, "SET_QUEUE_SIZE"},
-    {IOCTL_SERIAL_SET_LINE_CONTROL, 3, 0, STATUS_BUFFER_TOO_SMALL, "SET_LINE_CONTROL"},
-    {IOCTL_SERIAL_SET_BREAK_ON, 0, 0, STATUS_SUCCESS, "SET_BREAK_ON"},
-    {IOCTL_SERIAL_SET_BREAK_OFF, 0, 0, STATUS_SUCCESS, "SET_BREAK_OFF"},
-    {IOCTL_SERIAL_IMMEDIATE_CHAR, 1, 0, STATUS_INVALID_PARAMETER, "IMMEDIATE_CHAR"},
-    {IOCTL_SERIAL_SET_TIMEOUTS, 20, 0, STATUS_BUFFER_TOO_SMALL, "SET_TIMEOUTS"},
-    {IOCTL_SERIAL_GET_TIMEOUTS, 0, 20, STATUS_BUFFER_TOO_SMALL, "GET_TIMEOUTS"},
-    {IOCTL_SERIAL_RESET_DEVICE, 0, 0, STATUS_SUCCESS, "RESET_DEVICE"},
-    {IOCTL_SERIAL_SET_XOFF, 0, 0, STATUS_SUCCESS, "SET_XOFF"},
-    {IOCTL_SERIAL_SET_XON, 0, 0, STATUS_SUCCESS, "SET_XON"},
-    {IOCTL_SERIAL_GET_WAIT_MASK, 0, 4, STATUS_BUFFER_TOO_SMALL, "GET_WAIT_MASK"},
-    {IOCTL_SERIAL_SET_WAIT_MASK, 4, 0, STATUS_BUFFER_TOO_SMALL, "SET_WAIT_MASK"},
-    {IOCTL_SERIAL_WAIT_ON_MASK, 0, 4, STATUS_BUFFER_TOO_SMALL, "WAIT_ON_MASK"},
-    {IOCTL_SERIAL_PURGE, 4, 0, STATUS_BUFFER_TOO_SMALL, "PURGE"},
-    {IOCTL_SERIAL_GET_BAUD_RATE, 0, 4, STATUS_BUFFER_TOO_SMALL, "GET_BAUD_RATE"},
-    {IOCTL_SERIAL_GET_LINE_CONTROL, 0, 3, STATUS_BUFFER_TOO_SMALL, "GET_LINE_CONTROL"},
-    {IOCTL_SERIAL_GET_CHARS, 0, 6, STATUS_BUFFER_TOO_SMALL, "GET_CHARS"},
-    {IOCTL_SERIAL_SET_CHARS, 6, 0, STATUS_BUFFER_TOO_SMALL, "SET_CHARS"},
-    {IOCTL_SERIAL_GET_HANDFLOW, 0, 16, STATUS_BUFFER_TOO_SMALL, "GET_HANDFLOW"},
-    {IOCTL_SERIAL_SET_HANDFLOW, 16, 0, STATUS_INVALID_PARAMETER, "SET_HANDFLOW"},
-    {IOCTL_SERIAL_GET_MODEMSTATUS, 0, 4, STATUS_BUFFER_TOO_SMALL, "GET_MODEMSTATUS"},
-    {IOCTL_SERIAL_GET_COMMSTATUS, 0, 20, STATUS_BUFFER_TOO_SMALL, "GET_COMMSTATUS"},
-    {IOCTL_SERIAL_XOFF_COUNTER, 0, 0, STATUS_SUCCESS, "XOFF_COUNTER"},
-    {IOCTL_SERIAL_GET_PROPERTIES, 0, 64, STATUS_BUFFER_TOO_SMALL, "GET_PROPERTIES"},
-    {IOCTL_SERIAL_GET_DTRRTS, 0, 4, STATUS_BUFFER_TOO_SMALL, "GET_DTRRTS"},
-    {IOCTL_SERIAL_LSRMST_INSERT, 0, 0, STATUS_SUCCESS, "LSRMST_INSERT"},
-    {IOCTL_SERIAL_CONFIG_SIZE, 0, 0, STATUS_SUCCESS, "CONFIG_SIZE"},
-    {IOCTL_SERIAL_GET_COMMCONFIG, 0, 0, STATUS_INVALID_PARAMETER, "GET_COMMCONFIG"},
-    {IOCTL_SERIAL_SET_COMMCONFIG, 0, 0, STATUS_INVALID_PARAMETER, "SET_COMMCONFIG"},
-    {IOCTL_SERIAL_GET_STATS, 0, 24, STATUS_BUFFER_TOO_SMALL, "GET_STATS"},
-    {IOCTL_SERIAL_CLEAR_STATS, 0, 0, STATUS_SUCCESS, "CLEAR_STATS"},
-    {IOCTL_SERIAL_GET_MODEM_CONTROL, 0, 4, STATUS_BUFFER_TOO_SMALL, "GET_MODEM_CONTROL"},
-    {IOCTL_SERIAL_SET_MODEM_CONTROL, 4, 0, STATUS_BUFFER_TOO_SMALL, "SET_MODEM_CONTROL"},
-    {IOCTL_SERIAL_SET_FIFO_CONTROL, 0, 0, STATUS_SUCCESS, "SET_FIFO_CONTROL"},
-    {IOCTL_REMOVAL_NOTIFY, 0, 4, STATUS_BUFFER_TOO_SMALL, "REMOVAL_NOTIFY"},
-};
-
 using ControlTest = OpenPortTest;
 
 // ---- Buffer lengths ---------------------------------------------------------------
@@ -80,8 +32,18 @@ using ControlTest = OpenPortTest;
 // and with its exact or a roomy output: refusals answer nothing and store or
 // send nothing, and Information never passes the output length.
 TEST_F(ControlTest, BufferLengthsAreCheckedAndNoAnswerIsLongerThanTheOutputBuffer) {
-  for (const RowNeeds& row : kRows) {
-    SCOPED_TRACE(row.name);
+  const std::map<std::string, NTSTATUS> statuses{{"SUCCESS", STATUS_SUCCESS},
+                                                 {"BUFFER_TOO_SMALL", STATUS_BUFFER_TOO_SMALL},
+                                                 {"INVALID_PARAMETER", STATUS_INVALID_PARAMETER}};
+  const auto rows = ReadTable(VRMDM_SOURCE_DIR "/tests/driver/control_buffers.txt");
+  EXPECT_EQ(rows.size(), 36u);
+  for (const auto& [line, w] : rows) {
+    SCOPED_TRACE(w.at(0));
+    const struct {
+      ULONG code, input, output;
+      NTSTATUS no_buffers;
+    } row{ULONG(std::stoul(w.at(1), nullptr, 0)), ULONG(std::stoul(w.at(2))), ULONG(std::stoul(w.at(3))),
+          statuses.at(w.at(4))};
     emu::IoResult none = Ioctl(row.code);
     EXPECT_TRUE(Answers(none, row.no_buffers, 0u));
     EXPECT_TRUE(none.output.empty());

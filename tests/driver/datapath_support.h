@@ -11,7 +11,6 @@
 #include <string>
 #include <string_view>
 #include <thread>
-#include <vector>
 
 #include <emu/io_manager.h>
 #include <emu/kernel.h>

@@ -21,9 +21,22 @@ std::u16string ToU16(const UNICODE_STRING& s) {
 
 // ---- DriverEntry and unload -----------------------------------------------------------
 
-// A load after an unload numbers its devices from 1 again.
-TEST(DriverEntryTest, KeepsATerminatedCopyOfTheRegistryPath) {
+// Without pool for the copy nothing loads and nothing is kept; a load after
+// an unload numbers its devices from 1 again.
+TEST(DriverEntryTest, KeepsATerminatedCopyOfTheRegistryPathOrNothing) {
   emu::kernel_reset();
+  emu::faults::fail_tag(emu::pool::tag("M2k "));
+  {
+    emu::Driver failed = emu::load_driver(&DriverEntry, kRegistryPath, u"\\Driver\\vr_mdm");
+    emu::faults::clear();
+    EXPECT_FALSE(failed.loaded());
+    EXPECT_EQ(failed.entry_status(), STATUS_INSUFFICIENT_RESOURCES);
+  }
+  EXPECT_EQ(DriverRegistryPath.Buffer, nullptr);
+  EXPECT_EQ(DriverRegistryPath.Length, 0);
+  EXPECT_EQ(emu::pool::outstanding_total(), 0u);
+  EXPECT_EQ(emu::verifier::take_findings().size(), 0u);
+
   DeviceInstanceCounter = 41;
   emu::Driver driver = emu::load_driver(&DriverEntry, kRegistryPath, u"\\Driver\\vr_mdm");
   ASSERT_TRUE(driver.loaded());
@@ -48,20 +61,6 @@ TEST(DriverEntryTest, KeepsATerminatedCopyOfTheRegistryPath) {
   driver.unload();
   EXPECT_EQ(DriverRegistryPath.Buffer, nullptr);
   EXPECT_EQ(emu::pool::outstanding(emu::pool::tag("M2k ")), 0u);
-  EXPECT_EQ(emu::verifier::take_findings().size(), 0u);
-  emu::kernel_reset();
-}
-
-TEST(DriverEntryTest, FailedAllocationLoadsNothingAndKeepsNothing) {
-  emu::kernel_reset();
-  emu::faults::fail_tag(emu::pool::tag("M2k "));
-  emu::Driver driver = emu::load_driver(&DriverEntry, kRegistryPath, u"\\Driver\\vr_mdm");
-  emu::faults::clear();
-  EXPECT_FALSE(driver.loaded());
-  EXPECT_EQ(driver.entry_status(), STATUS_INSUFFICIENT_RESOURCES);
-  EXPECT_EQ(DriverRegistryPath.Buffer, nullptr);
-  EXPECT_EQ(DriverRegistryPath.Length, 0);
-  EXPECT_EQ(emu::pool::outstanding_total(), 0u);
   EXPECT_EQ(emu::verifier::take_findings().size(), 0u);
   emu::kernel_reset();
 }

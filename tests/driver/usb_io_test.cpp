@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <future>
-#include <string>
 #include <vector>
 
 #include "driver_fixture.h"

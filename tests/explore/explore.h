@@ -13,7 +13,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <cstdio>
 #include <optional>
 #include <string>
 #include <string_view>

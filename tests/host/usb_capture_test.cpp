@@ -5,7 +5,6 @@
 #include <pcap/pcap.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>

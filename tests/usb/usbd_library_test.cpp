@@ -4,8 +4,6 @@
 #include <emu/kernel.h>
 #include <nt/ntddk.h>
 
-#include <cstring>
-#include <memory>
 #include <vector>
 
 #include "descriptor_builder.h"

@@ -1,7 +1,6 @@
 #include "driver_fixture.h"
 
 #include <algorithm>
-#include <cstdio>
 
 #include "core/driver_entry.h"
 #include "test_helpers.h"

@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
-#include <functional>
 #include <string>
 #include <thread>
 #include <vector>

@@ -12,7 +12,6 @@
 #include <functional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace iotest {
 

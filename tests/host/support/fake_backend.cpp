@@ -1,7 +1,6 @@
 #include "fake_backend.h"
 
 #include <algorithm>
-#include <thread>
 
 namespace vrmdm::testing {
 
