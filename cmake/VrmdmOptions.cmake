@@ -37,8 +37,15 @@ endif()
 
 if(VRMDM_USE_CCACHE)
   find_program(VRMDM_CCACHE_PROGRAM ccache REQUIRED)
-  set(CMAKE_C_COMPILER_LAUNCHER "${VRMDM_CCACHE_PROGRAM}")
-  set(CMAKE_CXX_COMPILER_LAUNCHER "${VRMDM_CCACHE_PROGRAM}")
+  set(_vrmdm_launcher "${VRMDM_CCACHE_PROGRAM}")
+  # Paths relative to the tree, and debug info not keyed by the build
+  # directory, so that a fresh clone (CI's) reuses what another compiled.
+  if(NOT DEFINED ENV{CCACHE_BASEDIR})
+    set(_vrmdm_launcher "${CMAKE_COMMAND}" -E env "CCACHE_BASEDIR=${CMAKE_SOURCE_DIR}" CCACHE_NOHASHDIR=1
+                        "${VRMDM_CCACHE_PROGRAM}")
+  endif()
+  set(CMAKE_C_COMPILER_LAUNCHER ${_vrmdm_launcher})
+  set(CMAKE_CXX_COMPILER_LAUNCHER ${_vrmdm_launcher})
 endif()
 
 # Driver code built for the emulator: every function entry calls the
