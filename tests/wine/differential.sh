@@ -66,13 +66,14 @@ for s in scenarios:
         e = emu[i] if i < len(emu) else "(none)"
         w = wine[i] if i < len(wine) else "(none)"
         compared += 1
+        rows = [k for k in known if k[0] == name and k[1].fullmatch(e) and k[2].fullmatch(w)]
         if e == w:
             same += 1
             # A row whose Wine answer varies from run to run allows the
             # emulator's own: this run it agreed, and the row still holds.
-            used.update(k[5] for k in known if k[0] == name and k[1].fullmatch(e) and k[2].fullmatch(w))
+            used.update(k[5] for k in rows)
             continue
-        hit = next((k for k in known if k[0] == name and k[1].fullmatch(e) and k[2].fullmatch(w)), None)
+        hit = rows[0] if rows else None
         if hit:
             explained += 1
             used.add(hit[5])
