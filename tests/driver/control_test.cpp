@@ -1,9 +1,9 @@
 // The serial control requests as a client sees them: statuses, answer
 // lengths, stored settings and the class requests that reach the modem.
 #include <cstring>
-#include <map>
 #include <vector>
 
+#include "nt_names.h"
 #include "port_test_helpers.h"
 
 namespace vrmdm_test {
@@ -32,9 +32,6 @@ using ControlTest = OpenPortTest;
 // and with its exact or a roomy output: refusals answer nothing and store or
 // send nothing, and Information never passes the output length.
 TEST_F(ControlTest, BufferLengthsAreCheckedAndNoAnswerIsLongerThanTheOutputBuffer) {
-  const std::map<std::string, NTSTATUS> statuses{{"SUCCESS", STATUS_SUCCESS},
-                                                 {"BUFFER_TOO_SMALL", STATUS_BUFFER_TOO_SMALL},
-                                                 {"INVALID_PARAMETER", STATUS_INVALID_PARAMETER}};
   const auto rows = ReadTable(VRMDM_SOURCE_DIR "/tests/driver/control_buffers.txt");
   EXPECT_EQ(rows.size(), 36u);
   for (const auto& [line, w] : rows) {
@@ -43,7 +40,7 @@ TEST_F(ControlTest, BufferLengthsAreCheckedAndNoAnswerIsLongerThanTheOutputBuffe
       ULONG code, input, output;
       NTSTATUS no_buffers;
     } row{ULONG(std::stoul(w.at(1), nullptr, 0)), ULONG(std::stoul(w.at(2))), ULONG(std::stoul(w.at(3))),
-          statuses.at(w.at(4))};
+          NTSTATUS(vrmdm::status_value("STATUS_" + w.at(4)).value())};
     emu::IoResult none = Ioctl(row.code);
     EXPECT_TRUE(Answers(none, row.no_buffers, 0u));
     EXPECT_TRUE(none.output.empty());
